@@ -1,0 +1,93 @@
+#pragma once
+
+#include "httprequestqueue.h"
+#include "httpresponseheader.h"
+#include "updateserver.h"
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+#include <QVector>
+
+class UpdateEntry;
+
+/*
+ * Carries one update run: the update query, the catalogue of available updates, the
+ * download of their packages and the installation result. Start-up owns the one engine;
+ * every dialog works on it through its slots, signals and read accessors.
+ */
+class OrviUpdaterEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// Creates the engine and the download folder (a failure shows up later as a file error).
+    OrviUpdaterEngine();
+    /// Deletes every entry of the catalogue.
+    ~OrviUpdaterEngine() override;
+
+    /// Asks the main application for its inventory and the update server for updates, and
+    /// fills the catalogue. False when the query could not be completed; the user has been
+    /// told where that applies.
+    bool checkUpdates();
+    /// True when the catalogue holds at least one entry.
+    bool hasUpdates() const;
+
+    /// A copy of the catalogue; the entries stay owned by the engine.
+    QVector<UpdateEntry *> updates() const { return m_updates; }
+    /// The installation details text for the summary.
+    QString details() const { return m_details; }
+    /// True once every package of the installation run was installed.
+    bool installSucceeded() const { return m_installSucceeded; }
+
+    /// Replaces the catalogue by entries (deleting the old ones) and takes ownership of them.
+    void adoptUpdates(const QVector<UpdateEntry *> &entries);
+    /// The download folder: the temporary folder followed by "/tupdates/".
+    QString downloadFolder() const { return m_downloadFolder; }
+    /// 0 idle or finished, 1 sizing, 2 downloading, 3 aborted.
+    int downloadState() const { return m_downloadState; }
+
+    /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
+    UpdateServer updateServer() const { return m_updateServer; }
+    void setUpdateServer(const UpdateServer &server) { m_updateServer = server; }
+
+signals:
+    void downloadProgress(int done);
+    void downloadFile(const QString &name);
+    void downloadFinished();
+    void installProgress(int done);
+    void installFile(const QString &name);
+    void installFinished();
+    void error(const QString &str);
+
+public slots:
+    void beginDownload();
+    void abortDownload();
+    void installUpdates();
+
+private slots:
+    void requestFinished(int id, bool error);
+    void dataReadProgress(qint64 done, qint64 total);
+    void responseHeaderReceived(const HttpResponseHeader &resp);
+
+private:
+    void clearUpdates();
+
+    QTcpSocket m_socket;
+    HttpRequestQueue m_http;
+    QString m_details;
+    QFile m_packageFile;
+    QVector<UpdateEntry *> m_updates;
+    int m_current = 0;
+    QString m_downloadFolder;
+    // 64-bit, so that packages over 2 GiB are counted correctly.
+    qint64 m_lastDone = 0;
+    qint64 m_bytesDone = 0;
+    qint64 m_bytesTotal = 0;
+    int m_requestId = -1;
+    int m_downloadState = 0;
+    bool m_installSucceeded = false;
+
+    UpdateServer m_updateServer = UpdateServer::fromEnvironment();
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "componentinfo.h"
+
+#include <cstdint>
+#include <string>
+
+/// One available update as the update server announced it; immutable once built.
+class UpdateEntry : public ComponentInfo
+{
+public:
+    UpdateEntry(std::string project, std::string name, std::string type, std::string version,
+            std::string description, std::string copyrights, std::string author,
+            std::string webpage, std::string email, std::string changelog, std::string link,
+            bool critical, std::uint32_t timestamp);
+
+    const std::string &changelog() const { return m_changelog; }
+    /// The address of the update package.
+    const std::string &link() const { return m_link; }
+    bool critical() const { return m_critical; }
+    std::uint32_t timestamp() const { return m_timestamp; }
+
+private:
+    const std::string m_changelog;
+    const std::string m_link;
+    const bool m_critical;
+    const std::uint32_t m_timestamp;
+};

@@ -1,0 +1,65 @@
+#include "platform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+
+namespace {
+Platform::DetachedStarter &detachedStarter()
+{
+    static Platform::DetachedStarter starter;
+    return starter;
+}
+} // namespace
+
+QString Platform::tempFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+QString Platform::downloadFolder()
+{
+    return tempFolder() + QStringLiteral("/tupdates/");
+}
+
+bool Platform::isOwnFile(const QString &filePath)
+{
+    const QFileInfo file(filePath);
+    const QString canonical = file.canonicalFilePath();
+    if (canonical.isEmpty())
+        return false;
+    if (canonical == QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath())
+        return true;
+    if (file.canonicalPath() != QFileInfo(downloadFolder()).canonicalFilePath())
+        return false;
+    return relocationFiles().contains(file.fileName());
+}
+
+QString Platform::appDataFromEnvironment()
+{
+    const QStringList environment = QProcess::systemEnvironment();
+    for (const QString &variable : environment) {
+        if (variable.startsWith(QLatin1String("APPDATA=")))
+            return variable.mid(8);
+    }
+    return QString();
+}
+
+bool Platform::startDetached(const QString &program, const QStringList &arguments)
+{
+    if (detachedStarter())
+        return detachedStarter()(program, arguments);
+    return startDetachedProcess(program, arguments);
+}
+
+void Platform::setDetachedStarter(DetachedStarter starter)
+{
+    detachedStarter() = std::move(starter);
+}
+
+bool Platform::startDetachedProcess(const QString &program, const QStringList &arguments)
+{
+    return QProcess::startDetached(program, arguments);
+}

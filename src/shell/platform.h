@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+/*
+ * Everything that differs between Windows and the other systems lives here, so
+ * that no other code tests the operating system.
+ */
+class Platform
+{
+public:
+    using DetachedStarter = std::function<bool(const QString &program, const QStringList &arguments)>;
+
+    /// The system's temporary folder.
+    static QString tempFolder();
+    /// The download folder: the temporary folder followed by "/tupdates/" (trailing slash kept).
+    static QString downloadFolder();
+    /// The file name of the updater executable ("updater.exe" on Windows).
+    static QString updaterFileName();
+    /// The files the updater needs beside it to run from another folder; the updater comes first.
+    static QStringList relocationFiles();
+    /// A program path in the form the detached start expects: quoted as a whole on Windows.
+    static QString quoteProgram(const QString &path);
+    /// The per-user application-data folder: APPDATA as found in the process environment; on
+    /// systems without it, the XDG data home. Empty when none can be found.
+    static QString appDataFolder();
+    /// True when filePath is one of the running updater's own files, which emptying the
+    /// download folder must spare.
+    static bool isOwnFile(const QString &filePath);
+
+    /// Starts a program detached; false when it could not be started. Tests replace the starter.
+    static bool startDetached(const QString &program, const QStringList &arguments);
+    /// Replaces the starter used by startDetached(); an empty function restores the real one.
+    static void setDetachedStarter(DetachedStarter starter);
+
+private:
+    /// The value of the first "APPDATA=" element of the process environment; empty when none.
+    static QString appDataFromEnvironment();
+    static bool startDetachedProcess(const QString &program, const QStringList &arguments);
+};

@@ -1,0 +1,118 @@
+#include "startup.h"
+
+#include "messageboxhandler.h"
+#include "orviupdaterengine.h"
+#include "platform.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+#include <QTranslator>
+
+#include <exception>
+
+namespace {
+QString tr(const char *text, const char *comment)
+{
+    return QCoreApplication::translate("translation", text, comment);
+}
+} // namespace
+
+int Startup::run(int &argc, char **argv)
+{
+    QApplication application(argc, argv);
+    QTranslator translator;
+    loadTranslation(translator);
+
+    const Switches switches = scanSwitches(QCoreApplication::arguments());
+    if (switches.update)
+        return updateRun(switches.quiet);
+    return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
+            Platform::relocationFiles(), switches.quiet);
+}
+
+void Startup::loadTranslation(QTranslator &translator)
+{
+    const QStringList languages = QLocale::system().uiLanguages();
+    if (languages.isEmpty() || !languages.first().startsWith(QLatin1String("pl")))
+        return;
+    if (translator.load(QStringLiteral(":/languages/orvi_pl_PL.qm")))
+        QCoreApplication::installTranslator(&translator);
+}
+
+Startup::Switches Startup::scanSwitches(const QStringList &arguments)
+{
+    Switches switches;
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) == QLatin1String("-q"))
+            switches.quiet = true;
+        else if (arguments.at(i) == QLatin1String("-u"))
+            switches.update = true;
+    }
+    return switches;
+}
+
+QStringList Startup::relaunchArguments(bool quiet, const QString &programFolder)
+{
+    QStringList arguments { QStringLiteral("-u") };
+    if (quiet)
+        arguments << QStringLiteral("-q");
+    arguments << QStringLiteral("-root") << programFolder;
+    return arguments;
+}
+
+int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder,
+        const QStringList &files, bool quiet)
+{
+    QDir().mkpath(downloadFolder);
+    for (const QString &name : files) {
+        QFile source(sourceFolder + QLatin1Char('/') + name);
+        const QString destination = downloadFolder + name;
+        if (source.copy(destination))
+            continue;
+        // A stale copy from an earlier run is in the way.
+        QFile::remove(destination);
+        source.unsetError();
+        if (!source.copy(destination)) {
+            MessageBoxHandler::critical(tr("Update", "program update"),
+                    tr("Copy error: %1 (%2)", "program update")
+                            .arg(source.errorString(), source.fileName()));
+            return 1;
+        }
+    }
+    if (Platform::startDetached(downloadFolder + files.first(),
+                relaunchArguments(quiet, sourceFolder)))
+        return 0;
+    MessageBoxHandler::critical(tr("Update", "program update"), tr("Cannot run update!", "nc"));
+    return 1;
+}
+
+int Startup::updateRun(bool quiet, const Query &query)
+{
+    try {
+        OrviUpdaterEngine engine;
+        const bool queried = query ? query(engine) : engine.checkUpdates();
+        if (!queried)
+            return 0;
+        if (!engine.hasUpdates()) {
+            if (!quiet)
+                MessageBoxHandler::information(tr("Update", "program update"),
+                        tr("No updates available.", "nc"));
+            return 0;
+        }
+        showFirstDialog(&engine, quiet);
+        return QApplication::exec();
+    } catch (const std::exception &exception) {
+        MessageBoxHandler::critical(tr("Update", "program update"),
+                QString::fromLocal8Bit(exception.what()));
+        return 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
+void Startup::showFirstDialog(OrviUpdaterEngine *, bool)
+{
+    // The offer and download windows are wired in here.
+}

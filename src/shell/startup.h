@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class OrviUpdaterEngine;
+
+/*
+ * The program's entry: the relocation run copies the updater into the download folder and
+ * starts the copy with "-u"; the update run (with "-u") queries for updates and hands over
+ * to the dialogs.
+ */
+class Startup
+{
+public:
+    struct Switches
+    {
+        bool quiet = false;
+        bool update = false;
+    };
+    using Query = std::function<bool(OrviUpdaterEngine &engine)>;
+
+    /// Runs the program with its command line; returns the exit code.
+    static int run(int &argc, char **argv);
+
+    /// Scans every argument after the program name for exactly "-q" and "-u".
+    static Switches scanSwitches(const QStringList &arguments);
+    /// The arguments the relocated copy is started with.
+    static QStringList relaunchArguments(bool quiet, const QString &programFolder);
+    /// Copies files from sourceFolder into downloadFolder (one retry per file after removing
+    /// a stale copy) and starts the copied updater; returns the exit code. Tells the user
+    /// when a file cannot be copied or the copy cannot be started.
+    static int relocate(const QString &sourceFolder, const QString &downloadFolder,
+            const QStringList &files, bool quiet);
+    /// The update run: engine, query, then "No updates available." or the first dialog and
+    /// the event loop; returns the exit code. query replaces the engine's checkUpdates().
+    static int updateRun(bool quiet, const Query &query = Query());
+
+private:
+    static void loadTranslation(class QTranslator &translator);
+    static void showFirstDialog(OrviUpdaterEngine *engine, bool quiet);
+};

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the updater twice (plain, and with AddressSanitizer and
+# UndefinedBehaviorSanitizer) with warnings as errors, and runs every test offscreen in both.
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$PWD
+
+scripts/install-deps.sh
+
+export QT_QPA_PLATFORM=offscreen
+export CCACHE_DIR=${CCACHE_DIR:-$HOME/.ccache}
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
+export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+build() {
+    local name=$1; shift
+    local dir=$root/build/$name
+    local start=$SECONDS
+    echo "== $name: configure and build"
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVI_WERROR=ON \
+        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
+    cmake --build "$dir"
+    echo "== $name: built in $((SECONDS - start)) s"
+    start=$SECONDS
+    echo "== $name: tests"
+    ctest --test-dir "$dir" --output-on-failure -j2 --timeout 600
+    echo "== $name: tests ran in $((SECONDS - start)) s"
+}
+
+build plain
+build sanitize -DORVI_SANITIZE=ON

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+/*
+ * Keeps a test's files out of the real temporary and home folders: the temporary folder
+ * (and so the download folder) and the data home point into one QTemporaryDir for the
+ * lifetime of the object.
+ */
+class TestEnvironment
+{
+public:
+    TestEnvironment();
+    ~TestEnvironment();
+
+    bool isValid() const { return m_root.isValid(); }
+    /// The folder that holds everything of this environment.
+    QString root() const { return m_root.path(); }
+    /// The temporary folder the program under test sees.
+    QString tempFolder() const;
+
+    /// Writes contents to root-relative or absolute path, creating folders; false on failure.
+    static bool writeFile(const QString &path, const QByteArray &contents);
+    /// Reads a whole file; an empty array when it cannot be read.
+    static QByteArray readFile(const QString &path);
+
+private:
+    QTemporaryDir m_root;
+    QByteArray m_oldTmpDir;
+    QByteArray m_oldDataHome;
+};
