@@ -1,0 +1,147 @@
+#include "platform.h"
+#include "testenvironment.h"
+#include "updateserver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+class tst_Platform : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void downloadFolderIsBelowTemp();
+    void relocationListStartsWithUpdater();
+    void appDataFolder_data();
+    void appDataFolder();
+    void ownFilesAreSpared();
+    void detachedStarterSeam();
+    void updateServer_data();
+    void updateServer();
+};
+
+void tst_Platform::downloadFolderIsBelowTemp()
+{
+    TestEnvironment environment;
+    QCOMPARE(Platform::downloadFolder(), environment.tempFolder() + QStringLiteral("/tupdates/"));
+}
+
+void tst_Platform::relocationListStartsWithUpdater()
+{
+    QStringList files = Platform::relocationFiles();
+    QVERIFY(!files.isEmpty());
+    QCOMPARE(files.first(), Platform::updaterFileName());
+    QCOMPARE(files.removeDuplicates(), 0);
+}
+
+void tst_Platform::appDataFolder_data()
+{
+    QTest::addColumn<QByteArray>("appData");
+    QTest::addColumn<bool>("fromEnvironment");
+
+    QTest::newRow("APPDATA set") << QByteArray("/home/ala/AppData/Roaming") << true;
+    QTest::newRow("APPDATA unset") << QByteArray() << false;
+}
+
+void tst_Platform::appDataFolder()
+{
+    QFETCH(QByteArray, appData);
+    QFETCH(bool, fromEnvironment);
+
+    TestEnvironment environment;
+    const QByteArray old = qgetenv("APPDATA");
+    if (appData.isEmpty())
+        qunsetenv("APPDATA");
+    else
+        qputenv("APPDATA", appData);
+    // Only the exact upper-case name counts.
+    qputenv("appdata", "/wrong");
+
+    const QString folder = Platform::appDataFolder();
+
+    qunsetenv("appdata");
+    if (old.isEmpty())
+        qunsetenv("APPDATA");
+    else
+        qputenv("APPDATA", old);
+
+    if (fromEnvironment)
+        QCOMPARE(folder, QString::fromLocal8Bit(appData));
+    else
+        QCOMPARE(folder, environment.root() + QStringLiteral("/data"));
+}
+
+void tst_Platform::ownFilesAreSpared()
+{
+    TestEnvironment environment;
+    const QString download = Platform::downloadFolder();
+    QVERIFY(TestEnvironment::writeFile(download + Platform::updaterFileName(), "copy"));
+    QVERIFY(TestEnvironment::writeFile(download + QStringLiteral("pkg.zip"), "package"));
+    QVERIFY(TestEnvironment::writeFile(
+            download + QStringLiteral("P/") + Platform::updaterFileName(), "payload"));
+
+    QVERIFY(Platform::isOwnFile(download + Platform::updaterFileName()));
+    QVERIFY(Platform::isOwnFile(QCoreApplication::applicationFilePath()));
+    QVERIFY(!Platform::isOwnFile(download + QStringLiteral("pkg.zip")));
+    QVERIFY(!Platform::isOwnFile(download + QStringLiteral("P/") + Platform::updaterFileName()));
+    QVERIFY(!Platform::isOwnFile(download + QStringLiteral("missing")));
+}
+
+void tst_Platform::detachedStarterSeam()
+{
+    QString program;
+    QStringList arguments;
+    Platform::setDetachedStarter([&](const QString &p, const QStringList &a) {
+        program = p;
+        arguments = a;
+        return false;
+    });
+    const bool started = Platform::startDetached(QStringLiteral("/opt/orvi/orvi7.exe"),
+            { QStringLiteral("-x") });
+    Platform::setDetachedStarter(nullptr);
+
+    QVERIFY(!started);
+    QCOMPARE(program, QStringLiteral("/opt/orvi/orvi7.exe"));
+    QCOMPARE(arguments, QStringList { QStringLiteral("-x") });
+    QVERIFY(!Platform::startDetached(QStringLiteral("/nonexistent/orvi7.exe"), {}));
+}
+
+void tst_Platform::updateServer_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("host and port") << QStringLiteral("127.0.0.1:8443") << QStringLiteral("127.0.0.1")
+                                   << 8443;
+    QTest::newRow("host alone") << QStringLiteral("staging.orvi.example")
+                                << QStringLiteral("staging.orvi.example") << 443;
+    QTest::newRow("bad port keeps host") << QStringLiteral("staging:http")
+                                         << QStringLiteral("staging") << 443;
+    QTest::newRow("port out of range") << QStringLiteral("staging:70000")
+                                       << QStringLiteral("staging") << 443;
+    QTest::newRow("IPv6 literal") << QStringLiteral("[::1]:9000") << QStringLiteral("::1") << 9000;
+}
+
+void tst_Platform::updateServer()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+
+    const UpdateServer parsed = UpdateServer::parse(value);
+    QCOMPARE(parsed.host(), host);
+    QCOMPARE(int(parsed.port()), port);
+
+    qputenv("ORVI_UPDATE_SERVER", value.toUtf8());
+    const UpdateServer fromEnvironment = UpdateServer::fromEnvironment();
+    qunsetenv("ORVI_UPDATE_SERVER");
+    QCOMPARE(fromEnvironment.host(), host);
+    QCOMPARE(int(fromEnvironment.port()), port);
+    QCOMPARE(int(UpdateServer::fromEnvironment().port()), 443);
+}
+
+QTEST_GUILESS_MAIN(tst_Platform)
+#include "tst_platform.moc"

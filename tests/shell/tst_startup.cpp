@@ -1,0 +1,305 @@
+#include "messageboxhandler.h"
+#include "orviupdaterengine.h"
+#include "platform.h"
+#include "startup.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QtTest>
+
+#include <stdexcept>
+
+class tst_Startup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void scanSwitches_data();
+    void scanSwitches();
+    void relaunchArguments_data();
+    void relaunchArguments();
+
+    void relocateCopiesAndStartsTheCopy_data();
+    void relocateCopiesAndStartsTheCopy();
+    void relocateReplacesStaleCopyWithoutBox();
+    void relocateReportsUnremovableDestination();
+    void relocateReportsFailedStart();
+
+    void updateRunWithoutUpdates_data();
+    void updateRunWithoutUpdates();
+    void updateRunReportsEscapedException();
+    void updateRunSwallowsUnknownException();
+    void updateRunWhenQueryFails();
+
+    void binaryWithoutRootExitsAtOnce();
+
+private:
+    struct Start
+    {
+        QString program;
+        QStringList arguments;
+    };
+
+    std::unique_ptr<TestEnvironment> m_environment;
+    QList<MessageBoxHandler::Box> m_boxes;
+    QList<Start> m_starts;
+    bool m_startSucceeds = true;
+
+    QString m_source;
+    QString m_download;
+};
+
+void tst_Startup::init()
+{
+    m_environment = std::make_unique<TestEnvironment>();
+    QVERIFY(m_environment->isValid());
+    m_boxes.clear();
+    m_starts.clear();
+    m_startSucceeds = true;
+    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
+        m_boxes << box;
+        return MessageBoxHandler::defaultAnswer(box);
+    });
+    Platform::setDetachedStarter([this](const QString &program, const QStringList &arguments) {
+        m_starts << Start { program, arguments };
+        return m_startSucceeds;
+    });
+    m_source = m_environment->root() + QStringLiteral("/Orvi Messenger");
+    m_download = m_environment->tempFolder() + QStringLiteral("/tupdates/");
+    QVERIFY(QDir().mkpath(m_source));
+}
+
+void tst_Startup::cleanup()
+{
+    MessageBoxHandler::setAnswerer(nullptr);
+    Platform::setDetachedStarter(nullptr);
+    m_environment.reset();
+}
+
+void tst_Startup::scanSwitches_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<bool>("update");
+
+    const QString program = QStringLiteral("updater");
+    QTest::newRow("none") << QStringList { program } << false << false;
+    QTest::newRow("quiet") << QStringList { program, QStringLiteral("-q") } << true << false;
+    QTest::newRow("update") << QStringList { program, QStringLiteral("-u") } << false << true;
+    QTest::newRow("both, any order")
+            << QStringList { program, QStringLiteral("-u"), QStringLiteral("-root"),
+                   QStringLiteral("/x"), QStringLiteral("-q") }
+            << true << true;
+    QTest::newRow("repeated") << QStringList { program, QStringLiteral("-q"), QStringLiteral("-q") }
+                              << true << false;
+    QTest::newRow("capitals are not switches")
+            << QStringList { program, QStringLiteral("-U"), QStringLiteral("-Q") } << false << false;
+    QTest::newRow("longer arguments match nothing")
+            << QStringList { program, QStringLiteral("-quiet"), QStringLiteral("-update") } << false
+            << false;
+    QTest::newRow("program name is not scanned") << QStringList { QStringLiteral("-u") } << false
+                                                 << false;
+    QTest::newRow("folder after -root named like a switch")
+            << QStringList { program, QStringLiteral("-root"), QStringLiteral("-u") } << false
+            << true;
+}
+
+void tst_Startup::scanSwitches()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, quiet);
+    QFETCH(bool, update);
+
+    const Startup::Switches switches = Startup::scanSwitches(arguments);
+    QCOMPARE(switches.quiet, quiet);
+    QCOMPARE(switches.update, update);
+}
+
+void tst_Startup::relaunchArguments_data()
+{
+    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString folder = QStringLiteral("C:/Program Files/Orvi");
+    QTest::newRow("normal") << false
+                            << QStringList { QStringLiteral("-u"), QStringLiteral("-root"), folder };
+    QTest::newRow("quiet") << true
+                           << QStringList { QStringLiteral("-u"), QStringLiteral("-q"),
+                                  QStringLiteral("-root"), folder };
+}
+
+void tst_Startup::relaunchArguments()
+{
+    QFETCH(bool, quiet);
+    QFETCH(QStringList, expected);
+
+    QCOMPARE(Startup::relaunchArguments(quiet, QStringLiteral("C:/Program Files/Orvi")), expected);
+}
+
+void tst_Startup::relocateCopiesAndStartsTheCopy_data()
+{
+    QTest::addColumn<bool>("quiet");
+    QTest::newRow("normal") << false;
+    QTest::newRow("quiet") << true;
+}
+
+void tst_Startup::relocateCopiesAndStartsTheCopy()
+{
+    QFETCH(bool, quiet);
+    const QStringList files { QStringLiteral("updater.exe"), QStringLiteral("QtCore4.dll") };
+    QVERIFY(TestEnvironment::writeFile(m_source + QStringLiteral("/updater.exe"), "program"));
+    QVERIFY(TestEnvironment::writeFile(m_source + QStringLiteral("/QtCore4.dll"), "library"));
+
+    QCOMPARE(Startup::relocate(m_source, m_download, files, quiet), 0);
+
+    QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("updater.exe")),
+            QByteArray("program"));
+    QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("QtCore4.dll")),
+            QByteArray("library"));
+    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(m_starts.size(), 1);
+    QCOMPARE(m_starts.first().program, m_download + QStringLiteral("updater.exe"));
+    QCOMPARE(m_starts.first().arguments, Startup::relaunchArguments(quiet, m_source));
+}
+
+void tst_Startup::relocateReplacesStaleCopyWithoutBox()
+{
+    const QStringList files { QStringLiteral("updater.exe") };
+    QVERIFY(TestEnvironment::writeFile(m_source + QStringLiteral("/updater.exe"), "new program"));
+    QVERIFY(TestEnvironment::writeFile(m_download + QStringLiteral("updater.exe"), "stale"));
+
+    QCOMPARE(Startup::relocate(m_source, m_download, files, false), 0);
+
+    QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("updater.exe")),
+            QByteArray("new program"));
+    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(m_starts.size(), 1);
+}
+
+void tst_Startup::relocateReportsUnremovableDestination()
+{
+    const QStringList files { QStringLiteral("updater.exe"), QStringLiteral("QtCore4.dll"),
+        QStringLiteral("QtGui4.dll") };
+    for (const QString &name : files)
+        QVERIFY(TestEnvironment::writeFile(m_source + QLatin1Char('/') + name, name.toUtf8()));
+    // A non-empty folder where the copy should go can be neither removed nor overwritten.
+    QVERIFY(TestEnvironment::writeFile(m_download + QStringLiteral("QtCore4.dll/in-use"), "x"));
+
+    QCOMPARE(Startup::relocate(m_source, m_download, files, false), 1);
+
+    QCOMPARE(m_boxes.size(), 1);
+    const MessageBoxHandler::Box box = m_boxes.first();
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.title, QStringLiteral("Update"));
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    const QString sourcePath = m_source + QStringLiteral("/QtCore4.dll");
+    QVERIFY2(box.text.startsWith(QStringLiteral("Copy error: ")), qPrintable(box.text));
+    QVERIFY2(box.text.endsWith(QStringLiteral(" (") + sourcePath + QLatin1Char(')')),
+            qPrintable(box.text));
+    const QString errorText = box.text.mid(12, box.text.size() - 12 - sourcePath.size() - 3);
+    QVERIFY2(!errorText.trimmed().isEmpty(), qPrintable(box.text));
+
+    QVERIFY(QFile::exists(m_download + QStringLiteral("updater.exe")));
+    QVERIFY(!QFile::exists(m_download + QStringLiteral("QtGui4.dll")));
+    QVERIFY(m_starts.isEmpty());
+}
+
+void tst_Startup::relocateReportsFailedStart()
+{
+    QVERIFY(TestEnvironment::writeFile(m_source + QStringLiteral("/updater.exe"), "program"));
+    m_startSucceeds = false;
+
+    QCOMPARE(Startup::relocate(m_source, m_download, { QStringLiteral("updater.exe") }, false), 1);
+
+    QCOMPARE(m_starts.size(), 1);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.first().icon, QMessageBox::Critical);
+    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.first().text, QStringLiteral("Cannot run update!"));
+}
+
+void tst_Startup::updateRunWithoutUpdates_data()
+{
+    QTest::addColumn<bool>("quiet");
+    QTest::newRow("normal") << false;
+    QTest::newRow("quiet") << true;
+}
+
+void tst_Startup::updateRunWithoutUpdates()
+{
+    QFETCH(bool, quiet);
+
+    bool queried = false;
+    const int code = Startup::updateRun(quiet, [&queried](OrviUpdaterEngine &engine) {
+        queried = true;
+        return !engine.hasUpdates();
+    });
+
+    QVERIFY(queried);
+    QCOMPARE(code, 0);
+    if (quiet) {
+        QVERIFY(m_boxes.isEmpty());
+        return;
+    }
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.first().icon, QMessageBox::Information);
+    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.first().text, QStringLiteral("No updates available."));
+    QCOMPARE(m_boxes.first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+}
+
+void tst_Startup::updateRunReportsEscapedException()
+{
+    const int code = Startup::updateRun(false, [](OrviUpdaterEngine &) -> bool {
+        throw std::runtime_error("disk on fire");
+    });
+
+    QCOMPARE(code, 1);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.first().icon, QMessageBox::Critical);
+    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.first().text, QStringLiteral("disk on fire"));
+}
+
+void tst_Startup::updateRunSwallowsUnknownException()
+{
+    const int code = Startup::updateRun(false, [](OrviUpdaterEngine &) -> bool { throw 42; });
+
+    QCOMPARE(code, 1);
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_Startup::updateRunWhenQueryFails()
+{
+    const int code = Startup::updateRun(false, [](OrviUpdaterEngine &) { return false; });
+
+    QCOMPARE(code, 0);
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_Startup::binaryWithoutRootExitsAtOnce()
+{
+    QProcess updater;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_environment->tempFolder());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Nothing may be contacted: a query that got past the missing "-root" fails here.
+    environment.insert(QStringLiteral("ORVI_UPDATE_SERVER"), QStringLiteral("127.0.0.1:1"));
+    updater.setProcessEnvironment(environment);
+    updater.setProcessChannelMode(QProcess::MergedChannels);
+    updater.start(QStringLiteral(ORVI_UPDATER_BINARY), { QStringLiteral("-u") });
+    QVERIFY2(updater.waitForStarted(), qPrintable(updater.errorString()));
+    // A window or box would keep the process running until this wait gives up.
+    QVERIFY2(updater.waitForFinished(30000), "the updater did not end by itself");
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.exitCode(), 0);
+    QVERIFY(QDir(m_environment->tempFolder() + QStringLiteral("/tupdates")).exists());
+}
+
+QTEST_MAIN(tst_Startup)
+#include "tst_startup.moc"
