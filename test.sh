@@ -9,6 +9,8 @@ scripts/install-deps.sh
 
 export QT_QPA_PLATFORM=offscreen
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.ccache}
+# Paths relative to the checkout, so that a fresh clone elsewhere still hits the cache.
+export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
