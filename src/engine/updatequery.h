@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+/*
+ * The steps of the update query that need neither the network nor the engine: where the
+ * main application lies, how it is started for its inventory, and which bytes go to the
+ * update server.
+ */
+class UpdateQuery
+{
+public:
+    /// The wait for the connection, for the request to be written and for each reply piece.
+    static constexpr int NetworkTimeout = 30000;
+    /// The wait for the main application's start, and again for its run.
+    static constexpr int MainAppTimeout = 60000;
+    /// The largest reply kept while it is not yet a complete document.
+    static constexpr qsizetype MaxReplySize = 16 * 1024 * 1024;
+
+    /// The argument after the first exact "-root" in arguments; none when "-root" is missing
+    /// or is the last argument.
+    static std::optional<QString> rootFolder(const QStringList &arguments);
+    /// The main application's executable in rootFolder.
+    static QString mainAppPath(const QString &rootFolder);
+    /// The command line that asks the main application in rootFolder for its inventory: the
+    /// executable's path quoted as a whole, then " -updatequery".
+    static QString commandLine(const QString &rootFolder);
+
+    /// The component inventory in the main application's output: from after the first "<s>"
+    /// to before the last "</s>" (to the end when that "</s>" comes first). None when a
+    /// marker is missing or the last "</s>" opens the output.
+    static std::optional<QByteArray> inventory(const QByteArray &output);
+    /// The bytes sent to the update server for output: "<s>" + inventory + "</s>", every
+    /// inventory byte taken as a Latin-1 character and the whole encoded as UTF-8; empty when
+    /// output holds no inventory.
+    static QByteArray request(const QByteArray &output);
+
+    /// Runs commandLine with standard output and error merged and returns what it printed.
+    /// A run longer than timeoutMs is killed and yields nothing; a program that cannot be
+    /// started yields nothing.
+    static QByteArray runMainApp(const QString &commandLine, int timeoutMs);
+};
