@@ -1,32 +1,322 @@
 #include "httprequestqueue.h"
 
-HttpRequestQueue::HttpRequestQueue(QObject *parent) : QObject(parent) { }
+#include <QCoreApplication>
+#include <QIODevice>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
 
-HttpRequestQueue::~HttpRequestQueue() = default;
+namespace {
 
-int HttpRequestQueue::setHost(const QString &, quint16)
+// Qt stops reading from the network while this much is unread, which bounds the memory a
+// fast server can fill when the disk is slower.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+constexpr qsizetype ChunkSize = 256 * 1024;
+constexpr int MaxRedirects = 5;
+
+bool isSuccess(int status)
 {
-    return 0;
+    return status >= 200 && status < 300;
 }
 
-int HttpRequestQueue::head(const QString &)
+} // namespace
+
+void HttpRequestQueue::ReplyDeleter::operator()(QNetworkReply *reply) const
 {
-    return 0;
+    // Replies may still be inside one of their own signals when released.
+    reply->deleteLater();
 }
 
-int HttpRequestQueue::get(const QString &, QIODevice *)
+HttpRequestQueue::HttpRequestQueue(QObject *parent) : QObject(parent)
 {
-    return 0;
+    m_stallTimer.setSingleShot(true);
+    connect(&m_stallTimer, &QTimer::timeout, this, [this] {
+        fail(QCoreApplication::translate("translation",
+                "The server %1 stopped answering, so the download was given up.", "nc")
+                        .arg(m_running.host));
+    });
+}
+
+HttpRequestQueue::~HttpRequestQueue()
+{
+    releaseReply();
+}
+
+int HttpRequestQueue::setHost(const QString &host, quint16 port)
+{
+    return setHost(host, ConnectionModeHttp, port);
+}
+
+int HttpRequestQueue::setHost(const QString &host, ConnectionMode mode, quint16 port)
+{
+    Request request;
+    request.kind = Kind::SetHost;
+    request.host = host;
+    request.mode = mode;
+    request.port = port != 0 ? port : (mode == ConnectionModeHttps ? 443 : 80);
+    return enqueue(request);
+}
+
+int HttpRequestQueue::head(const QString &path)
+{
+    Request request;
+    request.kind = Kind::Head;
+    request.path = path;
+    return enqueue(request);
+}
+
+int HttpRequestQueue::get(const QString &path, QIODevice *to)
+{
+    Request request;
+    request.kind = Kind::Get;
+    request.path = path;
+    request.device = to;
+    return enqueue(request);
 }
 
 bool HttpRequestQueue::hasPendingRequests() const
 {
-    return false;
+    return !m_queue.isEmpty();
 }
 
-void HttpRequestQueue::abort() { }
+void HttpRequestQueue::abort()
+{
+    int id = 0;
+    if (m_reply) {
+        id = m_running.id;
+        releaseReply();
+    } else if (!m_queue.isEmpty()) {
+        // Queued but not yet started on the event loop: it counts as the running one.
+        id = m_queue.constFirst().id;
+    } else {
+        return;
+    }
+    m_queue.clear();
+    m_errorString = QCoreApplication::translate("translation", "The download was cancelled.",
+            "nc");
+    emit requestFinished(id, true);
+}
 
 QString HttpRequestQueue::errorString() const
 {
-    return QString();
+    return m_errorString;
+}
+
+int HttpRequestQueue::enqueue(Request request)
+{
+    request.id = m_nextId++;
+    m_queue.append(request);
+    scheduleNext();
+    return request.id;
+}
+
+void HttpRequestQueue::scheduleNext()
+{
+    // Requests start from the event loop, so a caller can queue several before any runs.
+    if (m_nextScheduled || m_reply || m_queue.isEmpty())
+        return;
+    m_nextScheduled = true;
+    QMetaObject::invokeMethod(this, &HttpRequestQueue::startNext, Qt::QueuedConnection);
+}
+
+void HttpRequestQueue::startNext()
+{
+    m_nextScheduled = false;
+    while (!m_reply && !m_queue.isEmpty()) {
+        const Request request = m_queue.takeFirst();
+        if (request.kind != Kind::SetHost) {
+            startTransfer(request);
+            return;
+        }
+        m_host = request.host;
+        m_mode = request.mode;
+        m_port = request.port;
+        emit requestFinished(request.id, false);
+    }
+}
+
+void HttpRequestQueue::startTransfer(const Request &request)
+{
+    m_running = request;
+    m_running.host = m_host;
+    m_running.mode = m_mode;
+    m_running.port = m_port;
+    m_headerTaken = false;
+    m_statusTolerated = false;
+    m_received = 0;
+    m_announced = -1;
+
+    QNetworkRequest networkRequest(requestUrl());
+    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+            QNetworkRequest::NoLessSafeRedirectPolicy);
+    networkRequest.setMaximumRedirectsAllowed(MaxRedirects);
+    // Naming the encoding ourselves keeps Qt from inflating bodies: a package is stored as sent.
+    networkRequest.setRawHeader("Accept-Encoding", "identity");
+
+    QNetworkReply *reply = request.kind == Kind::Head ? m_manager.head(networkRequest)
+                                                      : m_manager.get(networkRequest);
+    m_reply.reset(reply);
+    reply->setReadBufferSize(ReadBufferSize);
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
+        m_stallTimer.start();
+        takeHeader();
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this] {
+        m_stallTimer.start();
+        if (takeHeader())
+            drainBody();
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this] { m_stallTimer.start(); });
+    connect(reply, &QNetworkReply::redirected, this, [this] { m_stallTimer.start(); });
+    connect(reply, &QNetworkReply::finished, this, &HttpRequestQueue::transferFinished);
+    m_stallTimer.start(m_transferTimeout);
+}
+
+bool HttpRequestQueue::takeHeader()
+{
+    if (m_headerTaken)
+        return true;
+    const QVariant statusAttribute = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!statusAttribute.isValid())
+        return false;
+    const int status = statusAttribute.toInt();
+    const bool redirect = status >= 300 && status < 400
+            && m_reply->hasRawHeader("Location");
+    if (redirect && m_reply->isRunning())
+        return false; // Qt follows it; the final response comes later.
+    const QString reason =
+            m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+
+    qint64 length = -1;
+    if (isSuccess(status)) {
+        const QVariant lengthHeader = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        if (lengthHeader.isValid())
+            length = lengthHeader.toLongLong();
+    } else if (m_running.kind == Kind::Head && (status == 405 || status == 501)) {
+        m_statusTolerated = true;
+    } else {
+        // Qt reports the error status itself a moment later; aborting now would report a
+        // second error, so the reply is only dropped.
+        releaseReply(false);
+        fail(QCoreApplication::translate("translation", "The server answered %1 %2 for %3.",
+                "nc")
+                        .arg(status)
+                        .arg(reason, urlText()));
+        return false;
+    }
+    m_headerTaken = true;
+    m_announced = length;
+    QNetworkReply *reply = m_reply.get();
+    emit responseHeaderReceived(HttpResponseHeader(status, reason, length));
+    // A slot may have aborted this transfer.
+    return m_reply.get() == reply;
+}
+
+void HttpRequestQueue::drainBody()
+{
+    if (m_running.kind != Kind::Get)
+        return;
+    if (m_buffer.isEmpty())
+        m_buffer.resize(ChunkSize);
+    qint64 before = m_received;
+    while (m_reply->bytesAvailable() > 0) {
+        const qint64 read = m_reply->read(m_buffer.data(), m_buffer.size());
+        if (read <= 0)
+            break;
+        QIODevice *device = m_running.device.data();
+        if (device && device->write(m_buffer.constData(), read) != read) {
+            fail(QCoreApplication::translate("translation",
+                    "The downloaded file could not be written: %1", "nc")
+                            .arg(device->errorString()));
+            return;
+        }
+        m_received += read;
+    }
+    if (m_received != before)
+        emit dataReadProgress(m_received, qMax<qint64>(m_announced, 0));
+}
+
+void HttpRequestQueue::transferFinished()
+{
+    const QNetworkReply::NetworkError error = m_reply->error();
+    if (error == QNetworkReply::InsecureRedirectError) {
+        fail(QCoreApplication::translate("translation",
+                "The server sent the download of %1 from a secure address to an insecure one, "
+                "which is refused.",
+                "nc")
+                        .arg(urlText()));
+        return;
+    }
+    if (error == QNetworkReply::TooManyRedirectsError) {
+        fail(QCoreApplication::translate("translation",
+                "The server redirected the download of %1 too many times.", "nc")
+                        .arg(urlText()));
+        return;
+    }
+    if (!m_headerTaken && !takeHeader() && !m_reply)
+        return; // The status failed the request, or a slot aborted it.
+    if (error != QNetworkReply::NoError && !m_statusTolerated) {
+        fail(m_reply->errorString());
+        return;
+    }
+    if (!m_headerTaken) {
+        fail(QCoreApplication::translate("translation",
+                "The server sent no valid answer for %1.", "nc")
+                        .arg(urlText()));
+        return;
+    }
+    drainBody();
+    if (!m_reply)
+        return;
+    if (m_running.kind == Kind::Get && m_announced >= 0 && m_received < m_announced) {
+        fail(QCoreApplication::translate("translation",
+                "The connection was closed before all of %1 arrived.", "nc")
+                        .arg(urlText()));
+        return;
+    }
+    endTransfer(false);
+}
+
+void HttpRequestQueue::fail(const QString &text)
+{
+    m_errorString = text;
+    endTransfer(true);
+}
+
+void HttpRequestQueue::endTransfer(bool failed)
+{
+    releaseReply();
+    if (failed)
+        m_queue.clear();
+    emit requestFinished(m_running.id, failed);
+    scheduleNext();
+}
+
+void HttpRequestQueue::releaseReply(bool abortTransfer)
+{
+    m_stallTimer.stop();
+    if (!m_reply)
+        return;
+    disconnect(m_reply.get(), nullptr, this, nullptr);
+    if (abortTransfer)
+        m_reply->abort();
+    m_reply.reset();
+}
+
+QString HttpRequestQueue::urlText() const
+{
+    return requestUrl().toDisplayString();
+}
+
+QUrl HttpRequestQueue::requestUrl() const
+{
+    QUrl url;
+    url.setScheme(m_running.mode == ConnectionModeHttps ? QStringLiteral("https")
+                                                        : QStringLiteral("http"));
+    url.setHost(m_running.host);
+    const quint16 defaultPort = m_running.mode == ConnectionModeHttps ? 443 : 80;
+    if (m_running.port != defaultPort)
+        url.setPort(m_running.port);
+    url.setPath(m_running.path.isEmpty() ? QStringLiteral("/") : m_running.path);
+    return url;
 }

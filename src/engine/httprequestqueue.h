@@ -2,39 +2,131 @@
 
 #include "httpresponseheader.h"
 
+#include <QByteArray>
+#include <QList>
+#include <QNetworkAccessManager>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
 
 class QIODevice;
+class QNetworkReply;
 
 /*
- * A small HTTP client over QNetworkAccessManager that queues setHost, HEAD and GET
- * requests and runs them one at a time, in the order queued.
- * (Interface placeholder: the download work fills in the implementation.)
+ * A small HTTP client over one QNetworkAccessManager that queues setHost, HEAD and GET
+ * requests and runs them strictly one at a time, in the order queued. Every request gets an
+ * id and ends with requestFinished(id, error); the response header of a HEAD or GET is
+ * reported before its request ends. A GET given a device streams the body into it through a
+ * bounded buffer, so no body is ever held whole in memory.
+ *
+ * A request fails when the network fails, when nothing arrives for the transfer time-out,
+ * or when the final status (after at most five redirects, never from https to http) lies
+ * outside 2xx; the body of such a response is never written and its header is not reported.
+ * A HEAD answered 405 or 501 only means the server does not describe the resource: it ends
+ * successfully with a header of unknown length. After a failure the queued requests are
+ * discarded without signals.
  */
 class HttpRequestQueue : public QObject
 {
     Q_OBJECT
 
 public:
+    enum ConnectionMode { ConnectionModeHttp, ConnectionModeHttps };
+
+    /// How long a transfer may receive nothing before it fails.
+    static constexpr int DefaultTransferTimeout = 60000;
+
     explicit HttpRequestQueue(QObject *parent = nullptr);
     ~HttpRequestQueue() override;
 
-    /// Queues a change of the host that later requests go to; returns the request id.
+    /// Queues a change of the host that later requests go to, over plain HTTP; returns the id.
     int setHost(const QString &host, quint16 port = 80);
-    /// Queues a HEAD request for path; returns the request id.
+    /// Queues a change of host with the scheme of mode; port 0 means the scheme's default
+    /// (80 or 443). Certificates are verified; one that does not verify fails the request.
+    int setHost(const QString &host, ConnectionMode mode, quint16 port = 0);
+    /// Queues a HEAD request for path (decoded form); returns the request id.
     int head(const QString &path);
-    /// Queues a GET request for path whose body is written into to as it arrives.
+    /// Queues a GET request for path (decoded form) whose body is written into to as it
+    /// arrives; without a device the body is discarded. Returns the request id.
     int get(const QString &path, QIODevice *to = nullptr);
     /// True while queued requests have not started; the running one does not count.
     bool hasPendingRequests() const;
-    /// Ends the running request as failed and discards the queued ones.
+    /// Ends the running request as failed (requestFinished(id, true)) and discards the
+    /// queued ones without signals. Does nothing when the queue is idle.
     void abort();
     /// A description of the last failure, for the user.
     QString errorString() const;
 
+    /// Sets how long, in milliseconds, a transfer may receive nothing before it fails.
+    void setTransferTimeout(int ms) { m_transferTimeout = ms; }
+    int transferTimeout() const { return m_transferTimeout; }
+
 signals:
+    /// Every queued request that started ends with this signal, exactly once.
     void requestFinished(int id, bool error);
+    /// The header of the running HEAD or GET, before its requestFinished.
     void responseHeaderReceived(const HttpResponseHeader &resp);
+    /// Bytes of the running GET's body so far, and the announced total (0 when unknown).
     void dataReadProgress(qint64 done, qint64 total);
+
+private:
+    enum class Kind { SetHost, Head, Get };
+
+    struct Request
+    {
+        int id = 0;
+        Kind kind = Kind::SetHost;
+        QString host;
+        ConnectionMode mode = ConnectionModeHttp;
+        quint16 port = 0;
+        QString path;
+        QPointer<QIODevice> device;
+    };
+
+    struct ReplyDeleter
+    {
+        void operator()(QNetworkReply *reply) const;
+    };
+
+    int enqueue(Request request);
+    void scheduleNext();
+    void startNext();
+    void startTransfer(const Request &request);
+    /// Reports the header once the final status is known; false while there is none yet or
+    /// when the status failed the request.
+    bool takeHeader();
+    void drainBody();
+    void transferFinished();
+    void fail(const QString &text);
+    void endTransfer(bool failed);
+    void releaseReply(bool abortTransfer = true);
+    QUrl requestUrl() const;
+    /// The running request's address as the user reads it.
+    QString urlText() const;
+
+    QNetworkAccessManager m_manager;
+    QList<Request> m_queue;
+    int m_nextId = 1;
+    bool m_nextScheduled = false;
+
+    QString m_host;
+    ConnectionMode m_mode = ConnectionModeHttp;
+    quint16 m_port = 80;
+
+    // The running transfer.
+    Request m_running;
+    std::unique_ptr<QNetworkReply, ReplyDeleter> m_reply;
+    bool m_headerTaken = false;
+    bool m_statusTolerated = false;
+    qint64 m_received = 0;
+    qint64 m_announced = -1;
+    QByteArray m_buffer;
+    QTimer m_stallTimer;
+    int m_transferTimeout = DefaultTransferTimeout;
+
+    QString m_errorString;
 };

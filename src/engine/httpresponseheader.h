@@ -3,6 +3,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <utility>
+
 /// The parts of an HTTP response header the download relies on.
 class HttpResponseHeader
 {

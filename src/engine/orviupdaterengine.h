@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTcpSocket>
 #include <QVector>
+#include <QUrl>
 
 class UpdateEntry;
 
@@ -48,6 +49,9 @@ public:
     /// 0 idle or finished, 1 sizing, 2 downloading, 3 aborted.
     int downloadState() const { return m_downloadState; }
 
+    /// Sets how long, in milliseconds, a download may receive nothing before it fails
+    /// (60 seconds unless changed; tests shorten it).
+    void setTransferTimeout(int ms) { m_http.setTransferTimeout(ms); }
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer() const { return m_updateServer; }
     void setUpdateServer(const UpdateServer &server) { m_updateServer = server; }
@@ -78,6 +82,16 @@ private:
     HttpRequestQueue m_http;
     QString m_details;
     QFile m_packageFile;
+    /// The link of entry index as a URL, its 8-bit text read byte for byte.
+    QUrl packageLink(int index) const;
+    /// The local file of a package: the download folder, "/", then the link's path.
+    QString packageFileName(const QUrl &link) const;
+    /// Why link cannot be downloaded into the download folder; empty when it can.
+    QString refusalOf(const QUrl &link) const;
+    /// Queues a change of host to the link's host, with its scheme and port.
+    void queueHostOf(const QUrl &link);
+    /// Opens the file of package m_current and queues its GET.
+    void fetchPackage();
     QVector<UpdateEntry *> m_updates;
     int m_current = 0;
     QString m_downloadFolder;
