@@ -1,0 +1,495 @@
+#include "fakehttpserver.h"
+#include "orviupdaterengine.h"
+#include "testenvironment.h"
+#include "updateentry.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+
+namespace {
+
+UpdateEntry *entry(const QString &name, const QString &link)
+{
+    return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
+            link.toStdString(), false, 0);
+}
+
+QByteArray pattern(int size, char seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + i % 23);
+    return bytes;
+}
+
+/// Records what the engine signals.
+struct EngineSpies
+{
+    explicit EngineSpies(OrviUpdaterEngine *engine)
+        : files(engine, &OrviUpdaterEngine::downloadFile),
+          progress(engine, &OrviUpdaterEngine::downloadProgress),
+          finished(engine, &OrviUpdaterEngine::downloadFinished),
+          errors(engine, &OrviUpdaterEngine::error)
+    {
+    }
+
+    QStringList fileNames() const
+    {
+        QStringList names;
+        for (const QList<QVariant> &arguments : files)
+            names.append(arguments.at(0).toString());
+        return names;
+    }
+
+    QList<int> percentages() const
+    {
+        QList<int> values;
+        for (const QList<QVariant> &arguments : progress)
+            values.append(arguments.at(0).toInt());
+        return values;
+    }
+
+    QString firstError() const { return errors.isEmpty() ? QString() : errors.at(0).at(0).toString(); }
+
+    QSignalSpy files;
+    QSignalSpy progress;
+    QSignalSpy finished;
+    QSignalSpy errors;
+};
+
+} // namespace
+
+class TestDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void threePackagesSizeThenFetchInOrder();
+    void percentageCoversAllPackages();
+    void longerBodyThanAnnouncedPassesHundred();
+    void unknownSizeAddsZero_data();
+    void unknownSizeAddsZero();
+    void unknownTotalShowsZeroUntilTheEnd();
+    void abortIsSilent_data();
+    void abortIsSilent();
+    void errorStatusKeepsNoFile_data();
+    void errorStatusKeepsNoFile();
+    void redirectIsFollowed();
+    void linkPortIsHonoured();
+    void badLinkIsRefusedBeforeAnyRequest_data();
+    void badLinkIsRefusedBeforeAnyRequest();
+    void missingSubfolderGivesFileErrorAndNoGet();
+    void refusedConnectionGivesClientText();
+    void stalledServerFails();
+    void cutOffBodyKeepsNoFile();
+    void emptyCatalogueDoesNothing();
+
+private:
+    QString fileOf(const QString &path) const { return m_engine->downloadFolder() + QLatin1Char('/') + path; }
+
+    std::unique_ptr<TestEnvironment> m_environment;
+    std::unique_ptr<FakeHttpServer> m_server;
+    std::unique_ptr<OrviUpdaterEngine> m_engine;
+};
+
+void TestDownload::init()
+{
+    m_environment = std::make_unique<TestEnvironment>();
+    QVERIFY(m_environment->isValid());
+    m_server = std::make_unique<FakeHttpServer>();
+    QVERIFY(m_server->listen());
+    m_engine = std::make_unique<OrviUpdaterEngine>();
+    QVERIFY(m_engine->downloadFolder().startsWith(m_environment->root()));
+}
+
+void TestDownload::cleanup()
+{
+    m_engine.reset();
+    m_server.reset();
+    m_environment.reset();
+}
+
+void TestDownload::threePackagesSizeThenFetchInOrder()
+{
+    const QList<QByteArray> bodies = { pattern(1000, 'a'), pattern(2000, 'b'), pattern(3000, 'c') };
+    QVector<UpdateEntry *> entries;
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray path = "/p" + QByteArray::number(i) + ".zip";
+        FakeHttpServer::Response response = FakeHttpServer::Response::ok(bodies.at(i));
+        response.chunkSize = 400;
+        response.chunkInterval = 10;
+        m_server->setResponse(path, response);
+        entries.append(entry(QStringLiteral("package %1").arg(i),
+                m_server->url(QString::fromLatin1(path))));
+    }
+    m_engine->adoptUpdates(entries);
+    EngineSpies spies(m_engine.get());
+
+    m_engine->beginDownload();
+    QCOMPARE(m_engine->downloadState(), 1);
+    QVERIFY(spies.finished.wait(10000));
+
+    QCOMPARE(m_server->requestLines(),
+            QStringList({ QStringLiteral("HEAD /p0.zip"), QStringLiteral("HEAD /p1.zip"),
+                    QStringLiteral("HEAD /p2.zip"), QStringLiteral("GET /p0.zip"),
+                    QStringLiteral("GET /p1.zip"), QStringLiteral("GET /p2.zip") }));
+    // Every request, each GET included, went out only after the one before was answered.
+    const QList<FakeHttpServer::Request> requests = m_server->requests();
+    for (int i = 0; i < requests.size(); ++i)
+        QCOMPARE(requests.at(i).completedBefore, i);
+    QCOMPARE(spies.fileNames(),
+            QStringList({ QStringLiteral("package 0"), QStringLiteral("package 1"),
+                    QStringLiteral("package 2") }));
+    QCOMPARE(spies.finished.count(), 1);
+    QVERIFY2(spies.errors.isEmpty(), qPrintable(spies.firstError()));
+    QCOMPARE(m_engine->downloadState(), 0);
+    QCOMPARE(spies.percentages().constLast(), 100);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/p%1.zip").arg(i))),
+                bodies.at(i));
+    // The file name keeps the doubled separator of folder and path.
+    QVERIFY(QFile::exists(m_engine->downloadFolder() + QStringLiteral("//p0.zip")));
+    QVERIFY(!spies.finished.wait(200));
+}
+
+void TestDownload::percentageCoversAllPackages()
+{
+    FakeHttpServer::Response first = FakeHttpServer::Response::ok(pattern(1000, 'a'));
+    first.chunkSize = 500;
+    first.chunkInterval = 150;
+    m_server->setResponse("/first.zip", first);
+    m_server->setResponse("/second.zip", FakeHttpServer::Response::ok(pattern(3000, 'b')));
+    m_engine->adoptUpdates({ entry(QStringLiteral("first"), m_server->url(QStringLiteral("/first.zip"))),
+            entry(QStringLiteral("second"), m_server->url(QStringLiteral("/second.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.finished.wait(10000));
+
+    const QList<int> values = spies.percentages();
+    QVERIFY2(values.contains(12), qPrintable(QString::number(values.value(0)))); // 500 of 4000
+    QVERIFY(values.contains(25));                                               // 1000 of 4000
+    QCOMPARE(values.constLast(), 100);
+    QCOMPARE(values.indexOf(12), 0);
+    for (int i = 1; i < values.size(); ++i)
+        QVERIFY(values.at(i) >= values.at(i - 1));
+}
+
+void TestDownload::longerBodyThanAnnouncedPassesHundred()
+{
+    FakeHttpServer::Response announced;
+    announced.contentLength = 1000;
+    m_server->setHeadResponse("/big.zip", announced);
+    m_server->setResponse("/big.zip", FakeHttpServer::Response::ok(pattern(1500, 'x')));
+    m_engine->adoptUpdates({ entry(QStringLiteral("big"), m_server->url(QStringLiteral("/big.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.finished.wait(10000));
+    QCOMPARE(spies.percentages().constLast(), 150);
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/big.zip"))).size(), 1500);
+}
+
+void TestDownload::unknownSizeAddsZero_data()
+{
+    QTest::addColumn<int>("headStatus");
+    QTest::addColumn<bool>("withContentLength");
+
+    QTest::newRow("no content length") << 200 << false;
+    QTest::newRow("HEAD 405") << 405 << true;
+    QTest::newRow("HEAD 501") << 501 << true;
+}
+
+void TestDownload::unknownSizeAddsZero()
+{
+    QFETCH(int, headStatus);
+    QFETCH(bool, withContentLength);
+
+    m_server->setResponse("/known.zip", FakeHttpServer::Response::ok(pattern(1000, 'k')));
+    m_server->setResponse("/unknown.zip", FakeHttpServer::Response::ok(pattern(1000, 'u')));
+    FakeHttpServer::Response head = FakeHttpServer::Response::withStatus(headStatus);
+    head.body.clear();
+    head.withContentLength = withContentLength;
+    head.contentLength = 5000; // what a 405 page might announce: it must not count
+    m_server->setHeadResponse("/unknown.zip", head);
+    m_engine->adoptUpdates({ entry(QStringLiteral("known"), m_server->url(QStringLiteral("/known.zip"))),
+            entry(QStringLiteral("unknown"), m_server->url(QStringLiteral("/unknown.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
+    QVERIFY(spies.errors.isEmpty());
+    // Only the first package's 1000 bytes were announced, so 2000 received make 200.
+    QCOMPARE(spies.percentages().constLast(), 200);
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/unknown.zip"))), pattern(1000, 'u'));
+}
+
+void TestDownload::unknownTotalShowsZeroUntilTheEnd()
+{
+    FakeHttpServer::Response response = FakeHttpServer::Response::ok(pattern(2000, 'n'));
+    response.withContentLength = false;
+    response.chunkSize = 500;
+    response.chunkInterval = 20;
+    m_server->setResponse("/n.zip", response);
+    m_engine->adoptUpdates({ entry(QStringLiteral("n"), m_server->url(QStringLiteral("/n.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.finished.wait(10000));
+    QList<int> values = spies.percentages();
+    QVERIFY(values.size() >= 2);
+    QCOMPARE(values.takeLast(), 100);
+    QCOMPARE(values, QList<int>(values.size(), 0));
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/n.zip"))).size(), 2000);
+}
+
+void TestDownload::abortIsSilent_data()
+{
+    QTest::addColumn<bool>("duringGet");
+    QTest::newRow("sizing") << false;
+    QTest::newRow("fetching") << true;
+}
+
+void TestDownload::abortIsSilent()
+{
+    QFETCH(bool, duringGet);
+
+    FakeHttpServer::Response stalled = FakeHttpServer::Response::ok(pattern(1000, 's'));
+    stalled.sendLimit = 100;
+    stalled.closeAtLimit = false;
+    m_server->setResponse("/s.zip", stalled);
+    if (!duringGet) {
+        FakeHttpServer::Response silent;
+        silent.silent = true;
+        m_server->setHeadResponse("/s.zip", silent);
+    } else {
+        m_server->setHeadResponse("/s.zip", FakeHttpServer::Response::ok(pattern(1000, 's')));
+    }
+    m_server->setResponse("/t.zip", FakeHttpServer::Response::ok("t"));
+    m_engine->adoptUpdates({ entry(QStringLiteral("s"), m_server->url(QStringLiteral("/s.zip"))),
+            entry(QStringLiteral("t"), m_server->url(QStringLiteral("/t.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    if (duringGet)
+        QVERIFY(spies.progress.wait(10000));
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
+    QCOMPARE(m_engine->downloadState(), duringGet ? 2 : 1);
+
+    m_engine->abortDownload();
+    QCOMPARE(m_engine->downloadState(), 3);
+    QVERIFY(!spies.errors.wait(300));
+    QVERIFY(spies.finished.isEmpty());
+    QCOMPARE(m_engine->downloadState(), 3);
+    QCOMPARE(m_server->requests().size(), duringGet ? 3 : 1);
+}
+
+void TestDownload::errorStatusKeepsNoFile_data()
+{
+    QTest::addColumn<QByteArray>("failingMethod");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("GET 404") << QByteArray("GET") << 404 << QStringLiteral("Not Found");
+    QTest::newRow("GET 500") << QByteArray("GET") << 500 << QStringLiteral("Internal Server Error");
+    QTest::newRow("HEAD 404") << QByteArray("HEAD") << 404 << QStringLiteral("Not Found");
+}
+
+void TestDownload::errorStatusKeepsNoFile()
+{
+    QFETCH(QByteArray, failingMethod);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+
+    m_server->setResponse("/gone.zip", FakeHttpServer::Response::withStatus(status));
+    if (failingMethod == "GET")
+        m_server->setHeadResponse("/gone.zip", FakeHttpServer::Response::ok(pattern(10, 'g')));
+    m_server->setResponse("/after.zip", FakeHttpServer::Response::ok("after"));
+    const QString link = m_server->url(QStringLiteral("/gone.zip"));
+    m_engine->adoptUpdates({ entry(QStringLiteral("gone"), link),
+            entry(QStringLiteral("after"), m_server->url(QStringLiteral("/after.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.errors.wait(10000));
+
+    const QString text = spies.firstError();
+    QVERIFY2(text.contains(QString::number(status)) && text.contains(reason) && text.contains(link),
+            qPrintable(text));
+    QVERIFY(!spies.errors.wait(300));
+    QCOMPARE(spies.errors.count(), 1);
+    QVERIFY(spies.finished.isEmpty());
+    QVERIFY(!QFile::exists(fileOf(QStringLiteral("/gone.zip"))));
+    QVERIFY(!QFile::exists(fileOf(QStringLiteral("/after.zip"))));
+    QVERIFY(!m_server->requestLines().contains(QStringLiteral("GET /after.zip")));
+    if (failingMethod == "HEAD") {
+        QCOMPARE(m_server->requestLines(), QStringList(QStringLiteral("HEAD /gone.zip")));
+        QVERIFY(spies.files.isEmpty());
+    }
+}
+
+void TestDownload::redirectIsFollowed()
+{
+    m_server->setResponse("/old.zip", FakeHttpServer::Response::redirect("/new.zip", 301));
+    m_server->setResponse("/new.zip", FakeHttpServer::Response::ok(pattern(700, 'r')));
+    m_engine->adoptUpdates({ entry(QStringLiteral("moved"), m_server->url(QStringLiteral("/old.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/old.zip"))), pattern(700, 'r'));
+    QVERIFY(!QFile::exists(fileOf(QStringLiteral("/new.zip"))));
+    QCOMPARE(spies.percentages().constLast(), 100);
+    QCOMPARE(m_server->requestLines(),
+            QStringList({ QStringLiteral("HEAD /old.zip"), QStringLiteral("HEAD /new.zip"),
+                    QStringLiteral("GET /old.zip"), QStringLiteral("GET /new.zip") }));
+}
+
+void TestDownload::linkPortIsHonoured()
+{
+    FakeHttpServer other;
+    QVERIFY(other.listen());
+    m_server->setResponse("/here.zip", FakeHttpServer::Response::ok("here"));
+    other.setResponse("/there.zip", FakeHttpServer::Response::ok("there"));
+    m_engine->adoptUpdates({ entry(QStringLiteral("here"), m_server->url(QStringLiteral("/here.zip"))),
+            entry(QStringLiteral("there"), other.url(QStringLiteral("/there.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
+
+    QCOMPARE(m_server->requestLines(),
+            QStringList({ QStringLiteral("HEAD /here.zip"), QStringLiteral("GET /here.zip") }));
+    QCOMPARE(other.requestLines(),
+            QStringList({ QStringLiteral("HEAD /there.zip"), QStringLiteral("GET /there.zip") }));
+    for (const FakeHttpServer::Request &request : other.requests())
+        QCOMPARE(request.host, "127.0.0.1:" + QByteArray::number(other.port()));
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/there.zip"))), QByteArray("there"));
+}
+
+void TestDownload::badLinkIsRefusedBeforeAnyRequest_data()
+{
+    QTest::addColumn<QString>("link"); // %1 stands for the server's port
+
+    QTest::newRow("dot-dot segment") << QStringLiteral("http://127.0.0.1:%1/../escape.zip");
+    QTest::newRow("encoded dot-dot") << QStringLiteral("http://127.0.0.1:%1/a/%2e%2e/%2e%2e/escape.zip");
+    QTest::newRow("dot-dot inside") << QStringLiteral("http://127.0.0.1:%1/a/../b.zip");
+    QTest::newRow("backslash") << QStringLiteral("http://127.0.0.1:%1/a%5C..%5Cb.zip");
+    QTest::newRow("empty path") << QStringLiteral("http://127.0.0.1:%1");
+    QTest::newRow("folder itself") << QStringLiteral("http://127.0.0.1:%1/");
+    QTest::newRow("ftp") << QStringLiteral("ftp://127.0.0.1:%1/x.zip");
+    QTest::newRow("file") << QStringLiteral("file:///etc/passwd");
+    QTest::newRow("no host") << QStringLiteral("http:///x.zip");
+    QTest::newRow("relative") << QStringLiteral("x.zip");
+}
+
+void TestDownload::badLinkIsRefusedBeforeAnyRequest()
+{
+    QFETCH(QString, link);
+    if (link.contains(QLatin1String("%1")))
+        link = link.arg(m_server->port());
+
+    // A good package first: had anything been queued, its HEAD would reach the server.
+    m_server->setResponse("/good.zip", FakeHttpServer::Response::ok("good"));
+    m_engine->adoptUpdates({ entry(QStringLiteral("good"), m_server->url(QStringLiteral("/good.zip"))),
+            entry(QStringLiteral("bad"), link) });
+    EngineSpies spies(m_engine.get());
+    QSignalSpy received(m_server.get(), &FakeHttpServer::requestReceived);
+    m_engine->beginDownload();
+
+    QCOMPARE(spies.errors.count(), 1);
+    QVERIFY2(spies.firstError().contains(QUrl(link).toDisplayString()), qPrintable(spies.firstError()));
+    QVERIFY(!received.wait(300));
+    QVERIFY(m_server->requests().isEmpty());
+    QVERIFY(spies.files.isEmpty());
+    QVERIFY(spies.finished.isEmpty());
+    QVERIFY(!QFile::exists(m_environment->tempFolder() + QStringLiteral("/escape.zip")));
+}
+
+void TestDownload::missingSubfolderGivesFileErrorAndNoGet()
+{
+    m_server->setResponse("/dir/x.zip", FakeHttpServer::Response::ok("x"));
+    m_engine->adoptUpdates({ entry(QStringLiteral("x"), m_server->url(QStringLiteral("/dir/x.zip?v=2#top"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.errors.wait(10000));
+
+    QFile expected(m_engine->downloadFolder() + QStringLiteral("//dir/x.zip"));
+    QVERIFY(!expected.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(spies.firstError(), expected.errorString());
+    QCOMPARE(spies.fileNames(), QStringList(QStringLiteral("x")));
+    QCOMPARE(m_engine->downloadState(), 2);
+    QSignalSpy received(m_server.get(), &FakeHttpServer::requestReceived);
+    QVERIFY(!received.wait(300));
+    QCOMPARE(m_server->requestLines(), QStringList(QStringLiteral("HEAD /dir/x.zip")));
+}
+
+void TestDownload::refusedConnectionGivesClientText()
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    const QString link = QStringLiteral("http://127.0.0.1:%1/pkg.zip").arg(closed.serverPort());
+    closed.close();
+
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(manager.head(QNetworkRequest(QUrl(link))));
+    QSignalSpy replyDone(reply.get(), &QNetworkReply::finished);
+    QVERIFY(replyDone.wait(10000));
+    QCOMPARE(reply->error(), QNetworkReply::ConnectionRefusedError);
+
+    m_engine->adoptUpdates({ entry(QStringLiteral("pkg"), link) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.errors.wait(10000));
+    QCOMPARE(spies.firstError(), reply->errorString());
+    QVERIFY(spies.files.isEmpty());
+    QVERIFY(spies.finished.isEmpty());
+}
+
+void TestDownload::stalledServerFails()
+{
+    FakeHttpServer::Response stalled = FakeHttpServer::Response::ok(pattern(1000, 's'));
+    stalled.sendLimit = 300;
+    stalled.closeAtLimit = false;
+    m_server->setResponse("/s.zip", stalled);
+    m_server->setHeadResponse("/s.zip", FakeHttpServer::Response::ok(pattern(1000, 's')));
+    m_engine->setTransferTimeout(400);
+    m_engine->adoptUpdates({ entry(QStringLiteral("s"), m_server->url(QStringLiteral("/s.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.errors.wait(10000));
+    QVERIFY2(spies.firstError().contains(QLatin1String("stopped answering")),
+            qPrintable(spies.firstError()));
+    QCOMPARE(spies.percentages().constLast(), 30);
+    QVERIFY(!QFile::exists(fileOf(QStringLiteral("/s.zip"))));
+    QVERIFY(spies.finished.isEmpty());
+}
+
+void TestDownload::cutOffBodyKeepsNoFile()
+{
+    FakeHttpServer::Response cut = FakeHttpServer::Response::ok(pattern(1000, 'c'));
+    cut.sendLimit = 600;
+    m_server->setResponse("/c.zip", cut);
+    m_server->setHeadResponse("/c.zip", FakeHttpServer::Response::ok(pattern(1000, 'c')));
+    m_engine->adoptUpdates({ entry(QStringLiteral("c"), m_server->url(QStringLiteral("/c.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.errors.wait(10000));
+    QVERIFY(!spies.firstError().isEmpty());
+    QVERIFY(!QFile::exists(fileOf(QStringLiteral("/c.zip"))));
+    QVERIFY(spies.finished.isEmpty());
+}
+
+void TestDownload::emptyCatalogueDoesNothing()
+{
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(!spies.finished.wait(300));
+    QVERIFY(spies.errors.isEmpty());
+    QVERIFY(spies.files.isEmpty());
+    QVERIFY(spies.progress.isEmpty());
+    QVERIFY(m_server->requests().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestDownload)
+#include "tst_download.moc"
