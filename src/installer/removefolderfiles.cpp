@@ -1,0 +1,35 @@
+#include "removefolderfiles.h"
+
+#include "platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+void removeFolderFiles(const QString &path)
+{
+    const QDir folder(path);
+    const QFileInfoList subfolders
+        = folder.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo &subfolder : subfolders) {
+        const QString subfolderPath = path + QLatin1Char('/') + subfolder.fileName();
+        if (subfolder.isSymLink() || subfolder.isJunction()) {
+            // A link to a folder goes, what it points to stays.
+            if (!QFile::remove(subfolderPath))
+                QDir().rmdir(subfolderPath);
+            continue;
+        }
+        removeFolderFiles(subfolderPath);
+    }
+
+    // System adds dangling links, which Files alone does not list.
+    const QFileInfoList files
+        = folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
+    for (const QFileInfo &file : files) {
+        const QString filePath = file.absoluteFilePath();
+        // Linux lets a running program's files be deleted; Retry starts them again.
+        if (Platform::isOwnFile(filePath))
+            continue;
+        QFile::remove(filePath);
+    }
+}
