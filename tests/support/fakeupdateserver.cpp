@@ -1,0 +1,108 @@
+#include "fakeupdateserver.h"
+
+#include <QHostAddress>
+#include <QMutexLocker>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+constexpr qsizetype FloodChunk = 64 * 1024;
+}
+
+FakeUpdateServer::FakeUpdateServer()
+    : m_server(new QTcpServer)
+{
+    m_server->moveToThread(&m_thread);
+    m_thread.start();
+    QMetaObject::invokeMethod(
+            m_server.get(),
+            [this] {
+                QObject::connect(m_server.get(), &QTcpServer::newConnection, m_server.get(),
+                        [this] {
+                            while (QTcpSocket *socket = m_server->nextPendingConnection())
+                                serve(socket);
+                        });
+                if (m_server->listen(QHostAddress::LocalHost, 0))
+                    m_port = m_server->serverPort();
+            },
+            Qt::BlockingQueuedConnection);
+}
+
+FakeUpdateServer::~FakeUpdateServer()
+{
+    m_server.reset();
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void FakeUpdateServer::setScript(const Script &script)
+{
+    QMutexLocker locker(&m_mutex);
+    m_script = script;
+}
+
+QByteArray FakeUpdateServer::received() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_received;
+}
+
+FakeUpdateServer::Script FakeUpdateServer::script() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_script;
+}
+
+void FakeUpdateServer::record(const QByteArray &bytes)
+{
+    QMutexLocker locker(&m_mutex);
+    m_received += bytes;
+}
+
+void FakeUpdateServer::serve(QTcpSocket *socket)
+{
+    ++m_connections;
+    QObject::connect(socket, &QTcpSocket::readyRead, socket,
+            [this, socket] { record(socket->readAll()); });
+    const auto current = std::make_shared<const Script>(script());
+    QTimer::singleShot(current->delayMs, socket, [=] { play(socket, current, 0); });
+}
+
+void FakeUpdateServer::play(QTcpSocket *socket, const std::shared_ptr<const Script> &script,
+        int piece)
+{
+    if (piece < script->pieces.size()) {
+        socket->write(script->pieces.at(piece));
+        socket->flush();
+        QTimer::singleShot(script->gapMs, socket, [=] { play(socket, script, piece + 1); });
+        return;
+    }
+    switch (script->ending) {
+    case Ending::StayOpen:
+        break;
+    case Ending::Close:
+        socket->disconnectFromHost();
+        break;
+    case Ending::Flood: {
+        const qint64 limit = script->floodLimit;
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
+                [=] { pumpFlood(socket, limit); });
+        // A document that is opened and never closed makes the client read on.
+        socket->write("<reply>");
+        pumpFlood(socket, limit);
+        break;
+    }
+    }
+}
+
+void FakeUpdateServer::pumpFlood(QTcpSocket *socket, qint64 limit)
+{
+    static const QByteArray chunk(FloodChunk, 'x');
+    // Only a little is queued at a time, so a client that stops reading stops the flood.
+    while (socket->state() == QAbstractSocket::ConnectedState && m_flooded < limit
+            && socket->bytesToWrite() < FloodChunk) {
+        socket->write(chunk);
+        m_flooded += FloodChunk;
+    }
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+
+class QTcpServer;
+class QTcpSocket;
+
+/*
+ * An update server for tests. It listens on 127.0.0.1 on a free port and serves every
+ * connection from its own thread, so it keeps answering while the test's thread is blocked
+ * in the update query. Each connection gets the current script: after a delay, the reply
+ * pieces with a gap between them, then the connection stays open, is closed, or is flooded
+ * with bytes that never form a document. Everything received is recorded.
+ */
+class FakeUpdateServer
+{
+public:
+    enum class Ending { StayOpen, Close, Flood };
+
+    struct Script
+    {
+        int delayMs = 0;
+        QList<QByteArray> pieces;
+        int gapMs = 0;
+        Ending ending = Ending::StayOpen;
+        /// The flood stops by itself after this many bytes.
+        qint64 floodLimit = 256 * 1024 * 1024;
+    };
+
+    FakeUpdateServer();
+    ~FakeUpdateServer();
+
+    /// The port listened on; 0 when listening failed.
+    quint16 port() const { return m_port; }
+
+    void setScript(const Script &script);
+    /// Answers reply as soon as a connection is accepted.
+    void answer(const QByteArray &reply)
+    {
+        setScript(Script { 0, { reply }, 0, Ending::StayOpen });
+    }
+    /// Answers each piece gapMs after the previous one.
+    void answerInPieces(const QList<QByteArray> &pieces, int gapMs)
+    {
+        setScript(Script { 0, pieces, gapMs, Ending::StayOpen });
+    }
+    /// Answers reply after delayMs.
+    void answerAfter(int delayMs, const QByteArray &reply)
+    {
+        setScript(Script { delayMs, { reply }, 0, Ending::StayOpen });
+    }
+    /// Accepts the connection and keeps it open without a word.
+    void neverAnswer() { setScript(Script()); }
+    /// Sends pieces (possibly none), then closes the connection.
+    void closeAfter(const QList<QByteArray> &pieces)
+    {
+        setScript(Script { 0, pieces, 0, Ending::Close });
+    }
+    /// Sends bytes that never form a document until the client goes away or limit is reached.
+    void flood(qint64 limit)
+    {
+        Script script;
+        script.ending = Ending::Flood;
+        script.floodLimit = limit;
+        setScript(script);
+    }
+
+    /// Everything received on all connections so far.
+    QByteArray received() const;
+    /// The number of connections accepted so far.
+    int connections() const { return m_connections; }
+    /// The bytes of flood handed to the system so far.
+    qint64 flooded() const { return m_flooded; }
+
+private:
+    struct LaterDeleter
+    {
+        void operator()(QObject *object) const { object->deleteLater(); }
+    };
+
+    Script script() const;
+    void record(const QByteArray &bytes);
+    // These run in the server's thread.
+    void serve(QTcpSocket *socket);
+    void play(QTcpSocket *socket, const std::shared_ptr<const Script> &script, int piece);
+    void pumpFlood(QTcpSocket *socket, qint64 limit);
+
+    mutable QMutex m_mutex;
+    Script m_script;
+    QByteArray m_received;
+    std::atomic<int> m_connections { 0 };
+    std::atomic<qint64> m_flooded { 0 };
+    quint16 m_port = 0;
+
+    QThread m_thread;
+    // Lives in m_thread and is deleted there; the connections are its children.
+    std::unique_ptr<QTcpServer, LaterDeleter> m_server;
+};
