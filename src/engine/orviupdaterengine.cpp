@@ -1,14 +1,18 @@
 #include "orviupdaterengine.h"
 
+#include "installationrun.h"
+#include "messageboxhandler.h"
 #include "platform.h"
+#include "replyparser.h"
 #include "updateentry.h"
 
-#include <QDir>
-
 #include <QCoreApplication>
-OrviUpdaterEngine::OrviUpdaterEngine()
+#include <QDir>
+#include <QDomDocument>
 
 #include <limits>
+
+OrviUpdaterEngine::OrviUpdaterEngine()
     : m_downloadFolder(Platform::downloadFolder())
 {
     QDir().mkpath(m_downloadFolder);
@@ -26,7 +30,47 @@ OrviUpdaterEngine::~OrviUpdaterEngine()
 
 bool OrviUpdaterEngine::checkUpdates()
 {
-    return false;
+    const std::optional<QString> root = UpdateQuery::rootFolder(QCoreApplication::arguments());
+    if (!root)
+        return false;
+    const QByteArray request = UpdateQuery::request(
+            UpdateQuery::runMainApp(UpdateQuery::commandLine(*root), m_mainAppTimeout));
+
+    const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
+    clearUpdates();
+    m_socket.connectToHost(m_updateServer.host(), m_updateServer.port(), QIODevice::ReadWrite);
+    if (!m_socket.waitForConnected(m_networkTimeout)) {
+        MessageBoxHandler::critical(title,
+                QCoreApplication::translate("translation",
+                        "Couldn't connect to update server. Check your internet connection.", "nc"),
+                QMessageBox::Ok, QMessageBox::Ok);
+        return false;
+    }
+    m_socket.write(request);
+    m_socket.waitForBytesWritten(m_networkTimeout);
+
+    // The reply has no framing: it is complete when everything received so far parses. A
+    // server that never completes a document must not take all memory, hence the bound.
+    // Bytes may already wait in the socket (read while the request was being written), and
+    // waitForReadyRead() only reports bytes that come after them.
+    QByteArray reply;
+    QDomDocument document;
+    while (!document.setContent(reply, false)) {
+        if (reply.size() > UpdateQuery::MaxReplySize
+                || (m_socket.bytesAvailable() == 0
+                        && !m_socket.waitForReadyRead(m_networkTimeout))) {
+            MessageBoxHandler::critical(title,
+                    QCoreApplication::translate("translation",
+                            "An error occured while comunicating update server. Check your "
+                            "internet connection.",
+                            "nc"),
+                    QMessageBox::Ok, QMessageBox::Ok);
+            return false;
+        }
+        reply += m_socket.readAll();
+    }
+    m_updates += ReplyParser::parse(document);
+    return true;
 }
 
 bool OrviUpdaterEngine::hasUpdates() const
@@ -71,7 +115,14 @@ void OrviUpdaterEngine::abortDownload()
     m_http.abort();
 }
 
-void OrviUpdaterEngine::installUpdates() { }
+void OrviUpdaterEngine::installUpdates()
+{
+    InstallationRun run(m_updates, m_downloadFolder, &m_details, &m_installSucceeded);
+    connect(&run, &InstallationRun::installFile, this, &OrviUpdaterEngine::installFile);
+    connect(&run, &InstallationRun::installProgress, this, &OrviUpdaterEngine::installProgress);
+    connect(&run, &InstallationRun::installFinished, this, &OrviUpdaterEngine::installFinished);
+    run.run();
+}
 
 void OrviUpdaterEngine::requestFinished(int id, bool failed)
 {

@@ -2,14 +2,15 @@
 
 #include "httprequestqueue.h"
 #include "httpresponseheader.h"
+#include "updatequery.h"
 #include "updateserver.h"
 
 #include <QFile>
 #include <QObject>
 #include <QString>
 #include <QTcpSocket>
-#include <QVector>
 #include <QUrl>
+#include <QVector>
 
 class UpdateEntry;
 
@@ -48,13 +49,17 @@ public:
     QString downloadFolder() const { return m_downloadFolder; }
     /// 0 idle or finished, 1 sizing, 2 downloading, 3 aborted.
     int downloadState() const { return m_downloadState; }
-
     /// Sets how long, in milliseconds, a download may receive nothing before it fails
     /// (60 seconds unless changed; tests shorten it).
     void setTransferTimeout(int ms) { m_http.setTransferTimeout(ms); }
+
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer() const { return m_updateServer; }
     void setUpdateServer(const UpdateServer &server) { m_updateServer = server; }
+    /// Shortens the update query's network waits (tests only).
+    void setNetworkTimeout(int ms) { m_networkTimeout = ms; }
+    /// Shortens the wait for the main application's inventory (tests only).
+    void setMainAppTimeout(int ms) { m_mainAppTimeout = ms; }
 
 signals:
     void downloadProgress(int done);
@@ -77,11 +82,6 @@ private slots:
 
 private:
     void clearUpdates();
-
-    QTcpSocket m_socket;
-    HttpRequestQueue m_http;
-    QString m_details;
-    QFile m_packageFile;
     /// The link of entry index as a URL, its 8-bit text read byte for byte.
     QUrl packageLink(int index) const;
     /// The local file of a package: the download folder, "/", then the link's path.
@@ -92,6 +92,11 @@ private:
     void queueHostOf(const QUrl &link);
     /// Opens the file of package m_current and queues its GET.
     void fetchPackage();
+
+    QTcpSocket m_socket;
+    HttpRequestQueue m_http;
+    QString m_details;
+    QFile m_packageFile;
     QVector<UpdateEntry *> m_updates;
     int m_current = 0;
     QString m_downloadFolder;
@@ -104,4 +109,6 @@ private:
     bool m_installSucceeded = false;
 
     UpdateServer m_updateServer = UpdateServer::fromEnvironment();
+    int m_networkTimeout = UpdateQuery::NetworkTimeout;
+    int m_mainAppTimeout = UpdateQuery::MainAppTimeout;
 };
