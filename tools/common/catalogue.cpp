@@ -1,0 +1,167 @@
+#include "catalogue.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("translation", text, "nc");
+}
+
+bool readComponent(QXmlStreamReader &reader, CatalogueEntry *entry)
+{
+    const QXmlStreamAttributes attributes = reader.attributes();
+    entry->project = attributes.value(QLatin1String("project")).toString();
+    entry->name = attributes.value(QLatin1String("name")).toString();
+    entry->type = attributes.value(QLatin1String("type")).toString();
+    while (reader.readNextStartElement()) {
+        const QStringView element = reader.name();
+        // Unknown elements are skipped whole, so a later format can add some.
+        const QString text = reader.readElementText(QXmlStreamReader::IncludeChildElements);
+        if (element == QLatin1String("version"))
+            entry->version = text.trimmed();
+        else if (element == QLatin1String("package"))
+            entry->package = text.trimmed();
+        else if (element == QLatin1String("description"))
+            entry->description = text;
+        else if (element == QLatin1String("copyrights"))
+            entry->copyrights = text;
+        else if (element == QLatin1String("author"))
+            entry->author = text;
+        else if (element == QLatin1String("webpage"))
+            entry->webpage = text;
+        else if (element == QLatin1String("email"))
+            entry->email = text;
+        else if (element == QLatin1String("changelog"))
+            entry->changelog = text;
+        else if (element == QLatin1String("critical"))
+            entry->critical = text.trimmed() == QLatin1String("true");
+        else if (element == QLatin1String("timestamp")) {
+            bool ok = true;
+            entry->timestamp = text.trimmed().isEmpty() ? 0 : text.trimmed().toUInt(&ok);
+            if (!ok)
+                return false;
+        }
+    }
+    return !reader.hasError();
+}
+
+} // namespace
+
+QString Catalogue::indexFileName()
+{
+    return QStringLiteral("index.xml");
+}
+
+bool Catalogue::load(const QString &folder, bool missingIsEmpty, QString *errorText)
+{
+    m_entries.clear();
+    QFile file(QDir(folder).filePath(indexFileName()));
+    if (!file.exists() && missingIsEmpty)
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        *errorText = tr("Cannot read %1: %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    QXmlStreamReader reader(&file);
+    if (!reader.readNextStartElement() || reader.name() != QLatin1String("catalogue")) {
+        *errorText = tr("%1 is not a catalogue index").arg(file.fileName());
+        return false;
+    }
+    while (reader.readNextStartElement()) {
+        if (reader.name() != QLatin1String("component")) {
+            reader.skipCurrentElement();
+            continue;
+        }
+        const qint64 line = reader.lineNumber();
+        CatalogueEntry entry;
+        if (!readComponent(reader, &entry) || entry.project.isEmpty() || entry.name.isEmpty()
+                || entry.type.isEmpty() || entry.version.isEmpty()
+                || !CatalogueEntry::isValidPackageName(entry.package)) {
+            *errorText = reader.hasError()
+                    ? QStringLiteral("%1:%2: %3").arg(file.fileName()).arg(reader.lineNumber())
+                              .arg(reader.errorString())
+                    : tr("%1:%2: a component needs project, name, type, version, a package "
+                         "file name ending in .zip and a decimal timestamp")
+                              .arg(file.fileName())
+                              .arg(line);
+            m_entries.clear();
+            return false;
+        }
+        insert(entry);
+    }
+    if (reader.hasError()) {
+        *errorText = QStringLiteral("%1:%2: %3")
+                             .arg(file.fileName())
+                             .arg(reader.lineNumber())
+                             .arg(reader.errorString());
+        m_entries.clear();
+        return false;
+    }
+    return true;
+}
+
+bool Catalogue::save(const QString &folder, QString *errorText) const
+{
+    QSaveFile file(QDir(folder).filePath(indexFileName()));
+    if (!file.open(QIODevice::WriteOnly)) {
+        *errorText = tr("Cannot write %1: %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    QXmlStreamWriter writer(&file);
+    writer.setAutoFormatting(true);
+    writer.writeStartDocument();
+    writer.writeStartElement(QStringLiteral("catalogue"));
+    for (const CatalogueEntry &entry : m_entries) {
+        writer.writeStartElement(QStringLiteral("component"));
+        writer.writeAttribute(QStringLiteral("project"), entry.project);
+        writer.writeAttribute(QStringLiteral("name"), entry.name);
+        writer.writeAttribute(QStringLiteral("type"), entry.type);
+        writer.writeTextElement(QStringLiteral("version"), entry.version);
+        writer.writeTextElement(QStringLiteral("package"), entry.package);
+        writer.writeTextElement(QStringLiteral("description"), entry.description);
+        writer.writeTextElement(QStringLiteral("copyrights"), entry.copyrights);
+        writer.writeTextElement(QStringLiteral("author"), entry.author);
+        writer.writeTextElement(QStringLiteral("webpage"), entry.webpage);
+        writer.writeTextElement(QStringLiteral("email"), entry.email);
+        writer.writeTextElement(QStringLiteral("changelog"), entry.changelog);
+        writer.writeTextElement(QStringLiteral("critical"),
+                entry.critical ? QStringLiteral("true") : QStringLiteral("false"));
+        writer.writeTextElement(QStringLiteral("timestamp"), QString::number(entry.timestamp));
+        writer.writeEndElement();
+    }
+    writer.writeEndElement();
+    writer.writeEndDocument();
+    if (writer.hasError() || !file.commit()) {
+        *errorText = tr("Cannot write %1: %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    return true;
+}
+
+const CatalogueEntry *Catalogue::find(const QString &project, const QString &name,
+        const QString &type) const
+{
+    for (const CatalogueEntry &entry : m_entries) {
+        if (entry.isComponent(project, name, type))
+            return &entry;
+    }
+    return nullptr;
+}
+
+void Catalogue::insert(const CatalogueEntry &entry)
+{
+    for (CatalogueEntry &existing : m_entries) {
+        if (existing.isComponent(entry.project, entry.name, entry.type)) {
+            existing = entry;
+            return;
+        }
+    }
+    m_entries.append(entry);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+/// One published update in a catalogue: the component it updates, the new version and its
+/// package file, and the texts the updater shows about it.
+struct CatalogueEntry
+{
+    QString project;
+    QString name;
+    QString type;
+    QString version;
+    /// The package's file name in the catalogue folder (one path segment).
+    QString package;
+    QString description;
+    QString copyrights;
+    QString author;
+    QString webpage;
+    QString email;
+    QString changelog;
+    bool critical = false;
+    /// Seconds since 1970 (UTC) when the update was published.
+    quint32 timestamp = 0;
+
+    /// True when this entry updates the component named by project, name and type.
+    bool isComponent(const QString &otherProject, const QString &otherName,
+            const QString &otherType) const;
+    /// True when name can be a package file of a catalogue: one path segment, no hidden file,
+    /// no separator or traversal, and a ".zip" ending.
+    static bool isValidPackageName(const QString &name);
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+/*
+ * Reads an update request: "<s>", the component inventory the main application printed,
+ * "</s>". The inventory holds one element per installed component:
+ *   <component project="P" name="N" type="T" version="V"/>
+ */
+class InventoryParser
+{
+public:
+    struct Component
+    {
+        QString project;
+        QString name;
+        QString type;
+        QString version;
+    };
+
+    /// True once received holds the closing marker, i.e. the whole request has arrived.
+    static bool isComplete(const QByteArray &received);
+    /// The components of request, in inventory order; false with errorText when the request
+    /// has no markers or the inventory is not well-formed.
+    static bool parse(const QByteArray &request, QList<Component> *components,
+            QString *errorText);
+    /// The request as text. The updater sends the main application's bytes widened one byte
+    /// per character and UTF-8 encoded; where that reading gives valid UTF-8 it is undone.
+    static QString decode(const QByteArray &request);
+};

@@ -1,0 +1,139 @@
+#include "catalogue.h"
+#include "packagehttpserver.h"
+#include "serverlog.h"
+#include "signalwatcher.h"
+#include "updatequeryserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QHostAddress>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("translation", text, "nc");
+}
+
+void printLine(const QString &line)
+{
+    const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+int fail(const QString &message)
+{
+    const QByteArray bytes = (QStringLiteral("update-server: ") + message + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+    return 1;
+}
+
+bool readPort(const QCommandLineParser &parser, const QString &option, quint16 *port)
+{
+    bool ok = false;
+    const uint value = parser.value(option).toUInt(&ok);
+    if (!ok || value > 65535)
+        return false;
+    *port = static_cast<quint16>(value);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("update-server"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(tr("Answers the updater's update queries from a catalogue "
+                                        "folder and serves its packages over HTTP."));
+    parser.addHelpOption();
+    const QCommandLineOption catalogueOption(QStringLiteral("catalogue"),
+            tr("The catalogue folder (index.xml and the packages)."), QStringLiteral("dir"));
+    const QCommandLineOption updatePortOption(QStringLiteral("update-port"),
+            tr("TCP port for update queries; 0 picks a free one."), QStringLiteral("port"));
+    const QCommandLineOption httpPortOption(QStringLiteral("http-port"),
+            tr("TCP port for package downloads; 0 picks a free one."), QStringLiteral("port"));
+    const QCommandLineOption bindOption(QStringLiteral("bind"),
+            tr("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"),
+            QStringLiteral("127.0.0.1"));
+    const QCommandLineOption baseUrlOption(QStringLiteral("base-url"),
+            tr("Address the package links start with (default http://<bind>:<http port>)."),
+            QStringLiteral("url"));
+    const QCommandLineOption timeoutOption(QStringLiteral("idle-timeout"),
+            tr("Milliseconds a connection may stay silent before it is dropped (default 30000)."),
+            QStringLiteral("ms"), QStringLiteral("30000"));
+    parser.addOptions({ catalogueOption, updatePortOption, httpPortOption, bindOption,
+            baseUrlOption, timeoutOption });
+    parser.process(app);
+
+    if (!parser.isSet(catalogueOption) || !parser.isSet(updatePortOption)
+            || !parser.isSet(httpPortOption))
+        return fail(tr("--catalogue, --update-port and --http-port are required (see --help)"));
+    quint16 updatePort = 0;
+    quint16 httpPort = 0;
+    if (!readPort(parser, updatePortOption.names().constFirst(), &updatePort)
+            || !readPort(parser, httpPortOption.names().constFirst(), &httpPort))
+        return fail(tr("a port must be a number from 0 to 65535"));
+    const QHostAddress address(parser.value(bindOption));
+    if (address.isNull())
+        return fail(tr("not an IP address: %1").arg(parser.value(bindOption)));
+    bool timeoutOk = false;
+    const int idleTimeout = parser.value(timeoutOption).toInt(&timeoutOk);
+    if (!timeoutOk || idleTimeout <= 0)
+        return fail(tr("--idle-timeout must be a positive number of milliseconds"));
+
+    const QString catalogueFolder = QDir(parser.value(catalogueOption)).absolutePath();
+    Catalogue catalogue;
+    QString errorText;
+    // Checked once at start so that a broken index shows at once, not at the first query.
+    if (!catalogue.load(catalogueFolder, false, &errorText))
+        return fail(errorText);
+
+    PackageHttpServer httpServer(catalogueFolder);
+    httpServer.setIdleTimeout(idleTimeout);
+    if (!httpServer.listen(address, httpPort, &errorText))
+        return fail(errorText);
+
+    QString baseUrl = parser.value(baseUrlOption);
+    if (baseUrl.isEmpty()) {
+        QUrl url;
+        url.setScheme(QStringLiteral("http"));
+        url.setHost(address.toString());
+        url.setPort(httpServer.port());
+        baseUrl = url.toString();
+    } else if (!QUrl(baseUrl, QUrl::StrictMode).isValid()) {
+        return fail(tr("not a URL: %1").arg(baseUrl));
+    }
+
+    UpdateQueryServer queryServer(catalogueFolder, baseUrl);
+    queryServer.setIdleTimeout(idleTimeout);
+    if (!queryServer.listen(address, updatePort, &errorText))
+        return fail(errorText);
+
+    SignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &app,
+            [&](int signalNumber) {
+                ServerLog::write(QStringLiteral("stopping on signal %1").arg(signalNumber));
+                queryServer.close();
+                httpServer.close();
+                QCoreApplication::quit();
+            });
+
+    // Scripts and tests started with port 0 read the chosen ports from these two lines.
+    printLine(QStringLiteral("update port %1").arg(queryServer.port()));
+    printLine(QStringLiteral("http port %1").arg(httpServer.port()));
+    ServerLog::write(QStringLiteral("serving %1 (%2 components) on %3, links %4")
+                             .arg(catalogueFolder)
+                             .arg(catalogue.entries().size())
+                             .arg(address.toString(), baseUrl));
+    const int result = app.exec();
+    ServerLog::write(QStringLiteral("stopped"));
+    return result;
+}

@@ -1,0 +1,52 @@
+#include "updatereplybuilder.h"
+
+#include "catalogue.h"
+#include "versionnumber.h"
+
+#include <QXmlStreamWriter>
+
+QByteArray UpdateReplyBuilder::build(const QList<InventoryParser::Component> &components,
+        const Catalogue &catalogue, const QString &baseUrl, Summary *summary)
+{
+    QString base = baseUrl;
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+
+    QByteArray reply;
+    QXmlStreamWriter writer(&reply);
+    writer.setAutoFormatting(true);
+    writer.writeStartDocument();
+    writer.writeStartElement(QStringLiteral("updates"));
+    for (const InventoryParser::Component &component : components) {
+        writer.writeStartElement(QStringLiteral("request"));
+        writer.writeAttribute(QStringLiteral("project"), component.project);
+        writer.writeAttribute(QStringLiteral("name"), component.name);
+        writer.writeAttribute(QStringLiteral("type"), component.type);
+        const CatalogueEntry *entry =
+                catalogue.find(component.project, component.name, component.type);
+        if (!entry) {
+            writer.writeEmptyElement(QStringLiteral("noSuchComponent"));
+            ++summary->unknown;
+        } else if (VersionNumber::compare(entry->version, component.version) <= 0) {
+            writer.writeEmptyElement(QStringLiteral("latest"));
+            ++summary->latest;
+        } else {
+            writer.writeTextElement(QStringLiteral("version"), entry->version);
+            writer.writeTextElement(QStringLiteral("description"), entry->description);
+            writer.writeTextElement(QStringLiteral("copyrights"), entry->copyrights);
+            writer.writeTextElement(QStringLiteral("author"), entry->author);
+            writer.writeTextElement(QStringLiteral("webpage"), entry->webpage);
+            writer.writeTextElement(QStringLiteral("email"), entry->email);
+            writer.writeTextElement(QStringLiteral("changelog"), entry->changelog);
+            writer.writeTextElement(QStringLiteral("link"), base + QLatin1Char('/') + entry->package);
+            writer.writeTextElement(QStringLiteral("critical"),
+                    entry->critical ? QStringLiteral("true") : QStringLiteral("false"));
+            writer.writeTextElement(QStringLiteral("timestamp"), QString::number(entry->timestamp));
+            ++summary->available;
+        }
+        writer.writeEndElement();
+    }
+    writer.writeEndElement();
+    writer.writeEndDocument();
+    return reply;
+}
