@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "embeddedresources.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
@@ -22,6 +23,7 @@ QString tr(const char *text, const char *comment)
 int Startup::run(int &argc, char **argv)
 {
     QApplication application(argc, argv);
+    EmbeddedResources::registerBundle();
     QTranslator translator;
     loadTranslation(translator);
 

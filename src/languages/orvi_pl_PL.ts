@@ -1,0 +1,220 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="pl_PL" sourcelanguage="en_US">
+<context>
+    <name>Updater_Changelog_MainWindow</name>
+    <message>
+        <source>Update</source>
+        <translation>Aktualizuj</translation>
+    </message>
+    <message>
+        <source>Orvi IM update</source>
+        <translation>Aktualizacja komunikatora Orvi</translation>
+    </message>
+    <message>
+        <source>Orvi instant messenger update is available. Do you wish to download it now?</source>
+        <translation>Są dostępne aktualizacje dla komunikatora Orvi. Czy chcesz pobrać je teraz?</translation>
+    </message>
+    <message>
+        <source>Show changelog</source>
+        <translation>Pokaż listę zmian</translation>
+    </message>
+    <message>
+        <source>Download now</source>
+        <translation>Pobierz teraz</translation>
+    </message>
+    <message>
+        <source>Download later</source>
+        <translation>Pobierz później</translation>
+    </message>
+</context>
+<context>
+    <name>Updater_Download_MainWindow</name>
+    <message>
+        <source>Update</source>
+        <translation>Aktualizuj</translation>
+    </message>
+    <message>
+        <source>Orvi IM update</source>
+        <translation>Aktualizacja komunikatora Orvi</translation>
+    </message>
+    <message>
+        <source>Downloading...</source>
+        <translation>Pobieranie...</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Anuluj</translation>
+    </message>
+</context>
+<context>
+    <name>Updater_Install_MainWindow</name>
+    <message>
+        <source>Update</source>
+        <translation>Aktualizuj</translation>
+    </message>
+    <message>
+        <source>Orvi IM update</source>
+        <translation>Aktualizacja komunikatora Orvi</translation>
+    </message>
+    <message>
+        <source>Installing...</source>
+        <translation>Instalacja...</translation>
+    </message>
+</context>
+<context>
+    <name>Updater_Summary_MainWindow</name>
+    <message>
+        <source>Update</source>
+        <translation>Aktualizuj</translation>
+    </message>
+    <message>
+        <source>Installation complete</source>
+        <translation>Aktualizacje zainstalowane pomyślnie</translation>
+    </message>
+    <message>
+        <source>To complete the update process please restart Orvi instant messenger.</source>
+        <translation>By zakończyć proces instalacji należy uruchomić ponownie komunikator.</translation>
+    </message>
+    <message>
+        <source>View details</source>
+        <translation>Pokaż szczegóły</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Zamknij</translation>
+    </message>
+</context>
+<context>
+    <name>translation</name>
+    <!-- An entry without a comment serves every comment the code passes. An empty,
+         unfinished translation leaves the English text in place. -->
+    <message>
+        <source>Update</source>
+        <translation>Aktualizuj</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <comment>nc</comment>
+        <translation>Aktualizuj</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <comment>program update</comment>
+        <translation>Aktualizuj</translation>
+    </message>
+    <message>
+        <source>No updates available.</source>
+        <translation>Brak nowych aktualizacji.</translation>
+    </message>
+    <message>
+        <source>Copy error: %1 (%2)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot run update!</source>
+        <translation>Nie można przeprowadzić aktualizacji!</translation>
+    </message>
+    <message>
+        <source>Check updates</source>
+        <translation>Sprawdź aktualizacje</translation>
+    </message>
+    <message>
+        <source>Couldn&apos;t connect to update server. Check your internet connection.</source>
+        <translation>Nie można nawiązać połączenie z serwerem aktualizacji. Sprawdź swoje połączenie internetowe.</translation>
+    </message>
+    <message>
+        <source>An error occured while comunicating update server. Check your internet connection.</source>
+        <translation>Wystąpił błąd podczas komunikacji z serwerem aktualizacji. Sprawdź swoje połączenie internetowe.</translation>
+    </message>
+    <message>
+        <source>Installing package %1:</source>
+        <translation>Zainstalowano pakiet %1:</translation>
+    </message>
+    <message>
+        <source>Failed installing package </source>
+        <translation>Błąd podczas instalowania paczki</translation>
+    </message>
+    <message>
+        <source>Rollback update</source>
+        <translation>Cofanie akutalizacji</translation>
+    </message>
+    <message>
+        <source>An error occured while rolling back update progress. Software may not work properly. Try reinstalling whole application</source>
+        <translation>Wystąpił błąd podczas cofania aktualizacji. Program może nie działać poprawnie. Zalecamy ręczne zainstalowanie najnowszej wersji komunikatora Orvi ze strony www.orvi.example</translation>
+    </message>
+    <message>
+        <source>Unable to open update archive</source>
+        <translation>Nie udało się zaktualizować archiwum</translation>
+    </message>
+    <message>
+        <source>Wrong project!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Wrong name!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Wrong type!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot create file %1 (%2)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot extract update file (%1)!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot copy file %1 to %2!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot read file from archive!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cannot find the destination folder of this package!</source>
+        <comment>nc</comment>
+        <translation>Nie można ustalić folderu docelowego tego pakietu!</translation>
+    </message>
+    <message>
+        <source>Invalid package name %1!</source>
+        <comment>nc</comment>
+        <translation>Nieprawidłowa nazwa pakietu %1!</translation>
+    </message>
+    <message>
+        <source>Package description file is missing!</source>
+        <comment>nc</comment>
+        <translation>Brak pliku opisu pakietu!</translation>
+    </message>
+    <message>
+        <source>Package description file is damaged (line %1)!</source>
+        <comment>nc</comment>
+        <translation>Plik opisu pakietu jest uszkodzony (wiersz %1)!</translation>
+    </message>
+    <message>
+        <source>Cannot back up file %1 to %2!</source>
+        <comment>nc</comment>
+        <translation>Nie można utworzyć kopii zapasowej pliku %1 w %2!</translation>
+    </message>
+    <message>
+        <source>Show changelog</source>
+        <translation>Pokaż listę zmian</translation>
+    </message>
+    <message>
+        <source>Hide changelog</source>
+        <translation>Ukryj listę zmian</translation>
+    </message>
+    <message>
+        <source>Installation failed</source>
+        <translation>Aktualizacja nie powiodła się</translation>
+    </message>
+    <message>
+        <source>Please reinstall application with package from official web page</source>
+        <translation>Pobierz i zainstaluj ponownie komunikator Orvi ze strony www.orvi.example</translation>
+    </message>
+</context>
+</TS>
