@@ -1,0 +1,137 @@
+#include "foldercomparison.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("translation", text, "nc");
+}
+
+enum class Kind { File, Folder };
+
+bool listTree(const QString &givenRoot, QMap<QString, Kind> *tree, QString *errorText)
+{
+    const QString root = QDir(givenRoot).absolutePath();
+    const QFileInfo rootInfo(root);
+    if (!rootInfo.isDir()) {
+        *errorText = tr("%1 is not a folder").arg(root);
+        return false;
+    }
+    const QDir rootDir(root);
+    QDirIterator it(root,
+            QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+            QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString relative = rootDir.relativeFilePath(info.filePath());
+        if (info.isSymLink()) {
+            *errorText = tr("%1 is a symbolic link; a package carries plain files only")
+                                 .arg(info.filePath());
+            return false;
+        }
+        if (info.isDir())
+            tree->insert(relative, Kind::Folder);
+        else if (info.isFile())
+            tree->insert(relative, Kind::File);
+        else {
+            *errorText = tr("%1 is not a plain file").arg(info.filePath());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Streams both files so that large payloads never sit in memory.
+bool sameContents(const QString &a, const QString &b, QString *errorText)
+{
+    QFile left(a);
+    QFile right(b);
+    if (left.size() != right.size())
+        return false;
+    if (!left.open(QIODevice::ReadOnly) || !right.open(QIODevice::ReadOnly)) {
+        *errorText = tr("Cannot read %1: %2")
+                             .arg(left.isOpen() ? b : a,
+                                     left.isOpen() ? right.errorString() : left.errorString());
+        return false;
+    }
+    constexpr qint64 PieceSize = 64 * 1024;
+    while (!left.atEnd()) {
+        if (left.read(PieceSize) != right.read(PieceSize))
+            return false;
+    }
+    return right.atEnd();
+}
+
+bool holdsFile(const QMap<QString, Kind> &tree, const QString &folder)
+{
+    const QString prefix = folder + QLatin1Char('/');
+    for (auto it = tree.lowerBound(prefix); it != tree.cend() && it.key().startsWith(prefix); ++it) {
+        if (it.value() == Kind::File)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool FolderComparison::compare(const QString &oldRoot, const QString &newRoot,
+        QString *errorText)
+{
+    m_addedFiles.clear();
+    m_changedFiles.clear();
+    m_removedFiles.clear();
+    m_newEmptyFolders.clear();
+    m_removedFolders.clear();
+
+    QMap<QString, Kind> oldTree;
+    QMap<QString, Kind> newTree;
+    if (!listTree(oldRoot, &oldTree, errorText) || !listTree(newRoot, &newTree, errorText))
+        return false;
+
+    const QDir oldDir(oldRoot);
+    const QDir newDir(newRoot);
+    for (auto it = newTree.cbegin(); it != newTree.cend(); ++it) {
+        const auto old = oldTree.constFind(it.key());
+        if (it.value() == Kind::Folder) {
+            if (old == oldTree.cend() && !holdsFile(newTree, it.key()))
+                m_newEmptyFolders.append(it.key());
+            continue;
+        }
+        if (old == oldTree.cend()) {
+            m_addedFiles.append(it.key());
+        } else if (old.value() == Kind::Folder) {
+            *errorText = tr("%1 is a folder in the old version and a file in the new one; a "
+                            "package cannot remove a folder")
+                                 .arg(it.key());
+            return false;
+        } else {
+            QString readError;
+            if (!sameContents(oldDir.filePath(it.key()), newDir.filePath(it.key()), &readError)) {
+                if (!readError.isEmpty()) {
+                    *errorText = readError;
+                    return false;
+                }
+                m_changedFiles.append(it.key());
+            }
+        }
+    }
+    for (auto it = oldTree.cbegin(); it != oldTree.cend(); ++it) {
+        const auto current = newTree.constFind(it.key());
+        if (it.value() == Kind::File) {
+            // A file that became a folder is removed before the folder's files are added.
+            if (current == newTree.cend() || current.value() == Kind::Folder)
+                m_removedFiles.append(it.key());
+        } else if (current == newTree.cend()) {
+            m_removedFolders.append(it.key());
+        }
+    }
+    return true;
+}

@@ -1,0 +1,171 @@
+#include "catalogue.h"
+#include "packagebuilder.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("translation", text, "nc");
+}
+
+void print(FILE *stream, const QString &line)
+{
+    const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+}
+
+int fail(const QString &message)
+{
+    print(stderr, QStringLiteral("mkpackage: ") + message);
+    return 1;
+}
+
+bool isPlainName(const QString &text)
+{
+    return !text.isEmpty() && text != QLatin1String(".") && text != QLatin1String("..")
+            && !text.contains(QLatin1Char('/')) && !text.contains(QLatin1Char('\\'));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("mkpackage"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+            tr("Builds the update package that turns the installed folder (--old) into the new "
+               "version (--new), and optionally publishes it in a catalogue."));
+    parser.addHelpOption();
+    const auto option = [](const char *name, const char *description, const char *valueName) {
+        return QCommandLineOption(QString::fromLatin1(name), tr(description),
+                QString::fromLatin1(valueName));
+    };
+    const QCommandLineOption oldOption = option("old", "The installed version's folder.", "dir");
+    const QCommandLineOption newOption = option("new", "The new version's folder.", "dir");
+    const QCommandLineOption projectOption = option("project", "The component's project.", "P");
+    const QCommandLineOption nameOption = option("name", "The component's name.", "N");
+    const QCommandLineOption typeOption =
+            option("type", "The component's type: app or plugin.", "T");
+    const QCommandLineOption outputOption = option("output",
+            "The package file (name ending in .zip); with --catalogue a file name only, written "
+            "into the catalogue.",
+            "file");
+    const QCommandLineOption catalogueOption = option("catalogue",
+            "Also publish the package in this catalogue folder's index.xml.", "dir");
+    const QCommandLineOption versionOption =
+            option("version", "The new version (required with --catalogue).", "V");
+    const QCommandLineOption descriptionOption =
+            option("description", "The component's description.", "text");
+    const QCommandLineOption changelogOption = option("changelog", "What is new.", "text");
+    const QCommandLineOption changelogFileOption =
+            option("changelog-file", "What is new, read from a UTF-8 file.", "file");
+    const QCommandLineOption copyrightsOption = option("copyrights", "Copyright notice.", "text");
+    const QCommandLineOption authorOption = option("author", "Author.", "text");
+    const QCommandLineOption webpageOption = option("webpage", "Web page.", "url");
+    const QCommandLineOption emailOption = option("email", "Contact e-mail address.", "address");
+    const QCommandLineOption timestampOption = option("timestamp",
+            "Publication time in seconds since 1970 (default now).", "seconds");
+    const QCommandLineOption criticalOption(QStringLiteral("critical"),
+            tr("Mark the update as critical."));
+    parser.addOptions({ oldOption, newOption, projectOption, nameOption, typeOption,
+            outputOption, catalogueOption, versionOption, descriptionOption, changelogOption,
+            changelogFileOption, copyrightsOption, authorOption, webpageOption, emailOption,
+            timestampOption, criticalOption });
+    parser.process(app);
+
+    for (const QCommandLineOption &required :
+            { oldOption, newOption, projectOption, nameOption, typeOption, outputOption }) {
+        if (parser.value(required).isEmpty())
+            return fail(tr("--%1 is required (see --help)").arg(required.names().constFirst()));
+    }
+    const QString project = parser.value(projectOption);
+    const QString name = parser.value(nameOption);
+    const QString type = parser.value(typeOption);
+    if (type != QLatin1String("app") && type != QLatin1String("plugin"))
+        return fail(tr("--type must be app or plugin"));
+    // The installer unpacks into a folder named after the component.
+    if (!isPlainName(name))
+        return fail(tr("--name must be a plain file name"));
+
+    QString outputPath = parser.value(outputOption);
+    const bool publish = parser.isSet(catalogueOption);
+    const QString packageFileName = QFileInfo(outputPath).fileName();
+    if (!CatalogueEntry::isValidPackageName(packageFileName))
+        return fail(tr("the package file name must be one plain ASCII name ending in .zip "
+                       "(it becomes the download link): %1")
+                            .arg(packageFileName));
+    Catalogue catalogue;
+    QString errorText;
+    const QString catalogueFolder = parser.value(catalogueOption);
+    if (publish) {
+        if (outputPath != packageFileName)
+            return fail(tr("with --catalogue, --output is a file name only"));
+        if (parser.value(versionOption).isEmpty())
+            return fail(tr("--version is required with --catalogue"));
+        if (!QDir().mkpath(catalogueFolder))
+            return fail(tr("Cannot create %1").arg(catalogueFolder));
+        if (!catalogue.load(catalogueFolder, true, &errorText))
+            return fail(errorText);
+        outputPath = QDir(catalogueFolder).filePath(packageFileName);
+    }
+
+    CatalogueEntry entry;
+    entry.project = project;
+    entry.name = name;
+    entry.type = type;
+    entry.version = parser.value(versionOption);
+    entry.package = packageFileName;
+    entry.description = parser.value(descriptionOption);
+    entry.changelog = parser.value(changelogOption);
+    if (parser.isSet(changelogFileOption)) {
+        QFile file(parser.value(changelogFileOption));
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(tr("Cannot read %1: %2").arg(file.fileName(), file.errorString()));
+        entry.changelog = QString::fromUtf8(file.readAll());
+    }
+    entry.copyrights = parser.value(copyrightsOption);
+    entry.author = parser.value(authorOption);
+    entry.webpage = parser.value(webpageOption);
+    entry.email = parser.value(emailOption);
+    entry.critical = parser.isSet(criticalOption);
+    if (parser.isSet(timestampOption)) {
+        bool ok = false;
+        entry.timestamp = parser.value(timestampOption).toUInt(&ok);
+        if (!ok)
+            return fail(tr("--timestamp must be a number of seconds"));
+    } else {
+        entry.timestamp = static_cast<quint32>(QDateTime::currentSecsSinceEpoch());
+    }
+
+    PackageBuilder builder(project, name, type);
+    if (!builder.build(parser.value(oldOption), parser.value(newOption), outputPath, &errorText))
+        return fail(errorText);
+    for (const QString &warning : builder.warnings())
+        print(stderr, QStringLiteral("mkpackage: warning: ") + warning);
+    const FolderComparison &comparison = builder.comparison();
+    print(stdout, tr("%1: %2 added, %3 changed, %4 removed")
+                          .arg(outputPath)
+                          .arg(comparison.addedFiles().size())
+                          .arg(comparison.changedFiles().size())
+                          .arg(comparison.removedFiles().size()));
+    if (!publish)
+        return 0;
+
+    catalogue.insert(entry);
+    if (!catalogue.save(catalogueFolder, &errorText))
+        return fail(errorText);
+    print(stdout, tr("published %1 %2 %3 version %4 in %5")
+                          .arg(project, name, type, entry.version, catalogueFolder));
+    return 0;
+}

@@ -1,0 +1,111 @@
+#include "zipwriter.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("translation", text, "nc");
+}
+
+constexpr qint64 PieceSize = 64 * 1024;
+
+} // namespace
+
+ZipWriter::~ZipWriter()
+{
+    if (m_zip)
+        zipClose(m_zip, nullptr);
+}
+
+bool ZipWriter::open(const QString &path, QString *errorText)
+{
+    m_path = path;
+    const QByteArray encoded = QFile::encodeName(path);
+    m_zip = zipOpen64(encoded.constData(), APPEND_STATUS_CREATE);
+    if (!m_zip) {
+        *errorText = tr("Cannot create %1").arg(path);
+        return false;
+    }
+    return true;
+}
+
+bool ZipWriter::openEntry(const QByteArray &name, qint64 size, QString *errorText)
+{
+    zip_fileinfo info = {};
+    info.tmz_date.tm_year = 1980;
+    info.tmz_date.tm_mon = 0;
+    info.tmz_date.tm_mday = 1;
+    // Only entries that need it carry the larger format, so small archives stay plain zip.
+    const int zip64 = size >= 0xffffffffLL ? 1 : 0;
+    if (zipOpenNewFileInZip64(m_zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
+                Z_DEFLATED, Z_BEST_COMPRESSION, zip64)
+            != ZIP_OK) {
+        *errorText = tr("Cannot add %1 to %2").arg(QString::fromLatin1(name), m_path);
+        return false;
+    }
+    return true;
+}
+
+bool ZipWriter::closeEntry(const QByteArray &name, QString *errorText)
+{
+    if (zipCloseFileInZip(m_zip) != ZIP_OK) {
+        *errorText = tr("Cannot write %1 into %2").arg(QString::fromLatin1(name), m_path);
+        return false;
+    }
+    return true;
+}
+
+bool ZipWriter::addData(const QByteArray &name, const QByteArray &contents, QString *errorText)
+{
+    if (!openEntry(name, contents.size(), errorText))
+        return false;
+    if (zipWriteInFileInZip(m_zip, contents.constData(), static_cast<unsigned>(contents.size()))
+            != ZIP_OK) {
+        *errorText = tr("Cannot write %1 into %2").arg(QString::fromLatin1(name), m_path);
+        zipCloseFileInZip(m_zip);
+        return false;
+    }
+    return closeEntry(name, errorText);
+}
+
+bool ZipWriter::addFile(const QByteArray &name, const QString &sourceFile, QString *errorText)
+{
+    QFile source(sourceFile);
+    if (!source.open(QIODevice::ReadOnly)) {
+        *errorText = tr("Cannot read %1: %2").arg(sourceFile, source.errorString());
+        return false;
+    }
+    if (!openEntry(name, source.size(), errorText))
+        return false;
+    QByteArray piece(PieceSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 read = source.read(piece.data(), PieceSize);
+        if (read < 0) {
+            *errorText = tr("Cannot read %1: %2").arg(sourceFile, source.errorString());
+            zipCloseFileInZip(m_zip);
+            return false;
+        }
+        if (read == 0)
+            break;
+        if (zipWriteInFileInZip(m_zip, piece.constData(), static_cast<unsigned>(read)) != ZIP_OK) {
+            *errorText = tr("Cannot write %1 into %2").arg(QString::fromLatin1(name), m_path);
+            zipCloseFileInZip(m_zip);
+            return false;
+        }
+    }
+    return closeEntry(name, errorText);
+}
+
+bool ZipWriter::close(QString *errorText)
+{
+    const int result = zipClose(m_zip, nullptr);
+    m_zip = nullptr;
+    if (result != ZIP_OK) {
+        *errorText = tr("Cannot finish %1").arg(m_path);
+        return false;
+    }
+    return true;
+}
