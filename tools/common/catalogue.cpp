@@ -82,15 +82,17 @@ bool Catalogue::load(const QString &folder, bool missingIsEmpty, QString *errorT
         const qint64 line = reader.lineNumber();
         CatalogueEntry entry;
         if (!readComponent(reader, &entry) || entry.project.isEmpty() || entry.name.isEmpty()
-                || entry.type.isEmpty() || entry.version.isEmpty()
-                || !CatalogueEntry::isValidPackageName(entry.package)) {
+            || entry.type.isEmpty() || entry.version.isEmpty()
+            || !CatalogueEntry::isValidPackageName(entry.package)) {
             *errorText = reader.hasError()
-                    ? QStringLiteral("%1:%2: %3").arg(file.fileName()).arg(reader.lineNumber())
-                              .arg(reader.errorString())
-                    : tr("%1:%2: a component needs project, name, type, version, a package "
-                         "file name ending in .zip and a decimal timestamp")
-                              .arg(file.fileName())
-                              .arg(line);
+                ? QStringLiteral("%1:%2: %3")
+                      .arg(file.fileName())
+                      .arg(reader.lineNumber())
+                      .arg(reader.errorString())
+                : tr("%1:%2: a component needs project, name, type, version, a package "
+                     "file name ending in .zip and a decimal timestamp")
+                      .arg(file.fileName())
+                      .arg(line);
             m_entries.clear();
             return false;
         }
@@ -98,9 +100,9 @@ bool Catalogue::load(const QString &folder, bool missingIsEmpty, QString *errorT
     }
     if (reader.hasError()) {
         *errorText = QStringLiteral("%1:%2: %3")
-                             .arg(file.fileName())
-                             .arg(reader.lineNumber())
-                             .arg(reader.errorString());
+                         .arg(file.fileName())
+                         .arg(reader.lineNumber())
+                         .arg(reader.errorString());
         m_entries.clear();
         return false;
     }
@@ -132,7 +134,7 @@ bool Catalogue::save(const QString &folder, QString *errorText) const
         writer.writeTextElement(QStringLiteral("email"), entry.email);
         writer.writeTextElement(QStringLiteral("changelog"), entry.changelog);
         writer.writeTextElement(QStringLiteral("critical"),
-                entry.critical ? QStringLiteral("true") : QStringLiteral("false"));
+            entry.critical ? QStringLiteral("true") : QStringLiteral("false"));
         writer.writeTextElement(QStringLiteral("timestamp"), QString::number(entry.timestamp));
         writer.writeEndElement();
     }
@@ -145,8 +147,8 @@ bool Catalogue::save(const QString &folder, QString *errorText) const
     return true;
 }
 
-const CatalogueEntry *Catalogue::find(const QString &project, const QString &name,
-        const QString &type) const
+const CatalogueEntry *Catalogue::find(
+    const QString &project, const QString &name, const QString &type) const
 {
     for (const CatalogueEntry &entry : m_entries) {
         if (entry.isComponent(project, name, type))

@@ -37,8 +37,8 @@ public:
 
     const QList<CatalogueEntry> &entries() const { return m_entries; }
     /// The entry for the component, or nullptr when the catalogue does not know it.
-    const CatalogueEntry *find(const QString &project, const QString &name,
-            const QString &type) const;
+    const CatalogueEntry *find(
+        const QString &project, const QString &name, const QString &type) const;
     /// Adds entry, replacing the entry of the same component in its place if there is one.
     void insert(const CatalogueEntry &entry);
 

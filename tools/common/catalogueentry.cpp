@@ -1,7 +1,7 @@
 #include "catalogueentry.h"
 
-bool CatalogueEntry::isComponent(const QString &otherProject, const QString &otherName,
-        const QString &otherType) const
+bool CatalogueEntry::isComponent(
+    const QString &otherProject, const QString &otherName, const QString &otherType) const
 {
     return project == otherProject && name == otherName && type == otherType;
 }
@@ -17,8 +17,8 @@ bool CatalogueEntry::isValidPackageName(const QString &name)
         return false;
     for (const QChar c : name) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':')
-                || c == QLatin1Char('%') || c == QLatin1Char('?') || c == QLatin1Char('#')
-                || c.unicode() < 0x20 || c.unicode() > 0x7e || c == QLatin1Char(' '))
+            || c == QLatin1Char('%') || c == QLatin1Char('?') || c == QLatin1Char('#')
+            || c.unicode() < 0x20 || c.unicode() > 0x7e || c == QLatin1Char(' '))
             return false;
     }
     return true;

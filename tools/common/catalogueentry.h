@@ -23,8 +23,8 @@ struct CatalogueEntry
     quint32 timestamp = 0;
 
     /// True when this entry updates the component named by project, name and type.
-    bool isComponent(const QString &otherProject, const QString &otherName,
-            const QString &otherType) const;
+    bool isComponent(
+        const QString &otherProject, const QString &otherName, const QString &otherType) const;
     /// True when name can be a package file of a catalogue: one path segment, no hidden file,
     /// no separator or traversal, and a ".zip" ending.
     static bool isValidPackageName(const QString &name);

@@ -26,15 +26,15 @@ bool listTree(const QString &givenRoot, QMap<QString, Kind> *tree, QString *erro
     }
     const QDir rootDir(root);
     QDirIterator it(root,
-            QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-            QDirIterator::Subdirectories);
+        QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
         const QString relative = rootDir.relativeFilePath(info.filePath());
         if (info.isSymLink()) {
             *errorText = tr("%1 is a symbolic link; a package carries plain files only")
-                                 .arg(info.filePath());
+                             .arg(info.filePath());
             return false;
         }
         if (info.isDir())
@@ -58,8 +58,8 @@ bool sameContents(const QString &a, const QString &b, QString *errorText)
         return false;
     if (!left.open(QIODevice::ReadOnly) || !right.open(QIODevice::ReadOnly)) {
         *errorText = tr("Cannot read %1: %2")
-                             .arg(left.isOpen() ? b : a,
-                                     left.isOpen() ? right.errorString() : left.errorString());
+                         .arg(left.isOpen() ? b : a,
+                             left.isOpen() ? right.errorString() : left.errorString());
         return false;
     }
     constexpr qint64 PieceSize = 64 * 1024;
@@ -73,7 +73,8 @@ bool sameContents(const QString &a, const QString &b, QString *errorText)
 bool holdsFile(const QMap<QString, Kind> &tree, const QString &folder)
 {
     const QString prefix = folder + QLatin1Char('/');
-    for (auto it = tree.lowerBound(prefix); it != tree.cend() && it.key().startsWith(prefix); ++it) {
+    for (auto it = tree.lowerBound(prefix); it != tree.cend() && it.key().startsWith(prefix);
+         ++it) {
         if (it.value() == Kind::File)
             return true;
     }
@@ -82,8 +83,7 @@ bool holdsFile(const QMap<QString, Kind> &tree, const QString &folder)
 
 } // namespace
 
-bool FolderComparison::compare(const QString &oldRoot, const QString &newRoot,
-        QString *errorText)
+bool FolderComparison::compare(const QString &oldRoot, const QString &newRoot, QString *errorText)
 {
     m_addedFiles.clear();
     m_changedFiles.clear();
@@ -110,7 +110,7 @@ bool FolderComparison::compare(const QString &oldRoot, const QString &newRoot,
         } else if (old.value() == Kind::Folder) {
             *errorText = tr("%1 is a folder in the old version and a file in the new one; a "
                             "package cannot remove a folder")
-                                 .arg(it.key());
+                             .arg(it.key());
             return false;
         } else {
             QString readError;

@@ -32,7 +32,7 @@ int fail(const QString &message)
 bool isPlainName(const QString &text)
 {
     return !text.isEmpty() && text != QLatin1String(".") && text != QLatin1String("..")
-            && !text.contains(QLatin1Char('/')) && !text.contains(QLatin1Char('\\'));
+        && !text.contains(QLatin1Char('/')) && !text.contains(QLatin1Char('\\'));
 }
 
 } // namespace
@@ -44,48 +44,48 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-            tr("Builds the update package that turns the installed folder (--old) into the new "
-               "version (--new), and optionally publishes it in a catalogue."));
+        tr("Builds the update package that turns the installed folder (--old) into the new "
+           "version (--new), and optionally publishes it in a catalogue."));
     parser.addHelpOption();
     const auto option = [](const char *name, const char *description, const char *valueName) {
-        return QCommandLineOption(QString::fromLatin1(name), tr(description),
-                QString::fromLatin1(valueName));
+        return QCommandLineOption(
+            QString::fromLatin1(name), tr(description), QString::fromLatin1(valueName));
     };
     const QCommandLineOption oldOption = option("old", "The installed version's folder.", "dir");
     const QCommandLineOption newOption = option("new", "The new version's folder.", "dir");
     const QCommandLineOption projectOption = option("project", "The component's project.", "P");
     const QCommandLineOption nameOption = option("name", "The component's name.", "N");
-    const QCommandLineOption typeOption =
-            option("type", "The component's type: app or plugin.", "T");
+    const QCommandLineOption typeOption
+        = option("type", "The component's type: app or plugin.", "T");
     const QCommandLineOption outputOption = option("output",
-            "The package file (name ending in .zip); with --catalogue a file name only, written "
-            "into the catalogue.",
-            "file");
-    const QCommandLineOption catalogueOption = option("catalogue",
-            "Also publish the package in this catalogue folder's index.xml.", "dir");
-    const QCommandLineOption versionOption =
-            option("version", "The new version (required with --catalogue).", "V");
-    const QCommandLineOption descriptionOption =
-            option("description", "The component's description.", "text");
+        "The package file (name ending in .zip); with --catalogue a file name only, written "
+        "into the catalogue.",
+        "file");
+    const QCommandLineOption catalogueOption = option(
+        "catalogue", "Also publish the package in this catalogue folder's index.xml.", "dir");
+    const QCommandLineOption versionOption
+        = option("version", "The new version (required with --catalogue).", "V");
+    const QCommandLineOption descriptionOption
+        = option("description", "The component's description.", "text");
     const QCommandLineOption changelogOption = option("changelog", "What is new.", "text");
-    const QCommandLineOption changelogFileOption =
-            option("changelog-file", "What is new, read from a UTF-8 file.", "file");
+    const QCommandLineOption changelogFileOption
+        = option("changelog-file", "What is new, read from a UTF-8 file.", "file");
     const QCommandLineOption copyrightsOption = option("copyrights", "Copyright notice.", "text");
     const QCommandLineOption authorOption = option("author", "Author.", "text");
     const QCommandLineOption webpageOption = option("webpage", "Web page.", "url");
     const QCommandLineOption emailOption = option("email", "Contact e-mail address.", "address");
-    const QCommandLineOption timestampOption = option("timestamp",
-            "Publication time in seconds since 1970 (default now).", "seconds");
-    const QCommandLineOption criticalOption(QStringLiteral("critical"),
-            tr("Mark the update as critical."));
-    parser.addOptions({ oldOption, newOption, projectOption, nameOption, typeOption,
-            outputOption, catalogueOption, versionOption, descriptionOption, changelogOption,
-            changelogFileOption, copyrightsOption, authorOption, webpageOption, emailOption,
-            timestampOption, criticalOption });
+    const QCommandLineOption timestampOption
+        = option("timestamp", "Publication time in seconds since 1970 (default now).", "seconds");
+    const QCommandLineOption criticalOption(
+        QStringLiteral("critical"), tr("Mark the update as critical."));
+    parser.addOptions({ oldOption, newOption, projectOption, nameOption, typeOption, outputOption,
+        catalogueOption, versionOption, descriptionOption, changelogOption, changelogFileOption,
+        copyrightsOption, authorOption, webpageOption, emailOption, timestampOption,
+        criticalOption });
     parser.process(app);
 
     for (const QCommandLineOption &required :
-            { oldOption, newOption, projectOption, nameOption, typeOption, outputOption }) {
+        { oldOption, newOption, projectOption, nameOption, typeOption, outputOption }) {
         if (parser.value(required).isEmpty())
             return fail(tr("--%1 is required (see --help)").arg(required.names().constFirst()));
     }
@@ -104,7 +104,7 @@ int main(int argc, char *argv[])
     if (!CatalogueEntry::isValidPackageName(packageFileName))
         return fail(tr("the package file name must be one plain ASCII name ending in .zip "
                        "(it becomes the download link): %1")
-                            .arg(packageFileName));
+                        .arg(packageFileName));
     Catalogue catalogue;
     QString errorText;
     const QString catalogueFolder = parser.value(catalogueOption);
@@ -154,18 +154,20 @@ int main(int argc, char *argv[])
     for (const QString &warning : builder.warnings())
         print(stderr, QStringLiteral("mkpackage: warning: ") + warning);
     const FolderComparison &comparison = builder.comparison();
-    print(stdout, tr("%1: %2 added, %3 changed, %4 removed")
-                          .arg(outputPath)
-                          .arg(comparison.addedFiles().size())
-                          .arg(comparison.changedFiles().size())
-                          .arg(comparison.removedFiles().size()));
+    print(stdout,
+        tr("%1: %2 added, %3 changed, %4 removed")
+            .arg(outputPath)
+            .arg(comparison.addedFiles().size())
+            .arg(comparison.changedFiles().size())
+            .arg(comparison.removedFiles().size()));
     if (!publish)
         return 0;
 
     catalogue.insert(entry);
     if (!catalogue.save(catalogueFolder, &errorText))
         return fail(errorText);
-    print(stdout, tr("published %1 %2 %3 version %4 in %5")
-                          .arg(project, name, type, entry.version, catalogueFolder));
+    print(stdout,
+        tr("published %1 %2 %3 version %4 in %5")
+            .arg(project, name, type, entry.version, catalogueFolder));
     return 0;
 }

@@ -47,9 +47,7 @@ QStringList sortedUnion(const QStringList &a, const QStringList &b)
 } // namespace
 
 PackageBuilder::PackageBuilder(QString project, QString name, QString type)
-    : m_project(std::move(project))
-    , m_name(std::move(name))
-    , m_type(std::move(type))
+    : m_project(std::move(project)), m_name(std::move(name)), m_type(std::move(type))
 {
 }
 
@@ -95,8 +93,8 @@ bool PackageBuilder::checkPaths(const QString &descriptorEntry, QString *errorTe
 
     for (const QString &relative : sortedUnion(payload, m_comparison.removedFiles())) {
         if (!isLatin1(relative) || relative.contains(QLatin1Char('\\'))) {
-            *errorText = tr("%1: a packaged path must be Latin-1 text without backslashes")
-                                 .arg(relative);
+            *errorText
+                = tr("%1: a packaged path must be Latin-1 text without backslashes").arg(relative);
             return false;
         }
     }
@@ -108,30 +106,29 @@ bool PackageBuilder::checkPaths(const QString &descriptorEntry, QString *errorTe
         // The installer never copies a file whose name starts with this prefix.
         if (namePart(relative).startsWith(skippedPrefix)) {
             *errorText = tr("%1: the installer does not install files whose name starts with %2")
-                                 .arg(relative, skippedPrefix);
+                             .arg(relative, skippedPrefix);
             return false;
         }
         if (relative == descriptorEntry) {
             *errorText = tr("%1 is the package descriptor's name; choose another package file "
                             "name")
-                                 .arg(relative);
+                             .arg(relative);
             return false;
         }
         // The installer extracts into the package folder, whose "unwind" subfolder holds the
         // backups: payload "unwind/X" would be taken for the backup of X.
-        if (relative.startsWith(QLatin1String("unwind/"))
-                && touched.contains(relative.mid(7))) {
+        if (relative.startsWith(QLatin1String("unwind/")) && touched.contains(relative.mid(7))) {
             *errorText = tr("%1 and %2 cannot be in one package: the installer would mistake one "
                             "for the backup of the other")
-                                 .arg(relative, relative.mid(7));
+                             .arg(relative, relative.mid(7));
             return false;
         }
     }
     return true;
 }
 
-bool PackageBuilder::build(const QString &oldRoot, const QString &newRoot,
-        const QString &outputPath, QString *errorText)
+bool PackageBuilder::build(
+    const QString &oldRoot, const QString &newRoot, const QString &outputPath, QString *errorText)
 {
     m_warnings.clear();
     const QString packageFileName = QFileInfo(outputPath).fileName();
@@ -153,9 +150,10 @@ bool PackageBuilder::build(const QString &oldRoot, const QString &newRoot,
     const QString partPath = outputPath + QLatin1String(".part");
     ZipWriter zip;
     bool written = zip.open(partPath, errorText)
-            && zip.addData(descriptorEntry.toLatin1(), descriptor(m_comparison), errorText);
+        && zip.addData(descriptorEntry.toLatin1(), descriptor(m_comparison), errorText);
     const QDir newDir(newRoot);
-    for (const QString &relative : sortedUnion(m_comparison.addedFiles(), m_comparison.changedFiles())) {
+    for (const QString &relative :
+        sortedUnion(m_comparison.addedFiles(), m_comparison.changedFiles())) {
         if (!written)
             break;
         written = zip.addFile(relative.toLatin1(), newDir.filePath(relative), errorText);

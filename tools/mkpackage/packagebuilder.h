@@ -28,7 +28,7 @@ public:
     /// ".zip"); the file is replaced only once the new one is complete. False with errorText
     /// when a folder cannot be read, a file cannot be packaged or the archive cannot be written.
     bool build(const QString &oldRoot, const QString &newRoot, const QString &outputPath,
-            QString *errorText);
+        QString *errorText);
 
     /// What build() found; valid after it succeeded.
     const FolderComparison &comparison() const { return m_comparison; }

@@ -41,8 +41,8 @@ bool ZipWriter::openEntry(const QByteArray &name, qint64 size, QString *errorTex
     // Only entries that need it carry the larger format, so small archives stay plain zip.
     const int zip64 = size >= 0xffffffffLL ? 1 : 0;
     if (zipOpenNewFileInZip64(m_zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
-                Z_DEFLATED, Z_BEST_COMPRESSION, zip64)
-            != ZIP_OK) {
+            Z_DEFLATED, Z_BEST_COMPRESSION, zip64)
+        != ZIP_OK) {
         *errorText = tr("Cannot add %1 to %2").arg(QString::fromLatin1(name), m_path);
         return false;
     }
@@ -63,7 +63,7 @@ bool ZipWriter::addData(const QByteArray &name, const QByteArray &contents, QStr
     if (!openEntry(name, contents.size(), errorText))
         return false;
     if (zipWriteInFileInZip(m_zip, contents.constData(), static_cast<unsigned>(contents.size()))
-            != ZIP_OK) {
+        != ZIP_OK) {
         *errorText = tr("Cannot write %1 into %2").arg(QString::fromLatin1(name), m_path);
         zipCloseFileInZip(m_zip);
         return false;

@@ -23,14 +23,13 @@ QByteArray contentType(const QString &fileName)
 }
 } // namespace
 
-HttpConnection::HttpConnection(QTcpSocket *socket, QString catalogueFolder, int idleTimeout,
-        QObject *parent)
-    : QObject(parent)
-    , m_socket(socket)
-    , m_catalogueFolder(std::move(catalogueFolder))
+HttpConnection::HttpConnection(
+    QTcpSocket *socket, QString catalogueFolder, int idleTimeout, QObject *parent)
+    : QObject(parent), m_socket(socket), m_catalogueFolder(std::move(catalogueFolder))
 {
     m_socket->setParent(this);
-    m_peer = QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
+    m_peer
+        = QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(idleTimeout);
     connect(&m_idleTimer, &QTimer::timeout, this, [this] {
@@ -65,7 +64,7 @@ QString HttpConnection::resolveTarget(const QString &catalogueFolder, const QByt
         return QString();
     for (const QChar c : name) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':')
-                || c.unicode() < 0x20 || c == QChar::ReplacementCharacter)
+            || c.unicode() < 0x20 || c == QChar::ReplacementCharacter)
             return QString();
     }
     const QDir folder(catalogueFolder);
@@ -132,8 +131,8 @@ void HttpConnection::respond(const QByteArray &requestLine)
     const qint64 size = m_file.size();
     m_outcome = logged + QStringLiteral(" 200 %1 bytes").arg(size);
     m_socket->write(QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Type: ") + contentType(fileName)
-            + QByteArrayLiteral("\r\nContent-Length: ") + QByteArray::number(size)
-            + QByteArrayLiteral("\r\nConnection: close\r\n\r\n"));
+        + QByteArrayLiteral("\r\nContent-Length: ") + QByteArray::number(size)
+        + QByteArrayLiteral("\r\nConnection: close\r\n\r\n"));
     if (head) {
         m_file.close();
         m_socket->disconnectFromHost();
@@ -147,8 +146,8 @@ void HttpConnection::sendStatus(int status, const QByteArray &reason, bool withB
 {
     const QByteArray body = QByteArray::number(status) + ' ' + reason + '\n';
     QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
-            + "\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size())
-            + "\r\nConnection: close\r\n";
+        + "\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\nConnection: close\r\n";
     if (status == 405)
         response += "Allow: GET, HEAD\r\n";
     response += "\r\n";

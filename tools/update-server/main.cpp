@@ -28,7 +28,8 @@ void printLine(const QString &line)
 
 int fail(const QString &message)
 {
-    const QByteArray bytes = (QStringLiteral("update-server: ") + message + QLatin1Char('\n')).toLocal8Bit();
+    const QByteArray bytes
+        = (QStringLiteral("update-server: ") + message + QLatin1Char('\n')).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
     return 1;
 }
@@ -55,31 +56,31 @@ int main(int argc, char *argv[])
                                         "folder and serves its packages over HTTP."));
     parser.addHelpOption();
     const QCommandLineOption catalogueOption(QStringLiteral("catalogue"),
-            tr("The catalogue folder (index.xml and the packages)."), QStringLiteral("dir"));
+        tr("The catalogue folder (index.xml and the packages)."), QStringLiteral("dir"));
     const QCommandLineOption updatePortOption(QStringLiteral("update-port"),
-            tr("TCP port for update queries; 0 picks a free one."), QStringLiteral("port"));
+        tr("TCP port for update queries; 0 picks a free one."), QStringLiteral("port"));
     const QCommandLineOption httpPortOption(QStringLiteral("http-port"),
-            tr("TCP port for package downloads; 0 picks a free one."), QStringLiteral("port"));
+        tr("TCP port for package downloads; 0 picks a free one."), QStringLiteral("port"));
     const QCommandLineOption bindOption(QStringLiteral("bind"),
-            tr("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"),
-            QStringLiteral("127.0.0.1"));
+        tr("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"),
+        QStringLiteral("127.0.0.1"));
     const QCommandLineOption baseUrlOption(QStringLiteral("base-url"),
-            tr("Address the package links start with (default http://<bind>:<http port>)."),
-            QStringLiteral("url"));
+        tr("Address the package links start with (default http://<bind>:<http port>)."),
+        QStringLiteral("url"));
     const QCommandLineOption timeoutOption(QStringLiteral("idle-timeout"),
-            tr("Milliseconds a connection may stay silent before it is dropped (default 30000)."),
-            QStringLiteral("ms"), QStringLiteral("30000"));
+        tr("Milliseconds a connection may stay silent before it is dropped (default 30000)."),
+        QStringLiteral("ms"), QStringLiteral("30000"));
     parser.addOptions({ catalogueOption, updatePortOption, httpPortOption, bindOption,
-            baseUrlOption, timeoutOption });
+        baseUrlOption, timeoutOption });
     parser.process(app);
 
     if (!parser.isSet(catalogueOption) || !parser.isSet(updatePortOption)
-            || !parser.isSet(httpPortOption))
+        || !parser.isSet(httpPortOption))
         return fail(tr("--catalogue, --update-port and --http-port are required (see --help)"));
     quint16 updatePort = 0;
     quint16 httpPort = 0;
     if (!readPort(parser, updatePortOption.names().constFirst(), &updatePort)
-            || !readPort(parser, httpPortOption.names().constFirst(), &httpPort))
+        || !readPort(parser, httpPortOption.names().constFirst(), &httpPort))
         return fail(tr("a port must be a number from 0 to 65535"));
     const QHostAddress address(parser.value(bindOption));
     if (address.isNull())
@@ -118,21 +119,21 @@ int main(int argc, char *argv[])
         return fail(errorText);
 
     SignalWatcher signalWatcher;
-    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &app,
-            [&](int signalNumber) {
-                ServerLog::write(QStringLiteral("stopping on signal %1").arg(signalNumber));
-                queryServer.close();
-                httpServer.close();
-                QCoreApplication::quit();
-            });
+    QObject::connect(
+        &signalWatcher, &SignalWatcher::terminationRequested, &app, [&](int signalNumber) {
+            ServerLog::write(QStringLiteral("stopping on signal %1").arg(signalNumber));
+            queryServer.close();
+            httpServer.close();
+            QCoreApplication::quit();
+        });
 
     // Scripts and tests started with port 0 read the chosen ports from these two lines.
     printLine(QStringLiteral("update port %1").arg(queryServer.port()));
     printLine(QStringLiteral("http port %1").arg(httpServer.port()));
     ServerLog::write(QStringLiteral("serving %1 (%2 components) on %3, links %4")
-                             .arg(catalogueFolder)
-                             .arg(catalogue.entries().size())
-                             .arg(address.toString(), baseUrl));
+                         .arg(catalogueFolder)
+                         .arg(catalogue.entries().size())
+                         .arg(address.toString(), baseUrl));
     const int result = app.exec();
     ServerLog::write(QStringLiteral("stopped"));
     return result;

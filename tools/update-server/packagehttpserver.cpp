@@ -6,8 +6,7 @@
 #include <QTcpSocket>
 
 PackageHttpServer::PackageHttpServer(QString catalogueFolder, QObject *parent)
-    : QObject(parent)
-    , m_catalogueFolder(std::move(catalogueFolder))
+    : QObject(parent), m_catalogueFolder(std::move(catalogueFolder))
 {
     connect(&m_server, &QTcpServer::newConnection, this, &PackageHttpServer::acceptConnections);
 }
@@ -16,10 +15,10 @@ bool PackageHttpServer::listen(const QHostAddress &address, quint16 port, QStrin
 {
     if (m_server.listen(address, port))
         return true;
-    *errorText = QCoreApplication::translate("translation", "Cannot listen on HTTP port %1: %2",
-            "nc")
-                         .arg(port)
-                         .arg(m_server.errorString());
+    *errorText
+        = QCoreApplication::translate("translation", "Cannot listen on HTTP port %1: %2", "nc")
+              .arg(port)
+              .arg(m_server.errorString());
     return false;
 }
 

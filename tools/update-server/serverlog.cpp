@@ -7,7 +7,7 @@
 void ServerLog::write(const QString &line)
 {
     const QString stamped = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)
-            + QLatin1Char(' ') + line + QLatin1Char('\n');
+        + QLatin1Char(' ') + line + QLatin1Char('\n');
     const QByteArray bytes = stamped.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
     std::fflush(stderr);

@@ -19,8 +19,7 @@ void handleSignal(int signalNumber)
 
 } // namespace
 
-SignalWatcher::SignalWatcher(QObject *parent)
-    : QObject(parent)
+SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0)
         return;
@@ -55,10 +54,7 @@ void SignalWatcher::readSignal()
 
 #else
 
-SignalWatcher::SignalWatcher(QObject *parent)
-    : QObject(parent)
-{
-}
+SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) { }
 
 SignalWatcher::~SignalWatcher() = default;
 

@@ -8,7 +8,7 @@
 #include <QTcpSocket>
 
 UpdateQueryConnection::UpdateQueryConnection(QTcpSocket *socket, QString catalogueFolder,
-        QString baseUrl, int idleTimeout, qsizetype maximumRequestSize, QObject *parent)
+    QString baseUrl, int idleTimeout, qsizetype maximumRequestSize, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
     , m_catalogueFolder(std::move(catalogueFolder))
@@ -16,7 +16,8 @@ UpdateQueryConnection::UpdateQueryConnection(QTcpSocket *socket, QString catalog
     , m_maximumRequestSize(maximumRequestSize)
 {
     m_socket->setParent(this);
-    m_peer = QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
+    m_peer
+        = QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(idleTimeout);
     connect(&m_idleTimer, &QTimer::timeout, this, [this] {
@@ -65,14 +66,13 @@ void UpdateQueryConnection::answer()
         return;
     }
     UpdateReplyBuilder::Summary summary;
-    const QByteArray reply =
-            UpdateReplyBuilder::build(components, catalogue, m_baseUrl, &summary);
+    const QByteArray reply = UpdateReplyBuilder::build(components, catalogue, m_baseUrl, &summary);
     m_outcome = QStringLiteral("%1 components: %2 available, %3 latest, %4 unknown; %5 bytes")
-                        .arg(components.size())
-                        .arg(summary.available)
-                        .arg(summary.latest)
-                        .arg(summary.unknown)
-                        .arg(reply.size());
+                    .arg(components.size())
+                    .arg(summary.available)
+                    .arg(summary.latest)
+                    .arg(summary.unknown)
+                    .arg(reply.size());
     m_socket->write(reply);
     // Closes once the reply is written; the updater accepts it as soon as it parses.
     m_idleTimer.start();
@@ -96,7 +96,7 @@ void UpdateQueryConnection::finish()
     m_finished = true;
     if (m_outcome.isEmpty())
         m_outcome = QStringLiteral("closed by the peer after %1 bytes, no complete request")
-                            .arg(m_request.size());
+                        .arg(m_request.size());
     disconnect(m_socket, nullptr, this, nullptr);
     m_idleTimer.stop();
     ServerLog::write(QStringLiteral("update %1 %2").arg(m_peer, m_outcome));

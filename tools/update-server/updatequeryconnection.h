@@ -20,7 +20,7 @@ class UpdateQueryConnection : public QObject
 public:
     /// Takes over socket (reparented to this object).
     UpdateQueryConnection(QTcpSocket *socket, QString catalogueFolder, QString baseUrl,
-            int idleTimeout, qsizetype maximumRequestSize, QObject *parent);
+        int idleTimeout, qsizetype maximumRequestSize, QObject *parent);
 
 private:
     void readRequest();

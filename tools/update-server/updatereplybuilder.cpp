@@ -6,7 +6,7 @@
 #include <QXmlStreamWriter>
 
 QByteArray UpdateReplyBuilder::build(const QList<InventoryParser::Component> &components,
-        const Catalogue &catalogue, const QString &baseUrl, Summary *summary)
+    const Catalogue &catalogue, const QString &baseUrl, Summary *summary)
 {
     QString base = baseUrl;
     while (base.endsWith(QLatin1Char('/')))
@@ -22,8 +22,8 @@ QByteArray UpdateReplyBuilder::build(const QList<InventoryParser::Component> &co
         writer.writeAttribute(QStringLiteral("project"), component.project);
         writer.writeAttribute(QStringLiteral("name"), component.name);
         writer.writeAttribute(QStringLiteral("type"), component.type);
-        const CatalogueEntry *entry =
-                catalogue.find(component.project, component.name, component.type);
+        const CatalogueEntry *entry
+            = catalogue.find(component.project, component.name, component.type);
         if (!entry) {
             writer.writeEmptyElement(QStringLiteral("noSuchComponent"));
             ++summary->unknown;
@@ -38,9 +38,10 @@ QByteArray UpdateReplyBuilder::build(const QList<InventoryParser::Component> &co
             writer.writeTextElement(QStringLiteral("webpage"), entry->webpage);
             writer.writeTextElement(QStringLiteral("email"), entry->email);
             writer.writeTextElement(QStringLiteral("changelog"), entry->changelog);
-            writer.writeTextElement(QStringLiteral("link"), base + QLatin1Char('/') + entry->package);
+            writer.writeTextElement(
+                QStringLiteral("link"), base + QLatin1Char('/') + entry->package);
             writer.writeTextElement(QStringLiteral("critical"),
-                    entry->critical ? QStringLiteral("true") : QStringLiteral("false"));
+                entry->critical ? QStringLiteral("true") : QStringLiteral("false"));
             writer.writeTextElement(QStringLiteral("timestamp"), QString::number(entry->timestamp));
             ++summary->available;
         }

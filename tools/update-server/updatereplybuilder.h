@@ -27,5 +27,5 @@ public:
 
     /// The reply for components; links are baseUrl followed by "/" and the package file.
     static QByteArray build(const QList<InventoryParser::Component> &components,
-            const Catalogue &catalogue, const QString &baseUrl, Summary *summary);
+        const Catalogue &catalogue, const QString &baseUrl, Summary *summary);
 };
