@@ -242,7 +242,7 @@ bool PackageInstaller::applyFile(const QXmlStreamAttributes &attributes)
 
     if (targetExists)
         removeTarget(target);
-    ensureFolder(folderOf(target));
+    ensureTargetFolder(folderOf(target));
     const QString updatePrefix = QStringLiteral("%1_%2_%3")
                                      .arg(fromLatin1(m_entry->project()),
                                          fromLatin1(m_entry->name()), fromLatin1(m_entry->type()));
@@ -319,6 +319,22 @@ void PackageInstaller::ensureFolder(const QString &folder)
     m_knownFolders.insert(folder);
 }
 
+void PackageInstaller::ensureTargetFolder(const QString &folder)
+{
+    if (m_knownFolders.contains(folder))
+        return;
+    QStringList missing;
+    for (QString parent = folder; !parent.isEmpty() && !QFileInfo(parent).isDir();
+         parent = folderOf(parent))
+        missing.prepend(parent);
+    QDir().mkpath(folder);
+    for (const QString &created : std::as_const(missing)) {
+        if (QFileInfo(created).isDir())
+            m_createdFolders.append(created);
+    }
+    m_knownFolders.insert(folder);
+}
+
 bool PackageInstaller::rollback(const QString &downloadFolder)
 {
     m_unwindFolder = downloadFolder + QLatin1Char('/') + m_packageName + QLatin1String("/unwind/");
@@ -342,5 +358,8 @@ bool PackageInstaller::rollback(const QString &downloadFolder)
         if (QFileInfo(place).isFile() && !QFile::remove(place))
             return false;
     }
+    // Only empty folders go: what others put there since stays.
+    for (auto folder = m_createdFolders.crbegin(); folder != m_createdFolders.crend(); ++folder)
+        QDir().rmdir(*folder);
     return true;
 }

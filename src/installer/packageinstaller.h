@@ -28,7 +28,8 @@ public:
     /// extracted file could not be created. detailsList receives one line per extracted file.
     bool install(const QString &downloadFolder, QString *errorText, QStringList *detailsList);
     /// Restores every backup made by install() and removes every file it created where none
-    /// was. False at the first folder or file that cannot be restored; shows nothing.
+    /// was, and the folders it created once they are empty. False at the first folder or file that
+    /// cannot be restored; shows nothing.
     bool rollback(const QString &downloadFolder);
 
     const UpdateEntry *entry() const { return m_entry; }
@@ -56,6 +57,7 @@ private:
     void removeTarget(const QString &target);
     bool placeFile(const QString &source, const QString &target);
     void ensureFolder(const QString &folder);
+    void ensureTargetFolder(const QString &folder);
 
     const UpdateEntry *m_entry;
     QString m_unwindFolder;
@@ -66,6 +68,8 @@ private:
     QStringList m_backupFiles;
     QFile::Permissions m_rootPermissions;
     QStringList m_createdFiles;
+    // Folders below or above the root that the package created, outermost first.
+    QStringList m_createdFolders;
 
     // Working state of one install() call.
     QString m_packageFolder;

@@ -65,6 +65,13 @@ private slots:
     void malformedDescriptor();
     void staleFilesAreDeleted();
 
+    void rollbackRestoresThePackagesTargets();
+    void rollbackOfSameTargetTwice();
+    void rollbackRecreatesMissingFolders();
+    void rollbackOfPackageNeverInstalled();
+    void rollbackWithoutBackupFails();
+    void rollbackInReverseOrder();
+
 private:
     struct Outcome
     {
@@ -965,6 +972,127 @@ void tst_PackageInstaller::staleFilesAreDeleted()
     QCOMPARE(TestEnvironment::readFile(folder + QStringLiteral("unwind/bin/x.dll")),
         QByteArray("current"));
     QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/bin/x.dll")), QByteArray("new"));
+}
+
+void tst_PackageInstaller::rollbackRestoresThePackagesTargets()
+{
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/bin/a.dll"), "old a"));
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/bin/b.dll"), "old b"));
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/c.txt"), "old c"));
+    const Snapshot before = FolderSnapshot::take(m_root);
+    TestPackage package;
+    package.addFile(QStringLiteral("bin"), QStringLiteral("a.dll"), "new a")
+        .addFileElement(QStringLiteral("bin"), QStringLiteral("b.dll"), QStringLiteral("remove"))
+        .addFileElement(QString(), QStringLiteral("c.txt"), QStringLiteral("keep"))
+        .addFile(QStringLiteral("bin"), QStringLiteral("created.dll"), "created")
+        .addFile(QStringLiteral("fresh/deeper"), QStringLiteral("n.dll"), "in a new folder")
+        .addDescriptorEntry(QStringLiteral("core.xml"));
+    QVERIFY(package.write(m_download + QStringLiteral("/core.zip")));
+    PackageInstaller installer(entry("core"));
+    QVERIFY(install(installer).ok);
+    QVERIFY(FolderSnapshot::take(m_root) != before);
+    const QStringList backupFiles = installer.backupFiles();
+
+    QVERIFY(installer.rollback(m_download));
+
+    const Snapshot after = FolderSnapshot::take(m_root);
+    QVERIFY2(after == before, qPrintable(FolderSnapshot::describeDifference(before, after)));
+    // The backups stay where they are and the records are unchanged.
+    QCOMPARE(installer.backupFiles(), backupFiles);
+    QCOMPARE(installer.unwindFolder(),
+        packageFolder(QStringLiteral("core")) + QStringLiteral("unwind/"));
+    QCOMPARE(TestEnvironment::readFile(installer.unwindFolder() + QStringLiteral("/bin/a.dll")),
+        QByteArray("old a"));
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_PackageInstaller::rollbackOfSameTargetTwice()
+{
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/x.dll"), "before"));
+    const Snapshot before = FolderSnapshot::take(m_root);
+    TestPackage package;
+    package.addFile(QString(), QStringLiteral("x.dll"), "first")
+        .addFileElement(QString(), QStringLiteral("x.dll"), QStringLiteral("add"))
+        .addDescriptorEntry(QStringLiteral("core.xml"));
+    QVERIFY(package.write(m_download + QStringLiteral("/core.zip")));
+    PackageInstaller installer(entry("core"));
+    QVERIFY(install(installer).ok);
+    QCOMPARE(installer.backupFiles().size(), 2);
+
+    QVERIFY(installer.rollback(m_download));
+    QCOMPARE(FolderSnapshot::take(m_root), before);
+}
+
+void tst_PackageInstaller::rollbackRecreatesMissingFolders()
+{
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/deep/er/x.dll"), "old"));
+    const Snapshot before = FolderSnapshot::take(m_root);
+    TestPackage package;
+    package.addFile(QStringLiteral("deep/er"), QStringLiteral("x.dll"), "new")
+        .addDescriptorEntry(QStringLiteral("core.xml"));
+    QVERIFY(package.write(m_download + QStringLiteral("/core.zip")));
+    PackageInstaller installer(entry("core"));
+    QVERIFY(install(installer).ok);
+    QVERIFY(QDir(m_root + QStringLiteral("/deep")).removeRecursively());
+
+    QVERIFY(installer.rollback(m_download));
+    QCOMPARE(FolderSnapshot::take(m_root), before);
+}
+
+void tst_PackageInstaller::rollbackOfPackageNeverInstalled()
+{
+    const Snapshot before = FolderSnapshot::take(m_environment->root());
+    PackageInstaller installer(entry("core"));
+    QVERIFY(installer.rollback(m_download));
+    QCOMPARE(installer.unwindFolder(),
+        packageFolder(QStringLiteral("core")) + QStringLiteral("unwind/"));
+    QCOMPARE(FolderSnapshot::take(m_environment->root()), before);
+}
+
+void tst_PackageInstaller::rollbackWithoutBackupFails()
+{
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/a.dll"), "old a"));
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/b.dll"), "old b"));
+    TestPackage package;
+    package.addFile(QString(), QStringLiteral("a.dll"), "new a")
+        .addFile(QString(), QStringLiteral("b.dll"), "new b")
+        .addDescriptorEntry(QStringLiteral("core.xml"));
+    QVERIFY(package.write(m_download + QStringLiteral("/core.zip")));
+    PackageInstaller installer(entry("core"));
+    QVERIFY(install(installer).ok);
+    QVERIFY(QFile::remove(installer.unwindFolder() + QStringLiteral("/b.dll")));
+
+    QVERIFY(!installer.rollback(m_download));
+    // What came before the failure is restored; no box of its own.
+    QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/a.dll")), QByteArray("old a"));
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_PackageInstaller::rollbackInReverseOrder()
+{
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/x.dll"), "v0"));
+    const Snapshot before = FolderSnapshot::take(m_root);
+    TestPackage first;
+    first.addFile(QString(), QStringLiteral("x.dll"), "v1")
+        .addFile(QString(), QStringLiteral("y.dll"), "y1")
+        .addDescriptorEntry(QStringLiteral("one.xml"));
+    QVERIFY(first.write(m_download + QStringLiteral("/one.zip")));
+    TestPackage second;
+    second.addFile(QString(), QStringLiteral("x.dll"), "v2")
+        .addFile(QString(), QStringLiteral("y.dll"), "y2")
+        .addDescriptorEntry(QStringLiteral("two.xml"));
+    QVERIFY(second.write(m_download + QStringLiteral("/two.zip")));
+    PackageInstaller one(entry("one"));
+    PackageInstaller two(entry("two"));
+    QVERIFY(install(one).ok);
+    QVERIFY(install(two).ok);
+    QCOMPARE(two.createdFiles(), QStringList());
+
+    QVERIFY(two.rollback(m_download));
+    QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/x.dll")), QByteArray("v1"));
+    QVERIFY(one.rollback(m_download));
+    const Snapshot after = FolderSnapshot::take(m_root);
+    QVERIFY2(after == before, qPrintable(FolderSnapshot::describeDifference(before, after)));
 }
 
 ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_PackageInstaller)

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "packageinstaller.h"
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+#include <vector>
+
+class UpdateEntry;
+
+/*
+ * One installation run: installs the packages of the catalogue one by one, reports each
+ * package and the progress, writes the details text, and after a failure rolls back every
+ * package it installed, newest first, and offers to start the whole update again. The
+ * download folder is emptied at the end either way.
+ */
+class InstallationRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// A run over updates with packages in downloadFolder; details and installSucceeded
+    /// receive the results and must outlive the run.
+    InstallationRun(const QVector<UpdateEntry *> &updates, const QString &downloadFolder,
+        QString *details, bool *installSucceeded);
+    ~InstallationRun() override;
+
+    /// Runs the installation; returns when it is over, after installFinished(). Failures are
+    /// shown to the user; after a failed rollback or a Retry the application is asked to quit.
+    void run();
+
+signals:
+    void installFile(const QString &name);
+    void installProgress(int done);
+    void installFinished();
+
+private:
+    void rollBack(int failed, const QString &name, const QString &errorText);
+
+    QVector<UpdateEntry *> m_updates;
+    QString m_downloadFolder;
+    QString *m_details;
+    bool *m_installSucceeded;
+    // Kept until the run ends: the rollback needs each installer's backup records.
+    std::vector<std::unique_ptr<PackageInstaller>> m_installers;
+};

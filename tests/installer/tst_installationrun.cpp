@@ -1,0 +1,332 @@
+#include "applicationarguments.h"
+#include "foldersnapshot.h"
+#include "messageboxhandler.h"
+#include "orviupdaterengine.h"
+#include "platform.h"
+#include "quitrecorder.h"
+#include "testenvironment.h"
+#include "testpackage.h"
+#include "updateentry.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QtTest>
+
+#include <memory>
+
+using Snapshot = QMap<QString, QByteArray>;
+
+class tst_InstallationRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void packagesInstall();
+    void emptyCatalogue();
+    void failureRollsBackEverything_data();
+    void failureRollsBackEverything();
+    void failureMessage_data();
+    void failureMessage();
+    void failedRollbackIsReported();
+
+private:
+    struct Start
+    {
+        QString program;
+        QStringList arguments;
+        int filesInDownloadFolder;
+    };
+
+    UpdateEntry *entry(const std::string &name);
+    void writePackage(const QString &name, const TestPackage &package);
+    int filesInDownloadFolder() const;
+    int runInstall();
+
+    std::unique_ptr<TestEnvironment> m_environment;
+    std::unique_ptr<OrviUpdaterEngine> m_engine;
+    QString m_root;
+    QStringList m_log;
+    QList<MessageBoxHandler::Box> m_boxes;
+    QList<Start> m_starts;
+    QMessageBox::StandardButton m_answer = QMessageBox::Abort;
+    std::function<void()> m_onWarning;
+};
+
+void tst_InstallationRun::init()
+{
+    m_environment = std::make_unique<TestEnvironment>();
+    QVERIFY(m_environment->isValid());
+    m_root = m_environment->root() + QStringLiteral("/app");
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
+    ApplicationArguments::set(
+        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
+    m_engine = std::make_unique<OrviUpdaterEngine>();
+    m_log.clear();
+    m_boxes.clear();
+    m_starts.clear();
+    m_answer = QMessageBox::Abort;
+    m_onWarning = nullptr;
+
+    connect(m_engine.get(), &OrviUpdaterEngine::installFile, this,
+        [this](const QString &name) { m_log << QStringLiteral("file ") + name; });
+    connect(m_engine.get(), &OrviUpdaterEngine::installProgress, this,
+        [this](int done) { m_log << QStringLiteral("progress %1").arg(done); });
+    connect(m_engine.get(), &OrviUpdaterEngine::installFinished, this, [this]() {
+        // The summary appears while the packages are still on disk; the folder is emptied after.
+        m_log << (filesInDownloadFolder() > 0 ? QStringLiteral("finished, packages still there")
+                                              : QStringLiteral("finished, no packages"));
+    });
+    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
+        m_boxes << box;
+        m_log << QStringLiteral("box ") + box.text.section(QLatin1Char('\n'), 0, 0);
+        if (box.icon == QMessageBox::Warning) {
+            if (m_onWarning)
+                m_onWarning();
+            return m_answer;
+        }
+        return MessageBoxHandler::defaultAnswer(box);
+    });
+    Platform::setDetachedStarter([this](const QString &program, const QStringList &arguments) {
+        m_starts << Start { program, arguments, filesInDownloadFolder() };
+        m_log << QStringLiteral("restart");
+        return true;
+    });
+}
+
+void tst_InstallationRun::cleanup()
+{
+    MessageBoxHandler::setAnswerer(nullptr);
+    Platform::setDetachedStarter(nullptr);
+    m_engine.reset();
+    m_environment.reset();
+}
+
+UpdateEntry *tst_InstallationRun::entry(const std::string &name)
+{
+    return new UpdateEntry("orvi", name, "app", "2.0", "d", "c", "a", "w", "e", "log",
+        "http://updates.example/" + name + ".zip", false, 0u);
+}
+
+void tst_InstallationRun::writePackage(const QString &name, const TestPackage &package)
+{
+    QVERIFY(package.write(
+        m_engine->downloadFolder() + QStringLiteral("/") + name + QStringLiteral(".zip")));
+}
+
+int tst_InstallationRun::filesInDownloadFolder() const
+{
+    int count = 0;
+    QDirIterator it(m_engine->downloadFolder(), QDir::Files | QDir::Hidden | QDir::System,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++count;
+    }
+    return count;
+}
+
+int tst_InstallationRun::runInstall()
+{
+    return QuitRecorder::run([this]() { m_engine->installUpdates(); });
+}
+
+void tst_InstallationRun::packagesInstall()
+{
+    TestPackage p;
+    p.addPackageElement(QStringLiteral("orvi"), QStringLiteral("P"), QStringLiteral("app"))
+        .addFile(QString(), QStringLiteral("b.dll"), "b")
+        .addFile(QString(), QStringLiteral("a.exe"), "a")
+        .addDescriptorEntry(QStringLiteral("P.xml"));
+    writePackage(QStringLiteral("P"), p);
+    TestPackage q;
+    q.addPackageElement(QStringLiteral("orvi"), QStringLiteral("Q"), QStringLiteral("app"))
+        .addDescriptorEntry(QStringLiteral("Q.xml"));
+    writePackage(QStringLiteral("Q"), q);
+    m_engine->adoptUpdates({ entry("P"), entry("Q") });
+
+    QCOMPARE(runInstall(), 0);
+
+    QCOMPARE(m_engine->details(),
+        QStringLiteral("Installing package P:\n - a.exe\n - b.dll\n\n"
+                       "Installing package Q:\n\n\n"));
+    QVERIFY(m_engine->installSucceeded());
+    QCOMPARE(m_log,
+        QStringList({ QStringLiteral("file P"), QStringLiteral("progress 50"),
+            QStringLiteral("file Q"), QStringLiteral("progress 100"),
+            QStringLiteral("finished, packages still there") }));
+    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_starts.isEmpty());
+    QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/a.exe")), QByteArray("a"));
+    QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/b.dll")), QByteArray("b"));
+    // Emptied of files; the folders stay.
+    QCOMPARE(filesInDownloadFolder(), 0);
+    QVERIFY(QFileInfo(m_engine->downloadFolder() + QStringLiteral("P/unwind")).isDir());
+    QVERIFY(QFileInfo(m_engine->downloadFolder() + QStringLiteral("Q")).isDir());
+}
+
+void tst_InstallationRun::emptyCatalogue()
+{
+    QCOMPARE(runInstall(), 0);
+    QVERIFY(m_engine->installSucceeded());
+    QVERIFY(m_engine->details().isEmpty());
+    QCOMPARE(m_log, QStringList { QStringLiteral("finished, no packages") });
+}
+
+void tst_InstallationRun::failureRollsBackEverything_data()
+{
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::newRow("Abort") << QMessageBox::Abort;
+    QTest::newRow("Retry") << QMessageBox::Retry;
+}
+
+void tst_InstallationRun::failureRollsBackEverything()
+{
+    QFETCH(QMessageBox::StandardButton, answer);
+    m_answer = answer;
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/shared.dll"), "v0"));
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/lib/removed.dll"), "r0"));
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/keep.dll"), "keep"));
+    const Snapshot before = FolderSnapshot::take(m_root);
+
+    TestPackage p1;
+    p1.addFile(QString(), QStringLiteral("shared.dll"), "v1")
+        .addFile(QStringLiteral("new"), QStringLiteral("new1.dll"), "n1")
+        .addFileElement(
+            QStringLiteral("lib"), QStringLiteral("removed.dll"), QStringLiteral("remove"))
+        .addDescriptorEntry(QStringLiteral("P1.xml"));
+    writePackage(QStringLiteral("P1"), p1);
+    TestPackage p2;
+    p2.addFile(QString(), QStringLiteral("shared.dll"), "v2")
+        .addFile(QStringLiteral("new"), QStringLiteral("new2.dll"), "n2")
+        .addPackageElement(QStringLiteral("orvi"), QStringLiteral("P2"), QStringLiteral("plugin"))
+        .addDescriptorEntry(QStringLiteral("P2.xml"));
+    writePackage(QStringLiteral("P2"), p2);
+    TestPackage p3;
+    p3.addFile(QString(), QStringLiteral("p3.dll"), "p3")
+        .addDescriptorEntry(QStringLiteral("P3.xml"));
+    writePackage(QStringLiteral("P3"), p3);
+    m_engine->adoptUpdates({ entry("P1"), entry("P2"), entry("P3") });
+
+    const int quits = runInstall();
+
+    const Snapshot after = FolderSnapshot::take(m_root);
+    QVERIFY2(after == before, qPrintable(FolderSnapshot::describeDifference(before, after)));
+    QStringList expectedLog { QStringLiteral("file P1"), QStringLiteral("progress 33"),
+        QStringLiteral("file P2"), QStringLiteral("box Wrong type!"),
+        QStringLiteral("box Failed installing package P2"), QStringLiteral("file Rollback update"),
+        QStringLiteral("progress 0"), QStringLiteral("progress 33"), QStringLiteral("progress 66"),
+        QStringLiteral("progress 100"), QStringLiteral("finished, packages still there") };
+    if (answer == QMessageBox::Retry)
+        expectedLog << QStringLiteral("restart");
+    QCOMPARE(m_log, expectedLog);
+
+    const MessageBoxHandler::Box &warning = m_boxes.at(1);
+    QCOMPARE(warning.icon, QMessageBox::Warning);
+    QCOMPARE(warning.title, QStringLiteral("Update"));
+    QCOMPARE(warning.text, QStringLiteral("Failed installing package P2"));
+    QCOMPARE(warning.buttons, QMessageBox::Abort | QMessageBox::Retry);
+    QCOMPARE(warning.defaultButton, QMessageBox::Retry);
+
+    QCOMPARE(m_engine->details(), QStringLiteral("An error occured while installing updates"));
+    QVERIFY(!m_engine->installSucceeded());
+    // The third package was never reached: not even unpacked.
+    QVERIFY(!QFileInfo::exists(m_engine->downloadFolder() + QStringLiteral("P3")));
+    QCOMPARE(filesInDownloadFolder(), 0);
+
+    if (answer == QMessageBox::Retry) {
+        QCOMPARE(m_starts.size(), 1);
+        QCOMPARE(m_starts.first().program, QCoreApplication::applicationFilePath());
+        QCOMPARE(m_starts.first().arguments, QCoreApplication::arguments());
+        QCOMPARE(m_starts.first().filesInDownloadFolder, 0);
+        QCOMPARE(quits, 1);
+    } else {
+        QVERIFY(m_starts.isEmpty());
+        QCOMPARE(quits, 0);
+    }
+}
+
+void tst_InstallationRun::failureMessage_data()
+{
+    QTest::addColumn<bool>("withArchive");
+    QTest::newRow("archive missing") << false;
+    QTest::newRow("file cannot be created") << true;
+}
+
+void tst_InstallationRun::failureMessage()
+{
+    QFETCH(bool, withArchive);
+    if (withArchive) {
+        TestPackage package;
+        package.addDirectoryEntry("clash").addEntry("clash", "file over folder");
+        writePackage(QStringLiteral("P"), package);
+    }
+    m_engine->adoptUpdates({ entry("P") });
+    runInstall();
+
+    QCOMPARE(m_boxes.size(), 2);
+    QString expected = QStringLiteral("Failed installing package P");
+    if (withArchive) {
+        // The system's error text, as the installer's own box showed it.
+        const QString created = m_boxes.first().text;
+        QVERIFY2(
+            created.startsWith(QStringLiteral("Cannot create file clash (")), qPrintable(created));
+        const QString errorText = created.mid(26).chopped(1);
+        QVERIFY(!errorText.isEmpty());
+        expected += QLatin1Char('\n') + errorText;
+    } else {
+        QCOMPARE(m_boxes.first().text, QStringLiteral("Unable to open update archive"));
+    }
+    QCOMPARE(m_boxes.at(1).text, expected);
+}
+
+void tst_InstallationRun::failedRollbackIsReported()
+{
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/a.dll"), "old a"));
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/b.dll"), "old b"));
+    TestPackage p1;
+    p1.addFile(QString(), QStringLiteral("a.dll"), "new a")
+        .addDescriptorEntry(QStringLiteral("P1.xml"));
+    writePackage(QStringLiteral("P1"), p1);
+    TestPackage p2;
+    p2.addFile(QString(), QStringLiteral("b.dll"), "new b")
+        .addDescriptorEntry(QStringLiteral("P2.xml"));
+    writePackage(QStringLiteral("P2"), p2);
+    TestPackage p3;
+    p3.addPackageElement({ { QStringLiteral("name"), QStringLiteral("other") } })
+        .addDescriptorEntry(QStringLiteral("P3.xml"));
+    writePackage(QStringLiteral("P3"), p3);
+    m_engine->adoptUpdates({ entry("P1"), entry("P2"), entry("P3") });
+    // P2's backup disappears before the rollback needs it.
+    m_onWarning = [this]() {
+        QVERIFY(QFile::remove(m_engine->downloadFolder() + QStringLiteral("P2/unwind//b.dll")));
+    };
+
+    const int quits = runInstall();
+
+    QCOMPARE(quits, 1);
+    QCOMPARE(m_log,
+        QStringList({ QStringLiteral("file P1"), QStringLiteral("progress 33"),
+            QStringLiteral("file P2"), QStringLiteral("progress 66"), QStringLiteral("file P3"),
+            QStringLiteral("box Wrong name!"), QStringLiteral("box Failed installing package P3"),
+            QStringLiteral("file Rollback update"), QStringLiteral("progress 0"),
+            QStringLiteral("progress 33"),
+            QStringLiteral("box An error occured while rolling back update progress. "
+                           "Software may not work properly. Try reinstalling whole "
+                           "application"),
+            QStringLiteral("progress 66"), QStringLiteral("progress 100"),
+            QStringLiteral("finished, packages still there") }));
+    const MessageBoxHandler::Box &failure = m_boxes.at(2);
+    QCOMPARE(failure.icon, QMessageBox::Critical);
+    QCOMPARE(failure.title, QStringLiteral("Update"));
+    QCOMPARE(failure.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    // The other rollbacks still ran.
+    QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/a.dll")), QByteArray("old a"));
+    QVERIFY(m_starts.isEmpty());
+}
+
+ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_InstallationRun)
+#include "tst_installationrun.moc"
