@@ -10,7 +10,7 @@ namespace {
 
 // Qt stops reading from the network while this much is unread, which bounds the memory a
 // fast server can fill when the disk is slower.
-constexpr qint64 ReadBufferSize = 1024 * 1024;
+constexpr qint64 ReadBufferSize = 256 * 1024;
 constexpr qsizetype ChunkSize = 256 * 1024;
 constexpr int MaxRedirects = 5;
 
