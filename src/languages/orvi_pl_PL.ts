@@ -216,5 +216,56 @@
         <source>Please reinstall application with package from official web page</source>
         <translation>Pobierz i zainstaluj ponownie komunikator Orvi ze strony www.orvi.example</translation>
     </message>
+    <!-- Download failures, shown as the download client reports them: in English. -->
+    <message>
+        <source>The package address %1 is not an http or https address with a host.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The package address %1 does not name a file inside the download folder.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server %1 stopped answering, so the download was given up.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The download was cancelled.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server answered %1 %2 for %3.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The downloaded file could not be written: %1</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server sent the download of %1 from a secure address to an insecure one, which is refused.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server redirected the download of %1 too many times.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server sent no valid answer for %1.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The connection was closed before all of %1 arrived.</source>
+        <comment>nc</comment>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 </TS>

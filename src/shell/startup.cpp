@@ -2,6 +2,8 @@
 
 #include "embeddedresources.h"
 #include "messageboxhandler.h"
+#include "orvichangelogdialog.h"
+#include "orvidownloaddialog.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
 
@@ -114,7 +116,11 @@ int Startup::updateRun(bool quiet, const Query &query)
     }
 }
 
-void Startup::showFirstDialog(OrviUpdaterEngine *, bool)
+void Startup::showFirstDialog(OrviUpdaterEngine *engine, bool quiet)
 {
-    // The offer and download windows are wired in here.
+    // Each dialog owns itself through its window, so the pointer is not kept.
+    if (quiet)
+        new OrviDownloadDialog(engine);
+    else
+        new OrviChangelogDialog(engine);
 }

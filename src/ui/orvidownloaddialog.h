@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class OrviUpdaterEngine;
+class QProgressBar;
+class QWidget;
+
+/*
+ * The download window: starts the engine's download on the next pass of the event loop,
+ * shows the package being fetched and the overall percentage, lets the user cancel, shows
+ * a failure in a box, and leads on to the installation when every package is in. The
+ * object lives as long as its window.
+ */
+class OrviDownloadDialog : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// Builds the window from the download form, wires it to engine, shows it and arranges
+    /// for engine's beginDownload() to run once control is back in the event loop.
+    explicit OrviDownloadDialog(OrviUpdaterEngine *engine);
+    /// Releases nothing: the window deletes itself, and this object goes with it.
+    ~OrviDownloadDialog() override;
+
+private slots:
+    void error(const QString &str);
+    void finished();
+
+private:
+    OrviUpdaterEngine *m_engine = nullptr;
+    QProgressBar *m_progress = nullptr;
+    QWidget *m_form = nullptr;
+};

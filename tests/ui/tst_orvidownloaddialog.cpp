@@ -1,0 +1,338 @@
+#include "embeddedresources.h"
+#include "fakehttpserver.h"
+#include "formloader.h"
+#include "messageboxhandler.h"
+#include "orvidownloaddialog.h"
+#include "orviupdaterengine.h"
+#include "testenvironment.h"
+#include "updateentry.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QTranslator>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+UpdateEntry *entry(const QByteArray &name, const QString &link)
+{
+    return new UpdateEntry("orvi", name.toStdString(), "app", "1.0", "", "", "", "", "", "",
+            link.toStdString(), false, 0);
+}
+
+QWidget *visibleWindow(const QString &name)
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && widget->objectName() == name)
+            return widget;
+    }
+    return nullptr;
+}
+
+QStringList visibleWindows()
+{
+    QStringList names;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible())
+            names << widget->objectName();
+    }
+    return names;
+}
+
+// Runs the event loop until the last window closes; false when it had to be ended after
+// timeoutMs instead.
+bool runUntilLastWindowCloses(int timeoutMs = 20000)
+{
+    bool gaveUp = false;
+    QTimer failsafe;
+    failsafe.setSingleShot(true);
+    QObject::connect(&failsafe, &QTimer::timeout, [&gaveUp] {
+        gaveUp = true;
+        QCoreApplication::quit();
+    });
+    failsafe.start(timeoutMs);
+    QApplication::exec();
+    return !gaveUp;
+}
+
+// Records what the engine's state is when a watched window receives its close event.
+class CloseWatcher : public QObject
+{
+public:
+    explicit CloseWatcher(std::function<void()> onClose) : m_onClose(std::move(onClose)) { }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Close)
+            m_onClose();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> m_onClose;
+};
+
+} // namespace
+
+class TestOrviDownloadDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startsOnTheNextPass();
+    void barAndLabelFollowTheEngine();
+    void downloadDrivesBarAndLabel();
+    void cancelAbortsBeforeClosing();
+    void errorClosesWindowBeforeTheBox_data();
+    void errorClosesWindowBeforeTheBox();
+    void finishedClosesTheWindow();
+    void titleBarCloseLeavesTheEngineAlone();
+
+private:
+    void openDialog();
+    QWidget *form() const { return visibleWindow(QStringLiteral("Updater_Download_MainWindow")); }
+    template<class T>
+    T *widget(const char *name) const
+    {
+        return FormLoader::widget<T>(form(), QString::fromLatin1(name));
+    }
+
+    std::unique_ptr<TestEnvironment> m_environment;
+    std::unique_ptr<FakeHttpServer> m_server;
+    std::unique_ptr<OrviUpdaterEngine> m_engine;
+    QPointer<OrviDownloadDialog> m_dialog;
+    QList<MessageBoxHandler::Box> m_boxes;
+    // Whether a window was visible while each box was up.
+    QList<QStringList> m_windowsAtBox;
+};
+
+void TestOrviDownloadDialog::initTestCase()
+{
+    EmbeddedResources::registerBundle();
+}
+
+void TestOrviDownloadDialog::init()
+{
+    m_environment = std::make_unique<TestEnvironment>();
+    QVERIFY(m_environment->isValid());
+    m_server = std::make_unique<FakeHttpServer>();
+    QVERIFY(m_server->listen());
+    m_engine = std::make_unique<OrviUpdaterEngine>();
+    m_engine->adoptUpdates({ entry("orvi-core", m_server->url(QStringLiteral("/core.zip"))),
+            entry("orvi-emoticons", m_server->url(QStringLiteral("/emoticons.zip"))) });
+    m_server->setResponse("/core.zip", FakeHttpServer::Response::ok(QByteArray(4000, 'c')));
+    m_server->setResponse("/emoticons.zip", FakeHttpServer::Response::ok(QByteArray(6000, 'e')));
+    m_boxes.clear();
+    m_windowsAtBox.clear();
+    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
+        m_boxes.append(box);
+        m_windowsAtBox.append(visibleWindows());
+        return MessageBoxHandler::defaultAnswer(box);
+    });
+}
+
+void TestOrviDownloadDialog::cleanup()
+{
+    if (m_engine)
+        m_engine->abortDownload();
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        widget->close();
+    QTRY_VERIFY_WITH_TIMEOUT(QApplication::topLevelWidgets().isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
+    MessageBoxHandler::setAnswerer({});
+    m_engine.reset();
+    m_server.reset();
+    m_environment.reset();
+}
+
+void TestOrviDownloadDialog::openDialog()
+{
+    m_dialog = new OrviDownloadDialog(m_engine.get());
+}
+
+void TestOrviDownloadDialog::startsOnTheNextPass()
+{
+    openDialog();
+
+    QCOMPARE(visibleWindows(), QStringList { QStringLiteral("Updater_Download_MainWindow") });
+    QVERIFY(form()->testAttribute(Qt::WA_DeleteOnClose));
+    auto *bar = widget<QProgressBar>("Updater_Download_Progress");
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 100);
+    QCOMPARE(widget<QLabel>("Updater_Download_ProgressText")->text(),
+            QStringLiteral("Downloading..."));
+    QCOMPARE(m_engine->downloadState(), 0);
+
+    QCoreApplication::processEvents();
+    QVERIFY(m_engine->downloadState() != 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_server->requests().isEmpty(), 5000);
+    QCOMPARE(m_server->requestLines().first(), QStringLiteral("HEAD /core.zip"));
+}
+
+void TestOrviDownloadDialog::barAndLabelFollowTheEngine()
+{
+    openDialog();
+    auto *bar = widget<QProgressBar>("Updater_Download_Progress");
+    auto *label = widget<QLabel>("Updater_Download_ProgressText");
+
+    emit m_engine->downloadProgress(42);
+    QCOMPARE(bar->value(), 42);
+    emit m_engine->downloadFile(QStringLiteral("orvi-emoticons"));
+    QCOMPARE(label->text(), QStringLiteral("orvi-emoticons"));
+    // The bar ignores what lies outside its range.
+    emit m_engine->downloadProgress(150);
+    QCOMPARE(bar->value(), 42);
+    emit m_engine->downloadProgress(-3);
+    QCOMPARE(bar->value(), 42);
+    emit m_engine->downloadProgress(100);
+    QCOMPARE(bar->value(), 100);
+    QVERIFY(form());
+}
+
+void TestOrviDownloadDialog::downloadDrivesBarAndLabel()
+{
+    FakeHttpServer::Response slow = FakeHttpServer::Response::ok(QByteArray(6000, 'e'));
+    slow.chunkSize = 1500;
+    slow.chunkInterval = 10;
+    m_server->setResponse("/emoticons.zip", slow);
+    openDialog();
+    QProgressBar *bar = widget<QProgressBar>("Updater_Download_Progress");
+    QLabel *label = widget<QLabel>("Updater_Download_ProgressText");
+
+    // Connected after the dialog, so these run once the dialog has taken each signal.
+    QList<int> sent;
+    QList<int> shown;
+    QStringList labels;
+    connect(m_engine.get(), &OrviUpdaterEngine::downloadProgress, this, [&](int done) {
+        sent << done;
+        shown << bar->value();
+    });
+    connect(m_engine.get(), &OrviUpdaterEngine::downloadFile, this,
+            [&](const QString &) { labels << label->text(); });
+    QSignalSpy finished(m_engine.get(), &OrviUpdaterEngine::downloadFinished);
+
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(labels, (QStringList { QStringLiteral("orvi-core"), QStringLiteral("orvi-emoticons") }));
+    QVERIFY(!sent.isEmpty());
+    QCOMPARE(shown, sent);
+    QCOMPARE(sent.last(), 100);
+    // Every package is in: the window closes (the installation takes over).
+    QVERIFY(!form());
+    QVERIFY(m_boxes.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
+}
+
+void TestOrviDownloadDialog::cancelAbortsBeforeClosing()
+{
+    // The second package stalls halfway, so the download is still running at the click.
+    FakeHttpServer::Response stalled = FakeHttpServer::Response::ok(QByteArray(6000, 'e'));
+    stalled.sendLimit = 3000;
+    stalled.closeAtLimit = false;
+    m_server->setResponse("/emoticons.zip", stalled);
+    openDialog();
+
+    int stateAtClick = -1;
+    int stateAtClose = -1;
+    CloseWatcher watcher([&] { stateAtClose = m_engine->downloadState(); });
+    form()->installEventFilter(&watcher);
+    connect(m_engine.get(), &OrviUpdaterEngine::downloadFile, this, [&](const QString &name) {
+        if (name == QLatin1String("orvi-emoticons")) {
+            QTimer::singleShot(0, this, [&] {
+                stateAtClick = m_engine->downloadState();
+                QTest::mouseClick(widget<QPushButton>("Updater_Download_Cancel"), Qt::LeftButton);
+            });
+        }
+    });
+
+    QVERIFY2(runUntilLastWindowCloses(), "the updater did not end after Cancel");
+    QCOMPARE(stateAtClick, 2);
+    QCOMPARE(stateAtClose, 3);
+    QCOMPARE(m_engine->downloadState(), 3);
+    QVERIFY(visibleWindows().isEmpty());
+    QVERIFY(m_boxes.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
+}
+
+void TestOrviDownloadDialog::errorClosesWindowBeforeTheBox_data()
+{
+    QTest::addColumn<bool>("fromServer");
+    QTest::newRow("engine reports a failure") << false;
+    QTest::newRow("server answers 404") << true;
+}
+
+void TestOrviDownloadDialog::errorClosesWindowBeforeTheBox()
+{
+    QFETCH(bool, fromServer);
+
+    // The title is looked up in the dialog's own context, where the catalogue has nothing.
+    QTranslator translator;
+    QVERIFY(translator.load(QStringLiteral(":/languages/orvi_pl_PL.qm")));
+    QCoreApplication::installTranslator(&translator);
+    QSignalSpy errors(m_engine.get(), &OrviUpdaterEngine::error);
+    if (fromServer)
+        m_server->setResponse("/emoticons.zip", FakeHttpServer::Response::withStatus(404));
+    openDialog();
+
+    if (fromServer) {
+        QVERIFY2(runUntilLastWindowCloses(), "the updater did not end after the error box");
+    } else {
+        emit m_engine->error(QStringLiteral("The disk is full."));
+        QVERIFY(!form());
+    }
+    QCoreApplication::removeTranslator(&translator);
+
+    QCOMPARE(errors.count(), 1);
+    const QString text = errors.first().first().toString();
+    QVERIFY(!text.isEmpty());
+    QCOMPARE(m_boxes.size(), 1);
+    const MessageBoxHandler::Box &box = m_boxes.first();
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.title, QStringLiteral("Update"));
+    QCOMPARE(box.text, text);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.defaultButton, QMessageBox::NoButton);
+    QCOMPARE(m_windowsAtBox.first(), QStringList());
+    QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
+}
+
+void TestOrviDownloadDialog::finishedClosesTheWindow()
+{
+    openDialog();
+    emit m_engine->downloadFinished();
+    QVERIFY(!form());
+    QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
+}
+
+void TestOrviDownloadDialog::titleBarCloseLeavesTheEngineAlone()
+{
+    FakeHttpServer::Response stalled = FakeHttpServer::Response::ok(QByteArray(4000, 'c'));
+    stalled.sendLimit = 1000;
+    stalled.closeAtLimit = false;
+    m_server->setResponse("/core.zip", stalled);
+    openDialog();
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->requestLines().contains(QStringLiteral("GET /core.zip")),
+            5000);
+    const int state = m_engine->downloadState();
+    QCOMPARE(state, 2);
+
+    form()->close();
+    QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
+    QCOMPARE(m_engine->downloadState(), state);
+    QVERIFY(m_boxes.isEmpty());
+}
+
+QTEST_MAIN(TestOrviDownloadDialog)
+#include "tst_orvidownloaddialog.moc"
