@@ -1,0 +1,515 @@
+#include "applicationarguments.h"
+#include "foldersnapshot.h"
+#include "messageboxhandler.h"
+#include "packageinstaller.h"
+#include "replyparser.h"
+#include "testenvironment.h"
+#include "updateentry.h"
+
+#include <QDir>
+#include <QDomDocument>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <unzip.h>
+
+#include <memory>
+
+// Relative path to contents; a path ending in "/" is an empty folder.
+using Tree = QMap<QString, QByteArray>;
+using Snapshot = QMap<QString, QByteArray>;
+
+namespace {
+
+const QString PackageFile = QStringLiteral("core-2.0.zip");
+
+QByteArray patterned(qsizetype size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * 131 + seed * 7 + i / 1009) & 0xff);
+    return bytes;
+}
+
+Tree oldTree()
+{
+    return {
+        { QStringLiteral("orvi7.exe"), "main 1" },
+        { QStringLiteral("a.dll"), "unchanged" },
+        { QStringLiteral("top-gone.txt"), "removed at the top" },
+        { QStringLiteral(".config"), "hidden old" },
+        { QStringLiteral("sub/b.dll"), "b version 1" },
+        { QStringLiteral("sub/gone.dll"), "removed below" },
+        { QStringLiteral("sub/deep/c.txt"), "unchanged below" },
+        { QStringLiteral("x"), "a file that becomes a folder" },
+        { QStringLiteral("big.bin"), patterned(200 * 1024, 1) },
+        { QStringLiteral("r\u00e9sum\u00e9.txt"), "old" },
+        { QStringLiteral("same-size.txt"), "abcd" },
+    };
+}
+
+Tree newTree()
+{
+    return {
+        { QStringLiteral("orvi7.exe"), "main 2" },
+        { QStringLiteral("a.dll"), "unchanged" },
+        { QStringLiteral(".config"), "hidden new" },
+        { QStringLiteral("sub/b.dll"), "b version 2" },
+        { QStringLiteral("sub/deep/c.txt"), "unchanged below" },
+        { QStringLiteral("sub/deep/deeper/new.txt"), "new three levels down" },
+        { QStringLiteral("n.txt"), "new at the top" },
+        { QStringLiteral("x/y.txt"), "inside the new folder" },
+        { QStringLiteral("big.bin"), patterned(300 * 1024 + 17, 2) },
+        { QStringLiteral("r\u00e9sum\u00e9.txt"), "new" },
+        { QStringLiteral("same-size.txt"), "abce" },
+    };
+}
+
+bool writeTree(const QString &root, const Tree &tree)
+{
+    if (!QDir().mkpath(root))
+        return false;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QString path = root + QLatin1Char('/') + it.key();
+        if (it.key().endsWith(QLatin1Char('/')) ? !QDir().mkpath(path)
+                                                : !TestEnvironment::writeFile(path, it.value()))
+            return false;
+    }
+    return true;
+}
+
+struct Entry
+{
+    QString name;
+    QByteArray contents;
+};
+
+// Every entry of the archive in archive order, read back through minizip.
+QList<Entry> readArchive(const QString &path)
+{
+    QList<Entry> entries;
+    unzFile zip = unzOpen64(QFile::encodeName(path).constData());
+    if (!zip)
+        return entries;
+    for (int result = unzGoToFirstFile(zip); result == UNZ_OK; result = unzGoToNextFile(zip)) {
+        char name[256] = {};
+        unz_file_info64 info;
+        if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK
+            || unzOpenCurrentFile(zip) != UNZ_OK)
+            break;
+        Entry entry { QString::fromLatin1(name), QByteArray() };
+        char buffer[4096];
+        int read = 0;
+        while ((read = unzReadCurrentFile(zip, buffer, sizeof buffer)) > 0)
+            entry.contents.append(buffer, read);
+        unzCloseCurrentFile(zip);
+        entries << entry;
+    }
+    unzClose(zip);
+    return entries;
+}
+
+} // namespace
+
+class tst_MkPackage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void installTurnsOldIntoNew_data();
+    void installTurnsOldIntoNew();
+    void archiveLayout();
+    void identicalBytes();
+    void emptiedAndEmptyFolders();
+    void refusals_data();
+    void refusals();
+    void publishesInCatalogue();
+
+private:
+    int mkpackage(
+        const QStringList &arguments, QByteArray *output = nullptr, QByteArray *errors = nullptr);
+    QStringList packageArguments(
+        const QString &output, const QString &type = QStringLiteral("app"));
+
+    std::unique_ptr<TestEnvironment> m_environment;
+    QString m_old;
+    QString m_new;
+    QString m_download;
+    QList<MessageBoxHandler::Box> m_boxes;
+};
+
+void tst_MkPackage::init()
+{
+    m_environment = std::make_unique<TestEnvironment>();
+    QVERIFY(m_environment->isValid());
+    m_old = m_environment->root() + QStringLiteral("/v1");
+    m_new = m_environment->root() + QStringLiteral("/v2");
+    m_download = m_environment->tempFolder() + QStringLiteral("/tupdates/");
+    QVERIFY(QDir().mkpath(m_download));
+    QVERIFY(writeTree(m_old, oldTree()));
+    QVERIFY(writeTree(m_new, newTree()));
+    m_boxes.clear();
+    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
+        m_boxes << box;
+        return MessageBoxHandler::defaultAnswer(box);
+    });
+}
+
+void tst_MkPackage::cleanup()
+{
+    MessageBoxHandler::setAnswerer(nullptr);
+    qunsetenv("APPDATA");
+    m_environment.reset();
+}
+
+int tst_MkPackage::mkpackage(const QStringList &arguments, QByteArray *output, QByteArray *errors)
+{
+    QProcess process;
+    process.start(QStringLiteral(ORVI_MKPACKAGE_BINARY), arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    if (output)
+        *output = process.readAllStandardOutput();
+    const QByteArray stderrText = process.readAllStandardError();
+    if (errors)
+        *errors = stderrText;
+    else if (!stderrText.isEmpty())
+        qWarning("mkpackage: %s", stderrText.constData());
+    return process.exitCode();
+}
+
+QStringList tst_MkPackage::packageArguments(const QString &output, const QString &type)
+{
+    return { QStringLiteral("--old"), m_old, QStringLiteral("--new"), m_new,
+        QStringLiteral("--project"), QStringLiteral("orvi"), QStringLiteral("--name"),
+        QStringLiteral("core"), QStringLiteral("--type"), type, QStringLiteral("--output"),
+        output };
+}
+
+void tst_MkPackage::installTurnsOldIntoNew_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::newRow("main application") << QStringLiteral("app");
+    QTest::newRow("plug-in") << QStringLiteral("plugin");
+}
+
+void tst_MkPackage::installTurnsOldIntoNew()
+{
+    QFETCH(QString, type);
+
+    // The installed copy of the old version, where the installer puts an update of this type.
+    QString root;
+    if (type == QLatin1String("app")) {
+        root = m_environment->root() + QStringLiteral("/installed");
+        ApplicationArguments::set(
+            { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), root });
+    } else {
+        const QString appData = m_environment->root() + QStringLiteral("/appdata");
+        qputenv("APPDATA", QFile::encodeName(appData));
+        root = appData + QStringLiteral("/Orvi/plugins");
+    }
+    QVERIFY(writeTree(root, oldTree()));
+    QCOMPARE(FolderSnapshot::take(root), FolderSnapshot::take(m_old));
+
+    QByteArray output;
+    QCOMPARE(mkpackage(packageArguments(m_download + PackageFile, type), &output), 0);
+    QVERIFY2(output.contains("3 added, 6 changed, 3 removed"), output.constData());
+
+    const UpdateEntry entry("orvi", "core", type.toStdString(), "2.0", "", "", "", "", "", "",
+        "http://127.0.0.1:8080/" + PackageFile.toStdString(), false, 0);
+    PackageInstaller installer(&entry);
+    QString errorText;
+    QStringList details;
+    QVERIFY(installer.install(m_download, &errorText, &details));
+    QCOMPARE(m_boxes.size(), 0);
+    QCOMPARE(errorText, QString());
+
+    const Snapshot expected = FolderSnapshot::take(m_new);
+    const Snapshot actual = FolderSnapshot::take(root);
+    QVERIFY2(actual == expected, qPrintable(FolderSnapshot::describeDifference(expected, actual)));
+
+    // One details line per extracted entry: the payload and the descriptor, which is not
+    // named after the component.
+    details.sort();
+    QCOMPARE(details,
+        QStringList({ QStringLiteral(" - .config"), QStringLiteral(" - big.bin"),
+            QStringLiteral(" - core-2.0.xml"), QStringLiteral(" - n.txt"),
+            QStringLiteral(" - orvi7.exe"), QStringLiteral(" - r\u00e9sum\u00e9.txt"),
+            QStringLiteral(" - same-size.txt"), QStringLiteral(" - sub/b.dll"),
+            QStringLiteral(" - sub/deep/deeper/new.txt"), QStringLiteral(" - x/y.txt") }));
+    // Every replaced or removed file was backed up, so the update can be rolled back.
+    QStringList backups = installer.backupFiles();
+    backups.sort();
+    QCOMPARE(backups,
+        QStringList({ QStringLiteral("/.config"), QStringLiteral("/big.bin"),
+            QStringLiteral("/orvi7.exe"), QStringLiteral("/r\u00e9sum\u00e9.txt"),
+            QStringLiteral("/same-size.txt"), QStringLiteral("/top-gone.txt"), QStringLiteral("/x"),
+            QStringLiteral("sub/b.dll"), QStringLiteral("sub/gone.dll") }));
+}
+
+void tst_MkPackage::archiveLayout()
+{
+    const QString package = m_environment->root() + QLatin1Char('/') + PackageFile;
+    QCOMPARE(mkpackage(packageArguments(package)), 0);
+    const QList<Entry> entries = readArchive(package);
+    QStringList names;
+    for (const Entry &entry : entries)
+        names << entry.name;
+    QCOMPARE(names,
+        QStringList({ QStringLiteral("core-2.0.xml"), QStringLiteral(".config"),
+            QStringLiteral("big.bin"), QStringLiteral("n.txt"), QStringLiteral("orvi7.exe"),
+            QStringLiteral("r\u00e9sum\u00e9.txt"), QStringLiteral("same-size.txt"),
+            QStringLiteral("sub/b.dll"), QStringLiteral("sub/deep/deeper/new.txt"),
+            QStringLiteral("x/y.txt") }));
+    const Tree expected = newTree();
+    for (qsizetype i = 1; i < entries.size(); ++i)
+        QVERIFY2(entries.at(i).contents == expected.value(entries.at(i).name),
+            qPrintable(entries.at(i).name));
+
+    QDomDocument descriptor;
+    QVERIFY(descriptor.setContent(entries.at(0).contents));
+    const QDomElement packageElement = descriptor.documentElement();
+    QCOMPARE(packageElement.tagName(), QStringLiteral("package"));
+    QCOMPARE(packageElement.attribute(QStringLiteral("project")), QStringLiteral("orvi"));
+    QCOMPARE(packageElement.attribute(QStringLiteral("name")), QStringLiteral("core"));
+    QCOMPARE(packageElement.attribute(QStringLiteral("type")), QStringLiteral("app"));
+    QStringList files;
+    for (QDomElement file = packageElement.firstChildElement(QStringLiteral("file"));
+         !file.isNull(); file = file.nextSiblingElement(QStringLiteral("file")))
+        files << file.attribute(QStringLiteral("action")) + QLatin1Char(' ')
+                + file.attribute(QStringLiteral("path")) + QLatin1Char('|')
+                + file.attribute(QStringLiteral("name"));
+    // Removals first, so the file "x" is gone before the folder "x" is filled.
+    QCOMPARE(files,
+        QStringList({ QStringLiteral("remove sub|gone.dll"), QStringLiteral("remove |top-gone.txt"),
+            QStringLiteral("remove |x"), QStringLiteral("add |.config"),
+            QStringLiteral("add |big.bin"), QStringLiteral("add |n.txt"),
+            QStringLiteral("add |orvi7.exe"), QStringLiteral("add |r\u00e9sum\u00e9.txt"),
+            QStringLiteral("add |same-size.txt"), QStringLiteral("add sub|b.dll"),
+            QStringLiteral("add sub/deep/deeper|new.txt"), QStringLiteral("add x|y.txt") }));
+}
+
+void tst_MkPackage::identicalBytes()
+{
+    const QString first = m_environment->root() + QStringLiteral("/first/") + PackageFile;
+    const QString second = m_environment->root() + QStringLiteral("/second/") + PackageFile;
+    QVERIFY(QDir().mkpath(QFileInfo(first).path()));
+    QVERIFY(QDir().mkpath(QFileInfo(second).path()));
+    QCOMPARE(mkpackage(packageArguments(first)), 0);
+
+    // Other times and permissions on disk must not show in the archive.
+    const QDateTime past(QDate(2001, 2, 3), QTime(4, 5, 6), Qt::UTC);
+    for (const QString &path : newTree().keys()) {
+        QFile file(m_new + QLatin1Char('/') + path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(past, QFileDevice::FileModificationTime));
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    QCOMPARE(mkpackage(packageArguments(second)), 0);
+    const QByteArray firstBytes = TestEnvironment::readFile(first);
+    QVERIFY(!firstBytes.isEmpty());
+    QVERIFY(firstBytes == TestEnvironment::readFile(second));
+
+    // A change of contents does show.
+    QVERIFY(TestEnvironment::writeFile(m_new + QStringLiteral("/n.txt"), "other"));
+    QCOMPARE(mkpackage(packageArguments(second)), 0);
+    QVERIFY(firstBytes != TestEnvironment::readFile(second));
+    QVERIFY(!QFile::exists(second + QStringLiteral(".part")));
+}
+
+void tst_MkPackage::emptiedAndEmptyFolders()
+{
+    QVERIFY(writeTree(m_old, { { QStringLiteral("gone/only.txt"), "the folder's one file" } }));
+    QVERIFY(writeTree(m_new, { { QStringLiteral("made/"), QByteArray() } }));
+    const QString root = m_environment->root() + QStringLiteral("/installed");
+    ApplicationArguments::set(
+        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), root });
+    QVERIFY(writeTree(root, oldTree()));
+    QVERIFY(writeTree(root, { { QStringLiteral("gone/only.txt"), "the folder's one file" } }));
+
+    QByteArray errors;
+    QCOMPARE(mkpackage(packageArguments(m_download + PackageFile), nullptr, &errors), 0);
+    QVERIFY2(errors.contains("warning: the empty folder made is not carried by the package"),
+        errors.constData());
+    QVERIFY2(errors.contains("warning: the folder gone is emptied but stays in place"),
+        errors.constData());
+
+    const UpdateEntry entry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
+        "http://127.0.0.1/" + PackageFile.toStdString(), false, 0);
+    PackageInstaller installer(&entry);
+    QString errorText;
+    QStringList details;
+    QVERIFY(installer.install(m_download, &errorText, &details));
+    Snapshot expected = FolderSnapshot::take(m_new);
+    expected.remove(QStringLiteral("made"));
+    expected.insert(QStringLiteral("gone"), QByteArrayLiteral("<dir>"));
+    const Snapshot actual = FolderSnapshot::take(root);
+    QVERIFY2(actual == expected, qPrintable(FolderSnapshot::describeDifference(expected, actual)));
+}
+
+void tst_MkPackage::refusals_data()
+{
+    QTest::addColumn<Tree>("oldExtra");
+    QTest::addColumn<Tree>("newExtra");
+    QTest::addColumn<QStringList>("changedArguments");
+    QTest::addColumn<QString>("message");
+
+    const Tree none;
+    QTest::newRow("symbolic link") << none << Tree { { QStringLiteral("link"), "<link>" } }
+                                   << QStringList() << QStringLiteral("is a symbolic link");
+    QTest::newRow("name the installer skips")
+        << none << Tree { { QStringLiteral("sub/orvi_core_app.dat"), "x" } } << QStringList()
+        << QStringLiteral("does not install files whose name starts with orvi_core_app");
+    QTest::newRow("payload named like the descriptor")
+        << none << Tree { { QStringLiteral("core-2.0.xml"), "x" } } << QStringList()
+        << QStringLiteral("core-2.0.xml is the package descriptor's name");
+    QTest::newRow("folder becomes a file")
+        << Tree { { QStringLiteral("f/a.txt"), "a" } } << Tree { { QStringLiteral("f"), "f" } }
+        << QStringList() << QStringLiteral("f is a folder in the old version");
+    QTest::newRow("payload mistaken for a backup")
+        << none
+        << Tree { { QStringLiteral("unwind/a.dll"), "x" }, { QStringLiteral("a.dll"), "y" } }
+        << QStringList() << QStringLiteral("unwind/a.dll and a.dll cannot be in one package");
+    QTest::newRow("name outside Latin-1")
+        << none << Tree { { QStringLiteral("\u65e5\u672c.txt"), "x" } } << QStringList()
+        << QStringLiteral("must be Latin-1 text");
+    QTest::newRow("package not a zip")
+        << none << none
+        << QStringList { QStringLiteral("--output"), QStringLiteral("core-2.0.tar") }
+        << QStringLiteral("ending in .zip");
+    QTest::newRow("unknown type") << none << none
+                                  << QStringList { QStringLiteral("--type"), QStringLiteral("exe") }
+                                  << QStringLiteral("--type must be app or plugin");
+    QTest::newRow("missing old folder")
+        << none << none
+        << QStringList { QStringLiteral("--old"), QStringLiteral("/nonexistent/v1") }
+        << QStringLiteral("/nonexistent/v1 is not a folder");
+    QTest::newRow("catalogue with a path")
+        << none << none
+        << QStringList { QStringLiteral("--catalogue"), QStringLiteral("@root@/catalogue"),
+               QStringLiteral("--version"), QStringLiteral("2"), QStringLiteral("--output"),
+               QStringLiteral("sub/core-2.0.zip") }
+        << QStringLiteral("with --catalogue, --output is a file name only");
+    QTest::newRow("catalogue without version")
+        << none << none
+        << QStringList { QStringLiteral("--catalogue"), QStringLiteral("@root@/catalogue"),
+               QStringLiteral("--output"), PackageFile }
+        << QStringLiteral("--version is required");
+}
+
+void tst_MkPackage::refusals()
+{
+    QFETCH(Tree, oldExtra);
+    QFETCH(Tree, newExtra);
+    QFETCH(QStringList, changedArguments);
+    QFETCH(QString, message);
+
+    QVERIFY(writeTree(m_old, oldExtra));
+    for (auto it = newExtra.cbegin(); it != newExtra.cend(); ++it) {
+        const QString path = m_new + QLatin1Char('/') + it.key();
+        if (it.value() == "<link>")
+            QVERIFY(QFile::link(m_new + QStringLiteral("/a.dll"), path));
+        else
+            QVERIFY(TestEnvironment::writeFile(path, it.value()));
+    }
+    const QString output = m_environment->root() + QLatin1Char('/') + PackageFile;
+    QStringList arguments = packageArguments(output);
+    changedArguments.replaceInStrings(QStringLiteral("@root@"), m_environment->root());
+    for (qsizetype i = 0; i + 1 < changedArguments.size(); i += 2) {
+        const qsizetype at = arguments.indexOf(changedArguments.at(i));
+        if (at >= 0)
+            arguments[at + 1] = changedArguments.at(i + 1);
+        else
+            arguments << changedArguments.at(i) << changedArguments.at(i + 1);
+    }
+    QByteArray errors;
+    QCOMPARE(mkpackage(arguments, nullptr, &errors), 1);
+    QVERIFY2(QString::fromLocal8Bit(errors).contains(message), errors.constData());
+    const QStringList left = QDir(m_environment->root())
+                                 .entryList({ QStringLiteral("*.zip"), QStringLiteral("*.part"),
+                                     QStringLiteral("catalogue") });
+    QCOMPARE(left, QStringList());
+}
+
+void tst_MkPackage::publishesInCatalogue()
+{
+    const QString catalogue = m_environment->root() + QStringLiteral("/catalogue");
+    const QString changelog = m_environment->root() + QStringLiteral("/changes.txt");
+    QVERIFY(TestEnvironment::writeFile(changelog, "Za\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87\nfaster"));
+    const QStringList publishing { QStringLiteral("--catalogue"), catalogue };
+    QCOMPARE(mkpackage(packageArguments(PackageFile) + publishing
+                 + QStringList { QStringLiteral("--version"), QStringLiteral("2.0"),
+                     QStringLiteral("--timestamp"), QStringLiteral("100") }),
+        0);
+    QStringList plugin
+        = packageArguments(QStringLiteral("smileys-1.1.zip"), QStringLiteral("plugin"));
+    plugin[plugin.indexOf(QStringLiteral("core"))] = QStringLiteral("smileys");
+    QCOMPARE(mkpackage(plugin + publishing
+                 + QStringList { QStringLiteral("--version"), QStringLiteral("1.1") }),
+        0);
+    // A newer build of the same component replaces its entry in place.
+    QCOMPARE(mkpackage(packageArguments(QStringLiteral("core-2.1.zip")) + publishing
+                 + QStringList { QStringLiteral("--version"), QStringLiteral("2.1"),
+                     QStringLiteral("--changelog-file"), changelog, QStringLiteral("--description"),
+                     QStringLiteral("The core"), QStringLiteral("--author"),
+                     QStringLiteral("Orvi team"), QStringLiteral("--critical"),
+                     QStringLiteral("--timestamp"), QStringLiteral("1700000000") }),
+        0);
+    QVERIFY(QFile::exists(catalogue + QStringLiteral("/core-2.1.zip")));
+    QVERIFY(QFile::exists(catalogue + QStringLiteral("/smileys-1.1.zip")));
+
+    QDomDocument index;
+    QVERIFY(index.setContent(TestEnvironment::readFile(catalogue + QStringLiteral("/index.xml"))));
+    const QDomNodeList components = index.elementsByTagName(QStringLiteral("component"));
+    QCOMPARE(components.size(), 2);
+    const QDomElement core = components.at(0).toElement();
+    QCOMPARE(core.attribute(QStringLiteral("name")), QStringLiteral("core"));
+    QCOMPARE(core.firstChildElement(QStringLiteral("version")).text(), QStringLiteral("2.1"));
+    QCOMPARE(
+        core.firstChildElement(QStringLiteral("package")).text(), QStringLiteral("core-2.1.zip"));
+    QCOMPARE(
+        components.at(1).toElement().attribute(QStringLiteral("type")), QStringLiteral("plugin"));
+
+    // The update server offers exactly what was published.
+    QProcess server;
+    server.start(QStringLiteral(ORVI_UPDATE_SERVER_BINARY),
+        { QStringLiteral("--catalogue"), catalogue, QStringLiteral("--update-port"),
+            QStringLiteral("0"), QStringLiteral("--http-port"), QStringLiteral("0") });
+    QVERIFY(server.waitForStarted(10000));
+    QVERIFY(server.waitForReadyRead(10000));
+    const QRegularExpressionMatch port = QRegularExpression(QStringLiteral("update port (\\d+)"))
+                                             .match(QString::fromLatin1(server.readLine()));
+    QVERIFY(port.hasMatch());
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port.captured(1).toUShort());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("<s><component project=\"orvi\" name=\"core\" type=\"app\" version=\"2.0\"/></s>");
+    QByteArray reply;
+    while (socket.waitForReadyRead(5000))
+        reply += socket.readAll();
+    server.terminate();
+    QVERIFY(server.waitForFinished(5000));
+
+    QDomDocument document;
+    QVERIFY(document.setContent(reply));
+    const QVector<UpdateEntry *> entries = ReplyParser::parse(document);
+    QCOMPARE(entries.size(), 1);
+    const std::unique_ptr<UpdateEntry> entry(entries.first());
+    QCOMPARE(entry->version(), std::string("2.1"));
+    QCOMPARE(entry->changelog(), std::string("Za\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87\nfaster"));
+    QCOMPARE(entry->description(), std::string("The core"));
+    QCOMPARE(entry->author(), std::string("Orvi team"));
+    QCOMPARE(entry->critical(), true);
+    QCOMPARE(entry->timestamp(), 1700000000u);
+    QVERIFY(QString::fromStdString(entry->link()).endsWith(QLatin1String("/core-2.1.zip")));
+}
+
+ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_MkPackage)
+
+#include "tst_mkpackage.moc"
