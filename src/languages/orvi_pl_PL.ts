@@ -267,5 +267,13 @@
         <comment>nc</comment>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>Hide details</source>
+        <translation>Ukryj szczegóły</translation>
+    </message>
+    <message>
+        <source>View details</source>
+        <translation>Pokaż szczegóły</translation>
+    </message>
 </context>
 </TS>

@@ -2,6 +2,7 @@
 
 #include "formloader.h"
 #include "messageboxhandler.h"
+#include "orviinstalldialog.h"
 #include "orviupdaterengine.h"
 
 #include <QCoreApplication>
@@ -40,6 +41,8 @@ OrviDownloadDialog::~OrviDownloadDialog() = default;
 
 void OrviDownloadDialog::error(const QString &str)
 {
+    if (!m_form || !m_form->isVisible())
+        return;
     m_form->close();
     // The catalogue has no entry in this context, so the title stays English.
     MessageBoxHandler::critical(QCoreApplication::translate("OrviDownloadDialog", "Update"), str,
@@ -48,7 +51,10 @@ void OrviDownloadDialog::error(const QString &str)
 
 void OrviDownloadDialog::finished()
 {
+    if (!m_form || !m_form->isVisible())
+        return;
     m_form->close();
-    // HAND-OVER: create the install dialog here, `new OrviInstallDialog(m_engine);`, once it
-    // exists. Until then the updater ends with the download, as no window is left.
+    // The install window is shown before control returns to the event loop, so closing this
+    // one does not end the updater. It owns itself through its window.
+    new OrviInstallDialog(m_engine);
 }

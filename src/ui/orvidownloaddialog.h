@@ -1,11 +1,12 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QWidget>
 
 class OrviUpdaterEngine;
 class QProgressBar;
-class QWidget;
 
 /*
  * The download window: starts the engine's download on the next pass of the event loop,
@@ -31,5 +32,7 @@ private slots:
 private:
     OrviUpdaterEngine *m_engine = nullptr;
     QProgressBar *m_progress = nullptr;
-    QWidget *m_form = nullptr;
+    // The user may close the window while the engine still reports; the engine's last
+    // signals must not reach a window that is gone.
+    QPointer<QWidget> m_form;
 };

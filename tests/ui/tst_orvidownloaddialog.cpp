@@ -97,8 +97,9 @@ private slots:
     void cancelAbortsBeforeClosing();
     void errorClosesWindowBeforeTheBox_data();
     void errorClosesWindowBeforeTheBox();
-    void finishedClosesTheWindow();
+    void finishedHandsOverToTheInstallation();
     void titleBarCloseLeavesTheEngineAlone();
+    void signalsAfterTheWindowClosedAreIgnored();
 
 private:
     void openDialog();
@@ -216,9 +217,11 @@ void TestOrviDownloadDialog::downloadDrivesBarAndLabel()
     QList<int> sent;
     QList<int> shown;
     QStringList labels;
+    qsizetype boxesDuringDownload = 0;
     connect(m_engine.get(), &OrviUpdaterEngine::downloadProgress, this, [&](int done) {
         sent << done;
         shown << bar->value();
+        boxesDuringDownload = m_boxes.size();
     });
     connect(m_engine.get(), &OrviUpdaterEngine::downloadFile, this,
             [&](const QString &) { labels << label->text(); });
@@ -229,9 +232,9 @@ void TestOrviDownloadDialog::downloadDrivesBarAndLabel()
     QVERIFY(!sent.isEmpty());
     QCOMPARE(shown, sent);
     QCOMPARE(sent.last(), 100);
-    // Every package is in: the window closes (the installation takes over).
+    // Every package is in: the window closes and the installation takes over.
     QVERIFY(!form());
-    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(boxesDuringDownload, 0);
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }
 
@@ -308,11 +311,16 @@ void TestOrviDownloadDialog::errorClosesWindowBeforeTheBox()
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }
 
-void TestOrviDownloadDialog::finishedClosesTheWindow()
+void TestOrviDownloadDialog::finishedHandsOverToTheInstallation()
 {
     openDialog();
+    QSignalSpy installFinished(m_engine.get(), &OrviUpdaterEngine::installFinished);
+
     emit m_engine->downloadFinished();
-    QVERIFY(!form());
+
+    // The installation ran within the hand-over; its summary is the one window left.
+    QCOMPARE(installFinished.count(), 1);
+    QCOMPARE(visibleWindows(), QStringList { QStringLiteral("Updater_Summary_MainWindow") });
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }
 
@@ -332,6 +340,27 @@ void TestOrviDownloadDialog::titleBarCloseLeavesTheEngineAlone()
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
     QCOMPARE(m_engine->downloadState(), state);
     QVERIFY(m_boxes.isEmpty());
+}
+
+void TestOrviDownloadDialog::signalsAfterTheWindowClosedAreIgnored()
+{
+    openDialog();
+    QPointer<QWidget> window = form();
+    window->close();
+
+    // The engine may still report in the pass in which the window closed, and after the
+    // window is gone while this object waits for its deletion.
+    emit m_engine->downloadFinished();
+    emit m_engine->error(QStringLiteral("late"));
+    QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), 5000);
+    if (m_dialog) {
+        emit m_engine->downloadFinished();
+        emit m_engine->error(QStringLiteral("later"));
+    }
+
+    QVERIFY(visibleWindows().isEmpty());
+    QVERIFY(m_boxes.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }
 
 QTEST_MAIN(TestOrviDownloadDialog)

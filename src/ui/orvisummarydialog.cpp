@@ -1,0 +1,69 @@
+#include "orvisummarydialog.h"
+
+#include "formloader.h"
+#include "orviupdaterengine.h"
+#include "platform.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+OrviSummaryDialog::OrviSummaryDialog(OrviUpdaterEngine *engine)
+    : m_engine(engine), m_form(FormLoader::load(QStringLiteral(":/res/Summary.ui")))
+{
+    m_detailsText = FormLoader::widget<QPlainTextEdit>(m_form,
+            QStringLiteral("Updater_Summary_Details"));
+    m_detailsText->setPlainText(m_engine->details());
+
+    if (!m_engine->installSucceeded()) {
+        FormLoader::widget<QLabel>(m_form, QStringLiteral("Updater_Summary_Status"))
+                ->setText(QCoreApplication::translate("translation", "Installation failed", "nc"));
+        FormLoader::widget<QLabel>(m_form, QStringLiteral("Updater_Summary_Instruction"))
+                ->setText(QCoreApplication::translate("translation",
+                        "Please reinstall application with package from official web page",
+                        "nc"));
+    }
+
+    QAbstractButton *restartButton = FormLoader::widget<QAbstractButton>(m_form,
+            QStringLiteral("Updater_Summary_Restart"));
+    connect(restartButton, &QAbstractButton::clicked, this, &OrviSummaryDialog::restartOrvi);
+
+    // The details start unfolded, so the button offers to hide them.
+    m_viewDetailsButton = FormLoader::widget<QPushButton>(m_form,
+            QStringLiteral("Updater_Summary_ViewDetails"));
+    m_viewDetailsButton->setText(QCoreApplication::translate("translation", "Hide details", "nc"));
+    connect(m_viewDetailsButton, &QPushButton::clicked, this, &OrviSummaryDialog::toggleDetails);
+
+    FormLoader::bindLifetime(this, m_form);
+    FormLoader::show(m_form);
+}
+
+OrviSummaryDialog::~OrviSummaryDialog() = default;
+
+void OrviSummaryDialog::restartOrvi()
+{
+    const QStringList arguments = QCoreApplication::arguments();
+    const qsizetype rootSwitch = arguments.indexOf(QLatin1String("-root"));
+    // The update query has required "-root", so it is there in every update run.
+    if (rootSwitch >= 0 && rootSwitch + 1 < arguments.size()) {
+        const QString program = arguments.at(rootSwitch + 1) + QLatin1String("/orvi7.exe");
+        Platform::startDetached(Platform::quoteProgram(program), QStringList());
+    }
+    QCoreApplication::quit();
+}
+
+void OrviSummaryDialog::toggleDetails()
+{
+    if (m_detailsText->isVisible()) {
+        m_detailsText->hide();
+        m_viewDetailsButton->setText(
+                QCoreApplication::translate("translation", "View details", "nc"));
+    } else {
+        m_detailsText->show();
+        m_viewDetailsButton->setText(
+                QCoreApplication::translate("translation", "Hide details", "nc"));
+    }
+    m_form->adjustSize();
+}
