@@ -4,6 +4,8 @@
 
 #include <QDomDocument>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -86,6 +88,7 @@ private slots:
     void droppedRequests_data();
     void droppedRequests();
     void httpHeadAndGet();
+    void httpWithQtClient();
     void httpRefusals_data();
     void httpRefusals();
     void oneLogLinePerExchangeAndCleanStop();
@@ -353,6 +356,25 @@ void tst_UpdateServer::httpHeadAndGet()
     // The absolute form names the same file.
     const QByteArray absolute = httpExchange("HEAD http://127.0.0.1/core-2.0.zip HTTP/1.1\r\n\r\n");
     QVERIFY(absolute.startsWith("HTTP/1.1 200 "));
+}
+
+void tst_UpdateServer::httpWithQtClient()
+{
+    // The updater's downloads go through QNetworkAccessManager, which keeps connections alive.
+    QNetworkAccessManager manager;
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/%2").arg(m_httpPort).arg(PackageName));
+    std::unique_ptr<QNetworkReply> head(manager.head(QNetworkRequest(url)));
+    QSignalSpy headFinished(head.get(), &QNetworkReply::finished);
+    QVERIFY(headFinished.wait(10000));
+    QCOMPARE(head->error(), QNetworkReply::NoError);
+    QCOMPARE(head->header(QNetworkRequest::ContentLengthHeader).toLongLong(), m_package.size());
+
+    std::unique_ptr<QNetworkReply> get(manager.get(QNetworkRequest(url)));
+    QSignalSpy getFinished(get.get(), &QNetworkReply::finished);
+    QVERIFY(getFinished.wait(10000));
+    QCOMPARE(get->error(), QNetworkReply::NoError);
+    QCOMPARE(get->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    QVERIFY(get->readAll() == m_package);
 }
 
 void tst_UpdateServer::httpRefusals_data()
