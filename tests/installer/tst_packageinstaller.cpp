@@ -638,6 +638,22 @@ void tst_PackageInstaller::archiveWithoutUsableEntries_data()
     QTest::newRow("no entries") << empty << true;
     QTest::newRow("not a zip") << QByteArray("this is no archive") << true;
     QTest::newRow("missing") << QByteArray() << false;
+
+    QTemporaryDir folder;
+    TestPackage package;
+    package.addFile(QString(), QStringLiteral("a.dll"), "a")
+        .addFile(QString(), QStringLiteral("b.dll"), "b")
+        .addDescriptorEntry(QStringLiteral("core.xml"));
+    QVERIFY(package.write(folder.filePath(QStringLiteral("core.zip"))));
+    const QByteArray whole = TestEnvironment::readFile(folder.filePath(QStringLiteral("core.zip")));
+    QTest::newRow("end record cut off") << whole.chopped(10) << true;
+    // The second central directory header no longer carries its signature.
+    QByteArray damaged = whole;
+    const qsizetype first = damaged.indexOf(QByteArray("PK\x01\x02", 4));
+    const qsizetype second = damaged.indexOf(QByteArray("PK\x01\x02", 4), first + 4);
+    QVERIFY(first >= 0 && second > first);
+    damaged[second + 3] = 9;
+    QTest::newRow("damaged central directory") << damaged << true;
 }
 
 void tst_PackageInstaller::archiveWithoutUsableEntries()

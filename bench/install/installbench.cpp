@@ -1,0 +1,276 @@
+// Measures installing a package through PackageInstaller (extract, back up, apply) against
+// "unzip -o -q" of the same archive followed by "cp -a" of the extracted tree, both over an
+// existing copy of the files the package replaces, in alternating runs.
+//
+//   install-bench run [rounds] <work folder>     prepares the packages and prints the figures
+//   install-bench install <download folder> <name> -root <root>
+//                                                installs <download folder>/<name>.zip (one run)
+
+#include "messageboxhandler.h"
+#include "packageinstaller.h"
+#include "updateentry.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTextStream>
+#include <QXmlStreamWriter>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+struct Measurement
+{
+    double seconds = 0;
+    double peakMiB = 0;
+    int exitCode = -1;
+};
+
+Measurement runChild(const QStringList &arguments)
+{
+    std::vector<QByteArray> texts;
+    for (const QString &argument : arguments)
+        texts.push_back(QFile::encodeName(argument));
+    std::vector<char *> argv;
+    for (QByteArray &text : texts)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    Measurement measurement;
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return measurement;
+    int status = 0;
+    rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    measurement.seconds
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    measurement.peakMiB = usage.ru_maxrss / 1024.0;
+    measurement.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return measurement;
+}
+
+bool shell(const QString &command)
+{
+    return runChild({ QStringLiteral("sh"), QStringLiteral("-c"), command }).exitCode == 0;
+}
+
+QString quoted(const QString &path)
+{
+    return QLatin1Char('\'') + path + QLatin1Char('\'');
+}
+
+// Bytes about as compressible as program files: six bits of randomness per byte.
+void writePayload(const QString &path, qint64 size, std::mt19937_64 &random)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write %s", qPrintable(path));
+    QByteArray chunk(1 << 20, '\0');
+    while (size > 0) {
+        const qint64 length = std::min<qint64>(size, chunk.size());
+        for (qint64 i = 0; i < length; i += 8) {
+            quint64 word = random() & 0x3f3f3f3f3f3f3f3fULL;
+            std::memcpy(chunk.data() + i, &word, size_t(std::min<qint64>(8, length - i)));
+        }
+        file.write(chunk.constData(), length);
+        size -= length;
+    }
+}
+
+struct PackageSpec
+{
+    QString name;
+    QString label;
+    QStringList files; // relative paths
+};
+
+// Writes the old tree, the new tree with its descriptor, and the archive of the new tree.
+PackageSpec preparePackage(const QString &work, const QString &name, const QString &label,
+    const std::vector<std::pair<QString, qint64>> &files)
+{
+    const QString oldTree = work + QStringLiteral("/old-") + name;
+    const QString newTree = work + QStringLiteral("/new-") + name;
+    const QString archive = work + QStringLiteral("/tupdates/") + name + QStringLiteral(".zip");
+    PackageSpec spec { name, label, {} };
+    for (const auto &file : files)
+        spec.files << file.first;
+    if (QFileInfo::exists(archive))
+        return spec;
+
+    std::mt19937_64 oldRandom(1), newRandom(2);
+    for (const auto &file : files) {
+        QDir().mkpath(QFileInfo(oldTree + QLatin1Char('/') + file.first).absolutePath());
+        QDir().mkpath(QFileInfo(newTree + QLatin1Char('/') + file.first).absolutePath());
+        writePayload(oldTree + QLatin1Char('/') + file.first, file.second, oldRandom);
+        writePayload(newTree + QLatin1Char('/') + file.first, file.second, newRandom);
+    }
+    QFile mainApplication(oldTree + QStringLiteral("/orvi7.exe"));
+    mainApplication.open(QIODevice::WriteOnly);
+    mainApplication.close();
+
+    QFile descriptor(newTree + QLatin1Char('/') + name + QStringLiteral(".xml"));
+    descriptor.open(QIODevice::WriteOnly);
+    QXmlStreamWriter writer(&descriptor);
+    writer.writeStartDocument();
+    writer.writeStartElement(QStringLiteral("package"));
+    writer.writeAttribute(QStringLiteral("project"), QStringLiteral("orvi"));
+    writer.writeAttribute(QStringLiteral("name"), name);
+    writer.writeAttribute(QStringLiteral("type"), QStringLiteral("app"));
+    for (const auto &file : files) {
+        const QString path = file.first.section(QLatin1Char('/'), 0, -2);
+        writer.writeEmptyElement(QStringLiteral("file"));
+        writer.writeAttribute(QStringLiteral("name"), file.first.section(QLatin1Char('/'), -1));
+        writer.writeAttribute(QStringLiteral("path"), path);
+        writer.writeAttribute(QStringLiteral("action"), QStringLiteral("add"));
+    }
+    writer.writeEndElement();
+    writer.writeEndDocument();
+    descriptor.close();
+
+    QDir().mkpath(work + QStringLiteral("/tupdates"));
+    if (!shell(QStringLiteral("cd %1 && zip -q -r -X %2 .").arg(quoted(newTree), quoted(archive))))
+        qFatal("zip failed for %s", qPrintable(name));
+    return spec;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+int runInstall(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString downloadFolder = arguments.value(2);
+    const std::string name = arguments.value(3).toStdString();
+    MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {
+        std::fprintf(stderr, "%s\n", qPrintable(box.text));
+        return QMessageBox::Ok;
+    });
+    const UpdateEntry entry("orvi", name, "app", "2", "", "", "", "", "", "",
+        "http://bench/" + name + ".zip", false, 0);
+    PackageInstaller installer(&entry);
+    QString errorText;
+    QStringList details;
+    return installer.install(downloadFolder, &errorText, &details) ? 0 : 1;
+}
+
+int runBenchmark(const QString &work, int rounds)
+{
+    QTextStream out(stdout);
+    QDir().mkpath(work);
+    const QString self = QCoreApplication::applicationFilePath();
+
+    std::vector<std::pair<QString, qint64>> big { { QStringLiteral("bin/big.dll"), 200LL << 20 } };
+    std::vector<std::pair<QString, qint64>> many;
+    std::mt19937 sizes(7);
+    for (int i = 0; i < 5000; ++i)
+        many.push_back({ QStringLiteral("f%1/file%2.dat").arg(i % 50).arg(i),
+            1024 + qint64(sizes() % (15 * 1024 + 1)) });
+    std::vector<std::pair<QString, qint64>> tiny { { QStringLiteral("bin/tiny.dll"), 2048 } };
+
+    out << "preparing packages in " << work << Qt::endl;
+    const std::vector<PackageSpec> packages {
+        preparePackage(work, QStringLiteral("big"), QStringLiteral("one 200 MiB file"), big),
+        preparePackage(
+            work, QStringLiteral("many"), QStringLiteral("5000 files of 1-16 KiB"), many),
+        preparePackage(work, QStringLiteral("tiny"), QStringLiteral("one 2 KiB file"), tiny),
+    };
+
+    const QString root = work + QStringLiteral("/root");
+    const QString extract = work + QStringLiteral("/extract");
+    const QString download = work + QStringLiteral("/tupdates/");
+    struct Result
+    {
+        std::vector<double> updater, baseline, peak;
+    };
+    std::vector<Result> results(packages.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t p = 0; p < packages.size(); ++p) {
+            const PackageSpec &package = packages[p];
+            const QString oldTree = work + QStringLiteral("/old-") + package.name;
+            const QString archive = download + package.name + QStringLiteral(".zip");
+            for (int turn = 0; turn < 2; ++turn) {
+                // Alternate which side goes first, so neither always meets a warm cache.
+                const bool updaterTurn = (turn == 0) == (round % 2 == 0);
+                shell(QStringLiteral("rm -rf %1 %2 %3 && cp -a %4 %1 && sync")
+                          .arg(quoted(root), quoted(extract), quoted(download + package.name),
+                              quoted(oldTree)));
+                if (updaterTurn) {
+                    const Measurement m = runChild({ self, QStringLiteral("install"), download,
+                        package.name, QStringLiteral("-root"), root });
+                    if (m.exitCode != 0)
+                        qFatal("install of %s failed", qPrintable(package.name));
+                    results[p].updater.push_back(m.seconds);
+                    results[p].peak.push_back(m.peakMiB);
+                } else {
+                    const Measurement m = runChild({ QStringLiteral("sh"), QStringLiteral("-c"),
+                        QStringLiteral("unzip -o -q %1 -d %2 && cp -a %2/. %3")
+                            .arg(quoted(archive), quoted(extract), quoted(root)) });
+                    if (m.exitCode != 0)
+                        qFatal("unzip + cp of %s failed", qPrintable(package.name));
+                    results[p].baseline.push_back(m.seconds);
+                }
+            }
+        }
+    }
+
+    const double tinyPeak = median(results.back().peak);
+    out << Qt::endl
+        << QStringLiteral("%1  %2  %3  %4  %5  %6")
+               .arg(QStringLiteral("package"), -24)
+               .arg(QStringLiteral("updater s"), 10)
+               .arg(QStringLiteral("unzip+cp s"), 10)
+               .arg(QStringLiteral("ratio"), 6)
+               .arg(QStringLiteral("peak MiB"), 9)
+               .arg(QStringLiteral("vs tiny"), 8)
+        << Qt::endl;
+    for (size_t p = 0; p < packages.size(); ++p) {
+        const double updater = median(results[p].updater);
+        const double baseline = median(results[p].baseline);
+        const double peak = median(results[p].peak);
+        out << QStringLiteral("%1  %2  %3  %4  %5  %6")
+                   .arg(packages[p].label, -24)
+                   .arg(updater, 10, 'f', 3)
+                   .arg(baseline, 10, 'f', 3)
+                   .arg(updater / baseline, 6, 'f', 2)
+                   .arg(peak, 9, 'f', 1)
+                   .arg(QStringLiteral("%1%2")
+                            .arg(peak >= tinyPeak ? QStringLiteral("+") : QString())
+                            .arg(peak - tinyPeak, 0, 'f', 1),
+                       8)
+            << Qt::endl;
+    }
+    out << "medians of " << rounds << " alternating rounds; targets: ratio <= 0.8 (big), "
+        << "<= 0.6 (many), peak <= tiny + 8 MiB" << Qt::endl;
+    return 0;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "install") == 0)
+        return runInstall(argc, argv);
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() < 3 || arguments.at(1) != QLatin1String("run")) {
+        std::fprintf(stderr, "usage: install-bench run [rounds] <work folder>\n");
+        return 2;
+    }
+    const int rounds = arguments.size() >= 4 ? arguments.at(2).toInt() : 3;
+    return runBenchmark(arguments.last(), std::max(rounds, 1));
+}
