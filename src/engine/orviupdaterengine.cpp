@@ -4,11 +4,11 @@
 #include "messageboxhandler.h"
 #include "platform.h"
 #include "replyparser.h"
+#include "replyreader.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QDomDocument>
 
 #include <limits>
 
@@ -49,13 +49,11 @@ bool OrviUpdaterEngine::checkUpdates()
     m_socket.write(request);
     m_socket.waitForBytesWritten(m_networkTimeout);
 
-    // The reply has no framing: it is complete when everything received so far parses. A
-    // server that never completes a document must not take all memory, hence the bound.
+    // A server that never completes a document must not take all memory, hence the bound.
     // Bytes may already wait in the socket (read while the request was being written), and
     // waitForReadyRead() only reports bytes that come after them.
-    QByteArray reply;
-    QDomDocument document;
-    while (!document.setContent(reply, false)) {
+    ReplyReader reply;
+    while (!reply.add(m_socket.readAll())) {
         if (reply.size() > UpdateQuery::MaxReplySize
                 || (m_socket.bytesAvailable() == 0
                         && !m_socket.waitForReadyRead(m_networkTimeout))) {
@@ -67,9 +65,8 @@ bool OrviUpdaterEngine::checkUpdates()
                     QMessageBox::Ok, QMessageBox::Ok);
             return false;
         }
-        reply += m_socket.readAll();
     }
-    m_updates += ReplyParser::parse(document);
+    m_updates += ReplyParser::parse(reply.document());
     return true;
 }
 

@@ -90,6 +90,7 @@ private slots:
     void replyNeverCompletes_data();
     void replyNeverCompletes();
     void unreachableServer();
+    void flood_data();
     void flood();
     void binaryQueriesServer();
 
@@ -335,11 +336,21 @@ void tst_CheckUpdates::unreachableServer()
     QVERIFY(!engine.hasUpdates());
 }
 
+void tst_CheckUpdates::flood_data()
+{
+    QTest::addColumn<QByteArray>("unit");
+
+    QTest::newRow("text") << QByteArray("x");
+    QTest::newRow("ever deeper elements") << QByteArray("<a>");
+    QTest::newRow("garbage") << QByteArray("<<");
+}
+
 void tst_CheckUpdates::flood()
 {
+    QFETCH(QByteArray, unit);
     constexpr qint64 limit = 256 * 1024 * 1024;
     setArguments({ QStringLiteral("-u"), QStringLiteral("-root"), mainAppFolder() });
-    m_server->flood(limit);
+    m_server->flood(limit, unit);
 
     OrviUpdaterEngine engine;
     engine.setUpdateServer(UpdateServer(QStringLiteral("127.0.0.1"), m_server->port()));

@@ -86,23 +86,24 @@ void FakeUpdateServer::play(QTcpSocket *socket, const std::shared_ptr<const Scri
         break;
     case Ending::Flood: {
         const qint64 limit = script->floodLimit;
+        const QByteArray chunk = script->floodUnit.repeated(
+                qMax<qsizetype>(1, FloodChunk / qMax<qsizetype>(1, script->floodUnit.size())));
         QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
-                [=] { pumpFlood(socket, limit); });
+                [=] { pumpFlood(socket, chunk, limit); });
         // A document that is opened and never closed makes the client read on.
         socket->write("<reply>");
-        pumpFlood(socket, limit);
+        pumpFlood(socket, chunk, limit);
         break;
     }
     }
 }
 
-void FakeUpdateServer::pumpFlood(QTcpSocket *socket, qint64 limit)
+void FakeUpdateServer::pumpFlood(QTcpSocket *socket, const QByteArray &chunk, qint64 limit)
 {
-    static const QByteArray chunk(FloodChunk, 'x');
     // Only a little is queued at a time, so a client that stops reading stops the flood.
     while (socket->state() == QAbstractSocket::ConnectedState && m_flooded < limit
             && socket->bytesToWrite() < FloodChunk) {
         socket->write(chunk);
-        m_flooded += FloodChunk;
+        m_flooded += chunk.size();
     }
 }

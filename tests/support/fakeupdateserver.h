@@ -32,6 +32,8 @@ public:
         Ending ending = Ending::StayOpen;
         /// The flood stops by itself after this many bytes.
         qint64 floodLimit = 256 * 1024 * 1024;
+        /// What the flood repeats after an opening "<reply>".
+        QByteArray floodUnit = "x";
     };
 
     FakeUpdateServer();
@@ -63,12 +65,14 @@ public:
     {
         setScript(Script { 0, pieces, 0, Ending::Close });
     }
-    /// Sends bytes that never form a document until the client goes away or limit is reached.
-    void flood(qint64 limit)
+    /// Sends "<reply>" and then unit over and over, which never forms a document, until the
+    /// client goes away or limit is reached.
+    void flood(qint64 limit, const QByteArray &unit)
     {
         Script script;
         script.ending = Ending::Flood;
         script.floodLimit = limit;
+        script.floodUnit = unit;
         setScript(script);
     }
 
@@ -90,7 +94,7 @@ private:
     // These run in the server's thread.
     void serve(QTcpSocket *socket);
     void play(QTcpSocket *socket, const std::shared_ptr<const Script> &script, int piece);
-    void pumpFlood(QTcpSocket *socket, qint64 limit);
+    void pumpFlood(QTcpSocket *socket, const QByteArray &chunk, qint64 limit);
 
     mutable QMutex m_mutex;
     Script m_script;
