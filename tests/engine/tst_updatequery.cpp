@@ -64,7 +64,8 @@ void tst_UpdateQuery::commandLine_data()
     QTest::newRow("spaces") << QStringLiteral("C:/Program Files/Orvi")
                             << QStringLiteral("\"C:/Program Files/Orvi/orvi7.exe\" -updatequery");
     QTest::newRow("trailing separator kept doubled")
-            << QStringLiteral("/opt/orvi/") << QStringLiteral("\"/opt/orvi//orvi7.exe\" -updatequery");
+            << QStringLiteral("/opt/orvi/")
+            << QStringLiteral("\"/opt/orvi//orvi7.exe\" -updatequery");
 }
 
 void tst_UpdateQuery::commandLine()
