@@ -61,5 +61,13 @@ void Platform::setDetachedStarter(DetachedStarter starter)
 
 bool Platform::startDetachedProcess(const QString &program, const QStringList &arguments)
 {
-    return QProcess::startDetached(program, arguments);
+    // The started program outlives this one: it must not write into pipes that whoever
+    // started this one may close, which would end it with a broken pipe.
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
 }
