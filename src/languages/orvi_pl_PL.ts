@@ -133,7 +133,7 @@
     </message>
     <message>
         <source>Failed installing package </source>
-        <translation>Błąd podczas instalowania paczki</translation>
+        <translation>Błąd podczas instalowania paczki </translation>
     </message>
     <message>
         <source>Rollback update</source>
@@ -220,52 +220,52 @@
     <message>
         <source>The package address %1 is not an http or https address with a host.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Adres pakietu %1 nie jest adresem http ani https z nazwą serwera.</translation>
     </message>
     <message>
         <source>The package address %1 does not name a file inside the download folder.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Adres pakietu %1 nie wskazuje pliku w folderze pobierania.</translation>
     </message>
     <message>
         <source>The server %1 stopped answering, so the download was given up.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Serwer %1 przestał odpowiadać, więc pobieranie zostało przerwane.</translation>
     </message>
     <message>
         <source>The download was cancelled.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Pobieranie zostało anulowane.</translation>
     </message>
     <message>
         <source>The server answered %1 %2 for %3.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Serwer odpowiedział %1 %2 dla %3.</translation>
     </message>
     <message>
         <source>The downloaded file could not be written: %1</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Nie można zapisać pobranego pliku: %1</translation>
     </message>
     <message>
         <source>The server sent the download of %1 from a secure address to an insecure one, which is refused.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Serwer przekierował pobieranie %1 z bezpiecznego adresu na niezabezpieczony, co jest niedozwolone.</translation>
     </message>
     <message>
         <source>The server redirected the download of %1 too many times.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Serwer zbyt wiele razy przekierował pobieranie %1.</translation>
     </message>
     <message>
         <source>The server sent no valid answer for %1.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Serwer nie wysłał poprawnej odpowiedzi dla %1.</translation>
     </message>
     <message>
         <source>The connection was closed before all of %1 arrived.</source>
         <comment>nc</comment>
-        <translation type="unfinished"></translation>
+        <translation>Połączenie zostało zamknięte, zanim pobrano cały plik %1.</translation>
     </message>
     <message>
         <source>Hide details</source>

@@ -41,7 +41,7 @@ const Text ProgramTexts[] = {
             "połączenie internetowe." },
     { "Installing package %1:", "status information about currently installed package",
             "Zainstalowano pakiet %1:" },
-    { "Failed installing package ", "nc", "Błąd podczas instalowania paczki" },
+    { "Failed installing package ", "nc", "Błąd podczas instalowania paczki " },
     { "Rollback update", "restoring application to state before installing update",
             "Cofanie akutalizacji" },
     { "An error occured while rolling back update progress. Software may not work properly. "
