@@ -6,17 +6,22 @@
 #include "messageboxhandler.h"
 #include "orvichangelogdialog.h"
 #include "orvidownloaddialog.h"
+#include "orviinstalldialog.h"
 #include "orviupdaterengine.h"
+#include "platform.h"
 #include "updateentry.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTranslator>
 #include <QWidget>
+
+#include <zip.h>
 
 #include <functional>
 #include <memory>
@@ -50,6 +55,76 @@ UpdateEntry *sampleEntry(const char *name, const char *version, const char *desc
 {
     return new UpdateEntry("orvi", name, "app", version, description, "", "", "", "",
             changelog, "", false, 0);
+}
+
+// A plug-in package of one file, the descriptor included, as the installer reads it.
+bool writePackage(const QString &archivePath, const QByteArray &name, const QByteArray &type,
+        const QByteArray &file)
+{
+    zipFile archive = zipOpen64(QFile::encodeName(archivePath).constData(), APPEND_STATUS_CREATE);
+    if (!archive)
+        return false;
+    const QByteArray descriptor = "<package project=\"orvi\" name=\"" + name + "\" type=\"" + type
+            + "\"><file path=\"" + name + "\" name=\"" + file + "\" action=\"add\"/></package>";
+    const QList<QPair<QByteArray, QByteArray>> entries {
+        { name + '/' + file, QByteArray(2048, 'x') }, { name + ".xml", descriptor } };
+    bool ok = true;
+    for (const auto &entry : entries) {
+        zip_fileinfo info {};
+        ok = ok && zipOpenNewFileInZip(archive, entry.first.constData(), &info, nullptr, 0, nullptr,
+                           0, nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION) == ZIP_OK
+                && zipWriteInFileInZip(archive, entry.second.constData(),
+                           unsigned(entry.second.size())) == ZIP_OK
+                && zipCloseFileInZip(archive) == ZIP_OK;
+    }
+    return zipClose(archive, nullptr) == ZIP_OK && ok;
+}
+
+bool save(QWidget *window, const QString &folder, const char *fileName)
+{
+    const QString path = folder + QLatin1Char('/') + QLatin1String(fileName);
+    const bool saved = window->grab().save(path, "PNG");
+    QTextStream(stdout) << (saved ? "wrote " : "cannot write ") << path << ' '
+                        << window->width() << 'x' << window->height() << '\n';
+    return saved;
+}
+
+// A real installation of two plug-in packages: the install window halfway, then the
+// summary. With failing set the second package names the wrong type.
+bool takeInstallation(const QString &folder, bool failing)
+{
+    OrviUpdaterEngine engine;
+    QVector<UpdateEntry *> entries;
+    bool ok = true;
+    for (const QByteArray &name : { QByteArray("orvi-core"), QByteArray("orvi-emoticons") }) {
+        const QByteArray type = failing && name == "orvi-emoticons" ? "app" : "plugin";
+        ok &= writePackage(engine.downloadFolder() + QLatin1String(name) + QLatin1String(".zip"),
+                name, type, name == "orvi-core" ? "core.dll" : "smile.png");
+        entries << new UpdateEntry("orvi", name.toStdString(), "plugin", "2.0", "", "", "", "",
+                "", "", "http://updates.orvi.example/" + name.toStdString() + ".zip", false, 0);
+    }
+    engine.adoptUpdates(entries);
+
+    bool watching = false;
+    QObject::connect(&engine, &OrviUpdaterEngine::installFile, [&](const QString &) {
+        if (watching || failing)
+            return;
+        watching = true;
+        QWidget *window = openWindow("Updater_Install_MainWindow");
+        auto *bar = FormLoader::widget<QProgressBar>(window,
+                QStringLiteral("Updater_Install_Progress"));
+        QObject::connect(bar, &QProgressBar::valueChanged, window, [&, window](int value) {
+            if (value == 50)
+                ok &= save(window, folder, "install-progress.png");
+        });
+    });
+    new OrviInstallDialog(&engine);
+    QWidget *summary = openWindow("Updater_Summary_MainWindow");
+    QApplication::processEvents();
+    ok &= save(summary, folder, failing ? "summary-failure.png" : "summary-success.png");
+    summary->close();
+    QApplication::processEvents();
+    return ok;
 }
 
 bool take(const Shot &shot, const QString &folder)
@@ -86,11 +161,14 @@ int main(int argc, char *argv[])
     // The engine makes its download folder below the temporary folder; keep it out of /tmp.
     QTemporaryDir temporary;
     qputenv("TMPDIR", QFile::encodeName(temporary.path()));
-    // No box is expected; should one come, it must not block the run.
+    // Only the failing installation shows boxes; none may block the run, and its failure is
+    // abandoned rather than retried, which would start this program again.
     MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {
-        QTextStream(stderr) << "screenshots: unexpected box: " << box.text << '\n';
-        return MessageBoxHandler::defaultAnswer(box);
+        QTextStream(stderr) << "screenshots: box: " << box.text << '\n';
+        return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
+                                                          : MessageBoxHandler::defaultAnswer(box);
     });
+    Platform::setDetachedStarter([](const QString &, const QStringList &) { return true; });
 
     OrviUpdaterEngine offer;
     offer.adoptUpdates({ sampleEntry("orvi-core", "7.2.0", "Komunikator Orvi",
@@ -133,5 +211,9 @@ int main(int argc, char *argv[])
     bool ok = true;
     for (const Shot &shot : shots)
         ok &= take(shot, folder);
+    // Plug-ins go below the application-data folder; keep that out of the real one too.
+    qputenv("APPDATA", QFile::encodeName(temporary.path() + QStringLiteral("/appdata")));
+    ok &= takeInstallation(folder, false);
+    ok &= takeInstallation(folder, true);
     return ok ? 0 : 1;
 }
