@@ -10,6 +10,7 @@
 #include "startup.h"
 #include "testenvironment.h"
 #include "testpackage.h"
+#include "toplevelwindows.h"
 
 #include <QApplication>
 #include <QDirIterator>
@@ -25,23 +26,14 @@ using Snapshot = QMap<QString, QByteArray>;
 
 namespace {
 
-QWidget *visibleWindow(const char *name)
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->isVisible() && widget->objectName() == QLatin1String(name))
-            return widget;
-    }
-    return nullptr;
-}
-
 QByteArray requestElement(const char *name, const QString &link, const char *version)
 {
     return QByteArrayLiteral("<request project=\"orvi\" name=\"") + name
-            + QByteArrayLiteral("\" type=\"app\"><version>") + version
-            + QByteArrayLiteral("</version><description>") + name
-            + QByteArrayLiteral("</description><changelog>Better ") + name
-            + QByteArrayLiteral("</changelog><link>") + link.toUtf8()
-            + QByteArrayLiteral("</link></request>");
+        + QByteArrayLiteral("\" type=\"app\"><version>") + version
+        + QByteArrayLiteral("</version><description>") + name
+        + QByteArrayLiteral("</description><changelog>Better ") + name
+        + QByteArrayLiteral("</changelog><link>") + link.toUtf8()
+        + QByteArrayLiteral("</link></request>");
 }
 
 } // namespace
@@ -94,11 +86,12 @@ void tst_EndToEnd::init()
     QVERIFY(m_environment->isValid());
     m_app = m_environment->root() + QStringLiteral("/Orvi Messenger");
     writeVersionOne(m_app);
-    QVERIFY(QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), m_app + QStringLiteral("/orvi7.exe")));
-    QVERIFY(TestEnvironment::writeFile(m_app + QStringLiteral("/components"),
-            "orvi core app 1.0\norvi emoticons app 1.0\n"));
-    ApplicationArguments::set({ QStringLiteral("/x/updater"), QStringLiteral("-u"),
-            QStringLiteral("-root"), m_app });
+    QVERIFY(
+        QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), m_app + QStringLiteral("/orvi7.exe")));
+    QVERIFY(TestEnvironment::writeFile(
+        m_app + QStringLiteral("/components"), "orvi core app 1.0\norvi emoticons app 1.0\n"));
+    ApplicationArguments::set(
+        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_app });
 
     m_http = std::make_unique<FakeHttpServer>();
     QVERIFY(m_http->listen());
@@ -116,7 +109,7 @@ void tst_EndToEnd::init()
     MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
         m_boxes << box;
         return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
-                                                          : MessageBoxHandler::defaultAnswer(box);
+                                                        : MessageBoxHandler::defaultAnswer(box);
     });
 }
 
@@ -144,21 +137,27 @@ int tst_EndToEnd::runUpdater()
     bool closeClicked = false;
     QTimer autopilot;
     QObject::connect(&autopilot, &QTimer::timeout, [&] {
-        if (QWidget *offer = visibleWindow("Updater_Changelog_MainWindow"); offer && !downloadClicked) {
+        if (QWidget *offer
+            = TopLevelWindows::visible(QStringLiteral("Updater_Changelog_MainWindow"));
+            offer && !downloadClicked) {
             downloadClicked = true;
-            QTest::mouseClick(FormLoader::widget<QPushButton>(offer,
-                                      QStringLiteral("Updater_Changelog_DownloadNow")),
-                    Qt::LeftButton);
+            QTest::mouseClick(FormLoader::widget<QPushButton>(
+                                  offer, QStringLiteral("Updater_Changelog_DownloadNow")),
+                Qt::LeftButton);
         }
-        if (QWidget *summary = visibleWindow("Updater_Summary_MainWindow"); summary && !closeClicked) {
+        if (QWidget *summary
+            = TopLevelWindows::visible(QStringLiteral("Updater_Summary_MainWindow"));
+            summary && !closeClicked) {
             closeClicked = true;
-            m_summaryStatus = FormLoader::widget<QLabel>(summary,
-                    QStringLiteral("Updater_Summary_Status"))->text();
-            m_summaryDetails = FormLoader::widget<QPlainTextEdit>(summary,
-                    QStringLiteral("Updater_Summary_Details"))->toPlainText();
-            QTest::mouseClick(FormLoader::widget<QPushButton>(summary,
-                                      QStringLiteral("Updater_Summary_Restart")),
-                    Qt::LeftButton);
+            m_summaryStatus
+                = FormLoader::widget<QLabel>(summary, QStringLiteral("Updater_Summary_Status"))
+                      ->text();
+            m_summaryDetails = FormLoader::widget<QPlainTextEdit>(
+                summary, QStringLiteral("Updater_Summary_Details"))
+                                   ->toPlainText();
+            QTest::mouseClick(
+                FormLoader::widget<QPushButton>(summary, QStringLiteral("Updater_Summary_Restart")),
+                Qt::LeftButton);
         }
     });
     autopilot.start(10);
@@ -187,28 +186,29 @@ void tst_EndToEnd::wholeUpdate()
 
     TestPackage core;
     core.addPackageElement(QStringLiteral("orvi"), QStringLiteral("core"), QStringLiteral("app"))
-            .addFile(QStringLiteral("lib"), QStringLiteral("core.dll"), "core 2")
-            .addFile(QStringLiteral("plugins"), QStringLiteral("new.dat"), "new")
-            .addFileElement(QString(), QStringLiteral("old.txt"), QStringLiteral("remove"))
-            .addDescriptorEntry(QStringLiteral("core.xml"));
+        .addFile(QStringLiteral("lib"), QStringLiteral("core.dll"), "core 2")
+        .addFile(QStringLiteral("plugins"), QStringLiteral("new.dat"), "new")
+        .addFileElement(QString(), QStringLiteral("old.txt"), QStringLiteral("remove"))
+        .addDescriptorEntry(QStringLiteral("core.xml"));
     TestPackage emoticons;
     emoticons
-            .addPackageElement(QStringLiteral("orvi"), QStringLiteral("emoticons"),
-                    secondFails ? QStringLiteral("plugin") : QStringLiteral("app"))
-            .addFile(QStringLiteral("emoticons"), QStringLiteral("smile.png"), "smile 2")
-            .addDescriptorEntry(QStringLiteral("emoticons.xml"));
+        .addPackageElement(QStringLiteral("orvi"), QStringLiteral("emoticons"),
+            secondFails ? QStringLiteral("plugin") : QStringLiteral("app"))
+        .addFile(QStringLiteral("emoticons"), QStringLiteral("smile.png"), "smile 2")
+        .addDescriptorEntry(QStringLiteral("emoticons.xml"));
     const QString staging = m_environment->root() + QStringLiteral("/staging/");
     QVERIFY(core.write(staging + QStringLiteral("core.zip")));
     QVERIFY(emoticons.write(staging + QStringLiteral("emoticons.zip")));
     m_http->setResponse("/core.zip",
-            FakeHttpServer::Response::ok(TestEnvironment::readFile(staging + QStringLiteral("core.zip"))));
+        FakeHttpServer::Response::ok(
+            TestEnvironment::readFile(staging + QStringLiteral("core.zip"))));
     m_http->setResponse("/emoticons.zip",
-            FakeHttpServer::Response::ok(
-                    TestEnvironment::readFile(staging + QStringLiteral("emoticons.zip"))));
+        FakeHttpServer::Response::ok(
+            TestEnvironment::readFile(staging + QStringLiteral("emoticons.zip"))));
     m_updateServer->answer(QByteArrayLiteral("<updates>")
-            + requestElement("core", m_http->url(QStringLiteral("/core.zip")), "2.0")
-            + requestElement("emoticons", m_http->url(QStringLiteral("/emoticons.zip")), "1.1")
-            + QByteArrayLiteral("</updates>"));
+        + requestElement("core", m_http->url(QStringLiteral("/core.zip")), "2.0")
+        + requestElement("emoticons", m_http->url(QStringLiteral("/emoticons.zip")), "1.1")
+        + QByteArrayLiteral("</updates>"));
 
     const Snapshot before = FolderSnapshot::take(m_app);
     const QString expectedFolder = m_environment->root() + QStringLiteral("/expected");
@@ -216,8 +216,8 @@ void tst_EndToEnd::wholeUpdate()
     QVERIFY(QFile::remove(expectedFolder + QStringLiteral("/old.txt")));
     QVERIFY(TestEnvironment::writeFile(expectedFolder + QStringLiteral("/lib/core.dll"), "core 2"));
     QVERIFY(TestEnvironment::writeFile(expectedFolder + QStringLiteral("/plugins/new.dat"), "new"));
-    QVERIFY(TestEnvironment::writeFile(expectedFolder + QStringLiteral("/emoticons/smile.png"),
-            "smile 2"));
+    QVERIFY(TestEnvironment::writeFile(
+        expectedFolder + QStringLiteral("/emoticons/smile.png"), "smile 2"));
     Snapshot expected = FolderSnapshot::take(expectedFolder);
     expected.insert(QStringLiteral("orvi7.exe"), before.value(QStringLiteral("orvi7.exe")));
     expected.insert(QStringLiteral("components"), before.value(QStringLiteral("components")));
@@ -227,12 +227,12 @@ void tst_EndToEnd::wholeUpdate()
     QCOMPARE(code, 0);
     const QByteArray request = m_updateServer->received();
     QVERIFY2(request.startsWith("<s>") && request.endsWith("</s>")
-                    && request.contains("<component project=\"orvi\" name=\"core\"")
-                    && request.contains("<component project=\"orvi\" name=\"emoticons\""),
-            request.constData());
+            && request.contains("<component project=\"orvi\" name=\"core\"")
+            && request.contains("<component project=\"orvi\" name=\"emoticons\""),
+        request.constData());
     QCOMPARE(m_http->requestLines(),
-            (QStringList { QStringLiteral("HEAD /core.zip"), QStringLiteral("HEAD /emoticons.zip"),
-                    QStringLiteral("GET /core.zip"), QStringLiteral("GET /emoticons.zip") }));
+        (QStringList { QStringLiteral("HEAD /core.zip"), QStringLiteral("HEAD /emoticons.zip"),
+            QStringLiteral("GET /core.zip"), QStringLiteral("GET /emoticons.zip") }));
 
     const Snapshot after = FolderSnapshot::take(m_app);
     if (secondFails) {
@@ -246,19 +246,21 @@ void tst_EndToEnd::wholeUpdate()
     } else {
         QCOMPARE(m_summaryStatus, QStringLiteral("Installation complete"));
         QCOMPARE(m_summaryDetails,
-                QStringLiteral("Installing package core:\n - lib/core.dll\n - plugins/new.dat\n\n"
-                               "Installing package emoticons:\n - emoticons/smile.png\n\n"));
-        QVERIFY2(after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
+            QStringLiteral("Installing package core:\n - lib/core.dll\n - plugins/new.dat\n\n"
+                           "Installing package emoticons:\n - emoticons/smile.png\n\n"));
+        QVERIFY2(
+            after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
         QVERIFY(m_boxes.isEmpty());
     }
 
     QCOMPARE(m_starts.size(), 1);
-    QCOMPARE(m_starts.first().program, Platform::quoteProgram(m_app + QStringLiteral("/orvi7.exe")));
+    QCOMPARE(
+        m_starts.first().program, Platform::quoteProgram(m_app + QStringLiteral("/orvi7.exe")));
     QCOMPARE(m_starts.first().arguments, QStringList());
 
     QStringList leftOver;
     QDirIterator files(m_environment->tempFolder() + QStringLiteral("/tupdates"),
-            QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (files.hasNext())
         leftOver << files.next();
     QVERIFY2(leftOver.isEmpty(), qPrintable(leftOver.join(QLatin1Char('\n'))));

@@ -5,6 +5,7 @@
 #include "orvidownloaddialog.h"
 #include "orviupdaterengine.h"
 #include "testenvironment.h"
+#include "toplevelwindows.h"
 #include "updateentry.h"
 
 #include <QApplication>
@@ -24,26 +25,7 @@ namespace {
 UpdateEntry *entry(const QByteArray &name, const QString &link)
 {
     return new UpdateEntry("orvi", name.toStdString(), "app", "1.0", "", "", "", "", "", "",
-            link.toStdString(), false, 0);
-}
-
-QWidget *visibleWindow(const QString &name)
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->isVisible() && widget->objectName() == name)
-            return widget;
-    }
-    return nullptr;
-}
-
-QStringList visibleWindows()
-{
-    QStringList names;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->isVisible())
-            names << widget->objectName();
-    }
-    return names;
+        link.toStdString(), false, 0);
 }
 
 // Runs the event loop until the last window closes; false when it had to be ended after
@@ -103,7 +85,10 @@ private slots:
 
 private:
     void openDialog();
-    QWidget *form() const { return visibleWindow(QStringLiteral("Updater_Download_MainWindow")); }
+    QWidget *form() const
+    {
+        return TopLevelWindows::visible(QStringLiteral("Updater_Download_MainWindow"));
+    }
     template<class T>
     T *widget(const char *name) const
     {
@@ -132,14 +117,14 @@ void TestOrviDownloadDialog::init()
     QVERIFY(m_server->listen());
     m_engine = std::make_unique<OrviUpdaterEngine>();
     m_engine->adoptUpdates({ entry("orvi-core", m_server->url(QStringLiteral("/core.zip"))),
-            entry("orvi-emoticons", m_server->url(QStringLiteral("/emoticons.zip"))) });
+        entry("orvi-emoticons", m_server->url(QStringLiteral("/emoticons.zip"))) });
     m_server->setResponse("/core.zip", FakeHttpServer::Response::ok(QByteArray(4000, 'c')));
     m_server->setResponse("/emoticons.zip", FakeHttpServer::Response::ok(QByteArray(6000, 'e')));
     m_boxes.clear();
     m_windowsAtBox.clear();
     MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
         m_boxes.append(box);
-        m_windowsAtBox.append(visibleWindows());
+        m_windowsAtBox.append(TopLevelWindows::visibleNames());
         return MessageBoxHandler::defaultAnswer(box);
     });
 }
@@ -167,14 +152,15 @@ void TestOrviDownloadDialog::startsOnTheNextPass()
 {
     openDialog();
 
-    QCOMPARE(visibleWindows(), QStringList { QStringLiteral("Updater_Download_MainWindow") });
+    QCOMPARE(TopLevelWindows::visibleNames(),
+        QStringList { QStringLiteral("Updater_Download_MainWindow") });
     QVERIFY(form()->testAttribute(Qt::WA_DeleteOnClose));
     auto *bar = widget<QProgressBar>("Updater_Download_Progress");
     QCOMPARE(bar->value(), 0);
     QCOMPARE(bar->minimum(), 0);
     QCOMPARE(bar->maximum(), 100);
-    QCOMPARE(widget<QLabel>("Updater_Download_ProgressText")->text(),
-            QStringLiteral("Downloading..."));
+    QCOMPARE(
+        widget<QLabel>("Updater_Download_ProgressText")->text(), QStringLiteral("Downloading..."));
     QCOMPARE(m_engine->downloadState(), 0);
 
     QCoreApplication::processEvents();
@@ -224,11 +210,12 @@ void TestOrviDownloadDialog::downloadDrivesBarAndLabel()
         boxesDuringDownload = m_boxes.size();
     });
     connect(m_engine.get(), &OrviUpdaterEngine::downloadFile, this,
-            [&](const QString &) { labels << label->text(); });
+        [&](const QString &) { labels << label->text(); });
     QSignalSpy finished(m_engine.get(), &OrviUpdaterEngine::downloadFinished);
 
     QVERIFY(finished.wait(10000));
-    QCOMPARE(labels, (QStringList { QStringLiteral("orvi-core"), QStringLiteral("orvi-emoticons") }));
+    QCOMPARE(
+        labels, (QStringList { QStringLiteral("orvi-core"), QStringLiteral("orvi-emoticons") }));
     QVERIFY(!sent.isEmpty());
     QCOMPARE(shown, sent);
     QCOMPARE(sent.last(), 100);
@@ -264,7 +251,7 @@ void TestOrviDownloadDialog::cancelAbortsBeforeClosing()
     QCOMPARE(stateAtClick, 2);
     QCOMPARE(stateAtClose, 3);
     QCOMPARE(m_engine->downloadState(), 3);
-    QVERIFY(visibleWindows().isEmpty());
+    QVERIFY(TopLevelWindows::visibleNames().isEmpty());
     QVERIFY(m_boxes.isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }
@@ -320,7 +307,8 @@ void TestOrviDownloadDialog::finishedHandsOverToTheInstallation()
 
     // The installation ran within the hand-over; its summary is the one window left.
     QCOMPARE(installFinished.count(), 1);
-    QCOMPARE(visibleWindows(), QStringList { QStringLiteral("Updater_Summary_MainWindow") });
+    QCOMPARE(TopLevelWindows::visibleNames(),
+        QStringList { QStringLiteral("Updater_Summary_MainWindow") });
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }
 
@@ -331,8 +319,8 @@ void TestOrviDownloadDialog::titleBarCloseLeavesTheEngineAlone()
     stalled.closeAtLimit = false;
     m_server->setResponse("/core.zip", stalled);
     openDialog();
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->requestLines().contains(QStringLiteral("GET /core.zip")),
-            5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_server->requestLines().contains(QStringLiteral("GET /core.zip")), 5000);
     const int state = m_engine->downloadState();
     QCOMPARE(state, 2);
 
@@ -358,7 +346,7 @@ void TestOrviDownloadDialog::signalsAfterTheWindowClosedAreIgnored()
         emit m_engine->error(QStringLiteral("later"));
     }
 
-    QVERIFY(visibleWindows().isEmpty());
+    QVERIFY(TopLevelWindows::visibleNames().isEmpty());
     QVERIFY(m_boxes.isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }

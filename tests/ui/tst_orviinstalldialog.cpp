@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "testenvironment.h"
 #include "testpackage.h"
+#include "toplevelwindows.h"
 #include "updateentry.h"
 
 #include <QAbstractButton>
@@ -19,16 +20,6 @@
 #include <memory>
 
 namespace {
-
-QStringList visibleWindows()
-{
-    QStringList names;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->isVisible())
-            names << widget->objectName();
-    }
-    return names;
-}
 
 QWidget *window(const QString &name)
 {
@@ -90,8 +81,8 @@ void tst_OrviInstallDialog::init()
     QVERIFY(m_environment->isValid());
     m_root = m_environment->root() + QStringLiteral("/app");
     QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
-    ApplicationArguments::set({ QStringLiteral("/x/updater"), QStringLiteral("-u"),
-            QStringLiteral("-root"), m_root });
+    ApplicationArguments::set(
+        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
     m_engine = std::make_unique<OrviUpdaterEngine>();
     m_entries.clear();
     m_boxes.clear();
@@ -117,12 +108,12 @@ void tst_OrviInstallDialog::addPackage(const std::string &name)
 {
     const QString file = QString::fromStdString(name);
     const QString link = QStringLiteral("http://127.0.0.1/") + file + QStringLiteral(".zip");
-    m_entries << new UpdateEntry("orvi", name, "app", "2.0", "", "", "", "", "", "",
-            link.toStdString(), false, 0);
+    m_entries << new UpdateEntry(
+        "orvi", name, "app", "2.0", "", "", "", "", "", "", link.toStdString(), false, 0);
     TestPackage package;
     package.addPackageElement(QStringLiteral("orvi"), file, QStringLiteral("app"))
-            .addFile(QStringLiteral("lib"), file + QStringLiteral(".dll"), "new " + file.toUtf8())
-            .addDescriptorEntry(file + QStringLiteral(".xml"));
+        .addFile(QStringLiteral("lib"), file + QStringLiteral(".dll"), "new " + file.toUtf8())
+        .addDescriptorEntry(file + QStringLiteral(".xml"));
     QVERIFY(package.write(m_engine->downloadFolder() + file + QStringLiteral(".zip")));
 }
 
@@ -158,14 +149,15 @@ void tst_OrviInstallDialog::runsWithinTheConstructorAndHandsOver()
         shownProgress << bar->value();
     });
     connect(m_engine.get(), &OrviUpdaterEngine::installProgress, this,
-            [&](int) { shownLabels << label->text(); });
+        [&](int) { shownLabels << label->text(); });
     connect(m_engine.get(), &OrviUpdaterEngine::installFinished, this,
-            [&]() { shownProgress << bar->value(); });
+        [&]() { shownProgress << bar->value(); });
 
     QPointer<OrviInstallDialog> dialog = new OrviInstallDialog(m_engine.get());
 
     // The summary was opened from within the constructor.
-    QCOMPARE(visibleWindows(), QStringList { QStringLiteral("Updater_Summary_MainWindow") });
+    QCOMPARE(TopLevelWindows::visibleNames(),
+        QStringList { QStringLiteral("Updater_Summary_MainWindow") });
     QVERIFY(m_boxes.isEmpty());
     QVERIFY(m_engine->installSucceeded());
     QStringList expectedLabels;
@@ -197,11 +189,11 @@ void tst_OrviInstallDialog::windowIsPaintedWhileTheRunGoesOn()
             return;
         QWidget *form = window(QStringLiteral("Updater_Install_MainWindow"));
         FormLoader::widget<QLabel>(form, QStringLiteral("Updater_Install_ProgressText"))
-                ->installEventFilter(&labelPaints);
+            ->installEventFilter(&labelPaints);
         watching = true;
     });
     connect(m_engine.get(), &OrviUpdaterEngine::installProgress, this,
-            [&](int) { paintsAtProgress << labelPaints.count; });
+        [&](int) { paintsAtProgress << labelPaints.count; });
 
     new OrviInstallDialog(m_engine.get());
 
@@ -209,7 +201,7 @@ void tst_OrviInstallDialog::windowIsPaintedWhileTheRunGoesOn()
     QCOMPARE(paintsAtProgress.size(), 2);
     QVERIFY2(paintsAtProgress.at(0) >= 1, "the first package's name was never painted");
     QVERIFY2(paintsAtProgress.at(1) > paintsAtProgress.at(0),
-            "the second package's name was never painted");
+        "the second package's name was never painted");
 }
 
 ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_OrviInstallDialog)
