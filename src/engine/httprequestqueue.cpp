@@ -9,9 +9,13 @@
 namespace {
 
 // Qt stops reading from the network while this much is unread, which bounds the memory a
-// fast server can fill when the disk is slower. Qt 6.4 does not always hold to it on a reused
-// connection: the limit reaches its HTTP thread late and a fast server can then queue several
-// MiB more (bench/download shows it); the body is still never held whole.
+// fast server can fill when the disk is slower. Qt 6.4 does not always hold to it: get()
+// already hands the request to Qt's network thread and the limit follows as a separate queued
+// message. Body bytes read before that message is handled are not counted against the limit
+// but are credited back once read, so the limit grows by that much for the whole transfer.
+// A request on a kept-alive connection is sent at once, so a fast server can win this race
+// whenever the caller is descheduled right after get(): tens of MiB on loopback
+// (bench/download). No public call sets the limit earlier; the body is never held whole.
 constexpr qint64 ReadBufferSize = 256 * 1024;
 constexpr qsizetype ChunkSize = 256 * 1024;
 constexpr int MaxRedirects = 5;
