@@ -7,6 +7,7 @@ packages=(
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libqt6uitools6
     zlib1g-dev libminizip-dev
     xvfb xdotool xauth zip unzip curl
+    python3-pyatspi dbus-daemon imagemagick
 )
 
 missing=()
