@@ -1,8 +1,303 @@
 #!/usr/bin/env bash
-# The main job: builds the updater and runs it in update mode.
+# The main job: a real update of a demo installation against a local update server.
+#
+# Installs what is missing, builds, creates a demo installation (version 1 of three components,
+# the sample main application and the updater) and a catalogue of version 2 packages, starts
+# the update server on loopback and runs the updater from the installation as a user would.
+# On a desktop the windows are yours to click; without a display they run under Xvfb and are
+# clicked through over the accessibility bus. Ends by comparing the installation with version 2.
 set -euo pipefail
 cd "$(dirname "$0")"
+root=$PWD
+
+usage() {
+    cat <<'EOF'
+Usage: ./demo.sh [--fresh] [--headless]
+  --fresh     start over: recreate the demo installation and the catalogue (by default a
+              second run keeps the updated installation and finds nothing to update)
+  --headless  run the windows under Xvfb and click through them even when DISPLAY is set
+Outputs go to out/demo/ (pictures of the windows in out/demo/pictures/).
+EOF
+}
+
+fresh=false
+headless=false
+for argument in "$@"; do
+    case $argument in
+        --fresh) fresh=true ;;
+        --headless) headless=true ;;
+        -h | --help) usage; exit 0 ;;
+        *) usage >&2; exit 2 ;;
+    esac
+done
+[ -n "${DISPLAY:-}" ] || headless=true
+
+say() { printf 'demo: %s\n' "$*"; }
+fail() { printf 'demo: FAILED: %s\n' "$*" >&2; exit 1; }
+
 scripts/install-deps.sh
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo
-exec build/demo/src/updater -u "$@"
+build=$root/build/demo
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target updater orvi7 mkpackage update-server
+started=$SECONDS
+
+out=$root/out/demo
+installation=$out/installation
+appdata=$out/appdata
+plugins=$appdata/Orvi/plugins
+versions=$out/versions
+catalogue=$out/catalogue
+pictures=$out/pictures
+logs=$out/logs
+run=$out/run
+
+# --- Processes this script starts, stopped on every way out -----------------------------------
+server_pid= relay_pid= xvfb_pid= dbus_pid= updater_pid=
+stop() {
+    local pid
+    for pid in "$updater_pid" "$server_pid" "$relay_pid" "$dbus_pid" "$xvfb_pid"; do
+        [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || continue
+        kill "$pid" 2>/dev/null || true
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -9 "$pid" 2>/dev/null || true
+    done
+}
+trap stop EXIT
+trap 'exit 130' INT TERM
+
+# Waits up to $1 seconds for the command after it to succeed.
+wait_until() {
+    local limit=$1; shift
+    local deadline=$((SECONDS + limit))
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.1
+    done
+}
+
+# --- Versions 1 and 2 of the three components ----------------------------------------------------
+# Writes file $2 (below folder $1) with the text $3.
+put() { mkdir -p "$(dirname "$1/$2")"; printf '%s\n' "$3" >"$1/$2"; }
+# Writes $3 bytes of reproducible binary data, seeded by $4, into file $2 below folder $1.
+put_binary() {
+    mkdir -p "$(dirname "$1/$2")"
+    /usr/bin/python3 -c 'import random, sys
+sys.stdout.buffer.write(random.Random(sys.argv[2]).randbytes(int(sys.argv[1])))' "$3" "$4" >"$1/$2"
+}
+
+write_versions() {
+    rm -rf "$versions"
+    local one=$versions/1 two=$versions/2
+    # core (app): the main application's files; it carries the "components" file that
+    # orvi7.exe reads its inventory from, so after the update it reports the new versions.
+    put "$one/core" components "$(printf '%s\n' '# project  name       type    version' \
+        'orvi       core       app     7.0' 'orvi       emoticons  app     1.0' \
+        'orvi       gg         plugin  1.2')"
+    put "$one/core" readme.txt "Orvi messenger 7.0"
+    put "$one/core" old.txt "left over from 6.x, removed in 7.1"
+    put "$one/core" lib/core.dll "core library 7.0"
+    put "$one/core" lib/legacy/compat.dll "compatibility layer, removed in 7.1"
+    put_binary "$one/core" lib/media.pak 400000 media-7.0
+    put "$one/emoticons" emoticons/smile.png "smile 1.0"
+    put "$one/emoticons" emoticons/sad.png "sad 1.0, removed in 1.1"
+    put "$one/gg" gg/gg.so "gg plug-in 1.2"
+    put "$one/gg" gg/icons/gg.png "gg icon"
+
+    cp -a "$one" "$two"
+    put "$two/core" components "$(printf '%s\n' '# project  name       type    version' \
+        'orvi       core       app     7.1' 'orvi       emoticons  app     1.1' \
+        'orvi       gg         plugin  1.3')"
+    put "$two/core" readme.txt "Orvi messenger 7.1"
+    rm "$two/core/old.txt" "$two/core/lib/legacy/compat.dll"
+    rmdir "$two/core/lib/legacy"
+    put "$two/core" lib/core.dll "core library 7.1"
+    put "$two/core" lib/net/http/transport.dll "new transport 7.1"
+    put_binary "$two/core" lib/media.pak 900000 media-7.1
+    # Large but compressing to almost nothing: quick to download, slow enough to install
+    # that the install window can be seen.
+    mkdir -p "$two/core/lib/dictionaries"
+    head -c 64000000 <(yes "Orvi spelling dictionary") >"$two/core/lib/dictionaries/en.dic"
+    put "$two/emoticons" emoticons/smile.png "smile 1.1"
+    rm "$two/emoticons/emoticons/sad.png"
+    put "$two/emoticons" emoticons/animated/wink.gif "wink 1.1"
+    put_binary "$two/emoticons" emoticons/animated/dance.gif 300000 dance-1.1
+    put "$two/gg" gg/gg.so "gg plug-in 1.3"
+    put "$two/gg" gg/sounds/ring.wav "ring"
+}
+
+build_catalogue() {
+    rm -rf "$catalogue"
+    mkdir -p "$catalogue"
+    local mkpackage=$build/tools/mkpackage/mkpackage
+    "$mkpackage" --old "$versions/1/core" --new "$versions/2/core" \
+        --project orvi --name core --type app --output core.zip \
+        --catalogue "$catalogue" --version 7.1 --description "Orvi messenger" \
+        --changelog $'Faster start.\nA new network transport.\nThe 6.x left-overs are gone.' \
+        --author "Orvi team" --webpage https://orvi.example/ --timestamp 1767225600
+    "$mkpackage" --old "$versions/1/emoticons" --new "$versions/2/emoticons" \
+        --project orvi --name emoticons --type app --output emoticons.zip \
+        --catalogue "$catalogue" --version 1.1 --description "Emoticons" \
+        --changelog $'Animated emoticons.\nA brighter smile.' --timestamp 1767225600
+    "$mkpackage" --old "$versions/1/gg" --new "$versions/2/gg" \
+        --project orvi --name gg --type plugin --output gg.zip \
+        --catalogue "$catalogue" --version 1.3 --description "GG protocol plug-in" \
+        --changelog "A ring when a message arrives." --timestamp 1767225600
+}
+
+create_installation() {
+    rm -rf "$installation" "$appdata"
+    mkdir -p "$installation" "$plugins"
+    cp -a "$versions/1/core/." "$versions/1/emoticons/." "$installation/"
+    cp -a "$versions/1/gg/." "$plugins/"
+    cp "$build/tools/sampleapp/orvi7.exe" "$installation/"
+}
+
+if $fresh || [ ! -x "$installation/orvi7.exe" ] || [ ! -f "$catalogue/index.xml" ]; then
+    say "creating the demo installation (version 1) and the catalogue (version 2) in $out"
+    rm -rf "$out"
+    mkdir -p "$out"
+    write_versions
+    build_catalogue
+    create_installation
+else
+    say "keeping the demo installation in $installation (--fresh starts over)"
+fi
+# The updater is installed beside the main application, as a user has it; a rebuilt one
+# replaces the copy there.
+cp "$build/src/updater" "$installation/updater"
+
+rm -rf "$pictures" "$logs" "$run" "$out/tmp"
+mkdir -p "$pictures" "$logs" "$run" "$out/tmp"
+chmod 700 "$run"
+
+# --- The update server, behind a slow relay so the download can be watched ----------------------
+/usr/bin/python3 scripts/demo/slowrelay.py --upstream-port-file "$run/http-port" --rate 400000 \
+    >"$run/relay-port" 2>"$logs/relay.log" &
+relay_pid=$!
+wait_until 10 grep -qs '^port ' "$run/relay-port" || fail "the relay did not start (see $logs/relay.log)"
+relay_port=$(sed -n 's/^port //p' "$run/relay-port")
+
+"$build/tools/update-server/update-server" --catalogue "$catalogue" --update-port 0 \
+    --http-port 0 --base-url "http://127.0.0.1:$relay_port" \
+    >"$run/server-ports" 2>"$logs/server.log" &
+server_pid=$!
+wait_until 10 grep -qs '^http port ' "$run/server-ports" \
+    || fail "the update server did not start: $(cat "$logs/server.log")"
+update_port=$(sed -n 's/^update port //p' "$run/server-ports")
+sed -n 's/^http port //p' "$run/server-ports" >"$run/http-port"
+say "update server on 127.0.0.1:$update_port, packages through 127.0.0.1:$relay_port"
+
+# --- A display and an accessibility bus --------------------------------------------------------
+if $headless; then
+    exec 3>"$run/display"
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    exec 3>&-
+    wait_until 10 grep -qs . "$run/display" || fail "Xvfb did not start (see $logs/xvfb.log)"
+    export DISPLAY=:$(cat "$run/display")
+    say "no desktop: the windows run under Xvfb on $DISPLAY and are clicked through"
+else
+    say "the windows open on $DISPLAY: click \"Download now\", then \"Close\""
+fi
+export XDG_RUNTIME_DIR=$run QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb
+export LANG=C.UTF-8 LC_ALL=C.UTF-8 LANGUAGE=en
+unset WAYLAND_DISPLAY
+# A private session bus: the accessibility bus it starts on demand lives and ends with it.
+dbus-daemon --session --nofork --print-address=3 3>"$run/dbus-address" >"$logs/dbus.log" 2>&1 &
+dbus_pid=$!
+wait_until 10 grep -qs . "$run/dbus-address" || fail "the D-Bus session did not start"
+export DBUS_SESSION_BUS_ADDRESS=$(cat "$run/dbus-address")
+
+# --- The update, as a user starts it ------------------------------------------------------------
+# The updater copies itself into the download folder below TMPDIR and starts that copy.
+export TMPDIR=$out/tmp APPDATA=$appdata ORVI_UPDATE_SERVER=127.0.0.1:$update_port
+# The main application notes each start in orvi7.log beside it.
+log_lines() { if [ -f "$installation/orvi7.log" ]; then wc -l <"$installation/orvi7.log"; else echo 0; fi; }
+log_lines_before=$(log_lines)
+say "starting $installation/updater"
+timeout 60 "$installation/updater" || fail "the updater's relocation run failed (code $?)"
+
+relocated=$TMPDIR/tupdates/updater
+find_relocated() {
+    local exe
+    for exe in /proc/[0-9]*/exe; do
+        if [ "$(readlink "$exe" 2>/dev/null)" = "$relocated" ]; then
+            updater_pid=${exe#/proc/}
+            updater_pid=${updater_pid%/exe}
+            return 0
+        fi
+    done
+    return 1
+}
+wait_until 10 find_relocated || fail "the relocated updater ($relocated) is not running"
+say "the relocated updater runs from $relocated (process $updater_pid)"
+
+if $headless; then
+    mode=click timeout=60
+else
+    mode=watch timeout=900
+fi
+set +e
+/usr/bin/python3 scripts/demo/clickthrough.py --mode "$mode" --pictures "$pictures" \
+    --timeout "$timeout" --pid "$updater_pid"
+outcome=$?
+set -e
+case $outcome in
+    0 | 3) ;;
+    *) fail "the updater's windows did not go as expected (pictures in $pictures)" ;;
+esac
+wait_until 30 eval '! kill -0 "$updater_pid" 2>/dev/null' \
+    || fail "the updater did not end after its last window"
+updater_pid=
+if [ "$outcome" -eq 0 ]; then
+    say "the update was installed"
+else
+    say "No updates available."
+fi
+
+# --- What the installation holds now ---------------------------------------------------------
+# One line per file: hash and path, sorted by path; orvi7.log is the main application's own.
+listing() {
+    (cd "$1" && find . -type f ! -name orvi7.log -printf '%P\0' | xargs -0r sha256sum) \
+        | sort -k2
+}
+# Version 2 of the two app components, the main application and the updater; the plug-in.
+expected_installation() {
+    {
+        listing "$versions/2/core"
+        listing "$versions/2/emoticons"
+        (cd "$build/tools/sampleapp" && sha256sum orvi7.exe)
+        (cd "$build/src" && sha256sum updater)
+    } | sort -k2
+}
+
+say "files in $installation:"
+listing "$installation" | tee "$run/installation.sha256" | sed 's/^/    /'
+say "files in $plugins:"
+listing "$plugins" | tee "$run/plugins.sha256" | sed 's/^/    /'
+if ! diff -u <(expected_installation) "$run/installation.sha256" >"$run/difference" \
+    || ! diff -u <(listing "$versions/2/gg") "$run/plugins.sha256" >>"$run/difference"; then
+    cat "$run/difference" >&2
+    fail "the demo installation does not hold version 2"
+fi
+say "the demo installation holds version 2, file for file: OK"
+
+if [ "$outcome" -eq 0 ]; then
+    wait_until 10 eval '[ "$(log_lines)" -gt "$log_lines_before" ]' \
+        || fail "the main application was not restarted (no new line in orvi7.log)"
+    log_lines_after=$(log_lines)
+    say "the main application was restarted: orvi7.log has $log_lines_after line(s), one more"
+else
+    log_lines_after=$(log_lines)
+    [ "$log_lines_after" -eq "$log_lines_before" ] \
+        || fail "the main application was restarted although nothing was updated"
+    say "the main application was not restarted (nothing was updated)"
+fi
+
+say "update server log:"
+sed 's/^/    /' "$logs/server.log"
+say "pictures of the windows:"
+for picture in "$pictures"/*.png; do
+    [ -e "$picture" ] && printf '    %s\n' "$picture"
+done
+say "done in $((SECONDS - started)) s after the build"
