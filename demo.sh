@@ -52,11 +52,11 @@ logs=$out/logs
 run=$out/run
 
 # --- Processes this script starts, stopped on every way out -----------------------------------
-server_pid= relay_pid= xvfb_pid= dbus_pid= updater_pid=
+server_pid='' relay_pid='' xvfb_pid='' dbus_pid='' updater_pid=''
 stop() {
     local pid
     for pid in "$updater_pid" "$server_pid" "$relay_pid" "$dbus_pid" "$xvfb_pid"; do
-        [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || continue
+        if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then continue; fi
         kill "$pid" 2>/dev/null || true
         for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
         kill -9 "$pid" 2>/dev/null || true
@@ -194,7 +194,8 @@ if $headless; then
     xvfb_pid=$!
     exec 3>&-
     wait_until 10 grep -qs . "$run/display" || fail "Xvfb did not start (see $logs/xvfb.log)"
-    export DISPLAY=:$(cat "$run/display")
+    DISPLAY=:$(cat "$run/display")
+    export DISPLAY
     say "no desktop: the windows run under Xvfb on $DISPLAY and are clicked through"
 else
     say "the windows open on $DISPLAY: click \"Download now\", then \"Close\""
@@ -206,13 +207,16 @@ unset WAYLAND_DISPLAY
 dbus-daemon --session --nofork --print-address=3 3>"$run/dbus-address" >"$logs/dbus.log" 2>&1 &
 dbus_pid=$!
 wait_until 10 grep -qs . "$run/dbus-address" || fail "the D-Bus session did not start"
-export DBUS_SESSION_BUS_ADDRESS=$(cat "$run/dbus-address")
+DBUS_SESSION_BUS_ADDRESS=$(cat "$run/dbus-address")
+export DBUS_SESSION_BUS_ADDRESS
 
 # --- The update, as a user starts it ------------------------------------------------------------
 # The updater copies itself into the download folder below TMPDIR and starts that copy.
 export TMPDIR=$out/tmp APPDATA=$appdata ORVI_UPDATE_SERVER=127.0.0.1:$update_port
 # The main application notes each start in orvi7.log beside it.
-log_lines() { if [ -f "$installation/orvi7.log" ]; then wc -l <"$installation/orvi7.log"; else echo 0; fi; }
+log_lines() {
+    if [ -f "$installation/orvi7.log" ]; then wc -l <"$installation/orvi7.log"; else echo 0; fi
+}
 log_lines_before=$(log_lines)
 say "starting $installation/updater"
 timeout 60 "$installation/updater" || fail "the updater's relocation run failed (code $?)"
@@ -248,7 +252,7 @@ case $outcome in
 esac
 wait_until 30 eval '! kill -0 "$updater_pid" 2>/dev/null' \
     || fail "the updater did not end after its last window"
-updater_pid=
+updater_pid=''
 if [ "$outcome" -eq 0 ]; then
     say "the update was installed"
 else
