@@ -103,11 +103,11 @@ PackageSpec preparePackage(const QString &work, const QString &name, const QStri
     const QString oldTree = work + QStringLiteral("/old-") + name;
     const QString newTree = work + QStringLiteral("/new-") + name;
     const QString archive = work + QStringLiteral("/tupdates/") + name + QStringLiteral(".zip");
-    PackageSpec spec { name, label, {} };
+    PackageSpec layout { name, label, {} };
     for (const auto &file : files)
-        spec.files << file.first;
+        layout.files << file.first;
     if (QFileInfo::exists(archive))
-        return spec;
+        return layout;
 
     std::mt19937_64 oldRandom(1), newRandom(2);
     for (const auto &file : files) {
@@ -142,7 +142,7 @@ PackageSpec preparePackage(const QString &work, const QString &name, const QStri
     QDir().mkpath(work + QStringLiteral("/tupdates"));
     if (!shell(QStringLiteral("cd %1 && zip -q -r -X %2 .").arg(quoted(newTree), quoted(archive))))
         qFatal("zip failed for %s", qPrintable(name));
-    return spec;
+    return layout;
 }
 
 double median(std::vector<double> values)
