@@ -6,13 +6,17 @@
 #
 #   bench/download/run.sh [build-dir] [runs]
 #
-# The build dir should be a Release build: cmake -DCMAKE_BUILD_TYPE=Release.
+# The build dir (default build/release) is configured as a Release build and the benchmark
+# built in it first.
 set -euo pipefail
 
-build=${1:-$(dirname "$0")/../../build-download-rel}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-$root/build/release}
 runs=${2:-5}
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+ninja -C "$build" download-bench >/dev/null
 bench=$build/bench/download/download-bench
-[ -x "$bench" ] || { echo "no $bench; build the target download-bench first" >&2; exit 1; }
 
 if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
     sudo=()

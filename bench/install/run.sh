@@ -4,12 +4,12 @@
 # over an existing copy. Usage: bench/install/run.sh [rounds] [work folder]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${BUILD_DIR:-$root/build-installer-rel}
+build=${BUILD_DIR:-$root/build/release}
 rounds=${1:-3}
 work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/install-bench.XXXXXX")}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
-ninja -C "$build" -j1 install-bench >/dev/null
+ninja -C "$build" install-bench >/dev/null
 "$build/bench/install/install-bench" run "$rounds" "$work"
 [ -n "${2:-}" ] || rm -rf "$work"

@@ -229,18 +229,21 @@ bool PackageInstaller::applyFile(const QXmlStreamAttributes &attributes)
 
     const QFileInfo targetInfo(target);
     const bool targetExists = targetInfo.exists() && !targetInfo.isDir();
-    if (targetExists && !backUp(target, path, name))
+    const bool remove = action == QLatin1String("remove");
+    bool movedToBackup = false;
+    if (targetExists && !backUp(target, path, name, add || remove, &movedToBackup))
         return false;
+    const bool targetLeft = targetExists && !movedToBackup;
 
-    if (action == QLatin1String("remove")) {
-        if (targetExists)
+    if (remove) {
+        if (targetLeft)
             removeTarget(target);
         return true;
     }
     if (!add)
         return true;
 
-    if (targetExists)
+    if (targetLeft)
         removeTarget(target);
     ensureTargetFolder(folderOf(target));
     const QString updatePrefix = QStringLiteral("%1_%2_%3")
@@ -261,16 +264,22 @@ bool PackageInstaller::applyFile(const QXmlStreamAttributes &attributes)
     return true;
 }
 
-bool PackageInstaller::backUp(const QString &target, const QString &path, const QString &name)
+bool PackageInstaller::backUp(const QString &target, const QString &path, const QString &name,
+        bool targetGoes, bool *moved)
 {
     const QString backupFolder = m_unwindFolder + path;
     const QString backup = backupFolder + QLatin1Char('/') + name;
     // An existing backup is the older one of the same target and stays.
     if (!QFileInfo::exists(backup)) {
         ensureFolder(backupFolder);
-        // A second name costs no copying; the target is only ever replaced, never rewritten,
-        // so the backup keeps the old contents.
-        if (!FileTransfer::linkOrCopy(target, backup)) {
+        // A target that goes anyway just changes its name: one rename instead of a second name
+        // and a removal. A payload this package put there itself stays, so that it can go back
+        // to the package folder for a later element. A second name costs no copying either;
+        // the target is only ever replaced, never rewritten, so the backup keeps the old
+        // contents.
+        *moved = targetGoes && !m_placedFrom.contains(target);
+        if (!(*moved ? FileTransfer::move(target, backup)
+                     : FileTransfer::linkOrCopy(target, backup))) {
             showFailure(
                 QCoreApplication::translate("translation", "Cannot back up file %1 to %2!", "nc")
                     .arg(target, backup));

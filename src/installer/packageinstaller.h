@@ -53,7 +53,10 @@ private:
     bool applyDescriptor(const QString &descriptorPath);
     bool checkPackage(const QXmlStreamAttributes &attributes);
     bool applyFile(const QXmlStreamAttributes &attributes);
-    bool backUp(const QString &target, const QString &path, const QString &name);
+    /// Backs target up into the unwind folder. With targetGoes the target is about to be
+    /// removed, so it may be moved there instead of copied; *moved then tells whether it was.
+    bool backUp(const QString &target, const QString &path, const QString &name, bool targetGoes,
+            bool *moved);
     void removeTarget(const QString &target);
     bool placeFile(const QString &source, const QString &target);
     void ensureFolder(const QString &folder);
