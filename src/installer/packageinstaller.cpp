@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "removefolderfiles.h"
 #include "updateentry.h"
+#include "updatequery.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -68,12 +69,9 @@ PackageInstaller::PackageInstaller(const UpdateEntry *entry)
 
     const QString type = fromLatin1(entry->type());
     if (type == QLatin1String("app")) {
-        const QStringList arguments = QCoreApplication::arguments();
-        const qsizetype rootSwitch = arguments.indexOf(QLatin1String("-root"));
-        if (rootSwitch >= 0 && rootSwitch + 1 < arguments.size())
-            m_rootFolder = arguments.at(rootSwitch + 1);
+        m_rootFolder = UpdateQuery::rootFolder(QCoreApplication::arguments()).value_or(QString());
         if (m_rootFolder.isEmpty()
-            || !QFileInfo::exists(m_rootFolder + QLatin1String("/orvi7.exe"))) {
+            || !QFileInfo::exists(UpdateQuery::mainAppPath(m_rootFolder))) {
             MessageBoxHandler::critical(
                 QCoreApplication::translate("translation", "Update", "program update"),
                 QCoreApplication::translate("translation", "Cannot run update!", "nc"));

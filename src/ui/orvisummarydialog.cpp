@@ -3,6 +3,7 @@
 #include "formloader.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
+#include "updatequery.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -44,12 +45,10 @@ OrviSummaryDialog::~OrviSummaryDialog() = default;
 
 void OrviSummaryDialog::restartOrvi()
 {
-    const QStringList arguments = QCoreApplication::arguments();
-    const qsizetype rootSwitch = arguments.indexOf(QLatin1String("-root"));
     // The update query has required "-root", so it is there in every update run.
-    if (rootSwitch >= 0 && rootSwitch + 1 < arguments.size()) {
-        const QString program = arguments.at(rootSwitch + 1) + QLatin1String("/orvi7.exe");
-        Platform::startDetached(Platform::quoteProgram(program), QStringList());
+    if (const auto root = UpdateQuery::rootFolder(QCoreApplication::arguments())) {
+        Platform::startDetached(Platform::quoteProgram(UpdateQuery::mainAppPath(*root)),
+                QStringList());
     }
     QCoreApplication::quit();
 }
