@@ -225,8 +225,9 @@ bool PackageInstaller::applyFile(const QXmlStreamAttributes &attributes)
     if (add && !isBelow(source, m_cleanPackageFolder))
         return true;
 
+    // Asked in this order the answers come from one status call.
     const QFileInfo targetInfo(target);
-    const bool targetExists = targetInfo.exists() && !targetInfo.isDir();
+    const bool targetExists = !targetInfo.isDir() && targetInfo.exists();
     const bool remove = action == QLatin1String("remove");
     bool movedToBackup = false;
     if (targetExists && !backUp(target, path, name, add || remove, &movedToBackup))
@@ -267,22 +268,21 @@ bool PackageInstaller::backUp(const QString &target, const QString &path, const 
 {
     const QString backupFolder = m_unwindFolder + path;
     const QString backup = backupFolder + QLatin1Char('/') + name;
-    // An existing backup is the older one of the same target and stays.
-    if (!QFileInfo::exists(backup)) {
-        ensureFolder(backupFolder);
-        // A target that goes anyway just changes its name: one rename instead of a second name
-        // and a removal. A payload this package put there itself stays, so that it can go back
-        // to the package folder for a later element. A second name costs no copying either;
-        // the target is only ever replaced, never rewritten, so the backup keeps the old
-        // contents.
-        *moved = targetGoes && !m_placedFrom.contains(target);
-        if (!(*moved ? FileTransfer::move(target, backup)
-                     : FileTransfer::linkOrCopy(target, backup))) {
-            showFailure(
-                QCoreApplication::translate("translation", "Cannot back up file %1 to %2!", "nc")
-                    .arg(target, backup));
-            return false;
-        }
+    ensureFolder(backupFolder);
+    // A target that goes anyway just changes its name: one rename instead of a second name and
+    // a removal. A payload this package put there itself stays, so that it can go back to the
+    // package folder for a later element. A second name costs no copying either; the target is
+    // only ever replaced, never rewritten, so the backup keeps the old contents.
+    const bool move = targetGoes && !m_placedFrom.contains(target);
+    if (move ? FileTransfer::move(target, backup) : FileTransfer::linkOrCopy(target, backup)) {
+        *moved = move;
+    } else if (!QFileInfo::exists(backup)) {
+        // Neither transfer ever replaces a backup: one that exists is the older one of the
+        // same target and stays.
+        showFailure(
+            QCoreApplication::translate("translation", "Cannot back up file %1 to %2!", "nc")
+                .arg(target, backup));
+        return false;
     }
     m_backedUpTargets.insert(target);
     if (!m_backupFolders.contains(path))
