@@ -1,5 +1,7 @@
 #include "archiveextractor.h"
 
+#include "archivestream.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -31,7 +33,9 @@ ArchiveExtractor::Result ArchiveExtractor::extractAll(const FileHandler &fileExt
 {
     m_entryName.clear();
     m_fileErrorText.clear();
-    const ArchiveHandle archive(unzOpen64(QFile::encodeName(m_archivePath).constData()));
+    zlib_filefunc64_def functions = ArchiveStream::functions();
+    const ArchiveHandle archive(
+        unzOpen2_64(QFile::encodeName(m_archivePath).constData(), &functions));
     if (!archive)
         return Result::CannotOpenArchive;
     unz_global_info64 globalInfo;
