@@ -199,7 +199,7 @@ int runBenchmark(const QString &work, int rounds)
         std::vector<double> updater, baseline, peak;
     };
     std::vector<Result> results(packages.size());
-    const QString trash = work + QStringLiteral("/set-aside/");
+    const QString setAside = work + QStringLiteral("/set-aside/");
     int turns = 0;
     // Round -1 warms the caches and outlasts deletions made just before the benchmark; it is
     // not counted.
@@ -216,7 +216,7 @@ int runBenchmark(const QString &work, int rounds)
                 // thousands of fresh deletions slow down whichever side creates files next in
                 // the same block group (unzip into the package folder took 2.4 s instead of
                 // 0.6 s). Nothing is deleted until all rounds are done.
-                const QString aside = trash + QString::number(++turns);
+                const QString aside = setAside + QString::number(++turns);
                 shell(QStringLiteral("mkdir -p %1 && for f in %2 %3 %4; do if [ -e \"$f\" ]; "
                                      "then mv \"$f\" %1/; fi; done && cp -a %5 %2 && sync")
                           .arg(quoted(aside), quoted(root), quoted(extract),
@@ -243,7 +243,7 @@ int runBenchmark(const QString &work, int rounds)
         }
     }
 
-    shell(QStringLiteral("rm -rf %1").arg(quoted(trash)));
+    shell(QStringLiteral("rm -rf %1").arg(quoted(setAside)));
 
     const double tinyPeak = median(results.back().peak);
     out << Qt::endl
