@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the updater twice (plain, and with AddressSanitizer and
+# Installs what is missing, checks that includes point down the layers and that the
+# Windows-only sources compile, builds the updater twice (plain, and with AddressSanitizer and
 # UndefinedBehaviorSanitizer) with warnings as errors, and runs every test offscreen in both.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -14,6 +15,11 @@ export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+echo "== layers"
+scripts/check-layers.sh
+echo "== Windows-only sources"
+scripts/check-windows.sh
 
 build() {
     local name=$1; shift

@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need, if any is missing.
+# apt installs no recommended packages here, so every package a step uses is named, also
+# those that a desktop machine tends to have already (scripts/check-fresh-root.sh proves it).
 set -euo pipefail
 
 packages=(
     g++ cmake ninja-build pkg-config ccache
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libqt6uitools6
+    libqt6opengl6-dev
     zlib1g-dev libminizip-dev
+    clang libclang-rt-14-dev
+    g++-mingw-w64-x86-64-posix
     xvfb xdotool xauth zip unzip curl
     python3-pyatspi dbus-daemon imagemagick
 )

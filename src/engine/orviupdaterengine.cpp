@@ -1,6 +1,7 @@
 #include "orviupdaterengine.h"
 
 #include "installationrun.h"
+#include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "platform.h"
 #include "replyparser.h"
@@ -30,7 +31,7 @@ OrviUpdaterEngine::~OrviUpdaterEngine()
 
 bool OrviUpdaterEngine::checkUpdates()
 {
-    const std::optional<QString> root = UpdateQuery::rootFolder(QCoreApplication::arguments());
+    const std::optional<QString> root = MainAppPaths::rootFolder(QCoreApplication::arguments());
     if (!root)
         return false;
     const QByteArray request = UpdateQuery::request(

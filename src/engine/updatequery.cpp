@@ -1,5 +1,7 @@
 #include "updatequery.h"
 
+#include "mainapppaths.h"
+
 #include <QProcess>
 
 namespace {
@@ -8,22 +10,9 @@ constexpr char CloseMarker[] = "</s>";
 constexpr qsizetype OpenMarkerSize = sizeof(OpenMarker) - 1;
 } // namespace
 
-std::optional<QString> UpdateQuery::rootFolder(const QStringList &arguments)
-{
-    const qsizetype index = arguments.indexOf(QStringLiteral("-root"));
-    if (index < 0 || index + 1 >= arguments.size())
-        return std::nullopt;
-    return arguments.at(index + 1);
-}
-
-QString UpdateQuery::mainAppPath(const QString &rootFolder)
-{
-    return rootFolder + QStringLiteral("/orvi7.exe");
-}
-
 QString UpdateQuery::commandLine(const QString &rootFolder)
 {
-    return QLatin1Char('"') + mainAppPath(rootFolder) + QLatin1Char('"')
+    return QLatin1Char('"') + MainAppPaths::mainAppPath(rootFolder) + QLatin1Char('"')
             + QStringLiteral(" -updatequery");
 }
 

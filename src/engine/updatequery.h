@@ -21,11 +21,6 @@ public:
     /// The largest reply kept while it is not yet a complete document.
     static constexpr qsizetype MaxReplySize = 16 * 1024 * 1024;
 
-    /// The argument after the first exact "-root" in arguments; none when "-root" is missing
-    /// or is the last argument.
-    static std::optional<QString> rootFolder(const QStringList &arguments);
-    /// The main application's executable in rootFolder.
-    static QString mainAppPath(const QString &rootFolder);
     /// The command line that asks the main application in rootFolder for its inventory: the
     /// executable's path quoted as a whole, then " -updatequery".
     static QString commandLine(const QString &rootFolder);

@@ -2,17 +2,17 @@
 
 #include "archiveextractor.h"
 #include "filetransfer.h"
+#include "mainapppaths.h"
 #include "messageboxhandler.h"
+#include "packagedescriptor.h"
 #include "platform.h"
 #include "removefolderfiles.h"
 #include "updateentry.h"
-#include "updatequery.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QUrl>
-#include <QXmlStreamReader>
 
 namespace {
 QString fromLatin1(const std::string &text)
@@ -69,9 +69,9 @@ PackageInstaller::PackageInstaller(const UpdateEntry *entry)
 
     const QString type = fromLatin1(entry->type());
     if (type == QLatin1String("app")) {
-        m_rootFolder = UpdateQuery::rootFolder(QCoreApplication::arguments()).value_or(QString());
+        m_rootFolder = MainAppPaths::rootFolder(QCoreApplication::arguments()).value_or(QString());
         if (m_rootFolder.isEmpty()
-            || !QFileInfo::exists(UpdateQuery::mainAppPath(m_rootFolder))) {
+            || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder))) {
             MessageBoxHandler::critical(
                 QCoreApplication::translate("translation", "Update", "program update"),
                 QCoreApplication::translate("translation", "Cannot run update!", "nc"));
@@ -159,31 +159,27 @@ bool PackageInstaller::install(
 
 bool PackageInstaller::applyDescriptor(const QString &descriptorPath)
 {
-    QFile descriptor(descriptorPath);
+    QFile file(descriptorPath);
     if (!isBelow(cleanAbsolutePath(descriptorPath), m_cleanPackageFolder)
-        || !descriptor.open(QIODevice::ReadOnly)) {
+        || !file.open(QIODevice::ReadOnly)) {
         showFailure(QCoreApplication::translate(
             "translation", "Package description file is missing!", "nc"));
         return false;
     }
-    QXmlStreamReader reader(&descriptor);
-    while (!reader.atEnd()) {
-        if (reader.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        if (reader.name() == QLatin1String("package")) {
-            if (!checkPackage(reader.attributes()))
-                return false;
-        } else if (reader.name() == QLatin1String("file")) {
-            if (!applyFile(reader.attributes()))
-                return false;
-        }
-    }
-    if (reader.hasError()) {
-        // What was applied before the error stays recorded for the rollback.
+    const PackageDescriptor descriptor = PackageDescriptor::read(&file);
+    if (!descriptor.isValid()) {
         showFailure(QCoreApplication::translate(
             "translation", "Package description file is damaged (line %1)!", "nc")
-                        .arg(reader.lineNumber()));
+                        .arg(descriptor.errorLine()));
         return false;
+    }
+    for (const QXmlStreamAttributes &package : descriptor.packages()) {
+        if (!checkPackage(package))
+            return false;
+    }
+    for (const PackageDescriptor::File &file : descriptor.files()) {
+        if (!applyFile(file))
+            return false;
     }
     return true;
 }
@@ -210,11 +206,11 @@ bool PackageInstaller::checkPackage(const QXmlStreamAttributes &attributes)
     return true;
 }
 
-bool PackageInstaller::applyFile(const QXmlStreamAttributes &attributes)
+bool PackageInstaller::applyFile(const PackageDescriptor::File &file)
 {
-    const QString name = attributes.value(QLatin1String("name")).toString();
-    const QString path = attributes.value(QLatin1String("path")).toString();
-    const QString action = attributes.value(QLatin1String("action")).toString().toLower();
+    const QString &name = file.name;
+    const QString &path = file.path;
+    const QString &action = file.action;
     const QString relative = path + QLatin1Char('/') + name;
 
     const QString target = cleanAbsolutePath(m_rootFolder + QLatin1Char('/') + relative);

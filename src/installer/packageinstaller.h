@@ -1,5 +1,7 @@
 #pragma once
 
+#include "packagedescriptor.h"
+
 #include <QFile>
 #include <QHash>
 #include <QSet>
@@ -52,7 +54,7 @@ public:
 private:
     bool applyDescriptor(const QString &descriptorPath);
     bool checkPackage(const QXmlStreamAttributes &attributes);
-    bool applyFile(const QXmlStreamAttributes &attributes);
+    bool applyFile(const PackageDescriptor::File &file);
     /// Backs target up into the unwind folder. With targetGoes the target is about to be
     /// removed, so it may be moved there instead of copied; *moved then tells whether it was.
     bool backUp(const QString &target, const QString &path, const QString &name, bool targetGoes,

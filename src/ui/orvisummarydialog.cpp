@@ -1,9 +1,9 @@
 #include "orvisummarydialog.h"
 
 #include "formloader.h"
+#include "mainapppaths.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
-#include "updatequery.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -46,8 +46,8 @@ OrviSummaryDialog::~OrviSummaryDialog() = default;
 void OrviSummaryDialog::restartOrvi()
 {
     // The update query has required "-root", so it is there in every update run.
-    if (const auto root = UpdateQuery::rootFolder(QCoreApplication::arguments())) {
-        Platform::startDetached(Platform::quoteProgram(UpdateQuery::mainAppPath(*root)),
+    if (const auto root = MainAppPaths::rootFolder(QCoreApplication::arguments())) {
+        Platform::startDetached(Platform::quoteProgram(MainAppPaths::mainAppPath(*root)),
                 QStringList());
     }
     QCoreApplication::quit();
