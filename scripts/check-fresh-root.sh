@@ -96,22 +96,22 @@ root=$work/root
 mounts_below() {
     awk -v top="$work/" 'index($5, top) == 1 { print $5 }' /proc/self/mountinfo | sort -r
 }
+# Processes whose root is the root: what the commands started.
+root_processes() {
+    find /proc -mindepth 2 -maxdepth 2 -name root -lname "$root" 2>/dev/null \
+        | sed 's|^/proc/\([0-9]*\)/root$|\1|;t;d'
+}
 stop_root_processes() {
-    local link pid round
-    for round in TERM KILL; do
-        for link in /proc/[0-9]*/root; do
-            [ "$(readlink "$link" 2>/dev/null)" = "$root" ] || continue
-            pid=${link#/proc/}
-            pid=${pid%/root}
-            kill -s "$round" "$pid" 2>/dev/null || true
-        done
-        [ $round = TERM ] && sleep 1
-    done
+    local pid
+    for pid in $(root_processes); do kill -TERM "$pid" 2>/dev/null || true; done
+    for _ in $(seq 50); do [ -z "$(root_processes)" ] && return 0; sleep 0.1; done
+    for pid in $(root_processes); do kill -KILL "$pid" 2>/dev/null || true; done
 }
 cleanup() {
     local status=$? point
     trap - EXIT INT TERM
     set +e
+    [ $status -eq 0 ] || say "ending (status $status): stopping what runs in the root, unmounting"
     stop_root_processes
     for point in $(mounts_below); do
         umount "$point" 2>/dev/null || umount -l "$point" || say "could not unmount $point"
@@ -175,6 +175,11 @@ EOF
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 755 "$root/usr/sbin/policy-rc.d"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+# debootstrap writes no hosts file; the Debian installer does, and "localhost" needs it.
+if [ ! -e "$root/etc/hosts" ]; then
+    printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' \
+        >"$root/etc/hosts"
+fi
 
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
@@ -189,7 +194,9 @@ git -C "$root/root/orvi" checkout -q -b "$branch" FETCH_HEAD
 
 # Runs a command in the clone with a clean environment, as a fresh root login would have it.
 in_root() {
-    timeout -k 30 $((time_limit * 60)) chroot "$root" /usr/bin/env -i HOME=/root \
+    # Started in the background (see run), it would ignore SIGINT; the commands get it back.
+    timeout -k 30 $((time_limit * 60)) env --default-signal=INT,QUIT \
+        chroot "$root" /usr/bin/env -i HOME=/root \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb \
         LANG=C.UTF-8 /bin/bash -c 'cd /root/orvi && exec "$@"' in-root "$@"
 }
@@ -199,6 +206,16 @@ run() {
     # In the background, so that Ctrl-C reaches the trap at once rather than after the command.
     in_root "$@" </dev/null &
     wait $! || status=$?
+    local leftovers
+    leftovers=$(root_processes)
+    if [ -n "$leftovers" ]; then
+        say "$* left processes running; stopping them:"
+        for pid in $leftovers; do
+            printf '    %s %s\n' "$pid" "$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+        done
+        stop_root_processes
+        [ $status -ne 0 ] || status=1
+    fi
     if [ $status -ne 0 ]; then
         verdict=FAILED
         failed=true
