@@ -44,10 +44,12 @@ say() { printf 'fresh-root: %s\n' "$*"; }
 die() { printf 'fresh-root: %s\n' "$*" >&2; exit 2; }
 
 [ "$(id -u)" -eq 0 ] || die "debootstrap, chroot and mount need root: run it with sudo"
-checkout=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
-commit=$(git -C "$checkout" rev-parse HEAD)
-branch=$(git -C "$checkout" symbolic-ref -q --short HEAD || echo fresh-root)
-if [ -n "$(git -C "$checkout" status --porcelain --untracked-files=no)" ]; then
+# Under sudo the checkout belongs to someone else, which git refuses unless told it is safe.
+safe_git() { git -c safe.directory='*' "$@"; }
+checkout=$(safe_git -C "$(dirname "$0")" rev-parse --show-toplevel)
+commit=$(safe_git -C "$checkout" rev-parse HEAD)
+branch=$(safe_git -C "$checkout" symbolic-ref -q --short HEAD || echo fresh-root)
+if [ -n "$(safe_git -C "$checkout" status --porcelain --untracked-files=no)" ]; then
     say "note: uncommitted changes in $checkout are not part of the check (HEAD only)"
 fi
 
@@ -189,7 +191,8 @@ mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
 
 say "cloning $checkout at $commit ($branch) into /root/orvi"
 git init -q "$root/root/orvi"
-git -C "$root/root/orvi" fetch -q "$checkout" HEAD
+git -C "$root/root/orvi" fetch -q --upload-pack="git -c safe.directory='*' upload-pack" \
+    "$checkout" HEAD
 git -C "$root/root/orvi" checkout -q -b "$branch" FETCH_HEAD
 
 # Runs a command in the clone with a clean environment, as a fresh root login would have it.
