@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks that includes point down the layers and that the
 # Windows-only sources compile, builds the updater twice (plain, and with AddressSanitizer and
-# UndefinedBehaviorSanitizer) with warnings as errors, and runs every test offscreen in both.
+# UndefinedBehaviorSanitizer) with warnings as errors, and runs every test offscreen in both;
+# then builds the fuzzers with clang and replays each on its corpus plus a fixed set of inputs.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -38,3 +39,4 @@ build() {
 
 build plain
 build sanitize -DORVI_SANITIZE=ON
+build fuzz -DCMAKE_CXX_COMPILER=clang++ -DORVI_FUZZ=ON

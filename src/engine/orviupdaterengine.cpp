@@ -94,7 +94,7 @@ void OrviUpdaterEngine::beginDownload()
     m_downloadState = 1;
     // Every link is checked before anything is queued, so a bad one sends no request at all.
     for (int index = 0; index < m_updates.count(); ++index) {
-        const QString refusal = refusalOf(packageLink(index));
+        const QString refusal = refusalOf(m_downloadFolder, packageLink(index));
         if (!refusal.isEmpty()) {
             emit error(refusal);
             return;
@@ -178,7 +178,7 @@ void OrviUpdaterEngine::fetchPackage()
     const std::string &name = m_updates.at(m_current)->name();
     emit downloadFile(QString::fromLatin1(name.data(), qsizetype(name.size())));
     m_lastDone = 0;
-    m_packageFile.setFileName(packageFileName(link));
+    m_packageFile.setFileName(packageFileName(m_downloadFolder, link));
     if (!m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(m_packageFile.errorString());
         return;
@@ -193,12 +193,12 @@ QUrl OrviUpdaterEngine::packageLink(int index) const
     return QUrl(QString::fromLatin1(link.data(), qsizetype(link.size())));
 }
 
-QString OrviUpdaterEngine::packageFileName(const QUrl &link) const
+QString OrviUpdaterEngine::packageFileName(const QString &downloadFolder, const QUrl &link)
 {
-    return QStringLiteral("%1/%2").arg(m_downloadFolder, link.path());
+    return QStringLiteral("%1/%2").arg(downloadFolder, link.path());
 }
 
-QString OrviUpdaterEngine::refusalOf(const QUrl &link) const
+QString OrviUpdaterEngine::refusalOf(const QString &downloadFolder, const QUrl &link)
 {
     const QString scheme = link.scheme();
     if ((scheme != QLatin1String("http") && scheme != QLatin1String("https"))
@@ -209,8 +209,8 @@ QString OrviUpdaterEngine::refusalOf(const QUrl &link) const
 
     // The path names a file below the download folder; it must not climb out of it.
     const QString path = link.path();
-    const QString folder = QDir::cleanPath(m_downloadFolder) + QLatin1Char('/');
-    const QString file = QDir::cleanPath(packageFileName(link));
+    const QString folder = QDir::cleanPath(downloadFolder) + QLatin1Char('/');
+    const QString file = QDir::cleanPath(packageFileName(downloadFolder, link));
     if (path.isEmpty() || path.contains(QLatin1Char('\\')) || path.contains(QChar(0))
             || path.split(QLatin1Char('/')).contains(QLatin1String(".."))
             || !file.startsWith(folder) || file.size() == folder.size())

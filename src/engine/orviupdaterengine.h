@@ -61,6 +61,11 @@ public:
     /// Shortens the wait for the main application's inventory (tests only).
     void setMainAppTimeout(int ms) { m_mainAppTimeout = ms; }
 
+    /// The local file of a package: downloadFolder, "/", then the link's path.
+    static QString packageFileName(const QString &downloadFolder, const QUrl &link);
+    /// Why link cannot be downloaded into downloadFolder; empty when it can.
+    static QString refusalOf(const QString &downloadFolder, const QUrl &link);
+
 signals:
     void downloadProgress(int done);
     void downloadFile(const QString &name);
@@ -84,10 +89,6 @@ private:
     void clearUpdates();
     /// The link of entry index as a URL, its 8-bit text read byte for byte.
     QUrl packageLink(int index) const;
-    /// The local file of a package: the download folder, "/", then the link's path.
-    QString packageFileName(const QUrl &link) const;
-    /// Why link cannot be downloaded into the download folder; empty when it can.
-    QString refusalOf(const QUrl &link) const;
     /// Queues a change of host to the link's host, with its scheme and port.
     void queueHostOf(const QUrl &link);
     /// Opens the file of package m_current and queues its GET.
