@@ -25,6 +25,21 @@ bool isSuccess(int status)
     return status >= 200 && status < 300;
 }
 
+// Qt joins a repeated header's values with ", ", and after a redirect it can keep an earlier
+// response's length beside the final one's; only one plain number is trusted.
+qint64 plainLength(const QByteArray &value)
+{
+    if (value.isEmpty())
+        return -1;
+    for (const char c : value) {
+        if (c < '0' || c > '9')
+            return -1;
+    }
+    bool ok = false;
+    const qint64 length = value.toLongLong(&ok);
+    return ok ? length : -1;
+}
+
 } // namespace
 
 void HttpRequestQueue::ReplyDeleter::operator()(QNetworkReply *reply) const
@@ -195,10 +210,10 @@ bool HttpRequestQueue::takeHeader()
 
     qint64 length = -1;
     if (isSuccess(status)) {
-        const QVariant lengthHeader = m_reply->header(QNetworkRequest::ContentLengthHeader);
-        if (lengthHeader.isValid())
-            length = lengthHeader.toLongLong();
-    } else if (m_running.kind == Kind::Head && (status == 405 || status == 501)) {
+        if (m_reply->hasRawHeader("Content-Length"))
+            length = plainLength(m_reply->rawHeader("Content-Length"));
+    } else if (m_running.kind == Kind::Head) {
+        // A HEAD only sizes the download; the GET decides whether it works.
         m_statusTolerated = true;
     } else {
         // Qt reports the error status itself a moment later; aborting now would report a
@@ -285,6 +300,16 @@ void HttpRequestQueue::transferFinished()
 
 void HttpRequestQueue::fail(const QString &text)
 {
+    if (m_running.kind == Kind::Head) {
+        // Whatever ends a HEAD early only leaves the size unknown.
+        releaseReply();
+        if (!m_headerTaken) {
+            m_headerTaken = true;
+            emit responseHeaderReceived(HttpResponseHeader(0, QString(), -1));
+        }
+        endTransfer(false);
+        return;
+    }
     m_errorString = text;
     endTransfer(true);
 }

@@ -23,12 +23,13 @@ class QNetworkReply;
  * reported before its request ends. A GET given a device streams the body into it through a
  * bounded buffer, so no body is ever held whole in memory.
  *
- * A request fails when the network fails, when nothing arrives for the transfer time-out,
- * or when the final status (after at most five redirects, never from https to http) lies
+ * A GET fails when the network fails, when nothing arrives for the transfer time-out, or
+ * when the final status (after at most five redirects, never from https to http) lies
  * outside 2xx; the body of such a response is never written and its header is not reported.
- * A HEAD answered 405 or 501 only means the server does not describe the resource: it ends
- * successfully with a header of unknown length. After a failure the queued requests are
- * discarded without signals.
+ * A HEAD never fails except by abort(): it only sizes a download, so a refused status or a
+ * failed connection ends it successfully with a header of unknown length. Only the final
+ * response's length counts, and only when it is one plain number. After a failure the
+ * queued requests are discarded without signals.
  */
 class HttpRequestQueue : public QObject
 {

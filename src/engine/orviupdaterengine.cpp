@@ -127,49 +127,67 @@ void OrviUpdaterEngine::requestFinished(int id, bool failed)
     if (failed) {
         if (m_downloadState == 3)
             return;
-        // A package that did not arrive whole is not kept, so nothing half-written is installed.
-        if (m_packageFile.isOpen()) {
-            m_packageFile.close();
-            m_packageFile.remove();
-        }
-        emit error(m_http.errorString());
+        failDownload(m_http.errorString());
         return;
     }
     if (m_downloadState != 2 || id != m_requestId)
         return;
+    // Buffered bytes reach the disk only here; a package that did not is not complete.
+    if (!m_packageFile.flush()) {
+        failDownload(m_packageFile.errorString());
+        return;
+    }
     m_packageFile.close();
+    m_bytesDone = boundedSum(m_bytesDone, m_lastDone);
+    m_lastDone = 0;
     ++m_current;
     if (m_current < m_updates.count()) {
         fetchPackage();
         return;
     }
     m_downloadState = 0;
-    // Without any announced size the bar stays at 0 while data arrives; it ends full.
-    if (m_bytesTotal == 0)
-        emit downloadProgress(100);
+    emit downloadProgress(100);
     emit downloadFinished();
 }
 
 void OrviUpdaterEngine::dataReadProgress(qint64 done, qint64 total)
 {
     Q_UNUSED(total)
-    m_bytesDone += done - m_lastDone;
     m_lastDone = done;
-    // A body longer than announced may pass 100; only the int range bounds it.
-    const qint64 percent = m_bytesTotal > 0 ? m_bytesDone * 100 / m_bytesTotal : 0;
-    emit downloadProgress(int(qMin<qint64>(percent, std::numeric_limits<int>::max())));
+    const qint64 received = qMin(boundedSum(m_bytesDone, m_lastDone), m_bytesTotal);
+    emit downloadProgress(m_bytesTotal > 0 ? int(received * 100 / m_bytesTotal) : 0);
 }
 
 void OrviUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
 {
     if (m_downloadState != 1)
         return;
-    m_bytesTotal += resp.contentLength();
+    if (resp.hasContentLength())
+        m_bytesTotal = boundedSum(m_bytesTotal, resp.contentLength());
     if (m_http.hasPendingRequests())
         return;
     m_current = 0;
     m_downloadState = 2;
     fetchPackage();
+}
+
+void OrviUpdaterEngine::failDownload(const QString &text)
+{
+    // Nothing of a failed run is kept, so no package of it is ever installed.
+    if (m_packageFile.isOpen()) {
+        m_packageFile.close();
+        m_packageFile.remove();
+    }
+    for (int index = 0; index < m_current; ++index)
+        QFile::remove(packageFileName(packageLink(index)));
+    emit error(text);
+}
+
+qint64 OrviUpdaterEngine::boundedSum(qint64 a, qint64 b)
+{
+    // Far above any real download, and low enough that a percentage never overflows.
+    constexpr qint64 Bound = std::numeric_limits<qint64>::max() / 200;
+    return qMin(qMin(a, Bound) + qMin(b, Bound), Bound);
 }
 
 void OrviUpdaterEngine::fetchPackage()
@@ -180,7 +198,7 @@ void OrviUpdaterEngine::fetchPackage()
     m_lastDone = 0;
     m_packageFile.setFileName(packageFileName(link));
     if (!m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        emit error(m_packageFile.errorString());
+        failDownload(m_packageFile.errorString());
         return;
     }
     queueHostOf(link);
@@ -201,8 +219,9 @@ QString OrviUpdaterEngine::packageFileName(const QUrl &link) const
 QString OrviUpdaterEngine::refusalOf(const QUrl &link) const
 {
     const QString scheme = link.scheme();
+    // QUrl rejects a port above 65535 as invalid; port 0 would silently mean the default.
     if ((scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-            || link.host().isEmpty())
+            || !link.isValid() || link.host().isEmpty() || link.port() == 0)
         return QCoreApplication::translate("translation",
                 "The package address %1 is not an http or https address with a host.", "nc")
                 .arg(link.toDisplayString());

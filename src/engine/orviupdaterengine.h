@@ -92,6 +92,10 @@ private:
     void queueHostOf(const QUrl &link);
     /// Opens the file of package m_current and queues its GET.
     void fetchPackage();
+    /// Reports text and removes the packages this run has stored so far.
+    void failDownload(const QString &text);
+    /// a + b, each and the sum held below a bound at which a percentage cannot overflow.
+    static qint64 boundedSum(qint64 a, qint64 b);
 
     QTcpSocket m_socket;
     HttpRequestQueue m_http;
@@ -100,7 +104,8 @@ private:
     QVector<UpdateEntry *> m_updates;
     int m_current = 0;
     QString m_downloadFolder;
-    // 64-bit, so that packages over 2 GiB are counted correctly.
+    // 64-bit, so that packages over 2 GiB are counted correctly. m_bytesDone counts the
+    // packages already complete, m_lastDone the one being fetched.
     qint64 m_lastDone = 0;
     qint64 m_bytesDone = 0;
     qint64 m_bytesTotal = 0;

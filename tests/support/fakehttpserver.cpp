@@ -156,6 +156,11 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
             : m_responses.value(path, Response::withStatus(404));
     if (response.silent)
         return;
+    if (response.hangUp) {
+        m_pending.remove(socket);
+        socket->disconnectFromHost();
+        return;
+    }
 
     const bool keepAlive = response.withContentLength && response.sendLimit < 0;
     QByteArray header = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
@@ -170,6 +175,7 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
         header += "Location: " + response.location + "\r\n";
     if (!keepAlive)
         header += "Connection: close\r\n";
+    header += response.extraHeaders;
     header += "\r\n";
     socket->write(header);
 

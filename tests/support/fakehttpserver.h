@@ -47,6 +47,10 @@ public:
         int chunkInterval = 0;
         /// True: the request is read and never answered at all.
         bool silent = false;
+        /// True: the request is read and the connection closed without an answer.
+        bool hangUp = false;
+        /// Header lines ("Name: value\r\n") added after the others, repeats included.
+        QByteArray extraHeaders;
 
         /// 200 OK with body.
         static Response ok(const QByteArray &body);
