@@ -9,6 +9,7 @@
 #include "updateentry.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 
 #include <limits>
@@ -39,8 +40,14 @@ bool OrviUpdaterEngine::checkUpdates()
 
     const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
     clearUpdates();
+    // One limit for the whole exchange, so that a server trickling bytes cannot hold the run.
+    const QDeadlineTimer deadline(m_queryTimeout);
+    const auto wait = [this, &deadline] {
+        return int(qBound(qint64(0), deadline.remainingTime(), qint64(m_networkTimeout)));
+    };
+    m_socket.setReadBufferSize(UpdateQuery::ReadChunkSize);
     m_socket.connectToHost(m_updateServer.host(), m_updateServer.port(), QIODevice::ReadWrite);
-    if (!m_socket.waitForConnected(m_networkTimeout)) {
+    if (!m_socket.waitForConnected(wait())) {
         MessageBoxHandler::critical(title,
                 QCoreApplication::translate("translation",
                         "Couldn't connect to update server. Check your internet connection.", "nc"),
@@ -48,16 +55,15 @@ bool OrviUpdaterEngine::checkUpdates()
         return false;
     }
     m_socket.write(request);
-    m_socket.waitForBytesWritten(m_networkTimeout);
+    m_socket.waitForBytesWritten(wait());
 
-    // A server that never completes a document must not take all memory, hence the bound.
     // Bytes may already wait in the socket (read while the request was being written), and
     // waitForReadyRead() only reports bytes that come after them.
     ReplyReader reply;
-    while (!reply.add(m_socket.readAll())) {
-        if (reply.size() > UpdateQuery::MaxReplySize
-                || (m_socket.bytesAvailable() == 0
-                        && !m_socket.waitForReadyRead(m_networkTimeout))) {
+    while (!reply.add(m_socket.read(UpdateQuery::ReadChunkSize))) {
+        if (reply.isHopeless() || reply.size() > UpdateQuery::MaxReplySize
+                || deadline.hasExpired()
+                || (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(wait()))) {
             MessageBoxHandler::critical(title,
                     QCoreApplication::translate("translation",
                             "An error occured while comunicating update server. Check your "

@@ -56,8 +56,10 @@ public:
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer() const { return m_updateServer; }
     void setUpdateServer(const UpdateServer &server) { m_updateServer = server; }
-    /// Shortens the update query's network waits (tests only).
+    /// Shortens each of the update query's network waits (tests only).
     void setNetworkTimeout(int ms) { m_networkTimeout = ms; }
+    /// Shortens the limit on the whole exchange with the update server (tests only).
+    void setQueryTimeout(int ms) { m_queryTimeout = ms; }
     /// Shortens the wait for the main application's inventory (tests only).
     void setMainAppTimeout(int ms) { m_mainAppTimeout = ms; }
 
@@ -115,5 +117,6 @@ private:
 
     UpdateServer m_updateServer = UpdateServer::fromEnvironment();
     int m_networkTimeout = UpdateQuery::NetworkTimeout;
+    int m_queryTimeout = UpdateQuery::QueryTimeout;
     int m_mainAppTimeout = UpdateQuery::MainAppTimeout;
 };

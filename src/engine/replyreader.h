@@ -27,6 +27,8 @@ public:
     const QDomDocument &document() const { return m_document; }
     /// The number of bytes received so far.
     qsizetype size() const { return m_size; }
+    /// True once the bytes received can never become a well-formed document.
+    bool isHopeless() const { return m_hopeless; }
 
 private:
     QByteArray m_buffer;

@@ -5,6 +5,7 @@
 #include "updateentry.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QProcess>
 #include <QTcpServer>
@@ -89,6 +90,8 @@ private slots:
     void replyArrivals();
     void replyNeverCompletes_data();
     void replyNeverCompletes();
+    void exchangeIsBounded_data();
+    void exchangeIsBounded();
     void unreachableServer();
     void flood_data();
     void flood();
@@ -315,6 +318,45 @@ void tst_CheckUpdates::replyNeverCompletes()
     expectBox(QStringLiteral("An error occured while comunicating update server. Check your "
                              "internet connection."));
     QVERIFY(!engine.hasUpdates());
+}
+
+void tst_CheckUpdates::exchangeIsBounded_data()
+{
+    QTest::addColumn<FakeUpdateServer::Script>("script");
+    QTest::addColumn<int>("queryTimeout");
+
+    using Script = FakeUpdateServer::Script;
+    const auto open = FakeUpdateServer::Ending::StayOpen;
+    QList<QByteArray> bytes;
+    for (char byte : ThreeUpdates.left(40))
+        bytes << QByteArray(1, byte);
+    QTest::newRow("one byte at a time") << Script { 0, bytes, 200, open } << 1500;
+    QTest::newRow("text before the root") << Script { 0, { "junk<reply>" }, 0, open } << 20000;
+    QTest::newRow("mismatched end tag") << Script { 0, { "<reply></request>" }, 0, open } << 20000;
+    QTest::newRow("second root") << Script { 0, { "<reply/><reply>" }, 0, open } << 20000;
+    QTest::newRow("nested too deep")
+            << Script { 0, { QByteArray("<a>").repeated(300) }, 0, open } << 20000;
+}
+
+void tst_CheckUpdates::exchangeIsBounded()
+{
+    QFETCH(FakeUpdateServer::Script, script);
+    QFETCH(int, queryTimeout);
+
+    setArguments({ QStringLiteral("-u"), QStringLiteral("-root"), mainAppFolder() });
+    m_server->setScript(script);
+
+    OrviUpdaterEngine engine;
+    engine.setUpdateServer(UpdateServer(QStringLiteral("127.0.0.1"), m_server->port()));
+    engine.setNetworkTimeout(20000);
+    engine.setQueryTimeout(queryTimeout);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(!engine.checkUpdates());
+    // Neither the wait for a further piece nor the overall limit of these rows ended it.
+    QVERIFY2(elapsed.elapsed() < 10000, qPrintable(QString::number(elapsed.elapsed())));
+    expectBox(QStringLiteral("An error occured while comunicating update server. Check your "
+                             "internet connection."));
 }
 
 void tst_CheckUpdates::unreachableServer()
