@@ -54,6 +54,10 @@ public:
     /// Queues a GET request for path (decoded form) whose body is written into to as it
     /// arrives; without a device the body is discarded. Returns the request id.
     int get(const QString &path, QIODevice *to = nullptr);
+    /// Queues a GET of path from byte from on, sent with If-Range: ifRange. The server may
+    /// answer 206 with exactly that part, or 200 with the whole body; the header tells which.
+    /// A 206 for another part fails the request.
+    int getFrom(const QString &path, QIODevice *to, qint64 from, const QByteArray &ifRange);
     /// True while queued requests have not started; the running one does not count.
     bool hasPendingRequests() const;
     /// Ends the running request as failed (requestFinished(id, true)) and discards the
@@ -61,6 +65,9 @@ public:
     void abort();
     /// A description of the last failure, for the user.
     QString errorString() const;
+    /// True when the last failure cut a transfer short (the connection dropped or stalled, or
+    /// the body ended early), so that asking again may succeed.
+    bool lastFailureInterrupted() const { return m_interrupted; }
 
     /// Sets how long, in milliseconds, a transfer may receive nothing before it fails.
     void setTransferTimeout(int ms) { m_transferTimeout = ms; }
@@ -86,6 +93,8 @@ private:
         quint16 port = 0;
         QString path;
         QPointer<QIODevice> device;
+        qint64 from = 0;
+        QByteArray ifRange;
     };
 
     struct ReplyDeleter
@@ -102,7 +111,7 @@ private:
     bool takeHeader();
     void drainBody();
     void transferFinished();
-    void fail(const QString &text);
+    void fail(const QString &text, bool interrupted = false);
     void endTransfer(bool failed);
     void releaseReply(bool abortTransfer = true);
     QUrl requestUrl() const;
@@ -130,4 +139,5 @@ private:
     int m_transferTimeout = DefaultTransferTimeout;
 
     QString m_errorString;
+    bool m_interrupted = false;
 };

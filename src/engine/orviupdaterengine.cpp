@@ -133,6 +133,12 @@ void OrviUpdaterEngine::requestFinished(int id, bool failed)
     if (failed) {
         if (m_downloadState == 3)
             return;
+        if (m_downloadState == 2 && id == m_requestId && m_http.lastFailureInterrupted()
+                && m_resumes < MaxResumes) {
+            ++m_resumes;
+            resumePackage();
+            return;
+        }
         failDownload(m_http.errorString());
         return;
     }
@@ -159,13 +165,17 @@ void OrviUpdaterEngine::requestFinished(int id, bool failed)
 void OrviUpdaterEngine::dataReadProgress(qint64 done, qint64 total)
 {
     Q_UNUSED(total)
-    m_lastDone = done;
+    m_lastDone = boundedSum(m_resumeFrom, done);
     const qint64 received = qMin(boundedSum(m_bytesDone, m_lastDone), m_bytesTotal);
     emit downloadProgress(m_bytesTotal > 0 ? int(received * 100 / m_bytesTotal) : 0);
 }
 
 void OrviUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
 {
+    if (m_downloadState == 2) {
+        takeGetHeader(resp);
+        return;
+    }
     if (m_downloadState != 1)
         return;
     if (resp.hasContentLength())
@@ -175,6 +185,36 @@ void OrviUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
     m_current = 0;
     m_downloadState = 2;
     fetchPackage();
+}
+
+void OrviUpdaterEngine::takeGetHeader(const HttpResponseHeader &resp)
+{
+    // A weak ETag may not be used with If-Range.
+    const QByteArray tag = resp.entityTag();
+    m_validator = !tag.isEmpty() && !tag.startsWith("W/") ? tag : resp.lastModified();
+    if (m_resumeFrom > 0 && resp.statusCode() != 206) {
+        // The server sends the whole file instead of the rest of it.
+        m_packageFile.resize(0);
+        m_packageFile.seek(0);
+        m_resumeFrom = 0;
+        m_lastDone = 0;
+    }
+}
+
+void OrviUpdaterEngine::resumePackage()
+{
+    const QUrl link = packageLink(m_current);
+    // Without a validator nothing proves that the rest would belong to the same file.
+    m_resumeFrom = 0;
+    if (m_packageFile.flush() && !m_validator.isEmpty())
+        m_resumeFrom = m_packageFile.size();
+    if (m_resumeFrom == 0) {
+        m_packageFile.resize(0);
+        m_packageFile.seek(0);
+    }
+    m_lastDone = m_resumeFrom;
+    queueHostOf(link);
+    m_requestId = m_http.getFrom(link.path(), &m_packageFile, m_resumeFrom, m_validator);
 }
 
 void OrviUpdaterEngine::failDownload(const QString &text)
@@ -202,6 +242,9 @@ void OrviUpdaterEngine::fetchPackage()
     const std::string &name = m_updates.at(m_current)->name();
     emit downloadFile(QString::fromLatin1(name.data(), qsizetype(name.size())));
     m_lastDone = 0;
+    m_resumeFrom = 0;
+    m_resumes = 0;
+    m_validator.clear();
     m_packageFile.setFileName(packageFileName(link));
     if (!m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         failDownload(m_packageFile.errorString());

@@ -5,6 +5,7 @@
 #include "updatequery.h"
 #include "updateserver.h"
 
+#include <QByteArray>
 #include <QFile>
 #include <QObject>
 #include <QString>
@@ -94,6 +95,12 @@ private:
     void queueHostOf(const QUrl &link);
     /// Opens the file of package m_current and queues its GET.
     void fetchPackage();
+    /// Notes the validator of a GET's answer, and starts the file again when a resumed
+    /// request is answered with the whole file.
+    void takeGetHeader(const HttpResponseHeader &resp);
+    /// Asks again for the current package after its transfer was cut short: for the rest of
+    /// it when the server named a validator, else for all of it.
+    void resumePackage();
     /// Reports text and removes the packages this run has stored so far.
     void failDownload(const QString &text);
     /// a + b, each and the sum held below a bound at which a percentage cannot overflow.
@@ -112,6 +119,11 @@ private:
     qint64 m_bytesDone = 0;
     qint64 m_bytesTotal = 0;
     int m_requestId = -1;
+    // Resuming the current package.
+    static constexpr int MaxResumes = 3;
+    int m_resumes = 0;
+    qint64 m_resumeFrom = 0;
+    QByteArray m_validator;
     int m_downloadState = 0;
     bool m_installSucceeded = false;
 

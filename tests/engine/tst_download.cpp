@@ -93,8 +93,10 @@ private slots:
     void missingSubfolderGivesFileErrorAndNoGet();
     void refusedConnectionGivesClientText();
     void stalledServerFails();
-    void cutOffBodyKeepsNoFile();
     void failedFlushKeepsNoFile();
+    void interruptedTransferResumes_data();
+    void interruptedTransferResumes();
+    void resumesAreLimited();
     void emptyCatalogueDoesNothing();
 
 private:
@@ -527,21 +529,6 @@ void TestDownload::stalledServerFails()
     QVERIFY(spies.finished.isEmpty());
 }
 
-void TestDownload::cutOffBodyKeepsNoFile()
-{
-    FakeHttpServer::Response cut = FakeHttpServer::Response::ok(pattern(1000, 'c'));
-    cut.sendLimit = 600;
-    m_server->setResponse("/c.zip", cut);
-    m_server->setHeadResponse("/c.zip", FakeHttpServer::Response::ok(pattern(1000, 'c')));
-    m_engine->adoptUpdates({ entry(QStringLiteral("c"), m_server->url(QStringLiteral("/c.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
-    QVERIFY(spies.errors.wait(10000));
-    QVERIFY(!spies.firstError().isEmpty());
-    QVERIFY(!QFile::exists(fileOf(QStringLiteral("/c.zip"))));
-    QVERIFY(spies.finished.isEmpty());
-}
-
 void TestDownload::failedFlushKeepsNoFile()
 {
     // Writes to /dev/full are buffered until the final flush, which fails.
@@ -555,6 +542,80 @@ void TestDownload::failedFlushKeepsNoFile()
     QVERIFY(spies.errors.wait(10000));
     QVERIFY(spies.finished.isEmpty());
     QVERIFY(!QFileInfo(fileOf(QStringLiteral("/full.zip"))).isSymLink());
+}
+
+void TestDownload::interruptedTransferResumes_data()
+{
+    QTest::addColumn<QByteArray>("validators");
+    QTest::addColumn<bool>("honoursRanges");
+    QTest::addColumn<bool>("stalls");
+    QTest::addColumn<QByteArray>("range");   // of the second GET
+    QTest::addColumn<QByteArray>("ifRange"); // of the second GET
+
+    const QByteArray date = "Mon, 07 Dec 2026 10:00:00 GMT";
+    const QByteArray from = "bytes=600-";
+    QTest::newRow("ETag") << QByteArray("ETag: \"v1\"\r\n") << true << false << from
+                          << QByteArray("\"v1\"");
+    QTest::newRow("Last-Modified") << "Last-Modified: " + date + "\r\n" << true << false << from
+                                   << date;
+    QTest::newRow("weak ETag: Last-Modified")
+            << "ETag: W/\"v1\"\r\nLast-Modified: " + date + "\r\n" << true << false << from
+            << date;
+    QTest::newRow("stalled") << QByteArray("ETag: \"v1\"\r\n") << true << true << from
+                             << QByteArray("\"v1\"");
+    QTest::newRow("no validator: from zero") << QByteArray() << true << false << QByteArray()
+                                             << QByteArray();
+    QTest::newRow("range ignored: from zero") << QByteArray("ETag: \"v1\"\r\n") << false
+                                              << false << from << QByteArray("\"v1\"");
+}
+
+void TestDownload::interruptedTransferResumes()
+{
+    QFETCH(QByteArray, validators);
+    QFETCH(bool, honoursRanges);
+    QFETCH(bool, stalls);
+    QFETCH(QByteArray, range);
+    QFETCH(QByteArray, ifRange);
+
+    const QByteArray body = pattern(1000, 'r');
+    FakeHttpServer::Response response = FakeHttpServer::Response::ok(body);
+    response.extraHeaders = validators;
+    response.honoursRanges = honoursRanges;
+    response.sendLimit = 600;
+    response.closeAtLimit = !stalls;
+    response.limitedAnswers = 1;
+    m_server->setResponse("/r.zip", response);
+    m_engine->setTransferTimeout(500);
+    m_engine->adoptUpdates({ entry(QStringLiteral("r"), m_server->url(QStringLiteral("/r.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
+
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/r.zip"))), body);
+    QCOMPARE(m_server->requestLines(),
+            QStringList({ QStringLiteral("HEAD /r.zip"), QStringLiteral("GET /r.zip"),
+                    QStringLiteral("GET /r.zip") }));
+    const FakeHttpServer::Request second = m_server->requests().constLast();
+    QCOMPARE(second.range, range);
+    QCOMPARE(second.ifRange, ifRange);
+    const QList<int> values = spies.percentages();
+    QVERIFY(values.contains(60));
+    QCOMPARE(*std::max_element(values.begin(), values.end()), 100);
+    QCOMPARE(values.constLast(), 100);
+}
+
+void TestDownload::resumesAreLimited()
+{
+    FakeHttpServer::Response cut = FakeHttpServer::Response::ok(pattern(1000, 'c'));
+    cut.sendLimit = 300;
+    m_server->setResponse("/c.zip", cut);
+    m_engine->adoptUpdates({ entry(QStringLiteral("c"), m_server->url(QStringLiteral("/c.zip"))) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    QVERIFY(spies.errors.wait(10000));
+    QCOMPARE(m_server->requestLines().count(QStringLiteral("GET /c.zip")), 4);
+    QVERIFY(!QFile::exists(fileOf(QStringLiteral("/c.zip"))));
+    QVERIFY(spies.finished.isEmpty());
 }
 
 void TestDownload::emptyCatalogueDoesNothing()

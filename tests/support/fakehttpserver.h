@@ -51,6 +51,11 @@ public:
         bool hangUp = false;
         /// Header lines ("Name: value\r\n") added after the others, repeats included.
         QByteArray extraHeaders;
+        /// True: a GET with "Range: bytes=N-" gets 206 and the body from N on, unless its
+        /// If-Range names a value extraHeaders does not hold.
+        bool honoursRanges = false;
+        /// How many GETs of the path sendLimit applies to; -1: all of them.
+        int limitedAnswers = -1;
 
         /// 200 OK with body.
         static Response ok(const QByteArray &body);
@@ -68,6 +73,9 @@ public:
         QByteArray target;
         /// The value of the Host header.
         QByteArray host;
+        /// The values of the Range and If-Range headers; empty when absent.
+        QByteArray range;
+        QByteArray ifRange;
         /// The local port it arrived on.
         quint16 port = 0;
         /// How many responses had been sent completely when it arrived.
@@ -113,6 +121,7 @@ private:
     QHash<QByteArray, Response> m_responses;
     QHash<QByteArray, Response> m_headResponses;
     QHash<QTcpSocket *, QByteArray> m_pending;
+    QHash<QByteArray, int> m_getCounts;
     QList<Request> m_requests;
     int m_connectionCount = 0;
     int m_completed = 0;
