@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QIODevice>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -49,6 +50,12 @@ qint64 rangeStart(const QByteArray &value)
     bool ok = false;
     const qint64 first = simplified.mid(6, dash - 6).toLongLong(&ok);
     return ok ? first : -1;
+}
+
+bool isProxyFailure(QNetworkReply::NetworkError error)
+{
+    return error >= QNetworkReply::ProxyConnectionRefusedError
+            && error <= QNetworkReply::UnknownProxyError;
 }
 
 bool isSuccess(int status)
@@ -209,6 +216,13 @@ void HttpRequestQueue::startTransfer(const Request &request)
     m_announced = -1;
 
     QNetworkRequest networkRequest(requestUrl());
+    m_proxy.clear();
+    if (QNetworkProxyFactory *factory = m_manager.proxyFactory()) {
+        const QNetworkProxy proxy =
+                factory->queryProxy(QNetworkProxyQuery(requestUrl())).value(0);
+        if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy)
+            m_proxy = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    }
     networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
             QNetworkRequest::NoLessSafeRedirectPolicy);
     networkRequest.setMaximumRedirectsAllowed(MaxRedirects);
@@ -332,6 +346,16 @@ void HttpRequestQueue::transferFinished()
     }
     if (!m_headerTaken && !takeHeader() && !m_reply)
         return; // The status failed the request, or a slot aborted it.
+    // Qt reaches an HTTP proxy as it would the server, so a refused connection is the proxy's.
+    if (!m_proxy.isEmpty() && !m_statusTolerated
+            && (isProxyFailure(error) || error == QNetworkReply::ConnectionRefusedError
+                    || error == QNetworkReply::HostNotFoundError)) {
+        fail(QCoreApplication::translate("translation",
+                     "The proxy server %1 refused the download of %2: %3", "nc")
+                        .arg(m_proxy, urlText(), m_reply->errorString()),
+                isInterruption(error));
+        return;
+    }
     if (error != QNetworkReply::NoError && !m_statusTolerated) {
         fail(m_reply->errorString(), isInterruption(error));
         return;

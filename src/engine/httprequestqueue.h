@@ -14,6 +14,7 @@
 #include <memory>
 
 class QIODevice;
+class QNetworkProxyFactory;
 class QNetworkReply;
 
 /*
@@ -68,6 +69,9 @@ public:
     /// True when the last failure cut a transfer short (the connection dropped or stalled, or
     /// the body ended early), so that asking again may succeed.
     bool lastFailureInterrupted() const { return m_interrupted; }
+
+    /// Lets factory choose the proxy of every later request; the queue takes ownership.
+    void setProxyFactory(QNetworkProxyFactory *factory) { m_manager.setProxyFactory(factory); }
 
     /// Sets how long, in milliseconds, a transfer may receive nothing before it fails.
     void setTransferTimeout(int ms) { m_transferTimeout = ms; }
@@ -136,6 +140,8 @@ private:
     qint64 m_announced = -1;
     QByteArray m_buffer;
     QTimer m_stallTimer;
+    /// The proxy of the running transfer as "host:port"; empty when it goes direct.
+    QString m_proxy;
     int m_transferTimeout = DefaultTransferTimeout;
 
     QString m_errorString;

@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "replyparser.h"
 #include "replyreader.h"
+#include "systemproxy.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
@@ -14,10 +15,12 @@
 
 #include <limits>
 
+
 OrviUpdaterEngine::OrviUpdaterEngine()
     : m_downloadFolder(Platform::downloadFolder())
 {
     QDir().mkpath(m_downloadFolder);
+    m_http.setProxyFactory(new SystemProxy);
     connect(&m_http, &HttpRequestQueue::requestFinished, this, &OrviUpdaterEngine::requestFinished);
     connect(&m_http, &HttpRequestQueue::dataReadProgress, this,
             &OrviUpdaterEngine::dataReadProgress);
@@ -46,8 +49,22 @@ bool OrviUpdaterEngine::checkUpdates()
         return int(qBound(qint64(0), deadline.remainingTime(), qint64(m_networkTimeout)));
     };
     m_socket.setReadBufferSize(UpdateQuery::ReadChunkSize);
+    const QNetworkProxy proxy = SystemProxy().tunnelTo(m_updateServer.host(), m_updateServer.port());
+    m_socket.setProxy(proxy);
     m_socket.connectToHost(m_updateServer.host(), m_updateServer.port(), QIODevice::ReadWrite);
     if (!m_socket.waitForConnected(wait())) {
+        // Through a proxy, whatever failed, the proxy is what the user can check.
+        if (proxy.type() != QNetworkProxy::NoProxy) {
+            MessageBoxHandler::critical(title,
+                    QCoreApplication::translate("translation",
+                            "The proxy server %1 did not connect the updater to the update "
+                            "server: %2. Check the proxy settings (https_proxy).",
+                            "nc")
+                            .arg(QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port()),
+                                    m_socket.errorString()),
+                    QMessageBox::Ok, QMessageBox::Ok);
+            return false;
+        }
         MessageBoxHandler::critical(title,
                 QCoreApplication::translate("translation",
                         "Couldn't connect to update server. Check your internet connection.", "nc"),

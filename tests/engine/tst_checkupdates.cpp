@@ -93,6 +93,8 @@ private slots:
     void exchangeIsBounded_data();
     void exchangeIsBounded();
     void unreachableServer();
+    void queryTunnelsThroughProxy_data();
+    void queryTunnelsThroughProxy();
     void flood_data();
     void flood();
     void binaryQueriesServer();
@@ -376,6 +378,49 @@ void tst_CheckUpdates::unreachableServer()
     QVERIFY(!engine.checkUpdates());
     expectBox(QStringLiteral("Couldn't connect to update server. Check your internet connection."));
     QVERIFY(!engine.hasUpdates());
+}
+
+void tst_CheckUpdates::queryTunnelsThroughProxy_data()
+{
+    QTest::addColumn<int>("tunnel"); // FakeUpdateServer::Tunnel; -1: nothing listens
+    QTest::newRow("tunnel accepted") << int(FakeUpdateServer::Tunnel::Accept);
+    QTest::newRow("tunnel refused") << int(FakeUpdateServer::Tunnel::Refuse);
+    QTest::newRow("proxy not listening") << -1;
+}
+
+void tst_CheckUpdates::queryTunnelsThroughProxy()
+{
+    QFETCH(int, tunnel);
+    quint16 port = m_server->port();
+    if (tunnel < 0) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    } else {
+        m_server->setScript({ 0, { NoUpdates }, 0, FakeUpdateServer::Ending::StayOpen, 0, {},
+                FakeUpdateServer::Tunnel(tunnel) });
+    }
+    setArguments({ QStringLiteral("-u"), QStringLiteral("-root"), mainAppFolder() });
+    qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
+    // Only the proxy knows this name: a query that went direct would fail to resolve it.
+    OrviUpdaterEngine engine;
+    engine.setUpdateServer(UpdateServer(QStringLiteral("updates.orvi.test"), 443));
+    engine.setNetworkTimeout(5000);
+    const bool succeeded = engine.checkUpdates();
+    qunsetenv("https_proxy");
+
+    if (tunnel == int(FakeUpdateServer::Tunnel::Accept)) {
+        QVERIFY(succeeded);
+        QVERIFY(m_boxes.isEmpty());
+        QCOMPARE(m_server->tunnelRequests(),
+                QList<QByteArray> { "CONNECT updates.orvi.test:443 HTTP/1.1" });
+        return;
+    }
+    QVERIFY(!succeeded);
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY2(m_boxes.first().text.startsWith(
+                     QStringLiteral("The proxy server 127.0.0.1:%1 did not connect").arg(port)),
+            qPrintable(m_boxes.first().text));
 }
 
 void tst_CheckUpdates::flood_data()

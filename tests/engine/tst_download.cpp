@@ -94,6 +94,8 @@ private slots:
     void refusedConnectionGivesClientText();
     void stalledServerFails();
     void failedFlushKeepsNoFile();
+    void downloadGoesThroughProxy_data();
+    void downloadGoesThroughProxy();
     void interruptedTransferResumes_data();
     void interruptedTransferResumes();
     void resumesAreLimited();
@@ -616,6 +618,46 @@ void TestDownload::resumesAreLimited()
     QCOMPARE(m_server->requestLines().count(QStringLiteral("GET /c.zip")), 4);
     QVERIFY(!QFile::exists(fileOf(QStringLiteral("/c.zip"))));
     QVERIFY(spies.finished.isEmpty());
+}
+
+void TestDownload::downloadGoesThroughProxy_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::newRow("proxy answers") << true;
+    QTest::newRow("nothing listens at the proxy") << false;
+}
+
+void TestDownload::downloadGoesThroughProxy()
+{
+    QFETCH(bool, listening);
+    quint16 port = m_server->port();
+    if (!listening) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    }
+    m_server->setResponse("/p.zip", FakeHttpServer::Response::ok(pattern(500, 'p')));
+    qputenv("http_proxy", "127.0.0.1:" + QByteArray::number(port));
+    m_engine = std::make_unique<OrviUpdaterEngine>();
+    qunsetenv("http_proxy");
+    // Only the proxy knows this name: a request that went direct would fail to resolve it.
+    const QString link = QStringLiteral("http://packages.orvi.test/p.zip");
+    m_engine->adoptUpdates({ entry(QStringLiteral("p"), link) });
+    EngineSpies spies(m_engine.get());
+    m_engine->beginDownload();
+    if (listening) {
+        QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
+        QCOMPARE(m_server->requestLines(),
+                QStringList({ QStringLiteral("HEAD ") + link, QStringLiteral("GET ") + link }));
+        QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/p.zip"))), pattern(500, 'p'));
+        return;
+    }
+    QVERIFY(spies.errors.wait(10000));
+    QVERIFY2(spies.firstError().startsWith(
+                     QStringLiteral("The proxy server 127.0.0.1:%1 refused the download of %2")
+                             .arg(port)
+                             .arg(link)),
+            qPrintable(spies.firstError()));
 }
 
 void TestDownload::emptyCatalogueDoesNothing()

@@ -153,9 +153,12 @@ void FakeHttpServer::readRequests(QTcpSocket *socket)
 
 void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
 {
-    const QByteArray path = request.target.left(request.target.indexOf('?') >= 0
-                    ? request.target.indexOf('?')
-                    : request.target.size());
+    // A proxy is sent the whole address; the path is what follows its host.
+    QByteArray target = request.target;
+    if (target.startsWith("http://"))
+        target = target.mid(target.indexOf('/', 7));
+    const QByteArray path = target.left(target.indexOf('?') >= 0 ? target.indexOf('?')
+                                                                  : target.size());
     const bool head = request.method == "HEAD";
     Response response = head && m_headResponses.contains(path)
             ? m_headResponses.value(path)

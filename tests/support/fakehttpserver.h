@@ -12,7 +12,8 @@ class QTcpSocket;
 
 /*
  * An HTTP/1.1 server on 127.0.0.1 with an ephemeral port, for tests. It answers HEAD and GET
- * from a table of paths (the query is ignored when looking a path up; unknown paths get 404)
+ * from a table of paths (the query is ignored when looking a path up; unknown paths get 404;
+ * a whole address as a proxy gets it counts by its path)
  * and records every request it saw, in order. Connections are kept alive when the response
  * allows it. It runs on the test's thread, so the test must spin the event loop (QSignalSpy
  * wait, QTRY_*) while a client talks to it.
