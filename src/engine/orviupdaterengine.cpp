@@ -78,7 +78,7 @@ bool OrviUpdaterEngine::checkUpdates()
     // waitForReadyRead() only reports bytes that come after them.
     ReplyReader reply;
     while (!reply.add(m_socket.read(UpdateQuery::ReadChunkSize))) {
-        if (reply.isHopeless() || reply.size() > UpdateQuery::MaxReplySize
+        if (reply.isHopeless() || reply.cost() > UpdateQuery::MaxReplySize
                 || deadline.hasExpired()
                 || (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(wait()))) {
             MessageBoxHandler::critical(title,
