@@ -15,7 +15,6 @@
 
 #include <limits>
 
-
 OrviUpdaterEngine::OrviUpdaterEngine()
     : m_downloadFolder(Platform::downloadFolder())
 {
