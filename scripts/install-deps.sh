@@ -13,6 +13,7 @@ packages=(
     g++-mingw-w64-x86-64-posix
     xvfb xdotool xauth zip unzip curl
     python3-pyatspi dbus-daemon imagemagick
+    nginx tinyproxy
 )
 
 missing=()
@@ -26,5 +27,22 @@ done
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 echo "Installing: ${missing[*]}"
+# Debian starts nginx (port 80) and tinyproxy (port 8888) as services when they are
+# installed; the tests start their own on free ports, so no service may start meanwhile.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+    "${sudo[@]}" chmod 755 "$policy"
+    own_policy=1
+    trap '"${sudo[@]}" rm -f "$policy"' EXIT
+fi
 "${sudo[@]}" apt-get update -q
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ "$own_policy" -eq 1 ]; then
+    for service in nginx tinyproxy; do
+        if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
+            "${sudo[@]}" systemctl disable --now "$service" >/dev/null 2>&1 || true
+        fi
+    done
+fi

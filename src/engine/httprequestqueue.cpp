@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QIODevice>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -20,9 +21,61 @@ constexpr qint64 ReadBufferSize = 256 * 1024;
 constexpr qsizetype ChunkSize = 256 * 1024;
 constexpr int MaxRedirects = 5;
 
+// Errors after which the same request may well succeed: the connection broke, not the request.
+bool isInterruption(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyTimeoutError:
+    case QNetworkReply::UnknownNetworkError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The first byte of a Content-Range value "bytes first-last/length"; -1 when it names none.
+qint64 rangeStart(const QByteArray &value)
+{
+    const QByteArray simplified = value.simplified();
+    if (!simplified.startsWith("bytes "))
+        return -1;
+    const qsizetype dash = simplified.indexOf('-');
+    if (dash < 0)
+        return -1;
+    bool ok = false;
+    const qint64 first = simplified.mid(6, dash - 6).toLongLong(&ok);
+    return ok ? first : -1;
+}
+
+bool isProxyFailure(QNetworkReply::NetworkError error)
+{
+    return error >= QNetworkReply::ProxyConnectionRefusedError
+            && error <= QNetworkReply::UnknownProxyError;
+}
+
 bool isSuccess(int status)
 {
     return status >= 200 && status < 300;
+}
+
+// Qt joins a repeated header's values with ", ", and after a redirect it can keep an earlier
+// response's length beside the final one's; only one plain number is trusted.
+qint64 plainLength(const QByteArray &value)
+{
+    if (value.isEmpty())
+        return -1;
+    for (const char c : value) {
+        if (c < '0' || c > '9')
+            return -1;
+    }
+    bool ok = false;
+    const qint64 length = value.toLongLong(&ok);
+    return ok ? length : -1;
 }
 
 } // namespace
@@ -38,8 +91,9 @@ HttpRequestQueue::HttpRequestQueue(QObject *parent) : QObject(parent)
     m_stallTimer.setSingleShot(true);
     connect(&m_stallTimer, &QTimer::timeout, this, [this] {
         fail(QCoreApplication::translate("translation",
-                "The server %1 stopped answering, so the download was given up.", "nc")
-                        .arg(m_running.host));
+                     "The server %1 stopped answering, so the download was given up.", "nc")
+                        .arg(m_running.host),
+                true);
     });
 }
 
@@ -73,10 +127,18 @@ int HttpRequestQueue::head(const QString &path)
 
 int HttpRequestQueue::get(const QString &path, QIODevice *to)
 {
+    return getFrom(path, to, 0, QByteArray());
+}
+
+int HttpRequestQueue::getFrom(const QString &path, QIODevice *to, qint64 from,
+        const QByteArray &ifRange)
+{
     Request request;
     request.kind = Kind::Get;
     request.path = path;
     request.device = to;
+    request.from = from;
+    request.ifRange = ifRange;
     return enqueue(request);
 }
 
@@ -98,6 +160,7 @@ void HttpRequestQueue::abort()
         return;
     }
     m_queue.clear();
+    m_interrupted = false;
     m_errorString = QCoreApplication::translate("translation", "The download was cancelled.",
             "nc");
     emit requestFinished(id, true);
@@ -153,11 +216,23 @@ void HttpRequestQueue::startTransfer(const Request &request)
     m_announced = -1;
 
     QNetworkRequest networkRequest(requestUrl());
+    m_proxy.clear();
+    if (QNetworkProxyFactory *factory = m_manager.proxyFactory()) {
+        const QNetworkProxy proxy =
+                factory->queryProxy(QNetworkProxyQuery(requestUrl())).value(0);
+        if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy)
+            m_proxy = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    }
     networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
             QNetworkRequest::NoLessSafeRedirectPolicy);
     networkRequest.setMaximumRedirectsAllowed(MaxRedirects);
     // Naming the encoding ourselves keeps Qt from inflating bodies: a package is stored as sent.
     networkRequest.setRawHeader("Accept-Encoding", "identity");
+    if (request.kind == Kind::Get && request.from > 0) {
+        networkRequest.setRawHeader("Range", "bytes=" + QByteArray::number(request.from) + '-');
+        if (!request.ifRange.isEmpty())
+            networkRequest.setRawHeader("If-Range", request.ifRange);
+    }
 
     QNetworkReply *reply = request.kind == Kind::Head ? m_manager.head(networkRequest)
                                                       : m_manager.get(networkRequest);
@@ -194,11 +269,20 @@ bool HttpRequestQueue::takeHeader()
             m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
 
     qint64 length = -1;
+    if (status == 206 && (m_running.kind != Kind::Get || m_running.from == 0
+                                 || rangeStart(m_reply->rawHeader("Content-Range"))
+                                         != m_running.from)) {
+        releaseReply();
+        fail(QCoreApplication::translate("translation",
+                "The server sent a part of %1 other than the one asked for.", "nc")
+                        .arg(urlText()));
+        return false;
+    }
     if (isSuccess(status)) {
-        const QVariant lengthHeader = m_reply->header(QNetworkRequest::ContentLengthHeader);
-        if (lengthHeader.isValid())
-            length = lengthHeader.toLongLong();
-    } else if (m_running.kind == Kind::Head && (status == 405 || status == 501)) {
+        if (m_reply->hasRawHeader("Content-Length"))
+            length = plainLength(m_reply->rawHeader("Content-Length"));
+    } else if (m_running.kind == Kind::Head) {
+        // A HEAD only sizes the download; the GET decides whether it works.
         m_statusTolerated = true;
     } else {
         // Qt reports the error status itself a moment later; aborting now would report a
@@ -213,7 +297,8 @@ bool HttpRequestQueue::takeHeader()
     m_headerTaken = true;
     m_announced = length;
     QNetworkReply *reply = m_reply.get();
-    emit responseHeaderReceived(HttpResponseHeader(status, reason, length));
+    emit responseHeaderReceived(HttpResponseHeader(status, reason, length,
+            m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified")));
     // A slot may have aborted this transfer.
     return m_reply.get() == reply;
 }
@@ -261,8 +346,18 @@ void HttpRequestQueue::transferFinished()
     }
     if (!m_headerTaken && !takeHeader() && !m_reply)
         return; // The status failed the request, or a slot aborted it.
+    // Qt reaches an HTTP proxy as it would the server, so a refused connection is the proxy's.
+    if (!m_proxy.isEmpty() && !m_statusTolerated
+            && (isProxyFailure(error) || error == QNetworkReply::ConnectionRefusedError
+                    || error == QNetworkReply::HostNotFoundError)) {
+        fail(QCoreApplication::translate("translation",
+                     "The proxy server %1 refused the download of %2: %3", "nc")
+                        .arg(m_proxy, urlText(), m_reply->errorString()),
+                isInterruption(error));
+        return;
+    }
     if (error != QNetworkReply::NoError && !m_statusTolerated) {
-        fail(m_reply->errorString());
+        fail(m_reply->errorString(), isInterruption(error));
         return;
     }
     if (!m_headerTaken) {
@@ -276,16 +371,28 @@ void HttpRequestQueue::transferFinished()
         return;
     if (m_running.kind == Kind::Get && m_announced >= 0 && m_received < m_announced) {
         fail(QCoreApplication::translate("translation",
-                "The connection was closed before all of %1 arrived.", "nc")
-                        .arg(urlText()));
+                     "The connection was closed before all of %1 arrived.", "nc")
+                        .arg(urlText()),
+                true);
         return;
     }
     endTransfer(false);
 }
 
-void HttpRequestQueue::fail(const QString &text)
+void HttpRequestQueue::fail(const QString &text, bool interrupted)
 {
+    if (m_running.kind == Kind::Head) {
+        // Whatever ends a HEAD early only leaves the size unknown.
+        releaseReply();
+        if (!m_headerTaken) {
+            m_headerTaken = true;
+            emit responseHeaderReceived(HttpResponseHeader(0, QString(), -1));
+        }
+        endTransfer(false);
+        return;
+    }
     m_errorString = text;
+    m_interrupted = interrupted;
     endTransfer(true);
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 
 class QIODevice;
+class QNetworkProxyFactory;
 class QNetworkReply;
 
 /*
@@ -23,12 +24,13 @@ class QNetworkReply;
  * reported before its request ends. A GET given a device streams the body into it through a
  * bounded buffer, so no body is ever held whole in memory.
  *
- * A request fails when the network fails, when nothing arrives for the transfer time-out,
- * or when the final status (after at most five redirects, never from https to http) lies
+ * A GET fails when the network fails, when nothing arrives for the transfer time-out, or
+ * when the final status (after at most five redirects, never from https to http) lies
  * outside 2xx; the body of such a response is never written and its header is not reported.
- * A HEAD answered 405 or 501 only means the server does not describe the resource: it ends
- * successfully with a header of unknown length. After a failure the queued requests are
- * discarded without signals.
+ * A HEAD never fails except by abort(): it only sizes a download, so a refused status or a
+ * failed connection ends it successfully with a header of unknown length. Only the final
+ * response's length counts, and only when it is one plain number. After a failure the
+ * queued requests are discarded without signals.
  */
 class HttpRequestQueue : public QObject
 {
@@ -53,6 +55,10 @@ public:
     /// Queues a GET request for path (decoded form) whose body is written into to as it
     /// arrives; without a device the body is discarded. Returns the request id.
     int get(const QString &path, QIODevice *to = nullptr);
+    /// Queues a GET of path from byte from on, sent with If-Range: ifRange. The server may
+    /// answer 206 with exactly that part, or 200 with the whole body; the header tells which.
+    /// A 206 for another part fails the request.
+    int getFrom(const QString &path, QIODevice *to, qint64 from, const QByteArray &ifRange);
     /// True while queued requests have not started; the running one does not count.
     bool hasPendingRequests() const;
     /// Ends the running request as failed (requestFinished(id, true)) and discards the
@@ -60,6 +66,12 @@ public:
     void abort();
     /// A description of the last failure, for the user.
     QString errorString() const;
+    /// True when the last failure cut a transfer short (the connection dropped or stalled, or
+    /// the body ended early), so that asking again may succeed.
+    bool lastFailureInterrupted() const { return m_interrupted; }
+
+    /// Lets factory choose the proxy of every later request; the queue takes ownership.
+    void setProxyFactory(QNetworkProxyFactory *factory) { m_manager.setProxyFactory(factory); }
 
     /// Sets how long, in milliseconds, a transfer may receive nothing before it fails.
     void setTransferTimeout(int ms) { m_transferTimeout = ms; }
@@ -85,6 +97,8 @@ private:
         quint16 port = 0;
         QString path;
         QPointer<QIODevice> device;
+        qint64 from = 0;
+        QByteArray ifRange;
     };
 
     struct ReplyDeleter
@@ -101,7 +115,7 @@ private:
     bool takeHeader();
     void drainBody();
     void transferFinished();
-    void fail(const QString &text);
+    void fail(const QString &text, bool interrupted = false);
     void endTransfer(bool failed);
     void releaseReply(bool abortTransfer = true);
     QUrl requestUrl() const;
@@ -126,7 +140,10 @@ private:
     qint64 m_announced = -1;
     QByteArray m_buffer;
     QTimer m_stallTimer;
+    /// The proxy of the running transfer as "host:port"; empty when it goes direct.
+    QString m_proxy;
     int m_transferTimeout = DefaultTransferTimeout;
 
     QString m_errorString;
+    bool m_interrupted = false;
 };

@@ -6,9 +6,11 @@
 #include "platform.h"
 #include "replyparser.h"
 #include "replyreader.h"
+#include "systemproxy.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 
 #include <limits>
@@ -17,6 +19,7 @@ OrviUpdaterEngine::OrviUpdaterEngine()
     : m_downloadFolder(Platform::downloadFolder())
 {
     QDir().mkpath(m_downloadFolder);
+    m_http.setProxyFactory(new SystemProxy);
     connect(&m_http, &HttpRequestQueue::requestFinished, this, &OrviUpdaterEngine::requestFinished);
     connect(&m_http, &HttpRequestQueue::dataReadProgress, this,
             &OrviUpdaterEngine::dataReadProgress);
@@ -39,8 +42,28 @@ bool OrviUpdaterEngine::checkUpdates()
 
     const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
     clearUpdates();
+    // One limit for the whole exchange, so that a server trickling bytes cannot hold the run.
+    const QDeadlineTimer deadline(m_queryTimeout);
+    const auto wait = [this, &deadline] {
+        return int(qBound(qint64(0), deadline.remainingTime(), qint64(m_networkTimeout)));
+    };
+    m_socket.setReadBufferSize(UpdateQuery::ReadChunkSize);
+    const QNetworkProxy proxy = SystemProxy().tunnelTo(m_updateServer.host(), m_updateServer.port());
+    m_socket.setProxy(proxy);
     m_socket.connectToHost(m_updateServer.host(), m_updateServer.port(), QIODevice::ReadWrite);
-    if (!m_socket.waitForConnected(m_networkTimeout)) {
+    if (!m_socket.waitForConnected(wait())) {
+        // Through a proxy, whatever failed, the proxy is what the user can check.
+        if (proxy.type() != QNetworkProxy::NoProxy) {
+            MessageBoxHandler::critical(title,
+                    QCoreApplication::translate("translation",
+                            "The proxy server %1 did not connect the updater to the update "
+                            "server: %2. Check the proxy settings (https_proxy).",
+                            "nc")
+                            .arg(QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port()),
+                                    m_socket.errorString()),
+                    QMessageBox::Ok, QMessageBox::Ok);
+            return false;
+        }
         MessageBoxHandler::critical(title,
                 QCoreApplication::translate("translation",
                         "Couldn't connect to update server. Check your internet connection.", "nc"),
@@ -48,16 +71,15 @@ bool OrviUpdaterEngine::checkUpdates()
         return false;
     }
     m_socket.write(request);
-    m_socket.waitForBytesWritten(m_networkTimeout);
+    m_socket.waitForBytesWritten(wait());
 
-    // A server that never completes a document must not take all memory, hence the bound.
     // Bytes may already wait in the socket (read while the request was being written), and
     // waitForReadyRead() only reports bytes that come after them.
     ReplyReader reply;
-    while (!reply.add(m_socket.readAll())) {
-        if (reply.size() > UpdateQuery::MaxReplySize
-                || (m_socket.bytesAvailable() == 0
-                        && !m_socket.waitForReadyRead(m_networkTimeout))) {
+    while (!reply.add(m_socket.read(UpdateQuery::ReadChunkSize))) {
+        if (reply.isHopeless() || reply.cost() > UpdateQuery::MaxReplySize
+                || deadline.hasExpired()
+                || (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(wait()))) {
             MessageBoxHandler::critical(title,
                     QCoreApplication::translate("translation",
                             "An error occured while comunicating update server. Check your "
@@ -127,49 +149,107 @@ void OrviUpdaterEngine::requestFinished(int id, bool failed)
     if (failed) {
         if (m_downloadState == 3)
             return;
-        // A package that did not arrive whole is not kept, so nothing half-written is installed.
-        if (m_packageFile.isOpen()) {
-            m_packageFile.close();
-            m_packageFile.remove();
+        if (m_downloadState == 2 && id == m_requestId && m_http.lastFailureInterrupted()
+                && m_resumes < MaxResumes) {
+            ++m_resumes;
+            resumePackage();
+            return;
         }
-        emit error(m_http.errorString());
+        failDownload(m_http.errorString());
         return;
     }
     if (m_downloadState != 2 || id != m_requestId)
         return;
+    // Buffered bytes reach the disk only here; a package that did not is not complete.
+    if (!m_packageFile.flush()) {
+        failDownload(m_packageFile.errorString());
+        return;
+    }
     m_packageFile.close();
+    m_bytesDone = boundedSum(m_bytesDone, m_lastDone);
+    m_lastDone = 0;
     ++m_current;
     if (m_current < m_updates.count()) {
         fetchPackage();
         return;
     }
     m_downloadState = 0;
-    // Without any announced size the bar stays at 0 while data arrives; it ends full.
-    if (m_bytesTotal == 0)
-        emit downloadProgress(100);
+    emit downloadProgress(100);
     emit downloadFinished();
 }
 
 void OrviUpdaterEngine::dataReadProgress(qint64 done, qint64 total)
 {
     Q_UNUSED(total)
-    m_bytesDone += done - m_lastDone;
-    m_lastDone = done;
-    // A body longer than announced may pass 100; only the int range bounds it.
-    const qint64 percent = m_bytesTotal > 0 ? m_bytesDone * 100 / m_bytesTotal : 0;
-    emit downloadProgress(int(qMin<qint64>(percent, std::numeric_limits<int>::max())));
+    m_lastDone = boundedSum(m_resumeFrom, done);
+    const qint64 received = qMin(boundedSum(m_bytesDone, m_lastDone), m_bytesTotal);
+    emit downloadProgress(m_bytesTotal > 0 ? int(received * 100 / m_bytesTotal) : 0);
 }
 
 void OrviUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
 {
+    if (m_downloadState == 2) {
+        takeGetHeader(resp);
+        return;
+    }
     if (m_downloadState != 1)
         return;
-    m_bytesTotal += resp.contentLength();
+    if (resp.hasContentLength())
+        m_bytesTotal = boundedSum(m_bytesTotal, resp.contentLength());
     if (m_http.hasPendingRequests())
         return;
     m_current = 0;
     m_downloadState = 2;
     fetchPackage();
+}
+
+void OrviUpdaterEngine::takeGetHeader(const HttpResponseHeader &resp)
+{
+    // A weak ETag may not be used with If-Range.
+    const QByteArray tag = resp.entityTag();
+    m_validator = !tag.isEmpty() && !tag.startsWith("W/") ? tag : resp.lastModified();
+    if (m_resumeFrom > 0 && resp.statusCode() != 206) {
+        // The server sends the whole file instead of the rest of it.
+        m_packageFile.resize(0);
+        m_packageFile.seek(0);
+        m_resumeFrom = 0;
+        m_lastDone = 0;
+    }
+}
+
+void OrviUpdaterEngine::resumePackage()
+{
+    const QUrl link = packageLink(m_current);
+    // Without a validator nothing proves that the rest would belong to the same file.
+    m_resumeFrom = 0;
+    if (m_packageFile.flush() && !m_validator.isEmpty())
+        m_resumeFrom = m_packageFile.size();
+    if (m_resumeFrom == 0) {
+        m_packageFile.resize(0);
+        m_packageFile.seek(0);
+    }
+    m_lastDone = m_resumeFrom;
+    queueHostOf(link);
+    m_requestId = m_http.getFrom(link.path(), &m_packageFile, m_resumeFrom, m_validator);
+}
+
+void OrviUpdaterEngine::failDownload(const QString &text)
+{
+    // Nothing of a failed run is kept, so no package of it is ever installed.
+    if (m_packageFile.isOpen()) {
+        m_packageFile.close();
+        m_packageFile.remove();
+    }
+    for (int index = 0; index < m_current; ++index)
+        QFile::remove(packageFileName(m_downloadFolder, packageLink(index)));
+    emit error(text);
+}
+
+qint64 OrviUpdaterEngine::boundedSum(qint64 a, qint64 b)
+{
+    // Far above any real download, and low enough that a percentage never overflows.
+    constexpr qint64 Bound = std::numeric_limits<qint64>::max() / 200;
+    return qMin(qMin(a, Bound) + qMin(b, Bound), Bound);
 }
 
 void OrviUpdaterEngine::fetchPackage()
@@ -178,9 +258,12 @@ void OrviUpdaterEngine::fetchPackage()
     const std::string &name = m_updates.at(m_current)->name();
     emit downloadFile(QString::fromLatin1(name.data(), qsizetype(name.size())));
     m_lastDone = 0;
+    m_resumeFrom = 0;
+    m_resumes = 0;
+    m_validator.clear();
     m_packageFile.setFileName(packageFileName(m_downloadFolder, link));
     if (!m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        emit error(m_packageFile.errorString());
+        failDownload(m_packageFile.errorString());
         return;
     }
     queueHostOf(link);
@@ -201,8 +284,9 @@ QString OrviUpdaterEngine::packageFileName(const QString &downloadFolder, const 
 QString OrviUpdaterEngine::refusalOf(const QString &downloadFolder, const QUrl &link)
 {
     const QString scheme = link.scheme();
+    // QUrl rejects a port above 65535 as invalid; port 0 would silently mean the default.
     if ((scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-            || link.host().isEmpty())
+            || !link.isValid() || link.host().isEmpty() || link.port() == 0)
         return QCoreApplication::translate("translation",
                 "The package address %1 is not an http or https address with a host.", "nc")
                 .arg(link.toDisplayString());

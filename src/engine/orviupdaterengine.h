@@ -5,6 +5,7 @@
 #include "updatequery.h"
 #include "updateserver.h"
 
+#include <QByteArray>
 #include <QFile>
 #include <QObject>
 #include <QString>
@@ -56,8 +57,10 @@ public:
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer() const { return m_updateServer; }
     void setUpdateServer(const UpdateServer &server) { m_updateServer = server; }
-    /// Shortens the update query's network waits (tests only).
+    /// Shortens each of the update query's network waits (tests only).
     void setNetworkTimeout(int ms) { m_networkTimeout = ms; }
+    /// Shortens the limit on the whole exchange with the update server (tests only).
+    void setQueryTimeout(int ms) { m_queryTimeout = ms; }
     /// Shortens the wait for the main application's inventory (tests only).
     void setMainAppTimeout(int ms) { m_mainAppTimeout = ms; }
 
@@ -93,6 +96,16 @@ private:
     void queueHostOf(const QUrl &link);
     /// Opens the file of package m_current and queues its GET.
     void fetchPackage();
+    /// Notes the validator of a GET's answer, and starts the file again when a resumed
+    /// request is answered with the whole file.
+    void takeGetHeader(const HttpResponseHeader &resp);
+    /// Asks again for the current package after its transfer was cut short: for the rest of
+    /// it when the server named a validator, else for all of it.
+    void resumePackage();
+    /// Reports text and removes the packages this run has stored so far.
+    void failDownload(const QString &text);
+    /// a + b, each and the sum held below a bound at which a percentage cannot overflow.
+    static qint64 boundedSum(qint64 a, qint64 b);
 
     QTcpSocket m_socket;
     HttpRequestQueue m_http;
@@ -101,15 +114,22 @@ private:
     QVector<UpdateEntry *> m_updates;
     int m_current = 0;
     QString m_downloadFolder;
-    // 64-bit, so that packages over 2 GiB are counted correctly.
+    // 64-bit, so that packages over 2 GiB are counted correctly. m_bytesDone counts the
+    // packages already complete, m_lastDone the one being fetched.
     qint64 m_lastDone = 0;
     qint64 m_bytesDone = 0;
     qint64 m_bytesTotal = 0;
     int m_requestId = -1;
+    // Resuming the current package.
+    static constexpr int MaxResumes = 3;
+    int m_resumes = 0;
+    qint64 m_resumeFrom = 0;
+    QByteArray m_validator;
     int m_downloadState = 0;
     bool m_installSucceeded = false;
 
     UpdateServer m_updateServer = UpdateServer::fromEnvironment();
     int m_networkTimeout = UpdateQuery::NetworkTimeout;
+    int m_queryTimeout = UpdateQuery::QueryTimeout;
     int m_mainAppTimeout = UpdateQuery::MainAppTimeout;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QDomDocument>
 #include <QXmlStreamReader>
 
@@ -27,12 +28,19 @@ public:
     const QDomDocument &document() const { return m_document; }
     /// The number of bytes received so far.
     qsizetype size() const { return m_size; }
+    /// What the reply holds in memory while it is incomplete, roughly: the bytes received,
+    /// and again twice the unfinished text at their end, which the look-ahead keeps decoded.
+    qsizetype cost() const;
+    /// True once the bytes received can never become a well-formed document.
+    bool isHopeless() const { return m_hopeless; }
 
 private:
-    QByteArray m_buffer;
+    QByteArrayList m_pieces;
     QXmlStreamReader m_reader;
     QDomDocument m_document;
     qsizetype m_size = 0;
+    /// Where the last complete token ended, in characters.
+    qint64 m_tokenEnd = 0;
     int m_depth = 0;
     bool m_rootClosed = false;
     bool m_hopeless = false;

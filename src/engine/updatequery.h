@@ -16,9 +16,14 @@ class UpdateQuery
 public:
     /// The wait for the connection, for the request to be written and for each reply piece.
     static constexpr int NetworkTimeout = 30000;
+    /// The limit on the whole exchange with the update server: connect, send and reply.
+    static constexpr int QueryTimeout = 60000;
+    /// The most taken from the connection at a time, which bounds what waits in memory.
+    static constexpr qsizetype ReadChunkSize = 256 * 1024;
     /// The wait for the main application's start, and again for its run.
     static constexpr int MainAppTimeout = 60000;
-    /// The largest reply kept while it is not yet a complete document.
+    /// The most memory a reply may hold while it is not yet a complete document
+    /// (ReplyReader::cost()).
     static constexpr qsizetype MaxReplySize = 16 * 1024 * 1024;
 
     /// The command line that asks the main application in rootFolder for its inventory: the

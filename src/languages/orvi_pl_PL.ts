@@ -228,6 +228,21 @@
         <translation>Adres pakietu %1 nie wskazuje pliku w folderze pobierania.</translation>
     </message>
     <message>
+        <source>The proxy server %1 did not connect the updater to the update server: %2. Check the proxy settings (https_proxy).</source>
+        <comment>nc</comment>
+        <translation>Serwer pośredniczący %1 nie połączył aktualizatora z serwerem aktualizacji: %2. Sprawdź ustawienia serwera pośredniczącego (https_proxy).</translation>
+    </message>
+    <message>
+        <source>The proxy server %1 refused the download of %2: %3</source>
+        <comment>nc</comment>
+        <translation>Serwer pośredniczący %1 odmówił pobrania %2: %3</translation>
+    </message>
+    <message>
+        <source>The server sent a part of %1 other than the one asked for.</source>
+        <comment>nc</comment>
+        <translation>Serwer przysłał inną część %1 niż ta, o którą poproszono.</translation>
+    </message>
+    <message>
         <source>The server %1 stopped answering, so the download was given up.</source>
         <comment>nc</comment>
         <translation>Serwer %1 przestał odpowiadać, więc pobieranie zostało przerwane.</translation>

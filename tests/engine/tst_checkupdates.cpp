@@ -5,6 +5,7 @@
 #include "updateentry.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QProcess>
 #include <QTcpServer>
@@ -89,7 +90,11 @@ private slots:
     void replyArrivals();
     void replyNeverCompletes_data();
     void replyNeverCompletes();
+    void exchangeIsBounded_data();
+    void exchangeIsBounded();
     void unreachableServer();
+    void queryTunnelsThroughProxy_data();
+    void queryTunnelsThroughProxy();
     void flood_data();
     void flood();
     void binaryQueriesServer();
@@ -317,6 +322,45 @@ void tst_CheckUpdates::replyNeverCompletes()
     QVERIFY(!engine.hasUpdates());
 }
 
+void tst_CheckUpdates::exchangeIsBounded_data()
+{
+    QTest::addColumn<FakeUpdateServer::Script>("script");
+    QTest::addColumn<int>("queryTimeout");
+
+    using Script = FakeUpdateServer::Script;
+    const auto open = FakeUpdateServer::Ending::StayOpen;
+    QList<QByteArray> bytes;
+    for (char byte : ThreeUpdates.left(40))
+        bytes << QByteArray(1, byte);
+    QTest::newRow("one byte at a time") << Script { 0, bytes, 200, open } << 1500;
+    QTest::newRow("text before the root") << Script { 0, { "junk<reply>" }, 0, open } << 20000;
+    QTest::newRow("mismatched end tag") << Script { 0, { "<reply></request>" }, 0, open } << 20000;
+    QTest::newRow("second root") << Script { 0, { "<reply/><reply>" }, 0, open } << 20000;
+    QTest::newRow("nested too deep")
+            << Script { 0, { QByteArray("<a>").repeated(300) }, 0, open } << 20000;
+}
+
+void tst_CheckUpdates::exchangeIsBounded()
+{
+    QFETCH(FakeUpdateServer::Script, script);
+    QFETCH(int, queryTimeout);
+
+    setArguments({ QStringLiteral("-u"), QStringLiteral("-root"), mainAppFolder() });
+    m_server->setScript(script);
+
+    OrviUpdaterEngine engine;
+    engine.setUpdateServer(UpdateServer(QStringLiteral("127.0.0.1"), m_server->port()));
+    engine.setNetworkTimeout(20000);
+    engine.setQueryTimeout(queryTimeout);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(!engine.checkUpdates());
+    // Neither the wait for a further piece nor the overall limit of these rows ended it.
+    QVERIFY2(elapsed.elapsed() < 10000, qPrintable(QString::number(elapsed.elapsed())));
+    expectBox(QStringLiteral("An error occured while comunicating update server. Check your "
+                             "internet connection."));
+}
+
 void tst_CheckUpdates::unreachableServer()
 {
     quint16 closedPort = 0;
@@ -334,6 +378,49 @@ void tst_CheckUpdates::unreachableServer()
     QVERIFY(!engine.checkUpdates());
     expectBox(QStringLiteral("Couldn't connect to update server. Check your internet connection."));
     QVERIFY(!engine.hasUpdates());
+}
+
+void tst_CheckUpdates::queryTunnelsThroughProxy_data()
+{
+    QTest::addColumn<int>("tunnel"); // FakeUpdateServer::Tunnel; -1: nothing listens
+    QTest::newRow("tunnel accepted") << int(FakeUpdateServer::Tunnel::Accept);
+    QTest::newRow("tunnel refused") << int(FakeUpdateServer::Tunnel::Refuse);
+    QTest::newRow("proxy not listening") << -1;
+}
+
+void tst_CheckUpdates::queryTunnelsThroughProxy()
+{
+    QFETCH(int, tunnel);
+    quint16 port = m_server->port();
+    if (tunnel < 0) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    } else {
+        m_server->setScript({ 0, { NoUpdates }, 0, FakeUpdateServer::Ending::StayOpen, 0, {},
+                FakeUpdateServer::Tunnel(tunnel) });
+    }
+    setArguments({ QStringLiteral("-u"), QStringLiteral("-root"), mainAppFolder() });
+    qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
+    // Only the proxy knows this name: a query that went direct would fail to resolve it.
+    OrviUpdaterEngine engine;
+    engine.setUpdateServer(UpdateServer(QStringLiteral("updates.orvi.test"), 443));
+    engine.setNetworkTimeout(5000);
+    const bool succeeded = engine.checkUpdates();
+    qunsetenv("https_proxy");
+
+    if (tunnel == int(FakeUpdateServer::Tunnel::Accept)) {
+        QVERIFY(succeeded);
+        QVERIFY(m_boxes.isEmpty());
+        QCOMPARE(m_server->tunnelRequests(),
+                QList<QByteArray> { "CONNECT updates.orvi.test:443 HTTP/1.1" });
+        return;
+    }
+    QVERIFY(!succeeded);
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY2(m_boxes.first().text.startsWith(
+                     QStringLiteral("The proxy server 127.0.0.1:%1 did not connect").arg(port)),
+            qPrintable(m_boxes.first().text));
 }
 
 void tst_CheckUpdates::flood_data()

@@ -204,8 +204,6 @@ void TestHttpRequestQueue::errorStatusFailsAndDiscardsQueued_data()
     QTest::newRow("GET 500") << QByteArray("GET") << 500
                              << QStringLiteral("Internal Server Error");
     QTest::newRow("GET 405") << QByteArray("GET") << 405 << QStringLiteral("Method Not Allowed");
-    QTest::newRow("HEAD 404") << QByteArray("HEAD") << 404 << QStringLiteral("Not Found");
-    QTest::newRow("HEAD 403") << QByteArray("HEAD") << 403 << QStringLiteral("Forbidden");
     QTest::newRow("final 304") << QByteArray("GET") << 304 << QStringLiteral("Status");
 }
 
@@ -245,6 +243,8 @@ void TestHttpRequestQueue::headRefusedCountsAsUnknownSize_data()
     QTest::addColumn<int>("status");
     QTest::newRow("405") << 405;
     QTest::newRow("501") << 501;
+    QTest::newRow("403") << 403;
+    QTest::newRow("404") << 404;
 }
 
 void TestHttpRequestQueue::headRefusedCountsAsUnknownSize()
@@ -381,11 +381,12 @@ void TestHttpRequestQueue::stalledTransferFails()
             qPrintable(m_queue->errorString()));
     QCOMPARE(device.data().size(), 100);
 
+    // A silent HEAD only leaves the size unknown.
+    EventLog log(m_queue.get());
     m_queue->head(QStringLiteral("/silent"));
     QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 3, 10000);
-    QCOMPARE(ends.at(2).at(1).toBool(), true);
-    QVERIFY2(m_queue->errorString().contains(QLatin1String("stopped answering")),
-            qPrintable(m_queue->errorString()));
+    QCOMPARE(log.events, QStringList({ QStringLiteral("header 0 -1 pending=0"),
+                                 QStringLiteral("end 3 ok") }));
 }
 
 void TestHttpRequestQueue::cutOffBodyFails()

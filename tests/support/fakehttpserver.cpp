@@ -11,6 +11,7 @@ QByteArray reasonOf(int status)
     switch (status) {
     case 200: return "OK";
     case 204: return "No Content";
+    case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 303: return "See Other";
@@ -134,8 +135,13 @@ void FakeHttpServer::readRequests(QTcpSocket *socket)
         request.completedBefore = m_completed;
         for (const QByteArray &line : lines) {
             const int colon = line.indexOf(':');
-            if (colon > 0 && line.left(colon).trimmed().toLower() == "host")
+            const QByteArray name = colon > 0 ? line.left(colon).trimmed().toLower() : QByteArray();
+            if (name == "host")
                 request.host = line.mid(colon + 1).trimmed();
+            else if (name == "range")
+                request.range = line.mid(colon + 1).trimmed();
+            else if (name == "if-range")
+                request.ifRange = line.mid(colon + 1).trimmed();
         }
         m_requests.append(request);
         emit requestReceived();
@@ -147,15 +153,36 @@ void FakeHttpServer::readRequests(QTcpSocket *socket)
 
 void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
 {
-    const QByteArray path = request.target.left(request.target.indexOf('?') >= 0
-                    ? request.target.indexOf('?')
-                    : request.target.size());
+    // A proxy is sent the whole address; the path is what follows its host.
+    QByteArray target = request.target;
+    if (target.startsWith("http://"))
+        target = target.mid(target.indexOf('/', 7));
+    const QByteArray path = target.left(target.indexOf('?') >= 0 ? target.indexOf('?')
+                                                                  : target.size());
     const bool head = request.method == "HEAD";
-    const Response response = head && m_headResponses.contains(path)
+    Response response = head && m_headResponses.contains(path)
             ? m_headResponses.value(path)
             : m_responses.value(path, Response::withStatus(404));
+    if (request.method == "GET" && response.limitedAnswers >= 0
+            && m_getCounts[path]++ >= response.limitedAnswers)
+        response.sendLimit = -1;
+    QByteArray contentRange;
+    if (request.method == "GET" && response.honoursRanges && request.range.startsWith("bytes=")
+            && (request.ifRange.isEmpty() || response.extraHeaders.contains(request.ifRange))) {
+        const qint64 from = request.range.mid(6, request.range.indexOf('-') - 6).toLongLong();
+        contentRange = "Content-Range: bytes " + QByteArray::number(from) + '-'
+                + QByteArray::number(response.body.size() - 1) + '/'
+                + QByteArray::number(response.body.size()) + "\r\n";
+        response.status = 206;
+        response.body = response.body.mid(from);
+    }
     if (response.silent)
         return;
+    if (response.hangUp) {
+        m_pending.remove(socket);
+        socket->disconnectFromHost();
+        return;
+    }
 
     const bool keepAlive = response.withContentLength && response.sendLimit < 0;
     QByteArray header = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
@@ -170,6 +197,7 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
         header += "Location: " + response.location + "\r\n";
     if (!keepAlive)
         header += "Connection: close\r\n";
+    header += response.extraHeaders + contentRange;
     header += "\r\n";
     socket->write(header);
 

@@ -12,7 +12,8 @@ class QTcpSocket;
 
 /*
  * An HTTP/1.1 server on 127.0.0.1 with an ephemeral port, for tests. It answers HEAD and GET
- * from a table of paths (the query is ignored when looking a path up; unknown paths get 404)
+ * from a table of paths (the query is ignored when looking a path up; unknown paths get 404;
+ * a whole address as a proxy gets it counts by its path)
  * and records every request it saw, in order. Connections are kept alive when the response
  * allows it. It runs on the test's thread, so the test must spin the event loop (QSignalSpy
  * wait, QTRY_*) while a client talks to it.
@@ -47,6 +48,15 @@ public:
         int chunkInterval = 0;
         /// True: the request is read and never answered at all.
         bool silent = false;
+        /// True: the request is read and the connection closed without an answer.
+        bool hangUp = false;
+        /// Header lines ("Name: value\r\n") added after the others, repeats included.
+        QByteArray extraHeaders;
+        /// True: a GET with "Range: bytes=N-" gets 206 and the body from N on, unless its
+        /// If-Range names a value extraHeaders does not hold.
+        bool honoursRanges = false;
+        /// How many GETs of the path sendLimit applies to; -1: all of them.
+        int limitedAnswers = -1;
 
         /// 200 OK with body.
         static Response ok(const QByteArray &body);
@@ -64,6 +74,9 @@ public:
         QByteArray target;
         /// The value of the Host header.
         QByteArray host;
+        /// The values of the Range and If-Range headers; empty when absent.
+        QByteArray range;
+        QByteArray ifRange;
         /// The local port it arrived on.
         quint16 port = 0;
         /// How many responses had been sent completely when it arrived.
@@ -109,6 +122,7 @@ private:
     QHash<QByteArray, Response> m_responses;
     QHash<QByteArray, Response> m_headResponses;
     QHash<QTcpSocket *, QByteArray> m_pending;
+    QHash<QByteArray, int> m_getCounts;
     QList<Request> m_requests;
     int m_connectionCount = 0;
     int m_completed = 0;

@@ -48,6 +48,12 @@ QByteArray FakeUpdateServer::received() const
     return m_received;
 }
 
+QList<QByteArray> FakeUpdateServer::tunnelRequests() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_tunnelRequests;
+}
+
 FakeUpdateServer::Script FakeUpdateServer::script() const
 {
     QMutexLocker locker(&m_mutex);
@@ -63,10 +69,40 @@ void FakeUpdateServer::record(const QByteArray &bytes)
 void FakeUpdateServer::serve(QTcpSocket *socket)
 {
     ++m_connections;
-    QObject::connect(socket, &QTcpSocket::readyRead, socket,
-            [this, socket] { record(socket->readAll()); });
     const auto current = std::make_shared<const Script>(script());
-    QTimer::singleShot(current->delayMs, socket, [=] { play(socket, current, 0); });
+    if (current->tunnel == Tunnel::None) {
+        QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                [this, socket] { record(socket->readAll()); });
+        QTimer::singleShot(current->delayMs, socket, [=] { play(socket, current, 0); });
+        return;
+    }
+    // The CONNECT request comes first; what follows it is the tunnelled exchange.
+    auto header = std::make_shared<QByteArray>();
+    auto open = std::make_shared<bool>(false);
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] {
+        if (*open) {
+            record(socket->readAll());
+            return;
+        }
+        header->append(socket->readAll());
+        const qsizetype end = header->indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QByteArray rest = header->mid(end + 4);
+        {
+            QMutexLocker locker(&m_mutex);
+            m_tunnelRequests.append(header->left(header->indexOf("\r\n")));
+        }
+        *open = true;
+        if (current->tunnel == Tunnel::Refuse) {
+            socket->write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
+        record(rest);
+        QTimer::singleShot(current->delayMs, socket, [=] { play(socket, current, 0); });
+    });
 }
 
 void FakeUpdateServer::play(QTcpSocket *socket, const std::shared_ptr<const Script> &script,

@@ -23,6 +23,9 @@ class FakeUpdateServer
 {
 public:
     enum class Ending { StayOpen, Close, Flood };
+    /// Acting also as an HTTP proxy: the connection must open with CONNECT, which is then
+    /// accepted (and the script played through the tunnel) or refused with 403.
+    enum class Tunnel { None, Accept, Refuse };
 
     struct Script
     {
@@ -34,6 +37,7 @@ public:
         qint64 floodLimit = 256 * 1024 * 1024;
         /// What the flood repeats after an opening "<reply>".
         QByteArray floodUnit = "x";
+        Tunnel tunnel = Tunnel::None;
     };
 
     FakeUpdateServer();
@@ -76,8 +80,10 @@ public:
         setScript(script);
     }
 
-    /// Everything received on all connections so far.
+    /// Everything received on all connections so far, CONNECT requests excepted.
     QByteArray received() const;
+    /// The request lines of the CONNECT requests received so far.
+    QList<QByteArray> tunnelRequests() const;
     /// The number of connections accepted so far.
     int connections() const { return m_connections; }
     /// The bytes of flood handed to the system so far.
@@ -99,6 +105,7 @@ private:
     mutable QMutex m_mutex;
     Script m_script;
     QByteArray m_received;
+    QList<QByteArray> m_tunnelRequests;
     std::atomic<int> m_connections { 0 };
     std::atomic<qint64> m_flooded { 0 };
     quint16 m_port = 0;
