@@ -85,8 +85,7 @@ PackageInstaller::PackageInstaller(const UpdateEntry *entry)
     const QString type = fromLatin1(entry->type());
     if (type == QLatin1String("app")) {
         m_rootFolder = MainAppPaths::rootFolder(QCoreApplication::arguments()).value_or(QString());
-        if (m_rootFolder.isEmpty()
-            || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder))) {
+        if (m_rootFolder.isEmpty() || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder))) {
             MessageBoxHandler::critical(
                 QCoreApplication::translate("translation", "Update", "program update"),
                 QCoreApplication::translate("translation", "Cannot run update!", "nc"));
@@ -145,7 +144,8 @@ bool PackageInstaller::install(
         cleanedPackageFolders().insert(m_cleanPackageFolder);
     }
     if (!ensureDownloadFolder(cleanAbsolutePath(m_unwindFolder))) {
-        showFailure(tr("Cannot create file %1 (%2)", "nc").arg(m_unwindFolder, FileSystem::errorText()));
+        showFailure(
+            tr("Cannot create file %1 (%2)", "nc").arg(m_unwindFolder, FileSystem::errorText()));
         return false;
     }
     if (!hasRoomFor(archivePath) || !extract(archivePath, errorText, detailsList))
@@ -160,7 +160,8 @@ bool PackageInstaller::install(
         return false;
     if (m_journal && !m_journal->addPackage(m_packageName, m_steps)) {
         m_steps.clear();
-        showFailure(tr("Cannot write the installation journal (%1)!", "nc").arg(m_journal->errorText()));
+        showFailure(
+            tr("Cannot write the installation journal (%1)!", "nc").arg(m_journal->errorText()));
         return false;
     }
     return execute();
@@ -179,7 +180,8 @@ bool PackageInstaller::hasRoomFor(const QString &archivePath)
         const qint64 available = QStorageInfo(volume).bytesAvailable();
         if (available >= 0 && needed > available - spaceMargin) {
             showFailure(tr("Not enough free disk space for this package: it needs %1 MB, %2 MB "
-                           "are free in %3.", "nc")
+                           "are free in %3.",
+                "nc")
                             .arg((needed + spaceMargin) / 1000000)
                             .arg(qMax<qint64>(available, 0) / 1000000)
                             .arg(volume));
@@ -246,8 +248,8 @@ bool PackageInstaller::applyDescriptor(const QString &descriptorPath)
     // Each payload moves into place at its last use; earlier uses take a second name.
     for (const PackageDescriptor::File &element : descriptor.files()) {
         if (element.action == QLatin1String("add"))
-            ++m_sourceUses[cleanAbsolutePath(
-                m_packageFolder + QLatin1Char('/') + element.path + QLatin1Char('/') + element.name)];
+            ++m_sourceUses[cleanAbsolutePath(m_packageFolder + QLatin1Char('/') + element.path
+                + QLatin1Char('/') + element.name)];
     }
     for (const PackageDescriptor::File &element : descriptor.files()) {
         if (!planFile(element, updatePrefix))
@@ -304,7 +306,8 @@ bool PackageInstaller::planFile(const PackageDescriptor::File &file, const QStri
                         .arg(relative));
         return false;
     }
-    if (places && (!isBelow(source, m_cleanPackageFolder)
+    if (places
+        && (!isBelow(source, m_cleanPackageFolder)
             || FileSystem::kindOf(source) != FileSystem::Kind::File)) {
         showFailure(tr("Cannot copy file %1 to %2!", "nc").arg(source, target));
         return false;
@@ -318,7 +321,8 @@ bool PackageInstaller::planFile(const PackageDescriptor::File &file, const QStri
         return true;
     InstallationJournal::Step step;
     step.target = target;
-    step.temporary = folderOf(target) + QLatin1String("/.") + file.name + QLatin1String(".orvi-new");
+    step.temporary
+        = folderOf(target) + QLatin1String("/.") + file.name + QLatin1String(".orvi-new");
     if (exists) {
         if (!m_backupFolders.contains(file.path))
             m_backupFolders.append(file.path);
@@ -364,7 +368,8 @@ bool PackageInstaller::planFolders(const QString &folder, const QString &target)
         const QString real = QFileInfo(folder).canonicalFilePath();
         if (m_planned.value(folder) != FileSystem::Kind::Folder
             && (real.isEmpty() || (real != m_realRoot && !isBelow(real, m_realRoot)))) {
-            showFailure(tr("The folder of %1 lies outside the destination folder!", "nc").arg(target));
+            showFailure(
+                tr("The folder of %1 lies outside the destination folder!", "nc").arg(target));
             return false;
         }
     } else if (kind == FileSystem::Kind::Missing) {
@@ -465,9 +470,8 @@ bool PackageInstaller::executeStep(int index)
     if (!ok) {
         const QString error = FileSystem::errorText();
         if (step.kind == Kind::Replace || step.kind == Kind::Remove)
-            showFailure(
-                tr("Cannot back up file %1 to %2!", "nc").arg(step.target, step.backup) + QLatin1Char('\n')
-                + error);
+            showFailure(tr("Cannot back up file %1 to %2!", "nc").arg(step.target, step.backup)
+                + QLatin1Char('\n') + error);
         else
             showFailure(tr("Cannot copy file %1 to %2!", "nc").arg(m_sources.at(index), step.target)
                 + QLatin1Char('\n') + error);

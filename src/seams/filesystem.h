@@ -13,7 +13,19 @@
 class FileSystem
 {
 public:
-    enum class Operation { Open, Write, Close, Rename, Link, Unlink, Mkdir, Rmdir, Chmod, Copy, Sync };
+    enum class Operation {
+        Open,
+        Write,
+        Close,
+        Rename,
+        Link,
+        Unlink,
+        Mkdir,
+        Rmdir,
+        Chmod,
+        Copy,
+        Sync
+    };
     enum class Kind { Missing, File, Folder, Link, Other };
     /// Called before each operation with its path (and second path for renames, links and
     /// copies); a non-zero result is the error number the operation then fails with.
@@ -64,6 +76,13 @@ public:
     static QString errorText();
 
 private:
-    static bool injected(Operation operation, const QString &path, const QString &other = QString());
+    static bool injected(
+        Operation operation, const QString &path, const QString &other = QString());
     static void fail(int error);
+    // The system's own calls: bytes written or -1, and success, with errno set on failure.
+    static qint64 writeSome(Handle handle, const char *data, qint64 size);
+    static bool syncHandle(Handle handle);
+    static bool closeHandle(Handle handle);
+    /// Records errno as the failure when ok is false; returns ok.
+    static bool succeeded(bool ok);
 };

@@ -40,111 +40,64 @@ FileSystem::Handle FileSystem::create(const QString &path)
 {
     if (injected(Operation::Open, path))
         return -1;
-    const int handle = ::open(native(path).constData(),
-        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int handle = ::open(
+        native(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (handle < 0)
         fail(errno);
     return handle;
 }
 
-bool FileSystem::write(Handle handle, const char *data, qint64 size, const QString &path)
+qint64 FileSystem::writeSome(Handle handle, const char *data, qint64 size)
 {
-    if (injected(Operation::Write, path))
-        return false;
-    while (size > 0) {
-        const ssize_t written = ::write(handle, data, size_t(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            fail(written == 0 ? ENOSPC : errno);
-            return false;
-        }
-        data += written;
-        size -= written;
-    }
-    return true;
+    ssize_t written;
+    do
+        written = ::write(handle, data, size_t(size));
+    while (written < 0 && errno == EINTR);
+    return written;
 }
 
-bool FileSystem::sync(Handle handle, const QString &path)
+bool FileSystem::syncHandle(Handle handle)
 {
-    if (injected(Operation::Sync, path))
-        return false;
-    if (::fsync(handle) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return ::fsync(handle) == 0;
 }
 
-bool FileSystem::close(Handle handle, const QString &path)
+bool FileSystem::closeHandle(Handle handle)
 {
-    if (injected(Operation::Close, path)) {
-        ::close(handle);
-        return false;
-    }
-    if (::close(handle) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return ::close(handle) == 0;
 }
 
 bool FileSystem::rename(const QString &from, const QString &to)
 {
-    if (injected(Operation::Rename, from, to))
-        return false;
-    if (::rename(native(from).constData(), native(to).constData()) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return !injected(Operation::Rename, from, to)
+        && succeeded(::rename(native(from).constData(), native(to).constData()) == 0);
 }
 
 bool FileSystem::link(const QString &from, const QString &to)
 {
-    if (injected(Operation::Link, from, to))
-        return false;
-    if (::link(native(from).constData(), native(to).constData()) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return !injected(Operation::Link, from, to)
+        && succeeded(::link(native(from).constData(), native(to).constData()) == 0);
 }
 
 bool FileSystem::unlink(const QString &path)
 {
-    if (injected(Operation::Unlink, path))
-        return false;
-    if (::unlink(native(path).constData()) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return !injected(Operation::Unlink, path) && succeeded(::unlink(native(path).constData()) == 0);
 }
 
 bool FileSystem::makeFolder(const QString &path, bool isPrivate)
 {
-    if (injected(Operation::Mkdir, path))
-        return false;
-    if (::mkdir(native(path).constData(), isPrivate ? 0700 : 0755) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return !injected(Operation::Mkdir, path)
+        && succeeded(::mkdir(native(path).constData(), isPrivate ? 0700 : 0755) == 0);
 }
 
 bool FileSystem::removeFolder(const QString &path)
 {
-    if (injected(Operation::Rmdir, path))
-        return false;
-    if (::rmdir(native(path).constData()) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return !injected(Operation::Rmdir, path) && succeeded(::rmdir(native(path).constData()) == 0);
 }
 
 bool FileSystem::setPermissions(const QString &path, QFile::Permissions permissions)
 {
-    if (injected(Operation::Chmod, path))
-        return false;
-    if (::fchmodat(AT_FDCWD, native(path).constData(), modeOf(permissions), 0) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return !injected(Operation::Chmod, path)
+        && succeeded(::fchmodat(AT_FDCWD, native(path).constData(), modeOf(permissions), 0) == 0);
 }
 
 bool FileSystem::copy(const QString &from, const QString &to)

@@ -37,6 +37,13 @@ int errorOfLastCall()
         return EACCES;
     }
 }
+// Win32 calls report through GetLastError(); the rest of the seam reads errno.
+bool win32(BOOL ok)
+{
+    if (!ok)
+        errno = errorOfLastCall();
+    return ok;
+}
 } // namespace
 
 FileSystem::Handle FileSystem::create(const QString &path)
@@ -51,95 +58,52 @@ FileSystem::Handle FileSystem::create(const QString &path)
     return handle;
 }
 
-bool FileSystem::write(Handle handle, const char *data, qint64 size, const QString &path)
+qint64 FileSystem::writeSome(Handle handle, const char *data, qint64 size)
 {
-    if (injected(Operation::Write, path))
-        return false;
-    while (size > 0) {
-        const unsigned piece = unsigned(qMin<qint64>(size, 1 << 30));
-        const int written = ::_write(handle, data, piece);
-        if (written <= 0) {
-            fail(written == 0 ? ENOSPC : errno);
-            return false;
-        }
-        data += written;
-        size -= written;
-    }
-    return true;
+    return ::_write(handle, data, unsigned(qMin<qint64>(size, 1 << 30)));
 }
 
-bool FileSystem::sync(Handle handle, const QString &path)
+bool FileSystem::syncHandle(Handle handle)
 {
-    if (injected(Operation::Sync, path))
-        return false;
-    if (::_commit(handle) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return ::_commit(handle) == 0;
 }
 
-bool FileSystem::close(Handle handle, const QString &path)
+bool FileSystem::closeHandle(Handle handle)
 {
-    if (injected(Operation::Close, path)) {
-        ::_close(handle);
-        return false;
-    }
-    if (::_close(handle) == 0)
-        return true;
-    fail(errno);
-    return false;
+    return ::_close(handle) == 0;
 }
 
 bool FileSystem::rename(const QString &from, const QString &to)
 {
-    if (injected(Operation::Rename, from, to))
-        return false;
-    if (::MoveFileExW(nativePath(native(from)), nativePath(native(to)),
-            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    fail(errorOfLastCall());
-    return false;
+    return !injected(Operation::Rename, from, to)
+        && succeeded(win32(::MoveFileExW(nativePath(native(from)), nativePath(native(to)),
+            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)));
 }
 
 bool FileSystem::link(const QString &from, const QString &to)
 {
-    if (injected(Operation::Link, from, to))
-        return false;
-    if (::CreateHardLinkW(nativePath(native(to)), nativePath(native(from)), nullptr))
-        return true;
-    fail(errorOfLastCall());
-    return false;
+    return !injected(Operation::Link, from, to)
+        && succeeded(
+            win32(::CreateHardLinkW(nativePath(native(to)), nativePath(native(from)), nullptr)));
 }
 
 bool FileSystem::unlink(const QString &path)
 {
-    if (injected(Operation::Unlink, path))
-        return false;
-    if (::DeleteFileW(nativePath(native(path))))
-        return true;
-    fail(errorOfLastCall());
-    return false;
+    return !injected(Operation::Unlink, path)
+        && succeeded(win32(::DeleteFileW(nativePath(native(path)))));
 }
 
 bool FileSystem::makeFolder(const QString &path, bool)
 {
     // The user's own temporary folder is private on Windows already.
-    if (injected(Operation::Mkdir, path))
-        return false;
-    if (::CreateDirectoryW(nativePath(native(path)), nullptr))
-        return true;
-    fail(errorOfLastCall());
-    return false;
+    return !injected(Operation::Mkdir, path)
+        && succeeded(win32(::CreateDirectoryW(nativePath(native(path)), nullptr)));
 }
 
 bool FileSystem::removeFolder(const QString &path)
 {
-    if (injected(Operation::Rmdir, path))
-        return false;
-    if (::RemoveDirectoryW(nativePath(native(path))))
-        return true;
-    fail(errorOfLastCall());
-    return false;
+    return !injected(Operation::Rmdir, path)
+        && succeeded(win32(::RemoveDirectoryW(nativePath(native(path)))));
 }
 
 bool FileSystem::setPermissions(const QString &path, QFile::Permissions permissions)
@@ -154,13 +118,9 @@ bool FileSystem::setPermissions(const QString &path, QFile::Permissions permissi
 
 bool FileSystem::copy(const QString &from, const QString &to)
 {
-    if (injected(Operation::Copy, from, to))
-        return false;
-    if (::CopyFileExW(nativePath(native(from)), nativePath(native(to)), nullptr, nullptr, nullptr,
-            COPY_FILE_FAIL_IF_EXISTS))
-        return true;
-    fail(errorOfLastCall());
-    return false;
+    return !injected(Operation::Copy, from, to)
+        && succeeded(win32(::CopyFileExW(nativePath(native(from)), nativePath(native(to)), nullptr,
+            nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)));
 }
 
 bool FileSystem::syncFolder(const QString &folder)

@@ -48,21 +48,21 @@ int main(int argc, char **argv)
     bool limited = false;
     const int killAfter = qEnvironmentVariableIntValue("ORVI_TEST_KILL_AFTER", &limited);
     const QString downloadFolder = QDir::cleanPath(Platform::downloadFolder()) + QLatin1Char('/');
-    FileSystem::setFaultInjector(
-        [=](FileSystem::Operation operation, const QString &path, const QString &other) {
-            if (operation == FileSystem::Operation::Sync || operation == FileSystem::Operation::Write
-                || operation == FileSystem::Operation::Close)
-                return 0;
-            const auto inRoot = [&](const QString &file) {
-                return !file.isEmpty() && !QDir::cleanPath(file).startsWith(downloadFolder);
-            };
-            if (!inRoot(path) && !inRoot(other))
-                return 0;
-            if (limited && changes >= killAfter)
-                ::kill(::getpid(), SIGKILL);
-            ++changes;
+    FileSystem::setFaultInjector([=](FileSystem::Operation operation, const QString &path,
+                                     const QString &other) {
+        if (operation == FileSystem::Operation::Sync || operation == FileSystem::Operation::Write
+            || operation == FileSystem::Operation::Close)
             return 0;
-        });
+        const auto inRoot = [&](const QString &file) {
+            return !file.isEmpty() && !QDir::cleanPath(file).startsWith(downloadFolder);
+        };
+        if (!inRoot(path) && !inRoot(other))
+            return 0;
+        if (limited && changes >= killAfter)
+            ::kill(::getpid(), SIGKILL);
+        ++changes;
+        return 0;
+    });
     const int code = Startup::run(argc, argv);
     std::printf("changes %d\n", changes);
     return code;

@@ -61,8 +61,8 @@ private:
 
 void tst_Crash::writeCatalogue(const QString &folder, bool lastFails)
 {
-    const QString names[] = { QStringLiteral("core"), QStringLiteral("lang"),
-        QStringLiteral("extra") };
+    const QString names[]
+        = { QStringLiteral("core"), QStringLiteral("lang"), QStringLiteral("extra") };
     TestPackage core;
     // Hundreds of files replaced, removed and added; a file that becomes a folder; the file
     // that says which version is installed.
@@ -70,8 +70,8 @@ void tst_Crash::writeCatalogue(const QString &folder, bool lastFails)
         core.addFile(QStringLiteral("lib"), QStringLiteral("f%1.dll").arg(i),
             QByteArray("core 2 ") + QByteArray::number(i));
     for (int i = 150; i < 200; ++i)
-        core.addFileElement(QStringLiteral("lib"), QStringLiteral("f%1.dll").arg(i),
-            QStringLiteral("remove"));
+        core.addFileElement(
+            QStringLiteral("lib"), QStringLiteral("f%1.dll").arg(i), QStringLiteral("remove"));
     for (int i = 0; i < 100; ++i)
         core.addFile(QStringLiteral("new/sub%1").arg(i % 4), QStringLiteral("n%1.dat").arg(i),
             QByteArray("new ") + QByteArray::number(i));
@@ -194,7 +194,8 @@ tst_Crash::Run tst_Crash::runUpdater(quint16 port, int killAfter)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_environment->cacheHome());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("ORVI_UPDATE_SERVER"), QStringLiteral("127.0.0.1:%1").arg(port));
+    environment.insert(
+        QStringLiteral("ORVI_UPDATE_SERVER"), QStringLiteral("127.0.0.1:%1").arg(port));
     if (killAfter >= 0)
         environment.insert(QStringLiteral("ORVI_TEST_KILL_AFTER"), QString::number(killAfter));
     updater.setProcessEnvironment(environment);
@@ -239,7 +240,8 @@ void tst_Crash::killedAndRestarted()
     QFETCH(int, killAfter);
 
     freshInstallation();
-    const QString journal = m_environment->cacheHome() + QStringLiteral("/orvi-updater/tupdates/journal");
+    const QString journal
+        = m_environment->cacheHome() + QStringLiteral("/orvi-updater/tupdates/journal");
     const bool failing = scenario == QLatin1String("rollback");
     Run run = runUpdater(failing ? m_failingPort : m_goodPort, killAfter);
     QVERIFY(run.killed);

@@ -96,11 +96,11 @@ void tst_InstallFaults::prepare()
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
     m_root = m_environment->root() + QStringLiteral("/app");
-    for (const auto &[name, contents] : { std::pair { "orvi7.exe", "main" },
-             { "a.dll", "old a" }, { "old.txt", "old" }, { "y", "file y" },
-             { "keep.txt", "keep" }, { "lib/l.dll", "old l" } })
-        QVERIFY(TestEnvironment::writeFile(
-            m_root + QLatin1Char('/') + QLatin1String(name), contents));
+    for (const auto &[name, contents] :
+        { std::pair { "orvi7.exe", "main" }, { "a.dll", "old a" }, { "old.txt", "old" },
+            { "y", "file y" }, { "keep.txt", "keep" }, { "lib/l.dll", "old l" } })
+        QVERIFY(
+            TestEnvironment::writeFile(m_root + QLatin1Char('/') + QLatin1String(name), contents));
     QVERIFY(QFile::setPermissions(m_root + QStringLiteral("/keep.txt"),
         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
     ApplicationArguments::set(
@@ -145,12 +145,12 @@ void tst_InstallFaults::everyOperationFails_data()
     {
         prepare();
         writePackages(false);
-        FileSystem::setFaultInjector([&](FileSystem::Operation operation, const QString &path,
-                                         const QString &) {
-            operations << QLatin1String(operationName(operation)) + QLatin1Char(' ')
-                    + QDir(m_environment->root()).relativeFilePath(path);
-            return 0;
-        });
+        FileSystem::setFaultInjector(
+            [&](FileSystem::Operation operation, const QString &path, const QString &) {
+                operations << QLatin1String(operationName(operation)) + QLatin1Char(' ')
+                        + QDir(m_environment->root()).relativeFilePath(path);
+                return 0;
+            });
         run();
         cleanup();
     }
@@ -182,13 +182,12 @@ void tst_InstallFaults::everyOperationFails()
     const Snapshot before = FolderSnapshot::take(m_root, true);
     int count = 0;
     bool hit = false;
-    FileSystem::setFaultInjector(
-        [&](FileSystem::Operation, const QString &, const QString &) {
-            if (count++ != failing)
-                return 0;
-            hit = true;
-            return error;
-        });
+    FileSystem::setFaultInjector([&](FileSystem::Operation, const QString &, const QString &) {
+        if (count++ != failing)
+            return 0;
+        hit = true;
+        return error;
+    });
     run();
     FileSystem::setFaultInjector(nullptr);
 
@@ -209,8 +208,8 @@ void tst_InstallFaults::measuredFaults_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("a file that became a folder, rolled back") << QStringLiteral("folder")
-                                                              << QStringLiteral("Wrong type!");
+    QTest::newRow("a file that became a folder, rolled back")
+        << QStringLiteral("folder") << QStringLiteral("Wrong type!");
     QTest::newRow("entry under unwind/")
         << QStringLiteral("unwind") << QStringLiteral("Cannot extract update file (unwind/a.dll)!");
     QTest::newRow("stale backup of an earlier run")
@@ -270,7 +269,8 @@ void tst_InstallFaults::measuredFaults()
     } else if (fault == QLatin1String("short write")) {
         FileSystem::setFaultInjector(
             [](FileSystem::Operation operation, const QString &path, const QString &) {
-                return operation == FileSystem::Operation::Write && path.endsWith(QLatin1String("b.dll"))
+                return operation == FileSystem::Operation::Write
+                        && path.endsWith(QLatin1String("b.dll"))
                     ? ENOSPC
                     : 0;
             });
