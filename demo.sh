@@ -166,8 +166,8 @@ fi
 # replaces the copy there.
 cp "$build/src/updater" "$installation/updater"
 
-rm -rf "$pictures" "$logs" "$run" "$out/tmp"
-mkdir -p "$pictures" "$logs" "$run" "$out/tmp"
+rm -rf "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
+mkdir -p "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
 chmod 700 "$run"
 
 # --- The update server, behind a slow relay so the download can be watched ----------------------
@@ -211,8 +211,10 @@ DBUS_SESSION_BUS_ADDRESS=$(cat "$run/dbus-address")
 export DBUS_SESSION_BUS_ADDRESS
 
 # --- The update, as a user starts it ------------------------------------------------------------
-# The updater copies itself into the download folder below TMPDIR and starts that copy.
-export TMPDIR=$out/tmp APPDATA=$appdata ORVI_UPDATE_SERVER=127.0.0.1:$update_port
+# The updater copies itself into its private download folder below the cache home
+# (XDG_CACHE_HOME/orvi-updater/tupdates) and starts that copy.
+export TMPDIR=$out/tmp XDG_CACHE_HOME=$out/cache APPDATA=$appdata \
+    ORVI_UPDATE_SERVER=127.0.0.1:$update_port
 # The main application notes each start in orvi7.log beside it.
 log_lines() {
     if [ -f "$installation/orvi7.log" ]; then wc -l <"$installation/orvi7.log"; else echo 0; fi
@@ -221,7 +223,7 @@ log_lines_before=$(log_lines)
 say "starting $installation/updater"
 timeout 60 "$installation/updater" || fail "the updater's relocation run failed (code $?)"
 
-relocated=$TMPDIR/tupdates/updater
+relocated=$XDG_CACHE_HOME/orvi-updater/tupdates/updater
 find_relocated() {
     local exe
     for exe in /proc/[0-9]*/exe; do

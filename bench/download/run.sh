@@ -67,13 +67,14 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 
-# The engine's download folder is the temporary folder followed by /tupdates/.
-export TMPDIR=$work/tmp
+# The engine's download folder is the private scratch folder followed by /tupdates/.
+export XDG_CACHE_HOME=$work/cache
+downloads=$XDG_CACHE_HOME/orvi-updater/tupdates
 
 engine_bytes=0; engine_seconds=0; curl_bytes=0; curl_seconds=0
 peak_big=0; peak_small=0
 for run in $(seq "$runs"); do
-    rm -f "$work/tmp/tupdates/big.zip" "$work/curl/big.zip"
+    rm -f "$downloads/big.zip" "$work/curl/big.zip"
     line=$("$bench" "http://127.0.0.1:$port/big.zip")
     bytes=$(echo "$line" | sed 's/.*bytes=\([0-9]*\).*/\1/')
     seconds=$(echo "$line" | sed 's/.*seconds=\([0-9.]*\).*/\1/')
@@ -88,7 +89,7 @@ for run in $(seq "$runs"); do
     curl_bytes=$((curl_bytes + $(stat -c %s "$work/curl/big.zip")))
     curl_seconds=$(awk "BEGIN { print $curl_seconds + $curl_time }")
 
-    rm -f "$work/tmp/tupdates/small.zip"
+    rm -f "$downloads/small.zip"
     small=$("$bench" "http://127.0.0.1:$port/small.zip")
     rss=$(echo "$small" | sed 's/.*peak_rss_kib=\([0-9]*\).*/\1/')
     [ "$rss" -gt "$peak_small" ] && peak_small=$rss

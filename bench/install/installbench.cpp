@@ -6,6 +6,7 @@
 //   install-bench install <download folder> <name> -root <root>
 //                                                installs <download folder>/<name>.zip (one run)
 
+#include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "packageinstaller.h"
 #include "updateentry.h"
@@ -164,9 +165,15 @@ int runInstall(int argc, char **argv)
     const UpdateEntry entry("orvi", name, "app", "2", "", "", "", "", "", "",
         "http://bench/" + name + ".zip", false, 0);
     PackageInstaller installer(&entry);
+    // As in a real run: the plan is journalled and the run closed with its completion record.
+    InstallationJournal journal(downloadFolder);
+    installer.setJournal(&journal);
     QString errorText;
     QStringList details;
-    return installer.install(downloadFolder, &errorText, &details) ? 0 : 1;
+    return journal.begin() && installer.install(downloadFolder, &errorText, &details)
+            && journal.finish(true)
+        ? 0
+        : 1;
 }
 
 int runBenchmark(const QString &work, int rounds)
@@ -232,7 +239,8 @@ int runBenchmark(const QString &work, int rounds)
                     }
                 } else {
                     const Measurement m = runChild({ QStringLiteral("sh"), QStringLiteral("-c"),
-                        QStringLiteral("unzip -o -q %1 -d %2 && cp -a %2/. %3")
+                        // sync -f gives the copy the updater's guarantee: on disk when done.
+                        QStringLiteral("unzip -o -q %1 -d %2 && cp -a %2/. %3 && sync -f %3")
                             .arg(quoted(archive), quoted(extract), quoted(root)) });
                     if (m.exitCode != 0)
                         qFatal("unzip + cp of %s failed", qPrintable(package.name));

@@ -142,6 +142,7 @@ void OrviUpdaterEngine::installUpdates()
     connect(&run, &InstallationRun::installProgress, this, &OrviUpdaterEngine::installProgress);
     connect(&run, &InstallationRun::installFinished, this, &OrviUpdaterEngine::installFinished);
     run.run();
+    m_installOutcome = run.outcome();
 }
 
 void OrviUpdaterEngine::requestFinished(int id, bool failed)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "httprequestqueue.h"
+#include "installationrun.h"
 #include "httpresponseheader.h"
 #include "updatequery.h"
 #include "updateserver.h"
@@ -43,6 +44,8 @@ public:
     QString details() const { return m_details; }
     /// True once every package of the installation run was installed.
     bool installSucceeded() const { return m_installSucceeded; }
+    /// How the installation run ended; NotRun before it.
+    InstallationRun::Outcome installOutcome() const { return m_installOutcome; }
 
     /// Replaces the catalogue by entries (deleting the old ones) and takes ownership of them.
     void adoptUpdates(const QVector<UpdateEntry *> &entries);
@@ -127,6 +130,7 @@ private:
     QByteArray m_validator;
     int m_downloadState = 0;
     bool m_installSucceeded = false;
+    InstallationRun::Outcome m_installOutcome = InstallationRun::Outcome::NotRun;
 
     UpdateServer m_updateServer = UpdateServer::fromEnvironment();
     int m_networkTimeout = UpdateQuery::NetworkTimeout;

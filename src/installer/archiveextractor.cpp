@@ -1,10 +1,13 @@
 #include "archiveextractor.h"
 
 #include "archivestream.h"
+#include "filesystem.h"
 
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <unzip.h>
 
@@ -59,33 +62,22 @@ ArchiveExtractor::Result ArchiveExtractor::extractAll(const FileHandler &fileExt
                                                  : QString::fromLatin1(rawName);
         if (!isSafeEntryName(m_entryName))
             return Result::CannotExtractEntry;
+        if (!m_refusedFolder.isEmpty()
+            && (m_entryName == m_refusedFolder
+                || m_entryName.startsWith(m_refusedFolder + QLatin1Char('/'))))
+            return Result::CannotExtractEntry;
 
         const QString path = m_targetFolder + m_entryName;
         if (m_entryName.endsWith(QLatin1Char('/'))) {
-            ensureFolder(path.chopped(1));
-        } else {
-            if (m_entryName.contains(QLatin1Char('/')))
-                ensureFolder(folderOf(path));
-            QFile file(path);
-            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-                m_fileErrorText = file.errorString();
+            if (!ensureFolder(path.chopped(1)))
                 return Result::CannotCreateFile;
-            }
-            if (unzOpenCurrentFile(archive.get()) != UNZ_OK)
-                return Result::CannotExtractEntry;
-            for (;;) {
-                const int read = unzReadCurrentFile(
-                    archive.get(), m_buffer.data(), static_cast<unsigned>(m_buffer.size()));
-                if (read == 0)
-                    break;
-                if (read < 0) {
-                    unzCloseCurrentFile(archive.get());
-                    return Result::CannotReadEntry;
-                }
-                file.write(m_buffer.data(), read);
-            }
+        } else {
+            if (m_entryName.contains(QLatin1Char('/')) && !ensureFolder(folderOf(path)))
+                return Result::CannotCreateFile;
+            const Result result = extractEntry(archive.get(), info.uncompressed_size, path);
+            if (result != Result::Extracted)
+                return result;
             fileExtracted(m_entryName);
-            unzCloseCurrentFile(archive.get());
         }
         next = unzGoToNextFile(archive.get());
     } while (next == UNZ_OK);
@@ -93,6 +85,68 @@ ArchiveExtractor::Result ArchiveExtractor::extractAll(const FileHandler &fileExt
         return Result::CannotOpenArchive;
     m_entryName.clear();
     return Result::Extracted;
+}
+
+ArchiveExtractor::Result ArchiveExtractor::extractEntry(
+    void *archive, quint64 declared, const QString &path)
+{
+    const FileSystem::Handle file = FileSystem::create(path);
+    if (file < 0) {
+        m_fileErrorText = FileSystem::errorText();
+        return Result::CannotCreateFile;
+    }
+    if (unzOpenCurrentFile(archive) != UNZ_OK) {
+        FileSystem::close(file, path);
+        return Result::CannotExtractEntry;
+    }
+    Result result = Result::Extracted;
+    quint64 produced = 0;
+    for (;;) {
+        const int read
+            = unzReadCurrentFile(archive, m_buffer.data(), static_cast<unsigned>(m_buffer.size()));
+        if (read == 0)
+            break;
+        produced += quint64(read);
+        // An entry inflating past its declared size would fill the disk the space check
+        // measured for it.
+        if (read < 0 || produced > declared) {
+            result = Result::CannotReadEntry;
+            break;
+        }
+        if (!FileSystem::write(file, m_buffer.data(), read, path)) {
+            m_fileErrorText = FileSystem::errorText();
+            result = Result::CannotCreateFile;
+            break;
+        }
+    }
+    // Closing the entry is where minizip compares the checksum.
+    if (unzCloseCurrentFile(archive) != UNZ_OK && result == Result::Extracted)
+        result = Result::CannotReadEntry;
+    if (!FileSystem::close(file, path) && result == Result::Extracted) {
+        m_fileErrorText = FileSystem::errorText();
+        result = Result::CannotCreateFile;
+    }
+    return result;
+}
+
+bool ArchiveExtractor::declaredSize(const QString &archivePath, qint64 *total)
+{
+    *total = 0;
+    zlib_filefunc64_def functions = ArchiveStream::functions();
+    const ArchiveHandle archive(
+        unzOpen2_64(QFile::encodeName(archivePath).constData(), &functions));
+    if (!archive)
+        return false;
+    int next = unzGoToFirstFile(archive.get());
+    while (next == UNZ_OK) {
+        unz_file_info64 info;
+        if (unzGetCurrentFileInfo64(archive.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0)
+            != UNZ_OK)
+            return false;
+        *total += qint64(qMin<quint64>(info.uncompressed_size, quint64(1) << 50));
+        next = unzGoToNextFile(archive.get());
+    }
+    return next == UNZ_END_OF_LIST_OF_FILE;
 }
 
 bool ArchiveExtractor::isSafeEntryName(const QString &name)
@@ -106,10 +160,35 @@ bool ArchiveExtractor::isSafeEntryName(const QString &name)
     return !segments.contains(QLatin1String(".."));
 }
 
-void ArchiveExtractor::ensureFolder(const QString &folder)
+bool ArchiveExtractor::ensureFolder(const QString &folder)
 {
     if (m_knownFolders.contains(folder))
-        return;
-    QDir().mkpath(folder);
+        return true;
+    // The target folder and those above it are the caller's; only what lies below is checked.
+    if (folder.size() < m_targetFolder.size()) {
+        if (!QDir().mkpath(folder)) {
+            m_fileErrorText = QString::fromLocal8Bit(std::strerror(ENOENT));
+            return false;
+        }
+        m_knownFolders.insert(folder);
+        return true;
+    }
+    if (!ensureFolder(folderOf(folder)))
+        return false;
+    switch (FileSystem::kindOf(folder)) {
+    case FileSystem::Kind::Folder:
+        break;
+    case FileSystem::Kind::Missing:
+        if (FileSystem::makeFolder(folder))
+            break;
+        Q_FALLTHROUGH();
+    default:
+        // A file or a link where a folder belongs: nothing is written through it.
+        m_fileErrorText = FileSystem::kindOf(folder) == FileSystem::Kind::Missing
+            ? FileSystem::errorText()
+            : QString::fromLocal8Bit(std::strerror(ENOTDIR));
+        return false;
+    }
     m_knownFolders.insert(folder);
+    return true;
 }

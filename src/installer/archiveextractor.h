@@ -8,7 +8,9 @@
 
 /*
  * Unpacks a zip archive below a folder, entry by entry in archive order, streaming each
- * entry through one fixed buffer so that no entry is ever held in memory whole.
+ * entry through one fixed buffer so that no entry is ever held in memory whole. Every write
+ * and close is checked, files are created without following links, and an entry counts only
+ * when its checksum matches and it produced no more than the bytes it declared.
  */
 class ArchiveExtractor
 {
@@ -19,9 +21,11 @@ public:
         CannotOpenArchive,
         /// The file for entryName() could not be created; fileErrorText() says why.
         CannotCreateFile,
-        /// The entry could not be opened for reading, or its name would leave the folder.
+        /// The entry could not be opened for reading, its name would leave the folder, or it lies
+        /// in the refused folder.
         CannotExtractEntry,
-        /// Reading the entry's data failed part way.
+        /// Reading the entry's data failed part way, its checksum did not match, or it produced
+        /// more bytes than it declared.
         CannotReadEntry,
     };
     using FileHandler = std::function<void(const QString &entryName)>;
@@ -30,6 +34,12 @@ public:
     static constexpr int bufferSize = 256 * 1024;
 
     ArchiveExtractor(const QString &archivePath, const QString &targetFolder);
+
+    /// Entries named folder or lying below it are refused (CannotExtractEntry).
+    void setRefusedFolder(const QString &folder) { m_refusedFolder = folder; }
+
+    /// Adds up the sizes the entries of the archive declare; false when it cannot be read.
+    static bool declaredSize(const QString &archivePath, qint64 *total);
 
     /// Extracts every entry: directory entries become folders, every other entry a file below
     /// the target folder, after which fileExtracted is called with the entry's name. Stops
@@ -46,12 +56,14 @@ public:
     static bool isSafeEntryName(const QString &name);
 
 private:
-    void ensureFolder(const QString &folder);
+    bool ensureFolder(const QString &folder);
+    Result extractEntry(void *archive, quint64 declared, const QString &path);
 
     QString m_archivePath;
     QString m_targetFolder;
     QString m_entryName;
     QString m_fileErrorText;
+    QString m_refusedFolder;
     QSet<QString> m_knownFolders;
     std::vector<char> m_buffer;
 };

@@ -6,6 +6,16 @@
 #include "updateentry.h"
 
 #include <QCoreApplication>
+#include <QDir>
+
+namespace {
+QString journalFailure(const InstallationJournal &journal)
+{
+    return QCoreApplication::translate(
+        "translation", "Cannot write the installation journal (%1)!", "nc")
+        .arg(journal.errorText());
+}
+} // namespace
 
 InstallationRun::InstallationRun(const QVector<UpdateEntry *> &updates,
     const QString &downloadFolder, QString *details, bool *installSucceeded)
@@ -13,6 +23,7 @@ InstallationRun::InstallationRun(const QVector<UpdateEntry *> &updates,
     , m_downloadFolder(downloadFolder)
     , m_details(details)
     , m_installSucceeded(installSucceeded)
+    , m_journal(downloadFolder)
 {
 }
 
@@ -21,9 +32,11 @@ InstallationRun::~InstallationRun() = default;
 void InstallationRun::run()
 {
     const int count = int(m_updates.size());
+    bool journalStarted = count == 0;
     for (int i = 0; i < count; ++i) {
         const UpdateEntry *entry = m_updates.at(i);
         m_installers.push_back(std::make_unique<PackageInstaller>(entry));
+        m_installers.back()->setJournal(&m_journal);
         const QString name
             = QString::fromLatin1(entry->name().data(), qsizetype(entry->name().size()));
         emit installFile(name);
@@ -35,6 +48,10 @@ void InstallationRun::run()
 
         QString errorText;
         QStringList detailsList;
+        if (!journalStarted && !(journalStarted = m_journal.begin())) {
+            rollBack(i, name, journalFailure(m_journal));
+            return;
+        }
         if (!m_installers.back()->install(m_downloadFolder, &errorText, &detailsList)) {
             rollBack(i, name, errorText);
             return;
@@ -43,9 +60,46 @@ void InstallationRun::run()
         *m_details += detailsList.join(QLatin1Char('\n')) + QLatin1String("\n\n");
         emit installProgress(100 * (i + 1) / count);
     }
+    // The completion record comes last: until it is durable the next start would undo the run.
+    if (count > 0 && !m_journal.finish(true)) {
+        const std::string &last = m_updates.last()->name();
+        rollBack(count - 1, QString::fromLatin1(last.data(), qsizetype(last.size())),
+            journalFailure(m_journal));
+        return;
+    }
     *m_installSucceeded = true;
+    m_outcome = Outcome::Completed;
     emit installFinished();
     removeFolderFiles(m_downloadFolder);
+}
+
+InstallationRun::Outcome InstallationRun::recover(
+    const QString &downloadFolder, QStringList *unrestored)
+{
+    Outcome outcome = Outcome::NotRun;
+    switch (InstallationJournal::state(downloadFolder)) {
+    case InstallationJournal::State::None:
+        return Outcome::NotRun;
+    case InstallationJournal::State::Finished:
+        break;
+    case InstallationJournal::State::Damaged:
+        // Written only by renaming a whole synced file into place: damage is not ours to mend.
+        *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
+        return Outcome::RollbackFailed;
+    case InstallationJournal::State::Unfinished:
+        *unrestored = InstallationJournal::undo(InstallationJournal::steps(downloadFolder));
+        if (!unrestored->isEmpty())
+            return Outcome::RollbackFailed;
+        InstallationJournal journal(downloadFolder);
+        if (!journal.begin() || !journal.finish(false)) {
+            *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
+            return Outcome::RollbackFailed;
+        }
+        outcome = Outcome::RolledBack;
+        break;
+    }
+    removeFolderFiles(downloadFolder);
+    return outcome;
 }
 
 void InstallationRun::rollBack(int failed, const QString &name, const QString &errorText)
@@ -67,16 +121,30 @@ void InstallationRun::rollBack(int failed, const QString &name, const QString &e
     int step = 0;
     for (int j = count - 1; j > failed; --j)
         emit installProgress(100 * ++step / count);
+    QStringList unrestored;
     for (int j = failed; j >= 0; --j) {
-        if (!m_installers.at(size_t(j))->rollback(m_downloadFolder)) {
-            MessageBoxHandler::critical(title,
-                QCoreApplication::translate("translation",
-                    "An error occured while rolling back update progress. Software may "
-                    "not work properly. Try reinstalling whole application",
-                    "nc"));
-            QCoreApplication::quit();
-        }
+        // Every package is undone, also after one that could not be undone completely.
+        if (!m_installers.at(size_t(j))->rollback(m_downloadFolder))
+            unrestored += m_installers.at(size_t(j))->unrestoredItems();
         emit installProgress(100 * ++step / count);
+    }
+    // Without the record the next start undoes the journal once more, which changes nothing.
+    if (unrestored.isEmpty() && !m_journal.finish(false))
+        unrestored << InstallationJournal::filePath(m_downloadFolder);
+    m_outcome = unrestored.isEmpty() ? Outcome::RolledBack : Outcome::RollbackFailed;
+    if (!unrestored.isEmpty()) {
+        MessageBoxHandler::critical(title,
+            QCoreApplication::translate("translation",
+                "An error occured while rolling back update progress. Software may "
+                "not work properly. Try reinstalling whole application",
+                "nc")
+                + QLatin1String("\n\n")
+                + QCoreApplication::translate("translation",
+                    "What could not be restored is kept in %1; the next update tries again:",
+                    "nc")
+                      .arg(QDir::toNativeSeparators(m_downloadFolder))
+                + QLatin1Char('\n') + unrestored.join(QLatin1Char('\n')));
+        QCoreApplication::quit();
     }
 
     *m_details = QStringLiteral("An error occured while installing updates");

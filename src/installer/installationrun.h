@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installationjournal.h"
 #include "packageinstaller.h"
 
 #include <QObject>
@@ -12,16 +13,19 @@
 class UpdateEntry;
 
 /*
- * One installation run: installs the packages of the catalogue one by one, reports each
- * package and the progress, writes the details text, and after a failure rolls back every
- * package it installed, newest first, and offers to start the whole update again. The
- * download folder is emptied at the end either way.
+ * One installation run: installs the packages of the catalogue one by one under one journal,
+ * reports each package and the progress, writes the details text, and after a failure rolls
+ * back every package it installed, newest first, and offers to start the whole update again.
+ * The download folder is emptied at the end unless a rollback left backups that are still
+ * needed; those stay with the journal for the next start.
  */
 class InstallationRun : public QObject
 {
     Q_OBJECT
 
 public:
+    enum class Outcome { NotRun, Completed, RolledBack, RollbackFailed };
+
     /// A run over updates with packages in downloadFolder; details and installSucceeded
     /// receive the results and must outlive the run.
     InstallationRun(const QVector<UpdateEntry *> &updates, const QString &downloadFolder,
@@ -31,6 +35,14 @@ public:
     /// Runs the installation; returns when it is over, after installFinished(). Failures are
     /// shown to the user; after a failed rollback or a Retry the application is asked to quit.
     void run();
+    /// How the run ended.
+    Outcome outcome() const { return m_outcome; }
+
+    /// Undoes an unfinished journal left in downloadFolder by an interrupted run, then empties
+    /// the folder. NotRun when there was nothing to undo, RolledBack when the installation is
+    /// as it was before that run, RollbackFailed when something could not be undone: what
+    /// was kept is then in downloadFolder, and the next start tries again. Shows nothing.
+    static Outcome recover(const QString &downloadFolder, QStringList *unrestored);
 
 signals:
     void installFile(const QString &name);
@@ -39,11 +51,14 @@ signals:
 
 private:
     void rollBack(int failed, const QString &name, const QString &errorText);
+    bool finish();
 
     QVector<UpdateEntry *> m_updates;
     QString m_downloadFolder;
     QString *m_details;
     bool *m_installSucceeded;
+    InstallationJournal m_journal;
+    Outcome m_outcome = Outcome::NotRun;
     // Kept until the run ends: the rollback needs each installer's backup records.
     std::vector<std::unique_ptr<PackageInstaller>> m_installers;
 };

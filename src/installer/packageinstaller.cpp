@@ -1,7 +1,6 @@
 #include "packageinstaller.h"
 
 #include "archiveextractor.h"
-#include "filetransfer.h"
 #include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "packagedescriptor.h"
@@ -12,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QUrl>
 
 namespace {
@@ -51,6 +51,21 @@ bool isPlainName(const QString &name)
         && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
+QString tr(const char *text, const char *comment)
+{
+    return QCoreApplication::translate("translation", text, comment);
+}
+
+// Room kept free beyond what a package declares, for the journal and the file system itself.
+constexpr qint64 spaceMargin = 16 * 1024 * 1024;
+
+// Backups planned in this process: two packages of one run may share an unwind folder.
+QSet<QString> &plannedBackups()
+{
+    static QSet<QString> backups;
+    return backups;
+}
+
 // Package folders this process has already cleaned. A second package of the same name in one
 // run shares its folder with the first, whose backups must survive for the rollback.
 QSet<QString> &cleanedPackageFolders()
@@ -70,8 +85,7 @@ PackageInstaller::PackageInstaller(const UpdateEntry *entry)
     const QString type = fromLatin1(entry->type());
     if (type == QLatin1String("app")) {
         m_rootFolder = MainAppPaths::rootFolder(QCoreApplication::arguments()).value_or(QString());
-        if (m_rootFolder.isEmpty()
-            || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder))) {
+        if (m_rootFolder.isEmpty() || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder))) {
             MessageBoxHandler::critical(
                 QCoreApplication::translate("translation", "Update", "program update"),
                 QCoreApplication::translate("translation", "Cannot run update!", "nc"));
@@ -95,90 +109,150 @@ bool PackageInstaller::install(
     // Refused before anything is written: an empty root would place files relative to the
     // root of the file system.
     if (m_rootFolder.isEmpty()) {
-        showFailure(QCoreApplication::translate(
-            "translation", "Cannot find the destination folder of this package!", "nc"));
+        showFailure(tr("Cannot find the destination folder of this package!", "nc"));
         return false;
     }
     if (!isPlainName(m_packageName)) {
-        showFailure(QCoreApplication::translate("translation", "Invalid package name %1!", "nc")
-                        .arg(m_packageName));
+        showFailure(tr("Invalid package name %1!", "nc").arg(m_packageName));
         return false;
     }
 
     m_packageFolder = downloadFolder + QLatin1Char('/') + m_packageName + QLatin1Char('/');
     m_unwindFolder = m_packageFolder + QLatin1String("/unwind/");
     m_cleanRoot = cleanAbsolutePath(m_rootFolder);
+    m_realRoot = QFileInfo(m_rootFolder).canonicalFilePath();
     m_cleanPackageFolder = cleanAbsolutePath(m_packageFolder);
     m_knownFolders.clear();
-    m_backedUpTargets.clear();
-    m_placedFrom.clear();
-    m_movedTo.clear();
+    m_touched.clear();
+    m_planned.clear();
+    m_sourceUses.clear();
+    m_steps.clear();
+    m_sources.clear();
+    m_keepSource.clear();
+    m_done = 0;
 
     const QString archivePath
         = downloadFolder + QLatin1Char('/') + QUrl(fromLatin1(m_entry->link())).path();
+    // A link in place of the package folder would have the package unpacked elsewhere.
+    if (FileSystem::kindOf(m_cleanPackageFolder) == FileSystem::Kind::Link)
+        FileSystem::unlink(m_cleanPackageFolder);
     QDir().mkpath(m_packageFolder);
-    // Files of an interrupted earlier run go first, so that no stale backup is ever restored.
-    if (!cleanedPackageFolders().contains(m_cleanPackageFolder)
-        && !isBelow(cleanAbsolutePath(archivePath), m_cleanPackageFolder)) {
-        removeFolderFiles(m_packageFolder);
+    // Files of an earlier run go first, so that no stale file is ever taken for a payload or
+    // a backup; an archive kept in the package folder stays.
+    if (!cleanedPackageFolders().contains(m_cleanPackageFolder)) {
+        removeFolderFiles(m_packageFolder, { cleanAbsolutePath(archivePath) });
         cleanedPackageFolders().insert(m_cleanPackageFolder);
     }
-    QDir().mkpath(m_unwindFolder);
+    if (!ensureDownloadFolder(cleanAbsolutePath(m_unwindFolder))) {
+        showFailure(
+            tr("Cannot create file %1 (%2)", "nc").arg(m_unwindFolder, FileSystem::errorText()));
+        return false;
+    }
+    if (!hasRoomFor(archivePath) || !extract(archivePath, errorText, detailsList))
+        return false;
+    // One sync per package: every payload is on disk before any of them is installed.
+    if (!FileSystem::syncFileSystem(m_packageFolder)) {
+        *errorText = FileSystem::errorText();
+        showFailure(tr("Cannot create file %1 (%2)", "nc").arg(m_packageFolder, *errorText));
+        return false;
+    }
+    if (!applyDescriptor(QStringLiteral("%1/%2.xml").arg(m_packageFolder, m_descriptorStem)))
+        return false;
+    if (m_journal && !m_journal->addPackage(m_packageName, m_steps)) {
+        m_steps.clear();
+        showFailure(
+            tr("Cannot write the installation journal (%1)!", "nc").arg(m_journal->errorText()));
+        return false;
+    }
+    return execute();
+}
 
+bool PackageInstaller::hasRoomFor(const QString &archivePath)
+{
+    qint64 needed = 0;
+    if (!ArchiveExtractor::declaredSize(archivePath, &needed))
+        return true; // The extraction reports the damage.
+    QStringList volumes { m_packageFolder };
+    // Across file systems every payload is copied once more, into the root's.
+    if (!FileSystem::sameFileSystem(m_packageFolder, m_rootFolder))
+        volumes << m_rootFolder;
+    for (const QString &volume : std::as_const(volumes)) {
+        const qint64 available = QStorageInfo(volume).bytesAvailable();
+        if (available >= 0 && needed > available - spaceMargin) {
+            showFailure(tr("Not enough free disk space for this package: it needs %1 MB, %2 MB "
+                           "are free in %3.",
+                "nc")
+                            .arg((needed + spaceMargin) / 1000000)
+                            .arg(qMax<qint64>(available, 0) / 1000000)
+                            .arg(volume));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PackageInstaller::extract(
+    const QString &archivePath, QString *errorText, QStringList *detailsList)
+{
     const QString descriptorEntry = m_packageName + QLatin1String(".xml");
     ArchiveExtractor extractor(archivePath, m_packageFolder);
+    // The unwind folder holds the backups; nothing from the package may land there.
+    extractor.setRefusedFolder(QStringLiteral("unwind"));
     const ArchiveExtractor::Result extracted = extractor.extractAll([&](const QString &entryName) {
         if (entryName != descriptorEntry)
             detailsList->append(QLatin1String(" - ") + entryName);
     });
     switch (extracted) {
     case ArchiveExtractor::Result::Extracted:
-        break;
+        return true;
     case ArchiveExtractor::Result::CannotOpenArchive:
-        showFailure(
-            QCoreApplication::translate("translation", "Unable to open update archive", "nc"));
+        showFailure(tr("Unable to open update archive", "nc"));
         return false;
     case ArchiveExtractor::Result::CannotCreateFile:
         *errorText = extractor.fileErrorText();
-        showFailure(QCoreApplication::translate("translation", "Cannot create file %1 (%2)", "nc")
+        showFailure(tr("Cannot create file %1 (%2)", "nc")
                         .arg(extractor.entryName(), extractor.fileErrorText()));
         return false;
     case ArchiveExtractor::Result::CannotExtractEntry:
-        showFailure(
-            QCoreApplication::translate("translation", "Cannot extract update file (%1)!", "nc")
-                .arg(extractor.entryName()));
+        showFailure(tr("Cannot extract update file (%1)!", "nc").arg(extractor.entryName()));
         return false;
     case ArchiveExtractor::Result::CannotReadEntry:
-        showFailure(
-            QCoreApplication::translate("translation", "Cannot read file from archive!", "nc"));
+        showFailure(tr("Cannot read file from archive!", "nc"));
         return false;
     }
-
-    return applyDescriptor(QStringLiteral("%1/%2.xml").arg(m_packageFolder, m_descriptorStem));
+    return false;
 }
 
 bool PackageInstaller::applyDescriptor(const QString &descriptorPath)
 {
     QFile file(descriptorPath);
     if (!isBelow(cleanAbsolutePath(descriptorPath), m_cleanPackageFolder)
+        || FileSystem::kindOf(descriptorPath) != FileSystem::Kind::File
         || !file.open(QIODevice::ReadOnly)) {
-        showFailure(QCoreApplication::translate(
-            "translation", "Package description file is missing!", "nc"));
+        showFailure(tr("Package description file is missing!", "nc"));
         return false;
     }
     const PackageDescriptor descriptor = PackageDescriptor::read(&file);
     if (!descriptor.isValid()) {
-        showFailure(QCoreApplication::translate(
-            "translation", "Package description file is damaged (line %1)!", "nc")
-                        .arg(descriptor.errorLine()));
+        showFailure(
+            tr("Package description file is damaged (line %1)!", "nc").arg(descriptor.errorLine()));
         return false;
     }
     for (const QXmlStreamAttributes &package : descriptor.packages()) {
         if (!checkPackage(package))
             return false;
     }
-    for (const PackageDescriptor::File &file : descriptor.files()) {
-        if (!applyFile(file))
+    const QString updatePrefix = QStringLiteral("%1_%2_%3")
+                                     .arg(fromLatin1(m_entry->project()),
+                                         fromLatin1(m_entry->name()), fromLatin1(m_entry->type()));
+    // Each payload moves into place at its last use; earlier uses take a second name.
+    for (const PackageDescriptor::File &element : descriptor.files()) {
+        if (element.action == QLatin1String("add"))
+            ++m_sourceUses[cleanAbsolutePath(m_packageFolder + QLatin1Char('/') + element.path
+                + QLatin1Char('/') + element.name)];
+    }
+    for (const PackageDescriptor::File &element : descriptor.files()) {
+        if (!planFile(element, updatePrefix))
             return false;
     }
     return true;
@@ -189,180 +263,256 @@ bool PackageInstaller::checkPackage(const QXmlStreamAttributes &attributes)
     for (const QXmlStreamAttribute &attribute : attributes) {
         if (attribute.name() == QLatin1String("project")
             && attribute.value() != fromLatin1(m_entry->project())) {
-            showFailure(QCoreApplication::translate("translation", "Wrong project!", "nc"));
+            showFailure(tr("Wrong project!", "nc"));
             return false;
         }
         if (attribute.name() == QLatin1String("name")
             && attribute.value() != fromLatin1(m_entry->name())) {
-            showFailure(QCoreApplication::translate("translation", "Wrong name!", "nc"));
+            showFailure(tr("Wrong name!", "nc"));
             return false;
         }
         if (attribute.name() == QLatin1String("type")
             && attribute.value() != fromLatin1(m_entry->type())) {
-            showFailure(QCoreApplication::translate("translation", "Wrong type!", "nc"));
+            showFailure(tr("Wrong type!", "nc"));
             return false;
         }
     }
     return true;
 }
 
-bool PackageInstaller::applyFile(const PackageDescriptor::File &file)
+FileSystem::Kind PackageInstaller::plannedKind(const QString &path) const
 {
-    const QString &name = file.name;
-    const QString &path = file.path;
-    const QString &action = file.action;
-    const QString relative = path + QLatin1Char('/') + name;
+    const auto planned = m_planned.constFind(path);
+    return planned != m_planned.cend() ? planned.value() : FileSystem::kindOf(path);
+}
 
+bool PackageInstaller::planFile(const PackageDescriptor::File &file, const QString &updatePrefix)
+{
+    const QString relative = file.path + QLatin1Char('/') + file.name;
     const QString target = cleanAbsolutePath(m_rootFolder + QLatin1Char('/') + relative);
     if (!isBelow(target, m_cleanRoot))
         return true;
-    const bool add = action == QLatin1String("add");
+    const bool add = file.action == QLatin1String("add");
+    const bool remove = file.action == QLatin1String("remove");
+    if (!add && !remove)
+        return true;
     const QString source = cleanAbsolutePath(m_packageFolder + QLatin1Char('/') + relative);
-    if (add && !isBelow(source, m_cleanPackageFolder))
-        return true;
-
-    // Asked in this order the answers come from one status call.
-    const QFileInfo targetInfo(target);
-    const bool targetExists = !targetInfo.isDir() && targetInfo.exists();
-    const bool remove = action == QLatin1String("remove");
-    bool movedToBackup = false;
-    if (targetExists && !backUp(target, path, name, add || remove, &movedToBackup))
-        return false;
-    const bool targetLeft = targetExists && !movedToBackup;
-
-    if (remove) {
-        if (targetLeft)
-            removeTarget(target);
-        return true;
-    }
-    if (!add)
-        return true;
-
-    if (targetLeft)
-        removeTarget(target);
-    ensureTargetFolder(folderOf(target));
-    const QString updatePrefix = QStringLiteral("%1_%2_%3")
-                                     .arg(fromLatin1(m_entry->project()),
-                                         fromLatin1(m_entry->name()), fromLatin1(m_entry->type()));
-    if (name.startsWith(updatePrefix))
-        return true;
-    if (!placeFile(source, target)) {
-        showFailure(QCoreApplication::translate("translation", "Cannot copy file %1 to %2!", "nc")
-                        .arg(source, target));
+    const bool places = add && !file.name.startsWith(updatePrefix);
+    const FileSystem::Kind targetKind = plannedKind(target);
+    // A nameless element or a folder on either side would move whole folders around.
+    if (file.name.isEmpty() || targetKind == FileSystem::Kind::Folder
+        || (places && FileSystem::kindOf(source) == FileSystem::Kind::Folder)) {
+        showFailure(tr("The package description names a folder or no file at all (%1)!", "nc")
+                        .arg(relative));
         return false;
     }
-    if (!targetExists && !m_backedUpTargets.contains(target))
+    if (places
+        && (!isBelow(source, m_cleanPackageFolder)
+            || FileSystem::kindOf(source) != FileSystem::Kind::File)) {
+        showFailure(tr("Cannot copy file %1 to %2!", "nc").arg(source, target));
+        return false;
+    }
+    const bool exists
+        = targetKind == FileSystem::Kind::File || targetKind == FileSystem::Kind::Link;
+    // An added file's folder is made even when the file itself is not placed.
+    if (add && !planFolders(folderOf(target), target))
+        return false;
+    if (!exists && !places)
+        return true;
+    InstallationJournal::Step step;
+    step.target = target;
+    step.temporary
+        = folderOf(target) + QLatin1String("/.") + file.name + QLatin1String(".orvi-new");
+    if (exists) {
+        if (!m_backupFolders.contains(file.path))
+            m_backupFolders.append(file.path);
+        m_backupFiles.append(relative);
+    }
+    if (m_touched.contains(target)) {
+        step.kind = InstallationJournal::Step::Kind::Overwrite;
+    } else if (exists) {
+        step.kind = places ? InstallationJournal::Step::Kind::Replace
+                           : InstallationJournal::Step::Kind::Remove;
+        step.backup = backupFor(relative);
+        if (step.backup.isEmpty())
+            return false;
+    } else {
+        step.kind = InstallationJournal::Step::Kind::Create;
         m_createdFiles.append(relative);
-    // Flags 0 would leave the file unreadable; it then keeps the flags it was made with.
-    if (m_rootPermissions != QFile::Permissions())
-        QFile::setPermissions(target, m_rootPermissions);
+    }
+    m_touched.insert(target);
+    m_planned.insert(target, places ? FileSystem::Kind::File : FileSystem::Kind::Missing);
+    m_steps.append(step);
+    m_sources.append(places ? source : QString());
+    bool keep = false;
+    if (places) {
+        keep = --m_sourceUses[source] > 0;
+        // Flags 0 would leave the file unreadable; it then keeps the flags it was made with.
+        if (!keep && m_rootPermissions != QFile::Permissions()
+            && !FileSystem::setPermissions(source, m_rootPermissions)) {
+            showFailure(tr("Cannot copy file %1 to %2!", "nc").arg(source, target));
+            return false;
+        }
+    }
+    m_keepSource.append(keep);
     return true;
 }
 
-bool PackageInstaller::backUp(const QString &target, const QString &path, const QString &name,
-        bool targetGoes, bool *moved)
+bool PackageInstaller::planFolders(const QString &folder, const QString &target)
 {
-    const QString backupFolder = m_unwindFolder + path;
-    const QString backup = backupFolder + QLatin1Char('/') + name;
-    ensureFolder(backupFolder);
-    // A target that goes anyway just changes its name: one rename instead of a second name and
-    // a removal. A payload this package put there itself stays, so that it can go back to the
-    // package folder for a later element. A second name costs no copying either; the target is
-    // only ever replaced, never rewritten, so the backup keeps the old contents.
-    const bool move = targetGoes && !m_placedFrom.contains(target);
-    if (move ? FileTransfer::move(target, backup) : FileTransfer::linkOrCopy(target, backup)) {
-        *moved = move;
-    } else if (!QFileInfo::exists(backup)) {
-        // Neither transfer ever replaces a backup: one that exists is the older one of the
-        // same target and stays.
-        showFailure(
-            QCoreApplication::translate("translation", "Cannot back up file %1 to %2!", "nc")
-                .arg(target, backup));
+    if (m_knownFolders.contains(folder))
+        return true;
+    const FileSystem::Kind kind = plannedKind(folder);
+    if (kind == FileSystem::Kind::Folder || kind == FileSystem::Kind::Link) {
+        // Containment on the real path: a link inside the root may not lead out of it.
+        const QString real = QFileInfo(folder).canonicalFilePath();
+        if (m_planned.value(folder) != FileSystem::Kind::Folder
+            && (real.isEmpty() || (real != m_realRoot && !isBelow(real, m_realRoot)))) {
+            showFailure(
+                tr("The folder of %1 lies outside the destination folder!", "nc").arg(target));
+            return false;
+        }
+    } else if (kind == FileSystem::Kind::Missing) {
+        if (!planFolders(folderOf(folder), target))
+            return false;
+        InstallationJournal::Step step;
+        step.kind = InstallationJournal::Step::Kind::Folder;
+        step.target = folder;
+        m_steps.append(step);
+        m_sources.append(QString());
+        m_keepSource.append(false);
+        m_planned.insert(folder, FileSystem::Kind::Folder);
+    } else {
+        showFailure(tr("Cannot copy file %1 to %2!", "nc").arg(folder, target));
         return false;
     }
-    m_backedUpTargets.insert(target);
-    if (!m_backupFolders.contains(path))
-        m_backupFolders.append(path);
-    m_backupFiles.append(path + QLatin1Char('/') + name);
+    m_knownFolders.insert(folder);
     return true;
 }
 
-void PackageInstaller::removeTarget(const QString &target)
+QString PackageInstaller::backupFor(const QString &relative)
 {
-    // A payload moved here earlier goes back to the package folder, where a later element
-    // naming the same payload finds it.
-    const auto placed = m_placedFrom.constFind(target);
-    if (placed != m_placedFrom.cend()) {
-        const QString source = placed.value();
-        m_movedTo.remove(source);
-        m_placedFrom.erase(placed);
-        if (FileTransfer::move(target, source))
-            return;
+    const QString base = cleanAbsolutePath(m_unwindFolder + relative);
+    if (!ensureDownloadFolder(folderOf(base))) {
+        showFailure(tr("Cannot back up file %1 to %2!", "nc").arg(relative, base));
+        return QString();
     }
-    QFile::remove(target);
+    // A name of its own for every backup of the run, so that none replaces another.
+    QString backup = base;
+    for (int n = 1; plannedBackups().contains(backup)
+         || FileSystem::kindOf(backup) != FileSystem::Kind::Missing;
+         ++n)
+        backup = base + QStringLiteral(".~%1").arg(n);
+    plannedBackups().insert(backup);
+    return backup;
 }
 
-bool PackageInstaller::placeFile(const QString &source, const QString &target)
+bool PackageInstaller::ensureDownloadFolder(const QString &folder)
 {
-    if (FileTransfer::move(source, target)) {
-        m_placedFrom.insert(target, source);
-        m_movedTo.insert(source, target);
+    if (m_knownFolders.contains(folder))
         return true;
-    }
-    // The payload was moved to an earlier element's target, which must keep it.
-    const auto moved = m_movedTo.constFind(source);
-    return moved != m_movedTo.cend() && QFile::copy(moved.value(), target);
+    const FileSystem::Kind kind = FileSystem::kindOf(folder);
+    if (kind == FileSystem::Kind::Link)
+        return false;
+    if (kind == FileSystem::Kind::Missing
+        && (!ensureDownloadFolder(folderOf(folder)) || !FileSystem::makeFolder(folder)))
+        return false;
+    m_knownFolders.insert(folder);
+    return true;
 }
 
-void PackageInstaller::ensureFolder(const QString &folder)
+bool PackageInstaller::execute()
 {
-    if (m_knownFolders.contains(folder))
-        return;
-    QDir().mkpath(folder);
-    m_knownFolders.insert(folder);
+    QSet<QString> changedFolders;
+    for (int i = 0; i < m_steps.size(); ++i) {
+        if (!executeStep(i))
+            return false;
+        m_done = i + 1;
+        const InstallationJournal::Step &step = m_steps.at(i);
+        changedFolders.insert(folderOf(step.target));
+        if (!step.backup.isEmpty())
+            changedFolders.insert(folderOf(step.backup));
+    }
+    // The renames of this package are durable before anything records it as installed.
+    for (const QString &folder : std::as_const(changedFolders)) {
+        if (!FileSystem::syncFolder(folder)) {
+            showFailure(tr("Cannot copy file %1 to %2!", "nc").arg(m_packageFolder, folder));
+            return false;
+        }
+    }
+    return true;
 }
 
-void PackageInstaller::ensureTargetFolder(const QString &folder)
+bool PackageInstaller::executeStep(int index)
 {
-    if (m_knownFolders.contains(folder))
-        return;
-    QStringList missing;
-    for (QString parent = folder; !parent.isEmpty() && !QFileInfo(parent).isDir();
-         parent = folderOf(parent))
-        missing.prepend(parent);
-    QDir().mkpath(folder);
-    for (const QString &created : std::as_const(missing)) {
-        if (QFileInfo(created).isDir())
-            m_createdFolders.append(created);
+    const InstallationJournal::Step &step = m_steps.at(index);
+    using Kind = InstallationJournal::Step::Kind;
+    bool ok = true;
+    switch (step.kind) {
+    case Kind::Folder:
+        ok = FileSystem::makeFolder(step.target);
+        break;
+    case Kind::Create:
+        ok = place(index);
+        break;
+    case Kind::Replace:
+        ok = moveAside(step) && place(index);
+        break;
+    case Kind::Remove:
+        ok = moveAside(step)
+            && (FileSystem::kindOf(step.target) == FileSystem::Kind::Missing
+                || FileSystem::unlink(step.target));
+        break;
+    case Kind::Overwrite:
+        ok = m_sources.at(index).isEmpty() ? FileSystem::unlink(step.target) : place(index);
+        break;
     }
-    m_knownFolders.insert(folder);
+    if (!ok) {
+        const QString error = FileSystem::errorText();
+        if (step.kind == Kind::Replace || step.kind == Kind::Remove)
+            showFailure(tr("Cannot back up file %1 to %2!", "nc").arg(step.target, step.backup)
+                + QLatin1Char('\n') + error);
+        else
+            showFailure(tr("Cannot copy file %1 to %2!", "nc").arg(m_sources.at(index), step.target)
+                + QLatin1Char('\n') + error);
+    }
+    return ok;
+}
+
+bool PackageInstaller::moveAside(const InstallationJournal::Step &step)
+{
+    if (FileSystem::rename(step.target, step.backup))
+        return true;
+    if (!FileSystem::crossDevice())
+        return false;
+    // Across file systems the backup is a synced copy that appears under its name only whole.
+    const QString partial = step.backup + QLatin1String(".part");
+    if (FileSystem::kindOf(partial) != FileSystem::Kind::Missing)
+        FileSystem::unlink(partial);
+    return FileSystem::copy(step.target, partial) && FileSystem::rename(partial, step.backup);
+}
+
+bool PackageInstaller::place(int index)
+{
+    const InstallationJournal::Step &step = m_steps.at(index);
+    const QString &source = m_sources.at(index);
+    if (!m_keepSource.at(index)) {
+        if (FileSystem::rename(source, step.target))
+            return true;
+        if (!FileSystem::crossDevice())
+            return false;
+    }
+    if (FileSystem::kindOf(step.temporary) != FileSystem::Kind::Missing
+        && !FileSystem::unlink(step.temporary))
+        return false;
+    const bool copied = FileSystem::link(source, step.temporary)
+        || (FileSystem::crossDevice() && FileSystem::copy(source, step.temporary));
+    return copied && FileSystem::rename(step.temporary, step.target);
 }
 
 bool PackageInstaller::rollback(const QString &downloadFolder)
 {
     m_unwindFolder = downloadFolder + QLatin1Char('/') + m_packageName + QLatin1String("/unwind/");
-    for (const QString &folder : std::as_const(m_backupFolders)) {
-        const QString restored = m_rootFolder + QLatin1Char('/') + folder;
-        if (!QFileInfo(restored).isDir() && !QDir().mkpath(restored))
-            return false;
-    }
-    for (const QString &file : std::as_const(m_backupFiles)) {
-        const QString place = m_rootFolder + QLatin1Char('/') + file;
-        const QString backup = m_unwindFolder + QLatin1Char('/') + file;
-        if (QFileInfo::exists(place))
-            QFile::remove(place);
-        // The backup stays where it is: a target named twice is restored twice from it.
-        if (!FileTransfer::linkOrCopy(backup, place))
-            return false;
-    }
-    // Last, so that a created file that was then replaced within the package ends up absent.
-    for (const QString &file : std::as_const(m_createdFiles)) {
-        const QString place = m_rootFolder + QLatin1Char('/') + file;
-        if (QFileInfo(place).isFile() && !QFile::remove(place))
-            return false;
-    }
-    // Only empty folders go: what others put there since stays.
-    for (auto folder = m_createdFolders.crbegin(); folder != m_createdFolders.crend(); ++folder)
-        QDir().rmdir(*folder);
-    return true;
+    m_unrestored = InstallationJournal::undo(m_steps, m_done);
+    return m_unrestored.isEmpty();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filesystem.h"
+#include "installationjournal.h"
 #include "packagedescriptor.h"
 
 #include <QFile>
@@ -7,6 +9,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 class QXmlStreamAttributes;
 class UpdateEntry;
@@ -14,8 +17,8 @@ class UpdateEntry;
 /*
  * Installs one update package and can undo it. Construction decides where the package's
  * files go; install() unpacks the archive into the package folder, checks the descriptor
- * against the update and applies its file list, backing up every target it replaces or
- * removes; rollback() puts those backups back and removes the files the package created.
+ * against the update, plans every change (each target it replaces or removes goes to the
+ * unwind folder first), records the plan durably and applies it; rollback() undoes the plan.
  */
 class PackageInstaller
 {
@@ -25,13 +28,17 @@ public:
     /// requested and the installer is left without a destination.
     explicit PackageInstaller(const UpdateEntry *entry);
 
-    /// Installs the package whose archive lies in downloadFolder. False after a failure,
-    /// which the user has been shown; errorText then holds the system's error text when an
-    /// extracted file could not be created. detailsList receives one line per extracted file.
+    /// Records every plan in journal (not owned) before anything below the root changes.
+    void setJournal(InstallationJournal *journal) { m_journal = journal; }
+
+    /// Installs the package whose archive lies in downloadFolder: unpacks it, checks it whole,
+    /// records its plan, then applies it. False after a failure, which the user has been
+    /// shown; errorText then holds the system's error text when an extracted file could not
+    /// be written. detailsList receives one line per extracted file.
     bool install(const QString &downloadFolder, QString *errorText, QStringList *detailsList);
-    /// Restores every backup made by install() and removes every file it created where none
-    /// was, and the folders it created once they are empty. False at the first folder or file that
-    /// cannot be restored; shows nothing.
+    /// Undoes what install() changed, last change first: removes what it created and puts
+    /// every backup back. Goes on past failures; false when anything could not be undone
+    /// (unrestoredItems() names it; its backup stays). Shows nothing.
     bool rollback(const QString &downloadFolder);
 
     const UpdateEntry *entry() const { return m_entry; }
@@ -44,25 +51,31 @@ public:
     QString descriptorStem() const { return m_descriptorStem; }
     /// Each distinct path of a backed-up file, in the order first seen.
     QStringList backupFolders() const { return m_backupFolders; }
-    /// "path/name" of each backup, in the order made, repeated when a target came twice.
+    /// "path/name" of each backed-up target, in the order planned.
     QStringList backupFiles() const { return m_backupFiles; }
     /// The root folder's permission flags, given to every file placed; 0 leaves them as made.
     QFile::Permissions rootPermissions() const { return m_rootPermissions; }
     /// "path/name" of each target that did not exist and that the package created.
     QStringList createdFiles() const { return m_createdFiles; }
+    /// The changes install() planned (and recorded), in the order they are made.
+    QVector<InstallationJournal::Step> steps() const { return m_steps; }
+    /// What the last rollback() could not undo: backups kept and created items left.
+    QStringList unrestoredItems() const { return m_unrestored; }
 
 private:
+    bool extract(const QString &archivePath, QString *errorText, QStringList *detailsList);
+    bool hasRoomFor(const QString &archivePath);
     bool applyDescriptor(const QString &descriptorPath);
     bool checkPackage(const QXmlStreamAttributes &attributes);
-    bool applyFile(const PackageDescriptor::File &file);
-    /// Backs target up into the unwind folder. With targetGoes the target is about to be
-    /// removed, so it may be moved there instead of copied; *moved then tells whether it was.
-    bool backUp(const QString &target, const QString &path, const QString &name, bool targetGoes,
-            bool *moved);
-    void removeTarget(const QString &target);
-    bool placeFile(const QString &source, const QString &target);
-    void ensureFolder(const QString &folder);
-    void ensureTargetFolder(const QString &folder);
+    bool planFile(const PackageDescriptor::File &file, const QString &updatePrefix);
+    bool planFolders(const QString &folder, const QString &target);
+    QString backupFor(const QString &relative);
+    bool execute();
+    bool executeStep(int index);
+    bool moveAside(const InstallationJournal::Step &step);
+    bool place(int index);
+    bool ensureDownloadFolder(const QString &folder);
+    FileSystem::Kind plannedKind(const QString &path) const;
 
     const UpdateEntry *m_entry;
     QString m_unwindFolder;
@@ -73,20 +86,24 @@ private:
     QStringList m_backupFiles;
     QFile::Permissions m_rootPermissions;
     QStringList m_createdFiles;
-    // Folders below or above the root that the package created, outermost first.
-    QStringList m_createdFolders;
+    InstallationJournal *m_journal = nullptr;
+
+    // The plan: one step per change, with the payload each placing step takes and whether
+    // the payload must stay for a later step.
+    QVector<InstallationJournal::Step> m_steps;
+    QVector<QString> m_sources;
+    QVector<bool> m_keepSource;
+    // How many steps are known to be done.
+    int m_done = 0;
+    QStringList m_unrestored;
 
     // Working state of one install() call.
     QString m_packageFolder;
     QString m_cleanRoot;
+    QString m_realRoot;
     QString m_cleanPackageFolder;
     QSet<QString> m_knownFolders;
-    // Targets backed up by this package: one that is absent later was removed by the package,
-    // not created by it.
-    QSet<QString> m_backedUpTargets;
-    // Payload files moved into place: target to source and source to target, so that a
-    // payload named twice is still found and a moved payload can go back before its
-    // target is removed.
-    QHash<QString, QString> m_placedFrom;
-    QHash<QString, QString> m_movedTo;
+    QSet<QString> m_touched;
+    QHash<QString, FileSystem::Kind> m_planned;
+    QHash<QString, int> m_sourceUses;
 };

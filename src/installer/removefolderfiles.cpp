@@ -1,12 +1,14 @@
 #include "removefolderfiles.h"
 
+#include "installationjournal.h"
 #include "platform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-void removeFolderFiles(const QString &path)
+namespace {
+void removeFiles(const QString &path, const QStringList &spared)
 {
     const QDir folder(path);
     const QFileInfoList subfolders
@@ -19,7 +21,7 @@ void removeFolderFiles(const QString &path)
                 QDir().rmdir(subfolderPath);
             continue;
         }
-        removeFolderFiles(subfolderPath);
+        removeFiles(subfolderPath, spared);
     }
 
     // System adds dangling links, which Files alone does not list.
@@ -28,8 +30,19 @@ void removeFolderFiles(const QString &path)
     for (const QFileInfo &file : files) {
         const QString filePath = file.absoluteFilePath();
         // Linux lets a running program's files be deleted; Retry starts them again.
-        if (Platform::isOwnFile(filePath))
+        if (Platform::isOwnFile(filePath) || spared.contains(QDir::cleanPath(filePath)))
             continue;
         QFile::remove(filePath);
     }
+}
+} // namespace
+
+void removeFolderFiles(const QString &path, const QStringList &spared)
+{
+    // The backups an unfinished journal names are the only copies of the originals.
+    const InstallationJournal::State journal = InstallationJournal::state(path);
+    if (journal == InstallationJournal::State::Unfinished
+        || journal == InstallationJournal::State::Damaged)
+        return;
+    removeFiles(path, spared);
 }

@@ -201,6 +201,51 @@
         <translation>Nie można utworzyć kopii zapasowej pliku %1 w %2!</translation>
     </message>
     <message>
+        <source>Cannot create the folder %1 (%2).</source>
+        <comment>nc</comment>
+        <translation>Nie można utworzyć folderu %1 (%2).</translation>
+    </message>
+    <message>
+        <source>The update cannot run: the folder %1 is a link, belongs to another user or can be changed by other users. Remove it and start the update again.</source>
+        <comment>nc</comment>
+        <translation>Aktualizacja nie może zostać uruchomiona: folder %1 jest dowiązaniem, należy do innego użytkownika albo mogą go zmieniać inni użytkownicy. Usuń go i uruchom aktualizację ponownie.</translation>
+    </message>
+    <message>
+        <source>Cannot write the installation journal (%1)!</source>
+        <comment>nc</comment>
+        <translation>Nie można zapisać dziennika instalacji (%1)!</translation>
+    </message>
+    <message>
+        <source>Not enough free disk space for this package: it needs %1 MB, %2 MB are free in %3.</source>
+        <comment>nc</comment>
+        <translation>Za mało wolnego miejsca na dysku dla tego pakietu: potrzeba %1 MB, a w %3 wolnych jest %2 MB.</translation>
+    </message>
+    <message>
+        <source>The package description names a folder or no file at all (%1)!</source>
+        <comment>nc</comment>
+        <translation>Opis pakietu wskazuje folder albo nie wskazuje żadnego pliku (%1)!</translation>
+    </message>
+    <message>
+        <source>The folder of %1 lies outside the destination folder!</source>
+        <comment>nc</comment>
+        <translation>Folder pliku %1 leży poza folderem docelowym!</translation>
+    </message>
+    <message>
+        <source>What could not be restored is kept in %1; the next update tries again:</source>
+        <comment>nc</comment>
+        <translation>To, czego nie udało się przywrócić, zostało zachowane w %1; następna aktualizacja spróbuje ponownie:</translation>
+    </message>
+    <message>
+        <source>The previous update was interrupted. The application was restored to its state before that update.</source>
+        <comment>nc</comment>
+        <translation>Poprzednia aktualizacja została przerwana. Program został przywrócony do stanu sprzed tej aktualizacji.</translation>
+    </message>
+    <message>
+        <source>The previous update was interrupted and could not be undone completely. Software may not work properly. What could not be restored is kept in %1; the next update tries again:</source>
+        <comment>nc</comment>
+        <translation>Poprzednia aktualizacja została przerwana i nie udało się jej całkowicie cofnąć. Program może nie działać poprawnie. To, czego nie udało się przywrócić, zostało zachowane w %1; następna aktualizacja spróbuje ponownie:</translation>
+    </message>
+    <message>
         <source>Show changelog</source>
         <translation>Pokaż listę zmian</translation>
     </message>

@@ -14,11 +14,6 @@ Platform::DetachedStarter &detachedStarter()
 }
 } // namespace
 
-QString Platform::tempFolder()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-}
-
 QString Platform::downloadFolder()
 {
     return tempFolder() + QStringLiteral("/tupdates/");

@@ -14,10 +14,16 @@ class Platform
 public:
     using DetachedStarter = std::function<bool(const QString &program, const QStringList &arguments)>;
 
-    /// The system's temporary folder.
+    /// The updater's private scratch folder: on Windows the user's temporary folder, elsewhere
+    /// "orvi-updater" in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache), which
+    /// survives a power loss and which no other user can reach.
     static QString tempFolder();
-    /// The download folder: the temporary folder followed by "/tupdates/" (trailing slash kept).
+    /// The download folder: the scratch folder followed by "/tupdates/" (trailing slash kept).
     static QString downloadFolder();
+    /// Creates the scratch and download folders (private to the user) where missing. Empty
+    /// when both are safe to use; otherwise the translated reason the updater must not run:
+    /// one of them is a link, belongs to someone else or can be written by others.
+    static QString prepareDownloadFolder();
     /// The file name of the updater executable ("updater.exe" on Windows).
     static QString updaterFileName();
     /// The files the updater needs beside it to run from another folder; the updater comes first.

@@ -1,6 +1,15 @@
 #include "platform.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 QString Platform::updaterFileName()
 {
@@ -25,4 +34,37 @@ QString Platform::appDataFolder()
     if (!appData.isEmpty())
         return appData;
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+}
+
+QString Platform::tempFolder()
+{
+    // Not the shared temporary folder: another user could create the folder there first, and
+    // many systems keep it in memory, which a power loss would take the backups with.
+    QString cache = QString::fromLocal8Bit(qgetenv("XDG_CACHE_HOME"));
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
+        cache = QDir::homePath() + QStringLiteral("/.cache");
+    return cache + QStringLiteral("/orvi-updater");
+}
+
+QString Platform::prepareDownloadFolder()
+{
+    const QString scratch = tempFolder();
+    const QString download = downloadFolder();
+    QDir().mkpath(QFileInfo(scratch).path());
+    for (const QString &folder : { scratch, download.chopped(1) }) {
+        const QByteArray path = QFile::encodeName(folder);
+        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+            return QCoreApplication::translate("translation", "Cannot create the folder %1 (%2).",
+                "nc")
+                .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        struct stat status;
+        if (::lstat(path.constData(), &status) != 0 || !S_ISDIR(status.st_mode)
+            || status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return QCoreApplication::translate("translation",
+                "The update cannot run: the folder %1 is a link, belongs to another user or can "
+                "be changed by other users. Remove it and start the update again.",
+                "nc")
+                .arg(folder);
+    }
+    return QString();
 }

@@ -1,5 +1,8 @@
 #include "platform.h"
 
+#include <QDir>
+#include <QStandardPaths>
+
 QString Platform::updaterFileName()
 {
     return QStringLiteral("updater.exe");
@@ -22,4 +25,16 @@ QString Platform::quoteProgram(const QString &path)
 QString Platform::appDataFolder()
 {
     return appDataFromEnvironment();
+}
+
+QString Platform::tempFolder()
+{
+    // The user's own temporary folder: private and on disk already.
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+QString Platform::prepareDownloadFolder()
+{
+    QDir().mkpath(downloadFolder());
+    return QString();
 }

@@ -30,6 +30,12 @@ int Startup::run(int &argc, char **argv)
     loadTranslation(translator);
 
     const Switches switches = scanSwitches(QCoreApplication::arguments());
+    // Nothing is copied, downloaded or restored through a folder someone else could steer.
+    const QString refusal = Platform::prepareDownloadFolder();
+    if (!refusal.isEmpty()) {
+        MessageBoxHandler::critical(tr("Update", "program update"), refusal);
+        return 1;
+    }
     if (switches.update)
         return updateRun(switches.quiet);
     return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
@@ -96,6 +102,9 @@ int Startup::updateRun(bool quiet, const Query &query)
 {
     try {
         OrviUpdaterEngine engine;
+        // Before the main application is asked anything: it may be half replaced.
+        if (!recoverInterruptedRun(engine.downloadFolder()))
+            return exitRollbackFailed;
         const bool queried = query ? query(engine) : engine.checkUpdates();
         if (!queried)
             return 0;
@@ -106,7 +115,18 @@ int Startup::updateRun(bool quiet, const Query &query)
             return 0;
         }
         showFirstDialog(&engine, quiet);
-        return QApplication::exec();
+        const int code = QApplication::exec();
+        switch (engine.installOutcome()) {
+        case InstallationRun::Outcome::NotRun:
+            return code;
+        case InstallationRun::Outcome::Completed:
+            return 0;
+        case InstallationRun::Outcome::RolledBack:
+            return exitRolledBack;
+        case InstallationRun::Outcome::RollbackFailed:
+            return exitRollbackFailed;
+        }
+        return code;
     } catch (const std::exception &exception) {
         MessageBoxHandler::critical(tr("Update", "program update"),
                 QString::fromLocal8Bit(exception.what()));
@@ -114,6 +134,33 @@ int Startup::updateRun(bool quiet, const Query &query)
     } catch (...) {
         return 1;
     }
+}
+
+bool Startup::recoverInterruptedRun(const QString &downloadFolder)
+{
+    QStringList unrestored;
+    switch (InstallationRun::recover(downloadFolder, &unrestored)) {
+    case InstallationRun::Outcome::NotRun:
+    case InstallationRun::Outcome::Completed:
+        return true;
+    case InstallationRun::Outcome::RolledBack:
+        // Also when quiet: the user must learn that the update did not happen.
+        MessageBoxHandler::information(tr("Update", "program update"),
+            tr("The previous update was interrupted. The application was restored to its state "
+               "before that update.",
+                "nc"));
+        return true;
+    case InstallationRun::Outcome::RollbackFailed:
+        break;
+    }
+    MessageBoxHandler::critical(tr("Update", "program update"),
+        tr("The previous update was interrupted and could not be undone completely. Software "
+           "may not work properly. What could not be restored is kept in %1; the next update "
+           "tries again:",
+            "nc")
+                .arg(QDir::toNativeSeparators(downloadFolder))
+            + QLatin1Char('\n') + unrestored.join(QLatin1Char('\n')));
+    return false;
 }
 
 void Startup::showFirstDialog(OrviUpdaterEngine *engine, bool quiet)

@@ -21,6 +21,10 @@ public:
         bool update = false;
     };
     using Query = std::function<bool(OrviUpdaterEngine &engine)>;
+    /// Exit code of an update run whose installation failed and was rolled back.
+    static constexpr int exitRolledBack = 2;
+    /// Exit code when a rollback or the recovery of an interrupted run could not finish.
+    static constexpr int exitRollbackFailed = 3;
 
     /// Runs the program with its command line; returns the exit code.
     static int run(int &argc, char **argv);
@@ -34,11 +38,16 @@ public:
     /// when a file cannot be copied or the copy cannot be started.
     static int relocate(const QString &sourceFolder, const QString &downloadFolder,
             const QStringList &files, bool quiet);
-    /// The update run: engine, query, then "No updates available." or the first dialog and
-    /// the event loop; returns the exit code. query replaces the engine's checkUpdates().
+    /// The update run: recovery of an interrupted run, engine, query, then "No updates
+    /// available." or the first dialog and the event loop; returns the exit code (0 installed
+    /// or nothing to do, exitRolledBack, exitRollbackFailed). query replaces the engine's
+    /// checkUpdates().
     static int updateRun(bool quiet, const Query &query = Query());
 
 private:
     static void loadTranslation(class QTranslator &translator);
+    /// Undoes a run that an unfinished journal in downloadFolder says was interrupted and tells
+    /// the user; false when it could not be undone completely.
+    static bool recoverInterruptedRun(const QString &downloadFolder);
     static void showFirstDialog(OrviUpdaterEngine *engine, bool quiet);
 };

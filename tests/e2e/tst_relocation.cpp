@@ -55,7 +55,7 @@ void tst_Relocation::relocatesAndTheCopyQueries()
 
     QProcess updater;
     QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
-    variables.insert(QStringLiteral("TMPDIR"), environment.tempFolder());
+    variables.insert(QStringLiteral("XDG_CACHE_HOME"), environment.cacheHome());
     variables.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     variables.insert(QStringLiteral("ORVI_UPDATE_SERVER"),
             QStringLiteral("127.0.0.1:%1").arg(server.port()));

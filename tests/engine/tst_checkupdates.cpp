@@ -457,7 +457,7 @@ void tst_CheckUpdates::binaryQueriesServer()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("ORVI_UPDATE_SERVER"),
             QStringLiteral("127.0.0.1:%1").arg(m_server->port()));
-    environment.insert(QStringLiteral("TMPDIR"), m_environment->tempFolder());
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_environment->cacheHome());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess updater;
     updater.setProcessEnvironment(environment);

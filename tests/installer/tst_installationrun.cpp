@@ -313,16 +313,20 @@ void tst_InstallationRun::failedRollbackIsReported()
             QStringLiteral("file P2"), QStringLiteral("progress 66"), QStringLiteral("file P3"),
             QStringLiteral("box Wrong name!"), QStringLiteral("box Failed installing package P3"),
             QStringLiteral("file Rollback update"), QStringLiteral("progress 0"),
-            QStringLiteral("progress 33"),
+            QStringLiteral("progress 33"), QStringLiteral("progress 66"),
+            QStringLiteral("progress 100"),
             QStringLiteral("box An error occured while rolling back update progress. "
                            "Software may not work properly. Try reinstalling whole "
                            "application"),
-            QStringLiteral("progress 66"), QStringLiteral("progress 100"),
             QStringLiteral("finished, packages still there") }));
     const MessageBoxHandler::Box &failure = m_boxes.at(2);
     QCOMPARE(failure.icon, QMessageBox::Critical);
     QCOMPARE(failure.title, QStringLiteral("Update"));
     QCOMPARE(failure.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    // The user learns what is missing and where the rest is kept.
+    QVERIFY2(failure.text.contains(QStringLiteral("P2/unwind/b.dll"))
+            && failure.text.contains(m_engine->downloadFolder()),
+        qPrintable(failure.text));
     // The other rollbacks still ran.
     QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/a.dll")), QByteArray("old a"));
     QVERIFY(m_starts.isEmpty());

@@ -7,12 +7,18 @@
 #include <QFile>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 class tst_Platform : public QObject
 {
     Q_OBJECT
 
 private slots:
     void downloadFolderIsBelowTemp();
+    void downloadFolderIsPrivate();
+    void unsafeDownloadFolderIsRefused_data();
+    void unsafeDownloadFolderIsRefused();
     void relocationListStartsWithUpdater();
     void appDataFolder_data();
     void appDataFolder();
@@ -26,6 +32,67 @@ void tst_Platform::downloadFolderIsBelowTemp()
 {
     TestEnvironment environment;
     QCOMPARE(Platform::downloadFolder(), environment.tempFolder() + QStringLiteral("/tupdates/"));
+}
+
+void tst_Platform::downloadFolderIsPrivate()
+{
+    TestEnvironment environment;
+    QCOMPARE(Platform::tempFolder(), environment.cacheHome() + QStringLiteral("/orvi-updater"));
+    QCOMPARE(Platform::prepareDownloadFolder(), QString());
+    for (const QString &folder : { Platform::tempFolder(), Platform::downloadFolder() }) {
+        struct stat status;
+        QCOMPARE(::lstat(QFile::encodeName(folder).constData(), &status), 0);
+        QCOMPARE(status.st_mode & 0777, mode_t(0700));
+    }
+    // A second start finds them as it left them.
+    QCOMPARE(Platform::prepareDownloadFolder(), QString());
+
+    qunsetenv("XDG_CACHE_HOME");
+    QCOMPARE(Platform::tempFolder(), QDir::homePath() + QStringLiteral("/.cache/orvi-updater"));
+}
+
+void tst_Platform::unsafeDownloadFolderIsRefused_data()
+{
+    QTest::addColumn<bool>("inner");
+    QTest::addColumn<QString>("how");
+
+    for (const bool inner : { false, true }) {
+        const char *which = inner ? "tupdates" : "orvi-updater";
+        for (const char *how : { "link", "other owner", "group-writable", "world-writable" })
+            QTest::addRow("%s: %s", which, how) << inner << QString::fromLatin1(how);
+    }
+}
+
+// Another local user who made the folder first must not get the victim's files touched.
+void tst_Platform::unsafeDownloadFolderIsRefused()
+{
+    QFETCH(bool, inner);
+    QFETCH(QString, how);
+
+    TestEnvironment environment;
+    const QString folder = inner ? Platform::downloadFolder().chopped(1) : Platform::tempFolder();
+    QVERIFY(QDir().mkpath(QFileInfo(folder).path()));
+    const QByteArray path = QFile::encodeName(folder);
+    const QString elsewhere = environment.root() + QStringLiteral("/elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere));
+    if (how == QLatin1String("link")) {
+        QVERIFY(QFile::link(elsewhere, folder));
+    } else {
+        QCOMPARE(::mkdir(path.constData(), 0700), 0);
+        if (how == QLatin1String("other owner"))
+            QCOMPARE(::chown(path.constData(), ::geteuid() + 1, ::getegid()), 0);
+        else
+            QCOMPARE(::chmod(path.constData(), how == QLatin1String("group-writable") ? 0770 : 0707),
+                0);
+    }
+    const QString before = QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden).join(
+        QLatin1Char(','));
+
+    const QString refusal = Platform::prepareDownloadFolder();
+
+    QVERIFY2(refusal.contains(folder), qPrintable(refusal));
+    QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden).join(QLatin1Char(',')),
+        before);
 }
 
 void tst_Platform::relocationListStartsWithUpdater()

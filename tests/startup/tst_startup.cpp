@@ -286,7 +286,7 @@ void tst_Startup::binaryWithoutRootExitsAtOnce()
 {
     QProcess updater;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), m_environment->tempFolder());
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_environment->cacheHome());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     // Nothing may be contacted: a query that got past the missing "-root" fails here.
     environment.insert(QStringLiteral("ORVI_UPDATE_SERVER"), QStringLiteral("127.0.0.1:1"));

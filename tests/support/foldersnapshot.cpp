@@ -6,7 +6,7 @@
 #include <QFile>
 #include <QStringList>
 
-QMap<QString, QByteArray> FolderSnapshot::take(const QString &root)
+QMap<QString, QByteArray> FolderSnapshot::take(const QString &root, bool withModes)
 {
     QMap<QString, QByteArray> snapshot;
     const QDir base(root);
@@ -24,7 +24,10 @@ QMap<QString, QByteArray> FolderSnapshot::take(const QString &root)
         QCryptographicHash hash(QCryptographicHash::Sha256);
         if (file.open(QIODevice::ReadOnly))
             hash.addData(&file);
-        snapshot.insert(relative, hash.result().toHex());
+        QByteArray value = hash.result().toHex();
+        if (withModes)
+            value += ' ' + QByteArray::number(int(info.permissions()), 16);
+        snapshot.insert(relative, value);
     }
     return snapshot;
 }

@@ -5,11 +5,15 @@
 #include <QFileInfo>
 
 TestEnvironment::TestEnvironment()
-    : m_oldTmpDir(qgetenv("TMPDIR")), m_oldDataHome(qgetenv("XDG_DATA_HOME"))
+    : m_oldTmpDir(qgetenv("TMPDIR"))
+    , m_oldDataHome(qgetenv("XDG_DATA_HOME"))
+    , m_oldCacheHome(qgetenv("XDG_CACHE_HOME"))
 {
     QDir(m_root.path()).mkpath(QStringLiteral("tmp"));
     QDir(m_root.path()).mkpath(QStringLiteral("data"));
-    qputenv("TMPDIR", QFile::encodeName(tempFolder()));
+    QDir(m_root.path()).mkpath(QStringLiteral("cache"));
+    qputenv("TMPDIR", QFile::encodeName(m_root.path() + QStringLiteral("/tmp")));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cacheHome()));
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.path() + QStringLiteral("/data")));
 }
 
@@ -23,11 +27,20 @@ TestEnvironment::~TestEnvironment()
         qunsetenv("XDG_DATA_HOME");
     else
         qputenv("XDG_DATA_HOME", m_oldDataHome);
+    if (m_oldCacheHome.isEmpty())
+        qunsetenv("XDG_CACHE_HOME");
+    else
+        qputenv("XDG_CACHE_HOME", m_oldCacheHome);
 }
 
 QString TestEnvironment::tempFolder() const
 {
-    return m_root.path() + QStringLiteral("/tmp");
+    return cacheHome() + QStringLiteral("/orvi-updater");
+}
+
+QString TestEnvironment::cacheHome() const
+{
+    return m_root.path() + QStringLiteral("/cache");
 }
 
 bool TestEnvironment::writeFile(const QString &path, const QByteArray &contents)

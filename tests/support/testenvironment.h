@@ -8,9 +8,9 @@
 #include <memory>
 
 /*
- * Keeps a test's files out of the real temporary and home folders: the temporary folder
- * (and so the download folder) and the data home point into one QTemporaryDir for the
- * lifetime of the object.
+ * Keeps a test's files out of the real temporary and home folders: the temporary folder, the
+ * cache home (and so the download folder) and the data home point into one QTemporaryDir for
+ * the lifetime of the object.
  */
 class TestEnvironment
 {
@@ -21,8 +21,10 @@ public:
     bool isValid() const { return m_root.isValid(); }
     /// The folder that holds everything of this environment.
     QString root() const { return m_root.path(); }
-    /// The temporary folder the program under test sees.
+    /// The scratch folder the program under test sees (the download folder's parent).
     QString tempFolder() const;
+    /// The cache home (XDG_CACHE_HOME) the program under test sees; child processes need it.
+    QString cacheHome() const;
 
     /// Writes contents to root-relative or absolute path, creating folders; false on failure.
     static bool writeFile(const QString &path, const QByteArray &contents);
@@ -33,4 +35,5 @@ private:
     QTemporaryDir m_root;
     QByteArray m_oldTmpDir;
     QByteArray m_oldDataHome;
+    QByteArray m_oldCacheHome;
 };

@@ -1,0 +1,194 @@
+#include "installationjournal.h"
+
+#include "filesystem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QUrl>
+
+namespace {
+const QByteArray header = QByteArrayLiteral("orvi-journal 1\n");
+const QByteArray endLine = QByteArrayLiteral("end\n");
+const QByteArray completedLine = QByteArrayLiteral("completed\n");
+const QByteArray rolledBackLine = QByteArrayLiteral("rolled-back\n");
+
+const char *const kindNames[] = { "create", "replace", "remove", "overwrite", "folder" };
+
+QByteArray encoded(const QString &text)
+{
+    // Never empty, so that the fields stay apart.
+    return text.isEmpty() ? QByteArrayLiteral("-") : QUrl::toPercentEncoding(text);
+}
+
+QString decoded(const QByteArray &field)
+{
+    return field == "-" ? QString() : QString::fromUtf8(QByteArray::fromPercentEncoding(field));
+}
+
+QByteArray readJournal(const QString &downloadFolder)
+{
+    QFile file(InstallationJournal::filePath(downloadFolder));
+    // The journal is never a link: it is replaced by rename only.
+    if (FileSystem::kindOf(file.fileName()) != FileSystem::Kind::File
+        || !file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool isLeftOver(FileSystem::Kind kind)
+{
+    return kind == FileSystem::Kind::File || kind == FileSystem::Kind::Link;
+}
+
+// Puts backup back at target; across file systems through a synced copy under temporary.
+bool restore(const InstallationJournal::Step &step)
+{
+    // Only a folder the run made itself can stand there; it is empty once its own steps ran.
+    if (FileSystem::kindOf(step.target) == FileSystem::Kind::Folder)
+        FileSystem::removeFolder(step.target);
+    // Someone may have removed the target's folder since.
+    const QString folder = step.target.left(step.target.lastIndexOf(QLatin1Char('/')));
+    if (FileSystem::kindOf(folder) == FileSystem::Kind::Missing)
+        QDir().mkpath(folder);
+    if (FileSystem::rename(step.backup, step.target))
+        return true;
+    if (!FileSystem::crossDevice())
+        return false;
+    return FileSystem::copy(step.backup, step.temporary)
+        && FileSystem::rename(step.temporary, step.target) && FileSystem::unlink(step.backup);
+}
+} // namespace
+
+InstallationJournal::InstallationJournal(const QString &downloadFolder)
+    : m_downloadFolder(downloadFolder)
+{
+}
+
+QString InstallationJournal::filePath(const QString &downloadFolder)
+{
+    return downloadFolder + QLatin1String("/journal");
+}
+
+bool InstallationJournal::begin()
+{
+    m_text = header;
+    return write();
+}
+
+bool InstallationJournal::addPackage(const QString &packageName, const QVector<Step> &steps)
+{
+    QByteArray record = QByteArrayLiteral("package ") + encoded(packageName) + '\n';
+    for (const Step &step : steps) {
+        record += QByteArrayLiteral("step ") + kindNames[int(step.kind)] + ' '
+            + encoded(step.target) + ' ' + encoded(step.backup) + ' ' + encoded(step.temporary)
+            + '\n';
+    }
+    m_text += record;
+    return write();
+}
+
+bool InstallationJournal::finish(bool completed)
+{
+    m_text += completed ? completedLine : rolledBackLine;
+    return write();
+}
+
+bool InstallationJournal::write()
+{
+    // Written whole under another name and renamed over the old one, so that a crash leaves
+    // either the old journal or the new one, never a torn one.
+    const QString path = filePath(m_downloadFolder);
+    const QString temporary = path + QLatin1String(".new");
+    const QByteArray text = m_text + endLine;
+    FileSystem::unlink(temporary);
+    const FileSystem::Handle file = FileSystem::create(temporary);
+    bool ok = file >= 0;
+    if (ok) {
+        ok = FileSystem::write(file, text.constData(), text.size(), temporary)
+            && FileSystem::sync(file, temporary);
+        ok = FileSystem::close(file, temporary) && ok;
+    }
+    ok = ok && FileSystem::rename(temporary, path) && FileSystem::syncFolder(m_downloadFolder);
+    if (!ok)
+        m_errorText = FileSystem::errorText();
+    return ok;
+}
+
+InstallationJournal::State InstallationJournal::state(const QString &downloadFolder)
+{
+    if (FileSystem::kindOf(filePath(downloadFolder)) == FileSystem::Kind::Missing)
+        return State::None;
+    const QByteArray text = readJournal(downloadFolder);
+    if (!text.startsWith(header) || !text.endsWith(endLine))
+        return State::Damaged;
+    const QByteArray body = text.chopped(endLine.size());
+    return body.endsWith(completedLine) || body.endsWith(rolledBackLine) ? State::Finished
+                                                                         : State::Unfinished;
+}
+
+QVector<InstallationJournal::Step> InstallationJournal::steps(const QString &downloadFolder)
+{
+    QVector<Step> steps;
+    const QList<QByteArray> lines = readJournal(downloadFolder).split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 5 || fields.at(0) != "step")
+            continue;
+        Step step;
+        for (int kind = 0; kind < int(std::size(kindNames)); ++kind) {
+            if (fields.at(1) == kindNames[kind])
+                step.kind = Step::Kind(kind);
+        }
+        step.target = decoded(fields.at(2));
+        step.backup = decoded(fields.at(3));
+        step.temporary = decoded(fields.at(4));
+        steps.append(step);
+    }
+    return steps;
+}
+
+QStringList InstallationJournal::undo(const QVector<Step> &steps, int done)
+{
+    QStringList failures;
+    QStringList changedFolders;
+    int index = int(steps.size());
+    for (auto step = steps.crbegin(); step != steps.crend(); ++step) {
+        --index;
+        const QString folder = step->target.left(step->target.lastIndexOf(QLatin1Char('/')));
+        if (!changedFolders.contains(folder))
+            changedFolders.append(folder);
+        if (!step->temporary.isEmpty() && isLeftOver(FileSystem::kindOf(step->temporary)))
+            FileSystem::unlink(step->temporary);
+        switch (step->kind) {
+        case Step::Kind::Folder:
+            if (FileSystem::kindOf(step->target) == FileSystem::Kind::Folder
+                && !FileSystem::removeFolder(step->target))
+                failures.append(step->target);
+            break;
+        case Step::Kind::Create:
+            if (isLeftOver(FileSystem::kindOf(step->target)) && !FileSystem::unlink(step->target))
+                failures.append(step->target);
+            break;
+        case Step::Kind::Replace:
+        case Step::Kind::Remove:
+            // No backup: the step never ran, or its undo already did, or it was lost.
+            if (FileSystem::kindOf(step->backup) == FileSystem::Kind::Missing) {
+                if (index < done)
+                    failures.append(step->backup);
+            } else if (!restore(*step)) {
+                failures.append(step->backup);
+            }
+            break;
+        case Step::Kind::Overwrite:
+            // The package's earlier step on the same target puts back what was there before.
+            break;
+        }
+    }
+    // Until the restored names are durable the journal must not say the run was undone.
+    for (const QString &folder : std::as_const(changedFolders)) {
+        if (FileSystem::kindOf(folder) == FileSystem::Kind::Folder
+            && !FileSystem::syncFolder(folder))
+            failures.append(folder);
+    }
+    return failures;
+}

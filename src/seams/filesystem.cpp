@@ -1,0 +1,88 @@
+#include "filesystem.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+FileSystem::FaultInjector &faultInjector()
+{
+    static FileSystem::FaultInjector injector;
+    return injector;
+}
+
+int &lastError()
+{
+    static int error = 0;
+    return error;
+}
+} // namespace
+
+void FileSystem::setFaultInjector(FaultInjector injector)
+{
+    faultInjector() = std::move(injector);
+}
+
+bool FileSystem::injected(Operation operation, const QString &path, const QString &other)
+{
+    if (!faultInjector())
+        return false;
+    const int error = faultInjector()(operation, path, other);
+    if (error == 0)
+        return false;
+    fail(error);
+    return true;
+}
+
+bool FileSystem::succeeded(bool ok)
+{
+    if (!ok)
+        fail(errno);
+    return ok;
+}
+
+void FileSystem::fail(int error)
+{
+    lastError() = error;
+    errno = error;
+}
+
+bool FileSystem::write(Handle handle, const char *data, qint64 size, const QString &path)
+{
+    if (injected(Operation::Write, path))
+        return false;
+    while (size > 0) {
+        const qint64 written = writeSome(handle, data, size);
+        if (written <= 0) {
+            // Writing nothing at all means the disk is full.
+            fail(written == 0 ? ENOSPC : errno);
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool FileSystem::sync(Handle handle, const QString &path)
+{
+    return !injected(Operation::Sync, path) && succeeded(syncHandle(handle));
+}
+
+bool FileSystem::close(Handle handle, const QString &path)
+{
+    if (injected(Operation::Close, path)) {
+        closeHandle(handle);
+        return false;
+    }
+    return succeeded(closeHandle(handle));
+}
+
+bool FileSystem::crossDevice()
+{
+    return lastError() == EXDEV;
+}
+
+QString FileSystem::errorText()
+{
+    return QString::fromLocal8Bit(std::strerror(lastError()));
+}

@@ -1,0 +1,154 @@
+#include "filesystem.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+namespace {
+LPCWSTR nativePath(const QString &path)
+{
+    return reinterpret_cast<LPCWSTR>(path.utf16());
+}
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+int errorOfLastCall()
+{
+    switch (::GetLastError()) {
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+        return EEXIST;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_DISK_FULL:
+        return ENOSPC;
+    default:
+        return EACCES;
+    }
+}
+// Win32 calls report through GetLastError(); the rest of the seam reads errno.
+bool win32(BOOL ok)
+{
+    if (!ok)
+        errno = errorOfLastCall();
+    return ok;
+}
+} // namespace
+
+FileSystem::Handle FileSystem::create(const QString &path)
+{
+    if (injected(Operation::Open, path))
+        return -1;
+    const QString name = native(path);
+    const int handle = ::_wopen(reinterpret_cast<const wchar_t *>(name.utf16()),
+        _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (handle < 0)
+        fail(errno);
+    return handle;
+}
+
+qint64 FileSystem::writeSome(Handle handle, const char *data, qint64 size)
+{
+    return ::_write(handle, data, unsigned(qMin<qint64>(size, 1 << 30)));
+}
+
+bool FileSystem::syncHandle(Handle handle)
+{
+    return ::_commit(handle) == 0;
+}
+
+bool FileSystem::closeHandle(Handle handle)
+{
+    return ::_close(handle) == 0;
+}
+
+bool FileSystem::rename(const QString &from, const QString &to)
+{
+    return !injected(Operation::Rename, from, to)
+        && succeeded(win32(::MoveFileExW(nativePath(native(from)), nativePath(native(to)),
+            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)));
+}
+
+bool FileSystem::link(const QString &from, const QString &to)
+{
+    return !injected(Operation::Link, from, to)
+        && succeeded(
+            win32(::CreateHardLinkW(nativePath(native(to)), nativePath(native(from)), nullptr)));
+}
+
+bool FileSystem::unlink(const QString &path)
+{
+    return !injected(Operation::Unlink, path)
+        && succeeded(win32(::DeleteFileW(nativePath(native(path)))));
+}
+
+bool FileSystem::makeFolder(const QString &path, bool)
+{
+    // The user's own temporary folder is private on Windows already.
+    return !injected(Operation::Mkdir, path)
+        && succeeded(win32(::CreateDirectoryW(nativePath(native(path)), nullptr)));
+}
+
+bool FileSystem::removeFolder(const QString &path)
+{
+    return !injected(Operation::Rmdir, path)
+        && succeeded(win32(::RemoveDirectoryW(nativePath(native(path)))));
+}
+
+bool FileSystem::setPermissions(const QString &path, QFile::Permissions permissions)
+{
+    if (injected(Operation::Chmod, path))
+        return false;
+    if (QFile::setPermissions(path, permissions))
+        return true;
+    fail(EACCES);
+    return false;
+}
+
+bool FileSystem::copy(const QString &from, const QString &to)
+{
+    return !injected(Operation::Copy, from, to)
+        && succeeded(win32(::CopyFileExW(nativePath(native(from)), nativePath(native(to)), nullptr,
+            nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)));
+}
+
+bool FileSystem::syncFolder(const QString &folder)
+{
+    // NTFS keeps its folder entries in its own log; there is nothing to flush by hand.
+    return !injected(Operation::Sync, folder);
+}
+
+bool FileSystem::syncFileSystem(const QString &path)
+{
+    return !injected(Operation::Sync, path);
+}
+
+FileSystem::Kind FileSystem::kindOf(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || info.isJunction())
+        return Kind::Link;
+    if (!info.exists())
+        return Kind::Missing;
+    if (info.isDir())
+        return Kind::Folder;
+    return info.isFile() ? Kind::File : Kind::Other;
+}
+
+bool FileSystem::sameFileSystem(const QString &a, const QString &b)
+{
+    return QFileInfo(a).absoluteFilePath().left(2).compare(
+               QFileInfo(b).absoluteFilePath().left(2), Qt::CaseInsensitive)
+        == 0;
+}

@@ -1,0 +1,269 @@
+#include "foldersnapshot.h"
+#include "testenvironment.h"
+#include "testpackage.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <cstdio>
+#include <memory>
+
+using Snapshot = QMap<QString, QByteArray>;
+
+/*
+ * The real updater, killed with SIGKILL after its k-th change to the application folder, for
+ * k spread over the whole run: inside an installation of three packages, inside the rollback
+ * of a run whose last package fails, and inside the recovery of an interrupted run. The next
+ * start must leave exactly the tree before the update when the kill came before the run's
+ * completion record, and exactly the complete new tree after it. ORVI_CRASH_POINTS sets the
+ * number of kills per case (4 here, 12 in all; the long run in bench/crash uses 40).
+ */
+class tst_Crash : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void killedAndRestarted_data();
+    void killedAndRestarted();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        bool killed = false;
+        int changes = -1;
+    };
+
+    void writeCatalogue(const QString &folder, bool lastFails);
+    quint16 startServer(QProcess *server, const QString &catalogue);
+    void freshInstallation();
+    Run runUpdater(quint16 port, int killAfter);
+    Snapshot tree() const { return FolderSnapshot::take(m_app, true); }
+
+    std::unique_ptr<TestEnvironment> m_environment;
+    QString m_app;
+    QString m_template;
+    Snapshot m_before;
+    Snapshot m_after;
+    QProcess m_goodServer;
+    QProcess m_failingServer;
+    QProcess m_emptyServer;
+    quint16 m_goodPort = 0;
+    quint16 m_failingPort = 0;
+    quint16 m_emptyPort = 0;
+    int m_inside = 0;
+    int m_kills = 0;
+};
+
+void tst_Crash::writeCatalogue(const QString &folder, bool lastFails)
+{
+    const QString names[]
+        = { QStringLiteral("core"), QStringLiteral("lang"), QStringLiteral("extra") };
+    TestPackage core;
+    // Hundreds of files replaced, removed and added; a file that becomes a folder; the file
+    // that says which version is installed.
+    for (int i = 0; i < 150; ++i)
+        core.addFile(QStringLiteral("lib"), QStringLiteral("f%1.dll").arg(i),
+            QByteArray("core 2 ") + QByteArray::number(i));
+    for (int i = 150; i < 200; ++i)
+        core.addFileElement(
+            QStringLiteral("lib"), QStringLiteral("f%1.dll").arg(i), QStringLiteral("remove"));
+    for (int i = 0; i < 100; ++i)
+        core.addFile(QStringLiteral("new/sub%1").arg(i % 4), QStringLiteral("n%1.dat").arg(i),
+            QByteArray("new ") + QByteArray::number(i));
+    core.addFileElement(QString(), QStringLiteral("y"), QStringLiteral("remove"))
+        .addFile(QStringLiteral("y"), QStringLiteral("z.dll"), "z")
+        .addFile(QString(), QStringLiteral("shared.dll"), "shared from core")
+        .addFile(QString(), QStringLiteral("components"),
+            "orvi core app 2\norvi lang app 2\norvi extra app 2\n")
+        .addDescriptorEntry(QStringLiteral("core.xml"));
+    TestPackage lang;
+    for (int i = 0; i < 60; ++i)
+        lang.addFile(QStringLiteral("lang"), QStringLiteral("l%1.qm").arg(i),
+            QByteArray("lang 2 ") + QByteArray::number(i));
+    lang.addFile(QString(), QStringLiteral("shared.dll"), "shared from lang")
+        .addDescriptorEntry(QStringLiteral("lang.xml"));
+    TestPackage extra;
+    extra.addPackageElement(QStringLiteral("orvi"), QStringLiteral("extra"),
+        lastFails ? QStringLiteral("plugin") : QStringLiteral("app"));
+    for (int i = 0; i < 40; ++i)
+        extra.addFile(QStringLiteral("extra"), QStringLiteral("e%1.bin").arg(i), "extra");
+    extra.addDescriptorEntry(QStringLiteral("extra.xml"));
+    const TestPackage *packages[] = { &core, &lang, &extra };
+
+    QByteArray index = "<catalogue>\n";
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(packages[i]->write(folder + QLatin1Char('/') + names[i] + QStringLiteral(".zip")));
+        index += "<component project=\"orvi\" name=\"" + names[i].toUtf8()
+            + "\" type=\"app\"><version>2</version><package>" + names[i].toUtf8()
+            + ".zip</package></component>\n";
+    }
+    index += "</catalogue>\n";
+    QVERIFY(TestEnvironment::writeFile(folder + QStringLiteral("/index.xml"), index));
+}
+
+quint16 tst_Crash::startServer(QProcess *server, const QString &catalogue)
+{
+    server->setProcessChannelMode(QProcess::SeparateChannels);
+    server->start(QStringLiteral(ORVI_UPDATE_SERVER_BINARY),
+        { QStringLiteral("--catalogue"), catalogue, QStringLiteral("--update-port"),
+            QStringLiteral("0"), QStringLiteral("--http-port"), QStringLiteral("0"),
+            QStringLiteral("--bind"), QStringLiteral("127.0.0.1") });
+    if (!server->waitForStarted())
+        return 0;
+    QByteArray output;
+    static const QRegularExpression port(QStringLiteral("update port (\\d+)"));
+    while (!output.contains("http port") && server->waitForReadyRead(10000))
+        output += server->readAllStandardOutput();
+    return quint16(port.match(QString::fromLatin1(output)).captured(1).toUInt());
+}
+
+void tst_Crash::initTestCase()
+{
+    m_environment = std::make_unique<TestEnvironment>();
+    QVERIFY(m_environment->isValid());
+    const QString root = m_environment->root();
+    m_template = root + QStringLiteral("/template");
+    for (int i = 0; i < 200; ++i)
+        QVERIFY(TestEnvironment::writeFile(m_template + QStringLiteral("/lib/f%1.dll").arg(i),
+            QByteArray("core 1 ") + QByteArray::number(i)));
+    QVERIFY(TestEnvironment::writeFile(m_template + QStringLiteral("/y"), "y was a file"));
+    QVERIFY(TestEnvironment::writeFile(m_template + QStringLiteral("/shared.dll"), "shared 1"));
+    QVERIFY(TestEnvironment::writeFile(m_template + QStringLiteral("/components"),
+        "orvi core app 1\norvi lang app 1\norvi extra app 1\n"));
+    QVERIFY(QFile::copy(
+        QStringLiteral(ORVI_SAMPLE_APP_BINARY), m_template + QStringLiteral("/orvi7.exe")));
+
+    const QString good = root + QStringLiteral("/catalogue-good");
+    const QString failing = root + QStringLiteral("/catalogue-failing");
+    const QString empty = root + QStringLiteral("/catalogue-empty");
+    writeCatalogue(good, false);
+    writeCatalogue(failing, true);
+    QVERIFY(TestEnvironment::writeFile(empty + QStringLiteral("/index.xml"), "<catalogue/>"));
+    m_goodPort = startServer(&m_goodServer, good);
+    m_failingPort = startServer(&m_failingServer, failing);
+    m_emptyPort = startServer(&m_emptyServer, empty);
+    QVERIFY(m_goodPort && m_failingPort && m_emptyPort);
+
+    m_app = root + QStringLiteral("/Orvi Messenger");
+    freshInstallation();
+    m_before = tree();
+    const Run clean = runUpdater(m_goodPort, -1);
+    QCOMPARE(clean.exitCode, 0);
+    m_after = tree();
+    QVERIFY(m_after != m_before);
+    QCOMPARE(TestEnvironment::readFile(m_app + QStringLiteral("/shared.dll")),
+        QByteArray("shared from lang"));
+    QCOMPARE(m_after.value(QStringLiteral("y")), QByteArray("<dir>"));
+}
+
+void tst_Crash::cleanupTestCase()
+{
+    if (m_kills > 0)
+        // Printed also with -silent, for the long run's figures.
+        std::printf("kills that landed inside the work: %d of %d (%d %%)\n", m_inside, m_kills,
+            100 * m_inside / m_kills);
+    for (QProcess *server : { &m_goodServer, &m_failingServer, &m_emptyServer }) {
+        server->terminate();
+        server->waitForFinished(10000);
+    }
+    m_environment.reset();
+}
+
+void tst_Crash::freshInstallation()
+{
+    QDir(m_app).removeRecursively();
+    QDir(m_environment->cacheHome()).removeRecursively();
+    QDir().mkpath(m_app);
+    QDirIterator files(m_template, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString file = files.next();
+        const QString copy = m_app + QLatin1Char('/') + QDir(m_template).relativeFilePath(file);
+        QDir().mkpath(QFileInfo(copy).path());
+        QFile::copy(file, copy);
+    }
+}
+
+tst_Crash::Run tst_Crash::runUpdater(quint16 port, int killAfter)
+{
+    QProcess updater;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_environment->cacheHome());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(
+        QStringLiteral("ORVI_UPDATE_SERVER"), QStringLiteral("127.0.0.1:%1").arg(port));
+    if (killAfter >= 0)
+        environment.insert(QStringLiteral("ORVI_TEST_KILL_AFTER"), QString::number(killAfter));
+    updater.setProcessEnvironment(environment);
+    updater.start(QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY),
+        { QStringLiteral("-u"), QStringLiteral("-q"), QStringLiteral("-root"), m_app });
+    Run run;
+    if (!updater.waitForStarted() || !updater.waitForFinished(120000))
+        return run;
+    run.killed = updater.exitStatus() == QProcess::CrashExit;
+    run.exitCode = run.killed ? -1 : updater.exitCode();
+    const QRegularExpressionMatch changes = QRegularExpression(QStringLiteral("changes (\\d+)"))
+                                                .match(QString::fromLatin1(updater.readAll()));
+    run.changes = changes.hasMatch() ? changes.captured(1).toInt() : -1;
+    return run;
+}
+
+void tst_Crash::killedAndRestarted_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("killAfter");
+
+    const int points = qEnvironmentVariableIntValue("ORVI_CRASH_POINTS") > 0
+        ? qEnvironmentVariableIntValue("ORVI_CRASH_POINTS")
+        : 4;
+    // The number of changes each kind of run makes, from one run left alone.
+    for (const char *scenario : { "install", "rollback", "recovery" }) {
+        freshInstallation();
+        const bool failing = qstrcmp(scenario, "rollback") == 0;
+        const Run whole = runUpdater(failing ? m_failingPort : m_goodPort, -1);
+        QVERIFY2(whole.changes > 10, scenario);
+        for (int i = 0; i < points; ++i) {
+            const int k = 1 + int(qint64(i) * (whole.changes - 2) / qMax(1, points - 1));
+            QTest::addRow("%s, killed after change %d of %d", scenario, k, whole.changes)
+                << QString::fromLatin1(scenario) << k;
+        }
+    }
+}
+
+void tst_Crash::killedAndRestarted()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, killAfter);
+
+    freshInstallation();
+    const QString journal
+        = m_environment->cacheHome() + QStringLiteral("/orvi-updater/tupdates/journal");
+    const bool failing = scenario == QLatin1String("rollback");
+    Run run = runUpdater(failing ? m_failingPort : m_goodPort, killAfter);
+    QVERIFY(run.killed);
+    // Killed inside the install, then again half-way through undoing it (a recovery with
+    // fewer changes than that simply finishes).
+    if (scenario == QLatin1String("recovery")
+        && !TestEnvironment::readFile(journal).contains("completed"))
+        runUpdater(m_emptyPort, qMax(1, killAfter / 2));
+    const Snapshot killed = tree();
+    const bool completed = TestEnvironment::readFile(journal).contains("completed")
+        || (!QFile::exists(journal) && killed == m_after);
+    ++m_kills;
+    if (killed != m_before && killed != m_after)
+        ++m_inside;
+
+    const Run next = runUpdater(m_emptyPort, -1);
+    QCOMPARE(next.exitCode, 0);
+    const Snapshot expected = completed ? m_after : m_before;
+    const Snapshot after = tree();
+    QVERIFY2(after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
+    QVERIFY(!QFile::exists(journal));
+}
+
+QTEST_GUILESS_MAIN(tst_Crash)
+#include "tst_crash.moc"
