@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 
 #include <cstdio>
 
@@ -35,14 +36,40 @@ void resetPeak()
         clear.write("5");
 }
 
-/// Runs one update query against server; returns the peak memory during it.
-qint64 query(FakeUpdateServer &server, bool *succeeded)
+/// The query itself, in a process of its own so that the server's copies of the reply do
+/// not count: prints the peak memory in KiB and whether the query succeeded.
+int queryProcess(int argc, char *argv[])
 {
+    const QByteArray port = argv[2];
+    QByteArrayList arguments { QByteArray(argv[0]), QByteArray("-u"), QByteArray("-root"),
+        QByteArray(argv[3]) };
+    int count = int(arguments.size());
+    std::vector<char *> pointers;
+    for (QByteArray &argument : arguments)
+        pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    QApplication application(count, pointers.data());
+    MessageBoxHandler::setAnswerer(
+            [](const MessageBoxHandler::Box &box) { return MessageBoxHandler::defaultAnswer(box); });
+    (void)argc;
     resetPeak();
     OrviUpdaterEngine engine;
-    engine.setUpdateServer(UpdateServer(QStringLiteral("127.0.0.1"), server.port()));
-    *succeeded = engine.checkUpdates();
-    return peakKib();
+    engine.setUpdateServer(UpdateServer(QStringLiteral("127.0.0.1"), quint16(port.toUInt())));
+    const bool succeeded = engine.checkUpdates();
+    std::printf("%lld %d\n", static_cast<long long>(peakKib()), succeeded ? 1 : 0);
+    return 0;
+}
+
+/// Runs one update query against server in a child process; returns its peak memory.
+qint64 query(const FakeUpdateServer &server, const QString &root, bool *succeeded)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+            { QStringLiteral("--query"), QString::number(server.port()), root });
+    child.waitForFinished(120000);
+    const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+    *succeeded = fields.value(1) == "1";
+    return fields.value(0).toLongLong();
 }
 
 QByteArray completeReply(const QByteArray &request, qsizetype size)
@@ -58,26 +85,19 @@ QByteArray completeReply(const QByteArray &request, qsizetype size)
 int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc == 4 && qstrcmp(argv[1], "--query") == 0)
+        return queryProcess(argc, argv);
+    QCoreApplication application(argc, argv);
     TestEnvironment environment;
     const QString root = environment.root() + QStringLiteral("/installation");
-    QDir().mkpath(root);
     // The main application is missing, so the query sends an empty request at once.
-    QByteArrayList arguments { QByteArray(argc > 0 ? argv[0] : "flood-bench"), QByteArray("-u"),
-        QByteArray("-root"), QFile::encodeName(root) };
-    int count = int(arguments.size());
-    std::vector<char *> pointers;
-    for (QByteArray &argument : arguments)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    QApplication application(count, pointers.data());
-    MessageBoxHandler::setAnswerer(
-            [](const MessageBoxHandler::Box &box) { return MessageBoxHandler::defaultAnswer(box); });
+    QDir().mkpath(root);
 
     FakeUpdateServer server;
     bool ok = false;
     server.answer("<reply><request project=\"orvi\" name=\"core\" type=\"app\"><latest/>"
                   "</request></reply>");
-    const qint64 idle = query(server, &ok);
+    const qint64 idle = query(server, root, &ok);
     std::printf("idle updater (a small reply): peak %.1f MiB%s\n", idle / 1024.0,
             ok ? "" : " (query failed)");
 
@@ -89,7 +109,7 @@ int main(int argc, char *argv[])
         { "attributes", "<c d=\"e\"/>" } };
     for (const auto &flood : floods) {
         server.flood(FloodSize, flood.unit);
-        const qint64 peak = query(server, &ok);
+        const qint64 peak = query(server, root, &ok);
         std::printf("400 MiB endless reply, %-16s peak %6.1f MiB, %+6.1f MiB over idle, "
                     "%5.1f MiB sent before the query gave up%s\n",
                 flood.label, peak / 1024.0, (peak - idle) / 1024.0,
@@ -102,17 +122,20 @@ int main(int argc, char *argv[])
         const char *label;
         QByteArray reply;
     } complete[] = {
-        { "typical requests",
+        // As many requests as the reader takes, each with a long changelog, filling the limit.
+        { "long requests",
                 completeReply("<request project=\"orvi\" name=\"plugin\" type=\"plugin\">"
                               "<version>1.0</version><description>Plugin</description>"
-                              "<changelog>Fixes and improvements.</changelog>"
-                              "<link>http://dl.orvi.example/plugin.zip</link></request>",
+                              "<changelog>"
+                        + QByteArray("Fixes and improvements. ").repeated(70)
+                        + "</changelog><link>http://dl.orvi.example/plugin.zip</link></request>",
                         near) },
+        { "empty requests", completeReply("<request/>", near) },
         { "empty elements", completeReply("<b/>", near) },
     };
     for (const auto &reply : complete) {
         server.answer(reply.reply);
-        const qint64 peak = query(server, &ok);
+        const qint64 peak = query(server, root, &ok);
         std::printf("complete %.1f MiB reply of %-16s peak %6.1f MiB, %+6.1f MiB over idle "
                     "(%.1f times its size)%s\n",
                 reply.reply.size() / 1048576.0, reply.label, peak / 1024.0,

@@ -1,4 +1,3 @@
-#include "replyparser.h"
 #include "replyreader.h"
 #include "updateentry.h"
 #include "updatequery.h"
@@ -24,7 +23,7 @@ void run(const char *label, const QByteArray &data)
     }
     qsizetype entries = 0;
     if (complete) {
-        const QVector<UpdateEntry *> parsed = ReplyParser::parse(reader.document());
+        const QVector<UpdateEntry *> parsed = reader.takeEntries();
         entries = parsed.size();
         qDeleteAll(parsed);
     }
@@ -37,8 +36,10 @@ void run(const char *label, const QByteArray &data)
 int main()
 {
     QByteArray reply = "<reply>";
+    // Fewer requests than the reader takes (ReplyParser::MaxRequests), each with a changelog.
     const QByteArray request = "<request project=\"orvi\" name=\"plugin\" type=\"plugin\">"
             "<version>1.0</version><description>Zażółć gęślą jaźń</description>"
+            "<changelog>" + QByteArray("Fixes and improvements. ").repeated(16) + "</changelog>"
             "<link>http://dl.orvi.example/plugin.zip</link></request>";
     while (reply.size() < 4 * 1024 * 1024)
         reply += request;

@@ -4,7 +4,6 @@
 #include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "platform.h"
-#include "replyparser.h"
 #include "replyreader.h"
 #include "systemproxy.h"
 #include "updateentry.h"
@@ -77,7 +76,8 @@ bool OrviUpdaterEngine::checkUpdates()
     // waitForReadyRead() only reports bytes that come after them.
     ReplyReader reply;
     while (!reply.add(m_socket.read(UpdateQuery::ReadChunkSize))) {
-        if (reply.isHopeless() || reply.cost() > UpdateQuery::MaxReplySize
+        if (reply.isHopeless() || reply.size() > UpdateQuery::MaxReplySize
+                || reply.cost() > UpdateQuery::MaxReplySize
                 || deadline.hasExpired()
                 || (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(wait()))) {
             MessageBoxHandler::critical(title,
@@ -89,7 +89,7 @@ bool OrviUpdaterEngine::checkUpdates()
             return false;
         }
     }
-    m_updates += ReplyParser::parse(reply.document());
+    m_updates += reply.takeEntries();
     return true;
 }
 

@@ -22,8 +22,8 @@ public:
     static constexpr qsizetype ReadChunkSize = 256 * 1024;
     /// The wait for the main application's start, and again for its run.
     static constexpr int MainAppTimeout = 60000;
-    /// The most memory a reply may hold while it is not yet a complete document
-    /// (ReplyReader::cost()).
+    /// The largest reply taken in, and the most memory one may hold while it is not yet a
+    /// complete document (ReplyReader::cost()).
     static constexpr qsizetype MaxReplySize = 16 * 1024 * 1024;
 
     /// The command line that asks the main application in rootFolder for its inventory: the

@@ -1,7 +1,6 @@
-#include "replyparser.h"
+#include "replyreader.h"
 #include "updateentry.h"
 
-#include <QDomDocument>
 #include <QtTest>
 
 #include <memory>
@@ -30,12 +29,11 @@ private:
 
 Entries tst_ReplyParser::parse(const QByteArray &reply)
 {
-    QDomDocument document;
-    QString error;
-    if (!document.setContent(reply, false, &error))
-        qWarning("fixture does not parse: %s", qPrintable(error));
+    ReplyReader reader;
+    if (!reader.add(reply))
+        qWarning("fixture is not a complete reply: %s", reply.constData());
     Entries entries;
-    for (UpdateEntry *entry : ReplyParser::parse(document))
+    for (UpdateEntry *entry : reader.takeEntries())
         entries.emplace_back(entry);
     return entries;
 }

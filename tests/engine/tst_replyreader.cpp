@@ -1,6 +1,9 @@
 #include "replyreader.h"
+#include "updateentry.h"
 
 #include <QtTest>
+
+#include <memory>
 
 class tst_ReplyReader : public QObject
 {
@@ -9,8 +12,10 @@ class tst_ReplyReader : public QObject
 private slots:
     void completes_data();
     void completes();
-    void keepsTheWholeDocument();
+    void entriesAcrossPieces();
     void floodPastTheNestingBoundIsCounted();
+    void catalogueBounds_data();
+    void catalogueBounds();
 };
 
 namespace {
@@ -71,14 +76,20 @@ void tst_ReplyReader::completes()
     QCOMPARE(completed, completeAt);
 }
 
-void tst_ReplyReader::keepsTheWholeDocument()
+void tst_ReplyReader::entriesAcrossPieces()
 {
     ReplyReader reader;
     QVERIFY(!reader.add("<reply><request name=\"caf\xc3"));
-    QVERIFY(reader.add("\xa9\"/></reply>"));
-    QCOMPARE(reader.size(), qsizetype(38));
-    const QDomElement request = reader.document().documentElement().firstChildElement();
-    QCOMPARE(request.attribute(QStringLiteral("name")), QStringLiteral("caf\u00e9"));
+    QVERIFY(reader.takeEntries().isEmpty());
+    QVERIFY(!reader.add("\xa9\"><version>1.</version><link>http://h/"));
+    QVERIFY(reader.add("a.zip</link></request></reply>"));
+    QCOMPARE(reader.size(), qsizetype(95));
+    const QVector<UpdateEntry *> entries = reader.takeEntries();
+    QCOMPARE(entries.size(), 1);
+    const std::unique_ptr<UpdateEntry> entry(entries.first());
+    QCOMPARE(entry->name(), std::string("caf\xc3\xa9"));
+    QCOMPARE(entry->version(), std::string("1."));
+    QCOMPARE(entry->link(), std::string("http://h/a.zip"));
 }
 
 void tst_ReplyReader::floodPastTheNestingBoundIsCounted()
@@ -89,6 +100,38 @@ void tst_ReplyReader::floodPastTheNestingBoundIsCounted()
     for (int i = 0; i < 50; ++i)
         QVERIFY(!reader.add(piece));
     QCOMPARE(reader.size(), 50 * piece.size());
+}
+
+void tst_ReplyReader::catalogueBounds_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("completes");
+
+    const QByteArray requests = QByteArray("<request name=\"a\"/>").repeated(ReplyParser::MaxRequests);
+    QTest::newRow("most requests") << "<reply>" + requests + "</reply>" << true;
+    QTest::newRow("one request more")
+            << "<reply>" + requests + "<request><latest/></request></reply>" << false;
+    // Every item of a nested request is also text of the items around it: 100 levels keep the
+    // innermost text 100 times.
+    const QByteArray open = QByteArray("<request><version>").repeated(100);
+    const QByteArray close = QByteArray("</version></request>").repeated(100);
+    const QByteArray text(ReplyParser::MaxText / 200, 'x');
+    QTest::newRow("nested items within the text bound") << open + text + close << true;
+    QTest::newRow("nested items past the text bound") << open + text + text + text + close
+                                                      << false;
+}
+
+void tst_ReplyReader::catalogueBounds()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, completes);
+
+    ReplyReader reader;
+    QCOMPARE(reader.add(reply), completes);
+    QCOMPARE(reader.isHopeless(), !completes);
+    const QVector<UpdateEntry *> entries = reader.takeEntries();
+    QCOMPARE(entries.isEmpty(), !completes);
+    qDeleteAll(entries);
 }
 
 QTEST_GUILESS_MAIN(tst_ReplyReader)

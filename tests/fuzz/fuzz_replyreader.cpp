@@ -1,12 +1,15 @@
 // The update server's reply arrives in pieces of any size. Read piece by piece as the engine
-// reads it, it must be accepted exactly when the bytes received so far parse as one document,
-// and then give the same catalogue as that one-shot parse.
+// reads it, it must be accepted exactly when the bytes received so far parse as one document
+// (unless it passes one of the reader's bounds), and then give the catalogue that a reading
+// of that document gives.
 #include "fuzzcheck.h"
 #include "replyparser.h"
 #include "replyreader.h"
 #include "updateentry.h"
 
 #include <QDomDocument>
+#include <QDomElement>
+#include <QDomNodeList>
 #include <QXmlStreamReader>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -17,11 +20,43 @@
 namespace {
 using Catalogue = std::vector<std::unique_ptr<UpdateEntry>>;
 
-Catalogue catalogueOf(const QDomDocument &document)
+const char *const itemNames[] = { "version", "description", "copyrights", "author", "webpage",
+    "email", "changelog", "link", "critical", "timestamp" };
+
+std::string utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+QString item(const QDomElement &request, const char *name)
+{
+    return request.firstChildElement(QLatin1String(name)).text();
+}
+
+// The catalogue as the document defines it, and the item text kept for it on the way.
+Catalogue referenceCatalogue(const QDomDocument &document, qsizetype *keptText, int *requests)
 {
     Catalogue catalogue;
-    for (UpdateEntry *entry : ReplyParser::parse(document))
-        catalogue.emplace_back(entry);
+    const QDomNodeList all = document.elementsByTagName(QStringLiteral("request"));
+    *requests = all.length();
+    *keptText = 0;
+    for (int i = 0; i < all.length(); ++i) {
+        const QDomElement request = all.at(i).toElement();
+        for (const char *name : itemNames)
+            *keptText += item(request, name).toUtf8().size();
+        if (!request.namedItem(QStringLiteral("latest")).isNull()
+                || !request.namedItem(QStringLiteral("noSuchUpdate")).isNull()
+                || !request.namedItem(QStringLiteral("noSuchComponent")).isNull())
+            continue;
+        catalogue.emplace_back(new UpdateEntry(utf8(request.attribute(QStringLiteral("project"))),
+                utf8(request.attribute(QStringLiteral("name"))),
+                utf8(request.attribute(QStringLiteral("type"))), utf8(item(request, "version")),
+                utf8(item(request, "description")), utf8(item(request, "copyrights")),
+                utf8(item(request, "author")), utf8(item(request, "webpage")),
+                utf8(item(request, "email")), utf8(item(request, "changelog")),
+                utf8(item(request, "link")), item(request, "critical") == QLatin1String("true"),
+                item(request, "timestamp").toUInt(nullptr, 10)));
+    }
     return catalogue;
 }
 
@@ -50,20 +85,27 @@ bool nestedDeeperThanReaderAllows(const QByteArray &bytes)
 }
 
 // Returns true when the reader has accepted the reply, so that no further piece is fed.
-bool checkAgainstOneShot(bool accepted, const ReplyReader &reader, const QByteArray &received)
+bool checkAgainstDocument(bool accepted, ReplyReader &reader, const QByteArray &received)
 {
     FUZZ_CHECK(reader.size() == received.size());
-    QDomDocument oneShot;
-    const bool parses = bool(oneShot.setContent(received, false));
-    if (parses && !accepted) {
-        FUZZ_CHECK(nestedDeeperThanReaderAllows(received));
+    QDomDocument document;
+    const bool parses = bool(document.setContent(received, false));
+    if (!parses) {
+        FUZZ_CHECK(!accepted);
         return false;
     }
-    FUZZ_CHECK(accepted == parses);
-    if (!accepted)
+    qsizetype keptText = 0;
+    int requests = 0;
+    const Catalogue expected = referenceCatalogue(document, &keptText, &requests);
+    if (!accepted) {
+        FUZZ_CHECK(reader.isHopeless());
+        FUZZ_CHECK(nestedDeeperThanReaderAllows(received) || requests > ReplyParser::MaxRequests
+                || keptText > ReplyParser::MaxText);
         return false;
-    const Catalogue expected = catalogueOf(oneShot);
-    const Catalogue actual = catalogueOf(reader.document());
+    }
+    Catalogue actual;
+    for (UpdateEntry *entry : reader.takeEntries())
+        actual.emplace_back(entry);
     FUZZ_CHECK(actual.size() == expected.size());
     for (size_t i = 0; i < actual.size(); ++i)
         FUZZ_CHECK(sameEntry(*actual[i], *expected[i]));
@@ -90,11 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray piece = reply.mid(position, pieceSize);
         position += piece.size();
         received += piece;
-        if (checkAgainstOneShot(reader.add(piece), reader, received))
+        if (checkAgainstDocument(reader.add(piece), reader, received))
             return 0;
     }
     const QByteArray last = reply.mid(position);
     received += last;
-    checkAgainstOneShot(reader.add(last), reader, received);
+    checkAgainstDocument(reader.add(last), reader, received);
     return 0;
 }

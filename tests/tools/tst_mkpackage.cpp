@@ -2,7 +2,7 @@
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "packageinstaller.h"
-#include "replyparser.h"
+#include "replyreader.h"
 #include "testenvironment.h"
 #include "updateentry.h"
 
@@ -496,9 +496,9 @@ void tst_MkPackage::publishesInCatalogue()
     server.terminate();
     QVERIFY(server.waitForFinished(5000));
 
-    QDomDocument document;
-    QVERIFY(document.setContent(reply));
-    const QVector<UpdateEntry *> entries = ReplyParser::parse(document);
+    ReplyReader reader;
+    QVERIFY(reader.add(reply));
+    const QVector<UpdateEntry *> entries = reader.takeEntries();
     QCOMPARE(entries.size(), 1);
     const std::unique_ptr<UpdateEntry> entry(entries.first());
     QCOMPARE(entry->version(), std::string("2.1"));

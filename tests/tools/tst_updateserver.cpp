@@ -1,4 +1,4 @@
-#include "replyparser.h"
+#include "replyreader.h"
 #include "testenvironment.h"
 #include "updateentry.h"
 
@@ -193,12 +193,11 @@ QByteArray tst_UpdateServer::httpExchange(const QByteArray &request)
 
 Entries tst_UpdateServer::parseReply(const QByteArray &reply)
 {
-    QDomDocument document;
-    QString error;
-    if (!document.setContent(reply, false, &error))
-        qWarning("reply does not parse: %s", qPrintable(error));
+    ReplyReader reader;
+    if (!reader.add(reply))
+        qWarning("reply is not a complete document: %s", reply.left(200).constData());
     Entries entries;
-    for (UpdateEntry *entry : ReplyParser::parse(document))
+    for (UpdateEntry *entry : reader.takeEntries())
         entries.emplace_back(entry);
     return entries;
 }
