@@ -27,7 +27,8 @@ public:
     ReplyReader &operator=(const ReplyReader &) = delete;
 
     /// Adds piece to what was received; true when everything received so far is one
-    /// well-formed document, whose entries takeEntries() then gives. Bytes that can never
+    /// well-formed document, whose entries takeEntries() then gives. Bytes after the root that
+    /// do not yet make a whole character are not looked at. Bytes that can never
     /// belong to a well-formed document (or one nested deeper than MaxDepth, or with more
     /// than the catalogue's bounds allow) keep it false for good.
     bool add(const QByteArray &piece);
