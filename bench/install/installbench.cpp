@@ -2,11 +2,16 @@
 // "unzip -o -q" of the same archive followed by "cp -a" of the extracted tree, both over an
 // existing copy of the files the package replaces, in alternating runs.
 //
-//   install-bench run [rounds] <work folder>     prepares the packages and prints the figures
+//   install-bench run [rounds] <work folder> [root parent]
+//                          prepares the packages and prints the figures; the application
+//                          folder goes below root parent (another file system) when given
 //   install-bench install <download folder> <name> -root <root>
-//                                                installs <download folder>/<name>.zip (one run)
+//                          installs <download folder>/<name>.zip (one run)
+//   install-bench recover <download folder>
+//                          undoes the unfinished run journalled there, as the next start does
 
 #include "installationjournal.h"
+#include "installationrun.h"
 #include "messageboxhandler.h"
 #include "packageinstaller.h"
 #include "updateentry.h"
@@ -22,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -37,7 +43,8 @@ struct Measurement
     int exitCode = -1;
 };
 
-Measurement runChild(const QStringList &arguments)
+/// Runs arguments to their end, or kills the run with SIGKILL after killAfter seconds.
+Measurement runChild(const QStringList &arguments, double killAfter = -1)
 {
     std::vector<QByteArray> texts;
     for (const QString &argument : arguments)
@@ -54,6 +61,11 @@ Measurement runChild(const QStringList &arguments)
         return measurement;
     int status = 0;
     rusage usage {};
+    if (killAfter >= 0) {
+        const timespec wait { time_t(killAfter), long((killAfter - time_t(killAfter)) * 1e9) };
+        nanosleep(&wait, nullptr);
+        kill(pid, SIGKILL);
+    }
     wait4(pid, &status, 0, &usage);
     measurement.seconds
         = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -176,7 +188,16 @@ int runInstall(int argc, char **argv)
         : 1;
 }
 
-int runBenchmark(const QString &work, int rounds)
+int runRecover(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    QStringList unrestored;
+    const InstallationRun::Outcome outcome
+        = InstallationRun::recover(QCoreApplication::arguments().value(2), &unrestored);
+    return outcome == InstallationRun::Outcome::RolledBack && unrestored.isEmpty() ? 0 : 1;
+}
+
+int runBenchmark(const QString &work, int rounds, const QString &rootParent)
 {
     QTextStream out(stdout);
     QDir().mkpath(work);
@@ -198,7 +219,7 @@ int runBenchmark(const QString &work, int rounds)
         preparePackage(work, QStringLiteral("tiny"), QStringLiteral("one 2 KiB file"), tiny),
     };
 
-    const QString root = work + QStringLiteral("/root");
+    const QString root = (rootParent.isEmpty() ? work : rootParent) + QStringLiteral("/root");
     const QString extract = work + QStringLiteral("/extract");
     const QString download = work + QStringLiteral("/tupdates/");
     struct Result
@@ -251,6 +272,31 @@ int runBenchmark(const QString &work, int rounds)
         }
     }
 
+    // An install of the many small files killed late, then the next start's recovery, which
+    // must give back the old tree exactly.
+    const PackageSpec &many = packages[1];
+    const double manyInstall = median(results[1].updater);
+    std::vector<double> recoveries;
+    for (int round = 0; round < rounds; ++round) {
+        const QString aside = setAside + QString::number(++turns);
+        shell(QStringLiteral("mkdir -p %1 && for f in %2 %3; do if [ -e \"$f\" ]; then mv \"$f\" "
+                             "%1/; fi; done && cp -a %4 %2 && sync")
+                  .arg(quoted(aside), quoted(root), quoted(download + many.name),
+                      quoted(work + QStringLiteral("/old-") + many.name)));
+        runChild({ self, QStringLiteral("install"), download, many.name, QStringLiteral("-root"),
+                     root },
+            0.8 * manyInstall);
+        if (InstallationJournal::state(download) != InstallationJournal::State::Unfinished)
+            qFatal("the killed install left no unfinished journal; kill it earlier");
+        const Measurement m = runChild({ self, QStringLiteral("recover"), download });
+        if (m.exitCode != 0)
+            qFatal("recovery failed");
+        if (!shell(QStringLiteral("diff -r -q %1 %2 >/dev/null")
+                       .arg(quoted(work + QStringLiteral("/old-") + many.name), quoted(root))))
+            qFatal("recovery did not give back the old tree");
+        recoveries.push_back(m.seconds);
+    }
+
     shell(QStringLiteral("rm -rf %1").arg(quoted(setAside)));
 
     const double tinyPeak = median(results.back().peak);
@@ -290,6 +336,11 @@ int runBenchmark(const QString &work, int rounds)
                 results[p].updater[r] / results[p].baseline[r], 0, 'f', 2);
         out << Qt::endl;
     }
+    out << Qt::endl
+        << QStringLiteral("recovery of the 5000-file install killed at 80 %: %1 s (install %2 s)")
+               .arg(median(recoveries), 0, 'f', 3)
+               .arg(manyInstall, 0, 'f', 3)
+        << Qt::endl;
     return 0;
 }
 } // namespace
@@ -298,12 +349,16 @@ int main(int argc, char **argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "install") == 0)
         return runInstall(argc, argv);
+    if (argc >= 3 && std::strcmp(argv[1], "recover") == 0)
+        return runRecover(argc, argv);
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() < 3 || arguments.at(1) != QLatin1String("run")) {
-        std::fprintf(stderr, "usage: install-bench run [rounds] <work folder>\n");
+        std::fprintf(stderr, "usage: install-bench run [rounds] <work folder> [root parent]\n");
         return 2;
     }
-    const int rounds = arguments.size() >= 4 ? arguments.at(2).toInt() : 3;
-    return runBenchmark(arguments.last(), std::max(rounds, 1));
+    // "run <work>", "run <rounds> <work>" or "run <rounds> <work> <root parent>".
+    const bool counted = arguments.size() >= 4;
+    const int rounds = counted ? arguments.at(2).toInt() : 3;
+    return runBenchmark(arguments.at(counted ? 3 : 2), std::max(rounds, 1), arguments.value(4));
 }
