@@ -26,10 +26,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -43,8 +45,9 @@ struct Measurement
     int exitCode = -1;
 };
 
-/// Runs arguments to their end, or kills the run with SIGKILL after killAfter seconds.
-Measurement runChild(const QStringList &arguments, double killAfter = -1)
+/// Runs arguments to their end; whileRunning, when given, is called with the child's pid first.
+Measurement runChild(
+    const QStringList &arguments, const std::function<void(pid_t)> &whileRunning = {})
 {
     std::vector<QByteArray> texts;
     for (const QString &argument : arguments)
@@ -61,11 +64,8 @@ Measurement runChild(const QStringList &arguments, double killAfter = -1)
         return measurement;
     int status = 0;
     rusage usage {};
-    if (killAfter >= 0) {
-        const timespec wait { time_t(killAfter), long((killAfter - time_t(killAfter)) * 1e9) };
-        nanosleep(&wait, nullptr);
-        kill(pid, SIGKILL);
-    }
+    if (whileRunning)
+        whileRunning(pid);
     wait4(pid, &status, 0, &usage);
     measurement.seconds
         = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -77,6 +77,29 @@ Measurement runChild(const QStringList &arguments, double killAfter = -1)
 bool shell(const QString &command)
 {
     return runChild({ QStringLiteral("sh"), QStringLiteral("-c"), command }).exitCode == 0;
+}
+
+using Clock = std::chrono::steady_clock;
+
+/// Waits until the installer has replaced firstTarget, the first file its plan changes in the
+/// application folder; returns when that happened.
+Clock::time_point waitForChanges(const QString &firstTarget, pid_t pid)
+{
+    const QByteArray path = QFile::encodeName(firstTarget);
+    struct stat original {};
+    ::stat(path.constData(), &original);
+    const timespec pause { 0, 100000 };
+    for (;;) {
+        struct stat now {};
+        if (::stat(path.constData(), &now) != 0 || now.st_ino != original.st_ino)
+            break;
+        // Ended already (left for wait4 to reap)?
+        siginfo_t ended {};
+        if (waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid != 0)
+            break;
+        nanosleep(&pause, nullptr);
+    }
+    return Clock::now();
 }
 
 QString quoted(const QString &path)
@@ -227,7 +250,10 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
         std::vector<double> updater, baseline, peak;
     };
     std::vector<Result> results(packages.size());
-    const QString setAside = work + QStringLiteral("/set-aside/");
+    // Per run, so that a run that stopped early leaves nothing in the way of the next one;
+    // deleting it first would slow down file creation (see below).
+    const QString setAside
+        = work + QStringLiteral("/set-aside-%1/").arg(QCoreApplication::applicationPid());
     int turns = 0;
     // Round -1 warms the caches and outlasts deletions made just before the benchmark; it is
     // not counted.
@@ -274,25 +300,52 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
 
     // An install of the many small files killed late, then the next start's recovery, which
     // must give back the old tree exactly.
-    const PackageSpec &many = packages[1];
+    const PackageSpec &manyFiles = packages[1];
     const double manyInstall = median(results[1].updater);
+    const QStringList installMany { self, QStringLiteral("install"), download, manyFiles.name,
+        QStringLiteral("-root"), root };
+    const QString journal = InstallationJournal::filePath(download);
+    const QString firstTarget = root + QLatin1Char('/') + manyFiles.files.first();
     std::vector<double> recoveries;
-    for (int round = 0; round < rounds; ++round) {
+    // The recovery empties the download folder, archives included.
+    const QString archive = download + manyFiles.name + QStringLiteral(".zip");
+    const QString kept = work + QStringLiteral("/kept.zip");
+    shell(QStringLiteral("cp %1 %2").arg(quoted(archive), quoted(kept)));
+    // One install left alone tells how long the changes take once the first file is replaced.
+    const auto prepareRound = [&] {
         const QString aside = setAside + QString::number(++turns);
         shell(QStringLiteral("mkdir -p %1 && for f in %2 %3; do if [ -e \"$f\" ]; then mv \"$f\" "
-                             "%1/; fi; done && cp -a %4 %2 && sync")
-                  .arg(quoted(aside), quoted(root), quoted(download + many.name),
-                      quoted(work + QStringLiteral("/old-") + many.name)));
-        runChild({ self, QStringLiteral("install"), download, many.name, QStringLiteral("-root"),
-                     root },
-            0.8 * manyInstall);
+                             "%1/; fi; done && cp -a %4 %2 && cp %5 %6 && rm -f %7 && sync")
+                  .arg(quoted(aside), quoted(root), quoted(download + manyFiles.name),
+                      quoted(work + QStringLiteral("/old-") + manyFiles.name), quoted(kept),
+                      quoted(archive), quoted(journal)));
+    };
+    prepareRound();
+    Clock::time_point planned;
+    runChild(installMany, [&](pid_t pid) { planned = waitForChanges(firstTarget, pid); });
+    const double changing = std::chrono::duration<double>(Clock::now() - planned).count();
+    qsizetype undone = 0;
+    for (int round = 0; round < rounds; ++round) {
+        prepareRound();
+        // The kill comes halfway through the changes.
+        runChild(installMany, [&](pid_t pid) {
+            waitForChanges(firstTarget, pid);
+            const double wait = changing / 2;
+            const timespec pause { time_t(wait), long((wait - time_t(wait)) * 1e9) };
+            nanosleep(&pause, nullptr);
+            kill(pid, SIGKILL);
+        });
         if (InstallationJournal::state(download) != InstallationJournal::State::Unfinished)
             qFatal("the killed install left no unfinished journal; kill it earlier");
+        undone = InstallationJournal::steps(download).size();
+        if (shell(QStringLiteral("diff -r -q %1 %2 >/dev/null")
+                      .arg(quoted(work + QStringLiteral("/old-") + manyFiles.name), quoted(root))))
+            qFatal("the install was killed before it changed the application folder");
         const Measurement m = runChild({ self, QStringLiteral("recover"), download });
         if (m.exitCode != 0)
             qFatal("recovery failed");
         if (!shell(QStringLiteral("diff -r -q %1 %2 >/dev/null")
-                       .arg(quoted(work + QStringLiteral("/old-") + many.name), quoted(root))))
+                       .arg(quoted(work + QStringLiteral("/old-") + manyFiles.name), quoted(root))))
             qFatal("recovery did not give back the old tree");
         recoveries.push_back(m.seconds);
     }
@@ -337,7 +390,10 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
         out << Qt::endl;
     }
     out << Qt::endl
-        << QStringLiteral("recovery of the 5000-file install killed at 80 %: %1 s (install %2 s)")
+        << QStringLiteral("recovery of the 5000-file install killed halfway through its changes (%1 "
+                          "steps journalled, changes %2 s): %3 s (install %4 s)")
+               .arg(undone)
+               .arg(changing, 0, 'f', 3)
                .arg(median(recoveries), 0, 'f', 3)
                .arg(manyInstall, 0, 'f', 3)
         << Qt::endl;

@@ -8,7 +8,7 @@
 #include <QFileInfo>
 
 namespace {
-void removeFiles(const QString &path, const QStringList &spared)
+void removeFiles(const QString &path, const QStringList &spared, const QStringList &ownNames)
 {
     const QDir folder(path);
     const QFileInfoList subfolders
@@ -21,7 +21,7 @@ void removeFiles(const QString &path, const QStringList &spared)
                 QDir().rmdir(subfolderPath);
             continue;
         }
-        removeFiles(subfolderPath, spared);
+        removeFiles(subfolderPath, spared, ownNames);
     }
 
     // System adds dangling links, which Files alone does not list.
@@ -30,7 +30,9 @@ void removeFiles(const QString &path, const QStringList &spared)
     for (const QFileInfo &file : files) {
         const QString filePath = file.absoluteFilePath();
         // Linux lets a running program's files be deleted; Retry starts them again.
-        if (Platform::isOwnFile(filePath) || spared.contains(QDir::cleanPath(filePath)))
+        if (((file.isSymLink() || ownNames.contains(file.fileName()))
+                    && Platform::isOwnFile(filePath))
+                || spared.contains(QDir::cleanPath(filePath)))
             continue;
         QFile::remove(filePath);
     }
@@ -44,5 +46,5 @@ void removeFolderFiles(const QString &path, const QStringList &spared)
     if (journal == InstallationJournal::State::Unfinished
         || journal == InstallationJournal::State::Damaged)
         return;
-    removeFiles(path, spared);
+    removeFiles(path, spared, Platform::ownFileNames());
 }

@@ -32,6 +32,12 @@ bool Platform::isOwnFile(const QString &filePath)
     return relocationFiles().contains(file.fileName());
 }
 
+QStringList Platform::ownFileNames()
+{
+    const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    return QStringList { QFileInfo(self).fileName() } + relocationFiles();
+}
+
 QString Platform::appDataFromEnvironment()
 {
     const QStringList environment = QProcess::systemEnvironment();

@@ -36,6 +36,9 @@ public:
     /// True when filePath is one of the running updater's own files, which emptying the
     /// download folder must spare.
     static bool isOwnFile(const QString &filePath);
+    /// The names isOwnFile() can be true for, unless the file is a link: a check by name
+    /// spares resolving the path of every other file.
+    static QStringList ownFileNames();
 
     /// Starts a program detached; false when it could not be started. Tests replace the starter.
     static bool startDetached(const QString &program, const QStringList &arguments);
