@@ -53,6 +53,8 @@ private slots:
     void everyOperationFails();
     void measuredFaults_data();
     void measuredFaults();
+    void acrossFileSystems_data();
+    void acrossFileSystems();
 
 private:
     void prepare();
@@ -199,6 +201,53 @@ void tst_InstallFaults::everyOperationFails()
     else
         QVERIFY2(after == before, qPrintable(FolderSnapshot::describeDifference(before, after)));
     // Nothing is left for the next start to undo.
+    QVERIFY(InstallationJournal::state(m_engine->downloadFolder())
+        != InstallationJournal::State::Unfinished);
+}
+
+void tst_InstallFaults::acrossFileSystems_data()
+{
+    QTest::addColumn<bool>("secondFails");
+    QTest::newRow("completed") << false;
+    QTest::newRow("rolled back") << true;
+}
+
+void tst_InstallFaults::acrossFileSystems()
+{
+    QFETCH(bool, secondFails);
+
+    prepare();
+    writePackages(false);
+    run();
+    QVERIFY(m_engine->installSucceeded());
+    const Snapshot updated = FolderSnapshot::take(m_root, true);
+    cleanup();
+    init();
+
+    // Renames and links between the download folder and the root fail as across devices.
+    prepare();
+    writePackages(secondFails);
+    const Snapshot before = FolderSnapshot::take(m_root, true);
+    const QString download = QDir::cleanPath(m_engine->downloadFolder());
+    int crossings = 0;
+    FileSystem::setFaultInjector(
+        [&](FileSystem::Operation operation, const QString &from, const QString &to) {
+            if (operation != FileSystem::Operation::Rename
+                && operation != FileSystem::Operation::Link)
+                return 0;
+            if (from.startsWith(download) == QDir::cleanPath(to).startsWith(download))
+                return 0;
+            ++crossings;
+            return EXDEV;
+        });
+    run();
+    FileSystem::setFaultInjector(nullptr);
+
+    QVERIFY(crossings > 5);
+    QCOMPARE(m_engine->installSucceeded(), !secondFails);
+    const Snapshot &expected = secondFails ? before : updated;
+    const Snapshot after = FolderSnapshot::take(m_root, true);
+    QVERIFY2(after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
     QVERIFY(InstallationJournal::state(m_engine->downloadFolder())
         != InstallationJournal::State::Unfinished);
 }
