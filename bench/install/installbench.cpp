@@ -81,11 +81,11 @@ bool shell(const QString &command)
 
 using Clock = std::chrono::steady_clock;
 
-/// Waits until the installer has replaced firstTarget, the first file its plan changes in the
-/// application folder; returns when that happened.
-Clock::time_point waitForChanges(const QString &firstTarget, pid_t pid)
+/// Waits until the file at filePath is replaced (or removed) or the child ends; returns when
+/// that happened.
+Clock::time_point waitForReplacement(const QString &filePath, pid_t pid)
 {
-    const QByteArray path = QFile::encodeName(firstTarget);
+    const QByteArray path = QFile::encodeName(filePath);
     struct stat original {};
     ::stat(path.constData(), &original);
     const timespec pause { 0, 100000 };
@@ -306,7 +306,7 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
         QStringLiteral("-root"), root };
     const QString journal = InstallationJournal::filePath(download);
     const QString firstTarget = root + QLatin1Char('/') + manyFiles.files.first();
-    std::vector<double> recoveries;
+    std::vector<double> recoveries, restorations;
     // The recovery empties the download folder, archives included.
     const QString archive = download + manyFiles.name + QStringLiteral(".zip");
     const QString kept = work + QStringLiteral("/kept.zip");
@@ -322,14 +322,14 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
     };
     prepareRound();
     Clock::time_point planned;
-    runChild(installMany, [&](pid_t pid) { planned = waitForChanges(firstTarget, pid); });
+    runChild(installMany, [&](pid_t pid) { planned = waitForReplacement(firstTarget, pid); });
     const double changing = std::chrono::duration<double>(Clock::now() - planned).count();
     qsizetype undone = 0;
     for (int round = 0; round < rounds; ++round) {
         prepareRound();
         // The kill comes halfway through the changes.
         runChild(installMany, [&](pid_t pid) {
-            waitForChanges(firstTarget, pid);
+            waitForReplacement(firstTarget, pid);
             const double wait = changing / 2;
             const timespec pause { time_t(wait), long((wait - time_t(wait)) * 1e9) };
             nanosleep(&pause, nullptr);
@@ -341,9 +341,15 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
         if (shell(QStringLiteral("diff -r -q %1 %2 >/dev/null")
                       .arg(quoted(work + QStringLiteral("/old-") + manyFiles.name), quoted(root))))
             qFatal("the install was killed before it changed the application folder");
-        const Measurement m = runChild({ self, QStringLiteral("recover"), download });
+        // The journal is rewritten once the application folder is restored and synced; the
+        // download folder is emptied after that.
+        const Clock::time_point started = Clock::now();
+        Clock::time_point restored;
+        const Measurement m = runChild({ self, QStringLiteral("recover"), download },
+            [&](pid_t pid) { restored = waitForReplacement(journal, pid); });
         if (m.exitCode != 0)
             qFatal("recovery failed");
+        restorations.push_back(std::chrono::duration<double>(restored - started).count());
         if (!shell(QStringLiteral("diff -r -q %1 %2 >/dev/null")
                        .arg(quoted(work + QStringLiteral("/old-") + manyFiles.name), quoted(root))))
             qFatal("recovery did not give back the old tree");
@@ -391,9 +397,11 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
     }
     out << Qt::endl
         << QStringLiteral("recovery of the 5000-file install killed halfway through its changes (%1 "
-                          "steps journalled, changes %2 s): %3 s (install %4 s)")
+                          "steps journalled, changes %2 s): application folder restored in %3 s, "
+                          "download folder emptied too in %4 s (install %5 s)")
                .arg(undone)
                .arg(changing, 0, 'f', 3)
+               .arg(median(restorations), 0, 'f', 3)
                .arg(median(recoveries), 0, 'f', 3)
                .arg(manyInstall, 0, 'f', 3)
         << Qt::endl;
