@@ -59,18 +59,16 @@ bool ReplyParser::read(const QXmlStreamReader &reader)
     case QXmlStreamReader::StartElement: {
         const QStringView name = reader.qualifiedName();
         Open open;
-        if (!m_open.empty()) {
-            open.parent = m_open.back().request;
-            if (open.parent >= 0) {
-                Request &parent = *m_requests[size_t(open.parent)];
-                if (isAnswerWithoutUpdate(name))
-                    parent.answered = true;
-                const int item = itemOf(name);
-                if (item >= 0 && !parent.found[size_t(item)]) {
-                    parent.found[size_t(item)] = true;
-                    open.item = item;
-                    m_capturing.emplace_back(open.parent, item);
-                }
+        const int parentIndex = m_open.empty() ? -1 : m_open.back().request;
+        if (parentIndex >= 0) {
+            Request &parent = *m_requests[size_t(parentIndex)];
+            if (isAnswerWithoutUpdate(name))
+                parent.answered = true;
+            const int item = itemOf(name);
+            if (item >= 0 && !parent.found[size_t(item)]) {
+                parent.found[size_t(item)] = true;
+                open.item = item;
+                m_capturing.emplace_back(parentIndex, item);
             }
         }
         if (name == QLatin1String("request")) {

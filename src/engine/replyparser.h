@@ -48,8 +48,7 @@ private:
     struct Open
     {
         int request = -1; // the request this element is, if it is one
-        int parent = -1; // the request this element is a direct child of, if any
-        int item = -1; // the item of that request this element holds, if any
+        int item = -1; // the item of its parent request this element holds, if any
     };
 
     bool addText(const QString &text);

@@ -60,6 +60,7 @@ private:
     void prepare();
     void writePackages(bool secondFails);
     void run();
+    bool updatedTree(Snapshot *updated);
     static UpdateEntry *entry(const std::string &name);
 
     std::unique_ptr<TestEnvironment> m_environment;
@@ -137,6 +138,19 @@ void tst_InstallFaults::run()
     m_engine->installUpdates();
 }
 
+// The complete update, as a clean run leaves it; the next run starts afresh.
+bool tst_InstallFaults::updatedTree(Snapshot *updated)
+{
+    prepare();
+    writePackages(false);
+    run();
+    const bool succeeded = m_engine->installSucceeded();
+    *updated = FolderSnapshot::take(m_root, true);
+    cleanup();
+    init();
+    return succeeded;
+}
+
 void tst_InstallFaults::everyOperationFails_data()
 {
     QTest::addColumn<int>("error");
@@ -170,14 +184,8 @@ void tst_InstallFaults::everyOperationFails()
     QFETCH(int, error);
     QFETCH(int, failing);
 
-    // The complete update, as a clean run leaves it.
-    prepare();
-    writePackages(false);
-    run();
-    QVERIFY(m_engine->installSucceeded());
-    const Snapshot updated = FolderSnapshot::take(m_root, true);
-    cleanup();
-    init();
+    Snapshot updated;
+    QVERIFY(updatedTree(&updated));
 
     prepare();
     writePackages(false);
@@ -216,13 +224,8 @@ void tst_InstallFaults::acrossFileSystems()
 {
     QFETCH(bool, secondFails);
 
-    prepare();
-    writePackages(false);
-    run();
-    QVERIFY(m_engine->installSucceeded());
-    const Snapshot updated = FolderSnapshot::take(m_root, true);
-    cleanup();
-    init();
+    Snapshot updated;
+    QVERIFY(updatedTree(&updated));
 
     // Renames and links between the download folder and the root fail as across devices.
     prepare();
