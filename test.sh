@@ -22,13 +22,16 @@ scripts/check-layers.sh
 echo "== Windows-only sources"
 scripts/check-windows.sh
 
+# The test builds check package signatures against the committed test key.
+test_key=$(sed -n 2p "$root/tests/keys/test.pub")
+
 build() {
     local name=$1; shift
     local dir=$root/build/$name
     local start=$SECONDS
     echo "== $name: configure and build"
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVI_WERROR=ON \
-        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
+        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DORVI_UPDATE_PUBLIC_KEYS="$test_key" "$@" >/dev/null
     cmake --build "$dir"
     echo "== $name: built in $((SECONDS - start)) s"
     start=$SECONDS

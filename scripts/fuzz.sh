@@ -24,7 +24,8 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVI_WERROR=ON \
-        -DCMAKE_CXX_COMPILER=clang++ -DORVI_FUZZ=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+        -DCMAKE_CXX_COMPILER=clang++ -DORVI_FUZZ=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+        -DORVI_UPDATE_PUBLIC_KEYS="$(sed -n 2p tests/keys/test.pub)" >/dev/null
 fi
 cmake --build "$dir" -j2 --target "fuzz_$name"
 

@@ -10,7 +10,8 @@ points=${1:-40}
 build=$root/build/release
 export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    -DORVI_UPDATE_PUBLIC_KEYS="$(sed -n 2p "$root/tests/keys/test.pub")" >/dev/null
 cmake --build "$build" -j2 --target tst_crash >/dev/null
 start=$SECONDS
 QT_QPA_PLATFORM=offscreen ORVI_CRASH_POINTS=$points "$build/tests/tst_crash" -silent \

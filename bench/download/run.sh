@@ -14,7 +14,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build/release}
 runs=${2:-5}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    -DORVI_UPDATE_PUBLIC_KEYS="$(sed -n 2p "$root/tests/keys/test.pub")" >/dev/null
 ninja -C "$build" download-bench >/dev/null
 bench=$build/bench/download/download-bench
 

@@ -11,7 +11,8 @@ rounds=${1:-3}
 work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/install-bench.XXXXXX")}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    -DORVI_UPDATE_PUBLIC_KEYS="$(sed -n 2p "$root/tests/keys/test.pub")" >/dev/null
 ninja -C "$build" install-bench >/dev/null
 "$build/bench/install/install-bench" run "$rounds" "$work" ${3:+"$3"}
 [ -n "${2:-}" ] || rm -rf "$work"

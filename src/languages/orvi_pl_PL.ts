@@ -328,6 +328,61 @@
         <translation>Połączenie zostało zamknięte, zanim pobrano cały plik %1.</translation>
     </message>
     <message>
+        <source>The package is not signed.</source>
+        <comment>nc</comment>
+        <translation>Pakiet nie jest podpisany.</translation>
+    </message>
+    <message>
+        <source>The package has a signature in the legacy format, which is not accepted.</source>
+        <comment>nc</comment>
+        <translation>Pakiet ma podpis w przestarzałym formacie, który nie jest akceptowany.</translation>
+    </message>
+    <message>
+        <source>The package&apos;s signature cannot be read.</source>
+        <comment>nc</comment>
+        <translation>Nie można odczytać podpisu pakietu.</translation>
+    </message>
+    <message>
+        <source>The package is signed by an unknown key (%1).</source>
+        <comment>nc</comment>
+        <translation>Pakiet jest podpisany nieznanym kluczem (%1).</translation>
+    </message>
+    <message>
+        <source>The package&apos;s signature has been tampered with.</source>
+        <comment>nc</comment>
+        <translation>Podpis pakietu został zmieniony.</translation>
+    </message>
+    <message>
+        <source>The package&apos;s signature is not for an Orvi package.</source>
+        <comment>nc</comment>
+        <translation>Podpis nie dotyczy pakietu Orvi.</translation>
+    </message>
+    <message>
+        <source>The package&apos;s signature is for another component (%1).</source>
+        <comment>nc</comment>
+        <translation>Podpis pakietu dotyczy innego składnika (%1).</translation>
+    </message>
+    <message>
+        <source>The package&apos;s signature is for version %1, not %2.</source>
+        <comment>nc</comment>
+        <translation>Podpis pakietu dotyczy wersji %1, a nie %2.</translation>
+    </message>
+    <message>
+        <source>The package&apos;s signature is for another file (%1).</source>
+        <comment>nc</comment>
+        <translation>Podpis pakietu dotyczy innego pliku (%1).</translation>
+    </message>
+    <message>
+        <source>The package cannot be read: %1</source>
+        <comment>nc</comment>
+        <translation>Nie można odczytać pakietu: %1</translation>
+    </message>
+    <message>
+        <source>The package has been altered since it was signed.</source>
+        <comment>nc</comment>
+        <translation>Pakiet został zmieniony po podpisaniu.</translation>
+    </message>
+    <message>
         <source>Hide details</source>
         <translation>Ukryj szczegóły</translation>
     </message>

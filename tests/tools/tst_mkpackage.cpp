@@ -2,6 +2,7 @@
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "packageinstaller.h"
+#include "packagesignature.h"
 #include "replyreader.h"
 #include "testenvironment.h"
 #include "updateentry.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -130,6 +132,8 @@ private slots:
     void refusals_data();
     void refusals();
     void publishesInCatalogue();
+    void signs_data();
+    void signs();
 
 private:
     int mkpackage(
@@ -165,6 +169,7 @@ void tst_MkPackage::cleanup()
 {
     MessageBoxHandler::setAnswerer(nullptr);
     qunsetenv("APPDATA");
+    qunsetenv("ORVI_SIGNING_PASSWORD");
     m_environment.reset();
 }
 
@@ -401,6 +406,15 @@ void tst_MkPackage::refusals_data()
         << QStringList { QStringLiteral("--catalogue"), QStringLiteral("@root@/catalogue"),
                QStringLiteral("--output"), PackageFile }
         << QStringLiteral("--version is required");
+    QTest::newRow("signing without a version")
+        << none << none
+        << QStringList { QStringLiteral("--sign"), QStringLiteral(ORVI_TEST_KEYS_DIR "/test.key") }
+        << QStringLiteral("--version is required with --sign");
+    QTest::newRow("signing with a public key")
+        << none << none
+        << QStringList { QStringLiteral("--sign"), QStringLiteral(ORVI_TEST_KEYS_DIR "/test.pub"),
+               QStringLiteral("--version"), QStringLiteral("2.0") }
+        << QStringLiteral("is not a minisign secret key");
 }
 
 void tst_MkPackage::refusals()
@@ -508,6 +522,85 @@ void tst_MkPackage::publishesInCatalogue()
     QCOMPARE(entry->critical(), true);
     QCOMPARE(entry->timestamp(), 1700000000u);
     QVERIFY(QString::fromStdString(entry->link()).endsWith(QLatin1String("/core-2.1.zip")));
+}
+
+void tst_MkPackage::signs_data()
+{
+    QTest::addColumn<QString>("key"); // empty: one made by --generate-key
+    QTest::addColumn<QByteArray>("password");
+    QTest::newRow("minisign's key") << QStringLiteral(ORVI_TEST_KEYS_DIR "/test") << QByteArray();
+    QTest::newRow("own key without a password") << QString() << QByteArray();
+    // Encrypting and decrypting cost a second and 1 GiB each, as with minisign's own keys.
+    QTest::newRow("own key with a password") << QString() << QByteArray("p\xc3\xb3\xc5\x82 ko");
+}
+
+// What mkpackage --sign writes, checked by Debian's minisign and by the updater.
+void tst_MkPackage::signs()
+{
+    QFETCH(QString, key);
+    QFETCH(QByteArray, password);
+    const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+    if (minisign.isEmpty())
+        QSKIP("minisign is not installed (scripts/install-deps.sh installs it)");
+
+    QByteArray output;
+    if (key.isEmpty()) {
+        const QString folder = m_environment->root() + QStringLiteral("/keys");
+        key = folder + QStringLiteral("/orvi");
+        QStringList arguments { QStringLiteral("--generate-key"), folder };
+        if (password.isEmpty())
+            arguments << QStringLiteral("--no-password");
+        else
+            qputenv("ORVI_SIGNING_PASSWORD", password);
+        QCOMPARE(mkpackage(arguments, &output), 0);
+        QVERIFY2(output.contains("-DORVI_UPDATE_PUBLIC_KEYS=RW"), output.constData());
+        QCOMPARE(QFile::permissions(key + QStringLiteral(".key")) & 0x7077,
+            QFile::ReadOwner | QFile::WriteOwner);
+        // A second key pair never replaces the first.
+        QByteArray errors;
+        QCOMPARE(
+            mkpackage({ QStringLiteral("--generate-key"), folder, QStringLiteral("--no-password") },
+                nullptr, &errors),
+            1);
+        QVERIFY2(errors.contains("exists already"), errors.constData());
+    }
+    const QString package = m_environment->root() + QLatin1Char('/') + PackageFile;
+    const QString signature = package + QStringLiteral(".minisig");
+    const QStringList signing = packageArguments(package)
+        + QStringList { QStringLiteral("--version"), QStringLiteral("2.0"),
+              QStringLiteral("--sign"), key + QStringLiteral(".key") };
+    if (!password.isEmpty()) {
+        qputenv("ORVI_SIGNING_PASSWORD", "wrong");
+        QByteArray errors;
+        QCOMPARE(mkpackage(signing, nullptr, &errors), 1);
+        QVERIFY2(errors.contains("Wrong password"), errors.constData());
+        QVERIFY(!QFile::exists(package));
+        qputenv("ORVI_SIGNING_PASSWORD", password);
+    }
+    QCOMPARE(mkpackage(signing), 0);
+
+    QProcess check;
+    check.start(minisign,
+        { QStringLiteral("-V"), QStringLiteral("-p"), key + QStringLiteral(".pub"),
+            QStringLiteral("-m"), package });
+    QVERIFY(check.waitForFinished(30000));
+    QVERIFY2(check.exitCode() == 0, check.readAllStandardError().constData());
+    QVERIFY(check.readAllStandardOutput().contains(
+        "Trusted comment: orvi-package project=orvi name=core type=app version=2.0 "
+        "file=core-2.0.zip"));
+    PackageSignature::PublicKey publicKey;
+    QVERIFY(PackageSignature::parsePublicKey(
+        TestEnvironment::readFile(key + QStringLiteral(".pub")).split('\n').value(1), &publicKey));
+    QString errorText;
+    QCOMPARE(PackageSignature(TestEnvironment::readFile(signature))
+                 .verify(package, { publicKey },
+                     { "orvi", "core", "app", "2.0", PackageFile.toUtf8() }, &errorText),
+        PackageSignature::Result::Verified);
+
+    // An unsigned rebuild takes the signature of the earlier package away.
+    QByteArray errors;
+    QCOMPARE(mkpackage(packageArguments(package), nullptr, &errors), 0);
+    QVERIFY(!QFile::exists(signature));
 }
 
 ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_MkPackage)

@@ -1,5 +1,8 @@
 #include "catalogue.h"
 #include "packagebuilder.h"
+#include "packagesigner.h"
+#include "passwordprompt.h"
+#include "trustedcomment.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,6 +30,57 @@ int fail(const QString &message)
 {
     print(stderr, QStringLiteral("mkpackage: ") + message);
     return 1;
+}
+
+// The password of a secret key: ORVI_SIGNING_PASSWORD for scripts, else asked on the terminal
+// (twice for a new key).
+bool signingPassword(bool newKey, QByteArray *password, QString *errorText)
+{
+    *password = qgetenv("ORVI_SIGNING_PASSWORD");
+    if (!password->isEmpty())
+        return true;
+    if (!PasswordPrompt::read(tr("Password of the secret key: "), password, errorText))
+        return false;
+    if (!newKey)
+        return true;
+    QByteArray again;
+    if (!PasswordPrompt::read(tr("The same password again: "), &again, errorText))
+        return false;
+    if (again != *password) {
+        *errorText = tr("the passwords differ");
+        return false;
+    }
+    if (password->isEmpty()) {
+        *errorText = tr("empty password (--no-password makes a key without one)");
+        return false;
+    }
+    return true;
+}
+
+int generateKey(const QString &folder, bool withPassword)
+{
+    QByteArray password;
+    QString errorText;
+    if (withPassword && !signingPassword(true, &password, &errorText))
+        return fail(errorText);
+    if (!QDir().mkpath(folder))
+        return fail(tr("Cannot create %1").arg(folder));
+    const QString publicKeyPath = QDir(folder).filePath(QStringLiteral("orvi.pub"));
+    const QString secretKeyPath = QDir(folder).filePath(QStringLiteral("orvi.key"));
+    const bool made
+        = PackageSigner::generateKeyPair(publicKeyPath, secretKeyPath, password, &errorText);
+    password.fill('\0');
+    if (!made)
+        return fail(errorText);
+    QFile publicKey(publicKeyPath);
+    publicKey.open(QIODevice::ReadOnly);
+    const QByteArray base64 = publicKey.readAll().split('\n').value(1);
+    print(stdout,
+        tr("secret key %1 (%2), public key %3; build the updater with\n"
+           "    -DORVI_UPDATE_PUBLIC_KEYS=%4")
+            .arg(secretKeyPath, withPassword ? tr("with a password") : tr("without a password"),
+                publicKeyPath, QString::fromLatin1(base64)));
+    return 0;
 }
 
 bool isPlainName(const QString &text)
@@ -78,11 +132,25 @@ int main(int argc, char *argv[])
         = option("timestamp", "Publication time in seconds since 1970 (default now).", "seconds");
     const QCommandLineOption criticalOption(
         QStringLiteral("critical"), tr("Mark the update as critical."));
+    const QCommandLineOption signOption = option("sign",
+        "Sign the package with this minisign secret key, writing <package>.minisig beside it "
+        "(needs --version). A key with a password takes it from ORVI_SIGNING_PASSWORD or asks "
+        "on the terminal.",
+        "secret-key");
+    const QCommandLineOption generateKeyOption = option("generate-key",
+        "Only make a signing key pair, DIR/orvi.pub and DIR/orvi.key, in minisign's formats; "
+        "the secret key gets a password from ORVI_SIGNING_PASSWORD or asked on the terminal.",
+        "dir");
+    const QCommandLineOption noPasswordOption(QStringLiteral("no-password"),
+        tr("With --generate-key: a secret key without a password (keep it offline)."));
     parser.addOptions({ oldOption, newOption, projectOption, nameOption, typeOption, outputOption,
         catalogueOption, versionOption, descriptionOption, changelogOption, changelogFileOption,
-        copyrightsOption, authorOption, webpageOption, emailOption, timestampOption,
-        criticalOption });
+        copyrightsOption, authorOption, webpageOption, emailOption, timestampOption, criticalOption,
+        signOption, generateKeyOption, noPasswordOption });
     parser.process(app);
+
+    if (parser.isSet(generateKeyOption))
+        return generateKey(parser.value(generateKeyOption), !parser.isSet(noPasswordOption));
 
     for (const QCommandLineOption &required :
         { oldOption, newOption, projectOption, nameOption, typeOption, outputOption }) {
@@ -148,6 +216,25 @@ int main(int argc, char *argv[])
         entry.timestamp = static_cast<quint32>(QDateTime::currentSecsSinceEpoch());
     }
 
+    // The key is read, and its password asked for, before the package is built.
+    PackageSigner signer;
+    const bool signing = parser.isSet(signOption);
+    const QString signaturePath = outputPath + QStringLiteral(".minisig");
+    if (signing) {
+        if (entry.version.isEmpty())
+            return fail(tr("--version is required with --sign (the signature names it)"));
+        if (!signer.load(parser.value(signOption), &errorText))
+            return fail(errorText);
+        if (signer.needsPassword()) {
+            QByteArray password;
+            const bool unlocked = signingPassword(false, &password, &errorText)
+                && signer.unlock(password, &errorText);
+            password.fill('\0');
+            if (!unlocked)
+                return fail(errorText);
+        }
+    }
+
     PackageBuilder builder(project, name, type);
     if (!builder.build(parser.value(oldOption), parser.value(newOption), outputPath, &errorText))
         return fail(errorText);
@@ -160,6 +247,24 @@ int main(int argc, char *argv[])
             .arg(comparison.addedFiles().size())
             .arg(comparison.changedFiles().size())
             .arg(comparison.removedFiles().size()));
+    if (signing) {
+        TrustedComment comment;
+        comment.project = project.toUtf8();
+        comment.name = name.toUtf8();
+        comment.type = type.toUtf8();
+        comment.version = entry.version.toUtf8();
+        comment.file = packageFileName.toUtf8();
+        if (!signer.sign(outputPath, comment.toText(), signaturePath, &errorText))
+            return fail(errorText);
+        print(stdout, tr("%1: signed with key %2").arg(signaturePath, signer.keyIdText()));
+    } else if (QFile::exists(signaturePath)) {
+        // The signature of an earlier build would not match the new package.
+        if (!QFile::remove(signaturePath))
+            return fail(tr("Cannot remove the stale signature %1").arg(signaturePath));
+        print(stderr,
+            QStringLiteral("mkpackage: warning: ")
+                + tr("removed the signature of the earlier package, %1").arg(signaturePath));
+    }
     if (!publish)
         return 0;
 

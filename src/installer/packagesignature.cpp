@@ -1,0 +1,212 @@
+#include "packagesignature.h"
+
+#include "builtinsigningkeys.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("translation", text, "nc");
+}
+
+constexpr int keyIdSize = 8;
+constexpr int signatureSize = crypto_sign_BYTES;
+constexpr int publicKeySize = crypto_sign_PUBLICKEYBYTES;
+constexpr int fileHashSize = crypto_generichash_BYTES_MAX;
+
+const char untrustedPrefix[] = "untrusted comment:";
+const char trustedPrefix[] = "trusted comment: ";
+
+QByteArray fromBase64(const QByteArray &text, int size)
+{
+    const QByteArray::FromBase64Result decoded
+        = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    return decoded && decoded.decoded.size() == size ? decoded.decoded : QByteArray();
+}
+
+bool initialised()
+{
+    // Picks libsodium's fastest implementations; verification itself needs no randomness.
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+bool verifyDetached(const QByteArray &signature, const QByteArray &message, const QByteArray &key)
+{
+    return crypto_sign_verify_detached(
+               reinterpret_cast<const unsigned char *>(signature.constData()),
+               reinterpret_cast<const unsigned char *>(message.constData()),
+               static_cast<unsigned long long>(message.size()),
+               reinterpret_cast<const unsigned char *>(key.constData()))
+        == 0;
+}
+
+// BLAKE2b-512 of the file, read in pieces so that memory stays flat whatever its size.
+bool hashFile(const QString &path, QByteArray *hash, QString *errorText)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *errorText = file.errorString();
+        return false;
+    }
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, fileHashSize);
+    std::vector<unsigned char> buffer(PackageSignature::readSize);
+    for (;;) {
+        const qint64 length = file.read(
+            reinterpret_cast<char *>(buffer.data()), static_cast<qint64>(buffer.size()));
+        if (length < 0) {
+            *errorText = file.errorString();
+            return false;
+        }
+        if (length == 0)
+            break;
+        crypto_generichash_update(&state, buffer.data(), static_cast<unsigned long long>(length));
+    }
+    hash->resize(fileHashSize);
+    crypto_generichash_final(&state, reinterpret_cast<unsigned char *>(hash->data()), fileHashSize);
+    return true;
+}
+
+} // namespace
+
+PackageSignature::PackageSignature(const QByteArray &text)
+{
+    QList<QByteArray> lines;
+    for (QByteArray line : text.split('\n')) {
+        line = line.replace('\r', QByteArray()).trimmed();
+        if (!line.isEmpty())
+            lines.append(line);
+    }
+    m_empty = lines.isEmpty();
+    if (lines.size() != 4 || !lines.at(0).startsWith(untrustedPrefix)
+        || !lines.at(2).startsWith(trustedPrefix))
+        return;
+    const QByteArray signatureLine = fromBase64(lines.at(1), 2 + keyIdSize + signatureSize);
+    m_globalSignature = fromBase64(lines.at(3), signatureSize);
+    if (signatureLine.isEmpty() || m_globalSignature.isEmpty())
+        return;
+    m_algorithm = signatureLine.left(2);
+    m_keyId = signatureLine.mid(2, keyIdSize);
+    m_signature = signatureLine.mid(2 + keyIdSize);
+    m_trustedComment = lines.at(2).mid(int(sizeof trustedPrefix) - 1);
+    m_wellFormed = true;
+}
+
+PackageSignature::Result PackageSignature::verify(const QString &path, const QList<PublicKey> &keys,
+    const TrustedComment &expected, QString *errorText) const
+{
+    QString reason;
+    const Result result = check(path, keys, expected, &reason);
+    if (errorText)
+        *errorText = reason;
+    return result;
+}
+
+PackageSignature::Result PackageSignature::check(const QString &path, const QList<PublicKey> &keys,
+    const TrustedComment &expected, QString *reason) const
+{
+    if (m_empty) {
+        *reason = tr("The package is not signed.");
+        return Result::Unsigned;
+    }
+    if (m_wellFormed && m_algorithm == "Ed") {
+        *reason = tr("The package has a signature in the legacy format, which is not accepted.");
+        return Result::Legacy;
+    }
+    if (!m_wellFormed || m_algorithm != "ED" || !initialised()) {
+        *reason = tr("The package's signature cannot be read.");
+        return Result::Malformed;
+    }
+    const auto key = std::find_if(keys.cbegin(), keys.cend(),
+        [this](const PublicKey &candidate) { return candidate.id == m_keyId; });
+    if (key == keys.cend()) {
+        *reason = tr("The package is signed by an unknown key (%1).").arg(keyIdText(m_keyId));
+        return Result::UnknownKey;
+    }
+    if (!verifyDetached(m_globalSignature, m_signature + m_trustedComment, key->key)) {
+        *reason = tr("The package's signature has been tampered with.");
+        return Result::ForgedComment;
+    }
+
+    // The cheap checks come first: a mismatch is refused before a large file is read.
+    TrustedComment signedFor;
+    if (!TrustedComment::fromText(m_trustedComment, &signedFor)
+        || (signedFor == expected && m_trustedComment != expected.toText())) {
+        *reason = tr("The package's signature is not for an Orvi package.");
+        return Result::NotAPackage;
+    }
+    if (signedFor.project != expected.project || signedFor.name != expected.name
+        || signedFor.type != expected.type) {
+        *reason = tr("The package's signature is for another component (%1).")
+                      .arg(QString::fromUtf8(
+                          signedFor.project + ' ' + signedFor.name + ' ' + signedFor.type));
+        return Result::OtherComponent;
+    }
+    if (signedFor.version != expected.version) {
+        *reason
+            = tr("The package's signature is for version %1, not %2.")
+                  .arg(QString::fromUtf8(signedFor.version), QString::fromUtf8(expected.version));
+        return Result::OtherVersion;
+    }
+    if (signedFor.file != expected.file) {
+        *reason = tr("The package's signature is for another file (%1).")
+                      .arg(QString::fromUtf8(signedFor.file));
+        return Result::OtherFile;
+    }
+
+    QByteArray hash;
+    QString errorText;
+    if (!hashFile(path, &hash, &errorText)) {
+        *reason = tr("The package cannot be read: %1").arg(errorText);
+        return Result::Unreadable;
+    }
+    if (!verifyDetached(m_signature, hash, key->key)) {
+        *reason = tr("The package has been altered since it was signed.");
+        return Result::Altered;
+    }
+    reason->clear();
+    return Result::Verified;
+}
+
+bool PackageSignature::parsePublicKey(const QByteArray &base64, PublicKey *key)
+{
+    const QByteArray bytes = fromBase64(base64.trimmed(), 2 + keyIdSize + publicKeySize);
+    if (!bytes.startsWith("Ed"))
+        return false;
+    key->id = bytes.mid(2, keyIdSize);
+    key->key = bytes.mid(2 + keyIdSize);
+    return true;
+}
+
+QList<PackageSignature::PublicKey> PackageSignature::builtInKeys()
+{
+    QList<PublicKey> keys;
+    for (const QByteArray &line : QByteArray(BuiltInSigningKeys::publicKeys).split('\n')) {
+        PublicKey key;
+        if (parsePublicKey(line, &key))
+            keys.append(key);
+    }
+    return keys;
+}
+
+bool PackageSignature::unsignedPackagesAllowed()
+{
+    return BuiltInSigningKeys::unsignedPackagesAllowed;
+}
+
+QString PackageSignature::keyIdText(const QByteArray &id)
+{
+    // minisign prints the id as a little-endian number.
+    QByteArray reversed = id;
+    std::reverse(reversed.begin(), reversed.end());
+    return QString::fromLatin1(reversed.toHex().toUpper());
+}

@@ -1,0 +1,25 @@
+# Configures the project in a scratch folder without a usable signing key and expects the
+# configuration to stop with its message, before anything is searched for or generated.
+# Run by CTest: cmake -DSOURCE_DIR=... -DSCRATCH_DIR=... -DGENERATOR=... -P this file.
+foreach(case IN ITEMS "none" "invalid")
+    set(scratch ${SCRATCH_DIR}/${case})
+    file(REMOVE_RECURSE ${scratch})
+    set(arguments -S ${SOURCE_DIR} -B ${scratch} -G ${GENERATOR})
+    if(case STREQUAL "none")
+        set(expected "No key to check update packages with.*minisign -G.*mkpackage --generate-key.*-DORVI_UPDATE_PUBLIC_KEYS=")
+    else()
+        list(APPEND arguments -DORVI_UPDATE_PUBLIC_KEYS=RWQnot-a-key)
+        set(expected "is not a minisign public key")
+    endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} ${arguments}
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    file(REMOVE_RECURSE ${scratch})
+    string(REPLACE "\n" " " flat "${output}")
+    if(result EQUAL 0)
+        message(FATAL_ERROR "${case}: configuring succeeded:\n${output}")
+    endif()
+    if(NOT flat MATCHES "${expected}")
+        message(FATAL_ERROR "${case}: the message does not say how to make or pass a key:\n${output}")
+    endif()
+    message(STATUS "${case}: refused as expected")
+endforeach()
