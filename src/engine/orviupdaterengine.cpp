@@ -3,10 +3,14 @@
 #include "installationrun.h"
 #include "mainapppaths.h"
 #include "messageboxhandler.h"
+#include "packageinstaller.h"
 #include "platform.h"
 #include "replyreader.h"
 #include "systemproxy.h"
+#include "trustedcomment.h"
 #include "updateentry.h"
+#include "versionnumber.h"
+#include "versionrecords.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -167,6 +171,13 @@ void OrviUpdaterEngine::requestFinished(int id, bool failed)
         return;
     }
     m_packageFile.close();
+    // Checked before anything of it is unpacked; a package that fails is not kept.
+    const QString refusal = refusalOfPackage(*m_updates.at(m_current), m_packageFile.fileName());
+    if (!refusal.isEmpty()) {
+        m_packageFile.remove();
+        failDownload(refusal);
+        return;
+    }
     m_bytesDone = boundedSum(m_bytesDone, m_lastDone);
     m_lastDone = 0;
     ++m_current;
@@ -244,6 +255,36 @@ void OrviUpdaterEngine::failDownload(const QString &text)
     for (int index = 0; index < m_current; ++index)
         QFile::remove(packageFileName(m_downloadFolder, packageLink(index)));
     emit error(text);
+}
+
+QString OrviUpdaterEngine::refusalOfPackage(const UpdateEntry &entry, const QString &path) const
+{
+    const auto bytes = [](const std::string &text) {
+        return QByteArray(text.data(), qsizetype(text.size()));
+    };
+    const PackageSignature signature(bytes(entry.signature()));
+    if (signature.isEmpty() && m_unsignedAllowed)
+        return QString();
+    const QUrl link(QString::fromLatin1(entry.link().data(), qsizetype(entry.link().size())));
+    const TrustedComment offer { bytes(entry.project()), bytes(entry.name()), bytes(entry.type()),
+        bytes(entry.version()), link.fileName().toUtf8() };
+    QString reason;
+    if (signature.verify(path, m_signingKeys, offer, &reason) == PackageSignature::Result::Verified) {
+        // A valid signature of an old release must not take the component back to it.
+        const QByteArray installed = VersionRecords(Platform::stateFolder())
+                                         .recorded(PackageInstaller::destinationOf(entry.type()),
+                                             offer.project, offer.name, offer.type);
+        if (installed.isEmpty()
+            || VersionNumber::compare(QString::fromUtf8(offer.version), QString::fromUtf8(installed))
+                >= 0)
+            return QString();
+        reason = QCoreApplication::translate("translation",
+            "Its version %1 is older than version %2, which is already installed.", "nc")
+                     .arg(QString::fromUtf8(offer.version), QString::fromUtf8(installed));
+    }
+    return QCoreApplication::translate("translation",
+        "The package %1 was refused and nothing was installed. %2", "nc")
+        .arg(QString::fromLatin1(entry.name().data(), qsizetype(entry.name().size())), reason);
 }
 
 qint64 OrviUpdaterEngine::boundedSum(qint64 a, qint64 b)

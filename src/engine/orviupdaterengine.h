@@ -1,8 +1,9 @@
 #pragma once
 
 #include "httprequestqueue.h"
-#include "installationrun.h"
 #include "httpresponseheader.h"
+#include "installationrun.h"
+#include "packagesignature.h"
 #include "updatequery.h"
 #include "updateserver.h"
 
@@ -56,6 +57,16 @@ public:
     /// Sets how long, in milliseconds, a download may receive nothing before it fails
     /// (60 seconds unless changed; tests shorten it).
     void setTransferTimeout(int ms) { m_http.setTransferTimeout(ms); }
+
+    /// The keys a package's signature must be made with; the built-in keys unless changed.
+    void setSigningKeys(const QList<PackageSignature::PublicKey> &keys) { m_signingKeys = keys; }
+    /// Whether a package without a signature may be installed; only in builds made for
+    /// unsigned packages unless changed (tests only).
+    void setUnsignedPackagesAllowed(bool allowed) { m_unsignedAllowed = allowed; }
+    /// Why the downloaded file of entry must not be unpacked; empty when it may be. A signed
+    /// package is checked against the keys and the offer, and must not be older than the
+    /// version last installed; an unsigned one passes only where unsigned packages are allowed.
+    QString refusalOfPackage(const UpdateEntry &entry, const QString &path) const;
 
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer() const { return m_updateServer; }
@@ -129,6 +140,8 @@ private:
     qint64 m_resumeFrom = 0;
     QByteArray m_validator;
     int m_downloadState = 0;
+    QList<PackageSignature::PublicKey> m_signingKeys = PackageSignature::builtInKeys();
+    bool m_unsignedAllowed = PackageSignature::unsignedPackagesAllowed();
     bool m_installSucceeded = false;
     InstallationRun::Outcome m_installOutcome = InstallationRun::Outcome::NotRun;
 

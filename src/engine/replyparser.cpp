@@ -9,14 +9,15 @@
 
 namespace {
 enum Item { Version, Description, Copyrights, Author, Webpage, Email, Changelog, Link, Critical,
-    Timestamp, ItemCount };
+    Timestamp, Signature, ItemCount };
 
 int itemOf(QStringView name)
 {
     static const std::array<QLatin1String, ItemCount> names { QLatin1String("version"),
         QLatin1String("description"), QLatin1String("copyrights"), QLatin1String("author"),
         QLatin1String("webpage"), QLatin1String("email"), QLatin1String("changelog"),
-        QLatin1String("link"), QLatin1String("critical"), QLatin1String("timestamp") };
+        QLatin1String("link"), QLatin1String("critical"), QLatin1String("timestamp"),
+        QLatin1String("signature") };
     for (int item = 0; item < ItemCount; ++item) {
         if (name == names[item])
             return item;
@@ -167,7 +168,8 @@ QVector<UpdateEntry *> ReplyParser::takeEntries()
                 std::move(request->type), std::move(items[Version]),
                 std::move(items[Description]), std::move(items[Copyrights]),
                 std::move(items[Author]), std::move(items[Webpage]), std::move(items[Email]),
-                std::move(items[Changelog]), std::move(items[Link]), critical, timestamp);
+                std::move(items[Changelog]), std::move(items[Link]), critical, timestamp,
+                std::move(items[Signature]));
         request.reset();
     }
     return entries;

@@ -87,28 +87,19 @@ bool InstallationJournal::addPackage(const QString &packageName, const QVector<S
     return write();
 }
 
-bool InstallationJournal::finish(bool completed)
+bool InstallationJournal::finish(bool completed, const QVector<VersionRecords::Record> &installed)
 {
+    // The versions go in the same write as the record that makes the run count.
+    if (completed)
+        m_text += VersionRecords::toText(installed);
     m_text += completed ? completedLine : rolledBackLine;
     return write();
 }
 
 bool InstallationJournal::write()
 {
-    // Written whole under another name and renamed over the old one, so that a crash leaves
-    // either the old journal or the new one, never a torn one.
-    const QString path = filePath(m_downloadFolder);
-    const QString temporary = path + QLatin1String(".new");
-    const QByteArray text = m_text + endLine;
-    FileSystem::unlink(temporary);
-    const FileSystem::Handle file = FileSystem::create(temporary);
-    bool ok = file >= 0;
-    if (ok) {
-        ok = FileSystem::write(file, text.constData(), text.size(), temporary)
-            && FileSystem::sync(file, temporary);
-        ok = FileSystem::close(file, temporary) && ok;
-    }
-    ok = ok && FileSystem::rename(temporary, path) && FileSystem::syncFolder(m_downloadFolder);
+    // Replaced whole, so that a crash leaves either the old journal or the new one.
+    const bool ok = FileSystem::replaceFile(filePath(m_downloadFolder), m_text + endLine);
     if (!ok)
         m_errorText = FileSystem::errorText();
     return ok;
@@ -124,6 +115,15 @@ InstallationJournal::State InstallationJournal::state(const QString &downloadFol
     const QByteArray body = text.chopped(endLine.size());
     return body.endsWith(completedLine) || body.endsWith(rolledBackLine) ? State::Finished
                                                                          : State::Unfinished;
+}
+
+QVector<VersionRecords::Record> InstallationJournal::installedVersions(
+    const QString &downloadFolder)
+{
+    const QByteArray text = readJournal(downloadFolder);
+    if (!text.startsWith(header) || !text.endsWith(completedLine + endLine))
+        return {};
+    return VersionRecords::fromText(text);
 }
 
 QVector<InstallationJournal::Step> InstallationJournal::steps(const QString &downloadFolder)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "versionrecords.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -44,11 +46,14 @@ public:
     bool begin();
     /// Appends the plan of one package and makes it durable. False when it could not be.
     bool addPackage(const QString &packageName, const QVector<Step> &steps);
-    /// Writes the closing record: the run completed, or it was rolled back.
-    bool finish(bool completed);
+    /// Writes the closing record: the run completed, with the versions it installed, or it
+    /// was rolled back.
+    bool finish(bool completed, const QVector<VersionRecords::Record> &installed = {});
 
     /// What the journal file in downloadFolder says.
     static State state(const QString &downloadFolder);
+    /// The versions a completed journal in downloadFolder installed; none for any other.
+    static QVector<VersionRecords::Record> installedVersions(const QString &downloadFolder);
     /// The steps an unfinished journal in downloadFolder recorded, in the order recorded.
     static QVector<Step> steps(const QString &downloadFolder);
     /// Undoes steps, last first, and goes on past failures. The result names every backup

@@ -9,6 +9,11 @@
 #include <QDir>
 
 namespace {
+QByteArray bytes(const std::string &text)
+{
+    return QByteArray(text.data(), qsizetype(text.size()));
+}
+
 QString journalFailure(const InstallationJournal &journal)
 {
     return QCoreApplication::translate(
@@ -60,8 +65,14 @@ void InstallationRun::run()
         *m_details += detailsList.join(QLatin1Char('\n')) + QLatin1String("\n\n");
         emit installProgress(100 * (i + 1) / count);
     }
+    QVector<VersionRecords::Record> installed;
+    for (const auto &installer : m_installers) {
+        const UpdateEntry *entry = installer->entry();
+        installed.append({ installer->rootFolder(), bytes(entry->project()), bytes(entry->name()),
+            bytes(entry->type()), bytes(entry->version()) });
+    }
     // The completion record comes last: until it is durable the next start would undo the run.
-    if (count > 0 && !m_journal.finish(true)) {
+    if (count > 0 && !m_journal.finish(true, installed)) {
         const std::string &last = m_updates.last()->name();
         rollBack(count - 1, QString::fromLatin1(last.data(), qsizetype(last.size())),
             journalFailure(m_journal));
@@ -69,8 +80,18 @@ void InstallationRun::run()
     }
     *m_installSucceeded = true;
     m_outcome = Outcome::Completed;
+    // The journal keeps the versions until they are recorded; the next start records them.
+    VersionRecords records(Platform::stateFolder());
+    const bool recorded = count == 0 || records.record(installed);
+    if (!recorded)
+        *m_details += QCoreApplication::translate("translation",
+            "The installed versions could not be recorded (%1); the next update records them.",
+            "nc")
+                .arg(records.errorText())
+            + QLatin1Char('\n');
     emit installFinished();
-    removeFolderFiles(m_downloadFolder);
+    if (recorded)
+        removeFolderFiles(m_downloadFolder);
 }
 
 InstallationRun::Outcome InstallationRun::recover(
@@ -81,6 +102,11 @@ InstallationRun::Outcome InstallationRun::recover(
     case InstallationJournal::State::None:
         return Outcome::NotRun;
     case InstallationJournal::State::Finished:
+        // A run that completed may have ended before its versions were recorded.
+        if (const QVector<VersionRecords::Record> installed
+            = InstallationJournal::installedVersions(downloadFolder);
+            !installed.isEmpty())
+            VersionRecords(Platform::stateFolder()).record(installed);
         break;
     case InstallationJournal::State::Damaged:
         // Written only by renaming a whole synced file into place: damage is not ours to mend.

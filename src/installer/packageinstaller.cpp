@@ -82,25 +82,31 @@ PackageInstaller::PackageInstaller(const UpdateEntry *entry)
     if (linkPath.size() > 4)
         m_descriptorStem = linkPath.chopped(4);
 
-    const QString type = fromLatin1(entry->type());
-    if (type == QLatin1String("app")) {
-        m_rootFolder = MainAppPaths::rootFolder(QCoreApplication::arguments()).value_or(QString());
-        if (m_rootFolder.isEmpty() || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder))) {
-            MessageBoxHandler::critical(
-                QCoreApplication::translate("translation", "Update", "program update"),
-                QCoreApplication::translate("translation", "Cannot run update!", "nc"));
-            QCoreApplication::quit();
-            // The application ends after the run; until then nothing may go to this folder.
-            m_rootFolder.clear();
-            return;
-        }
-    } else if (type == QLatin1String("plugin")) {
-        const QString appData = Platform::appDataFolder();
-        if (!appData.isEmpty())
-            m_rootFolder = appData + QLatin1String("/Orvi/plugins/");
+    m_rootFolder = destinationOf(entry->type());
+    if (fromLatin1(entry->type()) == QLatin1String("app")
+        && (m_rootFolder.isEmpty() || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder)))) {
+        MessageBoxHandler::critical(
+            QCoreApplication::translate("translation", "Update", "program update"),
+            QCoreApplication::translate("translation", "Cannot run update!", "nc"));
+        QCoreApplication::quit();
+        // The application ends after the run; until then nothing may go to this folder.
+        m_rootFolder.clear();
+        return;
     }
     if (!m_rootFolder.isEmpty())
         m_rootPermissions = QFileInfo(m_rootFolder).permissions();
+}
+
+QString PackageInstaller::destinationOf(const std::string &type)
+{
+    if (type == "app")
+        return MainAppPaths::rootFolder(QCoreApplication::arguments()).value_or(QString());
+    if (type == "plugin") {
+        const QString appData = Platform::appDataFolder();
+        if (!appData.isEmpty())
+            return appData + QLatin1String("/Orvi/plugins/");
+    }
+    return QString();
 }
 
 bool PackageInstaller::install(

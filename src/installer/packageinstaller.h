@@ -28,6 +28,10 @@ public:
     /// requested and the installer is left without a destination.
     explicit PackageInstaller(const UpdateEntry *entry);
 
+    /// Where packages of a component of type go: the main application's folder for "app",
+    /// the per-user plug-in folder for "plugin"; empty for any other type or when unknown.
+    static QString destinationOf(const std::string &type);
+
     /// Records every plan in journal (not owned) before anything below the root changes.
     void setJournal(InstallationJournal *journal) { m_journal = journal; }
 

@@ -328,6 +328,21 @@
         <translation>Połączenie zostało zamknięte, zanim pobrano cały plik %1.</translation>
     </message>
     <message>
+        <source>The package %1 was refused and nothing was installed. %2</source>
+        <comment>nc</comment>
+        <translation>Pakiet %1 został odrzucony i niczego nie zainstalowano. %2</translation>
+    </message>
+    <message>
+        <source>Its version %1 is older than version %2, which is already installed.</source>
+        <comment>nc</comment>
+        <translation>Jego wersja %1 jest starsza od zainstalowanej już wersji %2.</translation>
+    </message>
+    <message>
+        <source>The installed versions could not be recorded (%1); the next update records them.</source>
+        <comment>nc</comment>
+        <translation>Nie udało się zapisać zainstalowanych wersji (%1); zapisze je następna aktualizacja.</translation>
+    </message>
+    <message>
         <source>The package is not signed.</source>
         <comment>nc</comment>
         <translation>Pakiet nie jest podpisany.</translation>

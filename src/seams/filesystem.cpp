@@ -86,3 +86,18 @@ QString FileSystem::errorText()
 {
     return QString::fromLocal8Bit(std::strerror(lastError()));
 }
+
+bool FileSystem::replaceFile(const QString &path, const QByteArray &contents)
+{
+    const QString temporary = path + QLatin1String(".new");
+    if (kindOf(temporary) != Kind::Missing)
+        unlink(temporary);
+    const Handle file = create(temporary);
+    bool ok = file >= 0;
+    if (ok) {
+        ok = write(file, contents.constData(), contents.size(), temporary) && sync(file, temporary);
+        ok = close(file, temporary) && ok;
+    }
+    const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
+    return ok && rename(temporary, path) && syncFolder(folder.isEmpty() ? QStringLiteral("/") : folder);
+}

@@ -61,6 +61,9 @@ public:
     /// Copies the file from to the new file to (which must not exist), with its permission
     /// flags, and syncs it.
     static bool copy(const QString &from, const QString &to);
+    /// Replaces the file at path by contents as one durable step: written and synced under
+    /// path + ".new", renamed over path, folder synced. A crash leaves the old or the new file.
+    static bool replaceFile(const QString &path, const QByteArray &contents);
     /// Makes the names in folder durable (after renames into or out of it).
     static bool syncFolder(const QString &folder);
     /// Makes everything written to the file system that holds path durable.

@@ -24,6 +24,10 @@ public:
     /// when both are safe to use; otherwise the translated reason the updater must not run:
     /// one of them is a link, belongs to someone else or can be written by others.
     static QString prepareDownloadFolder();
+    /// Where the updater keeps what it must remember between runs: on Windows "orvi-updater"
+    /// in the application-data folder, elsewhere in the XDG state home ($XDG_STATE_HOME, else
+    /// ~/.local/state). Empty when none can be found.
+    static QString stateFolder();
     /// The file name of the updater executable ("updater.exe" on Windows).
     static QString updaterFileName();
     /// The files the updater needs beside it to run from another folder; the updater comes first.

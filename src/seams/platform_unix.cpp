@@ -46,6 +46,14 @@ QString Platform::tempFolder()
     return cache + QStringLiteral("/orvi-updater");
 }
 
+QString Platform::stateFolder()
+{
+    QString state = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME"));
+    if (state.isEmpty() || !QDir::isAbsolutePath(state))
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/orvi-updater");
+}
+
 QString Platform::prepareDownloadFolder()
 {
     const QString scratch = tempFolder();

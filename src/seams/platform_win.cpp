@@ -27,6 +27,12 @@ QString Platform::appDataFolder()
     return appDataFromEnvironment();
 }
 
+QString Platform::stateFolder()
+{
+    const QString appData = appDataFromEnvironment();
+    return appData.isEmpty() ? QString() : appData + QStringLiteral("/orvi-updater");
+}
+
 QString Platform::tempFolder()
 {
     // The user's own temporary folder: private and on disk already.

@@ -12,17 +12,20 @@ public:
     UpdateEntry(std::string project, std::string name, std::string type, std::string version,
             std::string description, std::string copyrights, std::string author,
             std::string webpage, std::string email, std::string changelog, std::string link,
-            bool critical, std::uint32_t timestamp);
+            bool critical, std::uint32_t timestamp, std::string signature = std::string());
 
     const std::string &changelog() const { return m_changelog; }
     /// The address of the update package.
     const std::string &link() const { return m_link; }
     bool critical() const { return m_critical; }
     std::uint32_t timestamp() const { return m_timestamp; }
+    /// The text of the package's signature file as the server sent it; empty when unsigned.
+    const std::string &signature() const { return m_signature; }
 
 private:
     const std::string m_changelog;
     const std::string m_link;
     const bool m_critical;
     const std::uint32_t m_timestamp;
+    const std::string m_signature;
 };

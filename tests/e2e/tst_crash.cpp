@@ -1,6 +1,7 @@
 #include "foldersnapshot.h"
 #include "testenvironment.h"
 #include "testpackage.h"
+#include "testsigning.h"
 
 #include <QDir>
 #include <QProcess>
@@ -97,7 +98,11 @@ void tst_Crash::writeCatalogue(const QString &folder, bool lastFails)
 
     QByteArray index = "<catalogue>\n";
     for (int i = 0; i < 3; ++i) {
-        QVERIFY(packages[i]->write(folder + QLatin1Char('/') + names[i] + QStringLiteral(".zip")));
+        const QString file = names[i] + QStringLiteral(".zip");
+        QVERIFY(packages[i]->write(folder + QLatin1Char('/') + file));
+        QVERIFY(!TestSigning::sign(folder + QLatin1Char('/') + file,
+            TrustedComment { "orvi", names[i].toUtf8(), "app", "2", file.toUtf8() }.toText())
+                     .isEmpty());
         index += "<component project=\"orvi\" name=\"" + names[i].toUtf8()
             + "\" type=\"app\"><version>2</version><package>" + names[i].toUtf8()
             + ".zip</package></component>\n";

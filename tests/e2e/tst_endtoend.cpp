@@ -10,6 +10,7 @@
 #include "startup.h"
 #include "testenvironment.h"
 #include "testpackage.h"
+#include "testsigning.h"
 #include "toplevelwindows.h"
 
 #include <QApplication>
@@ -26,14 +27,16 @@ using Snapshot = QMap<QString, QByteArray>;
 
 namespace {
 
-QByteArray requestElement(const char *name, const QString &link, const char *version)
+QByteArray requestElement(
+    const char *name, const QString &link, const char *version, const QByteArray &signature)
 {
     return QByteArrayLiteral("<request project=\"orvi\" name=\"") + name
         + QByteArrayLiteral("\" type=\"app\"><version>") + version
         + QByteArrayLiteral("</version><description>") + name
         + QByteArrayLiteral("</description><changelog>Better ") + name
         + QByteArrayLiteral("</changelog><link>") + link.toUtf8()
-        + QByteArrayLiteral("</link></request>");
+        + QByteArrayLiteral("</link><signature>") + signature
+        + QByteArrayLiteral("</signature></request>");
 }
 
 } // namespace
@@ -206,8 +209,12 @@ void tst_EndToEnd::wholeUpdate()
         FakeHttpServer::Response::ok(
             TestEnvironment::readFile(staging + QStringLiteral("emoticons.zip"))));
     m_updateServer->answer(QByteArrayLiteral("<updates>")
-        + requestElement("core", m_http->url(QStringLiteral("/core.zip")), "2.0")
-        + requestElement("emoticons", m_http->url(QStringLiteral("/emoticons.zip")), "1.1")
+        + requestElement("core", m_http->url(QStringLiteral("/core.zip")), "2.0",
+            TestSigning::sign(staging + QStringLiteral("core.zip"),
+                TestSigning::comment("core", "2.0", "core.zip")))
+        + requestElement("emoticons", m_http->url(QStringLiteral("/emoticons.zip")), "1.1",
+            TestSigning::sign(staging + QStringLiteral("emoticons.zip"),
+                TestSigning::comment("emoticons", "1.1", "emoticons.zip")))
         + QByteArrayLiteral("</updates>"));
 
     const Snapshot before = FolderSnapshot::take(m_app);

@@ -102,6 +102,7 @@ void tst_ReplyParser::fullRequest()
                              "<author>Orvi team</author>"
                              "<critical>true</critical>"
                              "<timestamp>1700000000</timestamp>"
+                             "<signature>untrusted comment: c\r\nRWQ=\n</signature>"
                              "</request>"
                              "<request project=\"orvi\" name=\"gg\" type=\"plugin\"/>"
                              "<request project=\"orvi\" name=\"skin\" type=\"data\"/>"
@@ -123,6 +124,8 @@ void tst_ReplyParser::fullRequest()
     QCOMPARE(entry.author(), std::string("Orvi team"));
     QVERIFY(entry.critical());
     QCOMPARE(entry.timestamp(), 1700000000u);
+    // XML reads a line end as "\n" whatever the server wrote.
+    QCOMPARE(entry.signature(), std::string("untrusted comment: c\nRWQ=\n"));
     QCOMPARE(entries.at(1)->name(), std::string("gg"));
     QCOMPARE(entries.at(1)->type(), std::string("plugin"));
     QCOMPARE(entries.at(2)->name(), std::string("skin"));
@@ -135,7 +138,8 @@ void tst_ReplyParser::emptyRequest()
     const UpdateEntry &entry = *entries.front();
     for (const std::string *text : { &entry.project(), &entry.name(), &entry.type(),
                  &entry.version(), &entry.description(), &entry.copyrights(), &entry.author(),
-                 &entry.webpage(), &entry.email(), &entry.changelog(), &entry.link() })
+                 &entry.webpage(), &entry.email(), &entry.changelog(), &entry.link(),
+                 &entry.signature() })
         QVERIFY(text->empty());
     QVERIFY(!entry.critical());
     QCOMPARE(entry.timestamp(), 0u);

@@ -21,7 +21,7 @@ namespace {
 using Catalogue = std::vector<std::unique_ptr<UpdateEntry>>;
 
 const char *const itemNames[] = { "version", "description", "copyrights", "author", "webpage",
-    "email", "changelog", "link", "critical", "timestamp" };
+    "email", "changelog", "link", "critical", "timestamp", "signature" };
 
 std::string utf8(const QString &text)
 {
@@ -55,7 +55,7 @@ Catalogue referenceCatalogue(const QDomDocument &document, qsizetype *keptText, 
                 utf8(item(request, "author")), utf8(item(request, "webpage")),
                 utf8(item(request, "email")), utf8(item(request, "changelog")),
                 utf8(item(request, "link")), item(request, "critical") == QLatin1String("true"),
-                item(request, "timestamp").toUInt(nullptr, 10)));
+                item(request, "timestamp").toUInt(nullptr, 10), utf8(item(request, "signature"))));
     }
     return catalogue;
 }
@@ -67,7 +67,8 @@ bool sameEntry(const UpdateEntry &a, const UpdateEntry &b)
             && a.copyrights() == b.copyrights() && a.author() == b.author()
             && a.webpage() == b.webpage() && a.email() == b.email()
             && a.changelog() == b.changelog() && a.link() == b.link()
-            && a.critical() == b.critical() && a.timestamp() == b.timestamp();
+            && a.critical() == b.critical() && a.timestamp() == b.timestamp()
+            && a.signature() == b.signature();
 }
 
 bool nestedDeeperThanReaderAllows(const QByteArray &bytes)

@@ -8,6 +8,7 @@ TestEnvironment::TestEnvironment()
     : m_oldTmpDir(qgetenv("TMPDIR"))
     , m_oldDataHome(qgetenv("XDG_DATA_HOME"))
     , m_oldCacheHome(qgetenv("XDG_CACHE_HOME"))
+    , m_oldStateHome(qgetenv("XDG_STATE_HOME"))
 {
     QDir(m_root.path()).mkpath(QStringLiteral("tmp"));
     QDir(m_root.path()).mkpath(QStringLiteral("data"));
@@ -15,6 +16,7 @@ TestEnvironment::TestEnvironment()
     qputenv("TMPDIR", QFile::encodeName(m_root.path() + QStringLiteral("/tmp")));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(cacheHome()));
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.path() + QStringLiteral("/data")));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_root.path() + QStringLiteral("/state")));
 }
 
 TestEnvironment::~TestEnvironment()
@@ -31,6 +33,10 @@ TestEnvironment::~TestEnvironment()
         qunsetenv("XDG_CACHE_HOME");
     else
         qputenv("XDG_CACHE_HOME", m_oldCacheHome);
+    if (m_oldStateHome.isEmpty())
+        qunsetenv("XDG_STATE_HOME");
+    else
+        qputenv("XDG_STATE_HOME", m_oldStateHome);
 }
 
 QString TestEnvironment::tempFolder() const

@@ -9,7 +9,7 @@
 
 /*
  * Keeps a test's files out of the real temporary and home folders: the temporary folder, the
- * cache home (and so the download folder) and the data home point into one QTemporaryDir for
+ * cache home (and so the download folder), the data home and the state home point into one QTemporaryDir for
  * the lifetime of the object.
  */
 class TestEnvironment
@@ -36,4 +36,5 @@ private:
     QByteArray m_oldTmpDir;
     QByteArray m_oldDataHome;
     QByteArray m_oldCacheHome;
+    QByteArray m_oldStateHome;
 };

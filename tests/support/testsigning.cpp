@@ -1,0 +1,51 @@
+#include "testsigning.h"
+
+#include "testenvironment.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+
+namespace {
+QString keyFile(const QString &key, const char *suffix)
+{
+    return QStringLiteral(ORVI_TEST_KEYS_DIR "/") + key + QLatin1String(suffix);
+}
+} // namespace
+
+QByteArray TestSigning::sign(const QString &file, const QByteArray &trustedComment,
+    const QString &key, const QStringList &extra)
+{
+    const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+    if (minisign.isEmpty()) {
+        qWarning("minisign is missing: scripts/install-deps.sh installs it");
+        return QByteArray();
+    }
+    const QString signature = file + QStringLiteral(".minisig");
+    QFile::remove(signature);
+    QProcess process;
+    process.start(minisign,
+        QStringList { QStringLiteral("-S"), QStringLiteral("-s"), keyFile(key, ".key"),
+            QStringLiteral("-m"), file, QStringLiteral("-x"), signature, QStringLiteral("-t"),
+            QString::fromUtf8(trustedComment) }
+            + extra);
+    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
+        qWarning("minisign: %s", process.readAllStandardError().constData());
+        return QByteArray();
+    }
+    return TestEnvironment::readFile(signature);
+}
+
+QByteArray TestSigning::comment(const char *name, const char *version, const char *file)
+{
+    return TrustedComment { "orvi", name, "app", version, file }.toText();
+}
+
+PackageSignature::PublicKey TestSigning::publicKey(const QString &key)
+{
+    PackageSignature::PublicKey publicKey;
+    const QByteArray text = TestEnvironment::readFile(keyFile(key, ".pub"));
+    if (!PackageSignature::parsePublicKey(text.split('\n').value(1), &publicKey))
+        qFatal("%s.pub is not a minisign public key", qPrintable(key));
+    return publicKey;
+}
