@@ -2,8 +2,10 @@
 # The main job: a real update of a demo installation against a local update server.
 #
 # Installs what is missing, builds, creates a demo installation (version 1 of three components,
-# the sample main application and the updater) and a catalogue of version 2 packages, starts
-# the update server on loopback and runs the updater from the installation as a user would.
+# the sample main application and the updater) and a catalogue of version 2 packages signed
+# with the demo's own key, which the updater is built with; checks the signatures with Debian's
+# minisign, starts the update server on loopback and runs the updater from the installation as
+# a user would.
 # On a desktop the windows are yours to click; without a display they run under Xvfb and are
 # clicked through over the accessibility bus. Ends by comparing the installation with version 2.
 set -euo pipefail
@@ -14,7 +16,8 @@ usage() {
     cat <<'EOF'
 Usage: ./demo.sh [--fresh] [--headless]
   --fresh     start over: recreate the demo installation and the catalogue (by default a
-              second run keeps the updated installation and finds nothing to update)
+              second run keeps the updated installation and finds nothing to update); the
+              signing key in out/demo/keys is kept
   --headless  run the windows under Xvfb and click through them even when DISPLAY is set
 Outputs go to out/demo/ (pictures of the windows in out/demo/pictures/).
 EOF
@@ -37,13 +40,42 @@ fail() { printf 'demo: FAILED: %s\n' "$*" >&2; exit 1; }
 
 scripts/install-deps.sh
 build=$root/build/demo
-# For now the demo's updater trusts the committed test key.
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF \
-    -DORVI_UPDATE_PUBLIC_KEYS="$(sed -n 2p tests/keys/test.pub)" >/dev/null
-cmake --build "$build" --target updater orvi7 mkpackage update-server
-started=$SECONDS
-
 out=$root/out/demo
+keys=$out/keys
+
+# --- The demo's signing key and the build that trusts it -----------------------------------------
+configure() {
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF \
+        -DORVI_UPDATE_PUBLIC_KEYS="$1" >/dev/null
+}
+# The minisign key id: bytes 2 to 9 of the public key, printed as a little-endian number.
+key_id() {
+    /usr/bin/python3 -c 'import base64, sys
+print(base64.b64decode(sys.argv[1])[2:10][::-1].hex().upper())' "$1"
+}
+# The pair is made once and kept, also by --fresh, so the updater is not rebuilt for a new key
+# at every run. mkpackage makes it, and a configuration needs a key: the very first one uses
+# the committed test key, only to build mkpackage.
+key_made=false
+if [ ! -f "$keys/orvi.pub" ] || [ ! -f "$keys/orvi.key" ]; then
+    [ -f "$build/CMakeCache.txt" ] || configure "$(sed -n 2p tests/keys/test.pub)"
+    cmake --build "$build" --target mkpackage
+    rm -rf "$keys"
+    "$build/tools/mkpackage/mkpackage" --generate-key "$keys" --no-password >/dev/null
+    key_made=true
+fi
+public_key=$(sed -n 2p "$keys/orvi.pub")
+# The same key again leaves the build as it is; a new one recompiles the one source holding it.
+configure "$public_key"
+cmake --build "$build" --target updater orvi7 mkpackage update-server
+[ "$(sed -n 's/^ORVI_UPDATE_PUBLIC_KEYS:[A-Z]*=//p' "$build/CMakeCache.txt")" = "$public_key" ] \
+    || fail "$build is not configured with the demo's public key"
+started=$SECONDS
+if $key_made; then
+    say "made the demo's signing key pair in $keys (no password: a demo key only)"
+fi
+say "the updater is built with one package key, id $(key_id "$public_key") ($keys/orvi.pub)"
+
 installation=$out/installation
 appdata=$out/appdata
 plugins=$appdata/Orvi/plugins
@@ -127,20 +159,21 @@ write_versions() {
     put "$two/gg" gg/sounds/ring.wav "ring"
 }
 
+# Each package is signed as it is built: <package>.minisig beside it, sent with the offer.
 build_catalogue() {
     rm -rf "$catalogue"
     mkdir -p "$catalogue"
-    local mkpackage=$build/tools/mkpackage/mkpackage
-    "$mkpackage" --old "$versions/1/core" --new "$versions/2/core" \
+    local mkpackage=("$build/tools/mkpackage/mkpackage" --sign "$keys/orvi.key")
+    "${mkpackage[@]}" --old "$versions/1/core" --new "$versions/2/core" \
         --project orvi --name core --type app --output core.zip \
         --catalogue "$catalogue" --version 7.1 --description "Orvi messenger" \
         --changelog $'Faster start.\nA new network transport.\nThe 6.x left-overs are gone.' \
         --author "Orvi team" --webpage https://orvi.example/ --timestamp 1767225600
-    "$mkpackage" --old "$versions/1/emoticons" --new "$versions/2/emoticons" \
+    "${mkpackage[@]}" --old "$versions/1/emoticons" --new "$versions/2/emoticons" \
         --project orvi --name emoticons --type app --output emoticons.zip \
         --catalogue "$catalogue" --version 1.1 --description "Emoticons" \
         --changelog $'Animated emoticons.\nA brighter smile.' --timestamp 1767225600
-    "$mkpackage" --old "$versions/1/gg" --new "$versions/2/gg" \
+    "${mkpackage[@]}" --old "$versions/1/gg" --new "$versions/2/gg" \
         --project orvi --name gg --type plugin --output gg.zip \
         --catalogue "$catalogue" --version 1.3 --description "GG protocol plug-in" \
         --changelog "A ring when a message arrives." --timestamp 1767225600
@@ -156,14 +189,27 @@ create_installation() {
 
 if $fresh || [ ! -x "$installation/orvi7.exe" ] || [ ! -f "$catalogue/index.xml" ]; then
     say "creating the demo installation (version 1) and the catalogue (version 2) in $out"
-    rm -rf "$out"
     mkdir -p "$out"
+    find "$out" -mindepth 1 -maxdepth 1 ! -name keys -exec rm -rf {} +
     write_versions
     build_catalogue
     create_installation
 else
     say "keeping the demo installation in $installation (--fresh starts over)"
+    if $key_made; then
+        say "signing the catalogue again with the new key"
+        build_catalogue
+    fi
 fi
+
+# What the updater checks before it unpacks a package, done here with Debian's own tool.
+say "signatures in $catalogue, checked by minisign against $keys/orvi.pub:"
+for package in "$catalogue"/*.zip; do
+    result=$(minisign -V -m "$package" -p "$keys/orvi.pub" 2>&1) \
+        || fail "minisign refuses the signature of $package: $result"
+    printf '    %s: %s\n' "${package##*/}" "$result" | sed '2,$s/^/        /'
+done
+
 # The updater is installed beside the main application, as a user has it; a rebuilt one
 # replaces the copy there.
 cp "$build/src/updater" "$installation/updater"
@@ -215,7 +261,8 @@ export DBUS_SESSION_BUS_ADDRESS
 # --- The update, as a user starts it ------------------------------------------------------------
 # The updater copies itself into its private download folder below the cache home
 # (XDG_CACHE_HOME/orvi-updater/tupdates) and starts that copy.
-export TMPDIR=$out/tmp XDG_CACHE_HOME=$out/cache APPDATA=$appdata \
+# The versions it installed are recorded below the state home, kept with the installation.
+export TMPDIR=$out/tmp XDG_CACHE_HOME=$out/cache XDG_STATE_HOME=$out/state APPDATA=$appdata \
     ORVI_UPDATE_SERVER=127.0.0.1:$update_port
 # The main application notes each start in orvi7.log beside it.
 log_lines() {

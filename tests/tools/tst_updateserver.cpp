@@ -83,6 +83,8 @@ private slots:
     void reply_data();
     void reply();
     void availableUpdateCarriesEveryField();
+    void signature_data();
+    void signature();
     void requestInPieces();
     void baseUrl();
     void droppedRequests_data();
@@ -279,6 +281,39 @@ void tst_UpdateServer::availableUpdateCarriesEveryField()
         QStringLiteral("http://127.0.0.1:%1/core-2.0.zip").arg(m_httpPort).toStdString());
     QCOMPARE(entry.critical(), true);
     QCOMPARE(entry.timestamp(), 1700000000u);
+}
+
+void tst_UpdateServer::signature_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("lastElement");
+
+    const QByteArray minisig = "untrusted comment: \xc5\xbc\nRUQBAgMEBQYHCA==\ntrusted comment: "
+                               "orvi-package project=orvi\nZ2xvYmFs\n";
+    QTest::newRow("minisign file") << minisig << QString::fromUtf8(minisig);
+    QTest::newRow("not UTF-8") << QByteArray("\xff\n") << QStringLiteral("timestamp");
+    QTest::newRow("control character") << QByteArray("\x01\n") << QStringLiteral("timestamp");
+    QTest::newRow("too large") << QByteArray(64 * 1024, 'A') << QStringLiteral("timestamp");
+}
+
+void tst_UpdateServer::signature()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, lastElement);
+
+    // The offer's last element: the signature's text, or the name of any other element.
+    const auto last = [this] {
+        QDomDocument document;
+        document.setContent(exchange(asSentByUpdater(component("core", "app", "1"))));
+        const QDomElement element
+            = document.documentElement().firstChildElement().lastChildElement();
+        return element.tagName() == QLatin1String("signature") ? element.text() : element.tagName();
+    };
+    QCOMPARE(last(), QStringLiteral("timestamp"));
+    // Written while the server runs: the next query carries it.
+    QVERIFY(
+        TestEnvironment::writeFile(m_catalogue + QStringLiteral("/core-2.0.zip.minisig"), file));
+    QCOMPARE(last(), lastElement);
 }
 
 void tst_UpdateServer::requestInPieces()

@@ -1,5 +1,10 @@
 #include "catalogueentry.h"
 
+QString CatalogueEntry::signatureFileName() const
+{
+    return package + QLatin1String(".minisig");
+}
+
 bool CatalogueEntry::isComponent(
     const QString &otherProject, const QString &otherName, const QString &otherType) const
 {

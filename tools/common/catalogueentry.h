@@ -22,6 +22,8 @@ struct CatalogueEntry
     /// Seconds since 1970 (UTC) when the update was published.
     quint32 timestamp = 0;
 
+    /// The file beside the package that holds its minisign signature, "<package>.minisig".
+    QString signatureFileName() const;
     /// True when this entry updates the component named by project, name and type.
     bool isComponent(
         const QString &otherProject, const QString &otherName, const QString &otherType) const;

@@ -66,13 +66,17 @@ void UpdateQueryConnection::answer()
         return;
     }
     UpdateReplyBuilder::Summary summary;
-    const QByteArray reply = UpdateReplyBuilder::build(components, catalogue, m_baseUrl, &summary);
+    const QByteArray reply
+        = UpdateReplyBuilder::build(components, catalogue, m_catalogueFolder, m_baseUrl, &summary);
     m_outcome = QStringLiteral("%1 components: %2 available, %3 latest, %4 unknown; %5 bytes")
                     .arg(components.size())
                     .arg(summary.available)
                     .arg(summary.latest)
                     .arg(summary.unknown)
                     .arg(reply.size());
+    if (!summary.unusableSignatures.isEmpty())
+        m_outcome += QStringLiteral("; left out, not a signature text: %1")
+                         .arg(summary.unusableSignatures.join(QLatin1String(", ")));
     m_socket->write(reply);
     // Closes once the reply is written; the updater accepts it as soon as it parses.
     m_idleTimer.start();

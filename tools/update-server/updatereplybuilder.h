@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class Catalogue;
 
@@ -12,8 +13,9 @@ class Catalogue;
  * Writes the update reply: one XML document, root "updates", with one "request" element per
  * inventory component (attributes project, name, type) holding "latest" when the catalogue
  * has nothing newer, "noSuchComponent" when it does not know the component, or the update's
- * version, description, copyrights, author, webpage, email, changelog, link, critical and
- * timestamp.
+ * version, description, copyrights, author, webpage, email, changelog, link, critical,
+ * timestamp and, when the catalogue folder holds "<package>.minisig", "signature" with that
+ * file's text.
  */
 class UpdateReplyBuilder
 {
@@ -23,9 +25,13 @@ public:
         int available = 0;
         int latest = 0;
         int unknown = 0;
+        /// Signature files left out of the reply: too large, not UTF-8 or not XML text.
+        QStringList unusableSignatures;
     };
 
-    /// The reply for components; links are baseUrl followed by "/" and the package file.
+    /// The reply for components; links are baseUrl followed by "/" and the package file, and
+    /// signature files are read from catalogueFolder.
     static QByteArray build(const QList<InventoryParser::Component> &components,
-        const Catalogue &catalogue, const QString &baseUrl, Summary *summary);
+        const Catalogue &catalogue, const QString &catalogueFolder, const QString &baseUrl,
+        Summary *summary);
 };
