@@ -100,7 +100,8 @@ mounts_below() {
 }
 # Processes whose root is the root: what the commands started.
 root_processes() {
-    find /proc -mindepth 2 -maxdepth 2 -name root -lname "$root" 2>/dev/null \
+    # Processes end while find walks /proc, which find reports as a failure; that is no error.
+    { find /proc -mindepth 2 -maxdepth 2 -name root -lname "$root" 2>/dev/null || true; } \
         | sed 's|^/proc/\([0-9]*\)/root$|\1|;t;d'
 }
 stop_root_processes() {

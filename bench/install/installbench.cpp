@@ -1,19 +1,24 @@
 // Measures installing a package through PackageInstaller (extract, back up, apply) against
 // "unzip -o -q" of the same archive followed by "cp -a" of the extracted tree, both over an
-// existing copy of the files the package replaces, in alternating runs.
+// existing copy of the files the package replaces, in alternating runs; and the same install
+// preceded by the check the updater makes when a download ends (signature and version).
 //
 //   install-bench run [rounds] <work folder> [root parent]
-//                          prepares the packages and prints the figures; the application
-//                          folder goes below root parent (another file system) when given
-//   install-bench install <download folder> <name> -root <root>
-//                          installs <download folder>/<name>.zip (one run)
+//                          prepares and signs the packages and prints the figures; the
+//                          application folder goes below root parent (another file system)
+//                          when given
+//   install-bench install <download folder> <name> -root <root> [--check]
+//                          installs <download folder>/<name>.zip (one run), checking it first
+//                          against <name>.zip.minisig with --check
 //   install-bench recover <download folder>
 //                          undoes the unfinished run journalled there, as the next start does
 
 #include "installationjournal.h"
 #include "installationrun.h"
 #include "messageboxhandler.h"
+#include "orviupdaterengine.h"
 #include "packageinstaller.h"
+#include "trustedcomment.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
@@ -142,8 +147,20 @@ PackageSpec preparePackage(const QString &work, const QString &name, const QStri
     PackageSpec layout { name, label, {} };
     for (const auto &file : files)
         layout.files << file.first;
-    if (QFileInfo::exists(archive))
+    // Signed as a publisher signs with minisign, for what the install turn with --check offers.
+    const auto sign = [&] {
+        const QByteArray comment
+            = TrustedComment { "orvi", name.toUtf8(), "app", "2", name.toUtf8() + ".zip" }.toText();
+        if (!shell(QStringLiteral("minisign -S -s %1 -m %2 -t %3 >/dev/null")
+                       .arg(quoted(QStringLiteral(ORVI_TEST_KEYS_DIR "/test.key")),
+                           quoted(archive), quoted(QString::fromUtf8(comment)))))
+            qFatal("minisign failed for %s", qPrintable(name));
+    };
+    if (QFileInfo::exists(archive)) {
+        if (!QFileInfo::exists(archive + QStringLiteral(".minisig")))
+            sign();
         return layout;
+    }
 
     std::mt19937_64 oldRandom(1), newRandom(2);
     for (const auto &file : files) {
@@ -178,6 +195,7 @@ PackageSpec preparePackage(const QString &work, const QString &name, const QStri
     QDir().mkpath(work + QStringLiteral("/tupdates"));
     if (!shell(QStringLiteral("cd %1 && zip -q -r -X %2 .").arg(quoted(newTree), quoted(archive))))
         qFatal("zip failed for %s", qPrintable(name));
+    sign();
     return layout;
 }
 
@@ -197,8 +215,18 @@ int runInstall(int argc, char **argv)
         std::fprintf(stderr, "%s\n", qPrintable(box.text));
         return QMessageBox::Ok;
     });
+    const QString archive = downloadFolder + QString::fromStdString(name) + QStringLiteral(".zip");
+    QFile signature(archive + QStringLiteral(".minisig"));
+    signature.open(QIODevice::ReadOnly);
     const UpdateEntry entry("orvi", name, "app", "2", "", "", "", "", "", "",
-        "http://bench/" + name + ".zip", false, 0);
+        "http://bench/" + name + ".zip", false, 0, signature.readAll().toStdString());
+    if (arguments.contains(QLatin1String("--check"))) {
+        const QString refusal = OrviUpdaterEngine().refusalOfPackage(entry, archive);
+        if (!refusal.isEmpty()) {
+            std::fprintf(stderr, "%s\n", qPrintable(refusal));
+            return 1;
+        }
+    }
     PackageInstaller installer(&entry);
     // As in a real run: the plan is journalled and the run closed with its completion record.
     InstallationJournal journal(downloadFolder);
@@ -247,7 +275,7 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
     const QString download = work + QStringLiteral("/tupdates/");
     struct Result
     {
-        std::vector<double> updater, baseline, peak;
+        std::vector<double> updater, baseline, peak, checked, checkedPeak;
     };
     std::vector<Result> results(packages.size());
     // Per run, so that a run that stopped early leaves nothing in the way of the next one;
@@ -262,9 +290,10 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
             const PackageSpec &package = packages[p];
             const QString oldTree = work + QStringLiteral("/old-") + package.name;
             const QString archive = download + package.name + QStringLiteral(".zip");
-            for (int turn = 0; turn < 2; ++turn) {
-                // Alternate which side goes first, so neither always meets a warm cache.
-                const bool updaterTurn = (turn == 0) == (round % 2 == 0);
+            for (int turn = 0; turn < 3; ++turn) {
+                // Rotate which side goes first, so none always meets a warm cache.
+                enum Kind { Updater, Checked, Baseline };
+                const Kind kind = Kind((turn + round + 1) % 3);
                 // The previous turn's files are set aside, not deleted: ext4 without a journal
                 // skips inodes freed in the last half minute one by one when it allocates, so
                 // thousands of fresh deletions slow down whichever side creates files next in
@@ -275,14 +304,20 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
                                      "then mv \"$f\" %1/; fi; done && cp -a %5 %2 && sync")
                           .arg(quoted(aside), quoted(root), quoted(extract),
                               quoted(download + package.name), quoted(oldTree)));
-                if (updaterTurn) {
-                    const Measurement m = runChild({ self, QStringLiteral("install"), download,
-                        package.name, QStringLiteral("-root"), root });
+                if (kind != Baseline) {
+                    QStringList install { self, QStringLiteral("install"), download, package.name,
+                        QStringLiteral("-root"), root };
+                    if (kind == Checked)
+                        install << QStringLiteral("--check");
+                    const Measurement m = runChild(install);
                     if (m.exitCode != 0)
                         qFatal("install of %s failed", qPrintable(package.name));
-                    if (round >= 0) {
+                    if (round >= 0 && kind == Updater) {
                         results[p].updater.push_back(m.seconds);
                         results[p].peak.push_back(m.peakMiB);
+                    } else if (round >= 0) {
+                        results[p].checked.push_back(m.seconds);
+                        results[p].checkedPeak.push_back(m.peakMiB);
                     }
                 } else {
                     const Measurement m = runChild({ QStringLiteral("sh"), QStringLiteral("-c"),
@@ -395,6 +430,25 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
                 results[p].updater[r] / results[p].baseline[r], 0, 'f', 2);
         out << Qt::endl;
     }
+    out << Qt::endl
+        << "with the check before the install (signature over the whole archive, offer, version):"
+        << Qt::endl;
+    for (size_t p = 0; p < packages.size(); ++p) {
+        const double updater = median(results[p].updater);
+        const double checked = median(results[p].checked);
+        out << QStringLiteral("%1  %2 s, %3%4 % of the install; peak %5 MiB (%6%7 MiB)")
+                   .arg(packages[p].label, -24)
+                   .arg(checked, 0, 'f', 3)
+                   .arg(checked >= updater ? QStringLiteral("+") : QString())
+                   .arg(100 * (checked - updater) / updater, 0, 'f', 1)
+                   .arg(median(results[p].checkedPeak), 0, 'f', 1)
+                   .arg(median(results[p].checkedPeak) >= median(results[p].peak)
+                           ? QStringLiteral("+")
+                           : QString())
+                   .arg(median(results[p].checkedPeak) - median(results[p].peak), 0, 'f', 1)
+            << Qt::endl;
+    }
+    out << "target: the check adds at most 10 % (big) and a few MiB" << Qt::endl;
     out << Qt::endl
         << QStringLiteral("recovery of the 5000-file install killed halfway through its changes (%1 "
                           "steps journalled, changes %2 s): application folder restored in %3 s, "
