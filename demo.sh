@@ -58,7 +58,8 @@ print(base64.b64decode(sys.argv[1])[2:10][::-1].hex().upper())' "$1"
 # the committed test key, only to build mkpackage.
 key_made=false
 if [ ! -f "$keys/orvi.pub" ] || [ ! -f "$keys/orvi.key" ]; then
-    [ -f "$build/CMakeCache.txt" ] || configure "$(sed -n 2p tests/keys/test.pub)"
+    # Also over an earlier build's cache, which may hold no key at all.
+    configure "$(sed -n 2p tests/keys/test.pub)"
     cmake --build "$build" --target mkpackage
     rm -rf "$keys"
     "$build/tools/mkpackage/mkpackage" --generate-key "$keys" --no-password >/dev/null
@@ -336,6 +337,12 @@ if ! diff -u <(expected_installation) "$run/installation.sha256" >"$run/differen
     fail "the demo installation does not hold version 2"
 fi
 say "the demo installation holds version 2, file for file: OK"
+# Each package passed the updater's signature check before it was unpacked; the versions it
+# installed are recorded, and an older signed package is refused from now on.
+versions_file=$out/state/orvi-updater/versions
+[ -f "$versions_file" ] || fail "the updater recorded no installed versions ($versions_file)"
+say "versions the updater recorded after checking each package's signature ($versions_file):"
+sed -n 's/^installed //p' "$versions_file" | sed 's/%2F/\//g; s/^/    /'
 
 if [ "$outcome" -eq 0 ]; then
     wait_until 10 eval '[ "$(log_lines)" -gt "$log_lines_before" ]' \
