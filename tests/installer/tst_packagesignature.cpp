@@ -1,7 +1,7 @@
 #include "packagesignature.h"
 #include "testenvironment.h"
+#include "testsigning.h"
 
-#include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -9,24 +9,10 @@ Q_DECLARE_METATYPE(PackageSignature::Result)
 
 namespace {
 
-const QString KeysFolder = QStringLiteral(ORVI_TEST_KEYS_DIR);
-
 // What the offer names; the rows sign other values to see them refused.
 TrustedComment offered()
 {
     return { "orvi", "core", "app", "2.0", "core-2.0.zip" };
-}
-
-PackageSignature::PublicKey publicKey(const QString &name)
-{
-    PackageSignature::PublicKey key;
-    const QByteArray line
-        = TestEnvironment::readFile(KeysFolder + QLatin1Char('/') + name + QStringLiteral(".pub"))
-              .split('\n')
-              .value(1);
-    if (!PackageSignature::parsePublicKey(line, &key))
-        qFatal("%s.pub is not a minisign public key", qPrintable(name));
-    return key;
 }
 
 } // namespace
@@ -47,9 +33,6 @@ private slots:
     void publicKeys();
 
 private:
-    QByteArray minisignSignature(const QString &file, const QString &key, const QByteArray &comment,
-        const QStringList &extra = QStringList());
-
     QString m_minisign;
     std::unique_ptr<TestEnvironment> m_environment;
 };
@@ -70,93 +53,51 @@ void tst_PackageSignature::cleanup()
     m_environment.reset();
 }
 
-// The signature Debian's minisign writes for file with the test key named key.
-QByteArray tst_PackageSignature::minisignSignature(
-    const QString &file, const QString &key, const QByteArray &comment, const QStringList &extra)
-{
-    const QString signature = file + QStringLiteral(".minisig");
-    QFile::remove(signature);
-    QStringList arguments { QStringLiteral("-S"), QStringLiteral("-s"),
-        KeysFolder + QLatin1Char('/') + key + QStringLiteral(".key"), QStringLiteral("-m"), file,
-        QStringLiteral("-x"), signature };
-    if (!comment.isEmpty())
-        arguments << QStringLiteral("-t") << QString::fromUtf8(comment);
-    QProcess process;
-    process.start(m_minisign, arguments + extra);
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        qWarning("minisign: %s", process.readAllStandardError().constData());
-    return TestEnvironment::readFile(signature);
-}
-
 void tst_PackageSignature::verify_data()
 {
     using Result = PackageSignature::Result;
     QTest::addColumn<QString>("signer"); // empty: no signature
     QTest::addColumn<QByteArray>("comment"); // empty: minisign's own
-    QTest::addColumn<QStringList>("minisignOptions");
     QTest::addColumn<QString>("change");
     QTest::addColumn<QStringList>("builtIn");
     QTest::addColumn<Result>("result");
     QTest::addColumn<QString>("reason");
 
     const QByteArray right = offered().toText();
-    const QStringList none;
     const QStringList testKey { QStringLiteral("test") };
     const QStringList bothKeys { QStringLiteral("test"), QStringLiteral("other") };
     const QString test = QStringLiteral("test");
-    const QString other = QStringLiteral("other");
-    QTest::newRow("signed") << test << right << none << QString() << testKey << Result::Verified
+    // What the engine refuses as a download ends is checked there, each case once; these
+    // rows are what only the reading of the signature shows.
+    QTest::newRow("signed") << test << right << QString() << testKey << Result::Verified
                             << QString();
     QTest::newRow("two keys, the first")
-        << test << right << none << QString() << bothKeys << Result::Verified << QString();
-    QTest::newRow("two keys, the second")
-        << other << right << none << QString() << bothKeys << Result::Verified << QString();
+        << test << right << QString() << bothKeys << Result::Verified << QString();
     QTest::newRow("carriage returns, blanks and blank lines")
-        << test << right << none << QStringLiteral("crlf") << testKey << Result::Verified
+        << test << right << QStringLiteral("crlf") << testKey << Result::Verified
         << QString();
-    QTest::newRow("one flipped byte")
-        << test << right << none << QStringLiteral("flip") << testKey << Result::Altered
-        << QStringLiteral("altered since it was signed");
-    QTest::newRow("another key") << other << right << none << QString() << testKey
-                                 << Result::UnknownKey << QStringLiteral("7D470E0265E4E138");
-    QTest::newRow("unsigned") << QString() << right << none << QString() << testKey
-                              << Result::Unsigned << QStringLiteral("not signed");
-    QTest::newRow("legacy") << test << right << QStringList { QStringLiteral("-l") } << QString()
-                            << testKey << Result::Legacy << QStringLiteral("legacy");
-    QTest::newRow("cut short") << test << right << none << QStringLiteral("cut") << testKey
+    QTest::newRow("cut short") << test << right << QStringLiteral("cut") << testKey
                                << Result::Malformed << QStringLiteral("cannot be read");
-    QTest::newRow("not base64") << test << right << none << QStringLiteral("garble") << testKey
+    QTest::newRow("not base64") << test << right << QStringLiteral("garble") << testKey
                                 << Result::Malformed << QStringLiteral("cannot be read");
     QTest::newRow("trusted comment replaced")
-        << test << TrustedComment { "orvi", "core", "app", "1.0", "core-2.0.zip" }.toText() << none
+        << test << TrustedComment { "orvi", "core", "app", "1.0", "core-2.0.zip" }.toText()
         << QStringLiteral("comment") << testKey << Result::ForgedComment
         << QStringLiteral("tampered");
-    QTest::newRow("minisign's comment") << test << QByteArray() << none << QString() << testKey
+    QTest::newRow("minisign's comment") << test << QByteArray() << QString() << testKey
                                         << Result::NotAPackage << QStringLiteral("not for");
-    QTest::newRow("a field more") << test << right + " signer=me" << none << QString() << testKey
+    QTest::newRow("a field more") << test << right + " signer=me" << QString() << testKey
                                   << Result::NotAPackage << QStringLiteral("not for");
-    QTest::newRow("another component")
-        << test << TrustedComment { "orvi", "emoticons", "app", "2.0", "core-2.0.zip" }.toText()
-        << none << QString() << testKey << Result::OtherComponent
-        << QStringLiteral("another component (orvi emoticons app)");
     QTest::newRow("another type")
         << test << TrustedComment { "orvi", "core", "plugin", "2.0", "core-2.0.zip" }.toText()
-        << none << QString() << testKey << Result::OtherComponent
+        << QString() << testKey << Result::OtherComponent
         << QStringLiteral("another component");
-    QTest::newRow("another version")
-        << test << TrustedComment { "orvi", "core", "app", "1.0", "core-2.0.zip" }.toText() << none
-        << QString() << testKey << Result::OtherVersion << QStringLiteral("version 1.0, not 2.0");
-    QTest::newRow("another file")
-        << test << TrustedComment { "orvi", "core", "app", "2.0", "core-1.0.zip" }.toText() << none
-        << QString() << testKey << Result::OtherFile
-        << QStringLiteral("another file (core-1.0.zip)");
 }
 
 void tst_PackageSignature::verify()
 {
     QFETCH(QString, signer);
     QFETCH(QByteArray, comment);
-    QFETCH(QStringList, minisignOptions);
     QFETCH(QString, change);
     QFETCH(QStringList, builtIn);
     QFETCH(PackageSignature::Result, result);
@@ -165,19 +106,15 @@ void tst_PackageSignature::verify()
         QSKIP("minisign is not installed (scripts/install-deps.sh installs it)");
 
     const QString package = m_environment->root() + QStringLiteral("/core-2.0.zip");
-    QByteArray contents(300 * 1024, 'p');
-    QVERIFY(TestEnvironment::writeFile(package, contents));
+    QVERIFY(TestEnvironment::writeFile(package, QByteArray(300 * 1024, 'p')));
     QByteArray text;
     if (!signer.isEmpty()) {
-        text = minisignSignature(package, signer, comment, minisignOptions);
+        text = TestSigning::sign(package, comment, signer);
         QVERIFY(!text.isEmpty());
     }
     QList<QByteArray> lines = text.split('\n');
     if (change == QLatin1String("crlf")) {
         text = "\r\n\n  " + lines.join("  \r\n\t") + "\n \n";
-    } else if (change == QLatin1String("flip")) {
-        contents[200 * 1024] = 'q';
-        QVERIFY(TestEnvironment::writeFile(package, contents));
     } else if (change == QLatin1String("cut")) {
         text = lines.mid(0, 3).join('\n');
     } else if (change == QLatin1String("garble")) {
@@ -190,7 +127,7 @@ void tst_PackageSignature::verify()
 
     QList<PackageSignature::PublicKey> keys;
     for (const QString &name : builtIn)
-        keys << publicKey(name);
+        keys << TestSigning::publicKey(name);
     QString errorText;
     QCOMPARE(PackageSignature(text).verify(package, keys, offered(), &errorText), result);
     if (reason.isEmpty())
@@ -230,7 +167,7 @@ void tst_PackageSignature::percentEncoding()
 void tst_PackageSignature::publicKeys()
 {
     PackageSignature::PublicKey key;
-    const QByteArray test = TestEnvironment::readFile(KeysFolder + QStringLiteral("/test.pub"));
+    const QByteArray test = TestEnvironment::readFile(QStringLiteral(ORVI_TEST_KEYS_DIR "/test.pub"));
     QVERIFY(PackageSignature::parsePublicKey(test.split('\n').value(1), &key));
     // The id minisign names in the key file's comment.
     QVERIFY(test.startsWith("untrusted comment: minisign public key "

@@ -23,12 +23,12 @@ QByteArray TestSigning::sign(const QString &file, const QByteArray &trustedComme
     }
     const QString signature = file + QStringLiteral(".minisig");
     QFile::remove(signature);
+    QStringList arguments { QStringLiteral("-S"), QStringLiteral("-s"), keyFile(key, ".key"),
+        QStringLiteral("-m"), file, QStringLiteral("-x"), signature };
+    if (!trustedComment.isEmpty())
+        arguments << QStringLiteral("-t") << QString::fromUtf8(trustedComment);
     QProcess process;
-    process.start(minisign,
-        QStringList { QStringLiteral("-S"), QStringLiteral("-s"), keyFile(key, ".key"),
-            QStringLiteral("-m"), file, QStringLiteral("-x"), signature, QStringLiteral("-t"),
-            QString::fromUtf8(trustedComment) }
-            + extra);
+    process.start(minisign, arguments + extra);
     if (!process.waitForFinished(30000) || process.exitCode() != 0) {
         qWarning("minisign: %s", process.readAllStandardError().constData());
         return QByteArray();
