@@ -1,40 +1,61 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+class CatalogueCache;
 class QTcpSocket;
 
 /*
  * One exchange on the update port: collects the request until its closing marker, answers
- * with the reply document and closes. A peer that sends too much, or goes quiet for the idle
- * timeout before the request is complete, is dropped without a reply. Logs one line and
- * deletes itself when the connection is over.
+ * with the reply document and closes. A peer that sends too much, goes quiet for the idle
+ * timeout, or has not completed its request by the deadline is dropped without a reply. Logs
+ * one line and deletes itself when the connection is over.
  */
 class UpdateQueryConnection : public QObject
 {
     Q_OBJECT
 
 public:
-    /// Takes over socket (reparented to this object).
-    UpdateQueryConnection(QTcpSocket *socket, QString catalogueFolder, QString baseUrl,
-        int idleTimeout, qsizetype maximumRequestSize, QObject *parent);
+    struct Limits
+    {
+        int idleTimeout;
+        int requestDeadline;
+        qsizetype maximumRequestSize;
+    };
+
+    /// Takes over socket (reparented to this object); answers from catalogue.
+    UpdateQueryConnection(QTcpSocket *socket, CatalogueCache *catalogue, QString baseUrl,
+        Limits limits, QObject *parent);
+
+    /// Starts the exchange; closed() may come before this returns.
+    void start();
+
+signals:
+    /// The connection is over and its socket closed; the object deletes itself next.
+    void closed();
 
 private:
     void readRequest();
     void answer();
+    void checkTime();
     void drop(const QString &reason);
     void finish();
 
     QTcpSocket *m_socket;
-    const QString m_catalogueFolder;
+    CatalogueCache *m_catalogue;
     const QString m_baseUrl;
-    const qsizetype m_maximumRequestSize;
+    const Limits m_limits;
     QString m_peer;
     QByteArray m_request;
-    QTimer m_idleTimer;
+    // One timer for both limits, armed for the earlier one; activity only moves the mark,
+    // and the timer re-arms itself when it fires early, so reading costs no timer restarts.
+    QTimer m_timer;
+    QElapsedTimer m_age;
+    qint64 m_lastActivity = 0;
     QString m_outcome;
     bool m_finished = false;
 };

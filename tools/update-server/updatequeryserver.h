@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cataloguecache.h"
+
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -7,8 +9,9 @@
 
 /*
  * The update port: every connection carries one update request and gets one reply, built
- * from the catalogue index as it stands when the request is complete (so packages published
- * while the server runs are offered at once).
+ * from the catalogue in memory, which follows the index on disk (so packages published while
+ * the server runs are offered from the next query on). Everything runs on the one event loop
+ * and nothing waits: a slow client holds only its own connection, and only until its limits.
  */
 class UpdateQueryServer : public QObject
 {
@@ -22,20 +25,31 @@ public:
     bool listen(const QHostAddress &address, quint16 port, QString *errorText);
     /// The port listened on.
     quint16 port() const { return m_server.serverPort(); }
-    /// Stops accepting connections.
-    void close() { m_server.close(); }
+    /// Stops accepting connections and logs how many were taken and refused.
+    void close();
 
     /// A connection that sends nothing for this long is dropped (default 30 s).
     void setIdleTimeout(int milliseconds) { m_idleTimeout = milliseconds; }
+    /// A client that has not sent its whole request this long after connecting is dropped
+    /// (default 10 s), however steadily it sends.
+    void setRequestDeadline(int milliseconds) { m_requestDeadline = milliseconds; }
     /// A request longer than this is dropped unanswered (default 1 MiB).
     void setMaximumRequestSize(qsizetype bytes) { m_maximumRequestSize = bytes; }
+    /// Connections open at once; one more is closed as soon as it is accepted (default 20,000).
+    void setMaximumConnections(int connections) { m_maximumConnections = connections; }
 
 private:
     void acceptConnections();
+    void resumeAfterAcceptError(QAbstractSocket::SocketError error);
 
     QTcpServer m_server;
-    const QString m_catalogueFolder;
+    CatalogueCache m_catalogue;
     const QString m_baseUrl;
     int m_idleTimeout = 30000;
+    int m_requestDeadline = 10000;
     qsizetype m_maximumRequestSize = 1024 * 1024;
+    int m_maximumConnections = 20000;
+    int m_openConnections = 0;
+    qint64 m_acceptedConnections = 0;
+    qint64 m_refusedConnections = 0;
 };

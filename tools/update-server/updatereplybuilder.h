@@ -7,7 +7,7 @@
 #include <QString>
 #include <QStringList>
 
-class Catalogue;
+class CatalogueCache;
 
 /*
  * Writes the update reply: one XML document, root "updates", with one "request" element per
@@ -29,9 +29,8 @@ public:
         QStringList unusableSignatures;
     };
 
-    /// The reply for components; links are baseUrl followed by "/" and the package file, and
-    /// signature files are read from catalogueFolder.
+    /// The reply for components from catalogue as it was last refreshed; links are baseUrl
+    /// followed by "/" and the package file.
     static QByteArray build(const QList<InventoryParser::Component> &components,
-        const Catalogue &catalogue, const QString &catalogueFolder, const QString &baseUrl,
-        Summary *summary);
+        CatalogueCache &catalogue, const QString &baseUrl, Summary *summary);
 };

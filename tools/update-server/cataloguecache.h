@@ -1,0 +1,67 @@
+#pragma once
+
+#include "catalogue.h"
+
+#include <QHash>
+#include <QString>
+
+#include <optional>
+
+#include <sys/types.h>
+
+/*
+ * The catalogue the update server answers from: the index and the signature files held in
+ * memory and read again only when their file changed. A file counts as unchanged while its
+ * identity (device, inode, size, modification time to the nanosecond) is. Publishers replace
+ * the index by renaming a complete new one over it, so a query gets the old catalogue or the
+ * new one, never a part. An index that cannot be read leaves the catalogue read before in use.
+ */
+class CatalogueCache
+{
+public:
+    /// folder holds the index and the signature files.
+    explicit CatalogueCache(QString folder);
+
+    /// Reads the index again if its file changed since the last read; logs each read and each
+    /// failed one. False with errorText only when no index could be read yet.
+    bool refresh(QString *errorText);
+    /// The catalogue of the last index read.
+    const Catalogue &catalogue() const { return m_catalogue; }
+    /// The text of entry's signature file, empty without one. A file that cannot go into a
+    /// reply unchanged (not UTF-8, characters XML cannot carry, over 16 KiB) gives an empty
+    /// text and sets *unusable.
+    QString signature(const CatalogueEntry &entry, bool *unusable);
+
+private:
+    struct FileIdentity
+    {
+        bool exists = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        time_t seconds = 0;
+        long nanoseconds = 0;
+
+        bool operator==(const FileIdentity &other) const;
+        bool operator!=(const FileIdentity &other) const { return !(*this == other); }
+    };
+    struct SignatureFile
+    {
+        FileIdentity identity;
+        QString text;
+        bool unusable = false;
+    };
+
+    static FileIdentity identityOf(const QString &path);
+    static FileIdentity identityOf(int descriptor);
+    static SignatureFile readSignature(const QString &path);
+
+    const QString m_folder;
+    const QString m_indexPath;
+    Catalogue m_catalogue;
+    bool m_loaded = false;
+    FileIdentity m_indexIdentity;
+    // An index that failed once is not parsed again until it changes.
+    std::optional<FileIdentity> m_failedIdentity;
+    QHash<QString, SignatureFile> m_signatures;
+};
