@@ -11,8 +11,12 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <cstdio>
 #include <memory>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 using Entries = std::vector<std::unique_ptr<UpdateEntry>>;
 
@@ -89,6 +93,10 @@ private slots:
     void baseUrl();
     void droppedRequests_data();
     void droppedRequests();
+    void limits_data();
+    void limits();
+    void catalogueChangedWhileServing_data();
+    void catalogueChangedWhileServing();
     void httpHeadAndGet();
     void httpWithQtClient();
     void httpRefusals_data();
@@ -100,6 +108,7 @@ private:
     bool startServer(const QStringList &extraArguments = QStringList());
     QByteArray exchange(const QByteArray &request);
     QByteArray httpExchange(const QByteArray &request);
+    QStringList stopServer();
     static Entries parseReply(const QByteArray &reply);
 
     std::unique_ptr<TestEnvironment> m_environment;
@@ -191,6 +200,20 @@ QByteArray tst_UpdateServer::httpExchange(const QByteArray &request)
         response += socket.readAll();
     response += socket.readAll();
     return response;
+}
+
+// Stops the server and returns its log lines without their time stamps.
+QStringList tst_UpdateServer::stopServer()
+{
+    m_server->terminate();
+    m_server->waitForFinished(5000);
+    QStringList lines;
+    const QStringList log = QString::fromUtf8(m_server->readAllStandardError())
+                                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : log)
+        lines << line.section(QLatin1Char(' '), 1);
+    m_server.reset();
+    return lines;
 }
 
 Entries tst_UpdateServer::parseReply(const QByteArray &reply)
@@ -370,6 +393,122 @@ void tst_UpdateServer::droppedRequests()
     }
     QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(received, QByteArray());
+}
+
+void tst_UpdateServer::limits_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("held");
+    QTest::addColumn<bool>("extraAnswered");
+    QTest::addColumn<QString>("loggedFirst");
+    QTest::addColumn<QString>("loggedThen");
+
+    // The held clients send part of a request and stop; one more client then sends a whole one.
+    QTest::newRow("unfinished request cut at the deadline, others answered meanwhile")
+        << QStringList { QStringLiteral("--request-deadline"), QStringLiteral("1000") } << 1 << true
+        << QStringLiteral("1 components: 1 available")
+        << QStringLiteral("dropped: no complete request within 1000 ms");
+    QTest::newRow("connection over the limit closed at once, the others still served")
+        << QStringList { QStringLiteral("--max-connections"), QStringLiteral("3") } << 3 << false
+        << QStringLiteral("refused 127.0.0.1:") << QStringLiteral("1 components: 1 available");
+}
+
+void tst_UpdateServer::limits()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, held);
+    QFETCH(bool, extraAnswered);
+    QFETCH(QString, loggedFirst);
+    QFETCH(QString, loggedThen);
+    QVERIFY(startServer(arguments));
+
+    const QByteArray request = asSentByUpdater(component("core", "app", "1"));
+    std::vector<std::unique_ptr<QTcpSocket>> heldSockets;
+    for (int i = 0; i < held; ++i) {
+        heldSockets.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket &socket = *heldSockets.back();
+        socket.connectToHost(QHostAddress::LocalHost, m_updatePort);
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(request.left(20));
+        QVERIFY(socket.waitForBytesWritten(5000));
+    }
+    const QByteArray extraReply = exchange(request);
+    if (extraAnswered)
+        QCOMPARE(parseReply(extraReply).size(), size_t(1));
+    else
+        QCOMPARE(extraReply, QByteArray());
+
+    for (const auto &socket : heldSockets) {
+        if (extraAnswered) {
+            QVERIFY(socket->state() != QAbstractSocket::ConnectedState
+                || socket->waitForDisconnected(10000));
+            QCOMPARE(socket->readAll(), QByteArray());
+            continue;
+        }
+        socket->write(request.mid(20));
+        QByteArray reply;
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(5000))
+            reply += socket->readAll();
+        QCOMPARE(parseReply(reply + socket->readAll()).size(), size_t(1));
+    }
+
+    const QStringList log = stopServer();
+    const auto firstIndex = [&log](const QString &text) {
+        for (qsizetype i = 0; i < log.size(); ++i) {
+            if (log.at(i).contains(text))
+                return i;
+        }
+        return qsizetype(-1);
+    };
+    QVERIFY2(firstIndex(loggedFirst) >= 0, qPrintable(log.join(QLatin1Char('\n'))));
+    QVERIFY2(
+        firstIndex(loggedFirst) < firstIndex(loggedThen), qPrintable(log.join(QLatin1Char('\n'))));
+}
+
+void tst_UpdateServer::catalogueChangedWhileServing_data()
+{
+    QTest::addColumn<QByteArray>("newIndex");
+    QTest::addColumn<bool>("inPlaceKeepingIdentity");
+    QTest::addColumn<QString>("offered");
+
+    QByteArray newer = indexXml();
+    newer.replace("<version>2.0</version>", "<version>3.0</version>");
+    QTest::newRow("new index renamed over the old") << newer << false << QStringLiteral("3.0");
+    QTest::newRow("broken index renamed over the old: the old one stays")
+        << QByteArray("<catalogue><component project=\"orvi\"") << false << QStringLiteral("2.0");
+    QTest::newRow("changed with the file's identity kept: not read again")
+        << newer << true << QStringLiteral("2.0");
+}
+
+void tst_UpdateServer::catalogueChangedWhileServing()
+{
+    QFETCH(QByteArray, newIndex);
+    QFETCH(bool, inPlaceKeepingIdentity);
+    QFETCH(QString, offered);
+
+    const auto offeredVersion = [this] {
+        const Entries entries
+            = parseReply(exchange(asSentByUpdater(component("core", "app", "1"))));
+        return entries.size() == 1 ? QString::fromStdString(entries.front()->version()) : QString();
+    };
+    QCOMPARE(offeredVersion(), QStringLiteral("2.0"));
+
+    const QString index = m_catalogue + QStringLiteral("/index.xml");
+    const QByteArray indexPath = QFile::encodeName(index);
+    if (inPlaceKeepingIdentity) {
+        struct stat before = {};
+        QCOMPARE(::stat(indexPath.constData(), &before), 0);
+        QCOMPARE(newIndex.size(), indexXml().size());
+        QVERIFY(TestEnvironment::writeFile(index, newIndex));
+        const timespec times[2] = { before.st_atim, before.st_mtim };
+        QCOMPARE(::utimensat(AT_FDCWD, indexPath.constData(), times, 0), 0);
+    } else {
+        QVERIFY(TestEnvironment::writeFile(index + QStringLiteral(".new"), newIndex));
+        QCOMPARE(std::rename(QFile::encodeName(index + QStringLiteral(".new")).constData(),
+                     indexPath.constData()),
+            0);
+    }
+    QCOMPARE(offeredVersion(), offered);
 }
 
 void tst_UpdateServer::httpHeadAndGet()
