@@ -258,6 +258,9 @@ void tst_UpdateServer::reply_data()
     QTest::newRow("non-ASCII name widened by the updater")
         << component("\xc5\xbc\xc3\xb3\xc5\x82w", "plugin", "2")
         << QStringList { QStringLiteral("version") } << QStringList { QStringLiteral("3") };
+    QTest::newRow("markup characters go back escaped")
+        << component("a&amp;&quot;&lt;&gt;&#9;&#10;&#13;b", "plugin", "1")
+        << QStringList { QStringLiteral("noSuchComponent") } << QStringList();
     QTest::newRow("empty inventory") << QByteArray() << QStringList() << QStringList();
 }
 

@@ -70,6 +70,7 @@ bool CatalogueCache::refresh(QString *errorText)
     m_indexIdentity = identity;
     m_failedIdentity.reset();
     m_loaded = true;
+    ++m_generation;
     QSet<QString> signatureNames;
     for (const CatalogueEntry &entry : m_catalogue.entries())
         signatureNames.insert(entry.signatureFileName());

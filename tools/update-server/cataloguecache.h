@@ -27,6 +27,8 @@ public:
     bool refresh(QString *errorText);
     /// The catalogue of the last index read.
     const Catalogue &catalogue() const { return m_catalogue; }
+    /// Counts the index reads that changed the catalogue.
+    int generation() const { return m_generation; }
     /// The text of entry's signature file, empty without one. A file that cannot go into a
     /// reply unchanged (not UTF-8, characters XML cannot carry, over 16 KiB) gives an empty
     /// text and sets *unusable.
@@ -60,6 +62,7 @@ private:
     const QString m_indexPath;
     Catalogue m_catalogue;
     bool m_loaded = false;
+    int m_generation = 0;
     FileIdentity m_indexIdentity;
     // An index that failed once is not parsed again until it changes.
     std::optional<FileIdentity> m_failedIdentity;

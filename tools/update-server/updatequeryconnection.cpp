@@ -1,6 +1,5 @@
 #include "updatequeryconnection.h"
 
-#include "cataloguecache.h"
 #include "inventoryparser.h"
 #include "serverlog.h"
 #include "updatereplybuilder.h"
@@ -10,12 +9,8 @@
 #include <algorithm>
 
 UpdateQueryConnection::UpdateQueryConnection(
-    QTcpSocket *socket, CatalogueCache *catalogue, QString baseUrl, Limits limits, QObject *parent)
-    : QObject(parent)
-    , m_socket(socket)
-    , m_catalogue(catalogue)
-    , m_baseUrl(std::move(baseUrl))
-    , m_limits(limits)
+    QTcpSocket *socket, UpdateReplyBuilder *replyBuilder, Limits limits, QObject *parent)
+    : QObject(parent), m_socket(socket), m_replyBuilder(replyBuilder), m_limits(limits)
 {
     m_socket->setParent(this);
     m_peer
@@ -80,13 +75,12 @@ void UpdateQueryConnection::answer()
         drop(QStringLiteral("dropped: %1").arg(errorText));
         return;
     }
-    if (!m_catalogue->refresh(&errorText)) {
+    UpdateReplyBuilder::Summary summary;
+    QByteArray reply;
+    if (!m_replyBuilder->build(components, &reply, &summary, &errorText)) {
         drop(QStringLiteral("dropped: %1").arg(errorText));
         return;
     }
-    UpdateReplyBuilder::Summary summary;
-    const QByteArray reply
-        = UpdateReplyBuilder::build(components, *m_catalogue, m_baseUrl, &summary);
     m_outcome = QStringLiteral("%1 components: %2 available, %3 latest, %4 unknown; %5 bytes")
                     .arg(components.size())
                     .arg(summary.available)

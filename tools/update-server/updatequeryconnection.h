@@ -6,8 +6,8 @@
 #include <QString>
 #include <QTimer>
 
-class CatalogueCache;
 class QTcpSocket;
+class UpdateReplyBuilder;
 
 /*
  * One exchange on the update port: collects the request until its closing marker, answers
@@ -27,9 +27,9 @@ public:
         qsizetype maximumRequestSize;
     };
 
-    /// Takes over socket (reparented to this object); answers from catalogue.
-    UpdateQueryConnection(QTcpSocket *socket, CatalogueCache *catalogue, QString baseUrl,
-        Limits limits, QObject *parent);
+    /// Takes over socket (reparented to this object); replies come from replyBuilder.
+    UpdateQueryConnection(
+        QTcpSocket *socket, UpdateReplyBuilder *replyBuilder, Limits limits, QObject *parent);
 
     /// Starts the exchange; closed() may come before this returns.
     void start();
@@ -46,8 +46,7 @@ private:
     void finish();
 
     QTcpSocket *m_socket;
-    CatalogueCache *m_catalogue;
-    const QString m_baseUrl;
+    UpdateReplyBuilder *m_replyBuilder;
     const Limits m_limits;
     QString m_peer;
     QByteArray m_request;

@@ -18,7 +18,9 @@ constexpr int AcceptRetryDelay = 100;
 } // namespace
 
 UpdateQueryServer::UpdateQueryServer(QString catalogueFolder, QString baseUrl, QObject *parent)
-    : QObject(parent), m_catalogue(std::move(catalogueFolder)), m_baseUrl(std::move(baseUrl))
+    : QObject(parent)
+    , m_catalogue(std::move(catalogueFolder))
+    , m_replyBuilder(&m_catalogue, std::move(baseUrl))
 {
     m_server.setListenBacklogSize(ListenBacklog);
     connect(&m_server, &QTcpServer::newConnection, this, &UpdateQueryServer::acceptConnections);
@@ -61,7 +63,7 @@ void UpdateQueryServer::acceptConnections()
         ++m_acceptedConnections;
         ++m_openConnections;
         // The connection owns the socket and deletes itself when the exchange is over.
-        auto *connection = new UpdateQueryConnection(socket, &m_catalogue, m_baseUrl,
+        auto *connection = new UpdateQueryConnection(socket, &m_replyBuilder,
             { m_idleTimeout, m_requestDeadline, m_maximumRequestSize }, this);
         connect(connection, &UpdateQueryConnection::closed, this, [this] { --m_openConnections; });
         connection->start();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cataloguecache.h"
+#include "updatereplybuilder.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -44,7 +45,7 @@ private:
 
     QTcpServer m_server;
     CatalogueCache m_catalogue;
-    const QString m_baseUrl;
+    UpdateReplyBuilder m_replyBuilder;
     int m_idleTimeout = 30000;
     int m_requestDeadline = 10000;
     qsizetype m_maximumRequestSize = 1024 * 1024;

@@ -3,6 +3,7 @@
 #include "inventoryparser.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -15,7 +16,8 @@ class CatalogueCache;
  * has nothing newer, "noSuchComponent" when it does not know the component, or the update's
  * version, description, copyrights, author, webpage, email, changelog, link, critical,
  * timestamp and, when the catalogue folder holds "<package>.minisig", "signature" with that
- * file's text.
+ * file's text. Each update's elements are written once per catalogue read and then copied
+ * into every reply that offers it.
  */
 class UpdateReplyBuilder
 {
@@ -29,8 +31,35 @@ public:
         QStringList unusableSignatures;
     };
 
-    /// The reply for components from catalogue as it was last refreshed; links are baseUrl
-    /// followed by "/" and the package file.
-    static QByteArray build(const QList<InventoryParser::Component> &components,
-        CatalogueCache &catalogue, const QString &baseUrl, Summary *summary);
+    /// Answers from catalogue; links are baseUrl followed by "/" and the package file.
+    UpdateReplyBuilder(CatalogueCache *catalogue, QString baseUrl);
+
+    /// The reply for components from the catalogue as it stands on disk now (see
+    /// CatalogueCache::refresh); false with errorText when there is no catalogue to answer from.
+    bool build(const QList<InventoryParser::Component> &components, QByteArray *reply,
+        Summary *summary, QString *errorText);
+
+private:
+    struct ComponentKey
+    {
+        QString project;
+        QString name;
+        QString type;
+
+        bool operator==(const ComponentKey &other) const;
+    };
+    friend size_t qHash(const ComponentKey &key, size_t seed);
+
+    struct Offer
+    {
+        qsizetype entry;
+        QByteArray elements;
+    };
+
+    void prepareOffers();
+
+    CatalogueCache *m_catalogue;
+    QString m_baseUrl;
+    int m_preparedGeneration = -1;
+    QHash<ComponentKey, Offer> m_offers;
 };
