@@ -13,7 +13,7 @@ packages=(
     g++-mingw-w64-x86-64-posix
     xvfb xdotool xauth zip unzip curl
     python3-pyatspi dbus-daemon imagemagick
-    nginx tinyproxy
+    nginx libnginx-mod-stream tinyproxy
 )
 
 missing=()
