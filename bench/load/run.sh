@@ -137,7 +137,7 @@ CONF
     awk -v t=$((after - before)) -v q="$queries" -v hz="$(getconf CLK_TCK)" 'BEGIN {
         printf "  server CPU time: %.1f s, %.0f us per query\n", t / hz, t / hz / q * 1e6 }'
     if [ "$mode" = nginx ]; then
-        "$nginx" -p "$work" -c "$work/nginx.conf" -s stop
+        "$nginx" -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null
         rm -f "$work/nginx.pid"
     fi
     for pid in "${pids[@]}"; do

@@ -1,24 +1,19 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
-#include <QObject>
 #include <QString>
-#include <QTimer>
 
-class QTcpSocket;
 class UpdateReplyBuilder;
 
 /*
- * One exchange on the update port: collects the request until its closing marker, answers
- * with the reply document and closes. A peer that sends too much, goes quiet for the idle
- * timeout, or has not completed its request by the deadline is dropped without a reply. Logs
- * one line and deletes itself when the connection is over.
+ * One exchange on the update port, on a non-blocking socket descriptor that the server
+ * watches for it: collects the request until its closing marker, answers with the reply
+ * document and closes. A peer that sends too much, goes quiet for the idle timeout, or has
+ * not completed its request by the deadline is dropped without a reply. Logs one line when
+ * the connection is over.
  */
-class UpdateQueryConnection : public QObject
+class UpdateQueryConnection
 {
-    Q_OBJECT
-
 public:
     struct Limits
     {
@@ -27,34 +22,36 @@ public:
         qsizetype maximumRequestSize;
     };
 
-    /// Takes over socket (reparented to this object); replies come from replyBuilder.
+    /// Takes over descriptor; replies come from replyBuilder. Times are in milliseconds on
+    /// the server's clock.
     UpdateQueryConnection(
-        QTcpSocket *socket, UpdateReplyBuilder *replyBuilder, Limits limits, QObject *parent);
+        int descriptor, QString peer, UpdateReplyBuilder *replyBuilder, Limits limits, qint64 now);
+    /// Closes the descriptor if the exchange has not.
+    ~UpdateQueryConnection();
+    UpdateQueryConnection(const UpdateQueryConnection &) = delete;
+    UpdateQueryConnection &operator=(const UpdateQueryConnection &) = delete;
 
-    /// Starts the exchange; closed() may come before this returns.
-    void start();
-
-signals:
-    /// The connection is over and its socket closed; the object deletes itself next.
-    void closed();
+    int descriptor() const { return m_descriptor; }
+    /// True while a reply waits for room in the socket's send buffer.
+    bool isWriting() const { return m_written < m_reply.size(); }
+    /// Reads what arrived and writes what can go; false when the exchange is over.
+    bool handleReady(qint64 now);
+    /// Drops the connection when a time limit has passed; false when the exchange is over.
+    bool checkTime(qint64 now);
 
 private:
-    void readRequest();
     void answer();
-    void checkTime();
-    void drop(const QString &reason);
-    void finish();
+    bool writeReply(qint64 now);
+    void finish(const QString &outcome);
 
-    QTcpSocket *m_socket;
+    int m_descriptor;
+    const QString m_peer;
     UpdateReplyBuilder *m_replyBuilder;
     const Limits m_limits;
-    QString m_peer;
+    const qint64 m_start;
+    qint64 m_lastActivity;
     QByteArray m_request;
-    // One timer for both limits, armed for the earlier one; activity only moves the mark,
-    // and the timer re-arms itself when it fires early, so reading costs no timer restarts.
-    QTimer m_timer;
-    QElapsedTimer m_age;
-    qint64 m_lastActivity = 0;
+    QByteArray m_reply;
+    qsizetype m_written = 0;
     QString m_outcome;
-    bool m_finished = false;
 };

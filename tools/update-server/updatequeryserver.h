@@ -3,29 +3,39 @@
 #include "cataloguecache.h"
 #include "updatereplybuilder.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
-#include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTcpServer>
+#include <QTimer>
+
+#include <memory>
+#include <unordered_map>
+
+class UpdateQueryConnection;
 
 /*
  * The update port: every connection carries one update request and gets one reply, built
  * from the catalogue in memory, which follows the index on disk (so packages published while
- * the server runs are offered from the next query on). Everything runs on the one event loop
- * and nothing waits: a slow client holds only its own connection, and only until its limits.
+ * the server runs are offered from the next query on). The connections' descriptors are
+ * watched through one epoll set, itself one descriptor in the event loop, so a crowd of slow
+ * clients costs the loop nothing per turn; a sweep drops those past their time limits.
+ * Nothing waits: a slow client holds only its own connection, and only until its limits.
  */
-class UpdateQueryServer : public QObject
+class UpdateQueryServer : public QTcpServer
 {
     Q_OBJECT
 
 public:
     /// catalogueFolder holds the index; baseUrl prefixes the package links.
     UpdateQueryServer(QString catalogueFolder, QString baseUrl, QObject *parent = nullptr);
+    ~UpdateQueryServer() override;
 
     /// Listens on address and port (0: any free port); false with errorText on failure.
     bool listen(const QHostAddress &address, quint16 port, QString *errorText);
     /// The port listened on.
-    quint16 port() const { return m_server.serverPort(); }
+    quint16 port() const { return serverPort(); }
     /// Stops accepting connections and logs how many were taken and refused.
     void close();
 
@@ -39,18 +49,27 @@ public:
     /// Connections open at once; one more is closed as soon as it is accepted (default 20,000).
     void setMaximumConnections(int connections) { m_maximumConnections = connections; }
 
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
 private:
-    void acceptConnections();
+    void handleReadyConnections();
+    void sweep();
+    void watch(UpdateQueryConnection *connection, bool add);
+    void remove(int descriptor);
     void resumeAfterAcceptError(QAbstractSocket::SocketError error);
 
-    QTcpServer m_server;
     CatalogueCache m_catalogue;
     UpdateReplyBuilder m_replyBuilder;
+    int m_epoll;
+    std::unique_ptr<QSocketNotifier> m_epollNotifier;
+    std::unordered_map<int, std::unique_ptr<UpdateQueryConnection>> m_connections;
+    QElapsedTimer m_clock;
+    QTimer m_sweepTimer;
     int m_idleTimeout = 30000;
     int m_requestDeadline = 10000;
     qsizetype m_maximumRequestSize = 1024 * 1024;
     int m_maximumConnections = 20000;
-    int m_openConnections = 0;
     qint64 m_acceptedConnections = 0;
     qint64 m_refusedConnections = 0;
 };
