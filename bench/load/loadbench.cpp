@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -181,7 +182,8 @@ private:
     int connectSocket();
     void startQuery(Client &client);
     void handle(Client &client, uint32_t events);
-    void finishQuery(Client &client, bool ok);
+    // error is empty for a good reply.
+    void finishQuery(Client &client, const std::string &error);
     long totalKib(const char *field) const;
     void printMemory(const char *when) const;
 
@@ -194,6 +196,7 @@ private:
     long m_issued = 0;
     long m_wanted = 0;
     long m_errors = 0;
+    std::map<std::string, long> m_errorKinds;
     long m_idleLost = 0;
 };
 
@@ -277,7 +280,7 @@ void LoadRun::startQuery(Client &client)
     client.start = Clock::now();
     client.fd = connectSocket();
     if (client.fd < 0) {
-        finishQuery(client, false);
+        finishQuery(client, std::string("connect: ") + std::strerror(errno));
         return;
     }
     epoll_event event = {};
@@ -293,7 +296,7 @@ void LoadRun::handle(Client &client, uint32_t events)
         socklen_t length = sizeof error;
         ::getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0) {
-            finishQuery(client, false);
+            finishQuery(client, std::string("connect: ") + std::strerror(error));
             return;
         }
         client.connected = true;
@@ -302,7 +305,7 @@ void LoadRun::handle(Client &client, uint32_t events)
         const ssize_t written = ::send(client.fd, m_request.data() + client.sent,
             m_request.size() - client.sent, MSG_NOSIGNAL);
         if (written < 0 && errno != EAGAIN) {
-            finishQuery(client, false);
+            finishQuery(client, std::string("send: ") + std::strerror(errno));
             return;
         }
         client.sent += size_t(std::max<ssize_t>(written, 0));
@@ -320,25 +323,30 @@ void LoadRun::handle(Client &client, uint32_t events)
         if (received > 0) {
             client.reply.append(buffer, size_t(received));
         } else if (received == 0) {
-            finishQuery(client, isExpectedReply(client.reply));
+            finishQuery(client,
+                isExpectedReply(client.reply) ? std::string()
+                    : client.reply.empty()    ? std::string("closed without a reply")
+                                              : std::string("incomplete or wrong reply"));
             return;
         } else {
             if (errno != EAGAIN)
-                finishQuery(client, false);
+                finishQuery(client, std::string("receive: ") + std::strerror(errno));
             return;
         }
     }
 }
 
-void LoadRun::finishQuery(Client &client, bool ok)
+void LoadRun::finishQuery(Client &client, const std::string &error)
 {
     if (client.fd >= 0)
         ::close(client.fd);
     client.fd = -1;
-    if (ok)
+    if (error.empty()) {
         m_latencies.push_back(secondsSince(client.start) * 1000);
-    else
+    } else {
         ++m_errors;
+        ++m_errorKinds[error];
+    }
     const long done = long(m_latencies.size()) + m_errors;
     if (done == 10000 || done == m_wanted)
         printMemory(done == 10000 ? "after 10000 queries" : "at the end");
@@ -388,7 +396,7 @@ int LoadRun::run(int clientCount, long queries)
                 if (client.fd >= 0
                     && std::chrono::duration<double>(lastSweep - client.start).count()
                         > QueryTimeoutSeconds)
-                    finishQuery(client, false);
+                    finishQuery(client, "no reply within 30 s");
             }
         }
     }
@@ -404,6 +412,8 @@ int LoadRun::run(int clientCount, long queries)
                 "server %ld of %zu\n",
         m_wanted, seconds, double(m_wanted) / seconds, percentile(0.5), percentile(0.99),
         m_latencies.empty() ? 0.0 : m_latencies.back(), m_errors, m_idleLost, m_idle.size());
+    for (const auto &[kind, count] : m_errorKinds)
+        std::printf("  error: %s: %ld\n", kind.c_str(), count);
     std::printf("  server peak memory (VmHWM):");
     for (int pid : m_pids)
         std::printf(" %.1f MiB", double(statusKib(pid, "VmHWM")) / 1024);

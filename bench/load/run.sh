@@ -145,6 +145,15 @@ CONF
         wait "$pid" 2>/dev/null || true
     done
     pids=()
+    awk '/ refused / { refused++ }
+        / update / {
+            if (/went away|did not take/) lost++
+            else if (/ components: /) answered++
+            else if (/ dropped: /) dropped++
+            else if (/closed by the peer/) closed++
+        }
+        END { printf "  server log: %d answered, %d replies not taken, %d dropped, %d closed by the client unanswered, %d refused\n",
+            answered, lost, dropped, closed, refused }' "$work"/server*.log
     return $status
 }
 
