@@ -191,6 +191,7 @@ private:
     const std::string m_request;
     sockaddr_in m_address = {};
     int m_epoll = -1;
+    unsigned m_nextSource = 0;
     std::vector<Client> m_idle;
     std::vector<double> m_latencies;
     long m_issued = 0;
@@ -207,6 +208,13 @@ int LoadRun::connectSocket()
         return -1;
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // Source addresses spread over 127.0.1.1-200: a connection closed by the server stays in
+    // its TIME_WAIT for a minute, and one source address would soon reuse ports still there.
+    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    sockaddr_in source = {};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl((127u << 24) | (1u << 8) | (1u + m_nextSource++ % 200));
+    ::bind(fd, reinterpret_cast<const sockaddr *>(&source), sizeof source);
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&m_address), sizeof m_address) != 0
         && errno != EINPROGRESS) {
         ::close(fd);

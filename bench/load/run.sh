@@ -145,7 +145,7 @@ CONF
         wait "$pid" 2>/dev/null || true
     done
     pids=()
-    awk '/ refused / { refused++ }
+    awk '$2 == "refused" { refused++ }
         / update / {
             if (/went away|did not take/) lost++
             else if (/ components: /) answered++
