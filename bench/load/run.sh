@@ -140,7 +140,15 @@ CONF
         printf "  server CPU time: %.1f s, %.0f us per query\n", t / hz, t / hz / q * 1e6 }'
     if [ "$mode" = nginx ]; then
         "$nginx" -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null
-        rm -f "$work/nginx.pid"
+        for _ in $(seq 100); do
+            [ -f "$work/nginx.pid" ] || break
+            sleep 0.1
+        done
+        # What nginx complained about, once per kind of message.
+        grep -E '\[(alert|crit|error|warn)\]' "$work/nginx-error.log" 2>/dev/null \
+            | sed -E 's/^[0-9/: ]+//; s/[0-9]+#[0-9]+: \*?[0-9]* ?//; s/, client: .*//' \
+            | sort | uniq -c | sed 's/^/  nginx: /' || true
+        : > "$work/nginx-error.log"
     fi
     for pid in "${pids[@]}"; do
         kill "$pid" 2>/dev/null || true
