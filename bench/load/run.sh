@@ -43,9 +43,6 @@ work=$(mktemp -d /dev/shm/load-bench.XXXXXX 2>/dev/null || mktemp -d)
 chmod 755 "$work"
 pids=()
 cleanup() {
-    if [ -f "$work/nginx.pid" ]; then
-        "$nginx" -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null || true
-    fi
     for pid in "${pids[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
@@ -108,6 +105,7 @@ scenario() {
         # two descriptors per connection, more than the open-file limit allows at 10,500.
         cat > "$work/nginx.conf" <<CONF
 load_module $stream_module;
+daemon off;
 worker_processes 2;
 worker_rlimit_nofile 20000;
 pid $work/nginx.pid;
@@ -125,7 +123,9 @@ stream {
     }
 }
 CONF
-        "$nginx" -p "$work" -c "$work/nginx.conf"
+        # In the foreground under a time limit, like the servers: it ends with the script.
+        timeout 3600 "$nginx" -p "$work" -c "$work/nginx.conf" &
+        pids+=("$!")
         for _ in $(seq 50); do
             [ -s "$work/nginx.pid" ] && break
             sleep 0.1
@@ -134,27 +134,25 @@ CONF
     fi
     local before after status=0
     before=$(cpu_ticks ${ids//,/ })
-    "$bench" run "$target" "$ids" "$clients" "$queries" "$held" || status=$?
+    # In the background, so that an interrupt is handled at once rather than after the run.
+    "$bench" run "$target" "$ids" "$clients" "$queries" "$held" &
+    pids+=("$!")
+    wait "$!" || status=$?
     after=$(cpu_ticks ${ids//,/ })
     awk -v t=$((after - before)) -v q="$queries" -v hz="$(getconf CLK_TCK)" 'BEGIN {
         printf "  server CPU time: %.1f s, %.0f us per query\n", t / hz, t / hz / q * 1e6 }'
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    pids=()
     if [ "$mode" = nginx ]; then
-        "$nginx" -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null
-        for _ in $(seq 100); do
-            [ -f "$work/nginx.pid" ] || break
-            sleep 0.1
-        done
         # What nginx complained about, once per kind of message.
         grep -E '\[(alert|crit|error|warn)\]' "$work/nginx-error.log" 2>/dev/null \
             | sed -E 's/^[0-9/: ]+//; s/[0-9]+#[0-9]+: \*?[0-9]* ?//; s/, client: .*//' \
             | sort | uniq -c | sed 's/^/  nginx: /' || true
         : > "$work/nginx-error.log"
     fi
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    pids=()
     awk '$2 == "refused" { refused++ }
         / update / {
             if (/went away|did not take/) lost++
