@@ -15,7 +15,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFileInfo>
 
 #include <limits>
 
@@ -307,9 +306,6 @@ void OrviUpdaterEngine::fetchPackage()
     m_resumes = 0;
     m_validator.clear();
     m_packageFile.setFileName(packageFileName(m_downloadFolder, link));
-    // A link below a folder of its server (a CDN's path) keeps that folder here; refusalOf()
-    // made sure it stays inside the download folder.
-    QDir().mkpath(QFileInfo(m_packageFile.fileName()).absolutePath());
     if (!m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         failDownload(m_packageFile.errorString());
         return;
