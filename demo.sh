@@ -4,8 +4,8 @@
 # Installs what is missing, builds, creates a demo installation (version 1 of three components,
 # the sample main application and the updater) and a catalogue of version 2 packages signed
 # with the demo's own key, which the updater is built with; checks the signatures with Debian's
-# minisign, starts the update server on loopback and runs the updater from the installation as
-# a user would.
+# minisign, serves the packages with a private nginx and the update queries with the update
+# server, both on loopback, and runs the updater from the installation as a user would.
 # On a desktop the windows are yours to click; without a display they run under Xvfb and are
 # clicked through over the accessibility bus. Ends by comparing the installation with version 2.
 set -euo pipefail
@@ -87,10 +87,11 @@ logs=$out/logs
 run=$out/run
 
 # --- Processes this script starts, stopped on every way out -----------------------------------
-server_pid='' relay_pid='' xvfb_pid='' dbus_pid='' updater_pid=''
+server_pid='' nginx_pid='' xvfb_pid='' dbus_pid='' updater_pid=''
 stop() {
     local pid
-    for pid in "$updater_pid" "$server_pid" "$relay_pid" "$dbus_pid" "$xvfb_pid"; do
+    # nginx ends its workers before it exits on SIGTERM.
+    for pid in "$updater_pid" "$server_pid" "$nginx_pid" "$dbus_pid" "$xvfb_pid"; do
         if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then continue; fi
         kill "$pid" 2>/dev/null || true
         for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -219,22 +220,93 @@ rm -rf "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
 mkdir -p "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
 chmod 700 "$run"
 
-# --- The update server, behind a slow relay so the download can be watched ----------------------
-/usr/bin/python3 scripts/demo/slowrelay.py --upstream-port-file "$run/http-port" --rate 400000 \
-    >"$run/relay-port" 2>"$logs/relay.log" &
-relay_pid=$!
-wait_until 10 grep -qs '^port ' "$run/relay-port" || fail "the relay did not start (see $logs/relay.log)"
-relay_port=$(sed -n 's/^port //p' "$run/relay-port")
+# --- The packages from nginx, slowed so that the download can be watched -----------------------
+# Debian's nginx with a configuration of its own (port, pid file, logs): the system's nginx, if
+# one runs, is neither used nor touched.
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
+[ -x "$nginx" ] || fail "nginx is not installed (scripts/install-deps.sh installs it)"
+web=$run/nginx
+mkdir -p "$web"
+# Started by root, nginx runs its workers as another user, who must read the packages:
+# www-data, as Debian's own nginx does, or, when a folder on the way keeps www-data out (a
+# private home folder), the user who ran sudo; never root.
+nginx_user=''
+if [ "$(id -u)" -eq 0 ]; then
+    readable_by() {
+        local package
+        for package in "$catalogue"/*.zip; do
+            setpriv --reuid="$1" --regid="$1" --init-groups test -r "$package" || return 1
+        done
+    }
+    for candidate in www-data "${SUDO_USER:-}"; do
+        if [ -n "$candidate" ] && [ "$candidate" != root ] && readable_by "$candidate"; then
+            nginx_user=$candidate
+            break
+        fi
+    done
+    [ -n "$nginx_user" ] || fail "neither www-data nor the user who ran sudo can read the \
+packages in $catalogue: let others enter every folder on its path (chmod o+x)"
+fi
+free_port() {
+    /usr/bin/python3 -c 'import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+# Static files only: the packages (HEAD, GET and ranges are nginx's own), nothing else, no
+# listing; 400 kB/s per download.
+write_nginx_config() {
+    cat >"$web/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+${nginx_user:+user $nginx_user;}
+pid "$web/nginx.pid";
+events { worker_connections 64; }
+http {
+    log_format packages '\$request \$status \$body_bytes_sent bytes';
+    access_log "$logs/nginx-access.log" packages;
+    client_body_temp_path "$web/client_body";
+    proxy_temp_path "$web/proxy";
+    fastcgi_temp_path "$web/fastcgi";
+    uwsgi_temp_path "$web/uwsgi";
+    scgi_temp_path "$web/scgi";
+    types { application/zip zip; }
+    server {
+        listen 127.0.0.1:$1;
+        root "$catalogue";
+        autoindex off;
+        location / { return 404; }
+        location ~ "^/[^/]+\.zip\$" { limit_rate 400k; }
+    }
+}
+CONF
+}
+nginx_answers() { curl -s -o /dev/null --max-time 1 -I "http://127.0.0.1:$nginx_port/core.zip"; }
+# A port free when asked may be taken before nginx binds it: then another one.
+for _ in 1 2 3; do
+    nginx_port=$(free_port)
+    write_nginx_config "$nginx_port"
+    "$nginx" -p "$web/" -c "$web/nginx.conf" -e "$logs/nginx-error.log" &
+    nginx_pid=$!
+    wait_until 10 eval 'nginx_answers || ! kill -0 "$nginx_pid" 2>/dev/null' || true
+    nginx_answers && break
+    stop
+    nginx_pid=''
+done
+[ -n "$nginx_pid" ] || fail "nginx did not start: $(cat "$logs/nginx-error.log")"
+status_of() { curl -s -o /dev/null --max-time 5 -w '%{http_code}' "$@"; }
+say "nginx on 127.0.0.1:$nginx_port serves $catalogue${nginx_user:+ (workers as $nginx_user)}:" \
+    "HEAD core.zip $(status_of -I "http://127.0.0.1:$nginx_port/core.zip")," \
+    "a range of it $(status_of -r 0-99 "http://127.0.0.1:$nginx_port/core.zip")," \
+    "the folder $(status_of "http://127.0.0.1:$nginx_port/")," \
+    "index.xml $(status_of "http://127.0.0.1:$nginx_port/index.xml")"
 
+# --- The update server: the update queries, with links to nginx ---------------------------------
 "$build/tools/update-server/update-server" --catalogue "$catalogue" --update-port 0 \
-    --http-port 0 --base-url "http://127.0.0.1:$relay_port" \
-    >"$run/server-ports" 2>"$logs/server.log" &
+    --base-url "http://127.0.0.1:$nginx_port" >"$run/server-port" 2>"$logs/server.log" &
 server_pid=$!
-wait_until 10 grep -qs '^http port ' "$run/server-ports" \
+wait_until 10 grep -qs '^update port ' "$run/server-port" \
     || fail "the update server did not start: $(cat "$logs/server.log")"
-update_port=$(sed -n 's/^update port //p' "$run/server-ports")
-sed -n 's/^http port //p' "$run/server-ports" >"$run/http-port"
-say "update server on 127.0.0.1:$update_port, packages through 127.0.0.1:$relay_port"
+update_port=$(sed -n 's/^update port //p' "$run/server-port")
+say "update server on 127.0.0.1:$update_port, links to http://127.0.0.1:$nginx_port"
 
 # --- A display and an accessibility bus --------------------------------------------------------
 if $headless; then
@@ -358,6 +430,8 @@ fi
 
 say "update server log:"
 sed 's/^/    /' "$logs/server.log"
+say "nginx access log:"
+sed 's/^/    /' "$logs/nginx-access.log"
 say "pictures of the windows:"
 for picture in "$pictures"/*.png; do
     [ -e "$picture" ] && printf '    %s\n' "$picture"

@@ -1,12 +1,14 @@
 // Fetches the package at the address given on the command line into the download folder
-// (the temporary folder followed by "/tupdates/") through the updater's engine, and prints
-// one line: "bytes=<n> seconds=<s> peak_rss_kib=<k>".
+// (the temporary folder followed by "/tupdates/") through the updater's engine, which checks
+// it against the signature file given second, and prints one line:
+// "bytes=<n> seconds=<s> peak_rss_kib=<k>".
 
 #include "orviupdaterengine.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 #include <QUrl>
@@ -18,14 +20,20 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
-    if (arguments.size() != 2) {
-        std::fprintf(stderr, "usage: download-bench <http address of a package>\n");
+    if (arguments.size() != 3) {
+        std::fprintf(stderr,
+                "usage: download-bench <http address of a package> <its .minisig file>\n");
+        return 2;
+    }
+    QFile signature(arguments.at(2));
+    if (!signature.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(arguments.at(2)));
         return 2;
     }
 
     OrviUpdaterEngine engine;
     engine.adoptUpdates({ new UpdateEntry("bench", "package", "plugin", "1", "", "", "", "", "",
-            "", arguments.at(1).toStdString(), false, 0) });
+            "", arguments.at(1).toStdString(), false, 0, signature.readAll().toStdString()) });
     QObject::connect(&engine, &OrviUpdaterEngine::error, &app, [&app](const QString &text) {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));
         app.exit(1);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Download benchmark: a 200 MiB and a 1 MiB package served by a private nginx on a loopback
-# port, fetched alternately through the updater's engine (download-bench) and by curl into
-# the same temporary folder. Prints the throughput ratio engine/curl and the engine's peak
+# port, fetched alternately through the updater's engine (download-bench, which also checks
+# each package's signature as it ends) and by curl into the same temporary folder. Prints the throughput ratio engine/curl and the engine's peak
 # memory for both sizes.
 #
 #   bench/download/run.sh [build-dir] [runs]
@@ -39,6 +39,11 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p
 mkdir -p "$work/www" "$work/tmp" "$work/curl"
 head -c $((200 * 1024 * 1024)) /dev/urandom > "$work/www/big.zip"
 head -c $((1024 * 1024)) /dev/urandom > "$work/www/small.zip"
+# Signed as a publisher signs them: the engine checks each package as its download ends.
+for name in big small; do
+    minisign -S -s "$root/tests/keys/test.key" -m "$work/www/$name.zip" \
+        -t "orvi-package project=bench name=package type=plugin version=1 file=$name.zip" >/dev/null
+done
 chmod 644 "$work/www/"*.zip
 
 cat > "$work/nginx.conf" <<CONF
@@ -76,7 +81,7 @@ engine_bytes=0; engine_seconds=0; curl_bytes=0; curl_seconds=0
 peak_big=0; peak_small=0
 for run in $(seq "$runs"); do
     rm -f "$downloads/big.zip" "$work/curl/big.zip"
-    line=$("$bench" "http://127.0.0.1:$port/big.zip")
+    line=$("$bench" "http://127.0.0.1:$port/big.zip" "$work/www/big.zip.minisig")
     bytes=$(echo "$line" | sed 's/.*bytes=\([0-9]*\).*/\1/')
     seconds=$(echo "$line" | sed 's/.*seconds=\([0-9.]*\).*/\1/')
     rss=$(echo "$line" | sed 's/.*peak_rss_kib=\([0-9]*\).*/\1/')
@@ -91,7 +96,7 @@ for run in $(seq "$runs"); do
     curl_seconds=$(awk "BEGIN { print $curl_seconds + $curl_time }")
 
     rm -f "$downloads/small.zip"
-    small=$("$bench" "http://127.0.0.1:$port/small.zip")
+    small=$("$bench" "http://127.0.0.1:$port/small.zip" "$work/www/small.zip.minisig")
     rss=$(echo "$small" | sed 's/.*peak_rss_kib=\([0-9]*\).*/\1/')
     [ "$rss" -gt "$peak_small" ] && peak_small=$rss
 

@@ -65,7 +65,8 @@ free_port() {
 # by itself after an hour at the latest.
 start_server() {
     local log=$1
-    timeout 3600 "$server" --catalogue "$work/catalogue" --update-port 0 --http-port 0 \
+    timeout 3600 "$server" --catalogue "$work/catalogue" --update-port 0 \
+        --base-url http://packages.orvi.example \
         --idle-timeout 3600000 --request-deadline 3600000 >"$log.out" 2>"$log" &
     local wrapper=$!
     pids+=("$wrapper")

@@ -172,7 +172,8 @@ void OrviUpdaterEngine::requestFinished(int id, bool failed)
     }
     m_packageFile.close();
     // Checked before anything of it is unpacked; a package that fails is not kept.
-    const QString refusal = refusalOfPackage(*m_updates.at(m_current), m_packageFile.fileName());
+    const QString refusal = refusalOfPackage(
+        *m_updates.at(m_current), m_packageFile.fileName(), m_packageFile.hash());
     if (!refusal.isEmpty()) {
         m_packageFile.remove();
         failDownload(refusal);
@@ -222,8 +223,7 @@ void OrviUpdaterEngine::takeGetHeader(const HttpResponseHeader &resp)
     m_validator = !tag.isEmpty() && !tag.startsWith("W/") ? tag : resp.lastModified();
     if (m_resumeFrom > 0 && resp.statusCode() != 206) {
         // The server sends the whole file instead of the rest of it.
-        m_packageFile.resize(0);
-        m_packageFile.seek(0);
+        m_packageFile.restart();
         m_resumeFrom = 0;
         m_lastDone = 0;
     }
@@ -236,10 +236,8 @@ void OrviUpdaterEngine::resumePackage()
     m_resumeFrom = 0;
     if (m_packageFile.flush() && !m_validator.isEmpty())
         m_resumeFrom = m_packageFile.size();
-    if (m_resumeFrom == 0) {
-        m_packageFile.resize(0);
-        m_packageFile.seek(0);
-    }
+    if (m_resumeFrom == 0)
+        m_packageFile.restart();
     m_lastDone = m_resumeFrom;
     queueHostOf(link);
     m_requestId = m_http.getFrom(link.path(), &m_packageFile, m_resumeFrom, m_validator);
@@ -257,7 +255,8 @@ void OrviUpdaterEngine::failDownload(const QString &text)
     emit error(text);
 }
 
-QString OrviUpdaterEngine::refusalOfPackage(const UpdateEntry &entry, const QString &path) const
+QString OrviUpdaterEngine::refusalOfPackage(
+    const UpdateEntry &entry, const QString &path, const QByteArray &fileHash) const
 {
     const auto bytes = [](const std::string &text) {
         return QByteArray(text.data(), qsizetype(text.size()));
@@ -269,7 +268,10 @@ QString OrviUpdaterEngine::refusalOfPackage(const UpdateEntry &entry, const QStr
     const TrustedComment offer { bytes(entry.project()), bytes(entry.name()), bytes(entry.type()),
         bytes(entry.version()), link.fileName().toUtf8() };
     QString reason;
-    if (signature.verify(path, m_signingKeys, offer, &reason) == PackageSignature::Result::Verified) {
+    const PackageSignature::Result result = fileHash.isEmpty()
+        ? signature.verify(path, m_signingKeys, offer, &reason)
+        : signature.verifyHash(fileHash, m_signingKeys, offer, &reason);
+    if (result == PackageSignature::Result::Verified) {
         // A valid signature of an old release must not take the component back to it.
         const QByteArray installed = VersionRecords(Platform::stateFolder())
                                          .recorded(PackageInstaller::destinationOf(entry.type()),

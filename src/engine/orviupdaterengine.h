@@ -3,6 +3,7 @@
 #include "httprequestqueue.h"
 #include "httpresponseheader.h"
 #include "installationrun.h"
+#include "packagefile.h"
 #include "packagesignature.h"
 #include "updatequery.h"
 #include "updateserver.h"
@@ -66,7 +67,9 @@ public:
     /// Why the downloaded file of entry must not be unpacked; empty when it may be. A signed
     /// package is checked against the keys and the offer, and must not be older than the
     /// version last installed; an unsigned one passes only where unsigned packages are allowed.
-    QString refusalOfPackage(const UpdateEntry &entry, const QString &path) const;
+    /// fileHash is the file's PackageHash when known; otherwise the file is read for it.
+    QString refusalOfPackage(const UpdateEntry &entry, const QString &path,
+        const QByteArray &fileHash = QByteArray()) const;
 
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer() const { return m_updateServer; }
@@ -124,7 +127,7 @@ private:
     QTcpSocket m_socket;
     HttpRequestQueue m_http;
     QString m_details;
-    QFile m_packageFile;
+    PackageFile m_packageFile;
     QVector<UpdateEntry *> m_updates;
     int m_current = 0;
     QString m_downloadFolder;

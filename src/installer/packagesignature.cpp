@@ -1,6 +1,7 @@
 #include "packagesignature.h"
 
 #include "builtinsigningkeys.h"
+#include "packagehash.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -8,7 +9,6 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
@@ -20,7 +20,6 @@ QString tr(const char *text)
 constexpr int keyIdSize = 8;
 constexpr int signatureSize = crypto_sign_BYTES;
 constexpr int publicKeySize = crypto_sign_PUBLICKEYBYTES;
-constexpr int fileHashSize = crypto_generichash_BYTES_MAX;
 
 const char untrustedPrefix[] = "untrusted comment:";
 const char trustedPrefix[] = "trusted comment: ";
@@ -47,33 +46,6 @@ bool verifyDetached(const QByteArray &signature, const QByteArray &message, cons
                static_cast<unsigned long long>(message.size()),
                reinterpret_cast<const unsigned char *>(key.constData()))
         == 0;
-}
-
-// BLAKE2b-512 of the file, read in pieces so that memory stays flat whatever its size.
-bool hashFile(const QString &path, QByteArray *hash, QString *errorText)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *errorText = file.errorString();
-        return false;
-    }
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, fileHashSize);
-    std::vector<unsigned char> buffer(PackageSignature::readSize);
-    for (;;) {
-        const qint64 length = file.read(
-            reinterpret_cast<char *>(buffer.data()), static_cast<qint64>(buffer.size()));
-        if (length < 0) {
-            *errorText = file.errorString();
-            return false;
-        }
-        if (length == 0)
-            break;
-        crypto_generichash_update(&state, buffer.data(), static_cast<unsigned long long>(length));
-    }
-    hash->resize(fileHashSize);
-    crypto_generichash_final(&state, reinterpret_cast<unsigned char *>(hash->data()), fileHashSize);
-    return true;
 }
 
 } // namespace
@@ -104,16 +76,20 @@ PackageSignature::PackageSignature(const QByteArray &text)
 PackageSignature::Result PackageSignature::verify(const QString &path, const QList<PublicKey> &keys,
     const TrustedComment &expected, QString *errorText) const
 {
-    QString reason;
-    const Result result = check(path, keys, expected, &reason);
-    if (errorText)
-        *errorText = reason;
-    return result;
+    return check(path, QByteArray(), keys, expected, errorText);
 }
 
-PackageSignature::Result PackageSignature::check(const QString &path, const QList<PublicKey> &keys,
-    const TrustedComment &expected, QString *reason) const
+PackageSignature::Result PackageSignature::verifyHash(const QByteArray &fileHash,
+    const QList<PublicKey> &keys, const TrustedComment &expected, QString *errorText) const
 {
+    return check(QString(), fileHash, keys, expected, errorText);
+}
+
+PackageSignature::Result PackageSignature::check(const QString &path, QByteArray fileHash,
+    const QList<PublicKey> &keys, const TrustedComment &expected, QString *errorText) const
+{
+    QString ignored;
+    QString *reason = errorText ? errorText : &ignored;
     if (m_empty) {
         *reason = tr("The package is not signed.");
         return Result::Unsigned;
@@ -163,13 +139,12 @@ PackageSignature::Result PackageSignature::check(const QString &path, const QLis
         return Result::OtherFile;
     }
 
-    QByteArray hash;
-    QString errorText;
-    if (!hashFile(path, &hash, &errorText)) {
-        *reason = tr("The package cannot be read: %1").arg(errorText);
+    QString readError;
+    if (fileHash.isEmpty() && !PackageHash::ofFile(path, &fileHash, &readError)) {
+        *reason = tr("The package cannot be read: %1").arg(readError);
         return Result::Unreadable;
     }
-    if (!verifyDetached(m_signature, hash, key->key)) {
+    if (!verifyDetached(m_signature, fileHash, key->key)) {
         *reason = tr("The package has been altered since it was signed.");
         return Result::Altered;
     }

@@ -55,6 +55,9 @@ public:
     /// why not with a short translated reason in errorText.
     Result verify(const QString &path, const QList<PublicKey> &keys, const TrustedComment &expected,
         QString *errorText = nullptr) const;
+    /// The same check for a file whose BLAKE2b-512 (PackageHash) is fileHash, already known.
+    Result verifyHash(const QByteArray &fileHash, const QList<PublicKey> &keys,
+        const TrustedComment &expected, QString *errorText = nullptr) const;
 
     /// Reads a minisign public key, the base64 line of a .pub file. False when it is not one.
     static bool parsePublicKey(const QByteArray &base64, PublicKey *key);
@@ -65,12 +68,9 @@ public:
     /// A key id as minisign prints it: 16 upper-case hex digits.
     static QString keyIdText(const QByteArray &id);
 
-    /// Bytes of the file read at a time while hashing it.
-    static constexpr qint64 readSize = 128 * 1024;
-
 private:
-    Result check(const QString &path, const QList<PublicKey> &keys, const TrustedComment &expected,
-        QString *reason) const;
+    Result check(const QString &path, QByteArray fileHash, const QList<PublicKey> &keys,
+        const TrustedComment &expected, QString *errorText) const;
 
     bool m_empty = true;
     bool m_wellFormed = false;

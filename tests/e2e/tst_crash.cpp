@@ -1,4 +1,5 @@
 #include "foldersnapshot.h"
+#include "nginxserver.h"
 #include "testenvironment.h"
 #include "testpackage.h"
 #include "testsigning.h"
@@ -19,7 +20,10 @@ using Snapshot = QMap<QString, QByteArray>;
  * of a run whose last package fails, and inside the recovery of an interrupted run. The next
  * start must leave exactly the tree before the update when the kill came before the run's
  * completion record, and exactly the complete new tree after it. ORVI_CRASH_POINTS sets the
- * number of kills per case (4 here, 12 in all; the long run in bench/crash uses 40).
+ * number of kills per case (4 here, 12 in all; the long run in bench/crash uses 40). The
+ * packages come from private nginx servers, processes of their own, since the test blocks
+ * while each updater runs; one per catalogue, as the updater stores a package under its link's
+ * path and so needs it at the server's root.
  */
 class tst_Crash : public QObject
 {
@@ -40,7 +44,7 @@ private:
     };
 
     void writeCatalogue(const QString &folder, bool lastFails);
-    quint16 startServer(QProcess *server, const QString &catalogue);
+    quint16 startServer(QProcess *server, const QString &catalogue, const QString &baseUrl);
     void freshInstallation();
     Run runUpdater(quint16 port, int killAfter);
     Snapshot tree() const { return FolderSnapshot::take(m_app, true); }
@@ -50,6 +54,8 @@ private:
     QString m_template;
     Snapshot m_before;
     Snapshot m_after;
+    NginxServer m_goodPackages;
+    NginxServer m_failingPackages;
     QProcess m_goodServer;
     QProcess m_failingServer;
     QProcess m_emptyServer;
@@ -111,18 +117,18 @@ void tst_Crash::writeCatalogue(const QString &folder, bool lastFails)
     QVERIFY(TestEnvironment::writeFile(folder + QStringLiteral("/index.xml"), index));
 }
 
-quint16 tst_Crash::startServer(QProcess *server, const QString &catalogue)
+quint16 tst_Crash::startServer(QProcess *server, const QString &catalogue, const QString &baseUrl)
 {
     server->setProcessChannelMode(QProcess::SeparateChannels);
     server->start(QStringLiteral(ORVI_UPDATE_SERVER_BINARY),
         { QStringLiteral("--catalogue"), catalogue, QStringLiteral("--update-port"),
-            QStringLiteral("0"), QStringLiteral("--http-port"), QStringLiteral("0"),
-            QStringLiteral("--bind"), QStringLiteral("127.0.0.1") });
+            QStringLiteral("0"), QStringLiteral("--base-url"), baseUrl, QStringLiteral("--bind"),
+            QStringLiteral("127.0.0.1") });
     if (!server->waitForStarted())
         return 0;
     QByteArray output;
     static const QRegularExpression port(QStringLiteral("update port (\\d+)"));
-    while (!output.contains("http port") && server->waitForReadyRead(10000))
+    while (!output.contains('\n') && server->waitForReadyRead(10000))
         output += server->readAllStandardOutput();
     return quint16(port.match(QString::fromLatin1(output)).captured(1).toUInt());
 }
@@ -149,9 +155,13 @@ void tst_Crash::initTestCase()
     writeCatalogue(good, false);
     writeCatalogue(failing, true);
     QVERIFY(TestEnvironment::writeFile(empty + QStringLiteral("/index.xml"), "<catalogue/>"));
-    m_goodPort = startServer(&m_goodServer, good);
-    m_failingPort = startServer(&m_failingServer, failing);
-    m_emptyPort = startServer(&m_emptyServer, empty);
+    QVERIFY2(NginxServer::isInstalled(), "nginx is missing (scripts/install-deps.sh installs it)");
+    QVERIFY2(m_goodPackages.start(good), m_goodPackages.errorLog().constData());
+    QVERIFY2(m_failingPackages.start(failing), m_failingPackages.errorLog().constData());
+    m_goodPort = startServer(&m_goodServer, good, m_goodPackages.url(QString()));
+    m_failingPort = startServer(&m_failingServer, failing, m_failingPackages.url(QString()));
+    // Offers nothing, so its links lead nowhere.
+    m_emptyPort = startServer(&m_emptyServer, empty, m_goodPackages.url(QString()));
     QVERIFY(m_goodPort && m_failingPort && m_emptyPort);
 
     m_app = root + QStringLiteral("/Orvi Messenger");
@@ -176,6 +186,8 @@ void tst_Crash::cleanupTestCase()
         server->terminate();
         server->waitForFinished(10000);
     }
+    m_goodPackages.stop();
+    m_failingPackages.stop();
     m_environment.reset();
 }
 

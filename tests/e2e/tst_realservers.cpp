@@ -1,14 +1,12 @@
+#include "nginxserver.h"
 #include "orviupdaterengine.h"
+#include "serverprocess.h"
 #include "testenvironment.h"
 #include "updateentry.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSignalSpy>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,29 +14,6 @@
 #include <memory>
 
 namespace {
-
-QString findProgram(const QString &name)
-{
-    const QString found = QStandardPaths::findExecutable(name);
-    if (!found.isEmpty())
-        return found;
-    return QStandardPaths::findExecutable(name,
-            { QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"),
-                    QStringLiteral("/usr/local/sbin") });
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
-
-bool accepts(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(200);
-}
 
 QByteArray randomBytes(int size, quint32 seed)
 {
@@ -55,45 +30,6 @@ UpdateEntry *entry(const QString &name, const QString &link)
     return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
             link.toStdString(), false, 0);
 }
-
-/// A server program started for one test and stopped on every way out.
-class ServerProcess
-{
-public:
-    ~ServerProcess() { stop(); }
-
-    bool start(const QString &program, const QStringList &arguments, quint16 port)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.start(program, arguments);
-        if (!m_process.waitForStarted(5000))
-            return false;
-        for (int attempt = 0; attempt < 50 && m_process.state() == QProcess::Running; ++attempt) {
-            if (accepts(port))
-                return true;
-            m_process.waitForFinished(100);
-        }
-        return false;
-    }
-
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        // Both servers stop their workers and exit on SIGTERM.
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    qint64 processId() const { return m_process.processId(); }
-
-private:
-    QProcess m_process;
-};
 
 } // namespace
 
@@ -116,10 +52,9 @@ private:
 
     std::unique_ptr<TestEnvironment> m_environment;
     std::unique_ptr<QTemporaryDir> m_work;
-    std::unique_ptr<ServerProcess> m_nginx;
+    std::unique_ptr<NginxServer> m_nginx;
     std::unique_ptr<ServerProcess> m_tinyproxy;
     std::unique_ptr<OrviUpdaterEngine> m_engine;
-    quint16 m_nginxPort = 0;
     QByteArray m_chain;
     QByteArray m_signed;
     QByteArray m_cut;
@@ -144,60 +79,29 @@ void TestRealServers::cleanup()
 
 bool TestRealServers::startNginx()
 {
-    const QString nginx = findProgram(QStringLiteral("nginx"));
-    if (nginx.isEmpty())
-        return false;
-    const QString work = m_work->path();
+    const QString www = m_work->path() + QStringLiteral("/www");
     m_chain = randomBytes(300 * 1024, 1);
     m_signed = randomBytes(200 * 1024, 2);
     m_cut = randomBytes(768 * 1024, 3);
-    if (!TestEnvironment::writeFile(work + QStringLiteral("/www/chain.zip"), m_chain)
-            || !TestEnvironment::writeFile(work + QStringLiteral("/www/signed.zip"), m_signed)
-            || !TestEnvironment::writeFile(work + QStringLiteral("/www/cut.zip"), m_cut))
+    if (!TestEnvironment::writeFile(www + QStringLiteral("/chain.zip"), m_chain)
+            || !TestEnvironment::writeFile(www + QStringLiteral("/signed.zip"), m_signed)
+            || !TestEnvironment::writeFile(www + QStringLiteral("/cut.zip"), m_cut))
         return false;
-    m_nginxPort = freePort();
-    const QByteArray w = QFile::encodeName(work);
-    const QByteArray config = "daemon off;\n"
-            "worker_processes 1;\n"
-            // Ignored unless started as root; then the worker may read the test's files.
-            "user root;\n"
-            "pid " + w + "/nginx.pid;\n"
-            "events { worker_connections 64; }\n"
-            "http {\n"
-            "    log_format requests '$request $status \"$http_range\" \"$http_if_range\"';\n"
-            "    access_log " + w + "/access.log requests;\n"
-            "    client_body_temp_path " + w + "/client_body;\n"
-            "    proxy_temp_path " + w + "/proxy;\n"
-            "    fastcgi_temp_path " + w + "/fastcgi;\n"
-            "    uwsgi_temp_path " + w + "/uwsgi;\n"
-            "    scgi_temp_path " + w + "/scgi;\n"
-            "    types { application/zip zip; }\n"
-            "    server {\n"
-            "        listen 127.0.0.1:" + QByteArray::number(m_nginxPort) + ";\n"
-            "        root " + w + "/www;\n"
-            "        absolute_redirect off;\n"
+    m_nginx = std::make_unique<NginxServer>();
+    return m_nginx->start(www,
             "        location = /chain1.zip { return 302 /chain2.zip; }\n"
             "        location = /chain2.zip { return 301 /chain.zip; }\n"
             "        location = /signed.zip { if ($request_method = HEAD) { return 403; } }\n"
-            "        location = /cut.zip { limit_rate 256k; }\n"
-            "    }\n"
-            "}\n";
-    if (!TestEnvironment::writeFile(work + QStringLiteral("/nginx.conf"), config))
-        return false;
-    m_nginx = std::make_unique<ServerProcess>();
-    return m_nginx->start(nginx,
-            { QStringLiteral("-e"), work + QStringLiteral("/error.log"), QStringLiteral("-p"),
-                    work, QStringLiteral("-c"), work + QStringLiteral("/nginx.conf") },
-            m_nginxPort);
+            "        location = /cut.zip { limit_rate 256k; }\n");
 }
 
 void TestRealServers::nginxRedirectsRefusesHeadAndCuts()
 {
-    if (findProgram(QStringLiteral("nginx")).isEmpty())
+    if (!NginxServer::isInstalled())
         QSKIP("nginx is not installed (scripts/install-deps.sh installs it)");
-    QVERIFY2(startNginx(), "nginx did not start; see error.log in its work folder");
+    QVERIFY2(startNginx(), m_nginx ? m_nginx->errorLog().constData() : "no test files");
 
-    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(m_nginxPort);
+    const QString base = m_nginx->url(QString());
     m_engine = std::make_unique<OrviUpdaterEngine>();
     // The transfer is under test here; the signature check has tests of its own.
     m_engine->setUnsignedPackagesAllowed(true);
@@ -233,7 +137,7 @@ void TestRealServers::nginxRedirectsRefusesHeadAndCuts()
     QCOMPARE(*std::max_element(percentages.begin(), percentages.end()), 100);
     QCOMPARE(percentages.constLast(), 100);
 
-    const QByteArray log = TestEnvironment::readFile(m_work->path() + QStringLiteral("/access.log"));
+    const QByteArray log = m_nginx->accessLog();
     QVERIFY2(log.contains("HEAD /signed.zip HTTP/1.1 403"), log.constData());
     QVERIFY2(log.contains("GET /signed.zip HTTP/1.1 200"), log.constData());
     QVERIFY2(log.contains("GET /chain2.zip HTTP/1.1 301"), log.constData());
@@ -244,14 +148,14 @@ void TestRealServers::nginxRedirectsRefusesHeadAndCuts()
 
 void TestRealServers::tinyproxyCarriesEveryRequest()
 {
-    const QString tinyproxy = findProgram(QStringLiteral("tinyproxy"));
-    if (findProgram(QStringLiteral("nginx")).isEmpty() || tinyproxy.isEmpty())
+    const QString tinyproxy = ServerProcess::findProgram(QStringLiteral("tinyproxy"));
+    if (!NginxServer::isInstalled() || tinyproxy.isEmpty())
         QSKIP("nginx or tinyproxy is not installed (scripts/install-deps.sh installs both)");
-    QVERIFY2(startNginx(), "nginx did not start; see error.log in its work folder");
+    QVERIFY2(startNginx(), m_nginx ? m_nginx->errorLog().constData() : "no test files");
 
     // The proxy hands every request for .orvi.test to nginx as its upstream; nothing else
     // resolves that name, so a request that bypassed the proxy would fail.
-    const quint16 port = freePort();
+    const quint16 port = ServerProcess::freePort();
     const QByteArray log = QFile::encodeName(m_work->path() + QStringLiteral("/tinyproxy.log"));
     const QByteArray config = "Port " + QByteArray::number(port) + "\n"
             "Listen 127.0.0.1\n"
@@ -260,7 +164,7 @@ void TestRealServers::tinyproxyCarriesEveryRequest()
             "LogLevel Info\n"
             "MaxClients 10\n"
             "Allow 127.0.0.1\n"
-            "Upstream http 127.0.0.1:" + QByteArray::number(m_nginxPort) + " \".orvi.test\"\n";
+            "Upstream http 127.0.0.1:" + QByteArray::number(m_nginx->port()) + " \".orvi.test\"\n";
     const QString configFile = m_work->path() + QStringLiteral("/tinyproxy.conf");
     QVERIFY(TestEnvironment::writeFile(configFile, config));
     m_tinyproxy = std::make_unique<ServerProcess>();

@@ -1,6 +1,7 @@
 #include "fakehttpserver.h"
 #include "orviupdaterengine.h"
 #include "testenvironment.h"
+#include "testsigning.h"
 #include "updateentry.h"
 
 #include <QFile>
@@ -590,7 +591,16 @@ void TestDownload::interruptedTransferResumes()
     response.limitedAnswers = 1;
     m_server->setResponse("/r.zip", response);
     m_engine->setTransferTimeout(500);
-    m_engine->adoptUpdates({ entry(QStringLiteral("r"), m_server->url(QStringLiteral("/r.zip"))) });
+    // Signed, so that the signature check proves the hash taken on the way spans the resume.
+    const QString signedCopy = m_environment->root() + QStringLiteral("/r.zip");
+    QVERIFY(TestEnvironment::writeFile(signedCopy, body));
+    const QByteArray signature = TestSigning::sign(
+        signedCopy, TrustedComment { "orvi", "r", "plugin", "1.0", "r.zip" }.toText());
+    QVERIFY(!signature.isEmpty());
+    m_engine->setUnsignedPackagesAllowed(false);
+    m_engine->setSigningKeys({ TestSigning::publicKey(QStringLiteral("test")) });
+    m_engine->adoptUpdates({ new UpdateEntry("orvi", "r", "plugin", "1.0", "", "", "", "", "", "",
+        m_server->url(QStringLiteral("/r.zip")).toStdString(), false, 0, signature.toStdString()) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));

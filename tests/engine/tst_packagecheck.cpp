@@ -54,13 +54,21 @@ void tst_PackageCheck::init()
     m_engine = std::make_unique<OrviUpdaterEngine>();
     m_engine->setSigningKeys({ TestSigning::publicKey(QStringLiteral("test")) });
     m_engine->setUnsignedPackagesAllowed(false);
-    MessageBoxHandler::setAnswerer(
-        [](const MessageBoxHandler::Box &box) { return MessageBoxHandler::defaultAnswer(box); });
+    // A failed run is abandoned, never started again.
+    MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {
+        return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
+                                                         : MessageBoxHandler::defaultAnswer(box);
+    });
+    Platform::setDetachedStarter([](const QString &, const QStringList &) {
+        qWarning("the update was started again");
+        return false;
+    });
 }
 
 void tst_PackageCheck::cleanup()
 {
     MessageBoxHandler::setAnswerer(nullptr);
+    Platform::setDetachedStarter(nullptr);
     m_engine.reset();
     m_environment.reset();
 }

@@ -1,5 +1,4 @@
 #include "catalogue.h"
-#include "packagehttpserver.h"
 #include "serverlog.h"
 #include "signalwatcher.h"
 #include "updatequeryserver.h"
@@ -77,19 +76,17 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(tr("Answers the updater's update queries from a catalogue "
-                                        "folder and serves its packages over HTTP."));
+                                        "folder; a web server serves its packages."));
     parser.addHelpOption();
     const QCommandLineOption catalogueOption(QStringLiteral("catalogue"),
         tr("The catalogue folder (index.xml and the packages)."), QStringLiteral("dir"));
     const QCommandLineOption updatePortOption(QStringLiteral("update-port"),
         tr("TCP port for update queries; 0 picks a free one."), QStringLiteral("port"));
-    const QCommandLineOption httpPortOption(QStringLiteral("http-port"),
-        tr("TCP port for package downloads; 0 picks a free one."), QStringLiteral("port"));
     const QCommandLineOption bindOption(QStringLiteral("bind"),
         tr("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"),
         QStringLiteral("127.0.0.1"));
     const QCommandLineOption baseUrlOption(QStringLiteral("base-url"),
-        tr("Address the package links start with (default http://<bind>:<http port>)."),
+        tr("Address the package links start with: where the packages are served."),
         QStringLiteral("url"));
     const QCommandLineOption timeoutOption(QStringLiteral("idle-timeout"),
         tr("Milliseconds a connection may stay silent before it is dropped (default 30000)."),
@@ -102,17 +99,15 @@ int main(int argc, char *argv[])
         tr("Update connections open at once; more are closed at once (default 20000, at most "
            "what the open-file limit allows)."),
         QStringLiteral("count"), QStringLiteral("20000"));
-    parser.addOptions({ catalogueOption, updatePortOption, httpPortOption, bindOption,
+    parser.addOptions({ catalogueOption, updatePortOption, bindOption,
         baseUrlOption, timeoutOption, deadlineOption, connectionsOption });
     parser.process(app);
 
     if (!parser.isSet(catalogueOption) || !parser.isSet(updatePortOption)
-        || !parser.isSet(httpPortOption))
-        return fail(tr("--catalogue, --update-port and --http-port are required (see --help)"));
+        || !parser.isSet(baseUrlOption))
+        return fail(tr("--catalogue, --update-port and --base-url are required (see --help)"));
     quint16 updatePort = 0;
-    quint16 httpPort = 0;
-    if (!readPort(parser, updatePortOption.names().constFirst(), &updatePort)
-        || !readPort(parser, httpPortOption.names().constFirst(), &httpPort))
+    if (!readPort(parser, updatePortOption.names().constFirst(), &updatePort))
         return fail(tr("a port must be a number from 0 to 65535"));
     const QHostAddress address(parser.value(bindOption));
     if (address.isNull())
@@ -128,7 +123,7 @@ int main(int argc, char *argv[])
     if (!readPositive(parser, connectionsOption, &maximumConnections))
         return fail(tr("--max-connections must be a positive number"));
     // Descriptors beyond the connections: the listening sockets, the log, the catalogue's
-    // files, and the package server's clients.
+    // files.
     constexpr rlim_t SpareDescriptors = 256;
     const rlim_t openFileLimit = raiseOpenFileLimit();
     if (openFileLimit > SpareDescriptors
@@ -146,21 +141,9 @@ int main(int argc, char *argv[])
     if (!catalogue.load(catalogueFolder, false, &errorText))
         return fail(errorText);
 
-    PackageHttpServer httpServer(catalogueFolder);
-    httpServer.setIdleTimeout(idleTimeout);
-    if (!httpServer.listen(address, httpPort, &errorText))
-        return fail(errorText);
-
-    QString baseUrl = parser.value(baseUrlOption);
-    if (baseUrl.isEmpty()) {
-        QUrl url;
-        url.setScheme(QStringLiteral("http"));
-        url.setHost(address.toString());
-        url.setPort(httpServer.port());
-        baseUrl = url.toString();
-    } else if (!QUrl(baseUrl, QUrl::StrictMode).isValid()) {
+    const QString baseUrl = parser.value(baseUrlOption);
+    if (baseUrl.isEmpty() || !QUrl(baseUrl, QUrl::StrictMode).isValid())
         return fail(tr("not a URL: %1").arg(baseUrl));
-    }
 
     UpdateQueryServer queryServer(catalogueFolder, baseUrl);
     queryServer.setIdleTimeout(idleTimeout);
@@ -174,13 +157,11 @@ int main(int argc, char *argv[])
         &signalWatcher, &SignalWatcher::terminationRequested, &app, [&](int signalNumber) {
             ServerLog::write(QStringLiteral("stopping on signal %1").arg(signalNumber));
             queryServer.close();
-            httpServer.close();
             QCoreApplication::quit();
         });
 
-    // Scripts and tests started with port 0 read the chosen ports from these two lines.
+    // Scripts and tests started with port 0 read the chosen port from this line.
     printLine(QStringLiteral("update port %1").arg(queryServer.port()));
-    printLine(QStringLiteral("http port %1").arg(httpServer.port()));
     ServerLog::write(QStringLiteral("serving %1 (%2 components) on %3, links %4")
                          .arg(catalogueFolder)
                          .arg(catalogue.entries().size())

@@ -1,0 +1,79 @@
+#include "packagefile.h"
+
+PackageFile::~PackageFile()
+{
+    if (m_worker.joinable()) {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_changed.notify_all();
+        m_worker.join();
+    }
+}
+
+bool PackageFile::open(OpenMode mode)
+{
+    // Only a file written from its start has a hash that matches its contents.
+    std::unique_lock<std::mutex> lock(m_mutex);
+    drain(lock);
+    m_hash.reset();
+    lock.unlock();
+    return QFile::open(mode | Truncate);
+}
+
+bool PackageFile::restart()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    drain(lock);
+    m_hash.reset();
+    lock.unlock();
+    return resize(0) && seek(0);
+}
+
+QByteArray PackageFile::hash()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    drain(lock);
+    return m_hash.result();
+}
+
+qint64 PackageFile::writeData(const char *data, qint64 size)
+{
+    const qint64 written = QFile::writeData(data, size);
+    if (written <= 0)
+        return written;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_worker.joinable())
+        m_worker = std::thread(&PackageFile::hashPending, this);
+    m_changed.wait(lock, [this] { return m_pendingBytes < MaxPending; });
+    m_pending.emplace_back(data, qsizetype(written));
+    m_pendingBytes += written;
+    lock.unlock();
+    m_changed.notify_all();
+    return written;
+}
+
+void PackageFile::drain(std::unique_lock<std::mutex> &lock)
+{
+    m_changed.wait(lock, [this] { return m_pending.empty() && !m_hashing; });
+}
+
+void PackageFile::hashPending()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
+        if (m_pending.empty())
+            return;
+        const QByteArray piece = std::move(m_pending.front());
+        m_pending.pop_front();
+        m_hashing = true;
+        lock.unlock();
+        m_hash.add(piece.constData(), piece.size());
+        lock.lock();
+        m_hashing = false;
+        m_pendingBytes -= piece.size();
+        m_changed.notify_all();
+    }
+}
