@@ -237,7 +237,7 @@ int runInstall(int argc, char **argv)
         QFile hash(archive + QStringLiteral(".blake2b"));
         if (!hash.open(QIODevice::ReadOnly))
             qFatal("no hash beside %s", qPrintable(archive));
-        const QString refusal = OrviUpdaterEngine().refusalOfPackage(entry, archive, hash.readAll());
+        const QString refusal = OrviUpdaterEngine().refusalOfPackage(entry, hash.readAll());
         if (!refusal.isEmpty()) {
             std::fprintf(stderr, "%s\n", qPrintable(refusal));
             return 1;

@@ -172,8 +172,7 @@ void OrviUpdaterEngine::requestFinished(int id, bool failed)
     }
     m_packageFile.close();
     // Checked before anything of it is unpacked; a package that fails is not kept.
-    const QString refusal = refusalOfPackage(
-        *m_updates.at(m_current), m_packageFile.fileName(), m_packageFile.hash());
+    const QString refusal = refusalOfPackage(*m_updates.at(m_current), m_packageFile.hash());
     if (!refusal.isEmpty()) {
         m_packageFile.remove();
         failDownload(refusal);
@@ -255,8 +254,7 @@ void OrviUpdaterEngine::failDownload(const QString &text)
     emit error(text);
 }
 
-QString OrviUpdaterEngine::refusalOfPackage(
-    const UpdateEntry &entry, const QString &path, const QByteArray &fileHash) const
+QString OrviUpdaterEngine::refusalOfPackage(const UpdateEntry &entry, const QByteArray &fileHash) const
 {
     const auto bytes = [](const std::string &text) {
         return QByteArray(text.data(), qsizetype(text.size()));
@@ -268,10 +266,8 @@ QString OrviUpdaterEngine::refusalOfPackage(
     const TrustedComment offer { bytes(entry.project()), bytes(entry.name()), bytes(entry.type()),
         bytes(entry.version()), link.fileName().toUtf8() };
     QString reason;
-    const PackageSignature::Result result = fileHash.isEmpty()
-        ? signature.verify(path, m_signingKeys, offer, &reason)
-        : signature.verifyHash(fileHash, m_signingKeys, offer, &reason);
-    if (result == PackageSignature::Result::Verified) {
+    if (signature.verify(fileHash, m_signingKeys, offer, &reason)
+        == PackageSignature::Result::Verified) {
         // A valid signature of an old release must not take the component back to it.
         const QByteArray installed = VersionRecords(Platform::stateFolder())
                                          .recorded(PackageInstaller::destinationOf(entry.type()),

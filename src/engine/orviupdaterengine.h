@@ -64,12 +64,11 @@ public:
     /// Whether a package without a signature may be installed; only in builds made for
     /// unsigned packages unless changed (tests only).
     void setUnsignedPackagesAllowed(bool allowed) { m_unsignedAllowed = allowed; }
-    /// Why the downloaded file of entry must not be unpacked; empty when it may be. A signed
-    /// package is checked against the keys and the offer, and must not be older than the
-    /// version last installed; an unsigned one passes only where unsigned packages are allowed.
-    /// fileHash is the file's PackageHash when known; otherwise the file is read for it.
-    QString refusalOfPackage(const UpdateEntry &entry, const QString &path,
-        const QByteArray &fileHash = QByteArray()) const;
+    /// Why the downloaded file of entry, whose PackageHash is fileHash, must not be unpacked;
+    /// empty when it may be. A signed package is checked against the keys and the offer, and
+    /// must not be older than the version last installed; an unsigned one passes only where
+    /// unsigned packages are allowed.
+    QString refusalOfPackage(const UpdateEntry &entry, const QByteArray &fileHash) const;
 
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer() const { return m_updateServer; }

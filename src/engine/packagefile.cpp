@@ -15,20 +15,21 @@ PackageFile::~PackageFile()
 bool PackageFile::open(OpenMode mode)
 {
     // Only a file written from its start has a hash that matches its contents.
-    std::unique_lock<std::mutex> lock(m_mutex);
-    drain(lock);
-    m_hash.reset();
-    lock.unlock();
+    resetHash();
     return QFile::open(mode | Truncate);
 }
 
 bool PackageFile::restart()
 {
+    resetHash();
+    return resize(0) && seek(0);
+}
+
+void PackageFile::resetHash()
+{
     std::unique_lock<std::mutex> lock(m_mutex);
     drain(lock);
     m_hash.reset();
-    lock.unlock();
-    return resize(0) && seek(0);
 }
 
 QByteArray PackageFile::hash()

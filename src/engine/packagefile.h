@@ -37,6 +37,8 @@ protected:
 private:
     /// Waits until every byte handed over is hashed.
     void drain(std::unique_lock<std::mutex> &lock);
+    /// Starts the hash again once every byte handed over is hashed.
+    void resetHash();
     void hashPending();
 
     // Bytes written but not hashed yet are held up to this much; the writer waits beyond it.

@@ -83,7 +83,7 @@ PackageInstaller::PackageInstaller(const UpdateEntry *entry)
         m_descriptorStem = linkPath.chopped(4);
 
     m_rootFolder = destinationOf(entry->type());
-    if (fromLatin1(entry->type()) == QLatin1String("app")
+    if (entry->type() == "app"
         && (m_rootFolder.isEmpty() || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder)))) {
         MessageBoxHandler::critical(
             QCoreApplication::translate("translation", "Update", "program update"),

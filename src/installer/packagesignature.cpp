@@ -1,10 +1,8 @@
 #include "packagesignature.h"
 
 #include "builtinsigningkeys.h"
-#include "packagehash.h"
 
 #include <QCoreApplication>
-#include <QFile>
 
 #include <sodium.h>
 
@@ -73,19 +71,7 @@ PackageSignature::PackageSignature(const QByteArray &text)
     m_wellFormed = true;
 }
 
-PackageSignature::Result PackageSignature::verify(const QString &path, const QList<PublicKey> &keys,
-    const TrustedComment &expected, QString *errorText) const
-{
-    return check(path, QByteArray(), keys, expected, errorText);
-}
-
-PackageSignature::Result PackageSignature::verifyHash(const QByteArray &fileHash,
-    const QList<PublicKey> &keys, const TrustedComment &expected, QString *errorText) const
-{
-    return check(QString(), fileHash, keys, expected, errorText);
-}
-
-PackageSignature::Result PackageSignature::check(const QString &path, QByteArray fileHash,
+PackageSignature::Result PackageSignature::verify(const QByteArray &fileHash,
     const QList<PublicKey> &keys, const TrustedComment &expected, QString *errorText) const
 {
     QString ignored;
@@ -113,7 +99,6 @@ PackageSignature::Result PackageSignature::check(const QString &path, QByteArray
         return Result::ForgedComment;
     }
 
-    // The cheap checks come first: a mismatch is refused before a large file is read.
     TrustedComment signedFor;
     if (!TrustedComment::fromText(m_trustedComment, &signedFor)
         || (signedFor == expected && m_trustedComment != expected.toText())) {
@@ -139,11 +124,6 @@ PackageSignature::Result PackageSignature::check(const QString &path, QByteArray
         return Result::OtherFile;
     }
 
-    QString readError;
-    if (fileHash.isEmpty() && !PackageHash::ofFile(path, &fileHash, &readError)) {
-        *reason = tr("The package cannot be read: %1").arg(readError);
-        return Result::Unreadable;
-    }
     if (!verifyDetached(m_signature, fileHash, key->key)) {
         *reason = tr("The package has been altered since it was signed.");
         return Result::Altered;

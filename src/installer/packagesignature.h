@@ -37,7 +37,6 @@ public:
         OtherVersion,
         OtherFile,
         Altered,
-        Unreadable,
     };
 
     /// Reads the text of a signature file. Carriage returns, blank lines and blanks around
@@ -50,13 +49,11 @@ public:
     /// The trusted comment as it stands in the text.
     const QByteArray &trustedComment() const { return m_trustedComment; }
 
-    /// Checks the file at path against the signature: made by one of keys, with a trusted
-    /// comment naming exactly expected, over exactly the file's bytes. Returns Verified, or
-    /// why not with a short translated reason in errorText.
-    Result verify(const QString &path, const QList<PublicKey> &keys, const TrustedComment &expected,
-        QString *errorText = nullptr) const;
-    /// The same check for a file whose BLAKE2b-512 (PackageHash) is fileHash, already known.
-    Result verifyHash(const QByteArray &fileHash, const QList<PublicKey> &keys,
+    /// Checks a package file whose BLAKE2b-512 (PackageHash) is fileHash against the
+    /// signature: made by one of keys, with a trusted comment naming exactly expected, over
+    /// exactly the file's bytes. Returns Verified, or why not with a short translated reason in
+    /// errorText.
+    Result verify(const QByteArray &fileHash, const QList<PublicKey> &keys,
         const TrustedComment &expected, QString *errorText = nullptr) const;
 
     /// Reads a minisign public key, the base64 line of a .pub file. False when it is not one.
@@ -69,9 +66,6 @@ public:
     static QString keyIdText(const QByteArray &id);
 
 private:
-    Result check(const QString &path, QByteArray fileHash, const QList<PublicKey> &keys,
-        const TrustedComment &expected, QString *errorText) const;
-
     bool m_empty = true;
     bool m_wellFormed = false;
     QByteArray m_algorithm;

@@ -388,11 +388,6 @@
         <translation>Podpis pakietu dotyczy innego pliku (%1).</translation>
     </message>
     <message>
-        <source>The package cannot be read: %1</source>
-        <comment>nc</comment>
-        <translation>Nie można odczytać pakietu: %1</translation>
-    </message>
-    <message>
         <source>The package has been altered since it was signed.</source>
         <comment>nc</comment>
         <translation>Pakiet został zmieniony po podpisaniu.</translation>

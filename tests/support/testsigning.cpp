@@ -1,5 +1,6 @@
 #include "testsigning.h"
 
+#include "packagehash.h"
 #include "testenvironment.h"
 
 #include <QFile>
@@ -39,6 +40,15 @@ QByteArray TestSigning::sign(const QString &file, const QByteArray &trustedComme
 QByteArray TestSigning::comment(const char *name, const char *version, const char *file)
 {
     return TrustedComment { "orvi", name, "app", version, file }.toText();
+}
+
+QByteArray TestSigning::hashOf(const QString &file)
+{
+    QByteArray hash;
+    QString errorText;
+    if (!PackageHash::ofFile(file, &hash, &errorText))
+        qWarning("cannot hash %s: %s", qPrintable(file), qPrintable(errorText));
+    return hash;
 }
 
 PackageSignature::PublicKey TestSigning::publicKey(const QString &key)

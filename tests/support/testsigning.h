@@ -20,6 +20,8 @@ public:
         const QString &key = QStringLiteral("test"), const QStringList &extra = QStringList());
     /// The trusted comment that vouches for an "app" package of orvi.
     static QByteArray comment(const char *name, const char *version, const char *file);
+    /// The BLAKE2b-512 of file, as the download hands it to the signature check.
+    static QByteArray hashOf(const QString &file);
     /// The public key of the pair named key.
     static PackageSignature::PublicKey publicKey(const QString &key);
 };

@@ -5,6 +5,7 @@
 #include "packagesignature.h"
 #include "replyreader.h"
 #include "testenvironment.h"
+#include "testsigning.h"
 #include "updateentry.h"
 
 #include <QDir>
@@ -594,7 +595,7 @@ void tst_MkPackage::signs()
         TestEnvironment::readFile(key + QStringLiteral(".pub")).split('\n').value(1), &publicKey));
     QString errorText;
     QCOMPARE(PackageSignature(TestEnvironment::readFile(signature))
-                 .verify(package, { publicKey },
+                 .verify(TestSigning::hashOf(package), { publicKey },
                      { "orvi", "core", "app", "2.0", PackageFile.toUtf8() }, &errorText),
         PackageSignature::Result::Verified);
 

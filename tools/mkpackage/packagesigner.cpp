@@ -1,5 +1,7 @@
 #include "packagesigner.h"
 
+#include "packagehash.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QSaveFile>
@@ -21,8 +23,6 @@ constexpr int opsLimitOffset = saltOffset + crypto_pwhash_scryptsalsa208sha256_S
 constexpr int memLimitOffset = opsLimitOffset + 8;
 constexpr int secretOffset = memLimitOffset + 8;
 constexpr int publicKeySize = crypto_sign_PUBLICKEYBYTES;
-constexpr int fileHashSize = crypto_generichash_BYTES_MAX;
-constexpr qint64 readSize = 128 * 1024;
 
 const unsigned char *bytes(const QByteArray &data)
 {
@@ -239,31 +239,18 @@ bool PackageSigner::sign(const QString &path, const QByteArray &trustedComment,
     const QString &signaturePath, QString *errorText) const
 {
     Q_ASSERT(m_loaded);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *errorText = tr("Cannot read %1: %2").arg(path, file.errorString());
+    QByteArray hash;
+    QString readError;
+    if (!PackageHash::ofFile(path, &hash, &readError)) {
+        *errorText = tr("Cannot read %1: %2").arg(path, readError);
         return false;
     }
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, fileHashSize);
-    std::vector<char> buffer(readSize);
-    qint64 length = 0;
-    while ((length = file.read(buffer.data(), readSize)) > 0) {
-        crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(buffer.data()),
-            static_cast<unsigned long long>(length));
-    }
-    if (length < 0) {
-        *errorText = tr("Cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    unsigned char hash[fileHashSize];
-    crypto_generichash_final(&state, hash, fileHashSize);
 
     const unsigned char *const id = m_secret.data();
     const unsigned char *const secretKey = id + keyIdSize;
     QByteArray signature(crypto_sign_BYTES, '\0');
-    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr, hash,
-        fileHashSize, secretKey);
+    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+        bytes(hash), static_cast<unsigned long long>(hash.size()), secretKey);
     const QByteArray signed_ = signature + trustedComment;
     QByteArray globalSignature(crypto_sign_BYTES, '\0');
     crypto_sign_detached(reinterpret_cast<unsigned char *>(globalSignature.data()), nullptr,
