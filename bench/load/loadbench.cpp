@@ -7,6 +7,10 @@
 //       writes DIR/index.xml with 200 components and a signature file per package
 //   load-bench run PORT PIDS CLIENTS QUERIES IDLE
 //       PIDS: the server processes (comma-separated) whose memory is read
+//   load-bench fixed PORT
+//       takes one reply from the update server on PORT, then answers every request with it
+//       on a port of its own, printed as "update port N": what loopback and the load
+//       generator allow on this machine when answering costs nothing
 
 #include "catalogue.h"
 
@@ -429,6 +433,89 @@ int LoadRun::run(int clientCount, long queries)
     return m_errors == 0 && m_idleLost == 0 ? 0 : 2;
 }
 
+// The stand-in for the server: reads each request up to its closing marker, sends the stored
+// reply and closes, as the server does, without looking at the request.
+int serveFixedReply(int serverPort)
+{
+    std::string reply;
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(serverPort));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0
+            || ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+            std::fprintf(stderr, "cannot reach the update server: %s\n", std::strerror(errno));
+            return 1;
+        }
+        const std::string query = request();
+        ::send(fd, query.data(), query.size(), MSG_NOSIGNAL);
+        char buffer[16 * 1024];
+        for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            reply.append(buffer, size_t(got));
+        ::close(fd);
+    }
+    if (!isExpectedReply(reply)) {
+        std::fprintf(stderr, "the update server's reply is not the expected one\n");
+        return 1;
+    }
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0
+        || ::bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::listen(listener, 4096) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        std::fprintf(stderr, "cannot listen: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::printf("update port %d\n", ntohs(address.sin_port));
+    std::fflush(stdout);
+    const int epoll = ::epoll_create1(0);
+    epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.fd = listener;
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, listener, &event);
+    std::map<int, std::string> requests;
+    epoll_event events[256];
+    for (;;) {
+        const int ready = ::epoll_wait(epoll, events, 256, -1);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == listener) {
+                for (int client; (client = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
+                    event.data.fd = client;
+                    ::epoll_ctl(epoll, EPOLL_CTL_ADD, client, &event);
+                }
+                continue;
+            }
+            char buffer[16 * 1024];
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got < 0 && errno == EAGAIN)
+                continue;
+            std::string &received = requests[fd];
+            if (got > 0)
+                received.append(buffer, size_t(got));
+            if (got > 0 && received.find("</s>") == std::string::npos)
+                continue;
+            if (got > 0) {
+                // The reply usually fits the socket's send buffer at once; the rest, if any,
+                // waits for room.
+                ssize_t sent = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+                if (sent >= 0 && size_t(sent) < reply.size()) {
+                    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+                    ::send(fd, reply.data() + sent, reply.size() - size_t(sent), MSG_NOSIGNAL);
+                }
+            }
+            requests.erase(fd);
+            ::close(fd);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -437,10 +524,13 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() == 3 && arguments.at(1) == QLatin1String("catalogue"))
         return writeCatalogue(arguments.at(2));
+    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("fixed"))
+        return serveFixedReply(arguments.at(2).toInt());
     if (arguments.size() != 7 || arguments.at(1) != QLatin1String("run")) {
         std::fprintf(stderr,
             "usage: load-bench catalogue DIR\n"
-            "       load-bench run PORT PIDS CLIENTS QUERIES IDLE\n");
+            "       load-bench run PORT PIDS CLIENTS QUERIES IDLE\n"
+            "       load-bench fixed PORT\n");
         return 1;
     }
     // Idle connections and clients each hold a descriptor.

@@ -89,10 +89,24 @@ cpu_ticks() {
 }
 
 # One scenario on fresh servers: prints the load generator's figures and the servers' CPU.
+# With "fixed", the clients meet a stand-in that answers with the server's reply unread.
 scenario() {
-    local held=$1 target ids
+    local held=$1 stand_in=${2:-} target ids
     pids=()
-    if [ "$mode" = direct ]; then
+    if [ -n "$stand_in" ]; then
+        start_server "$work/server.log"
+        timeout 3600 "$bench" fixed "$server_port" >"$work/fixed.out" &
+        local wrapper=$!
+        pids+=("$wrapper")
+        target=
+        for _ in $(seq 100); do
+            target=$(sed -n 's/^update port //p' "$work/fixed.out")
+            [ -n "$target" ] && break
+            sleep 0.1
+        done
+        [ -n "$target" ] || { echo "the stand-in did not start" >&2; exit 1; }
+        ids=$(pgrep -P "$wrapper")
+    elif [ "$mode" = direct ]; then
         start_server "$work/server.log"
         target=$server_port
         ids=$server_pid
@@ -147,6 +161,10 @@ CONF
         wait "$pid" 2>/dev/null || true
     done
     pids=()
+    if [ -n "$stand_in" ]; then
+        : > "$work/server.log"
+        return $status
+    fi
     if [ "$mode" = nginx ]; then
         # What nginx complained about, once per kind of message.
         grep -E '\[(alert|crit|error|warn)\]' "$work/nginx-error.log" 2>/dev/null \
@@ -173,4 +191,8 @@ result=0
 scenario 0 || result=$?
 echo "$where, $clients simultaneous clients, $queries queries, beside $idle idle connections:"
 scenario "$idle" || result=$?
+if [ "$mode" = direct ]; then
+    echo "a stand-in that answers every request with the server's reply unread, $clients simultaneous clients, $queries queries (what loopback and the load generator allow here):"
+    scenario 0 fixed || result=$?
+fi
 exit $result

@@ -5,7 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QSet>
+#include <QHash>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -16,6 +16,9 @@ namespace {
 
 // Far more than a minisign signature file, whose comments minisign keeps under 1 KiB each.
 constexpr qint64 MaximumSignatureSize = 16 * 1024;
+// How long a signature file's identity is trusted before it is compared again: a stat per
+// offer would cost a tenth of a query.
+constexpr qint64 SignatureCheckInterval = 1000;
 
 bool isXmlCharacter(uint c)
 {
@@ -34,6 +37,7 @@ bool CatalogueCache::FileIdentity::operator==(const FileIdentity &other) const
 CatalogueCache::CatalogueCache(QString folder)
     : m_folder(std::move(folder)), m_indexPath(QDir(m_folder).filePath(Catalogue::indexFileName()))
 {
+    m_clock.start();
 }
 
 bool CatalogueCache::refresh(QString *errorText)
@@ -60,7 +64,10 @@ bool CatalogueCache::refresh(QString *errorText)
     if (!read) {
         if (!m_loaded)
             return false;
-        m_failedIdentity = identity;
+        // Only a file that was read and found broken waits for its next change; one that
+        // could not be opened (out of descriptors, say) is tried again at the next query.
+        if (file.isOpen())
+            m_failedIdentity = identity;
         ServerLog::write(QStringLiteral("catalogue not read again, the one read before stays: %1")
                              .arg(*errorText));
         return true;
@@ -71,30 +78,33 @@ bool CatalogueCache::refresh(QString *errorText)
     m_failedIdentity.reset();
     m_loaded = true;
     ++m_generation;
-    QSet<QString> signatureNames;
-    for (const CatalogueEntry &entry : m_catalogue.entries())
-        signatureNames.insert(entry.signatureFileName());
-    for (auto it = m_signatures.begin(); it != m_signatures.end();) {
-        if (signatureNames.contains(it.key()))
-            ++it;
-        else
-            it = m_signatures.erase(it);
+    // Signature files already read are kept, to be compared with their files at first use.
+    QHash<QString, SignatureFile> known;
+    for (qsizetype i = 0; i < m_signatures.size(); ++i)
+        known.insert(m_signatureNames.at(i), m_signatures.at(i));
+    m_signatures.clear();
+    m_signatureNames.clear();
+    for (const CatalogueEntry &entry : m_catalogue.entries()) {
+        m_signatureNames.append(entry.signatureFileName());
+        m_signatures.append(known.value(m_signatureNames.constLast()));
     }
     ServerLog::write(
         QStringLiteral("catalogue read: %1 components").arg(m_catalogue.entries().size()));
     return true;
 }
 
-QString CatalogueCache::signature(const CatalogueEntry &entry, bool *unusable)
+const CatalogueCache::Signature &CatalogueCache::signature(qsizetype index)
 {
-    const QString name = entry.signatureFileName();
-    const QString path = QDir(m_folder).filePath(name);
-    auto cached = m_signatures.find(name);
-    // One stat per offer instead of a read: a package re-signed in place is still seen.
-    if (cached == m_signatures.end() || cached->identity != identityOf(path))
-        cached = m_signatures.insert(name, readSignature(path));
-    *unusable = cached->unusable;
-    return cached->text;
+    SignatureFile &file = m_signatures[index];
+    const qint64 now = m_clock.elapsed();
+    if (file.checkedGeneration == m_generation && now - file.checkedAt < SignatureCheckInterval)
+        return file.signature;
+    const QString path = QDir(m_folder).filePath(m_signatureNames.at(index));
+    if (file.checkedGeneration < 0 || file.identity != identityOf(path))
+        readSignature(path, &file);
+    file.checkedAt = now;
+    file.checkedGeneration = m_generation;
+    return file.signature;
 }
 
 CatalogueCache::FileIdentity CatalogueCache::identityOf(const QString &path)
@@ -118,26 +128,25 @@ CatalogueCache::FileIdentity CatalogueCache::identityOf(int descriptor)
 // The file is the publisher's, not ours to vouch for: only text that the reply can carry
 // unchanged is sent; otherwise the offer goes out without a signature, as if the file were
 // missing, and the log names it.
-CatalogueCache::SignatureFile CatalogueCache::readSignature(const QString &path)
+void CatalogueCache::readSignature(const QString &path, SignatureFile *file)
 {
-    SignatureFile signature;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        signature.identity = identityOf(path);
-        signature.unusable = signature.identity.exists;
-        return signature;
+    file->signature = { QString(), false, ++m_signatureReads };
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly)) {
+        file->identity = identityOf(path);
+        file->signature.unusable = file->identity.exists;
+        return;
     }
-    signature.identity = identityOf(file.handle());
-    const QByteArray bytes = file.read(MaximumSignatureSize + 1);
+    file->identity = identityOf(input.handle());
+    const QByteArray bytes = input.read(MaximumSignatureSize + 1);
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder(bytes);
     const QList<uint> characters = text.toUcs4();
-    const bool usable = file.error() == QFileDevice::NoError && !bytes.isEmpty()
+    const bool usable = input.error() == QFileDevice::NoError && !bytes.isEmpty()
         && bytes.size() <= MaximumSignatureSize && !decoder.hasError()
         && std::all_of(characters.cbegin(), characters.cend(), isXmlCharacter);
     if (usable)
-        signature.text = text;
+        file->signature.text = text;
     else
-        signature.unusable = true;
-    return signature;
+        file->signature.unusable = true;
 }

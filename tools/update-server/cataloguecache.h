@@ -2,8 +2,10 @@
 
 #include "catalogue.h"
 
-#include <QHash>
+#include <QElapsedTimer>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -29,10 +31,20 @@ public:
     const Catalogue &catalogue() const { return m_catalogue; }
     /// Counts the index reads that changed the catalogue.
     int generation() const { return m_generation; }
-    /// The text of entry's signature file, empty without one. A file that cannot go into a
-    /// reply unchanged (not UTF-8, characters XML cannot carry, over 16 KiB) gives an empty
-    /// text and sets *unusable.
-    QString signature(const CatalogueEntry &entry, bool *unusable);
+    /// A package's signature file as the reply carries it.
+    struct Signature
+    {
+        /// The file's text, empty without one.
+        QString text;
+        /// Set when the file exists but cannot go into a reply unchanged (not UTF-8,
+        /// characters XML cannot carry, over 16 KiB); text is empty then.
+        bool unusable = false;
+        /// Changes whenever the file is read again, so that what is made of it can be kept.
+        quint64 revision = 0;
+    };
+    /// The signature file of the catalogue entry at index. A file replaced in place is seen
+    /// within a second; one published with a new index is seen at once.
+    const Signature &signature(qsizetype index);
 
 private:
     struct FileIdentity
@@ -49,14 +61,16 @@ private:
     };
     struct SignatureFile
     {
+        Signature signature;
         FileIdentity identity;
-        QString text;
-        bool unusable = false;
+        // When the identity was last compared with the file's, on m_clock, and for which index.
+        qint64 checkedAt = 0;
+        int checkedGeneration = -1;
     };
 
     static FileIdentity identityOf(const QString &path);
     static FileIdentity identityOf(int descriptor);
-    static SignatureFile readSignature(const QString &path);
+    void readSignature(const QString &path, SignatureFile *file);
 
     const QString m_folder;
     const QString m_indexPath;
@@ -66,5 +80,9 @@ private:
     FileIdentity m_indexIdentity;
     // An index that failed once is not parsed again until it changes.
     std::optional<FileIdentity> m_failedIdentity;
-    QHash<QString, SignatureFile> m_signatures;
+    // One per catalogue entry, in the index's order.
+    QList<SignatureFile> m_signatures;
+    QStringList m_signatureNames;
+    QElapsedTimer m_clock;
+    quint64 m_signatureReads = 0;
 };

@@ -9,7 +9,9 @@
 #include <QHostAddress>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include <sys/resource.h>
 
@@ -59,6 +61,8 @@ rlim_t raiseOpenFileLimit()
     }
     return limit.rlim_cur;
 }
+
+constexpr int StopLogWait = 2000;
 
 bool readPositive(const QCommandLineParser &parser, const QCommandLineOption &option, int *value)
 {
@@ -126,9 +130,11 @@ int main(int argc, char *argv[])
     // files.
     constexpr rlim_t SpareDescriptors = 256;
     const rlim_t openFileLimit = raiseOpenFileLimit();
-    if (openFileLimit > SpareDescriptors
-        && rlim_t(maximumConnections) > openFileLimit - SpareDescriptors) {
-        maximumConnections = int(openFileLimit - SpareDescriptors);
+    // Under a small limit, half of it: the server must never run out of descriptors itself.
+    const rlim_t allowed = openFileLimit > 2 * SpareDescriptors ? openFileLimit - SpareDescriptors
+                                                                : std::max<rlim_t>(1, openFileLimit / 2);
+    if (openFileLimit > 0 && rlim_t(maximumConnections) > allowed) {
+        maximumConnections = int(allowed);
         ServerLog::write(QStringLiteral("at most %1 update connections: the open-file limit is %2")
                              .arg(maximumConnections)
                              .arg(openFileLimit));
@@ -168,5 +174,10 @@ int main(int argc, char *argv[])
                          .arg(address.toString(), baseUrl));
     const int result = app.exec();
     ServerLog::write(QStringLiteral("stopped"));
+    // Standard error may be a pipe nobody reads; a stop must not hang on it.
+    if (!ServerLog::drain(StopLogWait)) {
+        std::fflush(stdout);
+        std::_Exit(result);
+    }
     return result;
 }

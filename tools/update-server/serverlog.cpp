@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -40,15 +41,26 @@ public:
 
     void append(QByteArray line)
     {
+        bool wasEmpty = false;
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             if (m_lines.size() >= MaximumQueuedLines) {
                 ++m_dropped;
                 return;
             }
+            wasEmpty = m_lines.empty();
             m_lines.push_back(std::move(line));
         }
-        m_wake.notify_one();
+        // The writer takes the whole queue at once, so only the first line of a batch wakes it.
+        if (wasEmpty)
+            m_wake.notify_one();
+    }
+
+    bool drain(int milliseconds)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_drained.wait_for(lock, std::chrono::milliseconds(milliseconds),
+            [this] { return m_lines.empty() && m_dropped == 0 && !m_writing; });
     }
 
 private:
@@ -62,6 +74,7 @@ private:
             std::deque<QByteArray> lines;
             lines.swap(m_lines);
             const size_t dropped = std::exchange(m_dropped, 0);
+            m_writing = true;
             lock.unlock();
             QByteArray text;
             for (const QByteArray &line : lines)
@@ -73,11 +86,15 @@ private:
             std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
             std::fflush(stderr);
             lock.lock();
+            m_writing = false;
+            m_drained.notify_all();
         }
     }
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
+    std::condition_variable m_drained;
+    bool m_writing = false;
     std::deque<QByteArray> m_lines;
     size_t m_dropped = 0;
     bool m_stopping = false;
@@ -95,4 +112,9 @@ LogWriter &writer()
 void ServerLog::write(const QString &line)
 {
     writer().append(stamped(line));
+}
+
+bool ServerLog::drain(int milliseconds)
+{
+    return writer().drain(milliseconds);
 }

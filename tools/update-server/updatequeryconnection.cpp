@@ -49,8 +49,10 @@ bool UpdateQueryConnection::handleReady(qint64 now)
                        .arg(m_limits.maximumRequestSize));
             return false;
         }
-        if (InventoryParser::isComplete(m_request)) {
+        const bool complete = InventoryParser::isComplete(m_request, &m_searched, &m_openMarker);
+        if (complete) {
             answer();
+            m_answeredAt = now;
             return m_outcome.isEmpty() ? false : writeReply(now);
         }
     }
@@ -61,6 +63,12 @@ bool UpdateQueryConnection::checkTime(qint64 now)
     if (!isWriting() && now - m_start >= m_limits.requestDeadline) {
         finish(QStringLiteral("dropped: no complete request within %1 ms")
                    .arg(m_limits.requestDeadline));
+        return false;
+    }
+    if (isWriting() && now - m_answeredAt >= m_limits.requestDeadline) {
+        finish(m_outcome
+            + QStringLiteral("; the peer did not take the reply within %1 ms, aborted")
+                  .arg(m_limits.requestDeadline));
         return false;
     }
     if (now - m_lastActivity >= m_limits.idleTimeout) {

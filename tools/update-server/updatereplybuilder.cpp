@@ -56,6 +56,17 @@ void appendEscaped(QByteArray *out, QStringView text, bool attribute)
     }
 }
 
+void appendOpening(QByteArray *out, QStringView project, QStringView name, QStringView type)
+{
+    out->append("    <request project=\"");
+    appendEscaped(out, project, true);
+    out->append("\" name=\"");
+    appendEscaped(out, name, true);
+    out->append("\" type=\"");
+    appendEscaped(out, type, true);
+    out->append("\">\n");
+}
+
 void appendElement(QByteArray *out, const char *name, QStringView text)
 {
     out->append("        <").append(name).append('>');
@@ -100,7 +111,9 @@ void UpdateReplyBuilder::prepareOffers()
         appendElement(&elements, "critical",
             entry.critical ? QStringLiteral("true") : QStringLiteral("false"));
         appendElement(&elements, "timestamp", QString::number(entry.timestamp));
-        m_offers.insert({ entry.project, entry.name, entry.type }, { i, elements });
+        QByteArray opening;
+        appendOpening(&opening, entry.project, entry.name, entry.type);
+        m_offers.insert({ entry.project, entry.name, entry.type }, { i, opening, elements, 0, QByteArray() });
     }
     m_preparedGeneration = m_catalogue->generation();
 }
@@ -119,31 +132,29 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
     reply->reserve(1024 + 1024 * components.size());
     reply->append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updates>\n");
     for (const InventoryParser::Component &component : components) {
-        reply->append("    <request project=\"");
-        appendEscaped(reply, component.project, true);
-        reply->append("\" name=\"");
-        appendEscaped(reply, component.name, true);
-        reply->append("\" type=\"");
-        appendEscaped(reply, component.type, true);
-        reply->append("\">\n");
-        const auto offer
-            = m_offers.constFind({ component.project, component.name, component.type });
-        if (offer == m_offers.cend()) {
+        const auto offer = m_offers.find({ component.project, component.name, component.type });
+        if (offer == m_offers.end()) {
+            appendOpening(reply, component.project, component.name, component.type);
             reply->append("        <noSuchComponent/>\n");
             ++summary->unknown;
         } else if (VersionNumber::compare(entries.at(offer->entry).version, component.version)
             <= 0) {
+            reply->append(offer->opening);
             reply->append("        <latest/>\n");
             ++summary->latest;
         } else {
-            const CatalogueEntry &entry = entries.at(offer->entry);
+            reply->append(offer->opening);
             reply->append(offer->elements);
-            bool unusable = false;
-            const QString signature = m_catalogue->signature(entry, &unusable);
-            if (!signature.isEmpty())
-                appendElement(reply, "signature", signature);
-            if (unusable)
-                summary->unusableSignatures << entry.signatureFileName();
+            const CatalogueCache::Signature &signature = m_catalogue->signature(offer->entry);
+            if (signature.revision != offer->signatureRevision) {
+                offer->signatureElement.clear();
+                if (!signature.text.isEmpty())
+                    appendElement(&offer->signatureElement, "signature", signature.text);
+                offer->signatureRevision = signature.revision;
+            }
+            reply->append(offer->signatureElement);
+            if (signature.unusable)
+                summary->unusableSignatures << entries.at(offer->entry).signatureFileName();
             ++summary->available;
         }
         reply->append("    </request>\n");

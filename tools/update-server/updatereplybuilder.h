@@ -53,7 +53,11 @@ private:
     struct Offer
     {
         qsizetype entry;
+        // The request's opening tag: the component's attributes are the entry's own.
+        QByteArray opening;
         QByteArray elements;
+        quint64 signatureRevision = 0;
+        QByteArray signatureElement;
     };
 
     void prepareOffers();
