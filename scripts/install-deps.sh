@@ -8,12 +8,12 @@ packages=(
     g++ cmake ninja-build pkg-config ccache
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libqt6uitools6
     libqt6opengl6-dev
-    zlib1g-dev libminizip-dev libsodium-dev minisign
+    zlib1g-dev libminizip-dev libsodium-dev libexpat1-dev minisign
     clang libclang-rt-14-dev
     g++-mingw-w64-x86-64-posix
     xvfb xdotool xauth zip unzip curl
     python3-pyatspi dbus-daemon imagemagick
-    nginx tinyproxy
+    nginx libnginx-mod-stream tinyproxy
 )
 
 missing=()

@@ -1,10 +1,8 @@
 #include "versionnumber.h"
 
-#include <QStringList>
-
 namespace {
 
-bool isDigits(const QString &text)
+bool isDigits(QStringView text)
 {
     if (text.isEmpty())
         return false;
@@ -15,34 +13,53 @@ bool isDigits(const QString &text)
     return true;
 }
 
-int compareParts(const QString &a, const QString &b)
+QStringView withoutLeadingZeros(QStringView digits)
+{
+    while (digits.size() > 1 && digits.front() == QLatin1Char('0'))
+        digits = digits.mid(1);
+    return digits;
+}
+
+int compareParts(QStringView a, QStringView b)
 {
     if (isDigits(a) && isDigits(b)) {
         // Compared as digit strings so that no part is too long for a number type.
-        QString x = a;
-        QString y = b;
-        while (x.size() > 1 && x.startsWith(QLatin1Char('0')))
-            x.remove(0, 1);
-        while (y.size() > 1 && y.startsWith(QLatin1Char('0')))
-            y.remove(0, 1);
-        if (x.size() != y.size())
-            return x.size() < y.size() ? -1 : 1;
-        return x.compare(y);
+        a = withoutLeadingZeros(a);
+        b = withoutLeadingZeros(b);
+        if (a.size() != b.size())
+            return a.size() < b.size() ? -1 : 1;
     }
     return a.compare(b);
+}
+
+// The part before the next dot, "0" for an empty or missing one. Views instead of a split:
+// the update server compares a version for every component of every query.
+QStringView nextPart(QStringView *rest, bool *done)
+{
+    if (*done)
+        return QStringView(u"0");
+    QStringView part = *rest;
+    const qsizetype dot = rest->indexOf(QLatin1Char('.'));
+    if (dot < 0) {
+        *done = true;
+    } else {
+        part = rest->left(dot);
+        *rest = rest->mid(dot + 1);
+    }
+    return part.isEmpty() ? QStringView(u"0") : part;
 }
 
 } // namespace
 
 int VersionNumber::compare(const QString &a, const QString &b)
 {
-    const QStringList left = a.trimmed().split(QLatin1Char('.'));
-    const QStringList right = b.trimmed().split(QLatin1Char('.'));
-    const qsizetype count = qMax(left.size(), right.size());
-    const QString zero = QStringLiteral("0");
-    for (qsizetype i = 0; i < count; ++i) {
-        const QString x = i < left.size() && !left.at(i).isEmpty() ? left.at(i) : zero;
-        const QString y = i < right.size() && !right.at(i).isEmpty() ? right.at(i) : zero;
+    QStringView left = QStringView(a).trimmed();
+    QStringView right = QStringView(b).trimmed();
+    bool leftDone = false;
+    bool rightDone = false;
+    while (!leftDone || !rightDone) {
+        const QStringView x = nextPart(&left, &leftDone);
+        const QStringView y = nextPart(&right, &rightDone);
         const int result = compareParts(x, y);
         if (result != 0)
             return result < 0 ? -1 : 1;

@@ -8,8 +8,10 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <cstdio>
 #include <memory>
 #include <vector>
+
 
 using Entries = std::vector<std::unique_ptr<UpdateEntry>>;
 
@@ -79,6 +81,10 @@ private slots:
     void baseUrl();
     void droppedRequests_data();
     void droppedRequests();
+    void limits_data();
+    void limits();
+    void catalogueChangedWhileServing_data();
+    void catalogueChangedWhileServing();
     void oneLogLinePerExchangeAndCleanStop();
     void refusesToStart_data();
     void refusesToStart();
@@ -86,6 +92,7 @@ private slots:
 private:
     bool startServer(const QStringList &extraArguments = QStringList());
     QByteArray exchange(const QByteArray &request);
+    QStringList stopServer();
     static Entries parseReply(const QByteArray &reply);
 
     std::unique_ptr<TestEnvironment> m_environment;
@@ -158,6 +165,20 @@ QByteArray tst_UpdateServer::exchange(const QByteArray &request)
     return reply;
 }
 
+// Stops the server and returns its log lines without their time stamps.
+QStringList tst_UpdateServer::stopServer()
+{
+    m_server->terminate();
+    m_server->waitForFinished(5000);
+    QStringList lines;
+    const QStringList log = QString::fromUtf8(m_server->readAllStandardError())
+                                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : log)
+        lines << line.section(QLatin1Char(' '), 1);
+    m_server.reset();
+    return lines;
+}
+
 Entries tst_UpdateServer::parseReply(const QByteArray &reply)
 {
     ReplyReader reader;
@@ -200,6 +221,9 @@ void tst_UpdateServer::reply_data()
     QTest::newRow("non-ASCII name widened by the updater")
         << component("\xc5\xbc\xc3\xb3\xc5\x82w", "plugin", "2")
         << QStringList { QStringLiteral("version") } << QStringList { QStringLiteral("3") };
+    QTest::newRow("markup characters go back escaped")
+        << component("a&amp;&quot;&lt;&gt;&#9;&#10;&#13;b", "plugin", "1")
+        << QStringList { QStringLiteral("noSuchComponent") } << QStringList();
     QTest::newRow("empty inventory") << QByteArray() << QStringList() << QStringList();
 }
 
@@ -274,10 +298,20 @@ void tst_UpdateServer::signature()
         return element.tagName() == QLatin1String("signature") ? element.text() : element.tagName();
     };
     QCOMPARE(last(), QStringLiteral("timestamp"));
-    // Written while the server runs: the next query carries it.
-    QVERIFY(
-        TestEnvironment::writeFile(m_catalogue + QStringLiteral("/core-2.0.zip.minisig"), file));
+    // Published while the server runs, with a new index as mkpackage does: the next query
+    // carries it.
+    const QString signaturePath = m_catalogue + QStringLiteral("/core-2.0.zip.minisig");
+    QVERIFY(TestEnvironment::writeFile(signaturePath, file));
+    const QString index = m_catalogue + QStringLiteral("/index.xml");
+    QVERIFY(TestEnvironment::writeFile(index + QStringLiteral(".new"), indexXml()));
+    QCOMPARE(std::rename(QFile::encodeName(index + QStringLiteral(".new")).constData(),
+                 QFile::encodeName(index).constData()),
+        0);
     QCOMPARE(last(), lastElement);
+    // Re-signed in place, the index untouched: seen within a second or so.
+    const QByteArray resigned = "untrusted comment: re-signed\nRUQBAgMEBQYHCA==\n";
+    QVERIFY(TestEnvironment::writeFile(signaturePath, resigned));
+    QTRY_COMPARE_WITH_TIMEOUT(last(), QString::fromUtf8(resigned), 10000);
 }
 
 void tst_UpdateServer::requestInPieces()
@@ -334,6 +368,129 @@ void tst_UpdateServer::droppedRequests()
     }
     QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(received, QByteArray());
+}
+
+void tst_UpdateServer::limits_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("held");
+    QTest::addColumn<bool>("extraAnswered");
+    QTest::addColumn<QString>("loggedFirst");
+    QTest::addColumn<QString>("loggedThen");
+
+    // The held clients send part of a request and stop; one more client then sends a whole one.
+    QTest::newRow("unfinished request cut at the deadline, others answered meanwhile")
+        << QStringList { QStringLiteral("--request-deadline"), QStringLiteral("1000") } << 1 << true
+        << QStringLiteral("1 components: 1 available")
+        << QStringLiteral("dropped: no complete request within 1000 ms");
+    QTest::newRow("connection over the limit closed at once, the others still served")
+        << QStringList { QStringLiteral("--max-connections"), QStringLiteral("3") } << 3 << false
+        << QStringLiteral("refused 127.0.0.1:") << QStringLiteral("1 components: 1 available");
+}
+
+void tst_UpdateServer::limits()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, held);
+    QFETCH(bool, extraAnswered);
+    QFETCH(QString, loggedFirst);
+    QFETCH(QString, loggedThen);
+    QVERIFY(startServer(arguments));
+
+    const QByteArray request = asSentByUpdater(component("core", "app", "1"));
+    std::vector<std::unique_ptr<QTcpSocket>> heldSockets;
+    for (int i = 0; i < held; ++i) {
+        heldSockets.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket &socket = *heldSockets.back();
+        socket.connectToHost(QHostAddress::LocalHost, m_updatePort);
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(request.left(20));
+        QVERIFY(socket.waitForBytesWritten(5000));
+    }
+    const QByteArray extraReply = exchange(request);
+    if (extraAnswered)
+        QCOMPARE(parseReply(extraReply).size(), size_t(1));
+    else
+        QCOMPARE(extraReply, QByteArray());
+
+    for (const auto &socket : heldSockets) {
+        if (extraAnswered) {
+            // Still sending, a byte at a time, yet never finishing: the deadline cuts it off
+            // long before the client would stop.
+            QElapsedTimer sending;
+            sending.start();
+            while (socket->state() == QAbstractSocket::ConnectedState && sending.elapsed() < 5000) {
+                socket->write(" ");
+                socket->waitForBytesWritten(200);
+                socket->waitForDisconnected(200);
+            }
+            QCOMPARE(socket->state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(socket->readAll(), QByteArray());
+            continue;
+        }
+        socket->write(request.mid(20));
+        QByteArray reply;
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(5000))
+            reply += socket->readAll();
+        QCOMPARE(parseReply(reply + socket->readAll()).size(), size_t(1));
+    }
+
+    const QStringList log = stopServer();
+    const auto firstIndex = [&log](const QString &text) {
+        for (qsizetype i = 0; i < log.size(); ++i) {
+            if (log.at(i).contains(text))
+                return i;
+        }
+        return qsizetype(-1);
+    };
+    QVERIFY2(firstIndex(loggedFirst) >= 0, qPrintable(log.join(QLatin1Char('\n'))));
+    QVERIFY2(
+        firstIndex(loggedFirst) < firstIndex(loggedThen), qPrintable(log.join(QLatin1Char('\n'))));
+}
+
+void tst_UpdateServer::catalogueChangedWhileServing_data()
+{
+    QTest::addColumn<QByteArray>("newIndex");
+    QTest::addColumn<QString>("offered");
+
+    QByteArray newer = indexXml();
+    newer.replace("<version>2.0</version>", "<version>3.0</version>");
+    QTest::newRow("new index renamed over the old") << newer << QStringLiteral("3.0");
+    QTest::newRow("broken index renamed over the old: the old one stays until a good one")
+        << QByteArray("<catalogue><component project=\"orvi\"") << QStringLiteral("2.0");
+}
+
+void tst_UpdateServer::catalogueChangedWhileServing()
+{
+    QFETCH(QByteArray, newIndex);
+    QFETCH(QString, offered);
+
+    const auto offeredVersion = [this] {
+        const Entries entries
+            = parseReply(exchange(asSentByUpdater(component("core", "app", "1"))));
+        return entries.size() == 1 ? QString::fromStdString(entries.front()->version()) : QString();
+    };
+    const QString index = m_catalogue + QStringLiteral("/index.xml");
+    const auto publish = [&index](const QByteArray &content) {
+        return TestEnvironment::writeFile(index + QStringLiteral(".new"), content)
+            && std::rename(QFile::encodeName(index + QStringLiteral(".new")).constData(),
+                   QFile::encodeName(index).constData())
+            == 0;
+    };
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(offeredVersion(), QStringLiteral("2.0"));
+    QVERIFY(publish(newIndex));
+    QCOMPARE(offeredVersion(), offered);
+    QCOMPARE(offeredVersion(), offered);
+    QByteArray newest = indexXml();
+    newest.replace("<version>2.0</version>", "<version>4.0</version>");
+    QVERIFY(publish(newest));
+    QCOMPARE(offeredVersion(), QStringLiteral("4.0"));
+
+    // Read once per index published, not once per query.
+    const QStringList log = stopServer();
+    const QString reads = log.filter(QStringLiteral("catalogue read: ")).join(QLatin1Char('\n'));
+    QCOMPARE(reads.count(QStringLiteral("catalogue read: ")), offered == QLatin1String("3.0") ? 3 : 2);
 }
 
 void tst_UpdateServer::oneLogLinePerExchangeAndCleanStop()

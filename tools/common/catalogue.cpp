@@ -69,9 +69,15 @@ bool Catalogue::load(const QString &folder, bool missingIsEmpty, QString *errorT
         *errorText = tr("Cannot read %1: %2").arg(file.fileName(), file.errorString());
         return false;
     }
-    QXmlStreamReader reader(&file);
+    return read(&file, file.fileName(), errorText);
+}
+
+bool Catalogue::read(QIODevice *device, const QString &fileName, QString *errorText)
+{
+    m_entries.clear();
+    QXmlStreamReader reader(device);
     if (!reader.readNextStartElement() || reader.name() != QLatin1String("catalogue")) {
-        *errorText = tr("%1 is not a catalogue index").arg(file.fileName());
+        *errorText = tr("%1 is not a catalogue index").arg(fileName);
         return false;
     }
     while (reader.readNextStartElement()) {
@@ -86,12 +92,12 @@ bool Catalogue::load(const QString &folder, bool missingIsEmpty, QString *errorT
             || !CatalogueEntry::isValidPackageName(entry.package)) {
             *errorText = reader.hasError()
                 ? QStringLiteral("%1:%2: %3")
-                      .arg(file.fileName())
+                      .arg(fileName)
                       .arg(reader.lineNumber())
                       .arg(reader.errorString())
                 : tr("%1:%2: a component needs project, name, type, version, a package "
                      "file name ending in .zip and a decimal timestamp")
-                      .arg(file.fileName())
+                      .arg(fileName)
                       .arg(line);
             m_entries.clear();
             return false;
@@ -100,7 +106,7 @@ bool Catalogue::load(const QString &folder, bool missingIsEmpty, QString *errorT
     }
     if (reader.hasError()) {
         *errorText = QStringLiteral("%1:%2: %3")
-                         .arg(file.fileName())
+                         .arg(fileName)
                          .arg(reader.lineNumber())
                          .arg(reader.errorString());
         m_entries.clear();

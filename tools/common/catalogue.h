@@ -5,6 +5,8 @@
 #include <QList>
 #include <QString>
 
+class QIODevice;
+
 /*
  * A catalogue folder: the package files and one index, "index.xml", that lists the
  * published updates, at most one per component (project, name, type):
@@ -32,6 +34,9 @@ public:
     /// Reads folder's index. A missing index gives an empty catalogue when missingIsEmpty is
     /// set, otherwise an error; a malformed index is always an error (text in errorText).
     bool load(const QString &folder, bool missingIsEmpty, QString *errorText);
+    /// Reads an index from device, an open file named fileName in error texts; false with
+    /// errorText and no entries when it is malformed.
+    bool read(QIODevice *device, const QString &fileName, QString *errorText);
     /// Writes the index into folder, replacing the old one only once the new one is complete.
     bool save(const QString &folder, QString *errorText) const;
 

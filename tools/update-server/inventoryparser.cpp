@@ -2,17 +2,87 @@
 
 #include <QCoreApplication>
 #include <QStringDecoder>
-#include <QXmlStreamReader>
+
+#include <expat.h>
+
+#include <cstring>
+#include <memory>
 
 namespace {
 const QByteArray OpenMarker = QByteArrayLiteral("<s>");
 const QByteArray CloseMarker = QByteArrayLiteral("</s>");
+// The inventory is a sequence of elements; a root around it makes it one document.
+constexpr char DocumentStart[] = "<inventory>";
+constexpr char DocumentEnd[] = "</inventory>";
+
+// The updater takes no reply with more requests than this, and each component asks for a
+// reply element: a request of more would only make a large reply for nothing.
+constexpr qsizetype MaximumComponents = 10000;
+
+struct ParseState
+{
+    XML_Parser parser;
+    QList<InventoryParser::Component> *components;
+    bool tooMany = false;
+};
+
+struct ParserDeleter
+{
+    void operator()(XML_ParserStruct *parser) const { XML_ParserFree(parser); }
+};
+
+void XMLCALL startElement(void *data, const XML_Char *name, const XML_Char **attributes)
+{
+    if (std::strcmp(name, "component") != 0)
+        return;
+    auto *state = static_cast<ParseState *>(data);
+    if (state->components->size() >= MaximumComponents) {
+        state->tooMany = true;
+        XML_StopParser(state->parser, XML_FALSE);
+        return;
+    }
+    InventoryParser::Component component;
+    for (const XML_Char **attribute = attributes; *attribute; attribute += 2) {
+        QString *value = nullptr;
+        if (std::strcmp(attribute[0], "project") == 0)
+            value = &component.project;
+        else if (std::strcmp(attribute[0], "name") == 0)
+            value = &component.name;
+        else if (std::strcmp(attribute[0], "type") == 0)
+            value = &component.type;
+        else if (std::strcmp(attribute[0], "version") == 0)
+            value = &component.version;
+        if (value)
+            *value = QString::fromUtf8(attribute[1]);
+    }
+    state->components->append(std::move(component));
+}
+
+bool isAscii(const QByteArray &bytes)
+{
+    for (const char c : bytes) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
-bool InventoryParser::isComplete(const QByteArray &received)
+bool InventoryParser::isComplete(
+    const QByteArray &received, qsizetype *searched, qsizetype *openMarker)
 {
-    const qsizetype open = received.indexOf(OpenMarker);
-    return open >= 0 && received.indexOf(CloseMarker, open + OpenMarker.size()) >= 0;
+    // A marker may straddle the end of what was searched before.
+    if (*openMarker < 0)
+        *openMarker = received.indexOf(OpenMarker, qMax(0, *searched - OpenMarker.size() + 1));
+    bool complete = false;
+    if (*openMarker >= 0) {
+        const qsizetype from
+            = qMax(*openMarker + OpenMarker.size(), *searched - CloseMarker.size() + 1);
+        complete = received.indexOf(CloseMarker, from) >= 0;
+    }
+    *searched = received.size();
+    return complete;
 }
 
 QString InventoryParser::decode(const QByteArray &request)
@@ -32,31 +102,40 @@ bool InventoryParser::parse(
     const QByteArray &request, QList<Component> *components, QString *errorText)
 {
     components->clear();
-    const QString text = decode(request);
-    const qsizetype open = text.indexOf(QLatin1String("<s>"));
-    const qsizetype close = text.lastIndexOf(QLatin1String("</s>"));
-    if (open < 0 || close < open + 3) {
+    // Plain ASCII, the usual request, is its own decoding and goes to the parser as it came.
+    const QByteArray text = isAscii(request) ? request : decode(request).toUtf8();
+    const qsizetype open = text.indexOf(OpenMarker);
+    const qsizetype close = text.lastIndexOf(CloseMarker);
+    if (open < 0 || close < open + OpenMarker.size()) {
         *errorText
             = QCoreApplication::translate("translation", "the request lacks <s> or </s>", "nc");
         return false;
     }
-    // The inventory is a sequence of elements; a root around it makes it one document.
-    const QString document = QLatin1String("<inventory>") + text.mid(open + 3, close - open - 3)
-        + QLatin1String("</inventory>");
-    QXmlStreamReader reader(document);
-    while (!reader.atEnd()) {
-        if (reader.readNext() != QXmlStreamReader::StartElement
-            || reader.name() != QLatin1String("component"))
-            continue;
-        const QXmlStreamAttributes attributes = reader.attributes();
-        components->append({ attributes.value(QLatin1String("project")).toString(),
-            attributes.value(QLatin1String("name")).toString(),
-            attributes.value(QLatin1String("type")).toString(),
-            attributes.value(QLatin1String("version")).toString() });
+    const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("UTF-8"));
+    if (!parser) {
+        *errorText = QCoreApplication::translate("translation", "out of memory", "nc");
+        return false;
     }
-    if (reader.hasError()) {
+    ParseState state { parser.get(), components };
+    XML_SetUserData(parser.get(), &state);
+    XML_SetStartElementHandler(parser.get(), startElement);
+    const char *inventory = text.constData() + open + OpenMarker.size();
+    const bool parsed
+        = XML_Parse(parser.get(), DocumentStart, int(std::strlen(DocumentStart)), XML_FALSE)
+            == XML_STATUS_OK
+        && XML_Parse(parser.get(), inventory, int(close - open - OpenMarker.size()), XML_FALSE)
+            == XML_STATUS_OK
+        && XML_Parse(parser.get(), DocumentEnd, int(std::strlen(DocumentEnd)), XML_TRUE)
+            == XML_STATUS_OK;
+    if (state.tooMany) {
+        *errorText = QCoreApplication::translate("translation", "more than %1 components", "nc")
+                         .arg(MaximumComponents);
+        components->clear();
+        return false;
+    }
+    if (!parsed) {
         *errorText = QCoreApplication::translate("translation", "malformed inventory: %1", "nc")
-                         .arg(reader.errorString());
+                         .arg(QString::fromUtf8(XML_ErrorString(XML_GetErrorCode(parser.get()))));
         components->clear();
         return false;
     }

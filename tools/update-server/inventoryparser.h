@@ -20,8 +20,10 @@ public:
         QString version;
     };
 
-    /// True once received holds the closing marker, i.e. the whole request has arrived.
-    static bool isComplete(const QByteArray &received);
+    /// True once received holds the closing marker after the opening one, i.e. the whole
+    /// request has arrived. searched and openMarker (start with 0 and -1) carry what earlier
+    /// calls on the same growing request found, so that no byte is searched twice.
+    static bool isComplete(const QByteArray &received, qsizetype *searched, qsizetype *openMarker);
     /// The components of request, in inventory order; false with errorText when the request
     /// has no markers or the inventory is not well-formed.
     static bool parse(const QByteArray &request, QList<Component> *components, QString *errorText);

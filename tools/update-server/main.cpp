@@ -9,7 +9,11 @@
 #include <QHostAddress>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -43,6 +47,30 @@ bool readPort(const QCommandLineParser &parser, const QString &option, quint16 *
     return true;
 }
 
+// Every connection holds a descriptor; the soft limit (often 1024) would end a crowd early.
+rlim_t raiseOpenFileLimit()
+{
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            return raised.rlim_cur;
+    }
+    return limit.rlim_cur;
+}
+
+constexpr int StopLogWait = 2000;
+
+bool readPositive(const QCommandLineParser &parser, const QCommandLineOption &option, int *value)
+{
+    bool ok = false;
+    *value = parser.value(option).toInt(&ok);
+    return ok && *value > 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -67,8 +95,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption timeoutOption(QStringLiteral("idle-timeout"),
         tr("Milliseconds a connection may stay silent before it is dropped (default 30000)."),
         QStringLiteral("ms"), QStringLiteral("30000"));
-    parser.addOptions(
-        { catalogueOption, updatePortOption, bindOption, baseUrlOption, timeoutOption });
+    const QCommandLineOption deadlineOption(QStringLiteral("request-deadline"),
+        tr("Milliseconds a client has to send its whole request after connecting "
+           "(default 10000)."),
+        QStringLiteral("ms"), QStringLiteral("10000"));
+    const QCommandLineOption connectionsOption(QStringLiteral("max-connections"),
+        tr("Update connections open at once; more are closed at once (default 20000, at most "
+           "what the open-file limit allows)."),
+        QStringLiteral("count"), QStringLiteral("20000"));
+    parser.addOptions({ catalogueOption, updatePortOption, bindOption,
+        baseUrlOption, timeoutOption, deadlineOption, connectionsOption });
     parser.process(app);
 
     if (!parser.isSet(catalogueOption) || !parser.isSet(updatePortOption)
@@ -84,6 +120,25 @@ int main(int argc, char *argv[])
     const int idleTimeout = parser.value(timeoutOption).toInt(&timeoutOk);
     if (!timeoutOk || idleTimeout <= 0)
         return fail(tr("--idle-timeout must be a positive number of milliseconds"));
+    int requestDeadline = 0;
+    if (!readPositive(parser, deadlineOption, &requestDeadline))
+        return fail(tr("--request-deadline must be a positive number of milliseconds"));
+    int maximumConnections = 0;
+    if (!readPositive(parser, connectionsOption, &maximumConnections))
+        return fail(tr("--max-connections must be a positive number"));
+    // Descriptors beyond the connections: the listening sockets, the log, the catalogue's
+    // files.
+    constexpr rlim_t SpareDescriptors = 256;
+    const rlim_t openFileLimit = raiseOpenFileLimit();
+    // Under a small limit, half of it: the server must never run out of descriptors itself.
+    const rlim_t allowed = openFileLimit > 2 * SpareDescriptors ? openFileLimit - SpareDescriptors
+                                                                : std::max<rlim_t>(1, openFileLimit / 2);
+    if (openFileLimit > 0 && rlim_t(maximumConnections) > allowed) {
+        maximumConnections = int(allowed);
+        ServerLog::write(QStringLiteral("at most %1 update connections: the open-file limit is %2")
+                             .arg(maximumConnections)
+                             .arg(openFileLimit));
+    }
 
     const QString catalogueFolder = QDir(parser.value(catalogueOption)).absolutePath();
     Catalogue catalogue;
@@ -98,6 +153,8 @@ int main(int argc, char *argv[])
 
     UpdateQueryServer queryServer(catalogueFolder, baseUrl);
     queryServer.setIdleTimeout(idleTimeout);
+    queryServer.setRequestDeadline(requestDeadline);
+    queryServer.setMaximumConnections(maximumConnections);
     if (!queryServer.listen(address, updatePort, &errorText))
         return fail(errorText);
 
@@ -117,5 +174,10 @@ int main(int argc, char *argv[])
                          .arg(address.toString(), baseUrl));
     const int result = app.exec();
     ServerLog::write(QStringLiteral("stopped"));
+    // Standard error may be a pipe nobody reads; a stop must not hang on it.
+    if (!ServerLog::drain(StopLogWait)) {
+        std::fflush(stdout);
+        std::_Exit(result);
+    }
     return result;
 }

@@ -1,14 +1,120 @@
 #include "serverlog.h"
 
+#include <QByteArray>
 #include <QDateTime>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace {
+
+constexpr size_t MaximumQueuedLines = 100000;
+
+QByteArray stamped(const QString &line)
+{
+    return (QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + QLatin1Char(' ') + line
+        + QLatin1Char('\n'))
+        .toUtf8();
+}
+
+// Under load a blocked write to standard error would stop every connection at once; seconds
+// were seen with the log on a disk that other programs kept busy.
+class LogWriter
+{
+public:
+    LogWriter() : m_thread([this] { run(); }) { }
+
+    ~LogWriter()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+
+    void append(QByteArray line)
+    {
+        bool wasEmpty = false;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_lines.size() >= MaximumQueuedLines) {
+                ++m_dropped;
+                return;
+            }
+            wasEmpty = m_lines.empty();
+            m_lines.push_back(std::move(line));
+        }
+        // The writer takes the whole queue at once, so only the first line of a batch wakes it.
+        if (wasEmpty)
+            m_wake.notify_one();
+    }
+
+    bool drain(int milliseconds)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_drained.wait_for(lock, std::chrono::milliseconds(milliseconds),
+            [this] { return m_lines.empty() && m_dropped == 0 && !m_writing; });
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stopping || !m_lines.empty() || m_dropped > 0; });
+            if (m_stopping && m_lines.empty() && m_dropped == 0)
+                return;
+            std::deque<QByteArray> lines;
+            lines.swap(m_lines);
+            const size_t dropped = std::exchange(m_dropped, 0);
+            m_writing = true;
+            lock.unlock();
+            QByteArray text;
+            for (const QByteArray &line : lines)
+                text += line;
+            if (dropped > 0)
+                text += stamped(QStringLiteral("%1 log lines dropped: standard error did not "
+                                               "keep up")
+                                    .arg(dropped));
+            std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+            std::fflush(stderr);
+            lock.lock();
+            m_writing = false;
+            m_drained.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_drained;
+    bool m_writing = false;
+    std::deque<QByteArray> m_lines;
+    size_t m_dropped = 0;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
+LogWriter &writer()
+{
+    static LogWriter instance;
+    return instance;
+}
+
+} // namespace
 
 void ServerLog::write(const QString &line)
 {
-    const QString stamped = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)
-        + QLatin1Char(' ') + line + QLatin1Char('\n');
-    const QByteArray bytes = stamped.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    writer().append(stamped(line));
+}
+
+bool ServerLog::drain(int milliseconds)
+{
+    return writer().drain(milliseconds);
 }

@@ -1,108 +1,138 @@
 #include "updatequeryconnection.h"
 
-#include "catalogue.h"
 #include "inventoryparser.h"
 #include "serverlog.h"
 #include "updatereplybuilder.h"
 
-#include <QTcpSocket>
+#include <cerrno>
 
-UpdateQueryConnection::UpdateQueryConnection(QTcpSocket *socket, QString catalogueFolder,
-    QString baseUrl, int idleTimeout, qsizetype maximumRequestSize, QObject *parent)
-    : QObject(parent)
-    , m_socket(socket)
-    , m_catalogueFolder(std::move(catalogueFolder))
-    , m_baseUrl(std::move(baseUrl))
-    , m_maximumRequestSize(maximumRequestSize)
+#include <sys/socket.h>
+#include <unistd.h>
+
+UpdateQueryConnection::UpdateQueryConnection(
+    int descriptor, QString peer, UpdateReplyBuilder *replyBuilder, Limits limits, qint64 now)
+    : m_descriptor(descriptor)
+    , m_peer(std::move(peer))
+    , m_replyBuilder(replyBuilder)
+    , m_limits(limits)
+    , m_start(now)
+    , m_lastActivity(now)
 {
-    m_socket->setParent(this);
-    m_peer
-        = QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
-    m_idleTimer.setSingleShot(true);
-    m_idleTimer.setInterval(idleTimeout);
-    connect(&m_idleTimer, &QTimer::timeout, this, [this] {
-        if (m_outcome.isEmpty())
-            drop(QStringLiteral("dropped: nothing received for %1 ms").arg(m_idleTimer.interval()));
-        else
-            drop(m_outcome + QStringLiteral("; the peer did not take the reply, aborted"));
-    });
-    connect(m_socket, &QTcpSocket::readyRead, this, &UpdateQueryConnection::readRequest);
-    connect(m_socket, &QTcpSocket::disconnected, this, &UpdateQueryConnection::finish);
-    m_idleTimer.start();
-    // Bytes may have arrived with the connection itself.
-    readRequest();
 }
 
-void UpdateQueryConnection::readRequest()
+UpdateQueryConnection::~UpdateQueryConnection()
 {
-    if (!m_outcome.isEmpty()) {
-        // The reply is out; whatever the peer sends now is not part of the exchange.
-        m_socket->readAll();
-        return;
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+}
+
+bool UpdateQueryConnection::handleReady(qint64 now)
+{
+    if (isWriting())
+        return writeReply(now);
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t received = ::recv(m_descriptor, buffer, sizeof buffer, 0);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        if (received <= 0) {
+            finish(QStringLiteral("closed by the peer after %1 bytes, no complete request")
+                       .arg(m_request.size()));
+            return false;
+        }
+        m_lastActivity = now;
+        m_request.append(buffer, qsizetype(received));
+        if (m_request.size() > m_limits.maximumRequestSize) {
+            finish(QStringLiteral("dropped: request longer than %1 bytes")
+                       .arg(m_limits.maximumRequestSize));
+            return false;
+        }
+        const bool complete = InventoryParser::isComplete(m_request, &m_searched, &m_openMarker);
+        if (complete) {
+            answer();
+            m_answeredAt = now;
+            return m_outcome.isEmpty() ? false : writeReply(now);
+        }
     }
-    m_request += m_socket->read(m_maximumRequestSize + 1 - m_request.size());
-    if (m_request.size() > m_maximumRequestSize) {
-        drop(QStringLiteral("dropped: request longer than %1 bytes").arg(m_maximumRequestSize));
-        return;
+}
+
+bool UpdateQueryConnection::checkTime(qint64 now)
+{
+    if (!isWriting() && now - m_start >= m_limits.requestDeadline) {
+        finish(QStringLiteral("dropped: no complete request within %1 ms")
+                   .arg(m_limits.requestDeadline));
+        return false;
     }
-    if (InventoryParser::isComplete(m_request))
-        answer();
-    else
-        m_idleTimer.start();
+    if (isWriting() && now - m_answeredAt >= m_limits.requestDeadline) {
+        finish(m_outcome
+            + QStringLiteral("; the peer did not take the reply within %1 ms, aborted")
+                  .arg(m_limits.requestDeadline));
+        return false;
+    }
+    if (now - m_lastActivity >= m_limits.idleTimeout) {
+        finish(isWriting()
+                ? m_outcome + QStringLiteral("; the peer did not take the reply, aborted")
+                : QStringLiteral("dropped: nothing received for %1 ms").arg(m_limits.idleTimeout));
+        return false;
+    }
+    return true;
 }
 
 void UpdateQueryConnection::answer()
 {
-    m_idleTimer.stop();
     QList<InventoryParser::Component> components;
     QString errorText;
-    if (!InventoryParser::parse(m_request, &components, &errorText)) {
-        drop(QStringLiteral("dropped: %1").arg(errorText));
-        return;
-    }
-    Catalogue catalogue;
-    if (!catalogue.load(m_catalogueFolder, false, &errorText)) {
-        drop(QStringLiteral("dropped: %1").arg(errorText));
-        return;
-    }
     UpdateReplyBuilder::Summary summary;
-    const QByteArray reply
-        = UpdateReplyBuilder::build(components, catalogue, m_catalogueFolder, m_baseUrl, &summary);
+    if (!InventoryParser::parse(m_request, &components, &errorText)
+        || !m_replyBuilder->build(components, &m_reply, &summary, &errorText)) {
+        finish(QStringLiteral("dropped: %1").arg(errorText));
+        return;
+    }
+    m_request = QByteArray();
     m_outcome = QStringLiteral("%1 components: %2 available, %3 latest, %4 unknown; %5 bytes")
                     .arg(components.size())
                     .arg(summary.available)
                     .arg(summary.latest)
                     .arg(summary.unknown)
-                    .arg(reply.size());
+                    .arg(m_reply.size());
     if (!summary.unusableSignatures.isEmpty())
         m_outcome += QStringLiteral("; left out, not a signature text: %1")
                          .arg(summary.unusableSignatures.join(QLatin1String(", ")));
-    m_socket->write(reply);
-    // Closes once the reply is written; the updater accepts it as soon as it parses.
-    m_idleTimer.start();
-    m_socket->disconnectFromHost();
-    if (m_socket->state() == QAbstractSocket::UnconnectedState)
-        finish();
 }
 
-void UpdateQueryConnection::drop(const QString &reason)
+bool UpdateQueryConnection::writeReply(qint64 now)
 {
-    m_outcome = reason;
-    disconnect(m_socket, nullptr, this, nullptr);
-    m_socket->abort();
-    finish();
+    while (isWriting()) {
+        const ssize_t sent = ::send(m_descriptor, m_reply.constData() + m_written,
+            size_t(m_reply.size() - m_written), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        if (sent < 0) {
+            finish(m_outcome + QStringLiteral("; the peer went away before the reply"));
+            return false;
+        }
+        m_written += sent;
+        m_lastActivity = now;
+    }
+    // Closing with unread bytes would reset the connection and could cost the client the end
+    // of its reply; whatever it sent after the request is read and left.
+    char ignored[4096];
+    while (::recv(m_descriptor, ignored, sizeof ignored, MSG_DONTWAIT) > 0) {
+    }
+    // Closes once the reply is handed over; the updater accepts it as soon as it parses.
+    finish(m_outcome);
+    return false;
 }
 
-void UpdateQueryConnection::finish()
+void UpdateQueryConnection::finish(const QString &outcome)
 {
-    if (m_finished)
-        return;
-    m_finished = true;
-    if (m_outcome.isEmpty())
-        m_outcome = QStringLiteral("closed by the peer after %1 bytes, no complete request")
-                        .arg(m_request.size());
-    disconnect(m_socket, nullptr, this, nullptr);
-    m_idleTimer.stop();
-    ServerLog::write(QStringLiteral("update %1 %2").arg(m_peer, m_outcome));
-    deleteLater();
+    ::close(m_descriptor);
+    m_descriptor = -1;
+    m_reply = QByteArray();
+    m_written = 0;
+    ServerLog::write(QStringLiteral("update %1 %2").arg(m_peer, outcome));
 }

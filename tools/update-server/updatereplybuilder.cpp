@@ -1,105 +1,164 @@
 #include "updatereplybuilder.h"
 
-#include "catalogue.h"
+#include "cataloguecache.h"
 #include "versionnumber.h"
-
-#include <QDir>
-#include <QFile>
-#include <QStringDecoder>
-#include <QXmlStreamWriter>
-
-#include <algorithm>
 
 namespace {
 
-// Far more than a minisign signature file, whose comments minisign keeps under 1 KiB each.
-constexpr qint64 MaximumSignatureSize = 16 * 1024;
-
-bool isXmlCharacter(uint c)
+// The escapes QXmlStreamWriter makes; written by hand because the reply is put together
+// from pieces made once per catalogue read. The texts are XML characters only: they come
+// from parsed XML or from signature files checked for it.
+void appendEscaped(QByteArray *out, QStringView text, bool attribute)
 {
-    return c == 0x9 || c == 0xa || c == 0xd || (c >= 0x20 && c <= 0xd7ff)
-        || (c >= 0xe000 && c <= 0xfffd) || (c >= 0x10000 && c <= 0x10ffff);
+    qsizetype i = 0;
+    while (i < text.size()) {
+        // Plain ASCII goes in runs, the rest through the codec, also in runs so that
+        // surrogate pairs reach it together.
+        qsizetype end = i;
+        const char16_t first = text.at(i).unicode();
+        if (first >= 0x80) {
+            while (end < text.size() && text.at(end).unicode() >= 0x80)
+                ++end;
+            out->append(text.mid(i, end - i).toUtf8());
+            i = end;
+            continue;
+        }
+        while (end < text.size()) {
+            const char16_t c = text.at(end).unicode();
+            if (c >= 0x80 || c == '<' || c == '>' || c == '&' || c == '\r'
+                || (attribute && (c == '"' || c == '\t' || c == '\n')))
+                break;
+            ++end;
+        }
+        if (end > i) {
+            const qsizetype start = out->size();
+            out->resize(start + end - i);
+            for (qsizetype k = i; k < end; ++k)
+                (*out)[start + k - i] = char(text.at(k).unicode());
+            i = end;
+            continue;
+        }
+        if (first == '<')
+            out->append("&lt;");
+        else if (first == '>')
+            out->append("&gt;");
+        else if (first == '&')
+            out->append("&amp;");
+        else if (first == '\r')
+            out->append("&#13;");
+        else if (first == '"')
+            out->append("&quot;");
+        else if (first == '\t')
+            out->append("&#9;");
+        else
+            out->append("&#10;");
+        ++i;
+    }
 }
 
-// The signature file's text as it stands on disk now, so a package re-signed while the server
-// runs is offered with its new signature. The file is the publisher's, not ours to vouch for:
-// only text that the reply can carry unchanged is sent; otherwise *unusable is set and the
-// offer goes out without a signature, as if the file were missing.
-QString readSignature(const QString &path, bool *unusable)
+void appendOpening(QByteArray *out, QStringView project, QStringView name, QStringView type)
 {
-    QFile file(path);
-    if (!file.exists())
-        return QString();
-    QByteArray bytes;
-    if (file.open(QIODevice::ReadOnly))
-        bytes = file.read(MaximumSignatureSize + 1);
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder(bytes);
-    const QList<uint> characters = text.toUcs4();
-    const bool usable = file.error() == QFileDevice::NoError && !bytes.isEmpty()
-        && bytes.size() <= MaximumSignatureSize && !decoder.hasError()
-        && std::all_of(characters.cbegin(), characters.cend(), isXmlCharacter);
-    if (!usable) {
-        *unusable = true;
-        return QString();
-    }
-    return text;
+    out->append("    <request project=\"");
+    appendEscaped(out, project, true);
+    out->append("\" name=\"");
+    appendEscaped(out, name, true);
+    out->append("\" type=\"");
+    appendEscaped(out, type, true);
+    out->append("\">\n");
+}
+
+void appendElement(QByteArray *out, const char *name, QStringView text)
+{
+    out->append("        <").append(name).append('>');
+    appendEscaped(out, text, false);
+    out->append("</").append(name).append(">\n");
 }
 
 } // namespace
 
-QByteArray UpdateReplyBuilder::build(const QList<InventoryParser::Component> &components,
-    const Catalogue &catalogue, const QString &catalogueFolder, const QString &baseUrl,
-    Summary *summary)
+bool UpdateReplyBuilder::ComponentKey::operator==(const ComponentKey &other) const
 {
-    const QDir folder(catalogueFolder);
-    QString base = baseUrl;
-    while (base.endsWith(QLatin1Char('/')))
-        base.chop(1);
+    return project == other.project && name == other.name && type == other.type;
+}
 
-    QByteArray reply;
-    QXmlStreamWriter writer(&reply);
-    writer.setAutoFormatting(true);
-    writer.writeStartDocument();
-    writer.writeStartElement(QStringLiteral("updates"));
+size_t qHash(const UpdateReplyBuilder::ComponentKey &key, size_t seed)
+{
+    return qHashMulti(seed, key.project, key.name, key.type);
+}
+
+UpdateReplyBuilder::UpdateReplyBuilder(CatalogueCache *catalogue, QString baseUrl)
+    : m_catalogue(catalogue), m_baseUrl(std::move(baseUrl))
+{
+    while (m_baseUrl.endsWith(QLatin1Char('/')))
+        m_baseUrl.chop(1);
+}
+
+void UpdateReplyBuilder::prepareOffers()
+{
+    m_offers.clear();
+    const QList<CatalogueEntry> &entries = m_catalogue->catalogue().entries();
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const CatalogueEntry &entry = entries.at(i);
+        QByteArray elements;
+        appendElement(&elements, "version", entry.version);
+        appendElement(&elements, "description", entry.description);
+        appendElement(&elements, "copyrights", entry.copyrights);
+        appendElement(&elements, "author", entry.author);
+        appendElement(&elements, "webpage", entry.webpage);
+        appendElement(&elements, "email", entry.email);
+        appendElement(&elements, "changelog", entry.changelog);
+        appendElement(&elements, "link", QString(m_baseUrl + QLatin1Char('/') + entry.package));
+        appendElement(&elements, "critical",
+            entry.critical ? QStringLiteral("true") : QStringLiteral("false"));
+        appendElement(&elements, "timestamp", QString::number(entry.timestamp));
+        QByteArray opening;
+        appendOpening(&opening, entry.project, entry.name, entry.type);
+        m_offers.insert({ entry.project, entry.name, entry.type }, { i, opening, elements, 0, QByteArray() });
+    }
+    m_preparedGeneration = m_catalogue->generation();
+}
+
+bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &components,
+    QByteArray *reply, Summary *summary, QString *errorText)
+{
+    if (!m_catalogue->refresh(errorText))
+        return false;
+    if (m_preparedGeneration != m_catalogue->generation())
+        prepareOffers();
+    const QList<CatalogueEntry> &entries = m_catalogue->catalogue().entries();
+
+    reply->clear();
+    // Enough for the usual reply at once: an offer takes about a kilobyte.
+    reply->reserve(1024 + 1024 * components.size());
+    reply->append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updates>\n");
     for (const InventoryParser::Component &component : components) {
-        writer.writeStartElement(QStringLiteral("request"));
-        writer.writeAttribute(QStringLiteral("project"), component.project);
-        writer.writeAttribute(QStringLiteral("name"), component.name);
-        writer.writeAttribute(QStringLiteral("type"), component.type);
-        const CatalogueEntry *entry
-            = catalogue.find(component.project, component.name, component.type);
-        if (!entry) {
-            writer.writeEmptyElement(QStringLiteral("noSuchComponent"));
+        const auto offer = m_offers.find({ component.project, component.name, component.type });
+        if (offer == m_offers.end()) {
+            appendOpening(reply, component.project, component.name, component.type);
+            reply->append("        <noSuchComponent/>\n");
             ++summary->unknown;
-        } else if (VersionNumber::compare(entry->version, component.version) <= 0) {
-            writer.writeEmptyElement(QStringLiteral("latest"));
+        } else if (VersionNumber::compare(entries.at(offer->entry).version, component.version)
+            <= 0) {
+            reply->append(offer->opening);
+            reply->append("        <latest/>\n");
             ++summary->latest;
         } else {
-            writer.writeTextElement(QStringLiteral("version"), entry->version);
-            writer.writeTextElement(QStringLiteral("description"), entry->description);
-            writer.writeTextElement(QStringLiteral("copyrights"), entry->copyrights);
-            writer.writeTextElement(QStringLiteral("author"), entry->author);
-            writer.writeTextElement(QStringLiteral("webpage"), entry->webpage);
-            writer.writeTextElement(QStringLiteral("email"), entry->email);
-            writer.writeTextElement(QStringLiteral("changelog"), entry->changelog);
-            writer.writeTextElement(
-                QStringLiteral("link"), base + QLatin1Char('/') + entry->package);
-            writer.writeTextElement(QStringLiteral("critical"),
-                entry->critical ? QStringLiteral("true") : QStringLiteral("false"));
-            writer.writeTextElement(QStringLiteral("timestamp"), QString::number(entry->timestamp));
-            bool unusable = false;
-            const QString signature
-                = readSignature(folder.filePath(entry->signatureFileName()), &unusable);
-            if (!signature.isEmpty())
-                writer.writeTextElement(QStringLiteral("signature"), signature);
-            if (unusable)
-                summary->unusableSignatures << entry->signatureFileName();
+            reply->append(offer->opening);
+            reply->append(offer->elements);
+            const CatalogueCache::Signature &signature = m_catalogue->signature(offer->entry);
+            if (signature.revision != offer->signatureRevision) {
+                offer->signatureElement.clear();
+                if (!signature.text.isEmpty())
+                    appendElement(&offer->signatureElement, "signature", signature.text);
+                offer->signatureRevision = signature.revision;
+            }
+            reply->append(offer->signatureElement);
+            if (signature.unusable)
+                summary->unusableSignatures << entries.at(offer->entry).signatureFileName();
             ++summary->available;
         }
-        writer.writeEndElement();
+        reply->append("    </request>\n");
     }
-    writer.writeEndElement();
-    writer.writeEndDocument();
-    return reply;
+    reply->append("</updates>\n");
+    return true;
 }

@@ -3,11 +3,12 @@
 #include "inventoryparser.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-class Catalogue;
+class CatalogueCache;
 
 /*
  * Writes the update reply: one XML document, root "updates", with one "request" element per
@@ -15,7 +16,8 @@ class Catalogue;
  * has nothing newer, "noSuchComponent" when it does not know the component, or the update's
  * version, description, copyrights, author, webpage, email, changelog, link, critical,
  * timestamp and, when the catalogue folder holds "<package>.minisig", "signature" with that
- * file's text.
+ * file's text. Each update's elements are written once per catalogue read and then copied
+ * into every reply that offers it.
  */
 class UpdateReplyBuilder
 {
@@ -29,9 +31,39 @@ public:
         QStringList unusableSignatures;
     };
 
-    /// The reply for components; links are baseUrl followed by "/" and the package file, and
-    /// signature files are read from catalogueFolder.
-    static QByteArray build(const QList<InventoryParser::Component> &components,
-        const Catalogue &catalogue, const QString &catalogueFolder, const QString &baseUrl,
-        Summary *summary);
+    /// Answers from catalogue; links are baseUrl followed by "/" and the package file.
+    UpdateReplyBuilder(CatalogueCache *catalogue, QString baseUrl);
+
+    /// The reply for components from the catalogue as it stands on disk now (see
+    /// CatalogueCache::refresh); false with errorText when there is no catalogue to answer from.
+    bool build(const QList<InventoryParser::Component> &components, QByteArray *reply,
+        Summary *summary, QString *errorText);
+
+private:
+    struct ComponentKey
+    {
+        QString project;
+        QString name;
+        QString type;
+
+        bool operator==(const ComponentKey &other) const;
+    };
+    friend size_t qHash(const ComponentKey &key, size_t seed);
+
+    struct Offer
+    {
+        qsizetype entry;
+        // The request's opening tag: the component's attributes are the entry's own.
+        QByteArray opening;
+        QByteArray elements;
+        quint64 signatureRevision = 0;
+        QByteArray signatureElement;
+    };
+
+    void prepareOffers();
+
+    CatalogueCache *m_catalogue;
+    QString m_baseUrl;
+    int m_preparedGeneration = -1;
+    QHash<ComponentKey, Offer> m_offers;
 };

@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# Load benchmark of the update server: a catalogue of 200 components, clients asking about an
+# inventory of 30 (10 offers, 17 up to date, 3 unknown) over loopback, first alone, then beside
+# 10,000 idle connections of slow clients. Prints queries per second, latency median and 99th
+# percentile, errors, the server's CPU time per query and its memory: resident after 10,000
+# queries and at the end, and the peak.
+#
+#   bench/load/run.sh [--nginx] [build-dir] [clients] [queries] [idle]
+#
+# --nginx puts nginx's stream module in front of two server instances and runs the same
+# figures through it. The build dir (default build/release) is configured as a Release build
+# and the server and the load generator built in it first.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+mode=direct
+if [ "${1:-}" = --nginx ]; then
+    mode=nginx
+    shift
+fi
+build=${1:-$root/build/release}
+clients=${2:-500}
+queries=${3:-100000}
+idle=${4:-10000}
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    -DORVI_UPDATE_PUBLIC_KEYS="$(sed -n 2p "$root/tests/keys/test.pub")" >/dev/null
+ninja -C "$build" update-server load-bench >/dev/null
+server=$build/tools/update-server/update-server
+bench=$build/bench/load/load-bench
+
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
+stream_module=/usr/lib/nginx/modules/ngx_stream_module.so
+if [ "$mode" = nginx ] && [ ! -f "$stream_module" ]; then
+    echo "nginx's stream module is missing: scripts/install-deps.sh installs it" >&2
+    exit 1
+fi
+
+# In memory: on a busy disk the kernel can hold a writer back for seconds, and the servers
+# write a log line per query.
+work=$(mktemp -d /dev/shm/load-bench.XXXXXX 2>/dev/null || mktemp -d)
+chmod 755 "$work"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+"$bench" catalogue "$work/catalogue"
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Starts one server instance; sets server_pid and server_port. Slow clients are held for the
+# whole run, so the idle limit and the request deadline are far above it. The server ends
+# by itself after an hour at the latest.
+start_server() {
+    local log=$1
+    timeout 3600 "$server" --catalogue "$work/catalogue" --update-port 0 \
+        --base-url http://packages.orvi.example \
+        --idle-timeout 3600000 --request-deadline 3600000 >"$log.out" 2>"$log" &
+    local wrapper=$!
+    pids+=("$wrapper")
+    server_port=
+    for _ in $(seq 100); do
+        server_port=$(sed -n 's/^update port //p' "$log.out")
+        [ -n "$server_port" ] && break
+        sleep 0.1
+    done
+    [ -n "$server_port" ] || { echo "the update server did not start: $(cat "$log")" >&2; exit 1; }
+    server_pid=$(pgrep -P "$wrapper")
+}
+
+cpu_ticks() {
+    local total=0 pid
+    for pid in "$@"; do
+        total=$((total + $(awk '{ print $14 + $15 }' "/proc/$pid/stat")))
+    done
+    echo "$total"
+}
+
+# One scenario on fresh servers: prints the load generator's figures and the servers' CPU.
+# With "fixed", the clients meet a stand-in that answers with the server's reply unread.
+scenario() {
+    local held=$1 stand_in=${2:-} target ids
+    pids=()
+    if [ -n "$stand_in" ]; then
+        start_server "$work/server.log"
+        timeout 3600 "$bench" fixed "$server_port" >"$work/fixed.out" &
+        local wrapper=$!
+        pids+=("$wrapper")
+        target=
+        for _ in $(seq 100); do
+            target=$(sed -n 's/^update port //p' "$work/fixed.out")
+            [ -n "$target" ] && break
+            sleep 0.1
+        done
+        [ -n "$target" ] || { echo "the stand-in did not start" >&2; exit 1; }
+        ids=$(pgrep -P "$wrapper")
+    elif [ "$mode" = direct ]; then
+        start_server "$work/server.log"
+        target=$server_port
+        ids=$server_pid
+    else
+        start_server "$work/server1.log"
+        local port1=$server_port pid1=$server_pid
+        start_server "$work/server2.log"
+        local port2=$server_port pid2=$server_pid
+        target=$(free_port)
+        # Two workers, each with its own listening socket (reuseport): one worker would need
+        # two descriptors per connection, more than the open-file limit allows at 10,500.
+        cat > "$work/nginx.conf" <<CONF
+load_module $stream_module;
+daemon off;
+worker_processes 2;
+worker_rlimit_nofile 20000;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 16000; }
+stream {
+    upstream update_servers {
+        server 127.0.0.1:$port1;
+        server 127.0.0.1:$port2;
+    }
+    server {
+        listen 127.0.0.1:$target reuseport backlog=4096;
+        proxy_pass update_servers;
+        proxy_timeout 1h;
+    }
+}
+CONF
+        # In the foreground under a time limit, like the servers: it ends with the script.
+        timeout 3600 "$nginx" -p "$work" -c "$work/nginx.conf" &
+        pids+=("$!")
+        for _ in $(seq 50); do
+            [ -s "$work/nginx.pid" ] && break
+            sleep 0.1
+        done
+        ids="$pid1,$pid2"
+    fi
+    local before after status=0
+    before=$(cpu_ticks ${ids//,/ })
+    # In the background, so that an interrupt is handled at once rather than after the run.
+    "$bench" run "$target" "$ids" "$clients" "$queries" "$held" &
+    pids+=("$!")
+    wait "$!" || status=$?
+    after=$(cpu_ticks ${ids//,/ })
+    awk -v t=$((after - before)) -v q="$queries" -v hz="$(getconf CLK_TCK)" 'BEGIN {
+        printf "  server CPU time: %.1f s, %.0f us per query\n", t / hz, t / hz / q * 1e6 }'
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    pids=()
+    if [ -n "$stand_in" ]; then
+        : > "$work/server.log"
+        return $status
+    fi
+    if [ "$mode" = nginx ]; then
+        # What nginx complained about, once per kind of message.
+        grep -E '\[(alert|crit|error|warn)\]' "$work/nginx-error.log" 2>/dev/null \
+            | sed -E 's/^[0-9/: ]+//; s/[0-9]+#[0-9]+: \*?[0-9]* ?//; s/, client: .*//' \
+            | sort | uniq -c | sed 's/^/  nginx: /' || true
+        : > "$work/nginx-error.log"
+    fi
+    awk '$2 == "refused" { refused++ }
+        / update / {
+            if (/went away|did not take/) lost++
+            else if (/ components: /) answered++
+            else if (/ dropped: /) dropped++
+            else if (/closed by the peer/) closed++
+        }
+        END { printf "  server log: %d answered, %d replies not taken, %d dropped, %d closed by the client unanswered, %d refused\n",
+            answered, lost, dropped, closed, refused }' "$work"/server*.log
+    return $status
+}
+
+where="the update server"
+[ "$mode" = nginx ] && where="nginx (stream) in front of two update servers"
+echo "$where, $clients simultaneous clients, $queries queries:"
+result=0
+scenario 0 || result=$?
+echo "$where, $clients simultaneous clients, $queries queries, beside $idle idle connections:"
+scenario "$idle" || result=$?
+if [ "$mode" = direct ]; then
+    echo "a stand-in that answers every request with the server's reply unread, $clients simultaneous clients, $queries queries (what loopback and the load generator allow here):"
+    scenario 0 fixed || result=$?
+fi
+exit $result
