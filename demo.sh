@@ -87,7 +87,7 @@ logs=$out/logs
 run=$out/run
 
 # --- Processes this script starts, stopped on every way out -----------------------------------
-server_pid='' nginx_pid='' xvfb_pid='' dbus_pid='' updater_pid=''
+server_pid='' nginx_pid='' xvfb_pid='' dbus_pid='' updater_pid='' served_copy=''
 stop() {
     local pid
     # nginx ends its workers before it exits on SIGTERM.
@@ -97,6 +97,7 @@ stop() {
         for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
         kill -9 "$pid" 2>/dev/null || true
     done
+    if [ -n "$served_copy" ]; then rm -rf "$served_copy"; fi
 }
 trap stop EXIT
 trap 'exit 130' INT TERM
@@ -229,12 +230,15 @@ web=$run/nginx
 mkdir -p "$web"
 # Started by root, nginx runs its workers as another user, who must read the packages:
 # www-data, as Debian's own nginx does, or, when a folder on the way keeps www-data out (a
-# private home folder), the user who ran sudo; never root.
+# private home folder), the user who ran sudo; never root. When neither can (root's own
+# checkout under /root), www-data serves a copy of the packages from a folder of the demo's
+# own, removed on the way out.
 nginx_user=''
+served=$catalogue
 if [ "$(id -u)" -eq 0 ]; then
     readable_by() {
         local package
-        for package in "$catalogue"/*.zip; do
+        for package in "$served"/*.zip; do
             setpriv --reuid="$1" --regid="$1" --init-groups test -r "$package" || return 1
         done
     }
@@ -244,8 +248,16 @@ if [ "$(id -u)" -eq 0 ]; then
             break
         fi
     done
+    if [ -z "$nginx_user" ]; then
+        served_copy=$(mktemp -d "${TMPDIR:-/tmp}/orvi-demo-packages.XXXXXX")
+        chmod 755 "$served_copy"
+        cp --preserve=timestamps "$catalogue"/*.zip "$served_copy/"
+        chmod 644 "$served_copy"/*.zip
+        served=$served_copy
+        readable_by www-data && nginx_user=www-data
+    fi
     [ -n "$nginx_user" ] || fail "neither www-data nor the user who ran sudo can read the \
-packages in $catalogue: let others enter every folder on its path (chmod o+x)"
+packages in $catalogue, nor www-data a copy of them in $served_copy"
 fi
 free_port() {
     /usr/bin/python3 -c 'import socket
@@ -271,7 +283,7 @@ http {
     types { application/zip zip; }
     server {
         listen 127.0.0.1:$1;
-        root "$catalogue";
+        root "$served";
         autoindex off;
         location / { return 404; }
         location ~ "^/[^/]+\.zip\$" { limit_rate 400k; }
@@ -293,7 +305,7 @@ for _ in 1 2 3; do
 done
 [ -n "$nginx_pid" ] || fail "nginx did not start: $(cat "$logs/nginx-error.log")"
 status_of() { curl -s -o /dev/null --max-time 5 -w '%{http_code}' "$@"; }
-say "nginx on 127.0.0.1:$nginx_port serves $catalogue${nginx_user:+ (workers as $nginx_user)}:" \
+say "nginx on 127.0.0.1:$nginx_port serves $served${nginx_user:+ (workers as $nginx_user)}:" \
     "HEAD core.zip $(status_of -I "http://127.0.0.1:$nginx_port/core.zip")," \
     "a range of it $(status_of -r 0-99 "http://127.0.0.1:$nginx_port/core.zip")," \
     "the folder $(status_of "http://127.0.0.1:$nginx_port/")," \
