@@ -79,7 +79,9 @@ bool InventoryParser::isComplete(
     if (*openMarker >= 0) {
         const qsizetype from
             = qMax(*openMarker + OpenMarker.size(), *searched - CloseMarker.size() + 1);
-        complete = received.indexOf(CloseMarker, from) >= 0;
+        // Backwards: the closing marker is almost always the last thing received.
+        complete = from <= received.size()
+            && QByteArrayView(received).sliced(from).lastIndexOf(CloseMarker) >= 0;
     }
     *searched = received.size();
     return complete;

@@ -1,11 +1,11 @@
 #include "serverlog.h"
 
 #include <QByteArray>
-#include <QDateTime>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -15,11 +15,23 @@ namespace {
 
 constexpr size_t MaximumQueuedLines = 100000;
 
+// The time as Qt::ISODateWithMs writes it in UTC, made without QDateTime, which cost a
+// few percent of a query.
 QByteArray stamped(const QString &line)
 {
-    return (QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + QLatin1Char(' ') + line
-        + QLatin1Char('\n'))
-        .toUtf8();
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    const time_t seconds = time_t(milliseconds / 1000);
+    tm utc = {};
+    gmtime_r(&seconds, &utc);
+    char stamp[40];
+    const int length = std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ",
+        utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+        int(milliseconds % 1000));
+    QByteArray text(stamp, length);
+    text += line.toUtf8();
+    text += '\n';
+    return text;
 }
 
 // Under load a blocked write to standard error would stop every connection at once; seconds
