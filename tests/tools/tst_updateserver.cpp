@@ -83,6 +83,7 @@ private slots:
     void droppedRequests();
     void limits_data();
     void limits();
+    void replyNotTakenIsCutAtTheDeadline();
     void catalogueChangedWhileServing_data();
     void catalogueChangedWhileServing();
     void oneLogLinePerExchangeAndCleanStop();
@@ -348,6 +349,8 @@ void tst_UpdateServer::droppedRequests_data()
     QTest::newRow("no closing marker") << QByteArray("<s><component name=\"core\"/>");
     QTest::newRow("malformed inventory") << QByteArray("<s><component name=\"core\"></s>");
     QTest::newRow("too long") << QByteArray("<s>") + QByteArray(1024 * 1024 + 10, ' ');
+    QTest::newRow("more components than a reply may carry")
+        << asSentByUpdater(component("core", "app", "1").repeated(10001));
 }
 
 void tst_UpdateServer::droppedRequests()
@@ -446,6 +449,24 @@ void tst_UpdateServer::limits()
     QVERIFY2(firstIndex(loggedFirst) >= 0, qPrintable(log.join(QLatin1Char('\n'))));
     QVERIFY2(
         firstIndex(loggedFirst) < firstIndex(loggedThen), qPrintable(log.join(QLatin1Char('\n'))));
+}
+
+void tst_UpdateServer::replyNotTakenIsCutAtTheDeadline()
+{
+    QVERIFY(startServer({ QStringLiteral("--request-deadline"), QStringLiteral("1000") }));
+    // A reply of some MiB to a client that takes only its first few KiB: the server's send
+    // buffer fills and stays full, with the connection otherwise alive.
+    QTcpSocket socket;
+    socket.setReadBufferSize(4096);
+    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    socket.connectToHost(QHostAddress::LocalHost, m_updatePort);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(asSentByUpdater(component("core", "app", "1").repeated(10000)));
+    QVERIFY(socket.waitForBytesWritten(5000));
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += m_server->readAllStandardError())
+                                 .contains("did not take the reply within 1000 ms, aborted"),
+        10000);
 }
 
 void tst_UpdateServer::catalogueChangedWhileServing_data()
