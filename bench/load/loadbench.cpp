@@ -486,7 +486,8 @@ int serveFixedReply(int serverPort)
         for (int i = 0; i < ready; ++i) {
             const int fd = events[i].data.fd;
             if (fd == listener) {
-                for (int client; (client = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
+                for (int client;
+                     (client = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
                     event.data.fd = client;
                     ::epoll_ctl(epoll, EPOLL_CTL_ADD, client, &event);
                 }

@@ -60,6 +60,18 @@ free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# Prints the port that the program writing file $1 announces ("update port N"), waiting up
+# to 10 s for it; prints nothing if it does not come.
+announced_port() {
+    local port=
+    for _ in $(seq 100); do
+        port=$(sed -n 's/^update port //p' "$1")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    echo "$port"
+}
+
 # Starts one server instance; sets server_pid and server_port. Slow clients are held for the
 # whole run, so the idle limit and the request deadline are far above it. The server ends
 # by itself after an hour at the latest.
@@ -70,12 +82,7 @@ start_server() {
         --idle-timeout 3600000 --request-deadline 3600000 >"$log.out" 2>"$log" &
     local wrapper=$!
     pids+=("$wrapper")
-    server_port=
-    for _ in $(seq 100); do
-        server_port=$(sed -n 's/^update port //p' "$log.out")
-        [ -n "$server_port" ] && break
-        sleep 0.1
-    done
+    server_port=$(announced_port "$log.out")
     [ -n "$server_port" ] || { echo "the update server did not start: $(cat "$log")" >&2; exit 1; }
     server_pid=$(pgrep -P "$wrapper")
 }
@@ -98,12 +105,7 @@ scenario() {
         timeout 3600 "$bench" fixed "$server_port" >"$work/fixed.out" &
         local wrapper=$!
         pids+=("$wrapper")
-        target=
-        for _ in $(seq 100); do
-            target=$(sed -n 's/^update port //p' "$work/fixed.out")
-            [ -n "$target" ] && break
-            sleep 0.1
-        done
+        target=$(announced_port "$work/fixed.out")
         [ -n "$target" ] || { echo "the stand-in did not start" >&2; exit 1; }
         ids=$(pgrep -P "$wrapper")
     elif [ "$mode" = direct ]; then

@@ -80,13 +80,13 @@ bool CatalogueCache::refresh(QString *errorText)
     ++m_generation;
     // Signature files already read are kept, to be compared with their files at first use.
     QHash<QString, SignatureFile> known;
-    for (qsizetype i = 0; i < m_signatures.size(); ++i)
-        known.insert(m_signatureNames.at(i), m_signatures.at(i));
+    for (const SignatureFile &file : std::as_const(m_signatures))
+        known.insert(file.name, file);
     m_signatures.clear();
-    m_signatureNames.clear();
     for (const CatalogueEntry &entry : m_catalogue.entries()) {
-        m_signatureNames.append(entry.signatureFileName());
-        m_signatures.append(known.value(m_signatureNames.constLast()));
+        SignatureFile file = known.value(entry.signatureFileName());
+        file.name = entry.signatureFileName();
+        m_signatures.append(file);
     }
     ServerLog::write(
         QStringLiteral("catalogue read: %1 components").arg(m_catalogue.entries().size()));
@@ -99,7 +99,7 @@ const CatalogueCache::Signature &CatalogueCache::signature(qsizetype index)
     const qint64 now = m_clock.elapsed();
     if (file.checkedGeneration == m_generation && now - file.checkedAt < SignatureCheckInterval)
         return file.signature;
-    const QString path = QDir(m_folder).filePath(m_signatureNames.at(index));
+    const QString path = QDir(m_folder).filePath(file.name);
     if (file.checkedGeneration < 0 || file.identity != identityOf(path))
         readSignature(path, &file);
     file.checkedAt = now;

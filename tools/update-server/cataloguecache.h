@@ -5,7 +5,6 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 
@@ -61,6 +60,7 @@ private:
     };
     struct SignatureFile
     {
+        QString name;
         Signature signature;
         FileIdentity identity;
         // When the identity was last compared with the file's, on m_clock, and for which index.
@@ -82,7 +82,6 @@ private:
     std::optional<FileIdentity> m_failedIdentity;
     // One per catalogue entry, in the index's order.
     QList<SignatureFile> m_signatures;
-    QStringList m_signatureNames;
     QElapsedTimer m_clock;
     quint64 m_signatureReads = 0;
 };

@@ -67,6 +67,21 @@ bool isAscii(const QByteArray &bytes)
     return true;
 }
 
+// The request as text. The updater sends the main application's bytes widened one byte per
+// character and UTF-8 encoded; where that reading gives valid UTF-8 it is undone.
+QString decode(const QByteArray &request)
+{
+    const QString text = QString::fromUtf8(request);
+    for (const QChar c : text) {
+        if (c.unicode() > 0xff)
+            return text;
+    }
+    const QByteArray original = text.toLatin1();
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8(original);
+    return utf8.hasError() ? text : decoded;
+}
+
 } // namespace
 
 bool InventoryParser::isComplete(
@@ -85,19 +100,6 @@ bool InventoryParser::isComplete(
     }
     *searched = received.size();
     return complete;
-}
-
-QString InventoryParser::decode(const QByteArray &request)
-{
-    const QString text = QString::fromUtf8(request);
-    for (const QChar c : text) {
-        if (c.unicode() > 0xff)
-            return text;
-    }
-    const QByteArray original = text.toLatin1();
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    const QString decoded = utf8(original);
-    return utf8.hasError() ? text : decoded;
 }
 
 bool InventoryParser::parse(

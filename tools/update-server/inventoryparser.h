@@ -27,7 +27,4 @@ public:
     /// The components of request, in inventory order; false with errorText when the request
     /// has no markers or the inventory is not well-formed.
     static bool parse(const QByteArray &request, QList<Component> *components, QString *errorText);
-    /// The request as text. The updater sends the main application's bytes widened one byte
-    /// per character and UTF-8 encoded; where that reading gives valid UTF-8 it is undone.
-    static QString decode(const QByteArray &request);
 };

@@ -103,8 +103,8 @@ int main(int argc, char *argv[])
         tr("Update connections open at once; more are closed at once (default 20000, at most "
            "what the open-file limit allows)."),
         QStringLiteral("count"), QStringLiteral("20000"));
-    parser.addOptions({ catalogueOption, updatePortOption, bindOption,
-        baseUrlOption, timeoutOption, deadlineOption, connectionsOption });
+    parser.addOptions({ catalogueOption, updatePortOption, bindOption, baseUrlOption, timeoutOption,
+        deadlineOption, connectionsOption });
     parser.process(app);
 
     if (!parser.isSet(catalogueOption) || !parser.isSet(updatePortOption)
@@ -131,8 +131,9 @@ int main(int argc, char *argv[])
     constexpr rlim_t SpareDescriptors = 256;
     const rlim_t openFileLimit = raiseOpenFileLimit();
     // Under a small limit, half of it: the server must never run out of descriptors itself.
-    const rlim_t allowed = openFileLimit > 2 * SpareDescriptors ? openFileLimit - SpareDescriptors
-                                                                : std::max<rlim_t>(1, openFileLimit / 2);
+    const rlim_t allowed = openFileLimit > 2 * SpareDescriptors
+        ? openFileLimit - SpareDescriptors
+        : std::max<rlim_t>(1, openFileLimit / 2);
     if (openFileLimit > 0 && rlim_t(maximumConnections) > allowed) {
         maximumConnections = int(allowed);
         ServerLog::write(QStringLiteral("at most %1 update connections: the open-file limit is %2")

@@ -121,8 +121,7 @@ bool UpdateQueryConnection::writeReply(qint64 now)
     // Closing with unread bytes would reset the connection and could cost the client the end
     // of its reply; whatever it sent after the request is read and left.
     char ignored[4096];
-    while (::recv(m_descriptor, ignored, sizeof ignored, MSG_DONTWAIT) > 0) {
-    }
+    while (::recv(m_descriptor, ignored, sizeof ignored, MSG_DONTWAIT) > 0) { }
     // Closes once the reply is handed over; the updater accepts it as soon as it parses.
     finish(m_outcome);
     return false;

@@ -60,13 +60,8 @@ UpdateQueryServer::UpdateQueryServer(QString catalogueFolder, QString baseUrl, Q
     connect(&m_sweepTimer, &QTimer::timeout, this, &UpdateQueryServer::sweep);
     m_refusalLogTimer.setSingleShot(true);
     connect(&m_refusalLogTimer, &QTimer::timeout, this, [this] {
-        if (m_refusalsUnlogged == 0)
-            return;
-        ServerLog::write(QStringLiteral("refused %1 more connections over the limit of %2")
-                             .arg(m_refusalsUnlogged)
-                             .arg(m_maximumConnections));
-        m_refusalsUnlogged = 0;
-        m_refusalLogTimer.start(RefusalLogInterval);
+        if (logUnloggedRefusals())
+            m_refusalLogTimer.start(RefusalLogInterval);
     });
 }
 
@@ -89,13 +84,8 @@ bool UpdateQueryServer::listen(const QHostAddress &address, quint16 port, QStrin
         // QTcpServer binds and listens; accepting is done here, from the epoll set.
         pauseAccepting();
         m_listener = int(socketDescriptor());
-        epoll_event event = {};
-        event.events = EPOLLIN;
-        event.data.fd = m_listener;
-        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &event) == 0) {
-            m_listening = true;
+        if (watchListener())
             return true;
-        }
         reason = QString::fromLocal8Bit(std::strerror(errno));
         QTcpServer::close();
         m_listener = -1;
@@ -114,11 +104,7 @@ void UpdateQueryServer::close()
     m_listening = false;
     m_listener = -1;
     QTcpServer::close();
-    if (m_refusalsUnlogged > 0)
-        ServerLog::write(QStringLiteral("refused %1 more connections over the limit of %2")
-                             .arg(m_refusalsUnlogged)
-                             .arg(m_maximumConnections));
-    m_refusalsUnlogged = 0;
+    logUnloggedRefusals();
     const size_t open = m_connections.size();
     m_connections.clear();
     m_sweepTimer.stop();
@@ -183,15 +169,29 @@ void UpdateQueryServer::pauseListening(int error)
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listener, nullptr);
     m_listening = false;
     QTimer::singleShot(AcceptRetryDelay, this, [this] {
-        if (m_listening || !isListening())
-            return;
-        epoll_event event = {};
-        event.events = EPOLLIN;
-        event.data.fd = m_listener;
-        m_listening = ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &event) == 0;
-        if (!m_listening)
+        if (!m_listening && isListening() && !watchListener())
             pauseListening(errno);
     });
+}
+
+bool UpdateQueryServer::watchListener()
+{
+    epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.fd = m_listener;
+    m_listening = ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &event) == 0;
+    return m_listening;
+}
+
+bool UpdateQueryServer::logUnloggedRefusals()
+{
+    if (m_refusalsUnlogged == 0)
+        return false;
+    ServerLog::write(QStringLiteral("refused %1 more connections over the limit of %2")
+                         .arg(m_refusalsUnlogged)
+                         .arg(m_maximumConnections));
+    m_refusalsUnlogged = 0;
+    return true;
 }
 
 void UpdateQueryServer::refuse(int socket)
@@ -215,18 +215,14 @@ void UpdateQueryServer::takeConnection(int socket)
         return;
     }
     ++m_acceptedConnections;
+    const qint64 now = m_clock.elapsed();
     auto connection = std::make_unique<UpdateQueryConnection>(socket, peerOf(socket),
         &m_replyBuilder,
         UpdateQueryConnection::Limits { m_idleTimeout, m_requestDeadline, m_maximumRequestSize },
-        m_clock.elapsed());
+        now);
     // The request often comes with the connection itself.
-    if (!connection->handleReady(m_clock.elapsed()))
+    if (!connection->handleReady(now) || !watch(connection.get(), true))
         return;
-    if (!watch(connection.get(), true)) {
-        connection->abandon(QStringLiteral("dropped: cannot watch the connection: %1")
-                                .arg(QString::fromLocal8Bit(std::strerror(errno))));
-        return;
-    }
     m_connections.emplace(socket, std::move(connection));
     if (!m_sweepTimer.isActive()) {
         // A tenth of the shorter limit: a connection goes at most that much after its time.
@@ -239,9 +235,13 @@ bool UpdateQueryServer::watch(UpdateQueryConnection *connection, bool add)
     epoll_event event = {};
     event.events = connection->isWriting() ? EPOLLOUT : EPOLLIN | EPOLLRDHUP;
     event.data.fd = connection->descriptor();
-    return ::epoll_ctl(m_epoll, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection->descriptor(),
-               &event)
-        == 0;
+    if (::epoll_ctl(m_epoll, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection->descriptor(), &event)
+        == 0)
+        return true;
+    // Unwatched, it would wait for the sweep with nobody serving it.
+    connection->abandon(QStringLiteral("dropped: cannot watch the connection: %1")
+                            .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    return false;
 }
 
 void UpdateQueryServer::remove(int descriptor)
@@ -274,13 +274,9 @@ void UpdateQueryServer::handleReadyConnections()
                 continue;
             UpdateQueryConnection *connection = found->second.get();
             const bool wasWriting = connection->isWriting();
-            if (!connection->handleReady(now)) {
+            if (!connection->handleReady(now)
+                || (connection->isWriting() != wasWriting && !watch(connection, false)))
                 remove(descriptor);
-            } else if (connection->isWriting() != wasWriting && !watch(connection, false)) {
-                connection->abandon(QStringLiteral("dropped: cannot watch the connection: %1")
-                                        .arg(QString::fromLocal8Bit(std::strerror(errno))));
-                remove(descriptor);
-            }
         }
         if (acceptReady)
             acceptConnections();

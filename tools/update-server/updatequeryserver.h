@@ -59,7 +59,11 @@ private:
     void takeConnection(int socket);
     void refuse(int socket);
     void pauseListening(int error);
+    bool watchListener();
+    /// Logs the refusals counted since the last line; false when there were none.
+    bool logUnloggedRefusals();
     void sweep();
+    /// Drops connection when it cannot be watched, and returns false.
     bool watch(UpdateQueryConnection *connection, bool add);
     void remove(int descriptor);
 

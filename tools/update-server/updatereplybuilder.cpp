@@ -113,7 +113,8 @@ void UpdateReplyBuilder::prepareOffers()
         appendElement(&elements, "timestamp", QString::number(entry.timestamp));
         QByteArray opening;
         appendOpening(&opening, entry.project, entry.name, entry.type);
-        m_offers.insert({ entry.project, entry.name, entry.type }, { i, opening, elements, 0, QByteArray() });
+        m_offers.insert(
+            { entry.project, entry.name, entry.type }, { i, opening, elements, 0, QByteArray() });
     }
     m_preparedGeneration = m_catalogue->generation();
 }
