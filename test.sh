@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks that includes point down the layers and that the
-# Windows-only sources compile, builds the updater twice (plain, and with AddressSanitizer and
+# Installs what is missing, checks the formatting, that includes point down the layers and that
+# the Windows-only sources compile, builds the updater twice (plain, and with AddressSanitizer and
 # UndefinedBehaviorSanitizer) with warnings as errors, and runs every test offscreen in both;
 # then builds the fuzzers with clang and replays each on its corpus plus a fixed set of inputs.
 set -euo pipefail
@@ -17,6 +17,10 @@ export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
+echo "== formatting"
+# Every C++ file as the committed .clang-format writes it, so that no change mixes formatting
+# with behaviour.
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
 echo "== layers"
 scripts/check-layers.sh
 echo "== Windows-only sources"

@@ -21,8 +21,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     if (arguments.size() != 3) {
-        std::fprintf(stderr,
-                "usage: download-bench <http address of a package> <its .minisig file>\n");
+        std::fprintf(
+            stderr, "usage: download-bench <http address of a package> <its .minisig file>\n");
         return 2;
     }
     QFile signature(arguments.at(2));
@@ -32,8 +32,8 @@ int main(int argc, char *argv[])
     }
 
     OrviUpdaterEngine engine;
-    engine.adoptUpdates({ new UpdateEntry("bench", "package", "plugin", "1", "", "", "", "", "",
-            "", arguments.at(1).toStdString(), false, 0, signature.readAll().toStdString()) });
+    engine.adoptUpdates({ new UpdateEntry("bench", "package", "plugin", "1", "", "", "", "", "", "",
+        arguments.at(1).toStdString(), false, 0, signature.readAll().toStdString()) });
     QObject::connect(&engine, &OrviUpdaterEngine::error, &app, [&app](const QString &text) {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));
         app.exit(1);
@@ -51,12 +51,12 @@ int main(int argc, char *argv[])
         return result;
 
     const std::string &link = engine.updates().at(0)->link();
-    const QString file = engine.downloadFolder() + QLatin1Char('/')
-            + QUrl(QString::fromStdString(link)).path();
+    const QString file
+        = engine.downloadFolder() + QLatin1Char('/') + QUrl(QString::fromStdString(link)).path();
     const qint64 bytes = QFileInfo(file).size();
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("bytes=%lld seconds=%.4f peak_rss_kib=%ld\n", static_cast<long long>(bytes),
-            seconds, usage.ru_maxrss);
+        seconds, usage.ru_maxrss);
     return 0;
 }

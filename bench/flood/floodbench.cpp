@@ -50,7 +50,7 @@ int queryProcess(int argc, char *argv[])
     pointers.push_back(nullptr);
     QApplication application(count, pointers.data());
     MessageBoxHandler::setAnswerer(
-            [](const MessageBoxHandler::Box &box) { return MessageBoxHandler::defaultAnswer(box); });
+        [](const MessageBoxHandler::Box &box) { return MessageBoxHandler::defaultAnswer(box); });
     (void)argc;
     resetPeak();
     OrviUpdaterEngine engine;
@@ -65,7 +65,7 @@ qint64 query(const FakeUpdateServer &server, const QString &root, bool *succeede
 {
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(),
-            { QStringLiteral("--query"), QString::number(server.port()), root });
+        { QStringLiteral("--query"), QString::number(server.port()), root });
     child.waitForFinished(120000);
     const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
     *succeeded = fields.value(1) == "1";
@@ -99,7 +99,7 @@ int main(int argc, char *argv[])
                   "</request></reply>");
     const qint64 idle = query(server, root, &ok);
     std::printf("idle updater (a small reply): peak %.1f MiB%s\n", idle / 1024.0,
-            ok ? "" : " (query failed)");
+        ok ? "" : " (query failed)");
 
     const struct
     {
@@ -112,8 +112,8 @@ int main(int argc, char *argv[])
         const qint64 peak = query(server, root, &ok);
         std::printf("400 MiB endless reply, %-16s peak %6.1f MiB, %+6.1f MiB over idle, "
                     "%5.1f MiB sent before the query gave up%s\n",
-                flood.label, peak / 1024.0, (peak - idle) / 1024.0,
-                server.flooded() / 1048576.0, ok ? " (accepted?)" : "");
+            flood.label, peak / 1024.0, (peak - idle) / 1024.0, server.flooded() / 1048576.0,
+            ok ? " (accepted?)" : "");
     }
 
     const qsizetype near = UpdateQuery::MaxReplySize - 64 * 1024;
@@ -124,12 +124,12 @@ int main(int argc, char *argv[])
     } complete[] = {
         // As many requests as the reader takes, each with a long changelog, filling the limit.
         { "long requests",
-                completeReply("<request project=\"orvi\" name=\"plugin\" type=\"plugin\">"
-                              "<version>1.0</version><description>Plugin</description>"
-                              "<changelog>"
-                        + QByteArray("Fixes and improvements. ").repeated(70)
-                        + "</changelog><link>http://dl.orvi.example/plugin.zip</link></request>",
-                        near) },
+            completeReply("<request project=\"orvi\" name=\"plugin\" type=\"plugin\">"
+                          "<version>1.0</version><description>Plugin</description>"
+                          "<changelog>"
+                    + QByteArray("Fixes and improvements. ").repeated(70)
+                    + "</changelog><link>http://dl.orvi.example/plugin.zip</link></request>",
+                near) },
         { "empty requests", completeReply("<request/>", near) },
         { "empty elements", completeReply("<b/>", near) },
     };
@@ -138,9 +138,8 @@ int main(int argc, char *argv[])
         const qint64 peak = query(server, root, &ok);
         std::printf("complete %.1f MiB reply of %-16s peak %6.1f MiB, %+6.1f MiB over idle "
                     "(%.1f times its size)%s\n",
-                reply.reply.size() / 1048576.0, reply.label, peak / 1024.0,
-                (peak - idle) / 1024.0, (peak - idle) * 1024.0 / reply.reply.size(),
-                ok ? "" : " (query failed)");
+            reply.reply.size() / 1048576.0, reply.label, peak / 1024.0, (peak - idle) / 1024.0,
+            (peak - idle) * 1024.0 / reply.reply.size(), ok ? "" : " (query failed)");
     }
     return 0;
 }

@@ -94,11 +94,15 @@ using Clock = std::chrono::steady_clock;
 Clock::time_point waitForReplacement(const QString &filePath, pid_t pid)
 {
     const QByteArray path = QFile::encodeName(filePath);
-    struct stat original {};
+    struct stat original
+    {
+    };
     ::stat(path.constData(), &original);
     const timespec pause { 0, 100000 };
     for (;;) {
-        struct stat now {};
+        struct stat now
+        {
+        };
         if (::stat(path.constData(), &now) != 0 || now.st_ino != original.st_ino)
             break;
         // Ended already (left for wait4 to reap)?
@@ -155,8 +159,8 @@ PackageSpec preparePackage(const QString &work, const QString &name, const QStri
         const QByteArray comment
             = TrustedComment { "orvi", name.toUtf8(), "app", "2", name.toUtf8() + ".zip" }.toText();
         if (!shell(QStringLiteral("minisign -S -s %1 -m %2 -t %3 >/dev/null")
-                       .arg(quoted(QStringLiteral(ORVI_TEST_KEYS_DIR "/test.key")),
-                           quoted(archive), quoted(QString::fromUtf8(comment)))))
+                       .arg(quoted(QStringLiteral(ORVI_TEST_KEYS_DIR "/test.key")), quoted(archive),
+                           quoted(QString::fromUtf8(comment)))))
             qFatal("minisign failed for %s", qPrintable(name));
         // What the download's hashing hands to the check.
         QByteArray hash;
@@ -495,9 +499,10 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
             << Qt::endl;
     }
     out << Qt::endl
-        << QStringLiteral("recovery of the 5000-file install killed halfway through its changes (%1 "
-                          "steps journalled, changes %2 s): application folder restored in %3 s, "
-                          "download folder emptied too in %4 s (install %5 s)")
+        << QStringLiteral(
+               "recovery of the 5000-file install killed halfway through its changes (%1 "
+               "steps journalled, changes %2 s): application folder restored in %3 s, "
+               "download folder emptied too in %4 s (install %5 s)")
                .arg(undone)
                .arg(changing, 0, 'f', 3)
                .arg(median(restorations), 0, 'f', 3)

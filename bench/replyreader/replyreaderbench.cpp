@@ -28,8 +28,8 @@ void run(const char *label, const QByteArray &data)
         qDeleteAll(parsed);
     }
     std::printf("%-28s %9lld bytes  %s  %6lld entries  %6lld ms\n", label,
-            static_cast<long long>(reader.size()), complete ? "complete  " : "given up  ",
-            static_cast<long long>(entries), static_cast<long long>(timer.elapsed()));
+        static_cast<long long>(reader.size()), complete ? "complete  " : "given up  ",
+        static_cast<long long>(entries), static_cast<long long>(timer.elapsed()));
 }
 } // namespace
 
@@ -38,9 +38,11 @@ int main()
     QByteArray reply = "<reply>";
     // Fewer requests than the reader takes (ReplyParser::MaxRequests), each with a changelog.
     const QByteArray request = "<request project=\"orvi\" name=\"plugin\" type=\"plugin\">"
-            "<version>1.0</version><description>Zażółć gęślą jaźń</description>"
-            "<changelog>" + QByteArray("Fixes and improvements. ").repeated(16) + "</changelog>"
-            "<link>http://dl.orvi.example/plugin.zip</link></request>";
+                               "<version>1.0</version><description>Zażółć gęślą jaźń</description>"
+                               "<changelog>"
+        + QByteArray("Fixes and improvements. ").repeated(16)
+        + "</changelog>"
+          "<link>http://dl.orvi.example/plugin.zip</link></request>";
     while (reply.size() < 4 * 1024 * 1024)
         reply += request;
     reply += "</reply>";

@@ -55,7 +55,7 @@ qint64 rangeStart(const QByteArray &value)
 bool isProxyFailure(QNetworkReply::NetworkError error)
 {
     return error >= QNetworkReply::ProxyConnectionRefusedError
-            && error <= QNetworkReply::UnknownProxyError;
+        && error <= QNetworkReply::UnknownProxyError;
 }
 
 bool isSuccess(int status)
@@ -91,9 +91,9 @@ HttpRequestQueue::HttpRequestQueue(QObject *parent) : QObject(parent)
     m_stallTimer.setSingleShot(true);
     connect(&m_stallTimer, &QTimer::timeout, this, [this] {
         fail(QCoreApplication::translate("translation",
-                     "The server %1 stopped answering, so the download was given up.", "nc")
-                        .arg(m_running.host),
-                true);
+                 "The server %1 stopped answering, so the download was given up.", "nc")
+                 .arg(m_running.host),
+            true);
     });
 }
 
@@ -130,8 +130,8 @@ int HttpRequestQueue::get(const QString &path, QIODevice *to)
     return getFrom(path, to, 0, QByteArray());
 }
 
-int HttpRequestQueue::getFrom(const QString &path, QIODevice *to, qint64 from,
-        const QByteArray &ifRange)
+int HttpRequestQueue::getFrom(
+    const QString &path, QIODevice *to, qint64 from, const QByteArray &ifRange)
 {
     Request request;
     request.kind = Kind::Get;
@@ -161,8 +161,7 @@ void HttpRequestQueue::abort()
     }
     m_queue.clear();
     m_interrupted = false;
-    m_errorString = QCoreApplication::translate("translation", "The download was cancelled.",
-            "nc");
+    m_errorString = QCoreApplication::translate("translation", "The download was cancelled.", "nc");
     emit requestFinished(id, true);
 }
 
@@ -218,13 +217,12 @@ void HttpRequestQueue::startTransfer(const Request &request)
     QNetworkRequest networkRequest(requestUrl());
     m_proxy.clear();
     if (QNetworkProxyFactory *factory = m_manager.proxyFactory()) {
-        const QNetworkProxy proxy =
-                factory->queryProxy(QNetworkProxyQuery(requestUrl())).value(0);
+        const QNetworkProxy proxy = factory->queryProxy(QNetworkProxyQuery(requestUrl())).value(0);
         if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy)
             m_proxy = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
     }
-    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-            QNetworkRequest::NoLessSafeRedirectPolicy);
+    networkRequest.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     networkRequest.setMaximumRedirectsAllowed(MaxRedirects);
     // Naming the encoding ourselves keeps Qt from inflating bodies: a package is stored as sent.
     networkRequest.setRawHeader("Accept-Encoding", "identity");
@@ -261,21 +259,20 @@ bool HttpRequestQueue::takeHeader()
     if (!statusAttribute.isValid())
         return false;
     const int status = statusAttribute.toInt();
-    const bool redirect = status >= 300 && status < 400
-            && m_reply->hasRawHeader("Location");
+    const bool redirect = status >= 300 && status < 400 && m_reply->hasRawHeader("Location");
     if (redirect && m_reply->isRunning())
         return false; // Qt follows it; the final response comes later.
-    const QString reason =
-            m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    const QString reason
+        = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
 
     qint64 length = -1;
-    if (status == 206 && (m_running.kind != Kind::Get || m_running.from == 0
-                                 || rangeStart(m_reply->rawHeader("Content-Range"))
-                                         != m_running.from)) {
+    if (status == 206
+        && (m_running.kind != Kind::Get || m_running.from == 0
+            || rangeStart(m_reply->rawHeader("Content-Range")) != m_running.from)) {
         releaseReply();
-        fail(QCoreApplication::translate("translation",
-                "The server sent a part of %1 other than the one asked for.", "nc")
-                        .arg(urlText()));
+        fail(QCoreApplication::translate(
+            "translation", "The server sent a part of %1 other than the one asked for.", "nc")
+                 .arg(urlText()));
         return false;
     }
     if (isSuccess(status)) {
@@ -288,17 +285,16 @@ bool HttpRequestQueue::takeHeader()
         // Qt reports the error status itself a moment later; aborting now would report a
         // second error, so the reply is only dropped.
         releaseReply(false);
-        fail(QCoreApplication::translate("translation", "The server answered %1 %2 for %3.",
-                "nc")
-                        .arg(status)
-                        .arg(reason, urlText()));
+        fail(QCoreApplication::translate("translation", "The server answered %1 %2 for %3.", "nc")
+                 .arg(status)
+                 .arg(reason, urlText()));
         return false;
     }
     m_headerTaken = true;
     m_announced = length;
     QNetworkReply *reply = m_reply.get();
-    emit responseHeaderReceived(HttpResponseHeader(status, reason, length,
-            m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified")));
+    emit responseHeaderReceived(HttpResponseHeader(
+        status, reason, length, m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified")));
     // A slot may have aborted this transfer.
     return m_reply.get() == reply;
 }
@@ -316,9 +312,9 @@ void HttpRequestQueue::drainBody()
             break;
         QIODevice *device = m_running.device.data();
         if (device && device->write(m_buffer.constData(), read) != read) {
-            fail(QCoreApplication::translate("translation",
-                    "The downloaded file could not be written: %1", "nc")
-                            .arg(device->errorString()));
+            fail(QCoreApplication::translate(
+                "translation", "The downloaded file could not be written: %1", "nc")
+                     .arg(device->errorString()));
             return;
         }
         m_received += read;
@@ -332,28 +328,28 @@ void HttpRequestQueue::transferFinished()
     const QNetworkReply::NetworkError error = m_reply->error();
     if (error == QNetworkReply::InsecureRedirectError) {
         fail(QCoreApplication::translate("translation",
-                "The server sent the download of %1 from a secure address to an insecure one, "
-                "which is refused.",
-                "nc")
-                        .arg(urlText()));
+            "The server sent the download of %1 from a secure address to an insecure one, "
+            "which is refused.",
+            "nc")
+                 .arg(urlText()));
         return;
     }
     if (error == QNetworkReply::TooManyRedirectsError) {
-        fail(QCoreApplication::translate("translation",
-                "The server redirected the download of %1 too many times.", "nc")
-                        .arg(urlText()));
+        fail(QCoreApplication::translate(
+            "translation", "The server redirected the download of %1 too many times.", "nc")
+                 .arg(urlText()));
         return;
     }
     if (!m_headerTaken && !takeHeader() && !m_reply)
         return; // The status failed the request, or a slot aborted it.
     // Qt reaches an HTTP proxy as it would the server, so a refused connection is the proxy's.
     if (!m_proxy.isEmpty() && !m_statusTolerated
-            && (isProxyFailure(error) || error == QNetworkReply::ConnectionRefusedError
-                    || error == QNetworkReply::HostNotFoundError)) {
-        fail(QCoreApplication::translate("translation",
-                     "The proxy server %1 refused the download of %2: %3", "nc")
-                        .arg(m_proxy, urlText(), m_reply->errorString()),
-                isInterruption(error));
+        && (isProxyFailure(error) || error == QNetworkReply::ConnectionRefusedError
+            || error == QNetworkReply::HostNotFoundError)) {
+        fail(QCoreApplication::translate(
+                 "translation", "The proxy server %1 refused the download of %2: %3", "nc")
+                 .arg(m_proxy, urlText(), m_reply->errorString()),
+            isInterruption(error));
         return;
     }
     if (error != QNetworkReply::NoError && !m_statusTolerated) {
@@ -361,19 +357,19 @@ void HttpRequestQueue::transferFinished()
         return;
     }
     if (!m_headerTaken) {
-        fail(QCoreApplication::translate("translation",
-                "The server sent no valid answer for %1.", "nc")
-                        .arg(urlText()));
+        fail(QCoreApplication::translate(
+            "translation", "The server sent no valid answer for %1.", "nc")
+                 .arg(urlText()));
         return;
     }
     drainBody();
     if (!m_reply)
         return;
     if (m_running.kind == Kind::Get && m_announced >= 0 && m_received < m_announced) {
-        fail(QCoreApplication::translate("translation",
-                     "The connection was closed before all of %1 arrived.", "nc")
-                        .arg(urlText()),
-                true);
+        fail(QCoreApplication::translate(
+                 "translation", "The connection was closed before all of %1 arrived.", "nc")
+                 .arg(urlText()),
+            true);
         return;
     }
     endTransfer(false);
@@ -424,8 +420,8 @@ QString HttpRequestQueue::urlText() const
 QUrl HttpRequestQueue::requestUrl() const
 {
     QUrl url;
-    url.setScheme(m_running.mode == ConnectionModeHttps ? QStringLiteral("https")
-                                                        : QStringLiteral("http"));
+    url.setScheme(
+        m_running.mode == ConnectionModeHttps ? QStringLiteral("https") : QStringLiteral("http"));
     url.setHost(m_running.host);
     const quint16 defaultPort = m_running.mode == ConnectionModeHttps ? 443 : 80;
     if (m_running.port != defaultPort)

@@ -11,10 +11,12 @@ class HttpResponseHeader
 public:
     HttpResponseHeader() = default;
     HttpResponseHeader(int statusCode, QString reasonPhrase, qint64 contentLength,
-            QByteArray entityTag = QByteArray(), QByteArray lastModified = QByteArray())
-        : m_statusCode(statusCode), m_reasonPhrase(std::move(reasonPhrase)),
-          m_contentLength(contentLength), m_entityTag(std::move(entityTag)),
-          m_lastModified(std::move(lastModified))
+        QByteArray entityTag = QByteArray(), QByteArray lastModified = QByteArray())
+        : m_statusCode(statusCode)
+        , m_reasonPhrase(std::move(reasonPhrase))
+        , m_contentLength(contentLength)
+        , m_entityTag(std::move(entityTag))
+        , m_lastModified(std::move(lastModified))
     {
     }
 

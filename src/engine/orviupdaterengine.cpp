@@ -18,16 +18,15 @@
 
 #include <limits>
 
-OrviUpdaterEngine::OrviUpdaterEngine()
-    : m_downloadFolder(Platform::downloadFolder())
+OrviUpdaterEngine::OrviUpdaterEngine() : m_downloadFolder(Platform::downloadFolder())
 {
     QDir().mkpath(m_downloadFolder);
     m_http.setProxyFactory(new SystemProxy);
     connect(&m_http, &HttpRequestQueue::requestFinished, this, &OrviUpdaterEngine::requestFinished);
-    connect(&m_http, &HttpRequestQueue::dataReadProgress, this,
-            &OrviUpdaterEngine::dataReadProgress);
+    connect(
+        &m_http, &HttpRequestQueue::dataReadProgress, this, &OrviUpdaterEngine::dataReadProgress);
     connect(&m_http, &HttpRequestQueue::responseHeaderReceived, this,
-            &OrviUpdaterEngine::responseHeaderReceived);
+        &OrviUpdaterEngine::responseHeaderReceived);
 }
 
 OrviUpdaterEngine::~OrviUpdaterEngine()
@@ -41,7 +40,7 @@ bool OrviUpdaterEngine::checkUpdates()
     if (!root)
         return false;
     const QByteArray request = UpdateQuery::request(
-            UpdateQuery::runMainApp(UpdateQuery::commandLine(*root), m_mainAppTimeout));
+        UpdateQuery::runMainApp(UpdateQuery::commandLine(*root), m_mainAppTimeout));
 
     const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
     clearUpdates();
@@ -51,26 +50,27 @@ bool OrviUpdaterEngine::checkUpdates()
         return int(qBound(qint64(0), deadline.remainingTime(), qint64(m_networkTimeout)));
     };
     m_socket.setReadBufferSize(UpdateQuery::ReadChunkSize);
-    const QNetworkProxy proxy = SystemProxy().tunnelTo(m_updateServer.host(), m_updateServer.port());
+    const QNetworkProxy proxy
+        = SystemProxy().tunnelTo(m_updateServer.host(), m_updateServer.port());
     m_socket.setProxy(proxy);
     m_socket.connectToHost(m_updateServer.host(), m_updateServer.port(), QIODevice::ReadWrite);
     if (!m_socket.waitForConnected(wait())) {
         // Through a proxy, whatever failed, the proxy is what the user can check.
         if (proxy.type() != QNetworkProxy::NoProxy) {
             MessageBoxHandler::critical(title,
-                    QCoreApplication::translate("translation",
-                            "The proxy server %1 did not connect the updater to the update "
-                            "server: %2. Check the proxy settings (https_proxy).",
-                            "nc")
-                            .arg(QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port()),
-                                    m_socket.errorString()),
-                    QMessageBox::Ok, QMessageBox::Ok);
+                QCoreApplication::translate("translation",
+                    "The proxy server %1 did not connect the updater to the update "
+                    "server: %2. Check the proxy settings (https_proxy).",
+                    "nc")
+                    .arg(QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port()),
+                        m_socket.errorString()),
+                QMessageBox::Ok, QMessageBox::Ok);
             return false;
         }
         MessageBoxHandler::critical(title,
-                QCoreApplication::translate("translation",
-                        "Couldn't connect to update server. Check your internet connection.", "nc"),
-                QMessageBox::Ok, QMessageBox::Ok);
+            QCoreApplication::translate("translation",
+                "Couldn't connect to update server. Check your internet connection.", "nc"),
+            QMessageBox::Ok, QMessageBox::Ok);
         return false;
     }
     m_socket.write(request);
@@ -81,15 +81,14 @@ bool OrviUpdaterEngine::checkUpdates()
     ReplyReader reply;
     while (!reply.add(m_socket.read(UpdateQuery::ReadChunkSize))) {
         if (reply.isHopeless() || reply.size() > UpdateQuery::MaxReplySize
-                || reply.cost() > UpdateQuery::MaxReplySize
-                || deadline.hasExpired()
-                || (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(wait()))) {
+            || reply.cost() > UpdateQuery::MaxReplySize || deadline.hasExpired()
+            || (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(wait()))) {
             MessageBoxHandler::critical(title,
-                    QCoreApplication::translate("translation",
-                            "An error occured while comunicating update server. Check your "
-                            "internet connection.",
-                            "nc"),
-                    QMessageBox::Ok, QMessageBox::Ok);
+                QCoreApplication::translate("translation",
+                    "An error occured while comunicating update server. Check your "
+                    "internet connection.",
+                    "nc"),
+                QMessageBox::Ok, QMessageBox::Ok);
             return false;
         }
     }
@@ -155,7 +154,7 @@ void OrviUpdaterEngine::requestFinished(int id, bool failed)
         if (m_downloadState == 3)
             return;
         if (m_downloadState == 2 && id == m_requestId && m_http.lastFailureInterrupted()
-                && m_resumes < MaxResumes) {
+            && m_resumes < MaxResumes) {
             ++m_resumes;
             resumePackage();
             return;
@@ -254,11 +253,11 @@ void OrviUpdaterEngine::failDownload(const QString &text)
     emit error(text);
 }
 
-QString OrviUpdaterEngine::refusalOfPackage(const UpdateEntry &entry, const QByteArray &fileHash) const
+QString OrviUpdaterEngine::refusalOfPackage(
+    const UpdateEntry &entry, const QByteArray &fileHash) const
 {
-    const auto bytes = [](const std::string &text) {
-        return QByteArray(text.data(), qsizetype(text.size()));
-    };
+    const auto bytes
+        = [](const std::string &text) { return QByteArray(text.data(), qsizetype(text.size())); };
     const PackageSignature signature(bytes(entry.signature()));
     if (signature.isEmpty() && m_unsignedAllowed)
         return QString();
@@ -273,15 +272,16 @@ QString OrviUpdaterEngine::refusalOfPackage(const UpdateEntry &entry, const QByt
                                          .recorded(PackageInstaller::destinationOf(entry.type()),
                                              offer.project, offer.name, offer.type);
         if (installed.isEmpty()
-            || VersionNumber::compare(QString::fromUtf8(offer.version), QString::fromUtf8(installed))
+            || VersionNumber::compare(
+                   QString::fromUtf8(offer.version), QString::fromUtf8(installed))
                 >= 0)
             return QString();
         reason = QCoreApplication::translate("translation",
             "Its version %1 is older than version %2, which is already installed.", "nc")
                      .arg(QString::fromUtf8(offer.version), QString::fromUtf8(installed));
     }
-    return QCoreApplication::translate("translation",
-        "The package %1 was refused and nothing was installed. %2", "nc")
+    return QCoreApplication::translate(
+        "translation", "The package %1 was refused and nothing was installed. %2", "nc")
         .arg(QString::fromLatin1(entry.name().data(), qsizetype(entry.name().size())), reason);
 }
 
@@ -325,23 +325,22 @@ QString OrviUpdaterEngine::refusalOf(const QString &downloadFolder, const QUrl &
 {
     const QString scheme = link.scheme();
     // QUrl rejects a port above 65535 as invalid; port 0 would silently mean the default.
-    if ((scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-            || !link.isValid() || link.host().isEmpty() || link.port() == 0)
+    if ((scheme != QLatin1String("http") && scheme != QLatin1String("https")) || !link.isValid()
+        || link.host().isEmpty() || link.port() == 0)
         return QCoreApplication::translate("translation",
-                "The package address %1 is not an http or https address with a host.", "nc")
-                .arg(link.toDisplayString());
+            "The package address %1 is not an http or https address with a host.", "nc")
+            .arg(link.toDisplayString());
 
     // The path names a file below the download folder; it must not climb out of it.
     const QString path = link.path();
     const QString folder = QDir::cleanPath(downloadFolder) + QLatin1Char('/');
     const QString file = QDir::cleanPath(packageFileName(downloadFolder, link));
     if (path.isEmpty() || path.contains(QLatin1Char('\\')) || path.contains(QChar(0))
-            || path.split(QLatin1Char('/')).contains(QLatin1String(".."))
-            || !file.startsWith(folder) || file.size() == folder.size())
+        || path.split(QLatin1Char('/')).contains(QLatin1String("..")) || !file.startsWith(folder)
+        || file.size() == folder.size())
         return QCoreApplication::translate("translation",
-                "The package address %1 does not name a file inside the download folder.",
-                "nc")
-                .arg(link.toDisplayString());
+            "The package address %1 does not name a file inside the download folder.", "nc")
+            .arg(link.toDisplayString());
     return QString();
 }
 

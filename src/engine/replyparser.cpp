@@ -8,8 +8,20 @@
 #include <string>
 
 namespace {
-enum Item { Version, Description, Copyrights, Author, Webpage, Email, Changelog, Link, Critical,
-    Timestamp, Signature, ItemCount };
+enum Item {
+    Version,
+    Description,
+    Copyrights,
+    Author,
+    Webpage,
+    Email,
+    Changelog,
+    Link,
+    Critical,
+    Timestamp,
+    Signature,
+    ItemCount
+};
 
 int itemOf(QStringView name)
 {
@@ -28,7 +40,7 @@ int itemOf(QStringView name)
 bool isAnswerWithoutUpdate(QStringView name)
 {
     return name == QLatin1String("latest") || name == QLatin1String("noSuchUpdate")
-            || name == QLatin1String("noSuchComponent");
+        || name == QLatin1String("noSuchComponent");
 }
 
 std::string utf8(QStringView text)
@@ -165,11 +177,10 @@ QVector<UpdateEntry *> ReplyParser::takeEntries()
         const bool critical = items[Critical] == "true";
         const uint timestamp = QString::fromStdString(items[Timestamp]).toUInt(nullptr, 10);
         entries << new UpdateEntry(std::move(request->project), std::move(request->name),
-                std::move(request->type), std::move(items[Version]),
-                std::move(items[Description]), std::move(items[Copyrights]),
-                std::move(items[Author]), std::move(items[Webpage]), std::move(items[Email]),
-                std::move(items[Changelog]), std::move(items[Link]), critical, timestamp,
-                std::move(items[Signature]));
+            std::move(request->type), std::move(items[Version]), std::move(items[Description]),
+            std::move(items[Copyrights]), std::move(items[Author]), std::move(items[Webpage]),
+            std::move(items[Email]), std::move(items[Changelog]), std::move(items[Link]), critical,
+            timestamp, std::move(items[Signature]));
         request.reset();
     }
     return entries;

@@ -47,20 +47,19 @@ QNetworkProxy SystemProxy::tunnelTo(const QString &host, quint16 port)
 QList<QNetworkProxy> SystemProxy::fromEnvironment(const QString &scheme, const QString &host) const
 {
     const QString &value = scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
-            ? m_httpsProxy
-            : m_httpProxy;
+        ? m_httpsProxy
+        : m_httpProxy;
     // Loopback goes direct, as Qt's own HTTP requests do whatever the proxy.
     if (value.isEmpty() || isExempt(host, m_noProxy) || QHostAddress(host).isLoopback()
-            || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
         return { QNetworkProxy::NoProxy };
     return { parse(value) };
 }
 
 QNetworkProxy SystemProxy::parse(const QString &value)
 {
-    const QUrl url = QUrl::fromUserInput(value.contains(QLatin1String("://"))
-                    ? value
-                    : QStringLiteral("http://") + value);
+    const QUrl url = QUrl::fromUserInput(
+        value.contains(QLatin1String("://")) ? value : QStringLiteral("http://") + value);
     if (!url.isValid() || url.host().isEmpty())
         return QNetworkProxy::NoProxy;
     const QString scheme = url.scheme().toLower();
@@ -69,8 +68,7 @@ QNetworkProxy SystemProxy::parse(const QString &value)
         type = QNetworkProxy::Socks5Proxy;
     else if (scheme != QLatin1String("http"))
         return QNetworkProxy::NoProxy;
-    return QNetworkProxy(type, url.host(), quint16(url.port(1080)), url.userName(),
-            url.password());
+    return QNetworkProxy(type, url.host(), quint16(url.port(1080)), url.userName(), url.password());
 }
 
 bool SystemProxy::isExempt(const QString &host, const QString &noProxy)
@@ -82,8 +80,7 @@ bool SystemProxy::isExempt(const QString &host, const QString &noProxy)
             return true;
         if (entry.startsWith(QLatin1Char('.')))
             entry.remove(0, 1);
-        if (!entry.isEmpty()
-                && (name == entry || name.endsWith(QLatin1Char('.') + entry)))
+        if (!entry.isEmpty() && (name == entry || name.endsWith(QLatin1Char('.') + entry)))
             return true;
     }
     return false;

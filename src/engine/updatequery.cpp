@@ -13,7 +13,7 @@ constexpr qsizetype OpenMarkerSize = sizeof(OpenMarker) - 1;
 QString UpdateQuery::commandLine(const QString &rootFolder)
 {
     return QLatin1Char('"') + MainAppPaths::mainAppPath(rootFolder) + QLatin1Char('"')
-            + QStringLiteral(" -updatequery");
+        + QStringLiteral(" -updatequery");
 }
 
 std::optional<QByteArray> UpdateQuery::inventory(const QByteArray &output)
@@ -33,8 +33,8 @@ QByteArray UpdateQuery::request(const QByteArray &output)
     const std::optional<QByteArray> found = inventory(output);
     if (!found)
         return QByteArray();
-    const QString text = QLatin1String(OpenMarker) + QString::fromLatin1(*found)
-            + QLatin1String(CloseMarker);
+    const QString text
+        = QLatin1String(OpenMarker) + QString::fromLatin1(*found) + QLatin1String(CloseMarker);
     return text.toUtf8();
 }
 

@@ -85,9 +85,10 @@ void InstallationRun::run()
     const bool recorded = count == 0 || records.record(installed);
     if (!recorded)
         *m_details += QCoreApplication::translate("translation",
-            "The installed versions could not be recorded (%1); the next update records them.",
-            "nc")
-                .arg(records.errorText())
+                          "The installed versions could not be recorded (%1); the next update "
+                          "records them.",
+                          "nc")
+                          .arg(records.errorText())
             + QLatin1Char('\n');
     emit installFinished();
     if (recorded)
@@ -166,8 +167,7 @@ void InstallationRun::rollBack(int failed, const QString &name, const QString &e
                 "nc")
                 + QLatin1String("\n\n")
                 + QCoreApplication::translate("translation",
-                    "What could not be restored is kept in %1; the next update tries again:",
-                    "nc")
+                    "What could not be restored is kept in %1; the next update tries again:", "nc")
                       .arg(QDir::toNativeSeparators(m_downloadFolder))
                 + QLatin1Char('\n') + unrestored.join(QLatin1Char('\n')));
         QCoreApplication::quit();

@@ -25,8 +25,8 @@ PackageDescriptor PackageDescriptor::read(QXmlStreamReader &reader)
         } else if (reader.name() == QLatin1String("file")) {
             const QXmlStreamAttributes attributes = reader.attributes();
             descriptor.m_files.append({ attributes.value(QLatin1String("name")).toString(),
-                    attributes.value(QLatin1String("path")).toString(),
-                    attributes.value(QLatin1String("action")).toString().toLower() });
+                attributes.value(QLatin1String("path")).toString(),
+                attributes.value(QLatin1String("action")).toString().toLower() });
         }
     }
     // A reader error never has line 0 to report, but a result must not look valid.

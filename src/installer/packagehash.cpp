@@ -15,8 +15,7 @@ struct PackageHash::State
     crypto_generichash_state blake2b;
 };
 
-PackageHash::PackageHash()
-    : m_state(std::make_unique<State>())
+PackageHash::PackageHash() : m_state(std::make_unique<State>())
 {
     // Picks libsodium's fastest BLAKE2b for this processor; once is enough.
     static const bool initialised = sodium_init() >= 0;

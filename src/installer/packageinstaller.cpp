@@ -84,7 +84,8 @@ PackageInstaller::PackageInstaller(const UpdateEntry *entry)
 
     m_rootFolder = destinationOf(entry->type());
     if (entry->type() == "app"
-        && (m_rootFolder.isEmpty() || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder)))) {
+        && (m_rootFolder.isEmpty()
+            || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder)))) {
         MessageBoxHandler::critical(
             QCoreApplication::translate("translation", "Update", "program update"),
             QCoreApplication::translate("translation", "Cannot run update!", "nc"));

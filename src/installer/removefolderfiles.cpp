@@ -31,8 +31,8 @@ void removeFiles(const QString &path, const QStringList &spared, const QStringLi
         const QString filePath = file.absoluteFilePath();
         // Linux lets a running program's files be deleted; Retry starts them again.
         if (((file.isSymLink() || ownNames.contains(file.fileName()))
-                    && Platform::isOwnFile(filePath))
-                || spared.contains(QDir::cleanPath(filePath)))
+                && Platform::isOwnFile(filePath))
+            || spared.contains(QDir::cleanPath(filePath)))
             continue;
         QFile::remove(filePath);
     }

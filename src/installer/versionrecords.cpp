@@ -30,10 +30,7 @@ bool sameComponent(const VersionRecords::Record &a, const VersionRecords::Record
 }
 } // namespace
 
-VersionRecords::VersionRecords(const QString &folder)
-    : m_folder(folder)
-{
-}
+VersionRecords::VersionRecords(const QString &folder) : m_folder(folder) { }
 
 QString VersionRecords::filePath() const
 {
@@ -73,8 +70,8 @@ bool VersionRecords::record(const QVector<Record> &records)
         || (!QFileInfo(m_folder).isDir()
             && !(QDir().mkpath(QFileInfo(m_folder).path())
                 && FileSystem::makeFolder(m_folder, true)))) {
-        m_errorText = m_folder.isEmpty() ? QStringLiteral("no state folder")
-                                         : FileSystem::errorText();
+        m_errorText
+            = m_folder.isEmpty() ? QStringLiteral("no state folder") : FileSystem::errorText();
         return false;
     }
     if (!FileSystem::replaceFile(filePath(), header + toText(all) + endLine)) {

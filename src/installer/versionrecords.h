@@ -26,8 +26,8 @@ public:
     explicit VersionRecords(const QString &folder);
 
     /// The version recorded for the component below root; empty when none is.
-    QByteArray recorded(
-        const QString &root, const QByteArray &project, const QByteArray &name, const QByteArray &type) const;
+    QByteArray recorded(const QString &root, const QByteArray &project, const QByteArray &name,
+        const QByteArray &type) const;
     /// Merges records into the file (a record replaces the one of the same component and
     /// root) and makes it durable. False, with errorText(), when it could not be written.
     bool record(const QVector<Record> &records);

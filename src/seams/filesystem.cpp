@@ -99,5 +99,6 @@ bool FileSystem::replaceFile(const QString &path, const QByteArray &contents)
         ok = close(file, temporary) && ok;
     }
     const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
-    return ok && rename(temporary, path) && syncFolder(folder.isEmpty() ? QStringLiteral("/") : folder);
+    return ok && rename(temporary, path)
+        && syncFolder(folder.isEmpty() ? QStringLiteral("/") : folder);
 }

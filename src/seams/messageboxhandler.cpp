@@ -19,20 +19,20 @@ QMessageBox::StandardButton MessageBoxHandler::show(const Box &box)
 }
 
 QMessageBox::StandardButton MessageBoxHandler::critical(const QString &title, const QString &text,
-        QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton)
+    QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton)
 {
     return show({ QMessageBox::Critical, title, text, buttons, defaultButton });
 }
 
 QMessageBox::StandardButton MessageBoxHandler::warning(const QString &title, const QString &text,
-        QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton)
+    QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton)
 {
     return show({ QMessageBox::Warning, title, text, buttons, defaultButton });
 }
 
 QMessageBox::StandardButton MessageBoxHandler::information(const QString &title,
-        const QString &text, QMessageBox::StandardButtons buttons,
-        QMessageBox::StandardButton defaultButton)
+    const QString &text, QMessageBox::StandardButtons buttons,
+    QMessageBox::StandardButton defaultButton)
 {
     return show({ QMessageBox::Information, title, text, buttons, defaultButton });
 }

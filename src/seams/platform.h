@@ -12,7 +12,8 @@
 class Platform
 {
 public:
-    using DetachedStarter = std::function<bool(const QString &program, const QStringList &arguments)>;
+    using DetachedStarter
+        = std::function<bool(const QString &program, const QStringList &arguments)>;
 
     /// The updater's private scratch folder: on Windows the user's temporary folder, elsewhere
     /// "orvi-updater" in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache), which

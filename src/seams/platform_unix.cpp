@@ -62,8 +62,8 @@ QString Platform::prepareDownloadFolder()
     for (const QString &folder : { scratch, download.chopped(1) }) {
         const QByteArray path = QFile::encodeName(folder);
         if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
-            return QCoreApplication::translate("translation", "Cannot create the folder %1 (%2).",
-                "nc")
+            return QCoreApplication::translate(
+                "translation", "Cannot create the folder %1 (%2).", "nc")
                 .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
         struct stat status;
         if (::lstat(path.constData(), &status) != 0 || !S_ISDIR(status.st_mode)

@@ -10,11 +10,11 @@ QString Platform::updaterFileName()
 
 QStringList Platform::relocationFiles()
 {
-    return { QStringLiteral("updater.exe"),  QStringLiteral("QtCore4.dll"),
-             QStringLiteral("QtGui4.dll"),   QStringLiteral("QtNetwork4.dll"),
-             QStringLiteral("QtXml4.dll"),   QStringLiteral("ssleay32.dll"),
-             QStringLiteral("libeay32.dll"), QStringLiteral("msvcm80.dll"),
-             QStringLiteral("msvcp80.dll"),  QStringLiteral("msvcr80.dll") };
+    return { QStringLiteral("updater.exe"), QStringLiteral("QtCore4.dll"),
+        QStringLiteral("QtGui4.dll"), QStringLiteral("QtNetwork4.dll"),
+        QStringLiteral("QtXml4.dll"), QStringLiteral("ssleay32.dll"),
+        QStringLiteral("libeay32.dll"), QStringLiteral("msvcm80.dll"),
+        QStringLiteral("msvcp80.dll"), QStringLiteral("msvcr80.dll") };
 }
 
 QString Platform::quoteProgram(const QString &path)

@@ -39,7 +39,7 @@ int Startup::run(int &argc, char **argv)
     if (switches.update)
         return updateRun(switches.quiet);
     return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
-            Platform::relocationFiles(), switches.quiet);
+        Platform::relocationFiles(), switches.quiet);
 }
 
 void Startup::loadTranslation(QTranslator &translator)
@@ -73,7 +73,7 @@ QStringList Startup::relaunchArguments(bool quiet, const QString &programFolder)
 }
 
 int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder,
-        const QStringList &files, bool quiet)
+    const QStringList &files, bool quiet)
 {
     QDir().mkpath(downloadFolder);
     for (const QString &name : files) {
@@ -86,13 +86,13 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
         source.unsetError();
         if (!source.copy(destination)) {
             MessageBoxHandler::critical(tr("Update", "program update"),
-                    tr("Copy error: %1 (%2)", "program update")
-                            .arg(source.errorString(), source.fileName()));
+                tr("Copy error: %1 (%2)", "program update")
+                    .arg(source.errorString(), source.fileName()));
             return 1;
         }
     }
-    if (Platform::startDetached(downloadFolder + files.first(),
-                relaunchArguments(quiet, sourceFolder)))
+    if (Platform::startDetached(
+            downloadFolder + files.first(), relaunchArguments(quiet, sourceFolder)))
         return 0;
     MessageBoxHandler::critical(tr("Update", "program update"), tr("Cannot run update!", "nc"));
     return 1;
@@ -110,8 +110,8 @@ int Startup::updateRun(bool quiet, const Query &query)
             return 0;
         if (!engine.hasUpdates()) {
             if (!quiet)
-                MessageBoxHandler::information(tr("Update", "program update"),
-                        tr("No updates available.", "nc"));
+                MessageBoxHandler::information(
+                    tr("Update", "program update"), tr("No updates available.", "nc"));
             return 0;
         }
         showFirstDialog(&engine, quiet);
@@ -128,8 +128,8 @@ int Startup::updateRun(bool quiet, const Query &query)
         }
         return code;
     } catch (const std::exception &exception) {
-        MessageBoxHandler::critical(tr("Update", "program update"),
-                QString::fromLocal8Bit(exception.what()));
+        MessageBoxHandler::critical(
+            tr("Update", "program update"), QString::fromLocal8Bit(exception.what()));
         return 1;
     } catch (...) {
         return 1;

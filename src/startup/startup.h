@@ -37,7 +37,7 @@ public:
     /// a stale copy) and starts the copied updater; returns the exit code. Tells the user
     /// when a file cannot be copied or the copy cannot be started.
     static int relocate(const QString &sourceFolder, const QString &downloadFolder,
-            const QStringList &files, bool quiet);
+        const QStringList &files, bool quiet);
     /// The update run: recovery of an interrupted run, engine, query, then "No updates
     /// available." or the first dialog and the event loop; returns the exit code (0 installed
     /// or nothing to do, exitRolledBack, exitRollbackFailed). query replaces the engine's

@@ -9,13 +9,13 @@ QWidget *FormLoader::load(const QString &resourcePath)
     QFile file(resourcePath);
     if (!file.open(QIODevice::ReadOnly)) {
         qFatal("FormLoader: cannot open form %s: %s", qPrintable(resourcePath),
-                qPrintable(file.errorString()));
+            qPrintable(file.errorString()));
     }
     QWidget *form = loader.load(&file, nullptr);
     file.close();
     if (!form) {
         qFatal("FormLoader: cannot load form %s: %s", qPrintable(resourcePath),
-                qPrintable(loader.errorString()));
+            qPrintable(loader.errorString()));
     }
     return form;
 }
@@ -36,5 +36,5 @@ void FormLoader::show(QWidget *form, Size size)
 void FormLoader::missingWidget(const QWidget *form, const QString &name, const char *className)
 {
     qFatal("FormLoader: form %s has no %s named %s", qPrintable(form->objectName()), className,
-            qPrintable(name));
+        qPrintable(name));
 }

@@ -43,6 +43,6 @@ public:
     static void show(QWidget *form, Size size = DesignedSize);
 
 private:
-    [[noreturn]] static void missingWidget(const QWidget *form, const QString &name,
-            const char *className);
+    [[noreturn]] static void missingWidget(
+        const QWidget *form, const QString &name, const char *className);
 };

@@ -42,18 +42,18 @@ OrviChangelogDialog::OrviChangelogDialog(OrviUpdaterEngine *engine)
 {
     FormLoader::bindLifetime(this, m_form);
 
-    m_viewChangelogButton = FormLoader::widget<QPushButton>(m_form,
-            QStringLiteral("Updater_Changelog_ViewChangelog"));
-    connect(m_viewChangelogButton, &QPushButton::clicked, this,
-            &OrviChangelogDialog::toggleChangelog);
-    QPushButton *downloadNowButton = FormLoader::widget<QPushButton>(m_form,
-            QStringLiteral("Updater_Changelog_DownloadNow"));
+    m_viewChangelogButton = FormLoader::widget<QPushButton>(
+        m_form, QStringLiteral("Updater_Changelog_ViewChangelog"));
+    connect(
+        m_viewChangelogButton, &QPushButton::clicked, this, &OrviChangelogDialog::toggleChangelog);
+    QPushButton *downloadNowButton
+        = FormLoader::widget<QPushButton>(m_form, QStringLiteral("Updater_Changelog_DownloadNow"));
     connect(downloadNowButton, &QPushButton::clicked, this, &OrviChangelogDialog::downloadNow);
-    QPushButton *downloadLaterButton = FormLoader::widget<QPushButton>(m_form,
-            QStringLiteral("Updater_Changelog_DownloadLater"));
+    QPushButton *downloadLaterButton = FormLoader::widget<QPushButton>(
+        m_form, QStringLiteral("Updater_Changelog_DownloadLater"));
     connect(downloadLaterButton, &QPushButton::clicked, m_form, &QWidget::close);
-    m_changelogText = FormLoader::widget<QPlainTextEdit>(m_form,
-            QStringLiteral("Updater_Changelog_Details"));
+    m_changelogText
+        = FormLoader::widget<QPlainTextEdit>(m_form, QStringLiteral("Updater_Changelog_Details"));
 
     m_changelogText->setPlainText(changelogOf(m_engine->updates()));
     m_changelogText->hide();
@@ -68,11 +68,11 @@ void OrviChangelogDialog::toggleChangelog()
     if (m_changelogText->isVisible()) {
         m_changelogText->hide();
         m_viewChangelogButton->setText(
-                QCoreApplication::translate("translation", "Show changelog", "nc"));
+            QCoreApplication::translate("translation", "Show changelog", "nc"));
     } else {
         m_changelogText->show();
         m_viewChangelogButton->setText(
-                QCoreApplication::translate("translation", "Hide changelog", "nc"));
+            QCoreApplication::translate("translation", "Hide changelog", "nc"));
     }
     // The window grows and shrinks with the text area; its width is fixed by the form.
     m_form->adjustSize();

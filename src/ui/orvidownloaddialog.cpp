@@ -14,12 +14,12 @@
 OrviDownloadDialog::OrviDownloadDialog(OrviUpdaterEngine *engine)
     : m_engine(engine), m_form(FormLoader::load(QStringLiteral(":/res/Download.ui")))
 {
-    m_progress = FormLoader::widget<QProgressBar>(m_form,
-            QStringLiteral("Updater_Download_Progress"));
-    QLabel *progressText = FormLoader::widget<QLabel>(m_form,
-            QStringLiteral("Updater_Download_ProgressText"));
-    QPushButton *cancelButton = FormLoader::widget<QPushButton>(m_form,
-            QStringLiteral("Updater_Download_Cancel"));
+    m_progress
+        = FormLoader::widget<QProgressBar>(m_form, QStringLiteral("Updater_Download_Progress"));
+    QLabel *progressText
+        = FormLoader::widget<QLabel>(m_form, QStringLiteral("Updater_Download_ProgressText"));
+    QPushButton *cancelButton
+        = FormLoader::widget<QPushButton>(m_form, QStringLiteral("Updater_Download_Cancel"));
 
     FormLoader::bindLifetime(this, m_form);
     connect(m_engine, &OrviUpdaterEngine::downloadProgress, m_progress, &QProgressBar::setValue);
@@ -45,8 +45,8 @@ void OrviDownloadDialog::error(const QString &str)
         return;
     m_form->close();
     // The catalogue has no entry in this context, so the title stays English.
-    MessageBoxHandler::critical(QCoreApplication::translate("OrviDownloadDialog", "Update"), str,
-            QMessageBox::Ok);
+    MessageBoxHandler::critical(
+        QCoreApplication::translate("OrviDownloadDialog", "Update"), str, QMessageBox::Ok);
 }
 
 void OrviDownloadDialog::finished()

@@ -11,10 +11,10 @@
 OrviInstallDialog::OrviInstallDialog(OrviUpdaterEngine *engine)
     : m_engine(engine), m_form(FormLoader::load(QStringLiteral(":/res/Install.ui")))
 {
-    m_progress = FormLoader::widget<QProgressBar>(m_form,
-            QStringLiteral("Updater_Install_Progress"));
-    QLabel *progressText = FormLoader::widget<QLabel>(m_form,
-            QStringLiteral("Updater_Install_ProgressText"));
+    m_progress
+        = FormLoader::widget<QProgressBar>(m_form, QStringLiteral("Updater_Install_Progress"));
+    QLabel *progressText
+        = FormLoader::widget<QLabel>(m_form, QStringLiteral("Updater_Install_ProgressText"));
 
     FormLoader::bindLifetime(this, m_form);
     connect(m_engine, &OrviUpdaterEngine::installProgress, m_progress, &QProgressBar::setValue);
@@ -50,5 +50,5 @@ void OrviInstallDialog::repaintForm()
     // could reach code that is waiting for this run to end.
     if (m_form->isVisible())
         QCoreApplication::processEvents(
-                QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
+            QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
 }

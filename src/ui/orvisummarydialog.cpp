@@ -14,26 +14,25 @@
 OrviSummaryDialog::OrviSummaryDialog(OrviUpdaterEngine *engine)
     : m_engine(engine), m_form(FormLoader::load(QStringLiteral(":/res/Summary.ui")))
 {
-    m_detailsText = FormLoader::widget<QPlainTextEdit>(m_form,
-            QStringLiteral("Updater_Summary_Details"));
+    m_detailsText
+        = FormLoader::widget<QPlainTextEdit>(m_form, QStringLiteral("Updater_Summary_Details"));
     m_detailsText->setPlainText(m_engine->details());
 
     if (!m_engine->installSucceeded()) {
         FormLoader::widget<QLabel>(m_form, QStringLiteral("Updater_Summary_Status"))
-                ->setText(QCoreApplication::translate("translation", "Installation failed", "nc"));
+            ->setText(QCoreApplication::translate("translation", "Installation failed", "nc"));
         FormLoader::widget<QLabel>(m_form, QStringLiteral("Updater_Summary_Instruction"))
-                ->setText(QCoreApplication::translate("translation",
-                        "Please reinstall application with package from official web page",
-                        "nc"));
+            ->setText(QCoreApplication::translate("translation",
+                "Please reinstall application with package from official web page", "nc"));
     }
 
-    QAbstractButton *restartButton = FormLoader::widget<QAbstractButton>(m_form,
-            QStringLiteral("Updater_Summary_Restart"));
+    QAbstractButton *restartButton
+        = FormLoader::widget<QAbstractButton>(m_form, QStringLiteral("Updater_Summary_Restart"));
     connect(restartButton, &QAbstractButton::clicked, this, &OrviSummaryDialog::restartOrvi);
 
     // The details start unfolded, so the button offers to hide them.
-    m_viewDetailsButton = FormLoader::widget<QPushButton>(m_form,
-            QStringLiteral("Updater_Summary_ViewDetails"));
+    m_viewDetailsButton
+        = FormLoader::widget<QPushButton>(m_form, QStringLiteral("Updater_Summary_ViewDetails"));
     m_viewDetailsButton->setText(QCoreApplication::translate("translation", "Hide details", "nc"));
     connect(m_viewDetailsButton, &QPushButton::clicked, this, &OrviSummaryDialog::toggleDetails);
 
@@ -47,8 +46,8 @@ void OrviSummaryDialog::restartOrvi()
 {
     // The update query has required "-root", so it is there in every update run.
     if (const auto root = MainAppPaths::rootFolder(QCoreApplication::arguments())) {
-        Platform::startDetached(Platform::quoteProgram(MainAppPaths::mainAppPath(*root)),
-                QStringList());
+        Platform::startDetached(
+            Platform::quoteProgram(MainAppPaths::mainAppPath(*root)), QStringList());
     }
     QCoreApplication::quit();
 }
@@ -58,11 +57,11 @@ void OrviSummaryDialog::toggleDetails()
     if (m_detailsText->isVisible()) {
         m_detailsText->hide();
         m_viewDetailsButton->setText(
-                QCoreApplication::translate("translation", "View details", "nc"));
+            QCoreApplication::translate("translation", "View details", "nc"));
     } else {
         m_detailsText->show();
         m_viewDetailsButton->setText(
-                QCoreApplication::translate("translation", "Hide details", "nc"));
+            QCoreApplication::translate("translation", "Hide details", "nc"));
     }
     m_form->adjustSize();
 }

@@ -3,8 +3,8 @@
 #include <utility>
 
 ComponentInfo::ComponentInfo(std::string project, std::string name, std::string type,
-        std::string version, std::string description, std::string copyrights, std::string author,
-        std::string webpage, std::string email)
+    std::string version, std::string description, std::string copyrights, std::string author,
+    std::string webpage, std::string email)
     : m_project(std::move(project))
     , m_name(std::move(name))
     , m_type(std::move(type))

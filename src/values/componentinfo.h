@@ -7,8 +7,8 @@ class ComponentInfo
 {
 public:
     ComponentInfo(std::string project, std::string name, std::string type, std::string version,
-            std::string description, std::string copyrights, std::string author,
-            std::string webpage, std::string email);
+        std::string description, std::string copyrights, std::string author, std::string webpage,
+        std::string email);
 
     const std::string &project() const { return m_project; }
     const std::string &name() const { return m_name; }

@@ -3,12 +3,12 @@
 #include <utility>
 
 UpdateEntry::UpdateEntry(std::string project, std::string name, std::string type,
-        std::string version, std::string description, std::string copyrights, std::string author,
-        std::string webpage, std::string email, std::string changelog, std::string link,
-        bool critical, std::uint32_t timestamp, std::string signature)
+    std::string version, std::string description, std::string copyrights, std::string author,
+    std::string webpage, std::string email, std::string changelog, std::string link, bool critical,
+    std::uint32_t timestamp, std::string signature)
     : ComponentInfo(std::move(project), std::move(name), std::move(type), std::move(version),
-            std::move(description), std::move(copyrights), std::move(author), std::move(webpage),
-            std::move(email))
+        std::move(description), std::move(copyrights), std::move(author), std::move(webpage),
+        std::move(email))
     , m_changelog(std::move(changelog))
     , m_link(std::move(link))
     , m_critical(critical)

@@ -10,9 +10,9 @@ class UpdateEntry : public ComponentInfo
 {
 public:
     UpdateEntry(std::string project, std::string name, std::string type, std::string version,
-            std::string description, std::string copyrights, std::string author,
-            std::string webpage, std::string email, std::string changelog, std::string link,
-            bool critical, std::uint32_t timestamp, std::string signature = std::string());
+        std::string description, std::string copyrights, std::string author, std::string webpage,
+        std::string email, std::string changelog, std::string link, bool critical,
+        std::uint32_t timestamp, std::string signature = std::string());
 
     const std::string &changelog() const { return m_changelog; }
     /// The address of the update package.

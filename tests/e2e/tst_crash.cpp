@@ -239,15 +239,15 @@ void tst_Crash::killedAndRestarted_data()
         : 4;
     // The number of changes each kind of run makes, from one run left alone.
     for (const QString &scenario :
-            { QStringLiteral("install"), QStringLiteral("rollback"), QStringLiteral("recovery") }) {
+        { QStringLiteral("install"), QStringLiteral("rollback"), QStringLiteral("recovery") }) {
         freshInstallation();
         const bool failing = scenario == QLatin1String("rollback");
         const Run whole = runUpdater(failing ? m_failingPort : m_goodPort, -1);
         QVERIFY2(whole.changes > 10, qPrintable(scenario));
         for (int i = 0; i < points; ++i) {
             const int k = 1 + int(qint64(i) * (whole.changes - 2) / qMax(1, points - 1));
-            QTest::addRow("%s, killed after change %d of %d", qPrintable(scenario), k,
-                    whole.changes)
+            QTest::addRow(
+                "%s, killed after change %d of %d", qPrintable(scenario), k, whole.changes)
                 << scenario << k;
         }
     }

@@ -28,7 +28,7 @@ QByteArray randomBytes(int size, quint32 seed)
 UpdateEntry *entry(const QString &name, const QString &link)
 {
     return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
-            link.toStdString(), false, 0);
+        link.toStdString(), false, 0);
 }
 
 } // namespace
@@ -84,15 +84,15 @@ bool TestRealServers::startNginx()
     m_signed = randomBytes(200 * 1024, 2);
     m_cut = randomBytes(768 * 1024, 3);
     if (!TestEnvironment::writeFile(www + QStringLiteral("/chain.zip"), m_chain)
-            || !TestEnvironment::writeFile(www + QStringLiteral("/signed.zip"), m_signed)
-            || !TestEnvironment::writeFile(www + QStringLiteral("/cut.zip"), m_cut))
+        || !TestEnvironment::writeFile(www + QStringLiteral("/signed.zip"), m_signed)
+        || !TestEnvironment::writeFile(www + QStringLiteral("/cut.zip"), m_cut))
         return false;
     m_nginx = std::make_unique<NginxServer>();
     return m_nginx->start(www,
-            "        location = /chain1.zip { return 302 /chain2.zip; }\n"
-            "        location = /chain2.zip { return 301 /chain.zip; }\n"
-            "        location = /signed.zip { if ($request_method = HEAD) { return 403; } }\n"
-            "        location = /cut.zip { limit_rate 256k; }\n");
+        "        location = /chain1.zip { return 302 /chain2.zip; }\n"
+        "        location = /chain2.zip { return 301 /chain.zip; }\n"
+        "        location = /signed.zip { if ($request_method = HEAD) { return 403; } }\n"
+        "        location = /cut.zip { limit_rate 256k; }\n");
 }
 
 void TestRealServers::nginxRedirectsRefusesHeadAndCuts()
@@ -106,8 +106,8 @@ void TestRealServers::nginxRedirectsRefusesHeadAndCuts()
     // The transfer is under test here; the signature check has tests of its own.
     m_engine->setUnsignedPackagesAllowed(true);
     m_engine->adoptUpdates({ entry(QStringLiteral("chain"), base + QStringLiteral("/chain1.zip")),
-            entry(QStringLiteral("signed"), base + QStringLiteral("/signed.zip")),
-            entry(QStringLiteral("cut"), base + QStringLiteral("/cut.zip")) });
+        entry(QStringLiteral("signed"), base + QStringLiteral("/signed.zip")),
+        entry(QStringLiteral("cut"), base + QStringLiteral("/cut.zip")) });
     QSignalSpy finished(m_engine.get(), &OrviUpdaterEngine::downloadFinished);
     QSignalSpy errors(m_engine.get(), &OrviUpdaterEngine::error);
     QList<int> percentages;
@@ -115,14 +115,15 @@ void TestRealServers::nginxRedirectsRefusesHeadAndCuts()
     bool killed = false;
     const QString children = QStringLiteral("/proc/%1/task/%1/children").arg(m_nginx->processId());
     connect(m_engine.get(), &OrviUpdaterEngine::downloadFile, this,
-            [&](const QString &name) { cutting = name == QLatin1String("cut"); });
+        [&](const QString &name) { cutting = name == QLatin1String("cut"); });
     connect(m_engine.get(), &OrviUpdaterEngine::downloadProgress, this, [&](int percent) {
         percentages << percent;
         if (!cutting || killed)
             return;
         // Killing the worker cuts the connection mid-body; the master starts a new one.
         QFile list(children);
-        const qint64 worker = list.open(QIODevice::ReadOnly) ? list.readAll().trimmed().toLongLong() : 0;
+        const qint64 worker
+            = list.open(QIODevice::ReadOnly) ? list.readAll().trimmed().toLongLong() : 0;
         if (worker > 0)
             killed = ::kill(pid_t(worker), SIGKILL) == 0;
     });
@@ -157,20 +158,24 @@ void TestRealServers::tinyproxyCarriesEveryRequest()
     // resolves that name, so a request that bypassed the proxy would fail.
     const quint16 port = ServerProcess::freePort();
     const QByteArray log = QFile::encodeName(m_work->path() + QStringLiteral("/tinyproxy.log"));
-    const QByteArray config = "Port " + QByteArray::number(port) + "\n"
-            "Listen 127.0.0.1\n"
-            "Timeout 30\n"
-            "LogFile \"" + log + "\"\n"
-            "LogLevel Info\n"
-            "MaxClients 10\n"
-            "Allow 127.0.0.1\n"
-            "Upstream http 127.0.0.1:" + QByteArray::number(m_nginx->port()) + " \".orvi.test\"\n";
+    const QByteArray config = "Port " + QByteArray::number(port)
+        + "\n"
+          "Listen 127.0.0.1\n"
+          "Timeout 30\n"
+          "LogFile \""
+        + log
+        + "\"\n"
+          "LogLevel Info\n"
+          "MaxClients 10\n"
+          "Allow 127.0.0.1\n"
+          "Upstream http 127.0.0.1:"
+        + QByteArray::number(m_nginx->port()) + " \".orvi.test\"\n";
     const QString configFile = m_work->path() + QStringLiteral("/tinyproxy.conf");
     QVERIFY(TestEnvironment::writeFile(configFile, config));
     m_tinyproxy = std::make_unique<ServerProcess>();
-    QVERIFY2(m_tinyproxy->start(tinyproxy, { QStringLiteral("-d"), QStringLiteral("-c"), configFile },
-                     port),
-            "tinyproxy did not start");
+    QVERIFY2(m_tinyproxy->start(
+                 tinyproxy, { QStringLiteral("-d"), QStringLiteral("-c"), configFile }, port),
+        "tinyproxy did not start");
 
     qputenv("http_proxy", "http://127.0.0.1:" + QByteArray::number(port));
     m_engine = std::make_unique<OrviUpdaterEngine>();
@@ -178,7 +183,7 @@ void TestRealServers::tinyproxyCarriesEveryRequest()
     qunsetenv("http_proxy");
     const QString base = QStringLiteral("http://packages.orvi.test");
     m_engine->adoptUpdates({ entry(QStringLiteral("chain"), base + QStringLiteral("/chain1.zip")),
-            entry(QStringLiteral("signed"), base + QStringLiteral("/signed.zip")) });
+        entry(QStringLiteral("signed"), base + QStringLiteral("/signed.zip")) });
     QSignalSpy finished(m_engine.get(), &OrviUpdaterEngine::downloadFinished);
     QSignalSpy errors(m_engine.get(), &OrviUpdaterEngine::error);
     m_engine->beginDownload();
@@ -195,7 +200,7 @@ void TestRealServers::tinyproxyCarriesEveryRequest()
     for (const QString &request : requests) {
         const QByteArray line = "): " + request.arg(base).toLatin1() + " HTTP/1.1";
         QTRY_VERIFY2_WITH_TIMEOUT(TestEnvironment::readFile(QFile::decodeName(log)).contains(line),
-                line.constData(), 5000);
+            line.constData(), 5000);
     }
 }
 

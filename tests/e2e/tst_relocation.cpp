@@ -44,21 +44,21 @@ void tst_Relocation::relocatesAndTheCopyQueries()
     const QString app = environment.root() + QStringLiteral("/Orvi Messenger");
     QVERIFY(QDir().mkpath(app));
     QVERIFY(QFile::copy(QStringLiteral(ORVI_UPDATER_BINARY), app + QStringLiteral("/updater")));
-    QVERIFY(QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), app + QStringLiteral("/orvi7.exe")));
-    QVERIFY(TestEnvironment::writeFile(app + QStringLiteral("/components"),
-            "orvi core app 7.1\n"));
+    QVERIFY(
+        QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), app + QStringLiteral("/orvi7.exe")));
+    QVERIFY(TestEnvironment::writeFile(app + QStringLiteral("/components"), "orvi core app 7.1\n"));
 
     FakeUpdateServer server;
     QVERIFY(server.port() != 0);
     server.answer(QByteArrayLiteral("<updates><request project=\"orvi\" name=\"core\" "
-                                          "type=\"app\"><latest/></request></updates>"));
+                                    "type=\"app\"><latest/></request></updates>"));
 
     QProcess updater;
     QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
     variables.insert(QStringLiteral("XDG_CACHE_HOME"), environment.cacheHome());
     variables.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    variables.insert(QStringLiteral("ORVI_UPDATE_SERVER"),
-            QStringLiteral("127.0.0.1:%1").arg(server.port()));
+    variables.insert(
+        QStringLiteral("ORVI_UPDATE_SERVER"), QStringLiteral("127.0.0.1:%1").arg(server.port()));
     updater.setProcessEnvironment(variables);
     updater.start(app + QStringLiteral("/updater"), { QStringLiteral("-q") });
     QVERIFY2(updater.waitForStarted(), qPrintable(updater.errorString()));
@@ -70,14 +70,14 @@ void tst_Relocation::relocatesAndTheCopyQueries()
 
     const QString copy = environment.tempFolder() + QStringLiteral("/tupdates/updater");
     QCOMPARE(TestEnvironment::readFile(copy),
-            TestEnvironment::readFile(QStringLiteral(ORVI_UPDATER_BINARY)));
+        TestEnvironment::readFile(QStringLiteral(ORVI_UPDATER_BINARY)));
 
     // The copy got "-u", "-q", "-root" and the folder: it asked for exactly that folder's
     // main application's components.
     QTRY_VERIFY_WITH_TIMEOUT(server.received().endsWith("</s>"), 30000);
     QCOMPARE(server.received(),
-            QByteArray("<s>\n<component project=\"orvi\" name=\"core\" type=\"app\" "
-                       "version=\"7.1\"/>\n</s>"));
+        QByteArray("<s>\n<component project=\"orvi\" name=\"core\" type=\"app\" "
+                   "version=\"7.1\"/>\n</s>"));
     // Quiet and without updates, the copy ends by itself, showing nothing.
     QTRY_VERIFY_WITH_TIMEOUT(processesRunning(copy).isEmpty(), 30000);
 }

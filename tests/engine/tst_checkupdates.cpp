@@ -36,12 +36,13 @@ void setArguments(const QStringList &arguments)
 const QByteArray NoUpdates = "<?xml version=\"1.0\"?><reply><request project=\"orvi\" "
                              "name=\"core\" type=\"app\"><latest/></request></reply>";
 
-const QByteArray ThreeUpdates = "<reply>"
-        "<request name=\"core\" type=\"app\"><version>7.1</version></request>"
-        "<request name=\"gg\" type=\"plugin\"><noSuchUpdate/></request>"
-        "<request name=\"gg\" type=\"plugin\"/>"
-        "<request name=\"skin\" type=\"data\"/>"
-        "</reply>";
+const QByteArray ThreeUpdates
+    = "<reply>"
+      "<request name=\"core\" type=\"app\"><version>7.1</version></request>"
+      "<request name=\"gg\" type=\"plugin\"><noSuchUpdate/></request>"
+      "<request name=\"gg\" type=\"plugin\"/>"
+      "<request name=\"skin\" type=\"data\"/>"
+      "</reply>";
 
 // Components as the sample main application reads them, and the inventory it prints for them.
 const QByteArray Components = "# project name type version\n"
@@ -49,10 +50,11 @@ const QByteArray Components = "# project name type version\n"
                               "\n"
                               "orvi gg plugin 1.2\n"
                               "orvi caf\xc3\xa9&skin data 3\n";
-const QByteArray SampleInventory = "\n"
-        "<component project=\"orvi\" name=\"messenger\" type=\"app\" version=\"7.0.1\"/>\n"
-        "<component project=\"orvi\" name=\"gg\" type=\"plugin\" version=\"1.2\"/>\n"
-        "<component project=\"orvi\" name=\"caf\xc3\xa9&amp;skin\" type=\"data\" version=\"3\"/>\n";
+const QByteArray SampleInventory
+    = "\n"
+      "<component project=\"orvi\" name=\"messenger\" type=\"app\" version=\"7.0.1\"/>\n"
+      "<component project=\"orvi\" name=\"gg\" type=\"plugin\" version=\"1.2\"/>\n"
+      "<component project=\"orvi\" name=\"caf\xc3\xa9&amp;skin\" type=\"data\" version=\"3\"/>\n";
 // The sample prints UTF-8; the query takes each byte as a Latin-1 character.
 const QByteArray SampleRequest = "<s>" + QString::fromLatin1(SampleInventory).toUtf8() + "</s>";
 
@@ -143,14 +145,13 @@ bool tst_CheckUpdates::installSample(const QString &folder)
     const QString path = folder + QStringLiteral("/orvi7.exe");
     QFile::remove(path);
     return QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), path)
-            && TestEnvironment::writeFile(folder + QStringLiteral("/components"), Components);
+        && TestEnvironment::writeFile(folder + QStringLiteral("/components"), Components);
 }
 
 bool tst_CheckUpdates::installScript(const QString &path, const QByteArray &body)
 {
     return TestEnvironment::writeFile(path, "#!/bin/sh\n" + body)
-            && QFile::setPermissions(path,
-                    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 void tst_CheckUpdates::expectBox(const QString &text)
@@ -196,16 +197,15 @@ void tst_CheckUpdates::requestFromMainApp_data()
 
     QTest::newRow("sample main application") << QByteArray() << SampleRequest;
     QTest::newRow("text around the markers")
-            << QByteArray("printf 'xx<s>ABC</s>yy'") << QByteArray("<s>ABC</s>");
+        << QByteArray("printf 'xx<s>ABC</s>yy'") << QByteArray("<s>ABC</s>");
     QTest::newRow("standard error is part of the output")
-            << QByteArray("printf '<s>A'; printf 'B' >&2; printf 'C</s>'")
-            << QByteArray("<s>ABC</s>");
+        << QByteArray("printf '<s>A'; printf 'B' >&2; printf 'C</s>'") << QByteArray("<s>ABC</s>");
     QTest::newRow("byte E9") << QByteArray("printf '<s>\\351</s>'")
                              << QByteArray("<s>\xc3\xa9</s>");
     QTest::newRow("no closing marker") << QByteArray("printf '<s>ABC'") << QByteArray();
     QTest::newRow("program missing") << QByteArray("-") << QByteArray();
     QTest::newRow("hanging program is cut off")
-            << QByteArray("printf '<s>ABC</s>'; exec sleep 60") << QByteArray();
+        << QByteArray("printf '<s>ABC</s>'; exec sleep 60") << QByteArray();
 }
 
 void tst_CheckUpdates::requestFromMainApp()
@@ -229,7 +229,7 @@ void tst_CheckUpdates::requestFromMainApp()
     QVERIFY(engine.checkUpdates());
     QVERIFY(m_boxes.isEmpty());
     QCOMPARE(names(engine.updates()),
-            QStringList({ QStringLiteral("core"), QStringLiteral("gg"), QStringLiteral("skin") }));
+        QStringList({ QStringLiteral("core"), QStringLiteral("gg"), QStringLiteral("skin") }));
     QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), request, 10000);
     QCOMPARE(m_server->connections(), 1);
 }
@@ -237,11 +237,11 @@ void tst_CheckUpdates::requestFromMainApp()
 void tst_CheckUpdates::folderWithSpaces()
 {
     const QString folder = mainAppFolder(QStringLiteral("Orvi Messenger"));
-    QVERIFY(installScript(folder + QStringLiteral("/orvi7.exe"),
-            "printf '<s>%s:%s</s>' \"$#\" \"$*\""));
+    QVERIFY(installScript(
+        folder + QStringLiteral("/orvi7.exe"), "printf '<s>%s:%s</s>' \"$#\" \"$*\""));
     // Split at the blank, the command line would start this one instead.
-    QVERIFY(installScript(m_environment->root() + QStringLiteral("/Orvi"),
-            "printf '<s>decoy</s>'"));
+    QVERIFY(
+        installScript(m_environment->root() + QStringLiteral("/Orvi"), "printf '<s>decoy</s>'"));
     setArguments({ QStringLiteral("-u"), QStringLiteral("-root"), folder });
     m_server->answer(NoUpdates);
 
@@ -264,16 +264,15 @@ void tst_CheckUpdates::replyArrivals_data()
     QTest::newRow("at once") << Script { 0, { ThreeUpdates }, 0, open } << three;
     QTest::newRow("after a delay") << Script { 300, { ThreeUpdates }, 0, open } << three;
     // The server stays silent after the last piece: a query that waited for more would fail.
-    QTest::newRow("in pieces")
-            << Script { 0, { ThreeUpdates.left(1), ThreeUpdates.mid(1, 40), ThreeUpdates.mid(41) },
-                   100, open }
-            << three;
+    QTest::newRow("in pieces") << Script { 0,
+        { ThreeUpdates.left(1), ThreeUpdates.mid(1, 40), ThreeUpdates.mid(41) }, 100, open }
+                               << three;
     QTest::newRow("cut inside a multi-byte character")
-            << Script { 0, { "<reply><request name=\"caf\xc3", "\xa9\"/></reply>" }, 100, open }
-            << QStringList { QStringLiteral("caf\u00e9") };
+        << Script { 0, { "<reply><request name=\"caf\xc3", "\xa9\"/></reply>" }, 100, open }
+        << QStringList { QStringLiteral("caf\u00e9") };
     QTest::newRow("without updates") << Script { 0, { NoUpdates }, 0, open } << QStringList();
     QTest::newRow("closed after the reply")
-            << Script { 0, { ThreeUpdates }, 0, FakeUpdateServer::Ending::Close } << three;
+        << Script { 0, { ThreeUpdates }, 0, FakeUpdateServer::Ending::Close } << three;
 }
 
 void tst_CheckUpdates::replyArrivals()
@@ -299,10 +298,10 @@ void tst_CheckUpdates::replyNeverCompletes_data()
     using Script = FakeUpdateServer::Script;
     QTest::newRow("silent") << Script();
     QTest::newRow("part of a reply, then silent")
-            << Script { 0, { ThreeUpdates.left(30) }, 0, FakeUpdateServer::Ending::StayOpen };
+        << Script { 0, { ThreeUpdates.left(30) }, 0, FakeUpdateServer::Ending::StayOpen };
     QTest::newRow("closed at once") << Script { 0, {}, 0, FakeUpdateServer::Ending::Close };
     QTest::newRow("part of a reply, then closed")
-            << Script { 0, { ThreeUpdates.left(30) }, 0, FakeUpdateServer::Ending::Close };
+        << Script { 0, { ThreeUpdates.left(30) }, 0, FakeUpdateServer::Ending::Close };
 }
 
 void tst_CheckUpdates::replyNeverCompletes()
@@ -337,7 +336,7 @@ void tst_CheckUpdates::exchangeIsBounded_data()
     QTest::newRow("mismatched end tag") << Script { 0, { "<reply></request>" }, 0, open } << 20000;
     QTest::newRow("second root") << Script { 0, { "<reply/><reply>" }, 0, open } << 20000;
     QTest::newRow("nested too deep")
-            << Script { 0, { QByteArray("<a>").repeated(300) }, 0, open } << 20000;
+        << Script { 0, { QByteArray("<a>").repeated(300) }, 0, open } << 20000;
 }
 
 void tst_CheckUpdates::exchangeIsBounded()
@@ -398,7 +397,7 @@ void tst_CheckUpdates::queryTunnelsThroughProxy()
         port = probe.serverPort();
     } else {
         m_server->setScript({ 0, { NoUpdates }, 0, FakeUpdateServer::Ending::StayOpen, 0, {},
-                FakeUpdateServer::Tunnel(tunnel) });
+            FakeUpdateServer::Tunnel(tunnel) });
     }
     setArguments({ QStringLiteral("-u"), QStringLiteral("-root"), mainAppFolder() });
     qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
@@ -413,14 +412,14 @@ void tst_CheckUpdates::queryTunnelsThroughProxy()
         QVERIFY(succeeded);
         QVERIFY(m_boxes.isEmpty());
         QCOMPARE(m_server->tunnelRequests(),
-                QList<QByteArray> { "CONNECT updates.orvi.test:443 HTTP/1.1" });
+            QList<QByteArray> { "CONNECT updates.orvi.test:443 HTTP/1.1" });
         return;
     }
     QVERIFY(!succeeded);
     QCOMPARE(m_boxes.size(), 1);
     QVERIFY2(m_boxes.first().text.startsWith(
-                     QStringLiteral("The proxy server 127.0.0.1:%1 did not connect").arg(port)),
-            qPrintable(m_boxes.first().text));
+                 QStringLiteral("The proxy server 127.0.0.1:%1 did not connect").arg(port)),
+        qPrintable(m_boxes.first().text));
 }
 
 void tst_CheckUpdates::flood_data()
@@ -455,15 +454,15 @@ void tst_CheckUpdates::binaryQueriesServer()
     m_server->answer(NoUpdates);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("ORVI_UPDATE_SERVER"),
-            QStringLiteral("127.0.0.1:%1").arg(m_server->port()));
+    environment.insert(
+        QStringLiteral("ORVI_UPDATE_SERVER"), QStringLiteral("127.0.0.1:%1").arg(m_server->port()));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_environment->cacheHome());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess updater;
     updater.setProcessEnvironment(environment);
     updater.setProcessChannelMode(QProcess::ForwardedChannels);
     updater.start(QStringLiteral(ORVI_UPDATER_BINARY),
-            { QStringLiteral("-u"), QStringLiteral("-q"), QStringLiteral("-root"), folder });
+        { QStringLiteral("-u"), QStringLiteral("-q"), QStringLiteral("-root"), folder });
     QVERIFY(updater.waitForStarted());
     // A box or a window would keep the updater running.
     QVERIFY(updater.waitForFinished(60000));

@@ -20,7 +20,7 @@ namespace {
 UpdateEntry *entry(const QString &name, const QString &link)
 {
     return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
-            link.toStdString(), false, 0);
+        link.toStdString(), false, 0);
 }
 
 QByteArray pattern(int size, char seed)
@@ -35,10 +35,10 @@ QByteArray pattern(int size, char seed)
 struct EngineSpies
 {
     explicit EngineSpies(OrviUpdaterEngine *engine)
-        : files(engine, &OrviUpdaterEngine::downloadFile),
-          progress(engine, &OrviUpdaterEngine::downloadProgress),
-          finished(engine, &OrviUpdaterEngine::downloadFinished),
-          errors(engine, &OrviUpdaterEngine::error)
+        : files(engine, &OrviUpdaterEngine::downloadFile)
+        , progress(engine, &OrviUpdaterEngine::downloadProgress)
+        , finished(engine, &OrviUpdaterEngine::downloadFinished)
+        , errors(engine, &OrviUpdaterEngine::error)
     {
     }
 
@@ -58,7 +58,10 @@ struct EngineSpies
         return values;
     }
 
-    QString firstError() const { return errors.isEmpty() ? QString() : errors.at(0).at(0).toString(); }
+    QString firstError() const
+    {
+        return errors.isEmpty() ? QString() : errors.at(0).at(0).toString();
+    }
 
     QSignalSpy files;
     QSignalSpy progress;
@@ -103,7 +106,10 @@ private slots:
     void emptyCatalogueDoesNothing();
 
 private:
-    QString fileOf(const QString &path) const { return m_engine->downloadFolder() + QLatin1Char('/') + path; }
+    QString fileOf(const QString &path) const
+    {
+        return m_engine->downloadFolder() + QLatin1Char('/') + path;
+    }
 
     std::unique_ptr<TestEnvironment> m_environment;
     std::unique_ptr<FakeHttpServer> m_server;
@@ -139,8 +145,8 @@ void TestDownload::threePackagesSizeThenFetchInOrder()
         response.chunkSize = 400;
         response.chunkInterval = 10;
         m_server->setResponse(path, response);
-        entries.append(entry(QStringLiteral("package %1").arg(i),
-                m_server->url(QString::fromLatin1(path))));
+        entries.append(
+            entry(QStringLiteral("package %1").arg(i), m_server->url(QString::fromLatin1(path))));
     }
     m_engine->adoptUpdates(entries);
     EngineSpies spies(m_engine.get());
@@ -150,23 +156,23 @@ void TestDownload::threePackagesSizeThenFetchInOrder()
     QVERIFY(spies.finished.wait(10000));
 
     QCOMPARE(m_server->requestLines(),
-            QStringList({ QStringLiteral("HEAD /p0.zip"), QStringLiteral("HEAD /p1.zip"),
-                    QStringLiteral("HEAD /p2.zip"), QStringLiteral("GET /p0.zip"),
-                    QStringLiteral("GET /p1.zip"), QStringLiteral("GET /p2.zip") }));
+        QStringList({ QStringLiteral("HEAD /p0.zip"), QStringLiteral("HEAD /p1.zip"),
+            QStringLiteral("HEAD /p2.zip"), QStringLiteral("GET /p0.zip"),
+            QStringLiteral("GET /p1.zip"), QStringLiteral("GET /p2.zip") }));
     // Every request, each GET included, went out only after the one before was answered.
     const QList<FakeHttpServer::Request> requests = m_server->requests();
     for (int i = 0; i < requests.size(); ++i)
         QCOMPARE(requests.at(i).completedBefore, i);
     QCOMPARE(spies.fileNames(),
-            QStringList({ QStringLiteral("package 0"), QStringLiteral("package 1"),
-                    QStringLiteral("package 2") }));
+        QStringList({ QStringLiteral("package 0"), QStringLiteral("package 1"),
+            QStringLiteral("package 2") }));
     QCOMPARE(spies.finished.count(), 1);
     QVERIFY2(spies.errors.isEmpty(), qPrintable(spies.firstError()));
     QCOMPARE(m_engine->downloadState(), 0);
     QCOMPARE(spies.percentages().constLast(), 100);
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/p%1.zip").arg(i))),
-                bodies.at(i));
+        QCOMPARE(
+            TestEnvironment::readFile(fileOf(QStringLiteral("/p%1.zip").arg(i))), bodies.at(i));
     // The file name keeps the doubled separator of folder and path.
     QVERIFY(QFile::exists(m_engine->downloadFolder() + QStringLiteral("//p0.zip")));
     QVERIFY(!spies.finished.wait(200));
@@ -179,7 +185,8 @@ void TestDownload::percentageCoversAllPackages()
     first.chunkInterval = 150;
     m_server->setResponse("/first.zip", first);
     m_server->setResponse("/second.zip", FakeHttpServer::Response::ok(pattern(3000, 'b')));
-    m_engine->adoptUpdates({ entry(QStringLiteral("first"), m_server->url(QStringLiteral("/first.zip"))),
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("first"), m_server->url(QStringLiteral("/first.zip"))),
             entry(QStringLiteral("second"), m_server->url(QStringLiteral("/second.zip"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
@@ -187,7 +194,7 @@ void TestDownload::percentageCoversAllPackages()
 
     const QList<int> values = spies.percentages();
     QVERIFY2(values.contains(12), qPrintable(QString::number(values.value(0)))); // 500 of 4000
-    QVERIFY(values.contains(25));                                               // 1000 of 4000
+    QVERIFY(values.contains(25)); // 1000 of 4000
     QCOMPARE(values.constLast(), 100);
     QCOMPARE(values.indexOf(12), 0);
     for (int i = 1; i < values.size(); ++i)
@@ -203,7 +210,8 @@ void TestDownload::longerBodyThanAnnouncedStopsAtHundred()
     body.chunkSize = 500;
     body.chunkInterval = 20;
     m_server->setResponse("/big.zip", body);
-    m_engine->adoptUpdates({ entry(QStringLiteral("big"), m_server->url(QStringLiteral("/big.zip"))) });
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("big"), m_server->url(QStringLiteral("/big.zip"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY(spies.finished.wait(10000));
@@ -229,13 +237,12 @@ void TestDownload::unknownSizeAddsZero_data()
     QTest::newRow("HEAD 404") << 404 << true << none << false << false;
     QTest::newRow("HEAD 500") << 500 << true << none << false << false;
     QTest::newRow("HEAD connection closed") << 200 << true << none << true << false;
-    QTest::newRow("length not a number") << 200 << false
-                                         << QByteArray("Content-Length: 5000x\r\n") << false
-                                         << false;
+    QTest::newRow("length not a number")
+        << 200 << false << QByteArray("Content-Length: 5000x\r\n") << false << false;
     // What a request sent twice around a redirect leaves: the redirect's length beside the
     // final one's.
     QTest::newRow("stale length after a redirect")
-            << 200 << true << QByteArray("Content-Length: 48\r\n") << false << true;
+        << 200 << true << QByteArray("Content-Length: 48\r\n") << false << true;
 }
 
 void TestDownload::unknownSizeAddsZero()
@@ -260,7 +267,8 @@ void TestDownload::unknownSizeAddsZero()
     m_server->setHeadResponse(path, head);
     if (redirected)
         m_server->setResponse("/unknown.zip", FakeHttpServer::Response::redirect(path));
-    m_engine->adoptUpdates({ entry(QStringLiteral("unknown"), m_server->url(QStringLiteral("/unknown.zip"))),
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("unknown"), m_server->url(QStringLiteral("/unknown.zip"))),
             entry(QStringLiteral("known"), m_server->url(QStringLiteral("/known.zip"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
@@ -283,7 +291,7 @@ void TestDownload::hugeAnnouncedSizesDoNotOverflow()
         m_server->setResponse(path, FakeHttpServer::Response::ok(pattern(100, 'h')));
     }
     m_engine->adoptUpdates({ entry(QStringLiteral("a"), m_server->url(QStringLiteral("/a.zip"))),
-            entry(QStringLiteral("b"), m_server->url(QStringLiteral("/b.zip"))) });
+        entry(QStringLiteral("b"), m_server->url(QStringLiteral("/b.zip"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
@@ -334,7 +342,7 @@ void TestDownload::abortIsSilent()
     }
     m_server->setResponse("/t.zip", FakeHttpServer::Response::ok("t"));
     m_engine->adoptUpdates({ entry(QStringLiteral("s"), m_server->url(QStringLiteral("/s.zip"))),
-            entry(QStringLiteral("t"), m_server->url(QStringLiteral("/t.zip"))) });
+        entry(QStringLiteral("t"), m_server->url(QStringLiteral("/t.zip"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     if (duringGet)
@@ -372,7 +380,8 @@ void TestDownload::errorStatusKeepsNoFile()
     m_server->setResponse("/before.zip", FakeHttpServer::Response::ok("before"));
     m_server->setResponse("/after.zip", FakeHttpServer::Response::ok("after"));
     const QString link = m_server->url(QStringLiteral("/gone.zip"));
-    m_engine->adoptUpdates({ entry(QStringLiteral("before"), m_server->url(QStringLiteral("/before.zip"))),
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("before"), m_server->url(QStringLiteral("/before.zip"))),
             entry(QStringLiteral("gone"), link),
             entry(QStringLiteral("after"), m_server->url(QStringLiteral("/after.zip"))) });
     EngineSpies spies(m_engine.get());
@@ -381,7 +390,7 @@ void TestDownload::errorStatusKeepsNoFile()
 
     const QString text = spies.firstError();
     QVERIFY2(text.contains(QString::number(status)) && text.contains(reason) && text.contains(link),
-            qPrintable(text));
+        qPrintable(text));
     QVERIFY(!spies.errors.wait(300));
     QCOMPARE(spies.errors.count(), 1);
     QVERIFY(spies.finished.isEmpty());
@@ -396,7 +405,8 @@ void TestDownload::redirectIsFollowed()
 {
     m_server->setResponse("/old.zip", FakeHttpServer::Response::redirect("/new.zip", 301));
     m_server->setResponse("/new.zip", FakeHttpServer::Response::ok(pattern(700, 'r')));
-    m_engine->adoptUpdates({ entry(QStringLiteral("moved"), m_server->url(QStringLiteral("/old.zip"))) });
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("moved"), m_server->url(QStringLiteral("/old.zip"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
@@ -407,8 +417,8 @@ void TestDownload::redirectIsFollowed()
     QStringList lines = m_server->requestLines();
     lines.removeDuplicates();
     QCOMPARE(lines,
-            QStringList({ QStringLiteral("HEAD /old.zip"), QStringLiteral("HEAD /new.zip"),
-                    QStringLiteral("GET /old.zip"), QStringLiteral("GET /new.zip") }));
+        QStringList({ QStringLiteral("HEAD /old.zip"), QStringLiteral("HEAD /new.zip"),
+            QStringLiteral("GET /old.zip"), QStringLiteral("GET /new.zip") }));
 }
 
 void TestDownload::linkPortIsHonoured()
@@ -417,16 +427,17 @@ void TestDownload::linkPortIsHonoured()
     QVERIFY(other.listen());
     m_server->setResponse("/here.zip", FakeHttpServer::Response::ok("here"));
     other.setResponse("/there.zip", FakeHttpServer::Response::ok("there"));
-    m_engine->adoptUpdates({ entry(QStringLiteral("here"), m_server->url(QStringLiteral("/here.zip"))),
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("here"), m_server->url(QStringLiteral("/here.zip"))),
             entry(QStringLiteral("there"), other.url(QStringLiteral("/there.zip"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
 
     QCOMPARE(m_server->requestLines(),
-            QStringList({ QStringLiteral("HEAD /here.zip"), QStringLiteral("GET /here.zip") }));
+        QStringList({ QStringLiteral("HEAD /here.zip"), QStringLiteral("GET /here.zip") }));
     QCOMPARE(other.requestLines(),
-            QStringList({ QStringLiteral("HEAD /there.zip"), QStringLiteral("GET /there.zip") }));
+        QStringList({ QStringLiteral("HEAD /there.zip"), QStringLiteral("GET /there.zip") }));
     for (const FakeHttpServer::Request &request : other.requests())
         QCOMPARE(request.host, "127.0.0.1:" + QByteArray::number(other.port()));
     QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/there.zip"))), QByteArray("there"));
@@ -437,7 +448,8 @@ void TestDownload::badLinkIsRefusedBeforeAnyRequest_data()
     QTest::addColumn<QString>("link"); // %1 stands for the server's port
 
     QTest::newRow("dot-dot segment") << QStringLiteral("http://127.0.0.1:%1/../escape.zip");
-    QTest::newRow("encoded dot-dot") << QStringLiteral("http://127.0.0.1:%1/a/%2e%2e/%2e%2e/escape.zip");
+    QTest::newRow("encoded dot-dot")
+        << QStringLiteral("http://127.0.0.1:%1/a/%2e%2e/%2e%2e/escape.zip");
     QTest::newRow("dot-dot inside") << QStringLiteral("http://127.0.0.1:%1/a/../b.zip");
     QTest::newRow("backslash") << QStringLiteral("http://127.0.0.1:%1/a%5C..%5Cb.zip");
     QTest::newRow("empty path") << QStringLiteral("http://127.0.0.1:%1");
@@ -459,14 +471,16 @@ void TestDownload::badLinkIsRefusedBeforeAnyRequest()
 
     // A good package first: had anything been queued, its HEAD would reach the server.
     m_server->setResponse("/good.zip", FakeHttpServer::Response::ok("good"));
-    m_engine->adoptUpdates({ entry(QStringLiteral("good"), m_server->url(QStringLiteral("/good.zip"))),
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("good"), m_server->url(QStringLiteral("/good.zip"))),
             entry(QStringLiteral("bad"), link) });
     EngineSpies spies(m_engine.get());
     QSignalSpy received(m_server.get(), &FakeHttpServer::requestReceived);
     m_engine->beginDownload();
 
     QCOMPARE(spies.errors.count(), 1);
-    QVERIFY2(spies.firstError().contains(QUrl(link).toDisplayString()), qPrintable(spies.firstError()));
+    QVERIFY2(
+        spies.firstError().contains(QUrl(link).toDisplayString()), qPrintable(spies.firstError()));
     QVERIFY(!received.wait(300));
     QVERIFY(m_server->requests().isEmpty());
     QVERIFY(spies.files.isEmpty());
@@ -477,7 +491,8 @@ void TestDownload::badLinkIsRefusedBeforeAnyRequest()
 void TestDownload::missingSubfolderGivesFileErrorAndNoGet()
 {
     m_server->setResponse("/dir/x.zip", FakeHttpServer::Response::ok("x"));
-    m_engine->adoptUpdates({ entry(QStringLiteral("x"), m_server->url(QStringLiteral("/dir/x.zip?v=2#top"))) });
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("x"), m_server->url(QStringLiteral("/dir/x.zip?v=2#top"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY(spies.errors.wait(10000));
@@ -528,7 +543,7 @@ void TestDownload::stalledServerFails()
     m_engine->beginDownload();
     QVERIFY(spies.errors.wait(10000));
     QVERIFY2(spies.firstError().contains(QLatin1String("stopped answering")),
-            qPrintable(spies.firstError()));
+        qPrintable(spies.firstError()));
     QCOMPARE(spies.percentages().constLast(), 30);
     QVERIFY(!QFile::exists(fileOf(QStringLiteral("/s.zip"))));
     QVERIFY(spies.finished.isEmpty());
@@ -541,7 +556,8 @@ void TestDownload::failedFlushKeepsNoFile()
         QSKIP("this system has no /dev/full");
     QVERIFY(QFile::link(QStringLiteral("/dev/full"), fileOf(QStringLiteral("/full.zip"))));
     m_server->setResponse("/full.zip", FakeHttpServer::Response::ok(pattern(100, 'f')));
-    m_engine->adoptUpdates({ entry(QStringLiteral("full"), m_server->url(QStringLiteral("/full.zip"))) });
+    m_engine->adoptUpdates(
+        { entry(QStringLiteral("full"), m_server->url(QStringLiteral("/full.zip"))) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY(spies.errors.wait(10000));
@@ -554,24 +570,23 @@ void TestDownload::interruptedTransferResumes_data()
     QTest::addColumn<QByteArray>("validators");
     QTest::addColumn<bool>("honoursRanges");
     QTest::addColumn<bool>("stalls");
-    QTest::addColumn<QByteArray>("range");   // of the second GET
+    QTest::addColumn<QByteArray>("range"); // of the second GET
     QTest::addColumn<QByteArray>("ifRange"); // of the second GET
 
     const QByteArray date = "Mon, 07 Dec 2026 10:00:00 GMT";
     const QByteArray from = "bytes=600-";
     QTest::newRow("ETag") << QByteArray("ETag: \"v1\"\r\n") << true << false << from
                           << QByteArray("\"v1\"");
-    QTest::newRow("Last-Modified") << "Last-Modified: " + date + "\r\n" << true << false << from
-                                   << date;
-    QTest::newRow("weak ETag: Last-Modified")
-            << "ETag: W/\"v1\"\r\nLast-Modified: " + date + "\r\n" << true << false << from
-            << date;
+    QTest::newRow("Last-Modified") << "Last-Modified: " + date + "\r\n"
+                                   << true << false << from << date;
+    QTest::newRow("weak ETag: Last-Modified") << "ETag: W/\"v1\"\r\nLast-Modified: " + date + "\r\n"
+                                              << true << false << from << date;
     QTest::newRow("stalled") << QByteArray("ETag: \"v1\"\r\n") << true << true << from
                              << QByteArray("\"v1\"");
-    QTest::newRow("no validator: from zero") << QByteArray() << true << false << QByteArray()
-                                             << QByteArray();
-    QTest::newRow("range ignored: from zero") << QByteArray("ETag: \"v1\"\r\n") << false
-                                              << false << from << QByteArray("\"v1\"");
+    QTest::newRow("no validator: from zero")
+        << QByteArray() << true << false << QByteArray() << QByteArray();
+    QTest::newRow("range ignored: from zero")
+        << QByteArray("ETag: \"v1\"\r\n") << false << false << from << QByteArray("\"v1\"");
 }
 
 void TestDownload::interruptedTransferResumes()
@@ -600,7 +615,8 @@ void TestDownload::interruptedTransferResumes()
     m_engine->setUnsignedPackagesAllowed(false);
     m_engine->setSigningKeys({ TestSigning::publicKey(QStringLiteral("test")) });
     m_engine->adoptUpdates({ new UpdateEntry("orvi", "r", "plugin", "1.0", "", "", "", "", "", "",
-        m_server->url(QStringLiteral("/r.zip")).toStdString(), false, 0, signature.toStdString()) });
+        m_server->url(QStringLiteral("/r.zip")).toStdString(), false, 0,
+        signature.toStdString()) });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
@@ -666,16 +682,16 @@ void TestDownload::downloadGoesThroughProxy()
     if (listening) {
         QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
         QCOMPARE(m_server->requestLines(),
-                QStringList({ QStringLiteral("HEAD ") + link, QStringLiteral("GET ") + link }));
+            QStringList({ QStringLiteral("HEAD ") + link, QStringLiteral("GET ") + link }));
         QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/p.zip"))), pattern(500, 'p'));
         return;
     }
     QVERIFY(spies.errors.wait(10000));
     QVERIFY2(spies.firstError().startsWith(
-                     QStringLiteral("The proxy server 127.0.0.1:%1 refused the download of %2")
-                             .arg(port)
-                             .arg(link)),
-            qPrintable(spies.firstError()));
+                 QStringLiteral("The proxy server 127.0.0.1:%1 refused the download of %2")
+                     .arg(port)
+                     .arg(link)),
+        qPrintable(spies.firstError()));
 }
 
 void TestDownload::emptyCatalogueDoesNothing()

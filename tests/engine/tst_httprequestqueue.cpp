@@ -17,18 +17,21 @@ public:
     explicit EventLog(HttpRequestQueue *queue)
     {
         connect(queue, &HttpRequestQueue::responseHeaderReceived, this,
-                [this, queue](const HttpResponseHeader &resp) {
-                    events.append(QStringLiteral("header %1 %2 pending=%3")
-                                          .arg(resp.statusCode())
-                                          .arg(resp.hasContentLength() ? resp.contentLength() : -1)
-                                          .arg(queue->hasPendingRequests()));
-                });
+            [this, queue](const HttpResponseHeader &resp) {
+                events.append(QStringLiteral("header %1 %2 pending=%3")
+                                  .arg(resp.statusCode())
+                                  .arg(resp.hasContentLength() ? resp.contentLength() : -1)
+                                  .arg(queue->hasPendingRequests()));
+            });
         connect(queue, &HttpRequestQueue::requestFinished, this, [this](int id, bool error) {
-            events.append(QStringLiteral("end %1 %2").arg(id).arg(
-                    error ? QStringLiteral("failed") : QStringLiteral("ok")));
+            events.append(QStringLiteral("end %1 %2")
+                              .arg(id)
+                              .arg(error ? QStringLiteral("failed") : QStringLiteral("ok")));
         });
-        connect(queue, &HttpRequestQueue::dataReadProgress, this,
-                [this](qint64 done, qint64 total) { progress.append({ done, total }); });
+        connect(
+            queue, &HttpRequestQueue::dataReadProgress, this, [this](qint64 done, qint64 total) {
+                progress.append({ done, total });
+            });
     }
 
     QStringList events;
@@ -109,13 +112,13 @@ void TestHttpRequestQueue::requestsRunInOrderWithHeaderBeforeEnd()
 
     QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 5, 10000);
     QCOMPARE(log.events,
-            QStringList({ QStringLiteral("end 1 ok"), QStringLiteral("header 200 5 pending=1"),
-                    QStringLiteral("end 2 ok"), QStringLiteral("header 200 6 pending=1"),
-                    QStringLiteral("end 3 ok"), QStringLiteral("end 4 ok"),
-                    QStringLiteral("header 200 6 pending=0"), QStringLiteral("end 5 ok") }));
+        QStringList({ QStringLiteral("end 1 ok"), QStringLiteral("header 200 5 pending=1"),
+            QStringLiteral("end 2 ok"), QStringLiteral("header 200 6 pending=1"),
+            QStringLiteral("end 3 ok"), QStringLiteral("end 4 ok"),
+            QStringLiteral("header 200 6 pending=0"), QStringLiteral("end 5 ok") }));
     QCOMPARE(m_server->requestLines(),
-            QStringList({ QStringLiteral("HEAD /a"), QStringLiteral("GET /b"),
-                    QStringLiteral("HEAD /b") }));
+        QStringList(
+            { QStringLiteral("HEAD /a"), QStringLiteral("GET /b"), QStringLiteral("HEAD /b") }));
     // Each request reached the server only after the one before had been answered whole.
     const QList<FakeHttpServer::Request> requests = m_server->requests();
     for (int i = 0; i < requests.size(); ++i)
@@ -168,7 +171,7 @@ void TestHttpRequestQueue::getStreamsBodyIntoDevice()
     QCOMPARE(device.data().size(), size);
     QVERIFY(device.data() == pattern(size));
     QCOMPARE(log.events.value(1),
-            QStringLiteral("header 200 %1 pending=0").arg(withContentLength ? size : -1));
+        QStringLiteral("header 200 %1 pending=0").arg(withContentLength ? size : -1));
     if (size > 0) {
         QCOMPARE(log.progress.constLast().first, qint64(size));
         QCOMPARE(log.progress.constLast().second, qint64(withContentLength ? size : 0));
@@ -201,8 +204,7 @@ void TestHttpRequestQueue::errorStatusFailsAndDiscardsQueued_data()
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("GET 404") << QByteArray("GET") << 404 << QStringLiteral("Not Found");
-    QTest::newRow("GET 500") << QByteArray("GET") << 500
-                             << QStringLiteral("Internal Server Error");
+    QTest::newRow("GET 500") << QByteArray("GET") << 500 << QStringLiteral("Internal Server Error");
     QTest::newRow("GET 405") << QByteArray("GET") << 405 << QStringLiteral("Method Not Allowed");
     QTest::newRow("final 304") << QByteArray("GET") << 304 << QStringLiteral("Status");
 }
@@ -226,7 +228,7 @@ void TestHttpRequestQueue::errorStatusFailsAndDiscardsQueued()
     QTRY_COMPARE_WITH_TIMEOUT(log.events.size(), 2, 10000);
 
     QCOMPARE(log.events,
-            QStringList({ QStringLiteral("end 1 ok"), QStringLiteral("end %1 failed").arg(bad) }));
+        QStringList({ QStringLiteral("end 1 ok"), QStringLiteral("end %1 failed").arg(bad) }));
     QVERIFY(!m_queue->hasPendingRequests());
     QVERIFY2(device.data().isEmpty(), "the error page was written into the device");
     const QString text = m_queue->errorString();
@@ -257,9 +259,8 @@ void TestHttpRequestQueue::headRefusedCountsAsUnknownSize()
     m_queue->head(QStringLiteral("/pkg"));
     QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 2, 10000);
     QCOMPARE(log.events,
-            QStringList({ QStringLiteral("end 1 ok"),
-                    QStringLiteral("header %1 -1 pending=0").arg(status),
-                    QStringLiteral("end 2 ok") }));
+        QStringList({ QStringLiteral("end 1 ok"),
+            QStringLiteral("header %1 -1 pending=0").arg(status), QStringLiteral("end 2 ok") }));
 }
 
 void TestHttpRequestQueue::redirectsAreFollowedUpToFive_data()
@@ -284,10 +285,10 @@ void TestHttpRequestQueue::redirectsAreFollowedUpToFive()
 
     for (int hop = 0; hop < hops; ++hop)
         m_server->setResponse("/hop" + QByteArray::number(hop),
-                FakeHttpServer::Response::redirect(hop + 1 < hops
-                                ? "/hop" + QByteArray::number(hop + 1)
-                                : m_server->url(QStringLiteral("/target")).toLatin1(),
-                        status));
+            FakeHttpServer::Response::redirect(hop + 1 < hops
+                    ? "/hop" + QByteArray::number(hop + 1)
+                    : m_server->url(QStringLiteral("/target")).toLatin1(),
+                status));
     m_server->setResponse("/target", FakeHttpServer::Response::ok("the package"));
 
     QBuffer device;
@@ -311,7 +312,7 @@ void TestHttpRequestQueue::redirectsAreFollowedUpToFive()
     } else {
         QVERIFY(device.data().isEmpty());
         QVERIFY2(m_queue->errorString().contains(QLatin1String("redirect")),
-                qPrintable(m_queue->errorString()));
+            qPrintable(m_queue->errorString()));
         QVERIFY(!m_server->requestLines().contains(QStringLiteral("GET /target")));
     }
 }
@@ -378,15 +379,15 @@ void TestHttpRequestQueue::stalledTransferFails()
     QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 2, 10000);
     QCOMPARE(ends.at(1).at(1).toBool(), true);
     QVERIFY2(m_queue->errorString().contains(QLatin1String("stopped answering")),
-            qPrintable(m_queue->errorString()));
+        qPrintable(m_queue->errorString()));
     QCOMPARE(device.data().size(), 100);
 
     // A silent HEAD only leaves the size unknown.
     EventLog log(m_queue.get());
     m_queue->head(QStringLiteral("/silent"));
     QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 3, 10000);
-    QCOMPARE(log.events, QStringList({ QStringLiteral("header 0 -1 pending=0"),
-                                 QStringLiteral("end 3 ok") }));
+    QCOMPARE(log.events,
+        QStringList({ QStringLiteral("header 0 -1 pending=0"), QStringLiteral("end 3 ok") }));
 }
 
 void TestHttpRequestQueue::cutOffBodyFails()
@@ -432,8 +433,8 @@ void TestHttpRequestQueue::httpsToPlainServerFails()
     QSignalSpy ends(m_queue.get(), &HttpRequestQueue::requestFinished);
     QBuffer device;
     QVERIFY(device.open(QIODevice::WriteOnly));
-    m_queue->setHost(QStringLiteral("127.0.0.1"), HttpRequestQueue::ConnectionModeHttps,
-            m_server->port());
+    m_queue->setHost(
+        QStringLiteral("127.0.0.1"), HttpRequestQueue::ConnectionModeHttps, m_server->port());
     m_queue->get(QStringLiteral("/pkg.zip"), &device);
     QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 3, 10000);
     QCOMPARE(ends.at(2).at(1).toBool(), true);
@@ -452,7 +453,7 @@ void TestHttpRequestQueue::unwritableDeviceFails()
     QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 2, 10000);
     QCOMPARE(ends.at(1).at(1).toBool(), true);
     QVERIFY2(m_queue->errorString().contains(QLatin1String("could not be written")),
-            qPrintable(m_queue->errorString()));
+        qPrintable(m_queue->errorString()));
 }
 
 QTEST_GUILESS_MAIN(TestHttpRequestQueue)

@@ -20,7 +20,7 @@ namespace {
 UpdateEntry *entry(const std::string &name)
 {
     return new UpdateEntry("orvi", name, "app", "2.0", "desc", "(c)", "author", "web", "mail",
-            "log", "http://h/" + name + ".zip", false, 0);
+        "log", "http://h/" + name + ".zip", false, 0);
 }
 } // namespace
 
@@ -62,7 +62,7 @@ void tst_OrviUpdaterEngine::catalogueIsOwnedByTheEngine()
 void tst_OrviUpdaterEngine::updateEntryKeepsItsFields()
 {
     const UpdateEntry update("p", "n", "plugin", "1.2", "opis \xc5\x82", "(c)", "Ala", "w", "e",
-            "zmiany", "http://h/x.zip", true, 4294967295u);
+        "zmiany", "http://h/x.zip", true, 4294967295u);
     QCOMPARE(update.project(), std::string("p"));
     QCOMPARE(update.name(), std::string("n"));
     QCOMPARE(update.type(), std::string("plugin"));

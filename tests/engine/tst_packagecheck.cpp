@@ -17,7 +17,6 @@
 
 #include <memory>
 
-
 /*
  * A downloaded package is checked before anything of it is unpacked: signed by a known key,
  * for exactly the offered component, version and file, and not older than what is installed.
@@ -57,7 +56,7 @@ void tst_PackageCheck::init()
     // A failed run is abandoned, never started again.
     MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {
         return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
-                                                         : MessageBoxHandler::defaultAnswer(box);
+                                                        : MessageBoxHandler::defaultAnswer(box);
     });
     Platform::setDetachedStarter([](const QString &, const QStringList &) {
         qWarning("the update was started again");
@@ -88,9 +87,9 @@ void tst_PackageCheck::downloadedPackageIsChecked_data()
     const QByteArray none;
     const auto comment = TestSigning::comment;
     QTest::newRow("signed") << test << none << QString() << testKey << false << none << QString();
-    QTest::newRow("second of two keys") << QStringLiteral("other") << none << QString()
-                                        << QStringList { test, QStringLiteral("other") } << false
-                                        << none << QString();
+    QTest::newRow("second of two keys")
+        << QStringLiteral("other") << none << QString()
+        << QStringList { test, QStringLiteral("other") } << false << none << QString();
     QTest::newRow("reinstall of the installed version")
         << test << none << QString() << testKey << false << QByteArray("2.0") << QString();
     QTest::newRow("newer than the installed version")
@@ -99,8 +98,8 @@ void tst_PackageCheck::downloadedPackageIsChecked_data()
         << QString() << none << QString() << testKey << true << none << QString();
     QTest::newRow("one flipped byte") << test << none << QStringLiteral("flip") << testKey << false
                                       << none << QStringLiteral("altered");
-    QTest::newRow("another key") << QStringLiteral("other") << none << QString() << testKey
-                                 << false << none << QStringLiteral("unknown key");
+    QTest::newRow("another key") << QStringLiteral("other") << none << QString() << testKey << false
+                                 << none << QStringLiteral("unknown key");
     QTest::newRow("unsigned") << QString() << none << QString() << testKey << false << none
                               << QStringLiteral("not signed");
     QTest::newRow("legacy") << test << none << QStringLiteral("legacy") << testKey << false << none
@@ -108,9 +107,9 @@ void tst_PackageCheck::downloadedPackageIsChecked_data()
     QTest::newRow("another component")
         << test << comment("emoticons", "2.0", "core-2.0.zip") << QString() << testKey << false
         << none << QStringLiteral("another component");
-    QTest::newRow("another version") << test << comment("core", "1.0", "core-2.0.zip")
-                                     << QString() << testKey << false << none
-                                     << QStringLiteral("version 1.0, not 2.0");
+    QTest::newRow("another version")
+        << test << comment("core", "1.0", "core-2.0.zip") << QString() << testKey << false << none
+        << QStringLiteral("version 1.0, not 2.0");
     QTest::newRow("another file") << test << comment("core", "2.0", "core-1.0.zip") << QString()
                                   << testKey << false << none << QStringLiteral("another file");
     QTest::newRow("replay of an older version")
@@ -137,7 +136,9 @@ void tst_PackageCheck::downloadedPackageIsChecked()
     if (!signer.isEmpty()) {
         signature = TestSigning::sign(served,
             comment.isEmpty() ? TestSigning::comment("core", "2.0", "core-2.0.zip") : comment,
-            signer, change == QLatin1String("legacy") ? QStringList { QStringLiteral("-l") } : QStringList());
+            signer,
+            change == QLatin1String("legacy") ? QStringList { QStringLiteral("-l") }
+                                              : QStringList());
         QVERIFY(!signature.isEmpty());
     }
     QByteArray bytes = TestEnvironment::readFile(served);
@@ -201,8 +202,8 @@ void tst_PackageCheck::versionIsRecordedOnlyByACompletedRun()
     QVERIFY(journal.finish(true, { { m_root, "orvi", "core", "app", "2.5" } }));
     QStringList unrestored;
     QCOMPARE(InstallationRun::recover(folder, &unrestored), InstallationRun::Outcome::NotRun);
-    QCOMPARE(records.recorded(m_root + QStringLiteral("/"), "orvi", "core", "app"),
-        QByteArray("2.5"));
+    QCOMPARE(
+        records.recorded(m_root + QStringLiteral("/"), "orvi", "core", "app"), QByteArray("2.5"));
     QCOMPARE(InstallationJournal::state(folder), InstallationJournal::State::None);
 }
 

@@ -45,34 +45,32 @@ void tst_ReplyParser::skipsAndNesting_data()
 
     QTest::newRow("no request") << QByteArray("<reply><other name=\"x\"/></reply>")
                                 << QStringList();
-    QTest::newRow("latest skipped even with an update")
-            << QByteArray("<reply><request name=\"a\"><latest/><version>2</version>"
-                          "<link>http://h/a.zip</link></request></reply>")
-            << QStringList();
-    QTest::newRow("noSuchUpdate and noSuchComponent skipped")
-            << QByteArray("<reply><request name=\"a\"><noSuchUpdate/></request>"
-                          "<request name=\"b\"><version>1</version><noSuchComponent/></request>"
-                          "<request name=\"c\"/></reply>")
-            << QStringList { QStringLiteral("c") };
+    QTest::newRow("latest skipped even with an update") << QByteArray(
+        "<reply><request name=\"a\"><latest/><version>2</version>"
+        "<link>http://h/a.zip</link></request></reply>") << QStringList();
+    QTest::newRow("noSuchUpdate and noSuchComponent skipped") << QByteArray(
+        "<reply><request name=\"a\"><noSuchUpdate/></request>"
+        "<request name=\"b\"><version>1</version><noSuchComponent/></request>"
+        "<request name=\"c\"/></reply>") << QStringList { QStringLiteral("c") };
     QTest::newRow("skip markers count only as direct children")
-            << QByteArray("<reply><request name=\"a\"><x><latest/></x></request></reply>")
-            << QStringList { QStringLiteral("a") };
+        << QByteArray("<reply><request name=\"a\"><x><latest/></x></request></reply>")
+        << QStringList { QStringLiteral("a") };
     QTest::newRow("skip markers are case-sensitive")
-            << QByteArray("<reply><request name=\"a\"><Latest/><nosuchupdate/></request></reply>")
-            << QStringList { QStringLiteral("a") };
+        << QByteArray("<reply><request name=\"a\"><Latest/><nosuchupdate/></request></reply>")
+        << QStringList { QStringLiteral("a") };
     QTest::newRow("nested at any depth, in document order")
-            << QByteArray("<reply><request name=\"a\"/><group><deeper><request name=\"b\"/>"
-                          "</deeper></group><request name=\"c\"><request name=\"d\"/></request>"
-                          "</reply>")
-            << QStringList { QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"),
-                   QStringLiteral("d") };
-    QTest::newRow("root may be a request") << QByteArray("<request name=\"r\"/>")
-                                           << QStringList { QStringLiteral("r") };
+        << QByteArray("<reply><request name=\"a\"/><group><deeper><request name=\"b\"/>"
+                      "</deeper></group><request name=\"c\"><request name=\"d\"/></request>"
+                      "</reply>")
+        << QStringList { QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"),
+               QStringLiteral("d") };
+    QTest::newRow("root may be a request")
+        << QByteArray("<request name=\"r\"/>") << QStringList { QStringLiteral("r") };
     QTest::newRow("element name is case-sensitive")
-            << QByteArray("<reply><Request name=\"a\"/></reply>") << QStringList();
+        << QByteArray("<reply><Request name=\"a\"/></reply>") << QStringList();
     QTest::newRow("duplicates give two entries")
-            << QByteArray("<reply><request name=\"a\"/><request name=\"a\"/></reply>")
-            << QStringList { QStringLiteral("a"), QStringLiteral("a") };
+        << QByteArray("<reply><request name=\"a\"/><request name=\"a\"/></reply>")
+        << QStringList { QStringLiteral("a"), QStringLiteral("a") };
 }
 
 void tst_ReplyParser::skipsAndNesting()
@@ -114,8 +112,9 @@ void tst_ReplyParser::fullRequest()
     QCOMPARE(entry.name(), std::string("core"));
     QCOMPARE(entry.type(), std::string("app"));
     QCOMPARE(entry.version(), std::string("7.1"));
-    QCOMPARE(entry.description(), std::string("Za\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87 g\xc4\x99\xc5\x9b"
-                                              "l\xc4\x85 ja\xc5\xba\xc5\x84"));
+    QCOMPARE(entry.description(),
+        std::string("Za\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87 g\xc4\x99\xc5\x9b"
+                    "l\xc4\x85 ja\xc5\xba\xc5\x84"));
     QCOMPARE(entry.copyrights(), std::string("(c) Orvi"));
     QCOMPARE(entry.webpage(), std::string("http://orvi.example/"));
     QCOMPARE(entry.email(), std::string("team@orvi.example"));
@@ -136,10 +135,10 @@ void tst_ReplyParser::emptyRequest()
     const Entries entries = parse("<reply><request/></reply>");
     QCOMPARE(entries.size(), size_t(1));
     const UpdateEntry &entry = *entries.front();
-    for (const std::string *text : { &entry.project(), &entry.name(), &entry.type(),
-                 &entry.version(), &entry.description(), &entry.copyrights(), &entry.author(),
-                 &entry.webpage(), &entry.email(), &entry.changelog(), &entry.link(),
-                 &entry.signature() })
+    for (const std::string *text :
+        { &entry.project(), &entry.name(), &entry.type(), &entry.version(), &entry.description(),
+            &entry.copyrights(), &entry.author(), &entry.webpage(), &entry.email(),
+            &entry.changelog(), &entry.link(), &entry.signature() })
         QVERIFY(text->empty());
     QVERIFY(!entry.critical());
     QCOMPARE(entry.timestamp(), 0u);
@@ -166,8 +165,7 @@ void tst_ReplyParser::critical_data()
     QTest::newRow("blanks around") << QByteArray("<critical> true </critical>") << false;
     QTest::newRow("empty") << QByteArray("<critical/>") << false;
     QTest::newRow("absent") << QByteArray() << false;
-    QTest::newRow("text split by markup") << QByteArray("<critical>tr<i>ue</i></critical>")
-                                          << true;
+    QTest::newRow("text split by markup") << QByteArray("<critical>tr<i>ue</i></critical>") << true;
 }
 
 void tst_ReplyParser::critical()
@@ -200,8 +198,8 @@ void tst_ReplyParser::timestamp()
     QFETCH(QByteArray, text);
     QFETCH(uint, timestamp);
 
-    const Entries entries = parse("<reply><request><timestamp>" + text
-            + "</timestamp></request></reply>");
+    const Entries entries
+        = parse("<reply><request><timestamp>" + text + "</timestamp></request></reply>");
     QCOMPARE(entries.size(), size_t(1));
     QCOMPARE(entries.front()->timestamp(), timestamp);
 }

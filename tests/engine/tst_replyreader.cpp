@@ -33,33 +33,30 @@ void tst_ReplyReader::completes_data()
     const QByteArray reply = "<?xml version=\"1.0\"?>\n<reply><request name=\"a\"/></reply>";
     QTest::newRow("one piece") << QList<QByteArray> { reply } << 0;
     QTest::newRow("nothing yet") << QList<QByteArray> { QByteArray() } << -1;
-    QTest::newRow("byte by byte")
-            << [&] {
-                   QList<QByteArray> bytes;
-                   for (char byte : reply)
-                       bytes << QByteArray(1, byte);
-                   return bytes;
-               }()
-            << int(reply.size() - 1);
+    QTest::newRow("byte by byte") << [&] {
+        QList<QByteArray> bytes;
+        for (char byte : reply)
+            bytes << QByteArray(1, byte);
+        return bytes;
+    }() << int(reply.size() - 1);
     QTest::newRow("empty pieces between")
-            << QList<QByteArray> { QByteArray(), reply.left(10), QByteArray(), reply.mid(10) } << 3;
+        << QList<QByteArray> { QByteArray(), reply.left(10), QByteArray(), reply.mid(10) } << 3;
     QTest::newRow("cut inside a multi-byte character")
-            << QList<QByteArray> { "<reply name=\"caf\xc3", "\xa9\"/>" } << 1;
-    QTest::newRow("cut inside the closing tag")
-            << QList<QByteArray> { "<reply></rep", "ly>" } << 1;
+        << QList<QByteArray> { "<reply name=\"caf\xc3", "\xa9\"/>" } << 1;
+    QTest::newRow("cut inside the closing tag") << QList<QByteArray> { "<reply></rep", "ly>" } << 1;
     QTest::newRow("comment and blanks after the root")
-            << QList<QByteArray> { "<reply/>\n<!-- end -->\n" } << 0;
-    QTest::newRow("undeclared prefix") << QList<QByteArray> { "<u:reply><u:request/></u:reply>" }
-                                       << 0;
+        << QList<QByteArray> { "<reply/>\n<!-- end -->\n" } << 0;
+    QTest::newRow("undeclared prefix")
+        << QList<QByteArray> { "<u:reply><u:request/></u:reply>" } << 0;
     QTest::newRow("element after the root in the same piece")
-            << QList<QByteArray> { "<reply/><more/>" } << -1;
+        << QList<QByteArray> { "<reply/><more/>" } << -1;
     QTest::newRow("not a document, whatever follows")
-            << QList<QByteArray> { "HTTP/1.0 400\r\n\r\n", reply } << -1;
-    QTest::newRow("mismatched end tag") << QList<QByteArray> { "<reply></request>", "</reply>" }
-                                        << -1;
+        << QList<QByteArray> { "HTTP/1.0 400\r\n\r\n", reply } << -1;
+    QTest::newRow("mismatched end tag")
+        << QList<QByteArray> { "<reply></request>", "</reply>" } << -1;
     QTest::newRow("deepest nesting") << QList<QByteArray> { nested(ReplyReader::MaxDepth) } << 0;
     QTest::newRow("one level deeper")
-            << QList<QByteArray> { nested(ReplyReader::MaxDepth + 1) } << -1;
+        << QList<QByteArray> { nested(ReplyReader::MaxDepth + 1) } << -1;
 }
 
 void tst_ReplyReader::completes()
@@ -107,18 +104,18 @@ void tst_ReplyReader::catalogueBounds_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<bool>("completes");
 
-    const QByteArray requests = QByteArray("<request name=\"a\"/>").repeated(ReplyParser::MaxRequests);
+    const QByteArray requests
+        = QByteArray("<request name=\"a\"/>").repeated(ReplyParser::MaxRequests);
     QTest::newRow("most requests") << "<reply>" + requests + "</reply>" << true;
     QTest::newRow("one request more")
-            << "<reply>" + requests + "<request><latest/></request></reply>" << false;
+        << "<reply>" + requests + "<request><latest/></request></reply>" << false;
     // Every item of a nested request is also text of the items around it: 100 levels keep the
     // innermost text 100 times.
     const QByteArray open = QByteArray("<request><version>").repeated(100);
     const QByteArray close = QByteArray("</version></request>").repeated(100);
     const QByteArray text(ReplyParser::MaxText / 200, 'x');
     QTest::newRow("nested items within the text bound") << open + text + close << true;
-    QTest::newRow("nested items past the text bound") << open + text + text + text + close
-                                                      << false;
+    QTest::newRow("nested items past the text bound") << open + text + text + text + close << false;
 }
 
 void tst_ReplyReader::catalogueBounds()

@@ -26,8 +26,7 @@ void tst_UpdateQuery::commandLine_data()
     QTest::newRow("spaces") << QStringLiteral("C:/Program Files/Orvi")
                             << QStringLiteral("\"C:/Program Files/Orvi/orvi7.exe\" -updatequery");
     QTest::newRow("trailing separator kept doubled")
-            << QStringLiteral("/opt/orvi/")
-            << QStringLiteral("\"/opt/orvi//orvi7.exe\" -updatequery");
+        << QStringLiteral("/opt/orvi/") << QStringLiteral("\"/opt/orvi//orvi7.exe\" -updatequery");
 }
 
 void tst_UpdateQuery::commandLine()
@@ -43,26 +42,26 @@ void tst_UpdateQuery::request_data()
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QByteArray>("request");
 
-    QTest::newRow("text around the markers") << QByteArray("xx<s>ABC</s>yy")
-                                             << QByteArray("<s>ABC</s>");
-    QTest::newRow("inner markers kept") << QByteArray("a<s>1<s>2</s>3</s>b")
-                                        << QByteArray("<s>1<s>2</s>3</s>");
+    QTest::newRow("text around the markers")
+        << QByteArray("xx<s>ABC</s>yy") << QByteArray("<s>ABC</s>");
+    QTest::newRow("inner markers kept")
+        << QByteArray("a<s>1<s>2</s>3</s>b") << QByteArray("<s>1<s>2</s>3</s>");
     QTest::newRow("no closing marker") << QByteArray("<s>ABC") << QByteArray();
     QTest::newRow("no opening marker") << QByteArray("ABC</s>") << QByteArray();
     QTest::newRow("no output") << QByteArray() << QByteArray();
     QTest::newRow("empty inventory") << QByteArray("<s></s>") << QByteArray("<s></s>");
     QTest::newRow("last closing marker opens the output")
-            << QByteArray("</s><s>ABC") << QByteArray();
+        << QByteArray("</s><s>ABC") << QByteArray();
     QTest::newRow("closing marker before the opening one runs to the end")
-            << QByteArray("x</s><s>ABC") << QByteArray("<s>ABC</s>");
+        << QByteArray("x</s><s>ABC") << QByteArray("<s>ABC</s>");
     QTest::newRow("byte E9 becomes C3 A9")
-            << QByteArray("<s>caf\xe9</s>") << QByteArray("<s>caf\xc3\xa9</s>");
+        << QByteArray("<s>caf\xe9</s>") << QByteArray("<s>caf\xc3\xa9</s>");
     QTest::newRow("UTF-8 input is encoded again")
-            << QByteArray("<s>\xc3\xa9</s>") << QByteArray("<s>\xc3\x83\xc2\xa9</s>");
-    QTest::newRow("zero byte kept") << QByteArray("<s>a\0b</s>", 10)
-                                    << QByteArray("<s>a\0b</s>", 10);
-    QTest::newRow("line ends kept") << QByteArray("<s>\r\nA\n</s>\n")
-                                    << QByteArray("<s>\r\nA\n</s>");
+        << QByteArray("<s>\xc3\xa9</s>") << QByteArray("<s>\xc3\x83\xc2\xa9</s>");
+    QTest::newRow("zero byte kept")
+        << QByteArray("<s>a\0b</s>", 10) << QByteArray("<s>a\0b</s>", 10);
+    QTest::newRow("line ends kept")
+        << QByteArray("<s>\r\nA\n</s>\n") << QByteArray("<s>\r\nA\n</s>");
 }
 
 void tst_UpdateQuery::request()
@@ -84,9 +83,8 @@ void tst_UpdateQuery::runMainAppMergesChannels()
     file.close();
     QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
-    const QByteArray output = UpdateQuery::runMainApp(QLatin1Char('"') + script
-                    + QLatin1Char('"'),
-            UpdateQuery::MainAppTimeout);
+    const QByteArray output = UpdateQuery::runMainApp(
+        QLatin1Char('"') + script + QLatin1Char('"'), UpdateQuery::MainAppTimeout);
     QCOMPARE(output, QByteArray("out<s>err</s>"));
 }
 
@@ -94,9 +92,9 @@ void tst_UpdateQuery::runMainAppThatCannotStart()
 {
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
-    QCOMPARE(UpdateQuery::runMainApp(UpdateQuery::commandLine(folder.path()),
-                     UpdateQuery::MainAppTimeout),
-            QByteArray());
+    QCOMPARE(UpdateQuery::runMainApp(
+                 UpdateQuery::commandLine(folder.path()), UpdateQuery::MainAppTimeout),
+        QByteArray());
 }
 
 void tst_UpdateQuery::runMainAppKilledAfterTimeout()
@@ -111,8 +109,8 @@ void tst_UpdateQuery::runMainAppKilledAfterTimeout()
     QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
     // Waited for to its end, the program would have printed a whole inventory.
-    QCOMPARE(UpdateQuery::runMainApp(QLatin1Char('"') + script + QLatin1Char('"'), 300),
-            QByteArray());
+    QCOMPARE(
+        UpdateQuery::runMainApp(QLatin1Char('"') + script + QLatin1Char('"'), 300), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateQuery)

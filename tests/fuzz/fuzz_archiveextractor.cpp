@@ -33,7 +33,7 @@ QStringList everythingBelow(const QString &folder)
 {
     QStringList found;
     QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-            QDirIterator::Subdirectories);
+        QDirIterator::Subdirectories);
     while (it.hasNext())
         found << it.next();
     return found;

@@ -45,17 +45,17 @@ Catalogue referenceCatalogue(const QDomDocument &document, qsizetype *keptText, 
         for (const char *name : itemNames)
             *keptText += item(request, name).toUtf8().size();
         if (!request.namedItem(QStringLiteral("latest")).isNull()
-                || !request.namedItem(QStringLiteral("noSuchUpdate")).isNull()
-                || !request.namedItem(QStringLiteral("noSuchComponent")).isNull())
+            || !request.namedItem(QStringLiteral("noSuchUpdate")).isNull()
+            || !request.namedItem(QStringLiteral("noSuchComponent")).isNull())
             continue;
         catalogue.emplace_back(new UpdateEntry(utf8(request.attribute(QStringLiteral("project"))),
-                utf8(request.attribute(QStringLiteral("name"))),
-                utf8(request.attribute(QStringLiteral("type"))), utf8(item(request, "version")),
-                utf8(item(request, "description")), utf8(item(request, "copyrights")),
-                utf8(item(request, "author")), utf8(item(request, "webpage")),
-                utf8(item(request, "email")), utf8(item(request, "changelog")),
-                utf8(item(request, "link")), item(request, "critical") == QLatin1String("true"),
-                item(request, "timestamp").toUInt(nullptr, 10), utf8(item(request, "signature"))));
+            utf8(request.attribute(QStringLiteral("name"))),
+            utf8(request.attribute(QStringLiteral("type"))), utf8(item(request, "version")),
+            utf8(item(request, "description")), utf8(item(request, "copyrights")),
+            utf8(item(request, "author")), utf8(item(request, "webpage")),
+            utf8(item(request, "email")), utf8(item(request, "changelog")),
+            utf8(item(request, "link")), item(request, "critical") == QLatin1String("true"),
+            item(request, "timestamp").toUInt(nullptr, 10), utf8(item(request, "signature"))));
     }
     return catalogue;
 }
@@ -63,12 +63,11 @@ Catalogue referenceCatalogue(const QDomDocument &document, qsizetype *keptText, 
 bool sameEntry(const UpdateEntry &a, const UpdateEntry &b)
 {
     return a.project() == b.project() && a.name() == b.name() && a.type() == b.type()
-            && a.version() == b.version() && a.description() == b.description()
-            && a.copyrights() == b.copyrights() && a.author() == b.author()
-            && a.webpage() == b.webpage() && a.email() == b.email()
-            && a.changelog() == b.changelog() && a.link() == b.link()
-            && a.critical() == b.critical() && a.timestamp() == b.timestamp()
-            && a.signature() == b.signature();
+        && a.version() == b.version() && a.description() == b.description()
+        && a.copyrights() == b.copyrights() && a.author() == b.author()
+        && a.webpage() == b.webpage() && a.email() == b.email() && a.changelog() == b.changelog()
+        && a.link() == b.link() && a.critical() == b.critical() && a.timestamp() == b.timestamp()
+        && a.signature() == b.signature();
 }
 
 bool nestedDeeperThanReaderAllows(const QByteArray &bytes)
@@ -90,8 +89,9 @@ bool nestedDeeperThanReaderAllows(const QByteArray &bytes)
 bool cannotBeDocument(const QByteArray &bytes)
 {
     qsizetype end = bytes.size();
-    while (end > 0 && (bytes[end - 1] == '\0' || bytes[end - 1] == ' ' || bytes[end - 1] == '\t'
-                   || bytes[end - 1] == '\r' || bytes[end - 1] == '\n'))
+    while (end > 0
+        && (bytes[end - 1] == '\0' || bytes[end - 1] == ' ' || bytes[end - 1] == '\t'
+            || bytes[end - 1] == '\r' || bytes[end - 1] == '\n'))
         --end;
     return end == 0 || bytes[end - 1] != '>';
 }
@@ -119,7 +119,7 @@ bool checkAgainstDocument(bool accepted, ReplyReader &reader, const QByteArray &
     if (!accepted) {
         FUZZ_CHECK(reader.isHopeless());
         FUZZ_CHECK(nestedDeeperThanReaderAllows(received) || requests > ReplyParser::MaxRequests
-                || keptText > ReplyParser::MaxText);
+            || keptText > ReplyParser::MaxText);
         return false;
     }
     Catalogue actual;

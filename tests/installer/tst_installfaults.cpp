@@ -233,16 +233,15 @@ void tst_InstallFaults::acrossFileSystems()
     const Snapshot before = FolderSnapshot::take(m_root, true);
     const QString download = QDir::cleanPath(m_engine->downloadFolder());
     int crossings = 0;
-    FileSystem::setFaultInjector(
-        [&](FileSystem::Operation operation, const QString &from, const QString &to) {
-            if (operation != FileSystem::Operation::Rename
-                && operation != FileSystem::Operation::Link)
-                return 0;
-            if (from.startsWith(download) == QDir::cleanPath(to).startsWith(download))
-                return 0;
-            ++crossings;
-            return EXDEV;
-        });
+    FileSystem::setFaultInjector([&](FileSystem::Operation operation, const QString &from,
+                                     const QString &to) {
+        if (operation != FileSystem::Operation::Rename && operation != FileSystem::Operation::Link)
+            return 0;
+        if (from.startsWith(download) == QDir::cleanPath(to).startsWith(download))
+            return 0;
+        ++crossings;
+        return EXDEV;
+    });
     run();
     FileSystem::setFaultInjector(nullptr);
 

@@ -22,22 +22,22 @@ void tst_PackageDescriptor::read_data()
     QTest::addColumn<QList<File>>("files");
 
     QTest::newRow("package and files in order")
-            << QByteArray("<package project=\"orvi\" name=\"core\" type=\"app\">\n"
-                          "<file name=\"old.dll\" path=\"plugins\" action=\"remove\"/>\n"
-                          "<file name=\"a &amp; b\" path=\"\" action=\"ADD\"/>\n</package>\n")
-            << qint64(0) << 1
-            << QList<File> { { QStringLiteral("old.dll"), QStringLiteral("plugins"),
-                                 QStringLiteral("remove") },
-                   { QStringLiteral("a & b"), QString(), QStringLiteral("add") } };
+        << QByteArray("<package project=\"orvi\" name=\"core\" type=\"app\">\n"
+                      "<file name=\"old.dll\" path=\"plugins\" action=\"remove\"/>\n"
+                      "<file name=\"a &amp; b\" path=\"\" action=\"ADD\"/>\n</package>\n")
+        << qint64(0) << 1
+        << QList<File> { { QStringLiteral("old.dll"), QStringLiteral("plugins"),
+                             QStringLiteral("remove") },
+               { QStringLiteral("a & b"), QString(), QStringLiteral("add") } };
     QTest::newRow("files at any depth, missing attributes empty")
-            << QByteArray("<x><y><file name=\"n\"/></y><package/><package/></x>") << qint64(0)
-            << 2 << QList<File> { { QStringLiteral("n"), QString(), QString() } };
+        << QByteArray("<x><y><file name=\"n\"/></y><package/><package/></x>") << qint64(0) << 2
+        << QList<File> { { QStringLiteral("n"), QString(), QString() } };
     QTest::newRow("error keeps what came before")
-            << QByteArray("<update>\n<file name=\"a\" action=\"add\"/>\n<file name=\"b\">\n"
-                          "</update>\n")
-            << qint64(4) << 0
-            << QList<File> { { QStringLiteral("a"), QString(), QStringLiteral("add") },
-                   { QStringLiteral("b"), QString(), QString() } };
+        << QByteArray("<update>\n<file name=\"a\" action=\"add\"/>\n<file name=\"b\">\n"
+                      "</update>\n")
+        << qint64(4) << 0
+        << QList<File> { { QStringLiteral("a"), QString(), QStringLiteral("add") },
+               { QStringLiteral("b"), QString(), QString() } };
     QTest::newRow("empty") << QByteArray() << qint64(1) << 0 << QList<File>();
 }
 

@@ -74,8 +74,7 @@ void tst_PackageSignature::verify_data()
     QTest::newRow("two keys, the first")
         << test << right << QString() << bothKeys << Result::Verified << QString();
     QTest::newRow("carriage returns, blanks and blank lines")
-        << test << right << QStringLiteral("crlf") << testKey << Result::Verified
-        << QString();
+        << test << right << QStringLiteral("crlf") << testKey << Result::Verified << QString();
     QTest::newRow("cut short") << test << right << QStringLiteral("cut") << testKey
                                << Result::Malformed << QStringLiteral("cannot be read");
     QTest::newRow("not base64") << test << right << QStringLiteral("garble") << testKey
@@ -90,8 +89,7 @@ void tst_PackageSignature::verify_data()
                                   << Result::NotAPackage << QStringLiteral("not for");
     QTest::newRow("another type")
         << test << TrustedComment { "orvi", "core", "plugin", "2.0", "core-2.0.zip" }.toText()
-        << QString() << testKey << Result::OtherComponent
-        << QStringLiteral("another component");
+        << QString() << testKey << Result::OtherComponent << QStringLiteral("another component");
 }
 
 void tst_PackageSignature::verify()
@@ -129,7 +127,9 @@ void tst_PackageSignature::verify()
     for (const QString &name : builtIn)
         keys << TestSigning::publicKey(name);
     QString errorText;
-    QCOMPARE(PackageSignature(text).verify(TestSigning::hashOf(package), keys, offered(), &errorText), result);
+    QCOMPARE(
+        PackageSignature(text).verify(TestSigning::hashOf(package), keys, offered(), &errorText),
+        result);
     if (reason.isEmpty())
         QCOMPARE(errorText, QString());
     else
@@ -167,7 +167,8 @@ void tst_PackageSignature::percentEncoding()
 void tst_PackageSignature::publicKeys()
 {
     PackageSignature::PublicKey key;
-    const QByteArray test = TestEnvironment::readFile(QStringLiteral(ORVI_TEST_KEYS_DIR "/test.pub"));
+    const QByteArray test
+        = TestEnvironment::readFile(QStringLiteral(ORVI_TEST_KEYS_DIR "/test.pub"));
     QVERIFY(PackageSignature::parsePublicKey(test.split('\n').value(1), &key));
     // The id minisign names in the key file's comment.
     QVERIFY(test.startsWith("untrusted comment: minisign public key "
@@ -175,8 +176,8 @@ void tst_PackageSignature::publicKeys()
     QVERIFY(!PackageSignature::parsePublicKey(test.split('\n').value(1).chopped(4), &key));
     QVERIFY(!PackageSignature::parsePublicKey(QByteArray(56, 'A'), &key));
     // A build has keys, or installs unsigned packages; the keys come through the build intact.
-    QVERIFY(!PackageSignature::builtInKeys().isEmpty()
-        || PackageSignature::unsignedPackagesAllowed());
+    QVERIFY(
+        !PackageSignature::builtInKeys().isEmpty() || PackageSignature::unsignedPackagesAllowed());
 }
 
 QTEST_GUILESS_MAIN(tst_PackageSignature)

@@ -82,17 +82,17 @@ void tst_Platform::unsafeDownloadFolderIsRefused()
         if (how == QLatin1String("other owner"))
             QCOMPARE(::chown(path.constData(), ::geteuid() + 1, ::getegid()), 0);
         else
-            QCOMPARE(::chmod(path.constData(), how == QLatin1String("group-writable") ? 0770 : 0707),
-                0);
+            QCOMPARE(
+                ::chmod(path.constData(), how == QLatin1String("group-writable") ? 0770 : 0707), 0);
     }
-    const QString before = QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden).join(
-        QLatin1Char(','));
+    const QString before
+        = QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden).join(QLatin1Char(','));
 
     const QString refusal = Platform::prepareDownloadFolder();
 
     QVERIFY2(refusal.contains(folder), qPrintable(refusal));
-    QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden).join(QLatin1Char(',')),
-        before);
+    QCOMPARE(
+        QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden).join(QLatin1Char(',')), before);
 }
 
 void tst_Platform::relocationListStartsWithUpdater()
@@ -147,7 +147,7 @@ void tst_Platform::ownFilesAreSpared()
     QVERIFY(TestEnvironment::writeFile(download + Platform::updaterFileName(), "copy"));
     QVERIFY(TestEnvironment::writeFile(download + QStringLiteral("pkg.zip"), "package"));
     QVERIFY(TestEnvironment::writeFile(
-            download + QStringLiteral("P/") + Platform::updaterFileName(), "payload"));
+        download + QStringLiteral("P/") + Platform::updaterFileName(), "payload"));
 
     QVERIFY(Platform::isOwnFile(download + Platform::updaterFileName()));
     QVERIFY(Platform::isOwnFile(QCoreApplication::applicationFilePath()));
@@ -165,8 +165,8 @@ void tst_Platform::detachedStarterSeam()
         arguments = a;
         return false;
     });
-    const bool started = Platform::startDetached(QStringLiteral("/opt/orvi/orvi7.exe"),
-            { QStringLiteral("-x") });
+    const bool started
+        = Platform::startDetached(QStringLiteral("/opt/orvi/orvi7.exe"), { QStringLiteral("-x") });
     Platform::setDetachedStarter(nullptr);
 
     QVERIFY(!started);
@@ -181,14 +181,14 @@ void tst_Platform::updateServer_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");
 
-    QTest::newRow("host and port") << QStringLiteral("127.0.0.1:8443") << QStringLiteral("127.0.0.1")
-                                   << 8443;
+    QTest::newRow("host and port")
+        << QStringLiteral("127.0.0.1:8443") << QStringLiteral("127.0.0.1") << 8443;
     QTest::newRow("host alone") << QStringLiteral("staging.orvi.example")
                                 << QStringLiteral("staging.orvi.example") << 443;
-    QTest::newRow("bad port keeps host") << QStringLiteral("staging:http")
-                                         << QStringLiteral("staging") << 443;
-    QTest::newRow("port out of range") << QStringLiteral("staging:70000")
-                                       << QStringLiteral("staging") << 443;
+    QTest::newRow("bad port keeps host")
+        << QStringLiteral("staging:http") << QStringLiteral("staging") << 443;
+    QTest::newRow("port out of range")
+        << QStringLiteral("staging:70000") << QStringLiteral("staging") << 443;
     QTest::newRow("IPv6 literal") << QStringLiteral("[::1]:9000") << QStringLiteral("::1") << 9000;
 }
 

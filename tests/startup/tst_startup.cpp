@@ -91,22 +91,20 @@ void tst_Startup::scanSwitches_data()
     QTest::newRow("none") << QStringList { program } << false << false;
     QTest::newRow("quiet") << QStringList { program, QStringLiteral("-q") } << true << false;
     QTest::newRow("update") << QStringList { program, QStringLiteral("-u") } << false << true;
-    QTest::newRow("both, any order")
-            << QStringList { program, QStringLiteral("-u"), QStringLiteral("-root"),
-                   QStringLiteral("/x"), QStringLiteral("-q") }
-            << true << true;
+    QTest::newRow("both, any order") << QStringList { program, QStringLiteral("-u"),
+        QStringLiteral("-root"), QStringLiteral("/x"), QStringLiteral("-q") }
+                                     << true << true;
     QTest::newRow("repeated") << QStringList { program, QStringLiteral("-q"), QStringLiteral("-q") }
                               << true << false;
     QTest::newRow("capitals are not switches")
-            << QStringList { program, QStringLiteral("-U"), QStringLiteral("-Q") } << false << false;
+        << QStringList { program, QStringLiteral("-U"), QStringLiteral("-Q") } << false << false;
     QTest::newRow("longer arguments match nothing")
-            << QStringList { program, QStringLiteral("-quiet"), QStringLiteral("-update") } << false
-            << false;
-    QTest::newRow("program name is not scanned") << QStringList { QStringLiteral("-u") } << false
-                                                 << false;
+        << QStringList { program, QStringLiteral("-quiet"), QStringLiteral("-update") } << false
+        << false;
+    QTest::newRow("program name is not scanned")
+        << QStringList { QStringLiteral("-u") } << false << false;
     QTest::newRow("folder after -root named like a switch")
-            << QStringList { program, QStringLiteral("-root"), QStringLiteral("-u") } << false
-            << true;
+        << QStringList { program, QStringLiteral("-root"), QStringLiteral("-u") } << false << true;
 }
 
 void tst_Startup::scanSwitches()
@@ -127,7 +125,8 @@ void tst_Startup::relaunchArguments_data()
 
     const QString folder = QStringLiteral("C:/Program Files/Orvi");
     QTest::newRow("normal") << false
-                            << QStringList { QStringLiteral("-u"), QStringLiteral("-root"), folder };
+                            << QStringList { QStringLiteral("-u"), QStringLiteral("-root"),
+                                   folder };
     QTest::newRow("quiet") << true
                            << QStringList { QStringLiteral("-u"), QStringLiteral("-q"),
                                   QStringLiteral("-root"), folder };
@@ -158,9 +157,9 @@ void tst_Startup::relocateCopiesAndStartsTheCopy()
     QCOMPARE(Startup::relocate(m_source, m_download, files, quiet), 0);
 
     QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("updater.exe")),
-            QByteArray("program"));
+        QByteArray("program"));
     QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("QtCore4.dll")),
-            QByteArray("library"));
+        QByteArray("library"));
     QVERIFY(m_boxes.isEmpty());
     QCOMPARE(m_starts.size(), 1);
     QCOMPARE(m_starts.first().program, m_download + QStringLiteral("updater.exe"));
@@ -176,7 +175,7 @@ void tst_Startup::relocateReplacesStaleCopyWithoutBox()
     QCOMPARE(Startup::relocate(m_source, m_download, files, false), 0);
 
     QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("updater.exe")),
-            QByteArray("new program"));
+        QByteArray("new program"));
     QVERIFY(m_boxes.isEmpty());
     QCOMPARE(m_starts.size(), 1);
 }
@@ -200,7 +199,7 @@ void tst_Startup::relocateReportsUnremovableDestination()
     const QString sourcePath = m_source + QStringLiteral("/QtCore4.dll");
     QVERIFY2(box.text.startsWith(QStringLiteral("Copy error: ")), qPrintable(box.text));
     QVERIFY2(box.text.endsWith(QStringLiteral(" (") + sourcePath + QLatin1Char(')')),
-            qPrintable(box.text));
+        qPrintable(box.text));
     const QString errorText = box.text.mid(12, box.text.size() - 12 - sourcePath.size() - 3);
     QVERIFY2(!errorText.trimmed().isEmpty(), qPrintable(box.text));
 
@@ -255,9 +254,8 @@ void tst_Startup::updateRunWithoutUpdates()
 
 void tst_Startup::updateRunReportsEscapedException()
 {
-    const int code = Startup::updateRun(false, [](OrviUpdaterEngine &) -> bool {
-        throw std::runtime_error("disk on fire");
-    });
+    const int code = Startup::updateRun(
+        false, [](OrviUpdaterEngine &) -> bool { throw std::runtime_error("disk on fire"); });
 
     QCOMPARE(code, 1);
     QCOMPARE(m_boxes.size(), 1);

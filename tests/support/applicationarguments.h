@@ -23,11 +23,11 @@ public:
     static void set(const QStringList &arguments);
 };
 
-#define ORVI_TEST_MAIN_WITH_ARGUMENTS(TestObject)                                             \
-    int main(int argc, char **argv)                                                        \
-    {                                                                                      \
-        ApplicationArguments::init(argc, argv);                                            \
-        QApplication app(ApplicationArguments::argc(), ApplicationArguments::argv());      \
-        TestObject test;                                                                   \
-        return QTest::qExec(&test, argc, argv);                                            \
+#define ORVI_TEST_MAIN_WITH_ARGUMENTS(TestObject)                                                  \
+    int main(int argc, char **argv)                                                                \
+    {                                                                                              \
+        ApplicationArguments::init(argc, argv);                                                    \
+        QApplication app(ApplicationArguments::argc(), ApplicationArguments::argv());              \
+        TestObject test;                                                                           \
+        return QTest::qExec(&test, argc, argv);                                                    \
     }

@@ -9,21 +9,36 @@ namespace {
 QByteArray reasonOf(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 206:
+        return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -40,8 +55,8 @@ FakeHttpServer::Response FakeHttpServer::Response::withStatus(int status)
 {
     Response response;
     response.status = status;
-    response.body = "<html><body>" + QByteArray::number(status) + ' ' + reasonOf(status)
-            + "</body></html>\n";
+    response.body
+        = "<html><body>" + QByteArray::number(status) + ' ' + reasonOf(status) + "</body></html>\n";
     return response;
 }
 
@@ -157,22 +172,22 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
     QByteArray target = request.target;
     if (target.startsWith("http://"))
         target = target.mid(target.indexOf('/', 7));
-    const QByteArray path = target.left(target.indexOf('?') >= 0 ? target.indexOf('?')
-                                                                  : target.size());
+    const QByteArray path
+        = target.left(target.indexOf('?') >= 0 ? target.indexOf('?') : target.size());
     const bool head = request.method == "HEAD";
     Response response = head && m_headResponses.contains(path)
-            ? m_headResponses.value(path)
-            : m_responses.value(path, Response::withStatus(404));
+        ? m_headResponses.value(path)
+        : m_responses.value(path, Response::withStatus(404));
     if (request.method == "GET" && response.limitedAnswers >= 0
-            && m_getCounts[path]++ >= response.limitedAnswers)
+        && m_getCounts[path]++ >= response.limitedAnswers)
         response.sendLimit = -1;
     QByteArray contentRange;
     if (request.method == "GET" && response.honoursRanges && request.range.startsWith("bytes=")
-            && (request.ifRange.isEmpty() || response.extraHeaders.contains(request.ifRange))) {
+        && (request.ifRange.isEmpty() || response.extraHeaders.contains(request.ifRange))) {
         const qint64 from = request.range.mid(6, request.range.indexOf('-') - 6).toLongLong();
         contentRange = "Content-Range: bytes " + QByteArray::number(from) + '-'
-                + QByteArray::number(response.body.size() - 1) + '/'
-                + QByteArray::number(response.body.size()) + "\r\n";
+            + QByteArray::number(response.body.size() - 1) + '/'
+            + QByteArray::number(response.body.size()) + "\r\n";
         response.status = 206;
         response.body = response.body.mid(from);
     }
@@ -186,11 +201,11 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
 
     const bool keepAlive = response.withContentLength && response.sendLimit < 0;
     QByteArray header = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-            + reasonOf(response.status) + "\r\n";
+        + reasonOf(response.status) + "\r\n";
     header += "Content-Type: application/octet-stream\r\n";
     if (response.withContentLength) {
-        const qint64 length =
-                response.contentLength >= 0 ? response.contentLength : response.body.size();
+        const qint64 length
+            = response.contentLength >= 0 ? response.contentLength : response.body.size();
         header += "Content-Length: " + QByteArray::number(length) + "\r\n";
     }
     if (!response.location.isEmpty())
@@ -209,19 +224,19 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
 }
 
 void FakeHttpServer::sendBody(QTcpSocket *socket, const QByteArray &body, qint64 from,
-        const Response &response, bool keepAlive)
+    const Response &response, bool keepAlive)
 {
-    const qint64 limit =
-            response.sendLimit >= 0 ? qMin<qint64>(response.sendLimit, body.size()) : body.size();
-    const qint64 piece = response.chunkSize > 0 ? qMin<qint64>(response.chunkSize, limit - from)
-                                                : limit - from;
+    const qint64 limit
+        = response.sendLimit >= 0 ? qMin<qint64>(response.sendLimit, body.size()) : body.size();
+    const qint64 piece
+        = response.chunkSize > 0 ? qMin<qint64>(response.chunkSize, limit - from) : limit - from;
     socket->write(body.constData() + from, piece);
     from += piece;
     if (from < limit) {
-        QTimer::singleShot(response.chunkInterval, socket,
-                [this, socket, body, from, response, keepAlive] {
-                    sendBody(socket, body, from, response, keepAlive);
-                });
+        QTimer::singleShot(
+            response.chunkInterval, socket, [this, socket, body, from, response, keepAlive] {
+                sendBody(socket, body, from, response, keepAlive);
+            });
         return;
     }
     if (response.sendLimit >= 0) {

@@ -115,7 +115,7 @@ private:
     void readRequests(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const Request &request);
     void sendBody(QTcpSocket *socket, const QByteArray &body, qint64 from, const Response &response,
-            bool keepAlive);
+        bool keepAlive);
     void completeResponse(QTcpSocket *socket, bool keepAlive);
 
     QTcpServer m_server;

@@ -10,23 +10,21 @@ namespace {
 constexpr qsizetype FloodChunk = 64 * 1024;
 }
 
-FakeUpdateServer::FakeUpdateServer()
-    : m_server(new QTcpServer)
+FakeUpdateServer::FakeUpdateServer() : m_server(new QTcpServer)
 {
     m_server->moveToThread(&m_thread);
     m_thread.start();
     QMetaObject::invokeMethod(
-            m_server.get(),
-            [this] {
-                QObject::connect(m_server.get(), &QTcpServer::newConnection, m_server.get(),
-                        [this] {
-                            while (QTcpSocket *socket = m_server->nextPendingConnection())
-                                serve(socket);
-                        });
-                if (m_server->listen(QHostAddress::LocalHost, 0))
-                    m_port = m_server->serverPort();
-            },
-            Qt::BlockingQueuedConnection);
+        m_server.get(),
+        [this] {
+            QObject::connect(m_server.get(), &QTcpServer::newConnection, m_server.get(), [this] {
+                while (QTcpSocket *socket = m_server->nextPendingConnection())
+                    serve(socket);
+            });
+            if (m_server->listen(QHostAddress::LocalHost, 0))
+                m_port = m_server->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
 }
 
 FakeUpdateServer::~FakeUpdateServer()
@@ -71,8 +69,8 @@ void FakeUpdateServer::serve(QTcpSocket *socket)
     ++m_connections;
     const auto current = std::make_shared<const Script>(script());
     if (current->tunnel == Tunnel::None) {
-        QObject::connect(socket, &QTcpSocket::readyRead, socket,
-                [this, socket] { record(socket->readAll()); });
+        QObject::connect(
+            socket, &QTcpSocket::readyRead, socket, [this, socket] { record(socket->readAll()); });
         QTimer::singleShot(current->delayMs, socket, [=] { play(socket, current, 0); });
         return;
     }
@@ -105,8 +103,8 @@ void FakeUpdateServer::serve(QTcpSocket *socket)
     });
 }
 
-void FakeUpdateServer::play(QTcpSocket *socket, const std::shared_ptr<const Script> &script,
-        int piece)
+void FakeUpdateServer::play(
+    QTcpSocket *socket, const std::shared_ptr<const Script> &script, int piece)
 {
     if (piece < script->pieces.size()) {
         socket->write(script->pieces.at(piece));
@@ -123,9 +121,9 @@ void FakeUpdateServer::play(QTcpSocket *socket, const std::shared_ptr<const Scri
     case Ending::Flood: {
         const qint64 limit = script->floodLimit;
         const QByteArray chunk = script->floodUnit.repeated(
-                qMax<qsizetype>(1, FloodChunk / qMax<qsizetype>(1, script->floodUnit.size())));
-        QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
-                [=] { pumpFlood(socket, chunk, limit); });
+            qMax<qsizetype>(1, FloodChunk / qMax<qsizetype>(1, script->floodUnit.size())));
+        QObject::connect(
+            socket, &QTcpSocket::bytesWritten, socket, [=] { pumpFlood(socket, chunk, limit); });
         // A document that is opened and never closed makes the client read on.
         socket->write("<reply>");
         pumpFlood(socket, chunk, limit);
@@ -138,7 +136,7 @@ void FakeUpdateServer::pumpFlood(QTcpSocket *socket, const QByteArray &chunk, qi
 {
     // Only a little is queued at a time, so a client that stops reading stops the flood.
     while (socket->state() == QAbstractSocket::ConnectedState && m_flooded < limit
-            && socket->bytesToWrite() < FloodChunk) {
+        && socket->bytesToWrite() < FloodChunk) {
         socket->write(chunk);
         m_flooded += chunk.size();
     }

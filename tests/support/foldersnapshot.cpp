@@ -11,7 +11,7 @@ QMap<QString, QByteArray> FolderSnapshot::take(const QString &root, bool withMod
     QMap<QString, QByteArray> snapshot;
     const QDir base(root);
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-            QDirIterator::Subdirectories);
+        QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
@@ -32,8 +32,8 @@ QMap<QString, QByteArray> FolderSnapshot::take(const QString &root, bool withMod
     return snapshot;
 }
 
-QString FolderSnapshot::describeDifference(const QMap<QString, QByteArray> &expected,
-        const QMap<QString, QByteArray> &actual)
+QString FolderSnapshot::describeDifference(
+    const QMap<QString, QByteArray> &expected, const QMap<QString, QByteArray> &actual)
 {
     QStringList lines;
     for (auto it = expected.cbegin(); it != expected.cend(); ++it) {

@@ -15,6 +15,6 @@ public:
     /// withModes adds each file's permission flags to its hash.
     static QMap<QString, QByteArray> take(const QString &root, bool withModes = false);
     /// A readable account of what differs between two snapshots, for failure messages.
-    static QString describeDifference(const QMap<QString, QByteArray> &expected,
-            const QMap<QString, QByteArray> &actual);
+    static QString describeDifference(
+        const QMap<QString, QByteArray> &expected, const QMap<QString, QByteArray> &actual);
 };

@@ -9,8 +9,8 @@
 
 /*
  * Keeps a test's files out of the real temporary and home folders: the temporary folder, the
- * cache home (and so the download folder), the data home and the state home point into one QTemporaryDir for
- * the lifetime of the object.
+ * cache home (and so the download folder), the data home and the state home point into one
+ * QTemporaryDir for the lifetime of the object.
  */
 class TestEnvironment
 {

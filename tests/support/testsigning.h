@@ -15,7 +15,8 @@ class TestSigning
 {
 public:
     /// Writes file + ".minisig", signed by key with trustedComment (minisign's own when empty)
-    /// and minisign's extra options, and returns its text; empty (with a warning) when minisign failed or is missing.
+    /// and minisign's extra options, and returns its text; empty (with a warning) when minisign
+    /// failed or is missing.
     static QByteArray sign(const QString &file, const QByteArray &trustedComment,
         const QString &key = QStringLiteral("test"), const QStringList &extra = QStringList());
     /// The trusted comment that vouches for an "app" package of orvi.

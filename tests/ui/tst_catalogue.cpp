@@ -33,23 +33,22 @@ const Text ProgramTexts[] = {
     { "Cannot run update!", "nc", "Nie można przeprowadzić aktualizacji!" },
     { "Check updates", "nc", "Sprawdź aktualizacje" },
     { "Couldn't connect to update server. Check your internet connection.", "nc",
-            "Nie można nawiązać połączenie z serwerem aktualizacji. Sprawdź swoje połączenie "
-            "internetowe." },
-    { "An error occured while comunicating update server. Check your internet connection.",
-            "nc",
-            "Wystąpił błąd podczas komunikacji z serwerem aktualizacji. Sprawdź swoje "
-            "połączenie internetowe." },
+        "Nie można nawiązać połączenie z serwerem aktualizacji. Sprawdź swoje połączenie "
+        "internetowe." },
+    { "An error occured while comunicating update server. Check your internet connection.", "nc",
+        "Wystąpił błąd podczas komunikacji z serwerem aktualizacji. Sprawdź swoje "
+        "połączenie internetowe." },
     { "Installing package %1:", "status information about currently installed package",
-            "Zainstalowano pakiet %1:" },
+        "Zainstalowano pakiet %1:" },
     { "Failed installing package ", "nc", "Błąd podczas instalowania paczki " },
     { "Rollback update", "restoring application to state before installing update",
-            "Cofanie akutalizacji" },
+        "Cofanie akutalizacji" },
     { "An error occured while rolling back update progress. Software may not work properly. "
       "Try reinstalling whole application",
-            "nc",
-            "Wystąpił błąd podczas cofania aktualizacji. Program może nie działać poprawnie. "
-            "Zalecamy ręczne zainstalowanie najnowszej wersji komunikatora Orvi ze strony "
-            "www.orvi.example" },
+        "nc",
+        "Wystąpił błąd podczas cofania aktualizacji. Program może nie działać poprawnie. "
+        "Zalecamy ręczne zainstalowanie najnowszej wersji komunikatora Orvi ze strony "
+        "www.orvi.example" },
     { "Unable to open update archive", "nc", "Nie udało się zaktualizować archiwum" },
     { "Wrong project!", "nc", "" },
     { "Wrong name!", "nc", "" },
@@ -62,7 +61,7 @@ const Text ProgramTexts[] = {
     { "Hide changelog", "nc", "Ukryj listę zmian" },
     { "Installation failed", "nc", "Aktualizacja nie powiodła się" },
     { "Please reinstall application with package from official web page", "nc",
-            "Pobierz i zainstaluj ponownie komunikator Orvi ze strony www.orvi.example" },
+        "Pobierz i zainstaluj ponownie komunikator Orvi ze strony www.orvi.example" },
 };
 
 struct FormText
@@ -76,8 +75,8 @@ const FormText FormTexts[] = {
     { "Updater_Changelog_MainWindow", "Update", "Aktualizuj" },
     { "Updater_Changelog_MainWindow", "Orvi IM update", "Aktualizacja komunikatora Orvi" },
     { "Updater_Changelog_MainWindow",
-            "Orvi instant messenger update is available. Do you wish to download it now?",
-            "Są dostępne aktualizacje dla komunikatora Orvi. Czy chcesz pobrać je teraz?" },
+        "Orvi instant messenger update is available. Do you wish to download it now?",
+        "Są dostępne aktualizacje dla komunikatora Orvi. Czy chcesz pobrać je teraz?" },
     { "Updater_Changelog_MainWindow", "Show changelog", "Pokaż listę zmian" },
     { "Updater_Changelog_MainWindow", "Download now", "Pobierz teraz" },
     { "Updater_Changelog_MainWindow", "Download later", "Pobierz później" },
@@ -90,10 +89,10 @@ const FormText FormTexts[] = {
     { "Updater_Install_MainWindow", "Installing...", "Instalacja..." },
     { "Updater_Summary_MainWindow", "Update", "Aktualizuj" },
     { "Updater_Summary_MainWindow", "Installation complete",
-            "Aktualizacje zainstalowane pomyślnie" },
+        "Aktualizacje zainstalowane pomyślnie" },
     { "Updater_Summary_MainWindow",
-            "To complete the update process please restart Orvi instant messenger.",
-            "By zakończyć proces instalacji należy uruchomić ponownie komunikator." },
+        "To complete the update process please restart Orvi instant messenger.",
+        "By zakończyć proces instalacji należy uruchomić ponownie komunikator." },
     { "Updater_Summary_MainWindow", "View details", "Pokaż szczegóły" },
     { "Updater_Summary_MainWindow", "Close", "Zamknij" },
 };
@@ -133,11 +132,11 @@ QList<Message> readLinguistSource(const QString &path, QString *error)
         const QDomElement context = contexts.at(i).toElement();
         const QString name = context.firstChildElement(QStringLiteral("name")).text();
         for (QDomElement m = context.firstChildElement(QStringLiteral("message")); !m.isNull();
-                m = m.nextSiblingElement(QStringLiteral("message"))) {
+             m = m.nextSiblingElement(QStringLiteral("message"))) {
             const QDomElement translation = m.firstChildElement(QStringLiteral("translation"));
             messages.append({ name, m.firstChildElement(QStringLiteral("source")).text(),
-                    m.firstChildElement(QStringLiteral("comment")).text(), translation.text(),
-                    translation.attribute(QStringLiteral("type")) == QLatin1String("unfinished") });
+                m.firstChildElement(QStringLiteral("comment")).text(), translation.text(),
+                translation.attribute(QStringLiteral("type")) == QLatin1String("unfinished") });
         }
     }
     return messages;
@@ -157,8 +156,8 @@ QString literalText(const QString &literals)
             }
             const QChar escaped = body.at(++i);
             text += escaped == QLatin1Char('n') ? QChar(QLatin1Char('\n'))
-                    : escaped == QLatin1Char('t') ? QChar(QLatin1Char('\t'))
-                                                  : escaped;
+                : escaped == QLatin1Char('t')   ? QChar(QLatin1Char('\t'))
+                                                : escaped;
         }
     }
     return text;
@@ -170,10 +169,10 @@ QList<Call> callsIn(const QString &file, const QString &code)
 {
     const QString literals = QStringLiteral("((?:\"(?:[^\"\\\\\\n]|\\\\.)*\"\\s*)+)");
     static const QRegularExpression translate(
-            QStringLiteral("\\btranslate\\(\\s*\"translation\"\\s*,\\s*") + literals
-            + QStringLiteral(",\\s*") + literals + QStringLiteral("[,)]"));
+        QStringLiteral("\\btranslate\\(\\s*\"translation\"\\s*,\\s*") + literals
+        + QStringLiteral(",\\s*") + literals + QStringLiteral("[,)]"));
     static const QRegularExpression helper(QStringLiteral("(?<![:.>\\w])tr\\(\\s*") + literals
-            + QStringLiteral(",\\s*") + literals + QStringLiteral("\\)"));
+        + QStringLiteral(",\\s*") + literals + QStringLiteral("\\)"));
     QList<Call> calls;
     for (const QRegularExpression *pattern : { &translate, &helper }) {
         for (const QRegularExpressionMatch &match : pattern->globalMatch(code))
@@ -186,8 +185,8 @@ QList<Call> callsInProgram()
 {
     QList<Call> calls;
     QDirIterator it(sourceDir() + QStringLiteral("/src"),
-            { QStringLiteral("*.cpp"), QStringLiteral("*.h") }, QDir::Files,
-            QDirIterator::Subdirectories);
+        { QStringLiteral("*.cpp"), QStringLiteral("*.h") }, QDir::Files,
+        QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         QFile file(path);
@@ -204,16 +203,16 @@ QStringList problems(const QList<Call> &calls, const QList<Message> &catalogue)
 {
     QStringList found;
     for (const Call &call : calls) {
-        const bool hasEntry = std::any_of(catalogue.cbegin(), catalogue.cend(),
-                [&call](const Message &m) {
-                    return m.context == QLatin1String("translation") && m.source == call.source
-                            && (m.comment.isEmpty() || m.comment == call.comment);
-                });
+        const bool hasEntry
+            = std::any_of(catalogue.cbegin(), catalogue.cend(), [&call](const Message &m) {
+                  return m.context == QLatin1String("translation") && m.source == call.source
+                      && (m.comment.isEmpty() || m.comment == call.comment);
+              });
         if (!hasEntry)
             found << QStringLiteral("%1: no catalogue entry for \"%2\" (\"%3\"); add one to "
                                     "src/languages/orvi_pl_PL.ts, empty and unfinished while "
                                     "there is no Polish text")
-                             .arg(call.file, call.source, call.comment);
+                         .arg(call.file, call.source, call.comment);
 
         bool known = false;
         bool commentKnown = false;
@@ -225,7 +224,7 @@ QStringList problems(const QList<Call> &calls, const QList<Message> &catalogue)
         }
         if (known && !commentKnown)
             found << QStringLiteral("%1: \"%2\" asked for with the comment \"%3\"")
-                             .arg(call.file, call.source, call.comment);
+                         .arg(call.file, call.source, call.comment);
     }
     return found;
 }
@@ -269,8 +268,8 @@ void TestCatalogue::initTestCase()
     QVERIFY(QCoreApplication::installTranslator(&m_translator));
 
     QString error;
-    m_catalogue = readLinguistSource(
-            sourceDir() + QStringLiteral("/src/languages/orvi_pl_PL.ts"), &error);
+    m_catalogue
+        = readLinguistSource(sourceDir() + QStringLiteral("/src/languages/orvi_pl_PL.ts"), &error);
     QVERIFY2(!m_catalogue.isEmpty(), qPrintable(error));
 }
 
@@ -288,8 +287,8 @@ void TestCatalogue::programTexts_data()
     for (const Text &text : ProgramTexts) {
         const QString polish = QString::fromUtf8(text.polish);
         QTest::addRow("%s (%s)", text.source, text.comment)
-                << QByteArray(text.source) << QByteArray(text.comment)
-                << (polish.isEmpty() ? QString::fromUtf8(text.source) : polish);
+            << QByteArray(text.source) << QByteArray(text.comment)
+            << (polish.isEmpty() ? QString::fromUtf8(text.source) : polish);
     }
 }
 
@@ -299,8 +298,8 @@ void TestCatalogue::programTexts()
     QFETCH(QByteArray, comment);
     QFETCH(QString, shown);
 
-    QCOMPARE(QCoreApplication::translate("translation", source.constData(), comment.constData()),
-            shown);
+    QCOMPARE(
+        QCoreApplication::translate("translation", source.constData(), comment.constData()), shown);
 }
 
 void TestCatalogue::formTexts_data()
@@ -310,9 +309,8 @@ void TestCatalogue::formTexts_data()
     QTest::addColumn<QString>("polish");
 
     for (const FormText &text : FormTexts)
-        QTest::addRow("%s: %s", text.context, text.source)
-                << QByteArray(text.context) << QByteArray(text.source)
-                << QString::fromUtf8(text.polish);
+        QTest::addRow("%s: %s", text.context, text.source) << QByteArray(
+            text.context) << QByteArray(text.source) << QString::fromUtf8(text.polish);
 }
 
 void TestCatalogue::formTexts()
@@ -332,10 +330,10 @@ void TestCatalogue::emptyEntriesArePresentAndUnfinished()
             continue;
         ++empty;
         const QString source = QString::fromUtf8(text.source);
-        const auto entry = std::find_if(m_catalogue.cbegin(), m_catalogue.cend(),
-                [&source](const Message &m) {
-                    return m.context == QLatin1String("translation") && m.source == source;
-                });
+        const auto entry
+            = std::find_if(m_catalogue.cbegin(), m_catalogue.cend(), [&source](const Message &m) {
+                  return m.context == QLatin1String("translation") && m.source == source;
+              });
         QVERIFY2(entry != m_catalogue.cend(), text.source);
         QVERIFY2(entry->unfinished, text.source);
         QVERIFY2(entry->translation.isEmpty(), text.source);
@@ -353,11 +351,11 @@ void TestCatalogue::updateIsStoredThreeTimes()
         }
     }
     comments.sort();
-    QCOMPARE(comments, (QStringList { QString(), QStringLiteral("nc"),
-                               QStringLiteral("program update") }));
+    QCOMPARE(comments,
+        (QStringList { QString(), QStringLiteral("nc"), QStringLiteral("program update") }));
     // An unknown comment still finds the entry stored without one.
     QCOMPARE(QCoreApplication::translate("translation", "Update", "some other comment"),
-            QStringLiteral("Aktualizuj"));
+        QStringLiteral("Aktualizuj"));
 }
 
 void TestCatalogue::programEntriesCarryNoComment()
@@ -404,21 +402,21 @@ void TestCatalogue::textsInCodeResolve()
         }
         if (expected.isEmpty())
             continue; // no entry at all: textsInCodeHaveEntries() names it
-        QCOMPARE(QCoreApplication::translate("translation", source.constData(),
-                         comment.constData()),
-                expected);
+        QCOMPARE(
+            QCoreApplication::translate("translation", source.constData(), comment.constData()),
+            expected);
     }
 }
 
 void TestCatalogue::mistypedTextsAreCaught()
 {
     const QString code = QStringLiteral(
-            "MessageBoxHandler::critical(tr(\"Update\", \"program update\"),\n"
-            "        tr(\"Cannot run updat!\", \"nc\"));\n"
-            "QCoreApplication::translate(\"translation\", \"Show changelog\", \"program update\");\n"
-            "QCoreApplication::translate(\"translation\", \"An error occured while rolling back \"\n"
-            "        \"update progress.\", \"nc\");\n"
-            "QCoreApplication::translate(\"translation\", \"Hide changelog\", \"nc\");\n");
+        "MessageBoxHandler::critical(tr(\"Update\", \"program update\"),\n"
+        "        tr(\"Cannot run updat!\", \"nc\"));\n"
+        "QCoreApplication::translate(\"translation\", \"Show changelog\", \"program update\");\n"
+        "QCoreApplication::translate(\"translation\", \"An error occured while rolling back \"\n"
+        "        \"update progress.\", \"nc\");\n"
+        "QCoreApplication::translate(\"translation\", \"Hide changelog\", \"nc\");\n");
     const QList<Call> calls = callsIn(QStringLiteral("sample.cpp"), code);
     QCOMPARE(calls.size(), 5);
     const QStringList found = problems(calls, m_catalogue);
@@ -429,7 +427,7 @@ void TestCatalogue::mistypedTextsAreCaught()
                                                   "\"An error occured while rolling back "
                                                   "update progress.\" (\"nc\")")));
     QVERIFY(found.at(2).startsWith(
-            QStringLiteral("sample.cpp: no catalogue entry for \"Cannot run updat!\" (\"nc\")")));
+        QStringLiteral("sample.cpp: no catalogue entry for \"Cannot run updat!\" (\"nc\")")));
 }
 
 void TestCatalogue::formsShowPolish_data()
@@ -455,13 +453,14 @@ void TestCatalogue::formsShowPolish()
     int translatable = 0;
     for (int i = 0; i < strings.count(); ++i) {
         const QDomElement string = strings.at(i).toElement();
-        if (string.text().isEmpty() || string.attribute(QStringLiteral("notr")) == QLatin1String("true"))
+        if (string.text().isEmpty()
+            || string.attribute(QStringLiteral("notr")) == QLatin1String("true"))
             continue;
         ++translatable;
         const QByteArray source = string.text().toUtf8();
-        QVERIFY2(QCoreApplication::translate(context.constData(), source.constData())
-                        != string.text(),
-                source.constData());
+        QVERIFY2(
+            QCoreApplication::translate(context.constData(), source.constData()) != string.text(),
+            source.constData());
     }
     QVERIFY(translatable >= 3);
 
@@ -474,14 +473,14 @@ void TestCatalogue::changelogWindowReadsPolish()
     const std::unique_ptr<QWidget> root(FormLoader::load(QStringLiteral(":/res/Changelog.ui")));
     QCOMPARE(root->windowTitle(), QStringLiteral("Aktualizuj"));
     QCOMPARE(FormLoader::widget<QLabel>(root.get(), QStringLiteral("label_2"))->text(),
-            QStringLiteral("Aktualizacja komunikatora Orvi"));
+        QStringLiteral("Aktualizacja komunikatora Orvi"));
     QCOMPARE(FormLoader::widget<QLabel>(root.get(), QStringLiteral("label_3"))->text(),
-            QString::fromUtf8("Są dostępne aktualizacje dla komunikatora Orvi. Czy chcesz "
-                              "pobrać je teraz?"));
-    QCOMPARE(FormLoader::widget<QPushButton>(root.get(),
-                     QStringLiteral("Updater_Changelog_DownloadLater"))
-                     ->text(),
-            QString::fromUtf8("Pobierz później"));
+        QString::fromUtf8("Są dostępne aktualizacje dla komunikatora Orvi. Czy chcesz "
+                          "pobrać je teraz?"));
+    QCOMPARE(FormLoader::widget<QPushButton>(
+                 root.get(), QStringLiteral("Updater_Changelog_DownloadLater"))
+                 ->text(),
+        QString::fromUtf8("Pobierz później"));
 }
 
 QTEST_MAIN(TestCatalogue)

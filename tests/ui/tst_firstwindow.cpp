@@ -27,7 +27,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (event->type() == QEvent::Show && watched->isWidgetType()
-                && static_cast<QWidget *>(watched)->isWindow()) {
+            && static_cast<QWidget *>(watched)->isWindow()) {
             names << watched->objectName();
         }
         return QObject::eventFilter(watched, event);
@@ -102,8 +102,8 @@ void TestFirstWindow::firstWindow()
     failsafe.start(20000);
 
     const int code = Startup::updateRun(quiet, [&link](OrviUpdaterEngine &engine) {
-        engine.adoptUpdates({ new UpdateEntry("orvi", "orvi-core", "app", "7.1", "Core", "", "",
-                "", "", "Fixes", link, false, 0) });
+        engine.adoptUpdates({ new UpdateEntry(
+            "orvi", "orvi-core", "app", "7.1", "Core", "", "", "", "", "Fixes", link, false, 0) });
         return true;
     });
     qApp->removeEventFilter(&shown);

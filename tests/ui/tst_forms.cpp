@@ -47,12 +47,13 @@ QString describe(const QLayout *layout)
         } else if (QSpacerItem *spacer = item->spacerItem()) {
             const QSize hint = spacer->sizeHint();
             items << QStringLiteral("%1spacer %2x%3")
-                             .arg(spacer->expandingDirections() & Qt::Vertical ? 'v' : 'h')
-                             .arg(hint.width())
-                             .arg(hint.height());
+                         .arg(spacer->expandingDirections() & Qt::Vertical ? 'v' : 'h')
+                         .arg(hint.width())
+                         .arg(hint.height());
         }
     }
-    return layout->objectName() + QLatin1Char('[') + items.join(QLatin1Char(',')) + QLatin1Char(']');
+    return layout->objectName() + QLatin1Char('[') + items.join(QLatin1Char(','))
+        + QLatin1Char(']');
 }
 
 QString describe(const QWidget *widget)
@@ -147,7 +148,7 @@ void TestForms::registrationBringsBackTheBundle()
     EmbeddedResources::registerBundle();
     QCOMPARE(QDir(QStringLiteral(":/res")).entryList(QDir::Files, QDir::Name), expected);
     QCOMPARE(QDir(QStringLiteral(":/languages")).entryList(QDir::Files),
-            QStringList { QStringLiteral("orvi_pl_PL.qm") });
+        QStringList { QStringLiteral("orvi_pl_PL.qm") });
 }
 
 void TestForms::iconIsA64PixelRgbaPng()
@@ -194,11 +195,12 @@ void TestForms::formFile()
     QCOMPARE(ui.attribute(QStringLiteral("version")), QStringLiteral("4.0"));
     const QString root = QStringLiteral("Updater_%1_MainWindow").arg(form);
     QCOMPARE(ui.firstChildElement(QStringLiteral("class")).text(), root);
-    QCOMPARE(ui.firstChildElement(QStringLiteral("widget")).attribute(QStringLiteral("name")), root);
+    QCOMPARE(
+        ui.firstChildElement(QStringLiteral("widget")).attribute(QStringLiteral("name")), root);
     QCOMPARE(ui.firstChildElement(QStringLiteral("resources"))
-                     .firstChildElement(QStringLiteral("include"))
-                     .attribute(QStringLiteral("location")),
-            QStringLiteral("../updater.qrc"));
+                 .firstChildElement(QStringLiteral("include"))
+                 .attribute(QStringLiteral("location")),
+        QStringLiteral("../updater.qrc"));
     // The dialog classes do all the wiring.
     QCOMPARE(document.elementsByTagName(QStringLiteral("connection")).count(), 0);
 }
@@ -229,8 +231,8 @@ void TestForms::rootWindow()
 
     const QImage icon(QStringLiteral(":/res/icon.png"));
     QVERIFY(!root->windowIcon().isNull());
-    QCOMPARE(root->windowIcon().pixmap(QSize(64, 64)).toImage().convertToFormat(icon.format()),
-            icon);
+    QCOMPARE(
+        root->windowIcon().pixmap(QSize(64, 64)).toImage().convertToFormat(icon.format()), icon);
     const QLabel *label = FormLoader::widget<QLabel>(root.get(), QStringLiteral("label"));
     QCOMPARE(label->text(), QString());
     QCOMPARE(label->pixmap().toImage().convertToFormat(icon.format()), icon);
@@ -243,33 +245,33 @@ void TestForms::layoutTree_data()
     QTest::addColumn<QString>("tree");
 
     QTest::newRow("changelog")
-            << "Changelog"
-            << "Updater_Changelog_MainWindow{verticalLayout_2["
-               "horizontalLayout_2[label,verticalLayout_3[label_2,label_3]],"
-               "vspacer 20x40,"
-               "frame{verticalLayout[horizontalLayout[Updater_Changelog_ViewChangelog,"
-               "hspacer 40x20,Updater_Changelog_DownloadNow,Updater_Changelog_DownloadLater],"
-               "Updater_Changelog_Details]}]}";
+        << "Changelog"
+        << "Updater_Changelog_MainWindow{verticalLayout_2["
+           "horizontalLayout_2[label,verticalLayout_3[label_2,label_3]],"
+           "vspacer 20x40,"
+           "frame{verticalLayout[horizontalLayout[Updater_Changelog_ViewChangelog,"
+           "hspacer 40x20,Updater_Changelog_DownloadNow,Updater_Changelog_DownloadLater],"
+           "Updater_Changelog_Details]}]}";
     QTest::newRow("download")
-            << "Download"
-            << "Updater_Download_MainWindow{verticalLayout_2["
-               "horizontalLayout_2[label,label_2],"
-               "vspacer 20x0,"
-               "frame{verticalLayout[Updater_Download_ProgressText,Updater_Download_Progress]},"
-               "horizontalLayout[hspacer 40x20,Updater_Download_Cancel,hspacer 40x20]]}";
+        << "Download"
+        << "Updater_Download_MainWindow{verticalLayout_2["
+           "horizontalLayout_2[label,label_2],"
+           "vspacer 20x0,"
+           "frame{verticalLayout[Updater_Download_ProgressText,Updater_Download_Progress]},"
+           "horizontalLayout[hspacer 40x20,Updater_Download_Cancel,hspacer 40x20]]}";
     QTest::newRow("install")
-            << "Install"
-            << "Updater_Install_MainWindow{verticalLayout_2["
-               "horizontalLayout[label,label_2],"
-               "vspacer 20x11,"
-               "frame{verticalLayout[Updater_Install_ProgressText,Updater_Install_Progress]}]}";
+        << "Install"
+        << "Updater_Install_MainWindow{verticalLayout_2["
+           "horizontalLayout[label,label_2],"
+           "vspacer 20x11,"
+           "frame{verticalLayout[Updater_Install_ProgressText,Updater_Install_Progress]}]}";
     QTest::newRow("summary")
-            << "Summary"
-            << "Updater_Summary_MainWindow{verticalLayout["
-               "horizontalLayout[label,verticalLayout_2[Updater_Summary_Status,"
-               "Updater_Summary_Instruction]],"
-               "horizontalLayout_2[Updater_Summary_ViewDetails,Updater_Summary_Restart],"
-               "Updater_Summary_Details]}";
+        << "Summary"
+        << "Updater_Summary_MainWindow{verticalLayout["
+           "horizontalLayout[label,verticalLayout_2[Updater_Summary_Status,"
+           "Updater_Summary_Instruction]],"
+           "horizontalLayout_2[Updater_Summary_ViewDetails,Updater_Summary_Restart],"
+           "Updater_Summary_Details]}";
 }
 
 void TestForms::layoutTree()
@@ -291,7 +293,7 @@ void TestForms::widgetProperties_data()
     const auto text = [](const char *value) { return QVariant(QString::fromUtf8(value)); };
     const QVariantMap fixedWidth {
         { QStringLiteral("sizePolicy"),
-                QVariant::fromValue(QSizePolicy(QSizePolicy::Minimum, QSizePolicy::Preferred)) },
+            QVariant::fromValue(QSizePolicy(QSizePolicy::Minimum, QSizePolicy::Preferred)) },
         { QStringLiteral("minimumSize"), QSize(450, 0) },
         { QStringLiteral("maximumSize"), QSize(450, QWIDGETSIZE_MAX) },
     };
@@ -305,100 +307,117 @@ void TestForms::widgetProperties_data()
         { QStringLiteral("text"), text("Orvi IM update") },
     };
 
-    QTest::newRow("changelog root") << "Changelog" << "Updater_Changelog_MainWindow"
-                                    << QByteArray("QWidget") << fixedWidth;
-    QTest::newRow("changelog heading")
-            << "Changelog" << "label_2" << QByteArray("QLabel") << heading;
+    QTest::newRow("changelog root")
+        << "Changelog"
+        << "Updater_Changelog_MainWindow" << QByteArray("QWidget") << fixedWidth;
+    QTest::newRow("changelog heading") << "Changelog"
+                                       << "label_2" << QByteArray("QLabel") << heading;
     QTest::newRow("changelog offer")
-            << "Changelog" << "label_3" << QByteArray("QLabel")
-            << QVariantMap { { QStringLiteral("styleSheet"), QString() },
-                       { QStringLiteral("wordWrap"), true },
-                       { QStringLiteral("text"),
-                               text("Orvi instant messenger update is available. Do you wish "
-                                    "to download it now?") } };
-    QTest::newRow("changelog frame") << "Changelog" << "frame" << QByteArray("QFrame") << frame;
+        << "Changelog"
+        << "label_3" << QByteArray("QLabel")
+        << QVariantMap { { QStringLiteral("styleSheet"), QString() },
+               { QStringLiteral("wordWrap"), true },
+               { QStringLiteral("text"),
+                   text("Orvi instant messenger update is available. Do you wish "
+                        "to download it now?") } };
+    QTest::newRow("changelog frame") << "Changelog"
+                                     << "frame" << QByteArray("QFrame") << frame;
     QTest::newRow("changelog link")
-            << "Changelog" << "Updater_Changelog_ViewChangelog" << QByteArray("QPushButton")
-            << QVariantMap { { QStringLiteral("styleSheet"), LinkStyle },
-                       { QStringLiteral("cursor"), int(Qt::PointingHandCursor) },
-                       { QStringLiteral("text"), text("Show changelog") } };
+        << "Changelog"
+        << "Updater_Changelog_ViewChangelog" << QByteArray("QPushButton")
+        << QVariantMap { { QStringLiteral("styleSheet"), LinkStyle },
+               { QStringLiteral("cursor"), int(Qt::PointingHandCursor) },
+               { QStringLiteral("text"), text("Show changelog") } };
     QTest::newRow("changelog download now")
-            << "Changelog" << "Updater_Changelog_DownloadNow" << QByteArray("QPushButton")
-            << QVariantMap { { QStringLiteral("text"), text("Download now") },
-                       { QStringLiteral("cursor"), int(Qt::ArrowCursor) } };
+        << "Changelog"
+        << "Updater_Changelog_DownloadNow" << QByteArray("QPushButton")
+        << QVariantMap { { QStringLiteral("text"), text("Download now") },
+               { QStringLiteral("cursor"), int(Qt::ArrowCursor) } };
     QTest::newRow("changelog download later")
-            << "Changelog" << "Updater_Changelog_DownloadLater" << QByteArray("QPushButton")
-            << QVariantMap { { QStringLiteral("text"), text("Download later") } };
+        << "Changelog"
+        << "Updater_Changelog_DownloadLater" << QByteArray("QPushButton")
+        << QVariantMap { { QStringLiteral("text"), text("Download later") } };
     QTest::newRow("changelog details")
-            << "Changelog" << "Updater_Changelog_Details" << QByteArray("QPlainTextEdit")
-            << QVariantMap { { QStringLiteral("readOnly"), true },
-                       { QStringLiteral("plainText"), QString() } };
+        << "Changelog"
+        << "Updater_Changelog_Details" << QByteArray("QPlainTextEdit")
+        << QVariantMap { { QStringLiteral("readOnly"), true },
+               { QStringLiteral("plainText"), QString() } };
 
-    QTest::newRow("download root") << "Download" << "Updater_Download_MainWindow"
-                                   << QByteArray("QWidget") << fixedWidth;
-    QTest::newRow("download heading")
-            << "Download" << "label_2" << QByteArray("QLabel") << heading;
-    QTest::newRow("download frame") << "Download" << "frame" << QByteArray("QFrame") << frame;
+    QTest::newRow("download root")
+        << "Download"
+        << "Updater_Download_MainWindow" << QByteArray("QWidget") << fixedWidth;
+    QTest::newRow("download heading") << "Download"
+                                      << "label_2" << QByteArray("QLabel") << heading;
+    QTest::newRow("download frame") << "Download"
+                                    << "frame" << QByteArray("QFrame") << frame;
     QTest::newRow("download label")
-            << "Download" << "Updater_Download_ProgressText" << QByteArray("QLabel")
-            << QVariantMap { { QStringLiteral("text"), text("Downloading...") } };
-    QTest::newRow("download bar")
-            << "Download" << "Updater_Download_Progress" << QByteArray("QProgressBar")
-            << QVariantMap { { QStringLiteral("value"), 0 },
-                       { QStringLiteral("minimum"), 0 },
-                       { QStringLiteral("maximum"), 100 } };
-    QTest::newRow("download cancel")
-            << "Download" << "Updater_Download_Cancel" << QByteArray("QPushButton")
-            << QVariantMap { { QStringLiteral("text"), text("Cancel") } };
+        << "Download"
+        << "Updater_Download_ProgressText" << QByteArray("QLabel")
+        << QVariantMap { { QStringLiteral("text"), text("Downloading...") } };
+    QTest::newRow("download bar") << "Download"
+                                  << "Updater_Download_Progress" << QByteArray("QProgressBar")
+                                  << QVariantMap { { QStringLiteral("value"), 0 },
+                                         { QStringLiteral("minimum"), 0 },
+                                         { QStringLiteral("maximum"), 100 } };
+    QTest::newRow("download cancel") << "Download"
+                                     << "Updater_Download_Cancel" << QByteArray("QPushButton")
+                                     << QVariantMap { { QStringLiteral("text"), text("Cancel") } };
 
-    QTest::newRow("install root") << "Install" << "Updater_Install_MainWindow"
-                                  << QByteArray("QWidget") << fixedWidth;
-    QTest::newRow("install heading")
-            << "Install" << "label_2" << QByteArray("QLabel") << heading;
+    QTest::newRow("install root") << "Install"
+                                  << "Updater_Install_MainWindow" << QByteArray("QWidget")
+                                  << fixedWidth;
+    QTest::newRow("install heading") << "Install"
+                                     << "label_2" << QByteArray("QLabel") << heading;
     QTest::newRow("install header row")
-            << "Install" << "horizontalLayout" << QByteArray("QHBoxLayout")
-            << QVariantMap { { QStringLiteral("sizeConstraint"),
-                    int(QLayout::SetDefaultConstraint) } };
-    QTest::newRow("install frame") << "Install" << "frame" << QByteArray("QFrame") << frame;
+        << "Install"
+        << "horizontalLayout" << QByteArray("QHBoxLayout")
+        << QVariantMap { { QStringLiteral("sizeConstraint"), int(QLayout::SetDefaultConstraint) } };
+    QTest::newRow("install frame") << "Install"
+                                   << "frame" << QByteArray("QFrame") << frame;
     QTest::newRow("install label")
-            << "Install" << "Updater_Install_ProgressText" << QByteArray("QLabel")
-            << QVariantMap { { QStringLiteral("text"), text("Installing...") } };
-    QTest::newRow("install bar")
-            << "Install" << "Updater_Install_Progress" << QByteArray("QProgressBar")
-            << QVariantMap { { QStringLiteral("value"), 0 },
-                       { QStringLiteral("minimum"), 0 },
-                       { QStringLiteral("maximum"), 100 } };
+        << "Install"
+        << "Updater_Install_ProgressText" << QByteArray("QLabel")
+        << QVariantMap { { QStringLiteral("text"), text("Installing...") } };
+    QTest::newRow("install bar") << "Install"
+                                 << "Updater_Install_Progress" << QByteArray("QProgressBar")
+                                 << QVariantMap { { QStringLiteral("value"), 0 },
+                                        { QStringLiteral("minimum"), 0 },
+                                        { QStringLiteral("maximum"), 100 } };
 
     QTest::newRow("summary root")
-            << "Summary" << "Updater_Summary_MainWindow" << QByteArray("QWidget")
-            << QVariantMap { { QStringLiteral("sizePolicy"),
-                                     QVariant::fromValue(QSizePolicy(QSizePolicy::Preferred,
-                                             QSizePolicy::Preferred)) },
-                       { QStringLiteral("minimumSize"), QSize(0, 0) },
-                       { QStringLiteral("maximumSize"), QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX) } };
+        << "Summary"
+        << "Updater_Summary_MainWindow" << QByteArray("QWidget")
+        << QVariantMap { { QStringLiteral("sizePolicy"),
+                             QVariant::fromValue(
+                                 QSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred)) },
+               { QStringLiteral("minimumSize"), QSize(0, 0) },
+               { QStringLiteral("maximumSize"), QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX) } };
     QTest::newRow("summary status")
-            << "Summary" << "Updater_Summary_Status" << QByteArray("QLabel")
-            << QVariantMap { { QStringLiteral("styleSheet"), Bold },
-                       { QStringLiteral("wordWrap"), true },
-                       { QStringLiteral("text"), text("Installation complete") } };
+        << "Summary"
+        << "Updater_Summary_Status" << QByteArray("QLabel")
+        << QVariantMap { { QStringLiteral("styleSheet"), Bold },
+               { QStringLiteral("wordWrap"), true },
+               { QStringLiteral("text"), text("Installation complete") } };
     QTest::newRow("summary instruction")
-            << "Summary" << "Updater_Summary_Instruction" << QByteArray("QLabel")
-            << QVariantMap { { QStringLiteral("styleSheet"), QString() },
-                       { QStringLiteral("wordWrap"), true },
-                       { QStringLiteral("text"),
-                               text("To complete the update process please restart Orvi "
-                                    "instant messenger.") } };
+        << "Summary"
+        << "Updater_Summary_Instruction" << QByteArray("QLabel")
+        << QVariantMap { { QStringLiteral("styleSheet"), QString() },
+               { QStringLiteral("wordWrap"), true },
+               { QStringLiteral("text"),
+                   text("To complete the update process please restart Orvi "
+                        "instant messenger.") } };
     QTest::newRow("summary view details")
-            << "Summary" << "Updater_Summary_ViewDetails" << QByteArray("QPushButton")
-            << QVariantMap { { QStringLiteral("styleSheet"), LinkStyle },
-                       { QStringLiteral("cursor"), int(Qt::ArrowCursor) },
-                       { QStringLiteral("text"), text("View details") } };
-    QTest::newRow("summary close")
-            << "Summary" << "Updater_Summary_Restart" << QByteArray("QPushButton")
-            << QVariantMap { { QStringLiteral("text"), text("Close") } };
-    QTest::newRow("summary details")
-            << "Summary" << "Updater_Summary_Details" << QByteArray("QPlainTextEdit")
-            << QVariantMap { { QStringLiteral("readOnly"), true } };
+        << "Summary"
+        << "Updater_Summary_ViewDetails" << QByteArray("QPushButton")
+        << QVariantMap { { QStringLiteral("styleSheet"), LinkStyle },
+               { QStringLiteral("cursor"), int(Qt::ArrowCursor) },
+               { QStringLiteral("text"), text("View details") } };
+    QTest::newRow("summary close") << "Summary"
+                                   << "Updater_Summary_Restart" << QByteArray("QPushButton")
+                                   << QVariantMap { { QStringLiteral("text"), text("Close") } };
+    QTest::newRow("summary details") << "Summary"
+                                     << "Updater_Summary_Details" << QByteArray("QPlainTextEdit")
+                                     << QVariantMap { { QStringLiteral("readOnly"), true } };
 }
 
 void TestForms::widgetProperties()
@@ -421,8 +440,8 @@ void TestForms::widgetProperties()
         else if (actual.metaType().flags() & QMetaType::IsEnumeration)
             actual = actual.toInt();
         QVERIFY2(actual == it.value(),
-                qPrintable(QStringLiteral("%1: %2 instead of %3")
-                                   .arg(it.key(), actual.toString(), it.value().toString())));
+            qPrintable(QStringLiteral("%1: %2 instead of %3")
+                           .arg(it.key(), actual.toString(), it.value().toString())));
     }
 }
 
@@ -432,32 +451,35 @@ void TestForms::dialogWidgetsExist_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("className");
 
-    QTest::newRow("changelog link") << "Changelog" << "Updater_Changelog_ViewChangelog"
-                                    << QByteArray("QPushButton");
-    QTest::newRow("changelog now") << "Changelog" << "Updater_Changelog_DownloadNow"
-                                   << QByteArray("QPushButton");
-    QTest::newRow("changelog later") << "Changelog" << "Updater_Changelog_DownloadLater"
-                                     << QByteArray("QPushButton");
-    QTest::newRow("changelog details") << "Changelog" << "Updater_Changelog_Details"
-                                       << QByteArray("QPlainTextEdit");
-    QTest::newRow("download bar") << "Download" << "Updater_Download_Progress"
-                                  << QByteArray("QProgressBar");
-    QTest::newRow("download label") << "Download" << "Updater_Download_ProgressText"
-                                    << QByteArray("QLabel");
-    QTest::newRow("download cancel") << "Download" << "Updater_Download_Cancel"
-                                     << QByteArray("QPushButton");
-    QTest::newRow("install bar") << "Install" << "Updater_Install_Progress"
-                                 << QByteArray("QProgressBar");
-    QTest::newRow("install label") << "Install" << "Updater_Install_ProgressText"
-                                   << QByteArray("QLabel");
-    QTest::newRow("summary details") << "Summary" << "Updater_Summary_Details"
-                                     << QByteArray("QPlainTextEdit");
-    QTest::newRow("summary status") << "Summary" << "Updater_Summary_Status"
-                                    << QByteArray("QLabel");
-    QTest::newRow("summary instruction") << "Summary" << "Updater_Summary_Instruction"
-                                         << QByteArray("QLabel");
-    QTest::newRow("summary restart") << "Summary" << "Updater_Summary_Restart"
-                                     << QByteArray("QAbstractButton");
+    QTest::newRow("changelog link")
+        << "Changelog"
+        << "Updater_Changelog_ViewChangelog" << QByteArray("QPushButton");
+    QTest::newRow("changelog now") << "Changelog"
+                                   << "Updater_Changelog_DownloadNow" << QByteArray("QPushButton");
+    QTest::newRow("changelog later")
+        << "Changelog"
+        << "Updater_Changelog_DownloadLater" << QByteArray("QPushButton");
+    QTest::newRow("changelog details")
+        << "Changelog"
+        << "Updater_Changelog_Details" << QByteArray("QPlainTextEdit");
+    QTest::newRow("download bar") << "Download"
+                                  << "Updater_Download_Progress" << QByteArray("QProgressBar");
+    QTest::newRow("download label") << "Download"
+                                    << "Updater_Download_ProgressText" << QByteArray("QLabel");
+    QTest::newRow("download cancel") << "Download"
+                                     << "Updater_Download_Cancel" << QByteArray("QPushButton");
+    QTest::newRow("install bar") << "Install"
+                                 << "Updater_Install_Progress" << QByteArray("QProgressBar");
+    QTest::newRow("install label") << "Install"
+                                   << "Updater_Install_ProgressText" << QByteArray("QLabel");
+    QTest::newRow("summary details") << "Summary"
+                                     << "Updater_Summary_Details" << QByteArray("QPlainTextEdit");
+    QTest::newRow("summary status") << "Summary"
+                                    << "Updater_Summary_Status" << QByteArray("QLabel");
+    QTest::newRow("summary instruction") << "Summary"
+                                         << "Updater_Summary_Instruction" << QByteArray("QLabel");
+    QTest::newRow("summary restart") << "Summary"
+                                     << "Updater_Summary_Restart" << QByteArray("QAbstractButton");
 }
 
 void TestForms::dialogWidgetsExist()
@@ -538,13 +560,15 @@ void TestForms::missingPartsAbort_data()
     QTest::addColumn<QString>("abortCase");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("missing form") << "form" << "cannot open form :/res/Missing.ui";
-    QTest::newRow("missing widget")
-            << "widget" << "form Updater_Download_MainWindow has no QPushButton named "
-                           "Updater_Download_Missing";
+    QTest::newRow("missing form") << "form"
+                                  << "cannot open form :/res/Missing.ui";
+    QTest::newRow("missing widget") << "widget"
+                                    << "form Updater_Download_MainWindow has no QPushButton named "
+                                       "Updater_Download_Missing";
     QTest::newRow("widget of another class")
-            << "class" << "form Updater_Download_MainWindow has no QLabel named "
-                          "Updater_Download_Cancel";
+        << "class"
+        << "form Updater_Download_MainWindow has no QLabel named "
+           "Updater_Download_Cancel";
 }
 
 void TestForms::missingPartsAbort()

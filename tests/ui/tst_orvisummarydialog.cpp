@@ -61,11 +61,12 @@ void tst_OrviSummaryDialog::init()
     QVERIFY(m_environment->isValid());
     m_root = m_environment->root() + QStringLiteral("/Orvi Messenger");
     QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
-    ApplicationArguments::set({ QStringLiteral("/x/updater"), QStringLiteral("-u"),
-            QStringLiteral("-root"), m_root });
+    ApplicationArguments::set(
+        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
     m_engine = std::make_unique<OrviUpdaterEngine>();
     m_starts.clear();
-    MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &) { return QMessageBox::Abort; });
+    MessageBoxHandler::setAnswerer(
+        [](const MessageBoxHandler::Box &) { return QMessageBox::Abort; });
     Platform::setDetachedStarter([this](const QString &program, const QStringList &arguments) {
         m_starts << Start { program, arguments };
         return true;
@@ -88,13 +89,14 @@ QWidget *tst_OrviSummaryDialog::openSummary(bool succeeded)
 {
     // A run over nothing succeeds; a run over a package that is not there fails.
     if (!succeeded) {
-        m_engine->adoptUpdates({ new UpdateEntry("orvi", "core", "app", "2", "", "", "", "", "",
-                "", "http://127.0.0.1/core.zip", false, 0) });
+        m_engine->adoptUpdates({ new UpdateEntry("orvi", "core", "app", "2", "", "", "", "", "", "",
+            "http://127.0.0.1/core.zip", false, 0) });
     }
     QuitRecorder::run([this] { m_engine->installUpdates(); });
     m_dialog = new OrviSummaryDialog(m_engine.get());
     for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->isVisible() && widget->objectName() == QLatin1String("Updater_Summary_MainWindow"))
+        if (widget->isVisible()
+            && widget->objectName() == QLatin1String("Updater_Summary_MainWindow"))
             return widget;
     }
     return nullptr;
@@ -128,12 +130,13 @@ void tst_OrviSummaryDialog::showsTheResult()
     QVERIFY(form);
     QCOMPARE(m_engine->installSucceeded(), succeeded);
     QVERIFY(form->testAttribute(Qt::WA_DeleteOnClose));
-    QCOMPARE(FormLoader::widget<QLabel>(form, QStringLiteral("Updater_Summary_Status"))->text(),
-            status);
-    QCOMPARE(FormLoader::widget<QLabel>(form, QStringLiteral("Updater_Summary_Instruction"))->text(),
-            instruction);
-    auto *detailsText = FormLoader::widget<QPlainTextEdit>(form,
-            QStringLiteral("Updater_Summary_Details"));
+    QCOMPARE(
+        FormLoader::widget<QLabel>(form, QStringLiteral("Updater_Summary_Status"))->text(), status);
+    QCOMPARE(
+        FormLoader::widget<QLabel>(form, QStringLiteral("Updater_Summary_Instruction"))->text(),
+        instruction);
+    auto *detailsText
+        = FormLoader::widget<QPlainTextEdit>(form, QStringLiteral("Updater_Summary_Details"));
     QCOMPARE(detailsText->toPlainText(), details);
     QVERIFY(detailsText->isVisible());
     QVERIFY(m_starts.isEmpty());
@@ -158,8 +161,8 @@ void tst_OrviSummaryDialog::closeRestartsTheMainApplication()
     QCOMPARE(quits, 1);
     QCOMPARE(m_starts.size(), 1);
     // The folder holds a blank; the program path reaches the start in one piece.
-    QCOMPARE(m_starts.first().program,
-            Platform::quoteProgram(m_root + QStringLiteral("/orvi7.exe")));
+    QCOMPARE(
+        m_starts.first().program, Platform::quoteProgram(m_root + QStringLiteral("/orvi7.exe")));
     QCOMPARE(m_starts.first().arguments, QStringList());
 }
 
@@ -178,10 +181,10 @@ void tst_OrviSummaryDialog::viewDetailsFoldsTheDetails()
 {
     QWidget *form = openSummary(false);
     QVERIFY(form);
-    auto *button = FormLoader::widget<QPushButton>(form,
-            QStringLiteral("Updater_Summary_ViewDetails"));
-    auto *details = FormLoader::widget<QPlainTextEdit>(form,
-            QStringLiteral("Updater_Summary_Details"));
+    auto *button
+        = FormLoader::widget<QPushButton>(form, QStringLiteral("Updater_Summary_ViewDetails"));
+    auto *details
+        = FormLoader::widget<QPlainTextEdit>(form, QStringLiteral("Updater_Summary_Details"));
     const int unfoldedHeight = form->height();
     QCOMPARE(button->text(), QStringLiteral("Hide details"));
 

@@ -20,19 +20,18 @@ void tst_MainAppPaths::rootFolder_data()
     const QString program = QStringLiteral("updater");
     const QString root = QStringLiteral("-root");
     QTest::newRow("after -u") << QStringList { program, QStringLiteral("-u"), root,
-        QStringLiteral("/opt/orvi") } << true << QStringLiteral("/opt/orvi");
+        QStringLiteral("/opt/orvi") }
+                              << true << QStringLiteral("/opt/orvi");
     QTest::newRow("missing") << QStringList { program, QStringLiteral("-u") } << false << QString();
     QTest::newRow("last") << QStringList { program, QStringLiteral("-u"), root } << false
                           << QString();
     QTest::newRow("first occurrence wins")
-            << QStringList { program, root, QStringLiteral("/a"), root, QStringLiteral("/b") }
-            << true << QStringLiteral("/a");
+        << QStringList { program, root, QStringLiteral("/a"), root, QStringLiteral("/b") } << true
+        << QStringLiteral("/a");
     QTest::newRow("folder named -root") << QStringList { program, root, root } << true << root;
-    QTest::newRow("capitals do not match")
-            << QStringList { program, QStringLiteral("-ROOT"), QStringLiteral("/a") } << false
-            << QString();
-    QTest::newRow("empty folder") << QStringList { program, root, QString() } << true
-                                  << QString();
+    QTest::newRow("capitals do not match") << QStringList { program, QStringLiteral("-ROOT"),
+        QStringLiteral("/a") } << false << QString();
+    QTest::newRow("empty folder") << QStringList { program, root, QString() } << true << QString();
 }
 
 void tst_MainAppPaths::rootFolder()

@@ -249,8 +249,8 @@ bool PackageSigner::sign(const QString &path, const QByteArray &trustedComment,
     const unsigned char *const id = m_secret.data();
     const unsigned char *const secretKey = id + keyIdSize;
     QByteArray signature(crypto_sign_BYTES, '\0');
-    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-        bytes(hash), static_cast<unsigned long long>(hash.size()), secretKey);
+    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr, bytes(hash),
+        static_cast<unsigned long long>(hash.size()), secretKey);
     const QByteArray signed_ = signature + trustedComment;
     QByteArray globalSignature(crypto_sign_BYTES, '\0');
     crypto_sign_detached(reinterpret_cast<unsigned char *>(globalSignature.data()), nullptr,

@@ -19,7 +19,7 @@ QString besideMe(const QString &fileName)
 QString attribute(const QString &name, const QString &value)
 {
     return QLatin1Char(' ') + name + QStringLiteral("=\"") + value.toHtmlEscaped()
-            + QLatin1Char('"');
+        + QLatin1Char('"');
 }
 
 // One line per component: project, name, type and version separated by blanks. Blank lines,
@@ -36,9 +36,9 @@ QByteArray inventory(const QByteArray &components)
         if (fields.size() != 4)
             continue;
         text += QStringLiteral("<component") + attribute(QStringLiteral("project"), fields.at(0))
-                + attribute(QStringLiteral("name"), fields.at(1))
-                + attribute(QStringLiteral("type"), fields.at(2))
-                + attribute(QStringLiteral("version"), fields.at(3)) + QStringLiteral("/>\n");
+            + attribute(QStringLiteral("name"), fields.at(1))
+            + attribute(QStringLiteral("type"), fields.at(2))
+            + attribute(QStringLiteral("version"), fields.at(3)) + QStringLiteral("/>\n");
     }
     text += QStringLiteral("</s>\n");
     return text.toUtf8();

@@ -50,32 +50,35 @@ QWidget *openWindow(const char *name)
     qFatal("screenshots: no window %s is open", name);
 }
 
-UpdateEntry *sampleEntry(const char *name, const char *version, const char *description,
-        const char *changelog)
+UpdateEntry *sampleEntry(
+    const char *name, const char *version, const char *description, const char *changelog)
 {
-    return new UpdateEntry("orvi", name, "app", version, description, "", "", "", "",
-            changelog, "", false, 0);
+    return new UpdateEntry(
+        "orvi", name, "app", version, description, "", "", "", "", changelog, "", false, 0);
 }
 
 // A plug-in package of one file, the descriptor included, as the installer reads it.
 bool writePackage(const QString &archivePath, const QByteArray &name, const QByteArray &type,
-        const QByteArray &file)
+    const QByteArray &file)
 {
     zipFile archive = zipOpen64(QFile::encodeName(archivePath).constData(), APPEND_STATUS_CREATE);
     if (!archive)
         return false;
     const QByteArray descriptor = "<package project=\"orvi\" name=\"" + name + "\" type=\"" + type
-            + "\"><file path=\"" + name + "\" name=\"" + file + "\" action=\"add\"/></package>";
+        + "\"><file path=\"" + name + "\" name=\"" + file + "\" action=\"add\"/></package>";
     const QList<QPair<QByteArray, QByteArray>> entries {
-        { name + '/' + file, QByteArray(2048, 'x') }, { name + ".xml", descriptor } };
+        { name + '/' + file, QByteArray(2048, 'x') }, { name + ".xml", descriptor }
+    };
     bool ok = true;
     for (const auto &entry : entries) {
         zip_fileinfo info {};
-        ok = ok && zipOpenNewFileInZip(archive, entry.first.constData(), &info, nullptr, 0, nullptr,
-                           0, nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION) == ZIP_OK
-                && zipWriteInFileInZip(archive, entry.second.constData(),
-                           unsigned(entry.second.size())) == ZIP_OK
-                && zipCloseFileInZip(archive) == ZIP_OK;
+        ok = ok
+            && zipOpenNewFileInZip(archive, entry.first.constData(), &info, nullptr, 0, nullptr, 0,
+                   nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION)
+                == ZIP_OK
+            && zipWriteInFileInZip(archive, entry.second.constData(), unsigned(entry.second.size()))
+                == ZIP_OK
+            && zipCloseFileInZip(archive) == ZIP_OK;
     }
     return zipClose(archive, nullptr) == ZIP_OK && ok;
 }
@@ -84,8 +87,8 @@ bool save(QWidget *window, const QString &folder, const char *fileName)
 {
     const QString path = folder + QLatin1Char('/') + QLatin1String(fileName);
     const bool saved = window->grab().save(path, "PNG");
-    QTextStream(stdout) << (saved ? "wrote " : "cannot write ") << path << ' '
-                        << window->width() << 'x' << window->height() << '\n';
+    QTextStream(stdout) << (saved ? "wrote " : "cannot write ") << path << ' ' << window->width()
+                        << 'x' << window->height() << '\n';
     return saved;
 }
 
@@ -99,9 +102,9 @@ bool takeInstallation(const QString &folder, bool failing)
     for (const QByteArray &name : { QByteArray("orvi-core"), QByteArray("orvi-emoticons") }) {
         const QByteArray type = failing && name == "orvi-emoticons" ? "app" : "plugin";
         ok &= writePackage(engine.downloadFolder() + QLatin1String(name) + QLatin1String(".zip"),
-                name, type, name == "orvi-core" ? "core.dll" : "smile.png");
-        entries << new UpdateEntry("orvi", name.toStdString(), "plugin", "2.0", "", "", "", "",
-                "", "", "http://updates.orvi.example/" + name.toStdString() + ".zip", false, 0);
+            name, type, name == "orvi-core" ? "core.dll" : "smile.png");
+        entries << new UpdateEntry("orvi", name.toStdString(), "plugin", "2.0", "", "", "", "", "",
+            "", "http://updates.orvi.example/" + name.toStdString() + ".zip", false, 0);
     }
     engine.adoptUpdates(entries);
 
@@ -111,8 +114,8 @@ bool takeInstallation(const QString &folder, bool failing)
             return;
         watching = true;
         QWidget *window = openWindow("Updater_Install_MainWindow");
-        auto *bar = FormLoader::widget<QProgressBar>(window,
-                QStringLiteral("Updater_Install_Progress"));
+        auto *bar
+            = FormLoader::widget<QProgressBar>(window, QStringLiteral("Updater_Install_Progress"));
         QObject::connect(bar, &QProgressBar::valueChanged, window, [&, window](int value) {
             if (value == 50)
                 ok &= save(window, folder, "install-progress.png");
@@ -136,8 +139,8 @@ bool take(const Shot &shot, const QString &folder)
     QApplication::processEvents();
     const QString path = folder + QLatin1Char('/') + QLatin1String(shot.fileName);
     const bool saved = window->grab().save(path, "PNG");
-    QTextStream(stdout) << (saved ? "wrote " : "cannot write ") << path << ' '
-                        << window->width() << 'x' << window->height() << '\n';
+    QTextStream(stdout) << (saved ? "wrote " : "cannot write ") << path << ' ' << window->width()
+                        << 'x' << window->height() << '\n';
     return saved;
 }
 
@@ -166,17 +169,17 @@ int main(int argc, char *argv[])
     MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {
         QTextStream(stderr) << "screenshots: box: " << box.text << '\n';
         return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
-                                                          : MessageBoxHandler::defaultAnswer(box);
+                                                        : MessageBoxHandler::defaultAnswer(box);
     });
     Platform::setDetachedStarter([](const QString &, const QStringList &) { return true; });
 
     OrviUpdaterEngine offer;
     offer.adoptUpdates({ sampleEntry("orvi-core", "7.2.0", "Komunikator Orvi",
-                                 "Szybsze uruchamianie programu\n"
-                                 "Poprawiono wysyłanie plików\n"
-                                 "Nowe powiadomienia o wiadomościach"),
-            sampleEntry("orvi-emoticons", "2.1", "Pakiet emotikon",
-                    "Dodano 24 nowe emotikony\nŁatwiejsze wyszukiwanie") });
+                             "Szybsze uruchamianie programu\n"
+                             "Poprawiono wysyłanie plików\n"
+                             "Nowe powiadomienia o wiadomościach"),
+        sampleEntry("orvi-emoticons", "2.1", "Pakiet emotikon",
+            "Dodano 24 nowe emotikony\nŁatwiejsze wyszukiwanie") });
     // Without entries the download that the dialog starts has nothing to fetch, so the
     // picture shows only what the sample signals set.
     OrviUpdaterEngine download;
@@ -187,26 +190,26 @@ int main(int argc, char *argv[])
         { "form-install.png", [] { return loadedForm("Install"); } },
         { "form-summary.png", [] { return loadedForm("Summary"); } },
         { "offer-folded.png",
-                [&offer] {
-                    new OrviChangelogDialog(&offer);
-                    return openWindow("Updater_Changelog_MainWindow");
-                } },
+            [&offer] {
+                new OrviChangelogDialog(&offer);
+                return openWindow("Updater_Changelog_MainWindow");
+            } },
         { "offer-unfolded.png",
-                [&offer] {
-                    new OrviChangelogDialog(&offer);
-                    QWidget *window = openWindow("Updater_Changelog_MainWindow");
-                    FormLoader::widget<QPushButton>(window,
-                            QStringLiteral("Updater_Changelog_ViewChangelog"))
-                            ->click();
-                    return window;
-                } },
+            [&offer] {
+                new OrviChangelogDialog(&offer);
+                QWidget *window = openWindow("Updater_Changelog_MainWindow");
+                FormLoader::widget<QPushButton>(
+                    window, QStringLiteral("Updater_Changelog_ViewChangelog"))
+                    ->click();
+                return window;
+            } },
         { "download-progress.png",
-                [&download] {
-                    new OrviDownloadDialog(&download);
-                    emit download.downloadFile(QStringLiteral("orvi-emoticons"));
-                    emit download.downloadProgress(63);
-                    return openWindow("Updater_Download_MainWindow");
-                } },
+            [&download] {
+                new OrviDownloadDialog(&download);
+                emit download.downloadFile(QStringLiteral("orvi-emoticons"));
+                emit download.downloadProgress(63);
+                return openWindow("Updater_Download_MainWindow");
+            } },
     };
     bool ok = true;
     for (const Shot &shot : shots)
