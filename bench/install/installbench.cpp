@@ -17,6 +17,7 @@
 
 #include "installationjournal.h"
 #include "installationrun.h"
+#include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "packagehash.h"
@@ -247,16 +248,21 @@ int runInstall(int argc, char **argv)
             return 1;
         }
     }
-    PackageInstaller installer(&entry);
+    PackageInstaller::RunState runState;
+    PackageInstaller installer(
+        &entry, MainAppPaths::rootFolder(arguments).value_or(QString()), &runState);
     // As in a real run: the plan is journalled and the run closed with its completion record.
     InstallationJournal journal(downloadFolder);
     installer.setJournal(&journal);
-    QString errorText;
     QStringList details;
-    return journal.begin() && installer.install(downloadFolder, &errorText, &details)
-            && journal.finish(true)
-        ? 0
-        : 1;
+    PackageInstaller::Failure failure;
+    if (!journal.begin())
+        return 1;
+    if (!installer.install(downloadFolder, &details, &failure)) {
+        std::fprintf(stderr, "%s\n", qPrintable(failure.message));
+        return 1;
+    }
+    return journal.finish(true) ? 0 : 1;
 }
 
 int runRecover(int argc, char **argv)

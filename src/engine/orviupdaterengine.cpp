@@ -140,7 +140,9 @@ void OrviUpdaterEngine::abortDownload()
 
 void OrviUpdaterEngine::installUpdates()
 {
-    InstallationRun run(m_updates, m_downloadFolder, &m_details, &m_installSucceeded);
+    InstallationRun run(m_updates,
+        MainAppPaths::rootFolder(QCoreApplication::arguments()).value_or(QString()),
+        m_downloadFolder, &m_details, &m_installSucceeded);
     connect(&run, &InstallationRun::installFile, this, &OrviUpdaterEngine::installFile);
     connect(&run, &InstallationRun::installProgress, this, &OrviUpdaterEngine::installProgress);
     connect(&run, &InstallationRun::installFinished, this, &OrviUpdaterEngine::installFinished);
@@ -268,9 +270,12 @@ QString OrviUpdaterEngine::refusalOfPackage(
     if (signature.verify(fileHash, m_signingKeys, offer, &reason)
         == PackageSignature::Result::Verified) {
         // A valid signature of an old release must not take the component back to it.
-        const QByteArray installed = VersionRecords(Platform::stateFolder())
-                                         .recorded(PackageInstaller::destinationOf(entry.type()),
-                                             offer.project, offer.name, offer.type);
+        const QByteArray installed
+            = VersionRecords(Platform::stateFolder())
+                  .recorded(PackageInstaller::destinationOf(entry.type(),
+                                MainAppPaths::rootFolder(QCoreApplication::arguments())
+                                    .value_or(QString())),
+                      offer.project, offer.name, offer.type);
         if (installed.isEmpty()
             || VersionNumber::compare(
                    QString::fromUtf8(offer.version), QString::fromUtf8(installed))
