@@ -32,6 +32,7 @@ private slots:
     void failureMessage_data();
     void failureMessage();
     void failedRollbackIsReported();
+    void mainApplicationMissing();
 
 private:
     struct Start
@@ -330,6 +331,33 @@ void tst_InstallationRun::failedRollbackIsReported()
     // The other rollbacks still ran.
     QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/a.dll")), QByteArray("old a"));
     QVERIFY(m_starts.isEmpty());
+}
+
+void tst_InstallationRun::mainApplicationMissing()
+{
+    QVERIFY(QFile::remove(m_root + QStringLiteral("/orvi7.exe")));
+    TestPackage p;
+    p.addFile(QString(), QStringLiteral("a.dll"), "a").addDescriptorEntry(QStringLiteral("P.xml"));
+    writePackage(QStringLiteral("P"), p);
+    m_engine->adoptUpdates({ entry("P") });
+
+    const int quits = runInstall();
+
+    // Told when the package's installation starts, before its name shows; the package then
+    // fails for want of a destination.
+    QCOMPARE(m_log,
+        QStringList({ QStringLiteral("box Cannot run update!"), QStringLiteral("file P"),
+            QStringLiteral("box Cannot find the destination folder of this package!"),
+            QStringLiteral("box Failed installing package P"),
+            QStringLiteral("file Rollback update"), QStringLiteral("progress 0"),
+            QStringLiteral("progress 100"), QStringLiteral("finished, packages still there") }));
+    QCOMPARE(quits, 1);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(m_boxes.at(i).icon, QMessageBox::Critical);
+        QCOMPARE(m_boxes.at(i).title, QStringLiteral("Update"));
+        QCOMPARE(m_boxes.at(i).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+    QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/a.dll")));
 }
 
 ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_InstallationRun)
