@@ -1,6 +1,7 @@
 #include "installationrun.h"
 
 #include "messageboxhandler.h"
+#include "planexecutor.h"
 #include "platform.h"
 #include "removefolderfiles.h"
 #include "updateentry.h"

@@ -61,7 +61,6 @@ private slots:
     void rollbackOfSameTargetTwice();
     void rollbackRecreatesMissingFolders();
     void rollbackOfPackageNeverInstalled();
-    void rollbackWithoutBackupFails();
     void rollbackInReverseOrder();
     void runStateIsPerRun();
 
@@ -844,24 +843,6 @@ void tst_PackageInstaller::rollbackOfPackageNeverInstalled()
     const auto installer = installerOf(entry("core"));
     QVERIFY(installer->rollback());
     QCOMPARE(FolderSnapshot::take(m_environment->root()), before);
-}
-
-void tst_PackageInstaller::rollbackWithoutBackupFails()
-{
-    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/a.dll"), "old a"));
-    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/b.dll"), "old b"));
-    TestPackage package;
-    package.addFile(QString(), QStringLiteral("a.dll"), "new a")
-        .addFile(QString(), QStringLiteral("b.dll"), "new b")
-        .addDescriptorEntry(QStringLiteral("core.xml"));
-    QVERIFY(package.write(m_download + QStringLiteral("/core.zip")));
-    const auto installer = installerOf(entry("core"));
-    QVERIFY(install(*installer).ok);
-    QVERIFY(QFile::remove(unwindFolder() + QStringLiteral("/b.dll")));
-
-    QVERIFY(!installer->rollback());
-    // What came before the failure is restored; no box of its own.
-    QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/a.dll")), QByteArray("old a"));
 }
 
 void tst_PackageInstaller::rollbackInReverseOrder()

@@ -1,6 +1,5 @@
 #include "applicationarguments.h"
 #include "foldersnapshot.h"
-#include "messageboxhandler.h"
 #include "packageinstaller.h"
 #include "packagesignature.h"
 #include "replyreader.h"
@@ -146,7 +145,6 @@ private:
     QString m_old;
     QString m_new;
     QString m_download;
-    QList<MessageBoxHandler::Box> m_boxes;
 };
 
 void tst_MkPackage::init()
@@ -159,16 +157,10 @@ void tst_MkPackage::init()
     QVERIFY(QDir().mkpath(m_download));
     QVERIFY(writeTree(m_old, oldTree()));
     QVERIFY(writeTree(m_new, newTree()));
-    m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
 }
 
 void tst_MkPackage::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     qunsetenv("APPDATA");
     qunsetenv("ORVI_SIGNING_PASSWORD");
     m_environment.reset();
