@@ -5,9 +5,9 @@
 #include <QStringList>
 
 /*
- * The folder a package is unpacked into, in the download folder: readied for one installation
- * (the files of an earlier run cleaned away, the unwind folder made, the free space checked)
- * and filled with the archive's entries.
+ * Readies the folder a package is unpacked into, in the download folder, for one installation:
+ * the files of an earlier run cleaned away, the unwind folder made, the free space checked,
+ * the archive's entries extracted.
  */
 class PackageFolder
 {

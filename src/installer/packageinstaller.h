@@ -15,10 +15,10 @@ class QXmlStreamAttributes;
 class UpdateEntry;
 
 /*
- * Installs one update package and can undo it. Construction decides where the package's
- * files go; install() unpacks the archive into the package folder, checks the descriptor
- * against the update, plans every change, records the plan durably and has it carried out;
- * rollback() undoes it. Failures come back as values; the caller tells the user.
+ * The installation of one update package, undoable until its run ends. Construction decides
+ * where the package's files go; install() unpacks the archive into the package folder, checks
+ * the descriptor against the update, plans every change, records the plan durably and has it
+ * carried out; rollback() undoes it. Failures come back as values; the run tells the user.
  */
 class PackageInstaller
 {

@@ -8,10 +8,9 @@
 #include <QVector>
 
 /*
- * Carries out the steps of one package's plan in order and undoes them last first. The
- * recovery of an interrupted run undoes the steps its journal recorded the same way, so every
- * undo looks at what is on disk: undoing a step that never ran, or undoing twice, changes
- * nothing.
+ * Moves files as the steps of one package's plan say: forward in order, back last first. The
+ * recovery of an interrupted run undoes the steps its journal recorded here too, so every undo
+ * looks at what is on disk: undoing a step that never ran, or undoing twice, changes nothing.
  */
 class PlanExecutor
 {
