@@ -1,3 +1,5 @@
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "fakeupdateserver.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -68,7 +70,7 @@ QStringList names(const QVector<UpdateEntry *> &entries)
 
 UpdateEntry *staleEntry()
 {
-    return new UpdateEntry("orvi", "stale", "app", "1", "", "", "", "", "", "", "", false, 0);
+    return EntryBuilder().name("stale").version("1").link("").make();
 }
 
 } // namespace
@@ -109,7 +111,8 @@ private:
 
     std::unique_ptr<TestEnvironment> m_environment;
     std::unique_ptr<FakeUpdateServer> m_server;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_recorder;
+    const QList<MessageBoxHandler::Box> &m_boxes = m_recorder.boxes();
 };
 
 void tst_CheckUpdates::init()
@@ -118,16 +121,11 @@ void tst_CheckUpdates::init()
     QVERIFY(m_environment->isValid());
     m_server = std::make_unique<FakeUpdateServer>();
     QVERIFY(m_server->port() != 0);
-    m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
+    m_recorder.clear();
 }
 
 void tst_CheckUpdates::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     setArguments({});
     m_server.reset();
     m_environment.reset();

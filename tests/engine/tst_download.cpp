@@ -1,3 +1,4 @@
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "orviupdaterengine.h"
 #include "testenvironment.h"
@@ -19,8 +20,7 @@ namespace {
 
 UpdateEntry *entry(const QString &name, const QString &link)
 {
-    return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
-        link.toStdString(), false, 0);
+    return EntryBuilder().name(name).type("plugin").version("1.0").link(link).make();
 }
 
 QByteArray pattern(int size, char seed)
@@ -614,9 +614,13 @@ void TestDownload::interruptedTransferResumes()
     QVERIFY(!signature.isEmpty());
     m_engine->setUnsignedPackagesAllowed(false);
     m_engine->setSigningKeys({ TestSigning::publicKey(QStringLiteral("test")) });
-    m_engine->adoptUpdates({ new UpdateEntry("orvi", "r", "plugin", "1.0", "", "", "", "", "", "",
-        m_server->url(QStringLiteral("/r.zip")).toStdString(), false, 0,
-        signature.toStdString()) });
+    m_engine->adoptUpdates({ EntryBuilder()
+                                 .name("r")
+                                 .type("plugin")
+                                 .version("1.0")
+                                 .link(m_server->url(QStringLiteral("/r.zip")))
+                                 .signature(signature)
+                                 .make() });
     EngineSpies spies(m_engine.get());
     m_engine->beginDownload();
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));

@@ -1,3 +1,4 @@
+#include "entrybuilder.h"
 #include "orviupdaterengine.h"
 #include "testenvironment.h"
 #include "updateentry.h"
@@ -19,8 +20,7 @@ private slots:
 namespace {
 UpdateEntry *entry(const std::string &name)
 {
-    return new UpdateEntry("orvi", name, "app", "2.0", "desc", "(c)", "author", "web", "mail",
-        "log", "http://h/" + name + ".zip", false, 0);
+    return EntryBuilder().name(name).link("http://h/" + name + ".zip").make();
 }
 } // namespace
 

@@ -1,4 +1,6 @@
 #include "applicationarguments.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
@@ -39,6 +41,7 @@ private:
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     FakeHttpServer m_server;
     QString m_root;
+    BoxRecorder m_recorder;
 };
 
 void tst_PackageCheck::init()
@@ -54,7 +57,7 @@ void tst_PackageCheck::init()
     m_engine->setSigningKeys({ TestSigning::publicKey(QStringLiteral("test")) });
     m_engine->setUnsignedPackagesAllowed(false);
     // A failed run is abandoned, never started again.
-    MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {
+    m_recorder.setAnswer([](const MessageBoxHandler::Box &box) {
         return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
                                                         : MessageBoxHandler::defaultAnswer(box);
     });
@@ -66,7 +69,6 @@ void tst_PackageCheck::init()
 
 void tst_PackageCheck::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_engine.reset();
     m_environment.reset();
@@ -154,9 +156,10 @@ void tst_PackageCheck::downloadedPackageIsChecked()
     VersionRecords records(Platform::stateFolder());
     if (!installed.isEmpty())
         QVERIFY(records.record({ { m_root, "orvi", "core", "app", installed } }));
-    m_engine->adoptUpdates({ new UpdateEntry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
-        m_server.url(QStringLiteral("/core-2.0.zip")).toStdString(), false, 0,
-        signature.toStdString()) });
+    m_engine->adoptUpdates({ EntryBuilder()
+                                 .link(m_server.url(QStringLiteral("/core-2.0.zip")))
+                                 .signature(signature)
+                                 .make() });
     const QMap<QString, QByteArray> before = FolderSnapshot::take(m_root, true);
 
     QSignalSpy finished(m_engine.get(), &OrviUpdaterEngine::downloadFinished);
@@ -190,8 +193,7 @@ void tst_PackageCheck::versionIsRecordedOnlyByACompletedRun()
     // A run that fails records nothing; a completed journal whose versions never reached the
     // records (a crash in between) has them recorded by the next start.
     const QString folder = m_engine->downloadFolder();
-    m_engine->adoptUpdates({ new UpdateEntry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
-        "http://updates.example/core.zip", false, 0) });
+    m_engine->adoptUpdates({ EntryBuilder().make() });
     QuitRecorder::run([this] { m_engine->installUpdates(); });
     QVERIFY(!m_engine->installSucceeded());
     VersionRecords records(Platform::stateFolder());

@@ -1,5 +1,7 @@
+#include "applicationfolder.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "foldersnapshot.h"
-#include "messageboxhandler.h"
 #include "packageinstaller.h"
 #include "testenvironment.h"
 #include "testpackage.h"
@@ -91,7 +93,7 @@ private:
 
     std::unique_ptr<TestEnvironment> m_environment;
     std::vector<std::unique_ptr<UpdateEntry>> m_entries;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
     PackageInstaller::RunState m_runState;
     QString m_root;
     QString m_download;
@@ -144,21 +146,16 @@ void tst_PackageInstaller::init()
     QVERIFY(m_environment->isValid());
     m_root = m_environment->root() + QStringLiteral("/app");
     m_download = m_environment->tempFolder() + QStringLiteral("/tupdates/");
-    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
+    QVERIFY(ApplicationFolder::make(m_root));
     QVERIFY(QDir().mkpath(m_download));
     m_runState = {};
     m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
 }
 
 void tst_PackageInstaller::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     // What the user is told is the run's to decide.
-    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(m_boxes.texts(), QStringList());
     qunsetenv("APPDATA");
     m_entries.clear();
     m_environment.reset();
@@ -168,8 +165,8 @@ const UpdateEntry *tst_PackageInstaller::entry(
     const std::string &name, const std::string &type, const std::string &linkPath)
 {
     const std::string path = linkPath.empty() ? "/" + name + ".zip" : linkPath;
-    m_entries.push_back(std::make_unique<UpdateEntry>("orvi", name, type, "2.0", "d", "c", "a", "w",
-        "e", "log", "http://updates.example" + path, false, 0u));
+    m_entries.push_back(
+        EntryBuilder().name(name).type(type).link("http://updates.example" + path).build());
     return m_entries.back().get();
 }
 
@@ -200,7 +197,7 @@ void tst_PackageInstaller::mainApplicationCheck()
     QFETCH(bool, lacks);
     appRoot.replace(QStringLiteral("<root>"), m_root);
     if (!withMainApplication)
-        QVERIFY(QFile::remove(m_root + QStringLiteral("/orvi7.exe")));
+        QVERIFY(QFile::remove(ApplicationFolder::mainProgram(m_root)));
 
     const PackageInstaller installer(entry("core"), appRoot, &m_runState);
     QCOMPARE(installer.lacksMainApplication(), lacks);
@@ -598,7 +595,7 @@ void tst_PackageInstaller::emptyRootIsRefused()
     QFETCH(QString, type);
     QFETCH(bool, withMainApplication);
     if (!withMainApplication)
-        QVERIFY(QFile::remove(m_root + QStringLiteral("/orvi7.exe")));
+        QVERIFY(QFile::remove(ApplicationFolder::mainProgram(m_root)));
     TestPackage package;
     package.addFile(QStringLiteral("bin"), QStringLiteral("x.dll"), "new")
         .addFile(QString(), QStringLiteral("top.dll"), "top")
