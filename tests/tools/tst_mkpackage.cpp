@@ -1,6 +1,7 @@
 #include "applicationarguments.h"
 #include "applicationfolder.h"
 #include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "packageinstaller.h"
@@ -223,9 +224,12 @@ void tst_MkPackage::installTurnsOldIntoNew()
     QCOMPARE(mkpackage(packageArguments(m_download + PackageFile, type), &output), 0);
     QVERIFY2(output.contains("3 added, 6 changed, 3 removed"), output.constData());
 
-    const UpdateEntry entry("orvi", "core", type.toStdString(), "2.0", "", "", "", "", "", "",
-        "http://127.0.0.1:8080/" + PackageFile.toStdString(), false, 0);
-    PackageInstaller installer(&entry);
+    const std::unique_ptr<UpdateEntry> entry
+        = EntryBuilder()
+              .type(type)
+              .link(QStringLiteral("http://127.0.0.1:8080/") + PackageFile)
+              .build();
+    PackageInstaller installer(entry.get());
     QString errorText;
     QStringList details;
     QVERIFY(installer.install(m_download, &errorText, &details));
@@ -341,9 +345,9 @@ void tst_MkPackage::emptiedAndEmptyFolders()
     QVERIFY2(errors.contains("warning: the folder gone is emptied but stays in place"),
         errors.constData());
 
-    const UpdateEntry entry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
-        "http://127.0.0.1/" + PackageFile.toStdString(), false, 0);
-    PackageInstaller installer(&entry);
+    const std::unique_ptr<UpdateEntry> entry
+        = EntryBuilder().link(QStringLiteral("http://127.0.0.1/") + PackageFile).build();
+    PackageInstaller installer(entry.get());
     QString errorText;
     QStringList details;
     QVERIFY(installer.install(m_download, &errorText, &details));
