@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks the formatting, that includes point down the layers and that
-# the Windows-only sources compile, builds the updater twice (plain, and with AddressSanitizer and
-# UndefinedBehaviorSanitizer) with warnings as errors, and runs every test offscreen in both;
+# Installs what is missing, checks the formatting, the Polish catalogue against the sources, that
+# includes point down the layers and that the Windows-only sources compile, builds the updater
+# twice (plain, and with AddressSanitizer and UndefinedBehaviorSanitizer) with warnings as
+# errors, and runs every test offscreen in both;
 # then builds the fuzzers with clang and replays each on its corpus plus a fixed set of inputs.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -21,6 +22,9 @@ echo "== formatting"
 # Every C++ file as the committed .clang-format writes it, so that no change mixes formatting
 # with behaviour.
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
+echo "== catalogue"
+# The Polish catalogue as Qt's lupdate writes it from the sources: no text missing, none left over.
+scripts/check-catalogue.sh
 echo "== layers"
 scripts/check-layers.sh
 echo "== Windows-only sources"

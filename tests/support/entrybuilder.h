@@ -34,6 +34,7 @@ public:
         std::string m_value;
     };
 
+    /// Each sets the field of that name and returns the builder, for chaining.
     EntryBuilder &project(const Text &text);
     EntryBuilder &name(const Text &text);
     EntryBuilder &type(const Text &text);

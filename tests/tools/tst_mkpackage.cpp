@@ -1,4 +1,5 @@
 #include "applicationarguments.h"
+#include "entrybuilder.h"
 #include "foldersnapshot.h"
 #include "packageinstaller.h"
 #include "packagesignature.h"
@@ -217,10 +218,13 @@ void tst_MkPackage::installTurnsOldIntoNew()
     QCOMPARE(mkpackage(packageArguments(m_download + PackageFile, type), &output), 0);
     QVERIFY2(output.contains("3 added, 6 changed, 3 removed"), output.constData());
 
-    const UpdateEntry entry("orvi", "core", type.toStdString(), "2.0", "", "", "", "", "", "",
-        "http://127.0.0.1:8080/" + PackageFile.toStdString(), false, 0);
+    const std::unique_ptr<UpdateEntry> entry
+        = EntryBuilder()
+              .type(type)
+              .link(QStringLiteral("http://127.0.0.1:8080/") + PackageFile)
+              .build();
     PackageInstaller::RunState runState;
-    PackageInstaller installer(&entry, root, &runState);
+    PackageInstaller installer(entry.get(), root, &runState);
     QStringList details;
     PackageInstaller::Failure failure;
     QVERIFY2(installer.install(m_download, &details, &failure), qPrintable(failure.message));
@@ -330,10 +334,10 @@ void tst_MkPackage::emptiedAndEmptyFolders()
     QVERIFY2(errors.contains("warning: the folder gone is emptied but stays in place"),
         errors.constData());
 
-    const UpdateEntry entry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
-        "http://127.0.0.1/" + PackageFile.toStdString(), false, 0);
+    const std::unique_ptr<UpdateEntry> entry
+        = EntryBuilder().link(QStringLiteral("http://127.0.0.1/") + PackageFile).build();
     PackageInstaller::RunState runState;
-    PackageInstaller installer(&entry, root, &runState);
+    PackageInstaller installer(entry.get(), root, &runState);
     QStringList details;
     PackageInstaller::Failure failure;
     QVERIFY2(installer.install(m_download, &details, &failure), qPrintable(failure.message));

@@ -47,7 +47,6 @@ private slots:
 
     void changelogText_data();
     void changelogText();
-    void oneUpdateGivesFourLines();
     void foldedAtStart();
     void toggleFoldsAndUnfolds();
     void toggleTextsAreTranslated();
@@ -146,17 +145,6 @@ void TestOrviChangelogDialog::changelogText()
 
     openDialog();
     QCOMPARE(widget<QPlainTextEdit>("Updater_Changelog_Details")->toPlainText(), text);
-}
-
-void TestOrviChangelogDialog::oneUpdateGivesFourLines()
-{
-    m_engine->adoptUpdates({ entry("core", "D", "V", "first line\nsecond line") });
-    openDialog();
-    const QString text = widget<QPlainTextEdit>("Updater_Changelog_Details")->toPlainText();
-    QCOMPARE(text.split(QLatin1Char('\n')),
-        (QStringList { QStringLiteral("D"), QStringLiteral("Zmiany w wersji V"),
-            QStringLiteral("first line"), QStringLiteral("second line") }));
-    QVERIFY(!text.endsWith(QLatin1Char('\n')));
 }
 
 void TestOrviChangelogDialog::foldedAtStart()

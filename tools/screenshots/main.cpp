@@ -147,9 +147,12 @@ int main(int argc, char *argv[])
     const QString folder = QFile::decodeName(argv[1]);
     QDir().mkpath(folder);
 
-    // The engine makes its download folder below the temporary folder; keep it out of /tmp.
+    // The installations below are real: keep the download folder (below the cache home), the
+    // recorded versions (below the state home) and any scratch file out of the user's own.
     QTemporaryDir temporary;
     qputenv("TMPDIR", QFile::encodeName(temporary.path()));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(temporary.path() + QStringLiteral("/cache")));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(temporary.path() + QStringLiteral("/state")));
     // Only the failing installation shows boxes; none may block the run, and its failure is
     // abandoned rather than retried, which would start this program again.
     MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {
