@@ -15,13 +15,6 @@
 
 #include <exception>
 
-namespace {
-QString tr(const char *text, const char *comment)
-{
-    return QCoreApplication::translate("translation", text, comment);
-}
-} // namespace
-
 int Startup::run(int &argc, char **argv)
 {
     QApplication application(argc, argv);
@@ -33,7 +26,8 @@ int Startup::run(int &argc, char **argv)
     // Nothing is copied, downloaded or restored through a folder someone else could steer.
     const QString refusal = Platform::prepareDownloadFolder();
     if (!refusal.isEmpty()) {
-        MessageBoxHandler::critical(tr("Update", "program update"), refusal);
+        MessageBoxHandler::critical(
+            QCoreApplication::translate("translation", "Update", "program update"), refusal);
         return 1;
     }
     if (switches.update)
@@ -85,8 +79,9 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
         QFile::remove(destination);
         source.unsetError();
         if (!source.copy(destination)) {
-            MessageBoxHandler::critical(tr("Update", "program update"),
-                tr("Copy error: %1 (%2)", "program update")
+            MessageBoxHandler::critical(
+                QCoreApplication::translate("translation", "Update", "program update"),
+                QCoreApplication::translate("translation", "Copy error: %1 (%2)", "program update")
                     .arg(source.errorString(), source.fileName()));
             return 1;
         }
@@ -94,7 +89,9 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
     if (Platform::startDetached(
             downloadFolder + files.first(), relaunchArguments(quiet, sourceFolder)))
         return 0;
-    MessageBoxHandler::critical(tr("Update", "program update"), tr("Cannot run update!", "nc"));
+    MessageBoxHandler::critical(
+        QCoreApplication::translate("translation", "Update", "program update"),
+        QCoreApplication::translate("translation", "Cannot run update!", "nc"));
     return 1;
 }
 
@@ -111,7 +108,8 @@ int Startup::updateRun(bool quiet, const Query &query)
         if (!engine.hasUpdates()) {
             if (!quiet)
                 MessageBoxHandler::information(
-                    tr("Update", "program update"), tr("No updates available.", "nc"));
+                    QCoreApplication::translate("translation", "Update", "program update"),
+                    QCoreApplication::translate("translation", "No updates available.", "nc"));
             return 0;
         }
         showFirstDialog(&engine, quiet);
@@ -129,7 +127,8 @@ int Startup::updateRun(bool quiet, const Query &query)
         return code;
     } catch (const std::exception &exception) {
         MessageBoxHandler::critical(
-            tr("Update", "program update"), QString::fromLocal8Bit(exception.what()));
+            QCoreApplication::translate("translation", "Update", "program update"),
+            QString::fromLocal8Bit(exception.what()));
         return 1;
     } catch (...) {
         return 1;
@@ -145,18 +144,22 @@ bool Startup::recoverInterruptedRun(const QString &downloadFolder)
         return true;
     case InstallationRun::Outcome::RolledBack:
         // Also when quiet: the user must learn that the update did not happen.
-        MessageBoxHandler::information(tr("Update", "program update"),
-            tr("The previous update was interrupted. The application was restored to its state "
-               "before that update.",
+        MessageBoxHandler::information(
+            QCoreApplication::translate("translation", "Update", "program update"),
+            QCoreApplication::translate("translation",
+                "The previous update was interrupted. The application was restored to its state "
+                "before that update.",
                 "nc"));
         return true;
     case InstallationRun::Outcome::RollbackFailed:
         break;
     }
-    MessageBoxHandler::critical(tr("Update", "program update"),
-        tr("The previous update was interrupted and could not be undone completely. Software "
-           "may not work properly. What could not be restored is kept in %1; the next update "
-           "tries again:",
+    MessageBoxHandler::critical(
+        QCoreApplication::translate("translation", "Update", "program update"),
+        QCoreApplication::translate("translation",
+            "The previous update was interrupted and could not be undone completely. Software "
+            "may not work properly. What could not be restored is kept in %1; the next update "
+            "tries again:",
             "nc")
                 .arg(QDir::toNativeSeparators(downloadFolder))
             + QLatin1Char('\n') + unrestored.join(QLatin1Char('\n')));
