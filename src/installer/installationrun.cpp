@@ -22,9 +22,10 @@ QString journalFailure(const InstallationJournal &journal)
 }
 } // namespace
 
-InstallationRun::InstallationRun(const QVector<UpdateEntry *> &updates,
+InstallationRun::InstallationRun(const QVector<UpdateEntry *> &updates, const QString &appRoot,
     const QString &downloadFolder, QString *details, bool *installSucceeded)
     : m_updates(updates)
+    , m_appRoot(appRoot)
     , m_downloadFolder(downloadFolder)
     , m_details(details)
     , m_installSucceeded(installSucceeded)
@@ -40,7 +41,7 @@ void InstallationRun::run()
     bool journalStarted = count == 0;
     for (int i = 0; i < count; ++i) {
         const UpdateEntry *entry = m_updates.at(i);
-        m_installers.push_back(std::make_unique<PackageInstaller>(entry));
+        m_installers.push_back(std::make_unique<PackageInstaller>(entry, m_appRoot));
         m_installers.back()->setJournal(&m_journal);
         const QString name
             = QString::fromLatin1(entry->name().data(), qsizetype(entry->name().size()));

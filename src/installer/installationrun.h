@@ -26,10 +26,10 @@ class InstallationRun : public QObject
 public:
     enum class Outcome { NotRun, Completed, RolledBack, RollbackFailed };
 
-    /// A run over updates with packages in downloadFolder; details and installSucceeded
-    /// receive the results and must outlive the run.
-    InstallationRun(const QVector<UpdateEntry *> &updates, const QString &downloadFolder,
-        QString *details, bool *installSucceeded);
+    /// A run over updates with packages in downloadFolder, the main application's folder
+    /// being appRoot; details and installSucceeded receive the results and must outlive the run.
+    InstallationRun(const QVector<UpdateEntry *> &updates, const QString &appRoot,
+        const QString &downloadFolder, QString *details, bool *installSucceeded);
     ~InstallationRun() override;
 
     /// Runs the installation; returns when it is over, after installFinished(). Failures are
@@ -54,6 +54,7 @@ private:
     bool finish();
 
     QVector<UpdateEntry *> m_updates;
+    QString m_appRoot;
     QString m_downloadFolder;
     QString *m_details;
     bool *m_installSucceeded;

@@ -76,13 +76,19 @@ QSet<QString> &cleanedPackageFolders()
 } // namespace
 
 PackageInstaller::PackageInstaller(const UpdateEntry *entry)
+    : PackageInstaller(
+        entry, MainAppPaths::rootFolder(QCoreApplication::arguments()).value_or(QString()))
+{
+}
+
+PackageInstaller::PackageInstaller(const UpdateEntry *entry, const QString &appRoot)
     : m_entry(entry), m_packageName(fromLatin1(entry->name())), m_rootPermissions()
 {
     const QString linkPath = QUrl(fromLatin1(entry->link())).path();
     if (linkPath.size() > 4)
         m_descriptorStem = linkPath.chopped(4);
 
-    m_rootFolder = destinationOf(entry->type());
+    m_rootFolder = destinationOf(entry->type(), appRoot);
     if (entry->type() == "app"
         && (m_rootFolder.isEmpty()
             || !QFileInfo::exists(MainAppPaths::mainAppPath(m_rootFolder)))) {
@@ -98,10 +104,10 @@ PackageInstaller::PackageInstaller(const UpdateEntry *entry)
         m_rootPermissions = QFileInfo(m_rootFolder).permissions();
 }
 
-QString PackageInstaller::destinationOf(const std::string &type)
+QString PackageInstaller::destinationOf(const std::string &type, const QString &appRoot)
 {
     if (type == "app")
-        return MainAppPaths::rootFolder(QCoreApplication::arguments()).value_or(QString());
+        return appRoot;
     if (type == "plugin") {
         const QString appData = Platform::appDataFolder();
         if (!appData.isEmpty())

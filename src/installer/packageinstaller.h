@@ -26,11 +26,14 @@ public:
     /// Builds the installer of entry (not owned; it must outlive the installer). For a
     /// main-application package whose folder lacks "orvi7.exe" the user is told, quitting is
     /// requested and the installer is left without a destination.
+    PackageInstaller(const UpdateEntry *entry, const QString &appRoot);
+    /// As above, with the main application's folder taken from the command line ("-root").
     explicit PackageInstaller(const UpdateEntry *entry);
 
-    /// Where packages of a component of type go: the main application's folder for "app",
-    /// the per-user plug-in folder for "plugin"; empty for any other type or when unknown.
-    static QString destinationOf(const std::string &type);
+    /// Where packages of a component of type go: appRoot (the main application's folder) for
+    /// "app", the per-user plug-in folder for "plugin"; empty for any other type or when
+    /// unknown.
+    static QString destinationOf(const std::string &type, const QString &appRoot);
 
     /// Records every plan in journal (not owned) before anything below the root changes.
     void setJournal(InstallationJournal *journal) { m_journal = journal; }

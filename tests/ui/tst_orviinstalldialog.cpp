@@ -83,7 +83,9 @@ void tst_OrviInstallDialog::init()
     QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
     ApplicationArguments::set(
         { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_entries.clear();
     m_boxes.clear();
     MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
