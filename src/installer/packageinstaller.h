@@ -23,9 +23,10 @@ class UpdateEntry;
 class PackageInstaller
 {
 public:
-    /// Builds the installer of entry (not owned; it must outlive the installer). For a
-    /// main-application package whose folder lacks "orvi7.exe" the user is told, quitting is
-    /// requested and the installer is left without a destination.
+    /// Builds the installer of entry (not owned; it must outlive the installer), appRoot being
+    /// the main application's folder. For a main-application package whose folder lacks
+    /// "orvi7.exe" the user is told, quitting is requested and the installer is left without
+    /// a destination.
     PackageInstaller(const UpdateEntry *entry, const QString &appRoot);
     /// As above, with the main application's folder taken from the command line ("-root").
     explicit PackageInstaller(const UpdateEntry *entry);
