@@ -56,17 +56,28 @@ public:
     void adoptUpdates(const QVector<UpdateEntry *> &entries);
 
 signals:
+    /// The percentage of the download over all packages.
     void downloadProgress(int done);
+    /// The name of the update whose package is about to be fetched.
     void downloadFile(const QString &name);
+    /// Every package is downloaded and accepted.
     void downloadFinished();
+    /// The percentage of the installation run.
     void installProgress(int done);
+    /// The name of the update about to be installed.
     void installFile(const QString &name);
+    /// The installation run is over, successful or not.
     void installFinished();
+    /// The download failed, for the reason str; nothing of it is kept.
     void error(const QString &str);
 
 public slots:
+    /// Downloads the package of every update of the catalogue.
     void beginDownload();
+    /// Ends the download without a report.
     void abortDownload();
+    /// Installs the downloaded packages, rolling all back after a failure; returns when the
+    /// run is over.
     void installUpdates();
 
 private:

@@ -63,7 +63,9 @@ signals:
     void downloadProgress(int done);
     /// The name of the update whose package is about to be fetched.
     void downloadFile(const QString &name);
+    /// Every package is fetched and passed its check.
     void downloadFinished();
+    /// The run failed, for the reason str; the packages it stored are removed.
     void error(const QString &str);
 
 private:
