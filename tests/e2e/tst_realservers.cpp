@@ -1,3 +1,4 @@
+#include "entrybuilder.h"
 #include "nginxserver.h"
 #include "orviupdaterengine.h"
 #include "serverprocess.h"
@@ -27,8 +28,7 @@ QByteArray randomBytes(int size, quint32 seed)
 
 UpdateEntry *entry(const QString &name, const QString &link)
 {
-    return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
-        link.toStdString(), false, 0);
+    return EntryBuilder().name(name).type("plugin").version("1.0").link(link).make();
 }
 
 } // namespace

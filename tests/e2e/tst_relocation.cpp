@@ -1,3 +1,4 @@
+#include "applicationfolder.h"
 #include "fakeupdateserver.h"
 #include "testenvironment.h"
 
@@ -44,8 +45,7 @@ void tst_Relocation::relocatesAndTheCopyQueries()
     const QString app = environment.root() + QStringLiteral("/Orvi Messenger");
     QVERIFY(QDir().mkpath(app));
     QVERIFY(QFile::copy(QStringLiteral(ORVI_UPDATER_BINARY), app + QStringLiteral("/updater")));
-    QVERIFY(
-        QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), app + QStringLiteral("/orvi7.exe")));
+    QVERIFY(ApplicationFolder::makeWithSample(app));
     QVERIFY(TestEnvironment::writeFile(app + QStringLiteral("/components"), "orvi core app 7.1\n"));
 
     FakeUpdateServer server;

@@ -1,3 +1,6 @@
+#include "applicationfolder.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "fakeupdateserver.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -46,7 +49,7 @@ QStringList names(const QVector<UpdateEntry *> &entries)
 
 UpdateEntry *staleEntry()
 {
-    return new UpdateEntry("orvi", "stale", "app", "1", "", "", "", "", "", "", "", false, 0);
+    return EntryBuilder().name("stale").version("1").link("").make();
 }
 
 } // namespace
@@ -80,7 +83,8 @@ private:
 
     std::unique_ptr<TestEnvironment> m_environment;
     std::unique_ptr<FakeUpdateServer> m_server;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_recorder;
+    const QList<MessageBoxHandler::Box> &m_boxes = m_recorder.boxes();
 };
 
 void tst_CheckUpdates::init()
@@ -89,16 +93,11 @@ void tst_CheckUpdates::init()
     QVERIFY(m_environment->isValid());
     m_server = std::make_unique<FakeUpdateServer>();
     QVERIFY(m_server->port() != 0);
-    m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
+    m_recorder.clear();
 }
 
 void tst_CheckUpdates::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     m_server.reset();
     m_environment.reset();
 }
@@ -112,9 +111,7 @@ QString tst_CheckUpdates::mainAppFolder(const QString &name)
 
 bool tst_CheckUpdates::installSample(const QString &folder)
 {
-    const QString path = folder + QStringLiteral("/orvi7.exe");
-    QFile::remove(path);
-    return QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), path)
+    return ApplicationFolder::makeWithSample(folder)
         && TestEnvironment::writeFile(folder + QStringLiteral("/components"), Components);
 }
 
@@ -173,7 +170,7 @@ void tst_CheckUpdates::requestFromMainApp()
     if (script.isEmpty())
         QVERIFY(installSample(folder));
     else if (script != "-")
-        QVERIFY(installScript(folder + QStringLiteral("/orvi7.exe"), script));
+        QVERIFY(installScript(ApplicationFolder::mainProgram(folder), script));
     m_server->answer(ThreeUpdates);
 
     EngineSettings query = settings(folder);
@@ -193,7 +190,7 @@ void tst_CheckUpdates::folderWithSpaces()
 {
     const QString folder = mainAppFolder(QStringLiteral("Orvi Messenger"));
     QVERIFY(installScript(
-        folder + QStringLiteral("/orvi7.exe"), "printf '<s>%s:%s</s>' \"$#\" \"$*\""));
+        ApplicationFolder::mainProgram(folder), "printf '<s>%s:%s</s>' \"$#\" \"$*\""));
     // Split at the blank, the command line would start this one instead.
     QVERIFY(
         installScript(m_environment->root() + QStringLiteral("/Orvi"), "printf '<s>decoy</s>'"));

@@ -1,3 +1,6 @@
+#include "applicationfolder.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
@@ -19,8 +22,7 @@
 namespace {
 UpdateEntry *entry(const std::string &name)
 {
-    return new UpdateEntry("orvi", name, "app", "2.0", "desc", "(c)", "author", "web", "mail",
-        "log", "http://h/" + name + ".zip", false, 0);
+    return EntryBuilder().name(name).link("http://h/" + name + ".zip").make();
 }
 } // namespace
 
@@ -49,6 +51,7 @@ private:
     std::unique_ptr<TestEnvironment> m_environment;
     FakeHttpServer m_server;
     QString m_root;
+    BoxRecorder m_boxes;
 };
 
 void tst_OrviUpdaterEngine::init()
@@ -56,10 +59,11 @@ void tst_OrviUpdaterEngine::init()
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
     m_root = m_environment->root() + QStringLiteral("/app");
-    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
+    QVERIFY(ApplicationFolder::make(m_root));
     QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/lib.dll"), "old"));
     // A failed run is abandoned, never started again.
-    MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {
+    m_boxes.clear();
+    m_boxes.setAnswer([](const MessageBoxHandler::Box &box) {
         return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
                                                         : MessageBoxHandler::defaultAnswer(box);
     });
@@ -71,7 +75,6 @@ void tst_OrviUpdaterEngine::init()
 
 void tst_OrviUpdaterEngine::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_environment.reset();
 }
@@ -154,9 +157,10 @@ void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling()
         QVERIFY(records.record({ { m_root, "orvi", "core", "app", installed } }));
 
     OrviUpdaterEngine engine(settings());
-    engine.adoptUpdates({ new UpdateEntry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
-        m_server.url(QStringLiteral("/core-2.0.zip")).toStdString(), false, 0,
-        signature.toStdString()) });
+    engine.adoptUpdates({ EntryBuilder()
+                              .link(m_server.url(QStringLiteral("/core-2.0.zip")))
+                              .signature(signature)
+                              .make() });
     const QMap<QString, QByteArray> before = FolderSnapshot::take(m_root, true);
     QSignalSpy finished(&engine, &OrviUpdaterEngine::downloadFinished);
     QSignalSpy errors(&engine, &OrviUpdaterEngine::error);
@@ -191,8 +195,7 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     // records (a crash in between) has them recorded by the next start.
     OrviUpdaterEngine engine(settings());
     const QString folder = engine.downloadFolder();
-    engine.adoptUpdates({ new UpdateEntry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
-        "http://updates.example/core.zip", false, 0) });
+    engine.adoptUpdates({ EntryBuilder().make() });
     QuitRecorder::run([&engine] { engine.installUpdates(); });
     QVERIFY(!engine.installSucceeded());
     VersionRecords records(Platform::stateFolder());

@@ -1,3 +1,4 @@
+#include "entrybuilder.h"
 #include "packageacceptance.h"
 #include "platform.h"
 #include "testenvironment.h"
@@ -125,11 +126,13 @@ void tst_PackageAcceptance::packageIsJudged()
     QList<PackageSignature::PublicKey> publicKeys;
     for (const QString &name : keys)
         publicKeys << TestSigning::publicKey(name);
-    const UpdateEntry entry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
-        "http://updates.example/core-2.0.zip?v=2", false, 0, signature.toStdString());
+    const std::unique_ptr<UpdateEntry> entry = EntryBuilder()
+                                                   .link("http://updates.example/core-2.0.zip?v=2")
+                                                   .signature(signature)
+                                                   .build();
 
     const QString text = PackageAcceptance(publicKeys, unsignedAllowed, m_root)
-                             .refusal(entry, TestSigning::hashOf(file));
+                             .refusal(*entry, TestSigning::hashOf(file));
     if (refusal.isEmpty()) {
         QVERIFY2(text.isEmpty(), qPrintable(text));
         return;

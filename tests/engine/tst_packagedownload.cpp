@@ -1,3 +1,4 @@
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "packagedownload.h"
 #include "packagehash.h"
@@ -23,8 +24,7 @@ namespace {
 
 UpdateEntry *entry(const QString &name, const QString &link)
 {
-    return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
-        link.toStdString(), false, 0);
+    return EntryBuilder().name(name).type("plugin").version("1.0").link(link).make();
 }
 
 QByteArray pattern(int size, char seed)

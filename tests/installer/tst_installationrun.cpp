@@ -1,4 +1,6 @@
 #include "applicationarguments.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -50,7 +52,8 @@ private:
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     QString m_root;
     QStringList m_log;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_recorder;
+    const QList<MessageBoxHandler::Box> &m_boxes = m_recorder.boxes();
     QList<Start> m_starts;
     QMessageBox::StandardButton m_answer = QMessageBox::Abort;
     std::function<void()> m_onWarning;
@@ -68,7 +71,7 @@ void tst_InstallationRun::init()
     settings.appRoot = m_root;
     m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_log.clear();
-    m_boxes.clear();
+    m_recorder.clear();
     m_starts.clear();
     m_answer = QMessageBox::Abort;
     m_onWarning = nullptr;
@@ -82,9 +85,10 @@ void tst_InstallationRun::init()
         m_log << (filesInDownloadFolder() > 0 ? QStringLiteral("finished, packages still there")
                                               : QStringLiteral("finished, no packages"));
     });
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
+    m_recorder.setHook([this](const MessageBoxHandler::Box &box) {
         m_log << QStringLiteral("box ") + box.text.section(QLatin1Char('\n'), 0, 0);
+    });
+    m_recorder.setAnswer([this](const MessageBoxHandler::Box &box) {
         if (box.icon == QMessageBox::Warning) {
             if (m_onWarning)
                 m_onWarning();
@@ -101,7 +105,6 @@ void tst_InstallationRun::init()
 
 void tst_InstallationRun::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_engine.reset();
     m_environment.reset();
@@ -109,8 +112,7 @@ void tst_InstallationRun::cleanup()
 
 UpdateEntry *tst_InstallationRun::entry(const std::string &name)
 {
-    return new UpdateEntry("orvi", name, "app", "2.0", "d", "c", "a", "w", "e", "log",
-        "http://updates.example/" + name + ".zip", false, 0u);
+    return EntryBuilder().name(name).make();
 }
 
 void tst_InstallationRun::writePackage(const QString &name, const TestPackage &package)

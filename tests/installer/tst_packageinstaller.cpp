@@ -1,4 +1,6 @@
 #include "applicationarguments.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "packageinstaller.h"
@@ -91,7 +93,8 @@ private:
 
     std::unique_ptr<TestEnvironment> m_environment;
     std::vector<std::unique_ptr<UpdateEntry>> m_entries;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_recorder;
+    const QList<MessageBoxHandler::Box> &m_boxes = m_recorder.boxes();
     QString m_root;
     QString m_download;
 };
@@ -152,16 +155,11 @@ void tst_PackageInstaller::init()
     QVERIFY(QDir().mkpath(m_download));
     ApplicationArguments::set(
         { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
-    m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
+    m_recorder.clear();
 }
 
 void tst_PackageInstaller::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     qunsetenv("APPDATA");
     m_entries.clear();
     m_environment.reset();
@@ -171,8 +169,8 @@ const UpdateEntry *tst_PackageInstaller::entry(
     const std::string &name, const std::string &type, const std::string &linkPath)
 {
     const std::string path = linkPath.empty() ? "/" + name + ".zip" : linkPath;
-    m_entries.push_back(std::make_unique<UpdateEntry>("orvi", name, type, "2.0", "d", "c", "a", "w",
-        "e", "log", "http://updates.example" + path, false, 0u));
+    m_entries.push_back(
+        EntryBuilder().name(name).type(type).link("http://updates.example" + path).build());
     return m_entries.back().get();
 }
 
@@ -312,8 +310,7 @@ void tst_PackageInstaller::descriptorStem()
 {
     QFETCH(QString, link);
     QFETCH(QString, stem);
-    m_entries.push_back(std::make_unique<UpdateEntry>(
-        "orvi", "core", "app", "", "", "", "", "", "", "", link.toStdString(), false, 0u));
+    m_entries.push_back(EntryBuilder().version("").link(link).build());
     PackageInstaller installer(m_entries.back().get());
     QCOMPARE(installer.descriptorStem(), stem);
 }

@@ -1,3 +1,4 @@
+#include "boxrecorder.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
@@ -46,7 +47,7 @@ private:
     };
 
     std::unique_ptr<TestEnvironment> m_environment;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
     QList<Start> m_starts;
     bool m_startSucceeds = true;
 
@@ -61,10 +62,6 @@ void tst_Startup::init()
     m_boxes.clear();
     m_starts.clear();
     m_startSucceeds = true;
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
     Platform::setDetachedStarter([this](const QString &program, const QStringList &arguments) {
         m_starts << Start { program, arguments };
         return m_startSucceeds;
@@ -76,7 +73,6 @@ void tst_Startup::init()
 
 void tst_Startup::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_environment.reset();
 }
@@ -172,7 +168,7 @@ void tst_Startup::relocateCopiesAndStartsTheCopy()
         QByteArray("program"));
     QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("QtCore4.dll")),
         QByteArray("library"));
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
     QCOMPARE(m_starts.size(), 1);
     QCOMPARE(m_starts.first().program, m_download + QStringLiteral("updater.exe"));
     QCOMPARE(m_starts.first().arguments, Startup::relaunchArguments(quiet, m_source));
@@ -188,7 +184,7 @@ void tst_Startup::relocateReplacesStaleCopyWithoutBox()
 
     QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("updater.exe")),
         QByteArray("new program"));
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
     QCOMPARE(m_starts.size(), 1);
 }
 
@@ -203,8 +199,8 @@ void tst_Startup::relocateReportsUnremovableDestination()
 
     QCOMPARE(Startup::relocate(m_source, m_download, files, false), 1);
 
-    QCOMPARE(m_boxes.size(), 1);
-    const MessageBoxHandler::Box box = m_boxes.first();
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const MessageBoxHandler::Box box = m_boxes.boxes().first();
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.title, QStringLiteral("Update"));
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
@@ -228,10 +224,10 @@ void tst_Startup::relocateReportsFailedStart()
     QCOMPARE(Startup::relocate(m_source, m_download, { QStringLiteral("updater.exe") }, false), 1);
 
     QCOMPARE(m_starts.size(), 1);
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().icon, QMessageBox::Critical);
-    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
-    QCOMPARE(m_boxes.first().text, QStringLiteral("Cannot run update!"));
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QCOMPARE(m_boxes.boxes().first().icon, QMessageBox::Critical);
+    QCOMPARE(m_boxes.boxes().first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.boxes().first().text, QStringLiteral("Cannot run update!"));
 }
 
 void tst_Startup::updateRunWithoutUpdates_data()
@@ -254,14 +250,14 @@ void tst_Startup::updateRunWithoutUpdates()
     QVERIFY(queried);
     QCOMPARE(code, 0);
     if (quiet) {
-        QVERIFY(m_boxes.isEmpty());
+        QVERIFY(m_boxes.boxes().isEmpty());
         return;
     }
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().icon, QMessageBox::Information);
-    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
-    QCOMPARE(m_boxes.first().text, QStringLiteral("No updates available."));
-    QCOMPARE(m_boxes.first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QCOMPARE(m_boxes.boxes().first().icon, QMessageBox::Information);
+    QCOMPARE(m_boxes.boxes().first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.boxes().first().text, QStringLiteral("No updates available."));
+    QCOMPARE(m_boxes.boxes().first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
 }
 
 void tst_Startup::updateRunReportsEscapedException()
@@ -270,10 +266,10 @@ void tst_Startup::updateRunReportsEscapedException()
         false, [](OrviUpdaterEngine &) -> bool { throw std::runtime_error("disk on fire"); });
 
     QCOMPARE(code, 1);
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().icon, QMessageBox::Critical);
-    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
-    QCOMPARE(m_boxes.first().text, QStringLiteral("disk on fire"));
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QCOMPARE(m_boxes.boxes().first().icon, QMessageBox::Critical);
+    QCOMPARE(m_boxes.boxes().first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.boxes().first().text, QStringLiteral("disk on fire"));
 }
 
 void tst_Startup::updateRunSwallowsUnknownException()
@@ -281,7 +277,7 @@ void tst_Startup::updateRunSwallowsUnknownException()
     const int code = Startup::updateRun(false, [](OrviUpdaterEngine &) -> bool { throw 42; });
 
     QCOMPARE(code, 1);
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
 }
 
 void tst_Startup::updateRunWhenQueryFails()
@@ -289,7 +285,7 @@ void tst_Startup::updateRunWhenQueryFails()
     const int code = Startup::updateRun(false, [](OrviUpdaterEngine &) { return false; });
 
     QCOMPARE(code, 0);
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
 }
 
 void tst_Startup::binaryWithoutRootExitsAtOnce()

@@ -1,4 +1,6 @@
 #include "applicationarguments.h"
+#include "applicationfolder.h"
+#include "boxrecorder.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "packageinstaller.h"
@@ -146,7 +148,7 @@ private:
     QString m_old;
     QString m_new;
     QString m_download;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
 };
 
 void tst_MkPackage::init()
@@ -160,15 +162,10 @@ void tst_MkPackage::init()
     QVERIFY(writeTree(m_old, oldTree()));
     QVERIFY(writeTree(m_new, newTree()));
     m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
 }
 
 void tst_MkPackage::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     qunsetenv("APPDATA");
     qunsetenv("ORVI_SIGNING_PASSWORD");
     m_environment.reset();
@@ -213,8 +210,7 @@ void tst_MkPackage::installTurnsOldIntoNew()
     QString root;
     if (type == QLatin1String("app")) {
         root = m_environment->root() + QStringLiteral("/installed");
-        ApplicationArguments::set(
-            { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), root });
+        ApplicationArguments::set(ApplicationFolder::updateArguments(root));
     } else {
         const QString appData = m_environment->root() + QStringLiteral("/appdata");
         qputenv("APPDATA", QFile::encodeName(appData));
@@ -233,7 +229,7 @@ void tst_MkPackage::installTurnsOldIntoNew()
     QString errorText;
     QStringList details;
     QVERIFY(installer.install(m_download, &errorText, &details));
-    QCOMPARE(m_boxes.size(), 0);
+    QCOMPARE(m_boxes.boxes().size(), 0);
     QCOMPARE(errorText, QString());
 
     const Snapshot expected = FolderSnapshot::take(m_new);
@@ -334,8 +330,7 @@ void tst_MkPackage::emptiedAndEmptyFolders()
     QVERIFY(writeTree(m_old, { { QStringLiteral("gone/only.txt"), "the folder's one file" } }));
     QVERIFY(writeTree(m_new, { { QStringLiteral("made/"), QByteArray() } }));
     const QString root = m_environment->root() + QStringLiteral("/installed");
-    ApplicationArguments::set(
-        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), root });
+    ApplicationArguments::set(ApplicationFolder::updateArguments(root));
     QVERIFY(writeTree(root, oldTree()));
     QVERIFY(writeTree(root, { { QStringLiteral("gone/only.txt"), "the folder's one file" } }));
 

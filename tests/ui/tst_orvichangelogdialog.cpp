@@ -1,4 +1,6 @@
+#include "boxrecorder.h"
 #include "embeddedresources.h"
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "formloader.h"
 #include "messageboxhandler.h"
@@ -23,9 +25,13 @@ namespace {
 UpdateEntry *entry(const QByteArray &name, const QByteArray &description, const QByteArray &version,
     const QByteArray &changelog, const QString &link = QString())
 {
-    return new UpdateEntry("orvi", name.toStdString(), "app", version.toStdString(),
-        description.toStdString(), "", "", "", "", changelog.toStdString(), link.toStdString(),
-        false, 0);
+    return EntryBuilder()
+        .name(name)
+        .version(version)
+        .description(description)
+        .changelog(changelog)
+        .link(link)
+        .make();
 }
 
 } // namespace
@@ -65,7 +71,7 @@ private:
     std::unique_ptr<FakeHttpServer> m_server;
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     QPointer<OrviChangelogDialog> m_dialog;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
 };
 
 void TestOrviChangelogDialog::initTestCase()
@@ -86,10 +92,6 @@ void TestOrviChangelogDialog::init()
     settings.unsignedAllowed = true;
     m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes.append(box);
-        return MessageBoxHandler::defaultAnswer(box);
-    });
 }
 
 void TestOrviChangelogDialog::cleanup()
@@ -98,7 +100,6 @@ void TestOrviChangelogDialog::cleanup()
         widget->close();
     QTRY_VERIFY_WITH_TIMEOUT(QApplication::topLevelWidgets().isEmpty(), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
-    MessageBoxHandler::setAnswerer({});
     m_engine.reset();
     m_server.reset();
     m_environment.reset();
@@ -256,7 +257,7 @@ void TestOrviChangelogDialog::leavingWithoutDownloadEndsTheUpdater()
     QCOMPARE(m_engine->downloadState(), PackageDownload::State::Idle);
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
     QVERIFY(m_server->requests().isEmpty());
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
 }
 
 void TestOrviChangelogDialog::downloadNowHandsOverToTheDownload()
@@ -271,7 +272,7 @@ void TestOrviChangelogDialog::downloadNowHandsOverToTheDownload()
     // installation (which finds no real packages here and says so).
     qsizetype boxesDuringDownload = -1;
     connect(m_engine.get(), &OrviUpdaterEngine::downloadFinished, this,
-        [&] { boxesDuringDownload = m_boxes.size(); });
+        [&] { boxesDuringDownload = m_boxes.boxes().size(); });
 
     QTest::mouseClick(widget<QPushButton>("Updater_Changelog_DownloadNow"), Qt::LeftButton);
     // The download window is up before control returns to the event loop, and the

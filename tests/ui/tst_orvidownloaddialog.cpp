@@ -1,4 +1,6 @@
+#include "boxrecorder.h"
 #include "embeddedresources.h"
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "formloader.h"
 #include "messageboxhandler.h"
@@ -24,8 +26,7 @@ namespace {
 
 UpdateEntry *entry(const QByteArray &name, const QString &link)
 {
-    return new UpdateEntry("orvi", name.toStdString(), "app", "1.0", "", "", "", "", "", "",
-        link.toStdString(), false, 0);
+    return EntryBuilder().name(name).version("1.0").link(link).make();
 }
 
 // Runs the event loop until the last window closes; false when it had to be ended after
@@ -99,7 +100,7 @@ private:
     std::unique_ptr<FakeHttpServer> m_server;
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     QPointer<OrviDownloadDialog> m_dialog;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
     // Whether a window was visible while each box was up.
     QList<QStringList> m_windowsAtBox;
 };
@@ -125,10 +126,8 @@ void TestOrviDownloadDialog::init()
     m_server->setResponse("/emoticons.zip", FakeHttpServer::Response::ok(QByteArray(6000, 'e')));
     m_boxes.clear();
     m_windowsAtBox.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes.append(box);
+    m_boxes.setHook([this](const MessageBoxHandler::Box &) {
         m_windowsAtBox.append(TopLevelWindows::visibleNames());
-        return MessageBoxHandler::defaultAnswer(box);
     });
 }
 
@@ -140,7 +139,6 @@ void TestOrviDownloadDialog::cleanup()
         widget->close();
     QTRY_VERIFY_WITH_TIMEOUT(QApplication::topLevelWidgets().isEmpty(), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
-    MessageBoxHandler::setAnswerer({});
     m_engine.reset();
     m_server.reset();
     m_environment.reset();
@@ -210,7 +208,7 @@ void TestOrviDownloadDialog::downloadDrivesBarAndLabel()
     connect(m_engine.get(), &OrviUpdaterEngine::downloadProgress, this, [&](int done) {
         sent << done;
         shown << bar->value();
-        boxesDuringDownload = m_boxes.size();
+        boxesDuringDownload = m_boxes.boxes().size();
     });
     connect(m_engine.get(), &OrviUpdaterEngine::downloadFile, this,
         [&](const QString &) { labels << label->text(); });
@@ -255,7 +253,7 @@ void TestOrviDownloadDialog::cancelAbortsBeforeClosing()
     QCOMPARE(stateAtClose, PackageDownload::State::Aborted);
     QCOMPARE(m_engine->downloadState(), PackageDownload::State::Aborted);
     QVERIFY(TopLevelWindows::visibleNames().isEmpty());
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }
 
@@ -290,8 +288,8 @@ void TestOrviDownloadDialog::errorClosesWindowBeforeTheBox()
     QCOMPARE(errors.count(), 1);
     const QString text = errors.first().first().toString();
     QVERIFY(!text.isEmpty());
-    QCOMPARE(m_boxes.size(), 1);
-    const MessageBoxHandler::Box &box = m_boxes.first();
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const MessageBoxHandler::Box &box = m_boxes.boxes().first();
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.title, QStringLiteral("Update"));
     QCOMPARE(box.text, text);
@@ -330,7 +328,7 @@ void TestOrviDownloadDialog::titleBarCloseLeavesTheEngineAlone()
     form()->close();
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
     QCOMPARE(m_engine->downloadState(), state);
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
 }
 
 void TestOrviDownloadDialog::signalsAfterTheWindowClosedAreIgnored()
@@ -350,7 +348,7 @@ void TestOrviDownloadDialog::signalsAfterTheWindowClosedAreIgnored()
     }
 
     QVERIFY(TopLevelWindows::visibleNames().isEmpty());
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
 }
 
