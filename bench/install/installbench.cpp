@@ -15,11 +15,12 @@
 //   install-bench recover <download folder>
 //                          undoes the unfinished run journalled there, as the next start does
 
+#include "enginesettings.h"
 #include "installationjournal.h"
 #include "installationrun.h"
 #include "mainapppaths.h"
 #include "messageboxhandler.h"
-#include "orviupdaterengine.h"
+#include "packageacceptance.h"
 #include "packagehash.h"
 #include "packageinstaller.h"
 #include "trustedcomment.h"
@@ -242,7 +243,10 @@ int runInstall(int argc, char **argv)
         QFile hash(archive + QStringLiteral(".blake2b"));
         if (!hash.open(QIODevice::ReadOnly))
             qFatal("no hash beside %s", qPrintable(archive));
-        const QString refusal = OrviUpdaterEngine().refusalOfPackage(entry, hash.readAll());
+        const EngineSettings settings;
+        const QString refusal = PackageAcceptance(settings.signingKeys, settings.unsignedAllowed,
+            MainAppPaths::rootFolder(arguments).value_or(QString()))
+                                    .refusal(entry, hash.readAll());
         if (!refusal.isEmpty()) {
             std::fprintf(stderr, "%s\n", qPrintable(refusal));
             return 1;

@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "embeddedresources.h"
+#include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "orvichangelogdialog.h"
 #include "orvidownloaddialog.h"
@@ -30,8 +31,11 @@ int Startup::run(int &argc, char **argv)
             QCoreApplication::translate("translation", "Update", "program update"), refusal);
         return 1;
     }
-    if (switches.update)
-        return updateRun(switches.quiet);
+    if (switches.update) {
+        EngineSettings settings;
+        settings.appRoot = switches.appRoot;
+        return updateRun(switches.quiet, Query(), settings);
+    }
     return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
         Platform::relocationFiles(), switches.quiet);
 }
@@ -54,6 +58,7 @@ Startup::Switches Startup::scanSwitches(const QStringList &arguments)
         else if (arguments.at(i) == QLatin1String("-u"))
             switches.update = true;
     }
+    switches.appRoot = MainAppPaths::rootFolder(arguments);
     return switches;
 }
 
@@ -95,10 +100,10 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
     return 1;
 }
 
-int Startup::updateRun(bool quiet, const Query &query)
+int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &settings)
 {
     try {
-        OrviUpdaterEngine engine;
+        OrviUpdaterEngine engine(settings);
         // Before the main application is asked anything: it may be half replaced.
         if (!recoverInterruptedRun(engine.downloadFolder()))
             return exitRollbackFailed;

@@ -167,11 +167,11 @@ int tst_EndToEnd::runUpdater()
     QObject::connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     failsafe.start(60000);
 
-    const quint16 port = m_updateServer->port();
-    return Startup::updateRun(false, [port](OrviUpdaterEngine &engine) {
-        engine.setUpdateServer(UpdateServer(QStringLiteral("127.0.0.1"), port));
-        return engine.checkUpdates();
-    });
+    // As start-up builds it from the command line, with the test's update server.
+    EngineSettings settings;
+    settings.appRoot = Startup::scanSwitches(QCoreApplication::arguments()).appRoot;
+    settings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), m_updateServer->port());
+    return Startup::updateRun(false, Startup::Query(), settings);
 }
 
 void tst_EndToEnd::wholeUpdate_data()

@@ -69,7 +69,9 @@ void tst_InstallationRun::init()
     QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
     ApplicationArguments::set(
         { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_log.clear();
     m_recorder.clear();
     m_starts.clear();

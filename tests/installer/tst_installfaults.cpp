@@ -108,7 +108,9 @@ void tst_InstallFaults::prepare()
         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
     ApplicationArguments::set(
         { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
 }
 
 void tst_InstallFaults::writePackages(bool secondFails)

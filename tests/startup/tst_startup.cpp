@@ -82,25 +82,34 @@ void tst_Startup::scanSwitches_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("quiet");
     QTest::addColumn<bool>("update");
+    QTest::addColumn<QString>("appRoot"); // null: none
 
     const QString program = QStringLiteral("updater");
-    QTest::newRow("none") << QStringList { program } << false << false;
-    QTest::newRow("quiet") << QStringList { program, QStringLiteral("-q") } << true << false;
-    QTest::newRow("update") << QStringList { program, QStringLiteral("-u") } << false << true;
+    const QString none;
+    QTest::newRow("none") << QStringList { program } << false << false << none;
+    QTest::newRow("quiet") << QStringList { program, QStringLiteral("-q") } << true << false
+                           << none;
+    QTest::newRow("update") << QStringList { program, QStringLiteral("-u") } << false << true
+                            << none;
     QTest::newRow("both, any order") << QStringList { program, QStringLiteral("-u"),
         QStringLiteral("-root"), QStringLiteral("/x"), QStringLiteral("-q") }
-                                     << true << true;
+                                     << true << true << QStringLiteral("/x");
     QTest::newRow("repeated") << QStringList { program, QStringLiteral("-q"), QStringLiteral("-q") }
-                              << true << false;
+                              << true << false << none;
     QTest::newRow("capitals are not switches")
-        << QStringList { program, QStringLiteral("-U"), QStringLiteral("-Q") } << false << false;
+        << QStringList { program, QStringLiteral("-U"), QStringLiteral("-Q") } << false << false
+        << none;
     QTest::newRow("longer arguments match nothing")
         << QStringList { program, QStringLiteral("-quiet"), QStringLiteral("-update") } << false
-        << false;
+        << false << none;
     QTest::newRow("program name is not scanned")
-        << QStringList { QStringLiteral("-u") } << false << false;
+        << QStringList { QStringLiteral("-u") } << false << false << none;
     QTest::newRow("folder after -root named like a switch")
-        << QStringList { program, QStringLiteral("-root"), QStringLiteral("-u") } << false << true;
+        << QStringList { program, QStringLiteral("-root"), QStringLiteral("-u") } << false << true
+        << QStringLiteral("-u");
+    QTest::newRow("-root last") << QStringList { program, QStringLiteral("-u"),
+        QStringLiteral("-root") }
+                                << false << true << none;
 }
 
 void tst_Startup::scanSwitches()
@@ -108,10 +117,13 @@ void tst_Startup::scanSwitches()
     QFETCH(QStringList, arguments);
     QFETCH(bool, quiet);
     QFETCH(bool, update);
+    QFETCH(QString, appRoot);
 
     const Startup::Switches switches = Startup::scanSwitches(arguments);
     QCOMPARE(switches.quiet, quiet);
     QCOMPARE(switches.update, update);
+    QCOMPARE(switches.appRoot.has_value(), !appRoot.isNull());
+    QCOMPARE(switches.appRoot.value_or(QString()), appRoot);
 }
 
 void tst_Startup::relaunchArguments_data()

@@ -86,9 +86,10 @@ void TestOrviChangelogDialog::init()
     QVERIFY(m_server->listen());
     m_server->setResponse("/core.zip", FakeHttpServer::Response::ok(QByteArray(2000, 'c')));
     m_server->setResponse("/emoticons.zip", FakeHttpServer::Response::ok(QByteArray(3000, 'e')));
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
     // The transfer is under test here; the signature check has tests of its own.
-    m_engine->setUnsignedPackagesAllowed(true);
+    settings.unsignedAllowed = true;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_boxes.clear();
 }
 
@@ -241,7 +242,7 @@ void TestOrviChangelogDialog::leavingWithoutDownloadEndsTheUpdater()
     QCOMPARE(QApplication::exec(), 0);
     QVERIFY2(!gaveUp, "the event loop did not end when the window closed");
     QVERIFY(TopLevelWindows::visibleNames().isEmpty());
-    QCOMPARE(m_engine->downloadState(), 0);
+    QCOMPARE(m_engine->downloadState(), PackageDownload::State::Idle);
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
     QVERIFY(m_server->requests().isEmpty());
     QVERIFY(m_boxes.boxes().isEmpty());
@@ -266,7 +267,7 @@ void TestOrviChangelogDialog::downloadNowHandsOverToTheDownload()
     // download waits for it.
     QCOMPARE(TopLevelWindows::visibleNames(),
         QStringList { QStringLiteral("Updater_Download_MainWindow") });
-    QCOMPARE(m_engine->downloadState(), 0);
+    QCOMPARE(m_engine->downloadState(), PackageDownload::State::Idle);
     QVERIFY(m_server->requests().isEmpty());
 
     QVERIFY(finished.wait(10000));

@@ -116,9 +116,10 @@ void TestOrviDownloadDialog::init()
     QVERIFY(m_environment->isValid());
     m_server = std::make_unique<FakeHttpServer>();
     QVERIFY(m_server->listen());
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
     // The transfer is under test here; the signature check has tests of its own.
-    m_engine->setUnsignedPackagesAllowed(true);
+    settings.unsignedAllowed = true;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_engine->adoptUpdates({ entry("orvi-core", m_server->url(QStringLiteral("/core.zip"))),
         entry("orvi-emoticons", m_server->url(QStringLiteral("/emoticons.zip"))) });
     m_server->setResponse("/core.zip", FakeHttpServer::Response::ok(QByteArray(4000, 'c')));
@@ -161,10 +162,10 @@ void TestOrviDownloadDialog::startsOnTheNextPass()
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(
         widget<QLabel>("Updater_Download_ProgressText")->text(), QStringLiteral("Downloading..."));
-    QCOMPARE(m_engine->downloadState(), 0);
+    QCOMPARE(m_engine->downloadState(), PackageDownload::State::Idle);
 
     QCoreApplication::processEvents();
-    QVERIFY(m_engine->downloadState() != 0);
+    QVERIFY(m_engine->downloadState() != PackageDownload::State::Idle);
     QTRY_VERIFY_WITH_TIMEOUT(!m_server->requests().isEmpty(), 5000);
     QCOMPARE(m_server->requestLines().first(), QStringLiteral("HEAD /core.zip"));
 }
@@ -230,8 +231,8 @@ void TestOrviDownloadDialog::cancelAbortsBeforeClosing()
     m_server->setResponse("/emoticons.zip", stalled);
     openDialog();
 
-    int stateAtClick = -1;
-    int stateAtClose = -1;
+    PackageDownload::State stateAtClick = PackageDownload::State::Idle;
+    PackageDownload::State stateAtClose = PackageDownload::State::Idle;
     CloseWatcher watcher([&] { stateAtClose = m_engine->downloadState(); });
     form()->installEventFilter(&watcher);
     connect(m_engine.get(), &OrviUpdaterEngine::downloadFile, this, [&](const QString &name) {
@@ -244,9 +245,9 @@ void TestOrviDownloadDialog::cancelAbortsBeforeClosing()
     });
 
     QVERIFY2(runUntilLastWindowCloses(), "the updater did not end after Cancel");
-    QCOMPARE(stateAtClick, 2);
-    QCOMPARE(stateAtClose, 3);
-    QCOMPARE(m_engine->downloadState(), 3);
+    QCOMPARE(stateAtClick, PackageDownload::State::Downloading);
+    QCOMPARE(stateAtClose, PackageDownload::State::Aborted);
+    QCOMPARE(m_engine->downloadState(), PackageDownload::State::Aborted);
     QVERIFY(TopLevelWindows::visibleNames().isEmpty());
     QVERIFY(m_boxes.boxes().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
@@ -317,8 +318,8 @@ void TestOrviDownloadDialog::titleBarCloseLeavesTheEngineAlone()
     openDialog();
     QTRY_VERIFY_WITH_TIMEOUT(
         m_server->requestLines().contains(QStringLiteral("GET /core.zip")), 5000);
-    const int state = m_engine->downloadState();
-    QCOMPARE(state, 2);
+    const PackageDownload::State state = m_engine->downloadState();
+    QCOMPARE(state, PackageDownload::State::Downloading);
 
     form()->close();
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);

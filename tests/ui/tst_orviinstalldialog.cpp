@@ -85,7 +85,9 @@ void tst_OrviInstallDialog::init()
     m_root = m_environment->root() + QStringLiteral("/app");
     QVERIFY(ApplicationFolder::make(m_root));
     ApplicationArguments::set(ApplicationFolder::updateArguments(m_root));
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_entries.clear();
     m_boxes.clear();
     m_boxes.setAnswer([](const MessageBoxHandler::Box &) { return QMessageBox::Abort; });

@@ -66,7 +66,9 @@ void tst_OrviSummaryDialog::init()
     m_root = m_environment->root() + QStringLiteral("/Orvi Messenger");
     QVERIFY(ApplicationFolder::make(m_root));
     ApplicationArguments::set(ApplicationFolder::updateArguments(m_root));
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_starts.clear();
     m_boxes.setAnswer([](const MessageBoxHandler::Box &) { return QMessageBox::Abort; });
     Platform::setDetachedStarter([this](const QString &program, const QStringList &arguments) {
