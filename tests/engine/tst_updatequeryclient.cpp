@@ -116,7 +116,9 @@ void tst_UpdateQueryClient::replyArrivals()
     const UpdateQueryClient::Reply reply = query.exchange(Request);
     QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::Received);
     QCOMPARE(::names(reply.entries), names);
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), Request, 10000);
+    // A server that closes at once may close before it has read the request.
+    if (script.ending == FakeUpdateServer::Ending::StayOpen)
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), Request, 10000);
     QCOMPARE(m_server->connections(), 1);
 }
 
