@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks the formatting and that includes point down the layers,
-# builds the updater twice (plain, and with AddressSanitizer and UndefinedBehaviorSanitizer) with
-# warnings as errors, and runs every test offscreen in both; builds the fuzzers with clang and
-# replays each on its corpus plus a fixed set of inputs; then builds Qt for Windows from Debian's
-# sources (once, cached), cross-builds the updater and its tests for Windows and runs them under
-# Wine.
+# Installs what is missing, checks the formatting, the Polish catalogue against the sources and
+# that includes point down the layers, builds the updater twice (plain, and with AddressSanitizer
+# and UndefinedBehaviorSanitizer) with warnings as errors, and runs every test offscreen in both;
+# builds the fuzzers with clang and replays each on its corpus plus a fixed set of inputs; then
+# builds Qt for Windows from Debian's sources (once, cached), cross-builds the updater and its
+# tests for Windows and runs them under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -23,6 +23,9 @@ echo "== formatting"
 # Every C++ file as the committed .clang-format writes it, so that no change mixes formatting
 # with behaviour.
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
+echo "== catalogue"
+# The Polish catalogue as Qt's lupdate writes it from the sources: no text missing, none left over.
+scripts/check-catalogue.sh
 echo "== layers"
 scripts/check-layers.sh
 

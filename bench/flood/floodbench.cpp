@@ -53,8 +53,10 @@ int queryProcess(int argc, char *argv[])
         [](const MessageBoxHandler::Box &box) { return MessageBoxHandler::defaultAnswer(box); });
     (void)argc;
     resetPeak();
-    OrviUpdaterEngine engine;
-    engine.setUpdateServer(UpdateServer(QStringLiteral("127.0.0.1"), quint16(port.toUInt())));
+    EngineSettings settings;
+    settings.appRoot = QString::fromLocal8Bit(argv[3]);
+    settings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), quint16(port.toUInt()));
+    OrviUpdaterEngine engine(settings);
     const bool succeeded = engine.checkUpdates();
     std::printf("%lld %d\n", static_cast<long long>(peakKib()), succeeded ? 1 : 0);
     return 0;

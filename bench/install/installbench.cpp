@@ -15,10 +15,12 @@
 //   install-bench recover <download folder>
 //                          undoes the unfinished run journalled there, as the next start does
 
+#include "enginesettings.h"
 #include "installationjournal.h"
 #include "installationrun.h"
+#include "mainapppaths.h"
 #include "messageboxhandler.h"
-#include "orviupdaterengine.h"
+#include "packageacceptance.h"
 #include "packagehash.h"
 #include "packageinstaller.h"
 #include "trustedcomment.h"
@@ -241,22 +243,30 @@ int runInstall(int argc, char **argv)
         QFile hash(archive + QStringLiteral(".blake2b"));
         if (!hash.open(QIODevice::ReadOnly))
             qFatal("no hash beside %s", qPrintable(archive));
-        const QString refusal = OrviUpdaterEngine().refusalOfPackage(entry, hash.readAll());
+        const EngineSettings settings;
+        const QString refusal = PackageAcceptance(settings.signingKeys, settings.unsignedAllowed,
+            MainAppPaths::rootFolder(arguments).value_or(QString()))
+                                    .refusal(entry, hash.readAll());
         if (!refusal.isEmpty()) {
             std::fprintf(stderr, "%s\n", qPrintable(refusal));
             return 1;
         }
     }
-    PackageInstaller installer(&entry);
+    PackageInstaller::RunState runState;
+    PackageInstaller installer(
+        &entry, MainAppPaths::rootFolder(arguments).value_or(QString()), &runState);
     // As in a real run: the plan is journalled and the run closed with its completion record.
     InstallationJournal journal(downloadFolder);
     installer.setJournal(&journal);
-    QString errorText;
     QStringList details;
-    return journal.begin() && installer.install(downloadFolder, &errorText, &details)
-            && journal.finish(true)
-        ? 0
-        : 1;
+    PackageInstaller::Failure failure;
+    if (!journal.begin())
+        return 1;
+    if (!installer.install(downloadFolder, &details, &failure)) {
+        std::fprintf(stderr, "%s\n", qPrintable(failure.message));
+        return 1;
+    }
+    return journal.finish(true) ? 0 : 1;
 }
 
 int runRecover(int argc, char **argv)

@@ -1,5 +1,7 @@
 #include "httprequestqueue.h"
 
+#include "httpreplyrules.h"
+
 #include <QCoreApplication>
 #include <QIODevice>
 #include <QNetworkProxy>
@@ -20,63 +22,6 @@ namespace {
 constexpr qint64 ReadBufferSize = 256 * 1024;
 constexpr qsizetype ChunkSize = 256 * 1024;
 constexpr int MaxRedirects = 5;
-
-// Errors after which the same request may well succeed: the connection broke, not the request.
-bool isInterruption(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::TimeoutError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::ProxyConnectionClosedError:
-    case QNetworkReply::ProxyTimeoutError:
-    case QNetworkReply::UnknownNetworkError:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// The first byte of a Content-Range value "bytes first-last/length"; -1 when it names none.
-qint64 rangeStart(const QByteArray &value)
-{
-    const QByteArray simplified = value.simplified();
-    if (!simplified.startsWith("bytes "))
-        return -1;
-    const qsizetype dash = simplified.indexOf('-');
-    if (dash < 0)
-        return -1;
-    bool ok = false;
-    const qint64 first = simplified.mid(6, dash - 6).toLongLong(&ok);
-    return ok ? first : -1;
-}
-
-bool isProxyFailure(QNetworkReply::NetworkError error)
-{
-    return error >= QNetworkReply::ProxyConnectionRefusedError
-        && error <= QNetworkReply::UnknownProxyError;
-}
-
-bool isSuccess(int status)
-{
-    return status >= 200 && status < 300;
-}
-
-// Qt joins a repeated header's values with ", ", and after a redirect it can keep an earlier
-// response's length beside the final one's; only one plain number is trusted.
-qint64 plainLength(const QByteArray &value)
-{
-    if (value.isEmpty())
-        return -1;
-    for (const char c : value) {
-        if (c < '0' || c > '9')
-            return -1;
-    }
-    bool ok = false;
-    const qint64 length = value.toLongLong(&ok);
-    return ok ? length : -1;
-}
 
 } // namespace
 
@@ -268,16 +213,16 @@ bool HttpRequestQueue::takeHeader()
     qint64 length = -1;
     if (status == 206
         && (m_running.kind != Kind::Get || m_running.from == 0
-            || rangeStart(m_reply->rawHeader("Content-Range")) != m_running.from)) {
+            || HttpReplyRules::rangeStart(m_reply->rawHeader("Content-Range")) != m_running.from)) {
         releaseReply();
         fail(QCoreApplication::translate(
             "translation", "The server sent a part of %1 other than the one asked for.", "nc")
                  .arg(urlText()));
         return false;
     }
-    if (isSuccess(status)) {
+    if (HttpReplyRules::isSuccess(status)) {
         if (m_reply->hasRawHeader("Content-Length"))
-            length = plainLength(m_reply->rawHeader("Content-Length"));
+            length = HttpReplyRules::plainLength(m_reply->rawHeader("Content-Length"));
     } else if (m_running.kind == Kind::Head) {
         // A HEAD only sizes the download; the GET decides whether it works.
         m_statusTolerated = true;
@@ -344,16 +289,16 @@ void HttpRequestQueue::transferFinished()
         return; // The status failed the request, or a slot aborted it.
     // Qt reaches an HTTP proxy as it would the server, so a refused connection is the proxy's.
     if (!m_proxy.isEmpty() && !m_statusTolerated
-        && (isProxyFailure(error) || error == QNetworkReply::ConnectionRefusedError
+        && (HttpReplyRules::isProxyFailure(error) || error == QNetworkReply::ConnectionRefusedError
             || error == QNetworkReply::HostNotFoundError)) {
         fail(QCoreApplication::translate(
                  "translation", "The proxy server %1 refused the download of %2: %3", "nc")
                  .arg(m_proxy, urlText(), m_reply->errorString()),
-            isInterruption(error));
+            HttpReplyRules::isInterruption(error));
         return;
     }
     if (error != QNetworkReply::NoError && !m_statusTolerated) {
-        fail(m_reply->errorString(), isInterruption(error));
+        fail(m_reply->errorString(), HttpReplyRules::isInterruption(error));
         return;
     }
     if (!m_headerTaken) {

@@ -1,5 +1,6 @@
 #include "replyparser.h"
 
+#include "replyschema.h"
 #include "updateentry.h"
 
 #include <QXmlStreamReader>
@@ -25,11 +26,11 @@ enum Item {
 
 int itemOf(QStringView name)
 {
-    static const std::array<QLatin1String, ItemCount> names { QLatin1String("version"),
-        QLatin1String("description"), QLatin1String("copyrights"), QLatin1String("author"),
-        QLatin1String("webpage"), QLatin1String("email"), QLatin1String("changelog"),
-        QLatin1String("link"), QLatin1String("critical"), QLatin1String("timestamp"),
-        QLatin1String("signature") };
+    using namespace ReplySchema;
+    static const std::array<QLatin1String, ItemCount> names { QLatin1String(version),
+        QLatin1String(description), QLatin1String(copyrights), QLatin1String(author),
+        QLatin1String(webpage), QLatin1String(email), QLatin1String(changelog), QLatin1String(link),
+        QLatin1String(critical), QLatin1String(timestamp), QLatin1String(signature) };
     for (int item = 0; item < ItemCount; ++item) {
         if (name == names[item])
             return item;
@@ -39,8 +40,9 @@ int itemOf(QStringView name)
 
 bool isAnswerWithoutUpdate(QStringView name)
 {
-    return name == QLatin1String("latest") || name == QLatin1String("noSuchUpdate")
-        || name == QLatin1String("noSuchComponent");
+    return name == QLatin1String(ReplySchema::latest)
+        || name == QLatin1String(ReplySchema::noSuchUpdate)
+        || name == QLatin1String(ReplySchema::noSuchComponent);
 }
 
 std::string utf8(QStringView text)
@@ -84,7 +86,7 @@ bool ReplyParser::read(const QXmlStreamReader &reader)
                 m_capturing.emplace_back(parentIndex, item);
             }
         }
-        if (name == QLatin1String("request")) {
+        if (name == QLatin1String(ReplySchema::request)) {
             if (m_requests.size() >= size_t(MaxRequests)) {
                 m_overBounds = true;
                 return false;
@@ -93,11 +95,11 @@ bool ReplyParser::read(const QXmlStreamReader &reader)
             // A repeated attribute counts with its last value.
             for (const QXmlStreamAttribute &attribute : reader.attributes()) {
                 const QStringView attributeName = attribute.qualifiedName();
-                if (attributeName == QLatin1String("project"))
+                if (attributeName == QLatin1String(ReplySchema::project))
                     request->project = utf8(attribute.value());
-                else if (attributeName == QLatin1String("name"))
+                else if (attributeName == QLatin1String(ReplySchema::name))
                     request->name = utf8(attribute.value());
-                else if (attributeName == QLatin1String("type"))
+                else if (attributeName == QLatin1String(ReplySchema::type))
                     request->type = utf8(attribute.value());
             }
             open.request = int(m_requests.size());
@@ -174,7 +176,7 @@ QVector<UpdateEntry *> ReplyParser::takeEntries()
         auto &items = request->items;
         for (const std::string &text : items)
             m_heldText -= qsizetype(text.size());
-        const bool critical = items[Critical] == "true";
+        const bool critical = items[Critical] == ReplySchema::criticalTrue;
         const uint timestamp = QString::fromStdString(items[Timestamp]).toUInt(nullptr, 10);
         entries << new UpdateEntry(std::move(request->project), std::move(request->name),
             std::move(request->type), std::move(items[Version]), std::move(items[Description]),

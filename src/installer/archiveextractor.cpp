@@ -3,11 +3,8 @@
 #include "archivestream.h"
 #include "filesystem.h"
 
-#include <QDir>
 #include <QFile>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <unzip.h>
 
@@ -28,7 +25,7 @@ QString folderOf(const QString &filePath)
 } // namespace
 
 ArchiveExtractor::ArchiveExtractor(const QString &archivePath, const QString &targetFolder)
-    : m_archivePath(archivePath), m_targetFolder(targetFolder)
+    : m_archivePath(archivePath), m_targetFolder(targetFolder), m_folders(targetFolder)
 {
 }
 
@@ -162,33 +159,8 @@ bool ArchiveExtractor::isSafeEntryName(const QString &name)
 
 bool ArchiveExtractor::ensureFolder(const QString &folder)
 {
-    if (m_knownFolders.contains(folder))
+    if (m_folders.make(folder))
         return true;
-    // The target folder and those above it are the caller's; only what lies below is checked.
-    if (folder.size() < m_targetFolder.size()) {
-        if (!QDir().mkpath(folder)) {
-            m_fileErrorText = QString::fromLocal8Bit(std::strerror(ENOENT));
-            return false;
-        }
-        m_knownFolders.insert(folder);
-        return true;
-    }
-    if (!ensureFolder(folderOf(folder)))
-        return false;
-    switch (FileSystem::kindOf(folder)) {
-    case FileSystem::Kind::Folder:
-        break;
-    case FileSystem::Kind::Missing:
-        if (FileSystem::makeFolder(folder))
-            break;
-        Q_FALLTHROUGH();
-    default:
-        // A file or a link where a folder belongs: nothing is written through it.
-        m_fileErrorText = FileSystem::kindOf(folder) == FileSystem::Kind::Missing
-            ? FileSystem::errorText()
-            : QString::fromLocal8Bit(std::strerror(ENOTDIR));
-        return false;
-    }
-    m_knownFolders.insert(folder);
-    return true;
+    m_fileErrorText = m_folders.errorText();
+    return false;
 }

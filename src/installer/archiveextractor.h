@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QSet>
+#include "foldermaker.h"
+
 #include <QString>
 
 #include <functional>
@@ -64,6 +65,6 @@ private:
     QString m_entryName;
     QString m_fileErrorText;
     QString m_refusedFolder;
-    QSet<QString> m_knownFolders;
+    FolderMaker m_folders;
     std::vector<char> m_buffer;
 };

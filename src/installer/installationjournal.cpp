@@ -2,7 +2,6 @@
 
 #include "filesystem.h"
 
-#include <QDir>
 #include <QFile>
 #include <QUrl>
 
@@ -35,28 +34,6 @@ QByteArray readJournal(const QString &downloadFolder)
     return file.readAll();
 }
 
-bool isLeftOver(FileSystem::Kind kind)
-{
-    return kind == FileSystem::Kind::File || kind == FileSystem::Kind::Link;
-}
-
-// Puts backup back at target; across file systems through a synced copy under temporary.
-bool restore(const InstallationJournal::Step &step)
-{
-    // Only a folder the run made itself can stand there; it is empty once its own steps ran.
-    if (FileSystem::kindOf(step.target) == FileSystem::Kind::Folder)
-        FileSystem::removeFolder(step.target);
-    // Someone may have removed the target's folder since.
-    const QString folder = step.target.left(step.target.lastIndexOf(QLatin1Char('/')));
-    if (FileSystem::kindOf(folder) == FileSystem::Kind::Missing)
-        QDir().mkpath(folder);
-    if (FileSystem::rename(step.backup, step.target))
-        return true;
-    if (!FileSystem::crossDevice())
-        return false;
-    return FileSystem::copy(step.backup, step.temporary)
-        && FileSystem::rename(step.temporary, step.target) && FileSystem::unlink(step.backup);
-}
 } // namespace
 
 InstallationJournal::InstallationJournal(const QString &downloadFolder)
@@ -145,50 +122,4 @@ QVector<InstallationJournal::Step> InstallationJournal::steps(const QString &dow
         steps.append(step);
     }
     return steps;
-}
-
-QStringList InstallationJournal::undo(const QVector<Step> &steps, int done)
-{
-    QStringList failures;
-    QStringList changedFolders;
-    int index = int(steps.size());
-    for (auto step = steps.crbegin(); step != steps.crend(); ++step) {
-        --index;
-        const QString folder = step->target.left(step->target.lastIndexOf(QLatin1Char('/')));
-        if (!changedFolders.contains(folder))
-            changedFolders.append(folder);
-        if (!step->temporary.isEmpty() && isLeftOver(FileSystem::kindOf(step->temporary)))
-            FileSystem::unlink(step->temporary);
-        switch (step->kind) {
-        case Step::Kind::Folder:
-            if (FileSystem::kindOf(step->target) == FileSystem::Kind::Folder
-                && !FileSystem::removeFolder(step->target))
-                failures.append(step->target);
-            break;
-        case Step::Kind::Create:
-            if (isLeftOver(FileSystem::kindOf(step->target)) && !FileSystem::unlink(step->target))
-                failures.append(step->target);
-            break;
-        case Step::Kind::Replace:
-        case Step::Kind::Remove:
-            // No backup: the step never ran, or its undo already did, or it was lost.
-            if (FileSystem::kindOf(step->backup) == FileSystem::Kind::Missing) {
-                if (index < done)
-                    failures.append(step->backup);
-            } else if (!restore(*step)) {
-                failures.append(step->backup);
-            }
-            break;
-        case Step::Kind::Overwrite:
-            // The package's earlier step on the same target puts back what was there before.
-            break;
-        }
-    }
-    // Until the restored names are durable the journal must not say the run was undone.
-    for (const QString &folder : std::as_const(changedFolders)) {
-        if (FileSystem::kindOf(folder) == FileSystem::Kind::Folder
-            && !FileSystem::syncFolder(folder))
-            failures.append(folder);
-    }
-    return failures;
 }

@@ -1,6 +1,7 @@
 #include "installationrun.h"
 
 #include "messageboxhandler.h"
+#include "planexecutor.h"
 #include "platform.h"
 #include "removefolderfiles.h"
 #include "updateentry.h"
@@ -14,6 +15,11 @@ QByteArray bytes(const std::string &text)
     return QByteArray(text.data(), qsizetype(text.size()));
 }
 
+QString updateTitle()
+{
+    return QCoreApplication::translate("translation", "Update", "program update");
+}
+
 QString journalFailure(const InstallationJournal &journal)
 {
     return QCoreApplication::translate(
@@ -22,9 +28,10 @@ QString journalFailure(const InstallationJournal &journal)
 }
 } // namespace
 
-InstallationRun::InstallationRun(const QVector<UpdateEntry *> &updates,
+InstallationRun::InstallationRun(const QVector<UpdateEntry *> &updates, const QString &appRoot,
     const QString &downloadFolder, QString *details, bool *installSucceeded)
     : m_updates(updates)
+    , m_appRoot(appRoot)
     , m_downloadFolder(downloadFolder)
     , m_details(details)
     , m_installSucceeded(installSucceeded)
@@ -40,8 +47,15 @@ void InstallationRun::run()
     bool journalStarted = count == 0;
     for (int i = 0; i < count; ++i) {
         const UpdateEntry *entry = m_updates.at(i);
-        m_installers.push_back(std::make_unique<PackageInstaller>(entry));
-        m_installers.back()->setJournal(&m_journal);
+        m_installers.push_back(std::make_unique<PackageInstaller>(entry, m_appRoot, &m_runState));
+        PackageInstaller &installer = *m_installers.back();
+        // Told as soon as it is known; the package itself then fails for want of a destination.
+        if (installer.lacksMainApplication()) {
+            MessageBoxHandler::critical(updateTitle(),
+                QCoreApplication::translate("translation", "Cannot run update!", "nc"));
+            QCoreApplication::quit();
+        }
+        installer.setJournal(&m_journal);
         const QString name
             = QString::fromLatin1(entry->name().data(), qsizetype(entry->name().size()));
         emit installFile(name);
@@ -51,14 +65,15 @@ void InstallationRun::run()
                    .arg(name)
             + QLatin1Char('\n');
 
-        QString errorText;
         QStringList detailsList;
         if (!journalStarted && !(journalStarted = m_journal.begin())) {
             rollBack(i, name, journalFailure(m_journal));
             return;
         }
-        if (!m_installers.back()->install(m_downloadFolder, &errorText, &detailsList)) {
-            rollBack(i, name, errorText);
+        PackageInstaller::Failure failure;
+        if (!installer.install(m_downloadFolder, &detailsList, &failure)) {
+            MessageBoxHandler::critical(updateTitle(), failure.message);
+            rollBack(i, name, failure.errorText);
             return;
         }
         detailsList.sort();
@@ -114,7 +129,7 @@ InstallationRun::Outcome InstallationRun::recover(
         *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
         return Outcome::RollbackFailed;
     case InstallationJournal::State::Unfinished:
-        *unrestored = InstallationJournal::undo(InstallationJournal::steps(downloadFolder));
+        *unrestored = PlanExecutor::undo(InstallationJournal::steps(downloadFolder));
         if (!unrestored->isEmpty())
             return Outcome::RollbackFailed;
         InstallationJournal journal(downloadFolder);
@@ -151,7 +166,7 @@ void InstallationRun::rollBack(int failed, const QString &name, const QString &e
     QStringList unrestored;
     for (int j = failed; j >= 0; --j) {
         // Every package is undone, also after one that could not be undone completely.
-        if (!m_installers.at(size_t(j))->rollback(m_downloadFolder))
+        if (!m_installers.at(size_t(j))->rollback())
             unrestored += m_installers.at(size_t(j))->unrestoredItems();
         emit installProgress(100 * ++step / count);
     }

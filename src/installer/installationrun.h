@@ -26,10 +26,10 @@ class InstallationRun : public QObject
 public:
     enum class Outcome { NotRun, Completed, RolledBack, RollbackFailed };
 
-    /// A run over updates with packages in downloadFolder; details and installSucceeded
-    /// receive the results and must outlive the run.
-    InstallationRun(const QVector<UpdateEntry *> &updates, const QString &downloadFolder,
-        QString *details, bool *installSucceeded);
+    /// A run over updates with packages in downloadFolder, for the main application in appRoot;
+    /// details and installSucceeded receive the results and must outlive the run.
+    InstallationRun(const QVector<UpdateEntry *> &updates, const QString &appRoot,
+        const QString &downloadFolder, QString *details, bool *installSucceeded);
     ~InstallationRun() override;
 
     /// Runs the installation; returns when it is over, after installFinished(). Failures are
@@ -51,14 +51,15 @@ signals:
 
 private:
     void rollBack(int failed, const QString &name, const QString &errorText);
-    bool finish();
 
     QVector<UpdateEntry *> m_updates;
+    QString m_appRoot;
     QString m_downloadFolder;
     QString *m_details;
     bool *m_installSucceeded;
     InstallationJournal m_journal;
     Outcome m_outcome = Outcome::NotRun;
-    // Kept until the run ends: the rollback needs each installer's backup records.
+    PackageInstaller::RunState m_runState;
+    // Kept until the run ends: the rollback needs each installer's plan.
     std::vector<std::unique_ptr<PackageInstaller>> m_installers;
 };

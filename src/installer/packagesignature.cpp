@@ -10,11 +10,6 @@
 
 namespace {
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("translation", text, "nc");
-}
-
 constexpr int keyIdSize = 8;
 constexpr int signatureSize = crypto_sign_BYTES;
 constexpr int publicKeySize = crypto_sign_PUBLICKEYBYTES;
@@ -77,55 +72,65 @@ PackageSignature::Result PackageSignature::verify(const QByteArray &fileHash,
     QString ignored;
     QString *reason = errorText ? errorText : &ignored;
     if (m_empty) {
-        *reason = tr("The package is not signed.");
+        *reason = QCoreApplication::translate("translation", "The package is not signed.", "nc");
         return Result::Unsigned;
     }
     if (m_wellFormed && m_algorithm == "Ed") {
-        *reason = tr("The package has a signature in the legacy format, which is not accepted.");
+        *reason = QCoreApplication::translate("translation",
+            "The package has a signature in the legacy format, which is not accepted.", "nc");
         return Result::Legacy;
     }
     if (!m_wellFormed || m_algorithm != "ED" || !initialised()) {
-        *reason = tr("The package's signature cannot be read.");
+        *reason = QCoreApplication::translate(
+            "translation", "The package's signature cannot be read.", "nc");
         return Result::Malformed;
     }
     const auto key = std::find_if(keys.cbegin(), keys.cend(),
         [this](const PublicKey &candidate) { return candidate.id == m_keyId; });
     if (key == keys.cend()) {
-        *reason = tr("The package is signed by an unknown key (%1).").arg(keyIdText(m_keyId));
+        *reason = QCoreApplication::translate(
+            "translation", "The package is signed by an unknown key (%1).", "nc")
+                      .arg(keyIdText(m_keyId));
         return Result::UnknownKey;
     }
     if (!verifyDetached(m_globalSignature, m_signature + m_trustedComment, key->key)) {
-        *reason = tr("The package's signature has been tampered with.");
+        *reason = QCoreApplication::translate(
+            "translation", "The package's signature has been tampered with.", "nc");
         return Result::ForgedComment;
     }
 
     TrustedComment signedFor;
     if (!TrustedComment::fromText(m_trustedComment, &signedFor)
         || (signedFor == expected && m_trustedComment != expected.toText())) {
-        *reason = tr("The package's signature is not for an Orvi package.");
+        *reason = QCoreApplication::translate(
+            "translation", "The package's signature is not for an Orvi package.", "nc");
         return Result::NotAPackage;
     }
     if (signedFor.project != expected.project || signedFor.name != expected.name
         || signedFor.type != expected.type) {
-        *reason = tr("The package's signature is for another component (%1).")
+        *reason = QCoreApplication::translate(
+            "translation", "The package's signature is for another component (%1).", "nc")
                       .arg(QString::fromUtf8(
                           signedFor.project + ' ' + signedFor.name + ' ' + signedFor.type));
         return Result::OtherComponent;
     }
     if (signedFor.version != expected.version) {
         *reason
-            = tr("The package's signature is for version %1, not %2.")
+            = QCoreApplication::translate(
+                "translation", "The package's signature is for version %1, not %2.", "nc")
                   .arg(QString::fromUtf8(signedFor.version), QString::fromUtf8(expected.version));
         return Result::OtherVersion;
     }
     if (signedFor.file != expected.file) {
-        *reason = tr("The package's signature is for another file (%1).")
+        *reason = QCoreApplication::translate(
+            "translation", "The package's signature is for another file (%1).", "nc")
                       .arg(QString::fromUtf8(signedFor.file));
         return Result::OtherFile;
     }
 
     if (!verifyDetached(m_signature, fileHash, key->key)) {
-        *reason = tr("The package has been altered since it was signed.");
+        *reason = QCoreApplication::translate(
+            "translation", "The package has been altered since it was signed.", "nc");
         return Result::Altered;
     }
     reason->clear();

@@ -2,6 +2,13 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="pl_PL" sourcelanguage="en_US">
 <context>
+    <name>OrviDownloadDialog</name>
+    <message>
+        <source>Update</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>Updater_Changelog_MainWindow</name>
     <message>
         <source>Update</source>
@@ -87,12 +94,6 @@
 </context>
 <context>
     <name>translation</name>
-    <!-- An entry without a comment serves every comment the code passes. An empty,
-         unfinished translation leaves the English text in place. -->
-    <message>
-        <source>Update</source>
-        <translation>Aktualizuj</translation>
-    </message>
     <message>
         <source>Update</source>
         <comment>nc</comment>
@@ -105,74 +106,92 @@
     </message>
     <message>
         <source>No updates available.</source>
+        <comment>nc</comment>
         <translation>Brak nowych aktualizacji.</translation>
     </message>
     <message>
         <source>Copy error: %1 (%2)</source>
+        <comment>program update</comment>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Cannot run update!</source>
+        <comment>nc</comment>
         <translation>Nie można przeprowadzić aktualizacji!</translation>
     </message>
     <message>
         <source>Check updates</source>
+        <comment>nc</comment>
         <translation>Sprawdź aktualizacje</translation>
     </message>
     <message>
         <source>Couldn&apos;t connect to update server. Check your internet connection.</source>
+        <comment>nc</comment>
         <translation>Nie można nawiązać połączenie z serwerem aktualizacji. Sprawdź swoje połączenie internetowe.</translation>
     </message>
     <message>
         <source>An error occured while comunicating update server. Check your internet connection.</source>
+        <comment>nc</comment>
         <translation>Wystąpił błąd podczas komunikacji z serwerem aktualizacji. Sprawdź swoje połączenie internetowe.</translation>
     </message>
     <message>
         <source>Installing package %1:</source>
+        <comment>status information about currently installed package</comment>
         <translation>Zainstalowano pakiet %1:</translation>
     </message>
     <message>
         <source>Failed installing package </source>
+        <comment>nc</comment>
         <translation>Błąd podczas instalowania paczki </translation>
     </message>
     <message>
         <source>Rollback update</source>
+        <comment>restoring application to state before installing update</comment>
         <translation>Cofanie akutalizacji</translation>
     </message>
     <message>
         <source>An error occured while rolling back update progress. Software may not work properly. Try reinstalling whole application</source>
+        <comment>nc</comment>
         <translation>Wystąpił błąd podczas cofania aktualizacji. Program może nie działać poprawnie. Zalecamy ręczne zainstalowanie najnowszej wersji komunikatora Orvi ze strony www.orvi.example</translation>
     </message>
     <message>
         <source>Unable to open update archive</source>
+        <comment>nc</comment>
         <translation>Nie udało się zaktualizować archiwum</translation>
     </message>
     <message>
         <source>Wrong project!</source>
+        <comment>nc</comment>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Wrong name!</source>
+        <comment>nc</comment>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Wrong type!</source>
+        <comment>nc</comment>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Cannot create file %1 (%2)</source>
+        <comment>nc</comment>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Cannot extract update file (%1)!</source>
+        <comment>nc</comment>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Cannot copy file %1 to %2!</source>
+        <comment>nc</comment>
         <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Cannot read file from archive!</source>
+        <comment>nc</comment>
         <translation type="unfinished"></translation>
     </message>
     <message>
@@ -247,21 +266,24 @@
     </message>
     <message>
         <source>Show changelog</source>
+        <comment>nc</comment>
         <translation>Pokaż listę zmian</translation>
     </message>
     <message>
         <source>Hide changelog</source>
+        <comment>nc</comment>
         <translation>Ukryj listę zmian</translation>
     </message>
     <message>
         <source>Installation failed</source>
+        <comment>nc</comment>
         <translation>Aktualizacja nie powiodła się</translation>
     </message>
     <message>
         <source>Please reinstall application with package from official web page</source>
+        <comment>nc</comment>
         <translation>Pobierz i zainstaluj ponownie komunikator Orvi ze strony www.orvi.example</translation>
     </message>
-    <!-- Download failures, shown as the download client reports them: in English. -->
     <message>
         <source>The package address %1 is not an http or https address with a host.</source>
         <comment>nc</comment>
@@ -394,10 +416,12 @@
     </message>
     <message>
         <source>Hide details</source>
+        <comment>nc</comment>
         <translation>Ukryj szczegóły</translation>
     </message>
     <message>
         <source>View details</source>
+        <comment>nc</comment>
         <translation>Pokaż szczegóły</translation>
     </message>
 </context>

@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "embeddedresources.h"
+#include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "orvichangelogdialog.h"
 #include "orvidownloaddialog.h"
@@ -16,13 +17,6 @@
 
 #include <exception>
 
-namespace {
-QString tr(const char *text, const char *comment)
-{
-    return QCoreApplication::translate("translation", text, comment);
-}
-} // namespace
-
 int Startup::run(int &argc, char **argv)
 {
     QApplication application(argc, argv);
@@ -34,11 +28,15 @@ int Startup::run(int &argc, char **argv)
     // Nothing is copied, downloaded or restored through a folder someone else could steer.
     const QString refusal = Platform::prepareDownloadFolder();
     if (!refusal.isEmpty()) {
-        MessageBoxHandler::critical(tr("Update", "program update"), refusal);
+        MessageBoxHandler::critical(
+            QCoreApplication::translate("translation", "Update", "program update"), refusal);
         return 1;
     }
-    if (switches.update)
-        return updateRun(switches.quiet);
+    if (switches.update) {
+        EngineSettings settings;
+        settings.appRoot = switches.appRoot;
+        return updateRun(switches.quiet, Query(), settings);
+    }
     return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
         Platform::relocationFiles(), switches.quiet);
 }
@@ -61,6 +59,7 @@ Startup::Switches Startup::scanSwitches(const QStringList &arguments)
         else if (arguments.at(i) == QLatin1String("-u"))
             switches.update = true;
     }
+    switches.appRoot = MainAppPaths::rootFolder(arguments);
     return switches;
 }
 
@@ -89,8 +88,9 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
         QFile::remove(destination);
         source.unsetError();
         if (!source.copy(destination)) {
-            MessageBoxHandler::critical(tr("Update", "program update"),
-                tr("Copy error: %1 (%2)", "program update")
+            MessageBoxHandler::critical(
+                QCoreApplication::translate("translation", "Update", "program update"),
+                QCoreApplication::translate("translation", "Copy error: %1 (%2)", "program update")
                     .arg(source.errorString(), source.fileName()));
             return 1;
         }
@@ -98,14 +98,16 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
     if (Platform::startRelocatedCopy(
             downloadFolder + files.first(), relaunchArguments(quiet, sourceFolder)))
         return 0;
-    MessageBoxHandler::critical(tr("Update", "program update"), tr("Cannot run update!", "nc"));
+    MessageBoxHandler::critical(
+        QCoreApplication::translate("translation", "Update", "program update"),
+        QCoreApplication::translate("translation", "Cannot run update!", "nc"));
     return 1;
 }
 
-int Startup::updateRun(bool quiet, const Query &query)
+int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &settings)
 {
     try {
-        OrviUpdaterEngine engine;
+        OrviUpdaterEngine engine(settings);
         // Before the main application is asked anything: it may be half replaced.
         if (!recoverInterruptedRun(engine.downloadFolder()))
             return exitRollbackFailed;
@@ -115,7 +117,8 @@ int Startup::updateRun(bool quiet, const Query &query)
         if (!engine.hasUpdates()) {
             if (!quiet)
                 MessageBoxHandler::information(
-                    tr("Update", "program update"), tr("No updates available.", "nc"));
+                    QCoreApplication::translate("translation", "Update", "program update"),
+                    QCoreApplication::translate("translation", "No updates available.", "nc"));
             return 0;
         }
         showFirstDialog(&engine, quiet);
@@ -133,7 +136,8 @@ int Startup::updateRun(bool quiet, const Query &query)
         return code;
     } catch (const std::exception &exception) {
         MessageBoxHandler::critical(
-            tr("Update", "program update"), QString::fromLocal8Bit(exception.what()));
+            QCoreApplication::translate("translation", "Update", "program update"),
+            QString::fromLocal8Bit(exception.what()));
         return 1;
     } catch (...) {
         return 1;
@@ -149,18 +153,22 @@ bool Startup::recoverInterruptedRun(const QString &downloadFolder)
         return true;
     case InstallationRun::Outcome::RolledBack:
         // Also when quiet: the user must learn that the update did not happen.
-        MessageBoxHandler::information(tr("Update", "program update"),
-            tr("The previous update was interrupted. The application was restored to its state "
-               "before that update.",
+        MessageBoxHandler::information(
+            QCoreApplication::translate("translation", "Update", "program update"),
+            QCoreApplication::translate("translation",
+                "The previous update was interrupted. The application was restored to its state "
+                "before that update.",
                 "nc"));
         return true;
     case InstallationRun::Outcome::RollbackFailed:
         break;
     }
-    MessageBoxHandler::critical(tr("Update", "program update"),
-        tr("The previous update was interrupted and could not be undone completely. Software "
-           "may not work properly. What could not be restored is kept in %1; the next update "
-           "tries again:",
+    MessageBoxHandler::critical(
+        QCoreApplication::translate("translation", "Update", "program update"),
+        QCoreApplication::translate("translation",
+            "The previous update was interrupted and could not be undone completely. Software "
+            "may not work properly. What could not be restored is kept in %1; the next update "
+            "tries again:",
             "nc")
                 .arg(QDir::toNativeSeparators(downloadFolder))
             + QLatin1Char('\n') + unrestored.join(QLatin1Char('\n')));

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "enginesettings.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class OrviUpdaterEngine;
 
@@ -19,6 +22,8 @@ public:
     {
         bool quiet = false;
         bool update = false;
+        /// The folder after the first "-root"; none when "-root" is missing or last.
+        std::optional<QString> appRoot;
     };
     using Query = std::function<bool(OrviUpdaterEngine &engine)>;
     /// Exit code of an update run whose installation failed and was rolled back.
@@ -29,7 +34,8 @@ public:
     /// Runs the program with its command line; returns the exit code.
     static int run(int &argc, char **argv);
 
-    /// Scans every argument after the program name for exactly "-q" and "-u".
+    /// Scans every argument after the program name for exactly "-q" and "-u", and finds the
+    /// main application's folder after "-root".
     static Switches scanSwitches(const QStringList &arguments);
     /// The arguments the relocated copy is started with.
     static QStringList relaunchArguments(bool quiet, const QString &programFolder);
@@ -41,8 +47,9 @@ public:
     /// The update run: recovery of an interrupted run, engine, query, then "No updates
     /// available." or the first dialog and the event loop; returns the exit code (0 installed
     /// or nothing to do, exitRolledBack, exitRollbackFailed). query replaces the engine's
-    /// checkUpdates().
-    static int updateRun(bool quiet, const Query &query = Query());
+    /// checkUpdates(); the engine is built with settings.
+    static int updateRun(bool quiet, const Query &query = Query(),
+        const EngineSettings &settings = EngineSettings());
 
 private:
     static void loadTranslation(class QTranslator &translator);

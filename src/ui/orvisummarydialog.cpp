@@ -45,7 +45,7 @@ OrviSummaryDialog::~OrviSummaryDialog() = default;
 void OrviSummaryDialog::restartOrvi()
 {
     // The update query has required "-root", so it is there in every update run.
-    if (const auto root = MainAppPaths::rootFolder(QCoreApplication::arguments())) {
+    if (const std::optional<QString> root = m_engine->appRoot()) {
         Platform::startDetached(
             Platform::quoteProgram(MainAppPaths::mainAppPath(*root)), QStringList());
     }

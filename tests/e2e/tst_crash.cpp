@@ -1,3 +1,4 @@
+#include "applicationfolder.h"
 #include "foldersnapshot.h"
 #include "nginxserver.h"
 #include "testenvironment.h"
@@ -146,8 +147,7 @@ void tst_Crash::initTestCase()
     QVERIFY(TestEnvironment::writeFile(m_template + QStringLiteral("/shared.dll"), "shared 1"));
     QVERIFY(TestEnvironment::writeFile(m_template + QStringLiteral("/components"),
         "orvi core app 1\norvi lang app 1\norvi extra app 1\n"));
-    QVERIFY(QFile::copy(
-        QStringLiteral(ORVI_SAMPLE_APP_BINARY), m_template + QStringLiteral("/orvi7.exe")));
+    QVERIFY(ApplicationFolder::makeWithSample(m_template));
 
     const QString good = root + QStringLiteral("/catalogue-good");
     const QString failing = root + QStringLiteral("/catalogue-failing");

@@ -1,4 +1,6 @@
 #include "applicationarguments.h"
+#include "applicationfolder.h"
+#include "boxrecorder.h"
 #include "embeddedresources.h"
 #include "fakehttpserver.h"
 #include "fakeupdateserver.h"
@@ -73,7 +75,7 @@ private:
     std::unique_ptr<FakeUpdateServer> m_updateServer;
     QString m_app;
     QList<Start> m_starts;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
     QString m_summaryStatus;
     QString m_summaryDetails;
 };
@@ -89,12 +91,10 @@ void tst_EndToEnd::init()
     QVERIFY(m_environment->isValid());
     m_app = m_environment->root() + QStringLiteral("/Orvi Messenger");
     writeVersionOne(m_app);
-    QVERIFY(
-        QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), m_app + QStringLiteral("/orvi7.exe")));
+    QVERIFY(ApplicationFolder::makeWithSample(m_app));
     QVERIFY(TestEnvironment::writeFile(
         m_app + QStringLiteral("/components"), "orvi core app 1.0\norvi emoticons app 1.0\n"));
-    ApplicationArguments::set(
-        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_app });
+    ApplicationArguments::set(ApplicationFolder::updateArguments(m_app));
 
     m_http = std::make_unique<FakeHttpServer>();
     QVERIFY(m_http->listen());
@@ -109,8 +109,7 @@ void tst_EndToEnd::init()
         m_starts << Start { program, arguments };
         return true;
     });
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
+    m_boxes.setAnswer([](const MessageBoxHandler::Box &box) {
         return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
                                                         : MessageBoxHandler::defaultAnswer(box);
     });
@@ -118,7 +117,6 @@ void tst_EndToEnd::init()
 
 void tst_EndToEnd::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_updateServer.reset();
     m_http.reset();
@@ -169,11 +167,11 @@ int tst_EndToEnd::runUpdater()
     QObject::connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     failsafe.start(60000);
 
-    const quint16 port = m_updateServer->port();
-    return Startup::updateRun(false, [port](OrviUpdaterEngine &engine) {
-        engine.setUpdateServer(UpdateServer(QStringLiteral("127.0.0.1"), port));
-        return engine.checkUpdates();
-    });
+    // As start-up builds it from the command line, with the test's update server.
+    EngineSettings settings;
+    settings.appRoot = Startup::scanSwitches(QCoreApplication::arguments()).appRoot;
+    settings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), m_updateServer->port());
+    return Startup::updateRun(false, Startup::Query(), settings);
 }
 
 void tst_EndToEnd::wholeUpdate_data()
@@ -246,10 +244,10 @@ void tst_EndToEnd::wholeUpdate()
         QCOMPARE(m_summaryStatus, QStringLiteral("Installation failed"));
         QCOMPARE(m_summaryDetails, QStringLiteral("An error occured while installing updates"));
         QVERIFY2(after == before, qPrintable(FolderSnapshot::describeDifference(before, after)));
-        QCOMPARE(m_boxes.size(), 2);
-        QCOMPARE(m_boxes.at(0).text, QStringLiteral("Wrong type!"));
-        QCOMPARE(m_boxes.at(1).icon, QMessageBox::Warning);
-        QCOMPARE(m_boxes.at(1).text, QStringLiteral("Failed installing package emoticons"));
+        QCOMPARE(m_boxes.boxes().size(), 2);
+        QCOMPARE(m_boxes.boxes().at(0).text, QStringLiteral("Wrong type!"));
+        QCOMPARE(m_boxes.boxes().at(1).icon, QMessageBox::Warning);
+        QCOMPARE(m_boxes.boxes().at(1).text, QStringLiteral("Failed installing package emoticons"));
     } else {
         QCOMPARE(m_summaryStatus, QStringLiteral("Installation complete"));
         QCOMPARE(m_summaryDetails,
@@ -257,12 +255,12 @@ void tst_EndToEnd::wholeUpdate()
                            "Installing package emoticons:\n - emoticons/smile.png\n\n"));
         QVERIFY2(
             after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
-        QVERIFY(m_boxes.isEmpty());
+        QVERIFY(m_boxes.boxes().isEmpty());
     }
 
     QCOMPARE(m_starts.size(), 1);
     QCOMPARE(
-        m_starts.first().program, Platform::quoteProgram(m_app + QStringLiteral("/orvi7.exe")));
+        m_starts.first().program, Platform::quoteProgram(ApplicationFolder::mainProgram(m_app)));
     QCOMPARE(m_starts.first().arguments, QStringList());
 
     QStringList leftOver;

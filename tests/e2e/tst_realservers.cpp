@@ -1,3 +1,4 @@
+#include "entrybuilder.h"
 #include "nginxserver.h"
 #include "orviupdaterengine.h"
 #include "serverprocess.h"
@@ -27,8 +28,7 @@ QByteArray randomBytes(int size, quint32 seed)
 
 UpdateEntry *entry(const QString &name, const QString &link)
 {
-    return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
-        link.toStdString(), false, 0);
+    return EntryBuilder().name(name).type("plugin").version("1.0").link(link).make();
 }
 
 } // namespace
@@ -102,9 +102,10 @@ void TestRealServers::nginxRedirectsRefusesHeadAndCuts()
     QVERIFY2(startNginx(), m_nginx ? m_nginx->errorLog().constData() : "no test files");
 
     const QString base = m_nginx->url(QString());
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
     // The transfer is under test here; the signature check has tests of its own.
-    m_engine->setUnsignedPackagesAllowed(true);
+    settings.unsignedAllowed = true;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_engine->adoptUpdates({ entry(QStringLiteral("chain"), base + QStringLiteral("/chain1.zip")),
         entry(QStringLiteral("signed"), base + QStringLiteral("/signed.zip")),
         entry(QStringLiteral("cut"), base + QStringLiteral("/cut.zip")) });
@@ -178,8 +179,9 @@ void TestRealServers::tinyproxyCarriesEveryRequest()
         "tinyproxy did not start");
 
     qputenv("http_proxy", "http://127.0.0.1:" + QByteArray::number(port));
-    m_engine = std::make_unique<OrviUpdaterEngine>();
-    m_engine->setUnsignedPackagesAllowed(true);
+    EngineSettings settings;
+    settings.unsignedAllowed = true;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     qunsetenv("http_proxy");
     const QString base = QStringLiteral("http://packages.orvi.test");
     m_engine->adoptUpdates({ entry(QStringLiteral("chain"), base + QStringLiteral("/chain1.zip")),

@@ -1,3 +1,4 @@
+#include "applicationfolder.h"
 #include "fakeupdateserver.h"
 #include "testenvironment.h"
 
@@ -72,8 +73,7 @@ void tst_Relocation::relocatesAndTheCopyQueries()
     const QString updaterName = QStringLiteral("/updater");
     QVERIFY(QFile::copy(shipped, app + updaterName));
 #endif
-    QVERIFY(
-        QFile::copy(QStringLiteral(ORVI_SAMPLE_APP_BINARY), app + QStringLiteral("/orvi7.exe")));
+    QVERIFY(ApplicationFolder::makeWithSample(app));
     QVERIFY(TestEnvironment::writeFile(app + QStringLiteral("/components"), "orvi core app 7.1\n"));
 
     FakeUpdateServer server;

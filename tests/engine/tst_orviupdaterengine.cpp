@@ -1,33 +1,96 @@
+#include "applicationfolder.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
+#include "fakehttpserver.h"
+#include "foldersnapshot.h"
+#include "messageboxhandler.h"
 #include "orviupdaterengine.h"
+#include "platform.h"
+#include "quitrecorder.h"
 #include "testenvironment.h"
+#include "testpackage.h"
+#include "testsigning.h"
 #include "updateentry.h"
+#include "versionrecords.h"
 
 #include <QDir>
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <memory>
+
+namespace {
+UpdateEntry *entry(const std::string &name)
+{
+    return EntryBuilder().name(name).link("http://h/" + name + ".zip").make();
+}
+} // namespace
+
+/*
+ * The engine as the windows drive it: it owns the catalogue, and it joins the download, the
+ * acceptance check and the installation with the settings it was built with.
+ */
 class tst_OrviUpdaterEngine : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QVERIFY(m_server.listen()); }
+    void init();
+    void cleanup();
+
     void newEngine();
     void catalogueIsOwnedByTheEngine();
-    void updateEntryKeepsItsFields();
+    void downloadedPackageIsCheckedBeforeInstalling_data();
+    void downloadedPackageIsCheckedBeforeInstalling();
+    void versionIsRecordedOnlyByACompletedRun();
+
+private:
+    EngineSettings settings() const;
+
+    std::unique_ptr<TestEnvironment> m_environment;
+    FakeHttpServer m_server;
+    QString m_root;
+    BoxRecorder m_boxes;
 };
 
-namespace {
-UpdateEntry *entry(const std::string &name)
+void tst_OrviUpdaterEngine::init()
 {
-    return new UpdateEntry("orvi", name, "app", "2.0", "desc", "(c)", "author", "web", "mail",
-        "log", "http://h/" + name + ".zip", false, 0);
+    m_environment = std::make_unique<TestEnvironment>();
+    QVERIFY(m_environment->isValid());
+    m_root = m_environment->root() + QStringLiteral("/app");
+    QVERIFY(ApplicationFolder::make(m_root));
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/lib.dll"), "old"));
+    // A failed run is abandoned, never started again.
+    m_boxes.clear();
+    m_boxes.setAnswer([](const MessageBoxHandler::Box &box) {
+        return box.buttons.testFlag(QMessageBox::Abort) ? QMessageBox::Abort
+                                                        : MessageBoxHandler::defaultAnswer(box);
+    });
+    Platform::setDetachedStarter([](const QString &, const QStringList &) {
+        qWarning("the update was started again");
+        return false;
+    });
 }
-} // namespace
+
+void tst_OrviUpdaterEngine::cleanup()
+{
+    Platform::setDetachedStarter(nullptr);
+    m_environment.reset();
+}
+
+EngineSettings tst_OrviUpdaterEngine::settings() const
+{
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    settings.signingKeys = { TestSigning::publicKey(QStringLiteral("test")) };
+    settings.unsignedAllowed = false;
+    return settings;
+}
 
 void tst_OrviUpdaterEngine::newEngine()
 {
-    TestEnvironment environment;
-    const QString folder = environment.tempFolder() + QStringLiteral("/tupdates/");
+    const QString folder = m_environment->tempFolder() + QStringLiteral("/tupdates/");
     QVERIFY(!QDir(folder).exists());
 
     OrviUpdaterEngine engine;
@@ -36,14 +99,14 @@ void tst_OrviUpdaterEngine::newEngine()
     QVERIFY(engine.updates().isEmpty());
     QVERIFY(engine.details().isEmpty());
     QVERIFY(!engine.installSucceeded());
-    QCOMPARE(engine.downloadState(), 0);
+    QCOMPARE(engine.installOutcome(), InstallationRun::Outcome::NotRun);
+    QCOMPARE(engine.downloadState(), PackageDownload::State::Idle);
     QCOMPARE(engine.downloadFolder(), folder);
     QVERIFY(QDir(folder).exists());
 }
 
 void tst_OrviUpdaterEngine::catalogueIsOwnedByTheEngine()
 {
-    TestEnvironment environment;
     auto engine = std::make_unique<OrviUpdaterEngine>();
     const QVector<UpdateEntry *> first { entry("a"), entry("b") };
     engine->adoptUpdates(first);
@@ -54,29 +117,99 @@ void tst_OrviUpdaterEngine::catalogueIsOwnedByTheEngine()
     // build turns a double delete or a leak here into a failure.
     const QVector<UpdateEntry *> second { entry("c"), nullptr, entry("d") };
     engine->adoptUpdates(second);
-    QCOMPARE(engine->updates().size(), 3);
-    QCOMPARE(engine->updates().at(2)->name(), std::string("d"));
+    QCOMPARE(engine->updates(), second);
     engine.reset();
 }
 
-void tst_OrviUpdaterEngine::updateEntryKeepsItsFields()
+void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling_data()
 {
-    const UpdateEntry update("p", "n", "plugin", "1.2", "opis \xc5\x82", "(c)", "Ala", "w", "e",
-        "zmiany", "http://h/x.zip", true, 4294967295u);
-    QCOMPARE(update.project(), std::string("p"));
-    QCOMPARE(update.name(), std::string("n"));
-    QCOMPARE(update.type(), std::string("plugin"));
-    QCOMPARE(update.version(), std::string("1.2"));
-    QCOMPARE(update.description(), std::string("opis \xc5\x82"));
-    QCOMPARE(update.copyrights(), std::string("(c)"));
-    QCOMPARE(update.author(), std::string("Ala"));
-    QCOMPARE(update.webpage(), std::string("w"));
-    QCOMPARE(update.email(), std::string("e"));
-    QCOMPARE(update.changelog(), std::string("zmiany"));
-    QCOMPARE(update.link(), std::string("http://h/x.zip"));
-    QCOMPARE(update.critical(), true);
-    QCOMPARE(update.timestamp(), 4294967295u);
+    QTest::addColumn<bool>("signedPackage");
+    QTest::addColumn<QByteArray>("installed"); // the version recorded before the run
+    QTest::addColumn<QString>("refusal"); // empty: the package installs
+
+    QTest::newRow("signed with a key of the settings") << true << QByteArray() << QString();
+    QTest::newRow("unsigned") << false << QByteArray() << QStringLiteral("not signed");
+    QTest::newRow("older than the version recorded for the main application's folder")
+        << true << QByteArray("2.10") << QStringLiteral("older than version 2.10");
 }
 
-QTEST_GUILESS_MAIN(tst_OrviUpdaterEngine)
+void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling()
+{
+    QFETCH(bool, signedPackage);
+    QFETCH(QByteArray, installed);
+    QFETCH(QString, refusal);
+
+    const QString served = m_environment->root() + QStringLiteral("/served/core-2.0.zip");
+    TestPackage package;
+    package.addPackageElement(QStringLiteral("orvi"), QStringLiteral("core"), QStringLiteral("app"))
+        .addFile(QString(), QStringLiteral("lib.dll"), "new")
+        .addDescriptorEntry(TestPackage::descriptorEntryFor(QStringLiteral("/core-2.0.zip")));
+    QVERIFY(package.write(served));
+    QByteArray signature;
+    if (signedPackage) {
+        signature = TestSigning::sign(served, TestSigning::comment("core", "2.0", "core-2.0.zip"));
+        QVERIFY(!signature.isEmpty());
+    }
+    m_server.setResponse(
+        "/core-2.0.zip", FakeHttpServer::Response::ok(TestEnvironment::readFile(served)));
+    VersionRecords records(Platform::stateFolder());
+    if (!installed.isEmpty())
+        QVERIFY(records.record({ { m_root, "orvi", "core", "app", installed } }));
+
+    OrviUpdaterEngine engine(settings());
+    engine.adoptUpdates({ EntryBuilder()
+                              .link(m_server.url(QStringLiteral("/core-2.0.zip")))
+                              .signature(signature)
+                              .make() });
+    const QMap<QString, QByteArray> before = FolderSnapshot::take(m_root, true);
+    QSignalSpy finished(&engine, &OrviUpdaterEngine::downloadFinished);
+    QSignalSpy errors(&engine, &OrviUpdaterEngine::error);
+    engine.beginDownload();
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() + errors.count() > 0, 20000);
+
+    if (!refusal.isEmpty()) {
+        QCOMPARE(finished.count(), 0);
+        const QString text = errors.at(0).at(0).toString();
+        QVERIFY2(text.contains(QLatin1String("package core")) && text.contains(refusal),
+            qPrintable(text));
+        // Nothing of it was kept, let alone unpacked.
+        QVERIFY(QDir(engine.downloadFolder())
+                    .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                    .isEmpty());
+        const QMap<QString, QByteArray> after = FolderSnapshot::take(m_root, true);
+        QVERIFY2(after == before, qPrintable(FolderSnapshot::describeDifference(before, after)));
+        QCOMPARE(records.recorded(m_root, "orvi", "core", "app"), installed);
+        return;
+    }
+    QVERIFY2(errors.isEmpty(), qPrintable(errors.value(0).value(0).toString()));
+    QuitRecorder::run([&engine] { engine.installUpdates(); });
+    QVERIFY(engine.installSucceeded());
+    QCOMPARE(engine.installOutcome(), InstallationRun::Outcome::Completed);
+    QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/lib.dll")), QByteArray("new"));
+    QCOMPARE(records.recorded(m_root, "orvi", "core", "app"), QByteArray("2.0"));
+}
+
+void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
+{
+    // A run that fails records nothing; a completed journal whose versions never reached the
+    // records (a crash in between) has them recorded by the next start.
+    OrviUpdaterEngine engine(settings());
+    const QString folder = engine.downloadFolder();
+    engine.adoptUpdates({ EntryBuilder().make() });
+    QuitRecorder::run([&engine] { engine.installUpdates(); });
+    QVERIFY(!engine.installSucceeded());
+    VersionRecords records(Platform::stateFolder());
+    QCOMPARE(records.recorded(m_root, "orvi", "core", "app"), QByteArray());
+
+    InstallationJournal journal(folder);
+    QVERIFY(journal.begin());
+    QVERIFY(journal.finish(true, { { m_root, "orvi", "core", "app", "2.5" } }));
+    QStringList unrestored;
+    QCOMPARE(InstallationRun::recover(folder, &unrestored), InstallationRun::Outcome::NotRun);
+    QCOMPARE(
+        records.recorded(m_root + QStringLiteral("/"), "orvi", "core", "app"), QByteArray("2.5"));
+    QCOMPARE(InstallationJournal::state(folder), InstallationJournal::State::None);
+}
+
+QTEST_MAIN(tst_OrviUpdaterEngine)
 #include "tst_orviupdaterengine.moc"

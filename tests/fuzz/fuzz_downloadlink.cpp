@@ -2,7 +2,7 @@
 // file strictly inside the download folder over http or https, whatever dots, slashes,
 // backslashes or escapes it holds.
 #include "fuzzcheck.h"
-#include "orviupdaterengine.h"
+#include "packagedownload.h"
 
 #include <QStringList>
 #include <QUrl>
@@ -36,13 +36,13 @@ int levelsBelowFolder(const QString &path)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QUrl link(QString::fromLatin1(reinterpret_cast<const char *>(data), qsizetype(size)));
-    const QString refusal = OrviUpdaterEngine::refusalOf(downloadFolder, link);
-    FUZZ_CHECK(refusal == OrviUpdaterEngine::refusalOf(downloadFolder, link));
+    const QString refusal = PackageDownload::refusalOf(downloadFolder, link);
+    FUZZ_CHECK(refusal == PackageDownload::refusalOf(downloadFolder, link));
     if (!refusal.isEmpty())
         return 0;
     FUZZ_CHECK(link.scheme() == QLatin1String("http") || link.scheme() == QLatin1String("https"));
     FUZZ_CHECK(!link.host().isEmpty());
-    const QString file = OrviUpdaterEngine::packageFileName(downloadFolder, link);
+    const QString file = PackageDownload::packageFileName(downloadFolder, link);
     FUZZ_CHECK(file.startsWith(downloadFolder));
     FUZZ_CHECK(!file.contains(QChar(0)));
     FUZZ_CHECK(levelsBelowFolder(file.mid(downloadFolder.size())) > 0);

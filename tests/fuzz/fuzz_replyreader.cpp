@@ -2,6 +2,7 @@
 // reads it, it must be accepted exactly when the bytes received so far parse as one document
 // (unless it passes one of the reader's bounds), and then give the catalogue that a reading
 // of that document gives.
+#include "entrybuilder.h"
 #include "fuzzcheck.h"
 #include "replyparser.h"
 #include "replyreader.h"
@@ -23,11 +24,6 @@ using Catalogue = std::vector<std::unique_ptr<UpdateEntry>>;
 const char *const itemNames[] = { "version", "description", "copyrights", "author", "webpage",
     "email", "changelog", "link", "critical", "timestamp", "signature" };
 
-std::string utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 QString item(const QDomElement &request, const char *name)
 {
     return request.firstChildElement(QLatin1String(name)).text();
@@ -48,14 +44,22 @@ Catalogue referenceCatalogue(const QDomDocument &document, qsizetype *keptText, 
             || !request.namedItem(QStringLiteral("noSuchUpdate")).isNull()
             || !request.namedItem(QStringLiteral("noSuchComponent")).isNull())
             continue;
-        catalogue.emplace_back(new UpdateEntry(utf8(request.attribute(QStringLiteral("project"))),
-            utf8(request.attribute(QStringLiteral("name"))),
-            utf8(request.attribute(QStringLiteral("type"))), utf8(item(request, "version")),
-            utf8(item(request, "description")), utf8(item(request, "copyrights")),
-            utf8(item(request, "author")), utf8(item(request, "webpage")),
-            utf8(item(request, "email")), utf8(item(request, "changelog")),
-            utf8(item(request, "link")), item(request, "critical") == QLatin1String("true"),
-            item(request, "timestamp").toUInt(nullptr, 10), utf8(item(request, "signature"))));
+        catalogue.push_back(EntryBuilder()
+                                .project(request.attribute(QStringLiteral("project")))
+                                .name(request.attribute(QStringLiteral("name")))
+                                .type(request.attribute(QStringLiteral("type")))
+                                .version(item(request, "version"))
+                                .description(item(request, "description"))
+                                .copyrights(item(request, "copyrights"))
+                                .author(item(request, "author"))
+                                .webpage(item(request, "webpage"))
+                                .email(item(request, "email"))
+                                .changelog(item(request, "changelog"))
+                                .link(item(request, "link"))
+                                .critical(item(request, "critical") == QLatin1String("true"))
+                                .timestamp(item(request, "timestamp").toUInt(nullptr, 10))
+                                .signature(item(request, "signature"))
+                                .build());
     }
     return catalogue;
 }

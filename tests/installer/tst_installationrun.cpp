@@ -1,4 +1,7 @@
 #include "applicationarguments.h"
+#include "applicationfolder.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -32,6 +35,7 @@ private slots:
     void failureMessage_data();
     void failureMessage();
     void failedRollbackIsReported();
+    void mainApplicationMissing();
 
 private:
     struct Start
@@ -50,7 +54,8 @@ private:
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     QString m_root;
     QStringList m_log;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_recorder;
+    const QList<MessageBoxHandler::Box> &m_boxes = m_recorder.boxes();
     QList<Start> m_starts;
     QMessageBox::StandardButton m_answer = QMessageBox::Abort;
     std::function<void()> m_onWarning;
@@ -64,9 +69,11 @@ void tst_InstallationRun::init()
     QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
     ApplicationArguments::set(
         { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_log.clear();
-    m_boxes.clear();
+    m_recorder.clear();
     m_starts.clear();
     m_answer = QMessageBox::Abort;
     m_onWarning = nullptr;
@@ -80,9 +87,10 @@ void tst_InstallationRun::init()
         m_log << (filesInDownloadFolder() > 0 ? QStringLiteral("finished, packages still there")
                                               : QStringLiteral("finished, no packages"));
     });
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
+    m_recorder.setHook([this](const MessageBoxHandler::Box &box) {
         m_log << QStringLiteral("box ") + box.text.section(QLatin1Char('\n'), 0, 0);
+    });
+    m_recorder.setAnswer([this](const MessageBoxHandler::Box &box) {
         if (box.icon == QMessageBox::Warning) {
             if (m_onWarning)
                 m_onWarning();
@@ -99,7 +107,6 @@ void tst_InstallationRun::init()
 
 void tst_InstallationRun::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_engine.reset();
     m_environment.reset();
@@ -107,8 +114,7 @@ void tst_InstallationRun::cleanup()
 
 UpdateEntry *tst_InstallationRun::entry(const std::string &name)
 {
-    return new UpdateEntry("orvi", name, "app", "2.0", "d", "c", "a", "w", "e", "log",
-        "http://updates.example/" + name + ".zip", false, 0u);
+    return EntryBuilder().name(name).make();
 }
 
 void tst_InstallationRun::writePackage(const QString &name, const TestPackage &package)
@@ -330,6 +336,33 @@ void tst_InstallationRun::failedRollbackIsReported()
     // The other rollbacks still ran.
     QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/a.dll")), QByteArray("old a"));
     QVERIFY(m_starts.isEmpty());
+}
+
+void tst_InstallationRun::mainApplicationMissing()
+{
+    QVERIFY(QFile::remove(ApplicationFolder::mainProgram(m_root)));
+    TestPackage p;
+    p.addFile(QString(), QStringLiteral("a.dll"), "a").addDescriptorEntry(QStringLiteral("P.xml"));
+    writePackage(QStringLiteral("P"), p);
+    m_engine->adoptUpdates({ entry("P") });
+
+    const int quits = runInstall();
+
+    // Told when the package's installation starts, before its name shows; the package then
+    // fails for want of a destination.
+    QCOMPARE(m_log,
+        QStringList({ QStringLiteral("box Cannot run update!"), QStringLiteral("file P"),
+            QStringLiteral("box Cannot find the destination folder of this package!"),
+            QStringLiteral("box Failed installing package P"),
+            QStringLiteral("file Rollback update"), QStringLiteral("progress 0"),
+            QStringLiteral("progress 100"), QStringLiteral("finished, packages still there") }));
+    QCOMPARE(quits, 1);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(m_boxes.at(i).icon, QMessageBox::Critical);
+        QCOMPARE(m_boxes.at(i).title, QStringLiteral("Update"));
+        QCOMPARE(m_boxes.at(i).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+    QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/a.dll")));
 }
 
 ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_InstallationRun)

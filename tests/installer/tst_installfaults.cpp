@@ -1,4 +1,6 @@
 #include "applicationarguments.h"
+#include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "filesystem.h"
 #include "foldersnapshot.h"
 #include "installationjournal.h"
@@ -66,14 +68,14 @@ private:
     std::unique_ptr<TestEnvironment> m_environment;
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     QString m_root;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_recorder;
+    const QList<MessageBoxHandler::Box> &m_boxes = m_recorder.boxes();
 };
 
 void tst_InstallFaults::init()
 {
-    m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
+    m_recorder.clear();
+    m_recorder.setAnswer([](const MessageBoxHandler::Box &box) {
         return box.icon == QMessageBox::Warning ? QMessageBox::Abort
                                                 : MessageBoxHandler::defaultAnswer(box);
     });
@@ -82,15 +84,13 @@ void tst_InstallFaults::init()
 void tst_InstallFaults::cleanup()
 {
     FileSystem::setFaultInjector(nullptr);
-    MessageBoxHandler::setAnswerer(nullptr);
     m_engine.reset();
     m_environment.reset();
 }
 
 UpdateEntry *tst_InstallFaults::entry(const std::string &name)
 {
-    return new UpdateEntry("orvi", name, "app", "2.0", "d", "c", "a", "w", "e", "log",
-        "http://updates.example/" + name + ".zip", false, 0u);
+    return EntryBuilder().name(name).make();
 }
 
 // The tree before: files that the packages replace, remove, keep, and one that becomes a folder.
@@ -108,7 +108,9 @@ void tst_InstallFaults::prepare()
         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
     ApplicationArguments::set(
         { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
 }
 
 void tst_InstallFaults::writePackages(bool secondFails)

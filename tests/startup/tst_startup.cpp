@@ -1,3 +1,4 @@
+#include "boxrecorder.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
@@ -46,7 +47,7 @@ private:
     };
 
     std::unique_ptr<TestEnvironment> m_environment;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
     QList<Start> m_starts;
     bool m_startSucceeds = true;
 
@@ -61,10 +62,6 @@ void tst_Startup::init()
     m_boxes.clear();
     m_starts.clear();
     m_startSucceeds = true;
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
     Platform::setDetachedStarter([this](const QString &program, const QStringList &arguments) {
         m_starts << Start { program, arguments };
         return m_startSucceeds;
@@ -76,7 +73,6 @@ void tst_Startup::init()
 
 void tst_Startup::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_environment.reset();
 }
@@ -86,25 +82,34 @@ void tst_Startup::scanSwitches_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("quiet");
     QTest::addColumn<bool>("update");
+    QTest::addColumn<QString>("appRoot"); // null: none
 
     const QString program = QStringLiteral("updater");
-    QTest::newRow("none") << QStringList { program } << false << false;
-    QTest::newRow("quiet") << QStringList { program, QStringLiteral("-q") } << true << false;
-    QTest::newRow("update") << QStringList { program, QStringLiteral("-u") } << false << true;
+    const QString none;
+    QTest::newRow("none") << QStringList { program } << false << false << none;
+    QTest::newRow("quiet") << QStringList { program, QStringLiteral("-q") } << true << false
+                           << none;
+    QTest::newRow("update") << QStringList { program, QStringLiteral("-u") } << false << true
+                            << none;
     QTest::newRow("both, any order") << QStringList { program, QStringLiteral("-u"),
         QStringLiteral("-root"), QStringLiteral("/x"), QStringLiteral("-q") }
-                                     << true << true;
+                                     << true << true << QStringLiteral("/x");
     QTest::newRow("repeated") << QStringList { program, QStringLiteral("-q"), QStringLiteral("-q") }
-                              << true << false;
+                              << true << false << none;
     QTest::newRow("capitals are not switches")
-        << QStringList { program, QStringLiteral("-U"), QStringLiteral("-Q") } << false << false;
+        << QStringList { program, QStringLiteral("-U"), QStringLiteral("-Q") } << false << false
+        << none;
     QTest::newRow("longer arguments match nothing")
         << QStringList { program, QStringLiteral("-quiet"), QStringLiteral("-update") } << false
-        << false;
+        << false << none;
     QTest::newRow("program name is not scanned")
-        << QStringList { QStringLiteral("-u") } << false << false;
+        << QStringList { QStringLiteral("-u") } << false << false << none;
     QTest::newRow("folder after -root named like a switch")
-        << QStringList { program, QStringLiteral("-root"), QStringLiteral("-u") } << false << true;
+        << QStringList { program, QStringLiteral("-root"), QStringLiteral("-u") } << false << true
+        << QStringLiteral("-u");
+    QTest::newRow("-root last") << QStringList { program, QStringLiteral("-u"),
+        QStringLiteral("-root") }
+                                << false << true << none;
 }
 
 void tst_Startup::scanSwitches()
@@ -112,10 +117,13 @@ void tst_Startup::scanSwitches()
     QFETCH(QStringList, arguments);
     QFETCH(bool, quiet);
     QFETCH(bool, update);
+    QFETCH(QString, appRoot);
 
     const Startup::Switches switches = Startup::scanSwitches(arguments);
     QCOMPARE(switches.quiet, quiet);
     QCOMPARE(switches.update, update);
+    QCOMPARE(switches.appRoot.has_value(), !appRoot.isNull());
+    QCOMPARE(switches.appRoot.value_or(QString()), appRoot);
 }
 
 void tst_Startup::relaunchArguments_data()
@@ -160,7 +168,7 @@ void tst_Startup::relocateCopiesAndStartsTheCopy()
         QByteArray("program"));
     QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("QtCore4.dll")),
         QByteArray("library"));
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
     QCOMPARE(m_starts.size(), 1);
     QCOMPARE(m_starts.first().program, m_download + QStringLiteral("updater.exe"));
     QCOMPARE(m_starts.first().arguments, Startup::relaunchArguments(quiet, m_source));
@@ -176,7 +184,7 @@ void tst_Startup::relocateReplacesStaleCopyWithoutBox()
 
     QCOMPARE(TestEnvironment::readFile(m_download + QStringLiteral("updater.exe")),
         QByteArray("new program"));
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
     QCOMPARE(m_starts.size(), 1);
 }
 
@@ -191,8 +199,8 @@ void tst_Startup::relocateReportsUnremovableDestination()
 
     QCOMPARE(Startup::relocate(m_source, m_download, files, false), 1);
 
-    QCOMPARE(m_boxes.size(), 1);
-    const MessageBoxHandler::Box box = m_boxes.first();
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const MessageBoxHandler::Box box = m_boxes.boxes().first();
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.title, QStringLiteral("Update"));
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
@@ -216,10 +224,10 @@ void tst_Startup::relocateReportsFailedStart()
     QCOMPARE(Startup::relocate(m_source, m_download, { QStringLiteral("updater.exe") }, false), 1);
 
     QCOMPARE(m_starts.size(), 1);
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().icon, QMessageBox::Critical);
-    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
-    QCOMPARE(m_boxes.first().text, QStringLiteral("Cannot run update!"));
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QCOMPARE(m_boxes.boxes().first().icon, QMessageBox::Critical);
+    QCOMPARE(m_boxes.boxes().first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.boxes().first().text, QStringLiteral("Cannot run update!"));
 }
 
 void tst_Startup::updateRunWithoutUpdates_data()
@@ -242,14 +250,14 @@ void tst_Startup::updateRunWithoutUpdates()
     QVERIFY(queried);
     QCOMPARE(code, 0);
     if (quiet) {
-        QVERIFY(m_boxes.isEmpty());
+        QVERIFY(m_boxes.boxes().isEmpty());
         return;
     }
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().icon, QMessageBox::Information);
-    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
-    QCOMPARE(m_boxes.first().text, QStringLiteral("No updates available."));
-    QCOMPARE(m_boxes.first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QCOMPARE(m_boxes.boxes().first().icon, QMessageBox::Information);
+    QCOMPARE(m_boxes.boxes().first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.boxes().first().text, QStringLiteral("No updates available."));
+    QCOMPARE(m_boxes.boxes().first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
 }
 
 void tst_Startup::updateRunReportsEscapedException()
@@ -258,10 +266,10 @@ void tst_Startup::updateRunReportsEscapedException()
         false, [](OrviUpdaterEngine &) -> bool { throw std::runtime_error("disk on fire"); });
 
     QCOMPARE(code, 1);
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().icon, QMessageBox::Critical);
-    QCOMPARE(m_boxes.first().title, QStringLiteral("Update"));
-    QCOMPARE(m_boxes.first().text, QStringLiteral("disk on fire"));
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QCOMPARE(m_boxes.boxes().first().icon, QMessageBox::Critical);
+    QCOMPARE(m_boxes.boxes().first().title, QStringLiteral("Update"));
+    QCOMPARE(m_boxes.boxes().first().text, QStringLiteral("disk on fire"));
 }
 
 void tst_Startup::updateRunSwallowsUnknownException()
@@ -269,7 +277,7 @@ void tst_Startup::updateRunSwallowsUnknownException()
     const int code = Startup::updateRun(false, [](OrviUpdaterEngine &) -> bool { throw 42; });
 
     QCOMPARE(code, 1);
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
 }
 
 void tst_Startup::updateRunWhenQueryFails()
@@ -277,7 +285,7 @@ void tst_Startup::updateRunWhenQueryFails()
     const int code = Startup::updateRun(false, [](OrviUpdaterEngine &) { return false; });
 
     QCOMPARE(code, 0);
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
 }
 
 void tst_Startup::binaryWithoutRootExitsAtOnce()

@@ -1,56 +1,11 @@
 #include "testpackage.h"
 
+#include "zipwriter.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamWriter>
-
-#include <memory>
-#include <zip.h>
-#include <zlib.h>
-
-namespace {
-struct ZipCloser
-{
-    void operator()(void *archive) const { zipClose(archive, nullptr); }
-};
-
-// MS-DOS attribute bit that marks a directory entry for other unzip programs.
-constexpr uLong dosDirectoryAttribute = 0x10;
-// General purpose flag bit 11: the entry name is UTF-8.
-constexpr uLong utf8NameFlag = 0x800;
-
-bool writeEntry(void *archive, const QByteArray &name, bool directory, bool utf8Name,
-    const QByteArray &contents, const QString &sourceFile)
-{
-    zip_fileinfo info {};
-    info.tmz_date = { 0, 0, 12, 1, 0, 2020 };
-    info.external_fa = directory ? dosDirectoryAttribute : 0;
-    qint64 size = contents.size();
-    QFile source(sourceFile);
-    if (!sourceFile.isEmpty()) {
-        if (!source.open(QIODevice::ReadOnly))
-            return false;
-        size = source.size();
-    }
-    const int zip64 = size >= 0xffffffffLL ? 1 : 0;
-    if (zipOpenNewFileInZip4_64(archive, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
-            directory ? 0 : Z_DEFLATED, directory ? 0 : Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS,
-            DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, utf8Name ? utf8NameFlag : 0, zip64)
-        != ZIP_OK)
-        return false;
-    bool ok = true;
-    if (source.isOpen()) {
-        QByteArray chunk;
-        while (ok && !(chunk = source.read(1 << 20)).isEmpty())
-            ok = zipWriteInFileInZip(archive, chunk.constData(), unsigned(chunk.size())) == ZIP_OK;
-    } else if (!contents.isEmpty()) {
-        ok = zipWriteInFileInZip(archive, contents.constData(), unsigned(contents.size()))
-            == ZIP_OK;
-    }
-    return zipCloseFileInZip(archive) == ZIP_OK && ok;
-}
-} // namespace
 
 TestPackage &TestPackage::addPackageElement(const QList<Attribute> &attributes)
 {
@@ -144,20 +99,34 @@ bool TestPackage::write(const QString &archivePath) const
 {
     QDir().mkpath(QFileInfo(archivePath).absolutePath());
     QFile::remove(archivePath);
-    std::unique_ptr<void, ZipCloser> archive(
-        zipOpen64(QFile::encodeName(archivePath).constData(), APPEND_STATUS_CREATE));
-    if (!archive)
+    ZipWriter zip;
+    QString errorText;
+    if (!zip.open(archivePath, &errorText))
         return false;
     const QByteArray descriptor = descriptorText();
     for (const Entry &entry : m_entries) {
-        const bool directory = entry.kind == EntryKind::Directory;
-        const QByteArray &contents
-            = entry.kind == EntryKind::Descriptor ? descriptor : entry.contents;
-        if (!writeEntry(
-                archive.get(), entry.name, directory, entry.utf8Name, contents, entry.sourceFile))
+        bool written = false;
+        switch (entry.kind) {
+        case EntryKind::Directory:
+            written = zip.addDirectory(entry.name, &errorText);
+            break;
+        case EntryKind::Descriptor:
+            written = zip.addData(entry.name, descriptor, &errorText);
+            break;
+        case EntryKind::Data:
+        case EntryKind::File:
+            written = entry.sourceFile.isEmpty()
+                ? zip.addData(entry.name, entry.contents, &errorText,
+                    entry.utf8Name ? ZipWriter::NameFlag::Utf8 : ZipWriter::NameFlag::None)
+                : zip.addFile(entry.name, entry.sourceFile, &errorText);
+            break;
+        }
+        if (!written) {
+            qWarning("TestPackage: %s", qPrintable(errorText));
             return false;
+        }
     }
-    return zipClose(archive.release(), nullptr) == ZIP_OK;
+    return zip.close(&errorText);
 }
 
 QString TestPackage::descriptorEntryFor(const QString &linkPath)

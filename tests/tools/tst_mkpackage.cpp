@@ -1,6 +1,6 @@
 #include "applicationarguments.h"
+#include "entrybuilder.h"
 #include "foldersnapshot.h"
-#include "messageboxhandler.h"
 #include "packageinstaller.h"
 #include "packagesignature.h"
 #include "replyreader.h"
@@ -146,7 +146,6 @@ private:
     QString m_old;
     QString m_new;
     QString m_download;
-    QList<MessageBoxHandler::Box> m_boxes;
 };
 
 void tst_MkPackage::init()
@@ -159,16 +158,10 @@ void tst_MkPackage::init()
     QVERIFY(QDir().mkpath(m_download));
     QVERIFY(writeTree(m_old, oldTree()));
     QVERIFY(writeTree(m_new, newTree()));
-    m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
 }
 
 void tst_MkPackage::cleanup()
 {
-    MessageBoxHandler::setAnswerer(nullptr);
     qunsetenv("APPDATA");
     qunsetenv("ORVI_SIGNING_PASSWORD");
     m_environment.reset();
@@ -213,8 +206,6 @@ void tst_MkPackage::installTurnsOldIntoNew()
     QString root;
     if (type == QLatin1String("app")) {
         root = m_environment->root() + QStringLiteral("/installed");
-        ApplicationArguments::set(
-            { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), root });
     } else {
         const QString appData = m_environment->root() + QStringLiteral("/appdata");
         qputenv("APPDATA", QFile::encodeName(appData));
@@ -227,14 +218,16 @@ void tst_MkPackage::installTurnsOldIntoNew()
     QCOMPARE(mkpackage(packageArguments(m_download + PackageFile, type), &output), 0);
     QVERIFY2(output.contains("3 added, 6 changed, 3 removed"), output.constData());
 
-    const UpdateEntry entry("orvi", "core", type.toStdString(), "2.0", "", "", "", "", "", "",
-        "http://127.0.0.1:8080/" + PackageFile.toStdString(), false, 0);
-    PackageInstaller installer(&entry);
-    QString errorText;
+    const std::unique_ptr<UpdateEntry> entry
+        = EntryBuilder()
+              .type(type)
+              .link(QStringLiteral("http://127.0.0.1:8080/") + PackageFile)
+              .build();
+    PackageInstaller::RunState runState;
+    PackageInstaller installer(entry.get(), root, &runState);
     QStringList details;
-    QVERIFY(installer.install(m_download, &errorText, &details));
-    QCOMPARE(m_boxes.size(), 0);
-    QCOMPARE(errorText, QString());
+    PackageInstaller::Failure failure;
+    QVERIFY2(installer.install(m_download, &details, &failure), qPrintable(failure.message));
 
     const Snapshot expected = FolderSnapshot::take(m_new);
     const Snapshot actual = FolderSnapshot::take(root);
@@ -250,13 +243,10 @@ void tst_MkPackage::installTurnsOldIntoNew()
             QStringLiteral(" - same-size.txt"), QStringLiteral(" - sub/b.dll"),
             QStringLiteral(" - sub/deep/deeper/new.txt"), QStringLiteral(" - x/y.txt") }));
     // Every replaced or removed file was backed up, so the update can be rolled back.
-    QStringList backups = installer.backupFiles();
-    backups.sort();
-    QCOMPARE(backups,
-        QStringList({ QStringLiteral("/.config"), QStringLiteral("/big.bin"),
-            QStringLiteral("/orvi7.exe"), QStringLiteral("/r\u00e9sum\u00e9.txt"),
-            QStringLiteral("/same-size.txt"), QStringLiteral("/top-gone.txt"), QStringLiteral("/x"),
-            QStringLiteral("sub/b.dll"), QStringLiteral("sub/gone.dll") }));
+    QVERIFY(installer.rollback());
+    const Snapshot restored = FolderSnapshot::take(root);
+    const Snapshot old = FolderSnapshot::take(m_old);
+    QVERIFY2(restored == old, qPrintable(FolderSnapshot::describeDifference(old, restored)));
 }
 
 void tst_MkPackage::archiveLayout()
@@ -334,8 +324,6 @@ void tst_MkPackage::emptiedAndEmptyFolders()
     QVERIFY(writeTree(m_old, { { QStringLiteral("gone/only.txt"), "the folder's one file" } }));
     QVERIFY(writeTree(m_new, { { QStringLiteral("made/"), QByteArray() } }));
     const QString root = m_environment->root() + QStringLiteral("/installed");
-    ApplicationArguments::set(
-        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), root });
     QVERIFY(writeTree(root, oldTree()));
     QVERIFY(writeTree(root, { { QStringLiteral("gone/only.txt"), "the folder's one file" } }));
 
@@ -346,12 +334,13 @@ void tst_MkPackage::emptiedAndEmptyFolders()
     QVERIFY2(errors.contains("warning: the folder gone is emptied but stays in place"),
         errors.constData());
 
-    const UpdateEntry entry("orvi", "core", "app", "2.0", "", "", "", "", "", "",
-        "http://127.0.0.1/" + PackageFile.toStdString(), false, 0);
-    PackageInstaller installer(&entry);
-    QString errorText;
+    const std::unique_ptr<UpdateEntry> entry
+        = EntryBuilder().link(QStringLiteral("http://127.0.0.1/") + PackageFile).build();
+    PackageInstaller::RunState runState;
+    PackageInstaller installer(entry.get(), root, &runState);
     QStringList details;
-    QVERIFY(installer.install(m_download, &errorText, &details));
+    PackageInstaller::Failure failure;
+    QVERIFY2(installer.install(m_download, &details, &failure), qPrintable(failure.message));
     Snapshot expected = FolderSnapshot::take(m_new);
     expected.remove(QStringLiteral("made"));
     expected.insert(QStringLiteral("gone"), QByteArrayLiteral("<dir>"));

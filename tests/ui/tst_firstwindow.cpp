@@ -1,4 +1,6 @@
+#include "boxrecorder.h"
 #include "embeddedresources.h"
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -74,11 +76,7 @@ void TestFirstWindow::firstWindow()
     stalled.closeAtLimit = false;
     server.setResponse("/core.zip", stalled);
     const std::string link = server.url(QStringLiteral("/core.zip")).toStdString();
-    QList<MessageBoxHandler::Box> boxes;
-    MessageBoxHandler::setAnswerer([&boxes](const MessageBoxHandler::Box &box) {
-        boxes << box;
-        return MessageBoxHandler::defaultAnswer(box);
-    });
+    BoxRecorder boxes;
 
     ShownWindows shown;
     qApp->installEventFilter(&shown);
@@ -102,18 +100,22 @@ void TestFirstWindow::firstWindow()
     failsafe.start(20000);
 
     const int code = Startup::updateRun(quiet, [&link](OrviUpdaterEngine &engine) {
-        engine.adoptUpdates({ new UpdateEntry(
-            "orvi", "orvi-core", "app", "7.1", "Core", "", "", "", "", "Fixes", link, false, 0) });
+        engine.adoptUpdates({ EntryBuilder()
+                                  .name("orvi-core")
+                                  .version("7.1")
+                                  .description("Core")
+                                  .changelog("Fixes")
+                                  .link(link)
+                                  .make() });
         return true;
     });
     qApp->removeEventFilter(&shown);
-    MessageBoxHandler::setAnswerer({});
 
     QCOMPARE(code, 0);
     QVERIFY2(!gaveUp, "the update run did not end when its window closed");
     QCOMPARE(openInLoop, QStringList { window });
     QCOMPARE(shown.names, QStringList { window });
-    QVERIFY(boxes.isEmpty());
+    QVERIFY(boxes.boxes().isEmpty());
 }
 
 QTEST_MAIN(TestFirstWindow)

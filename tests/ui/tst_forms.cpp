@@ -1,7 +1,6 @@
 #include "embeddedresources.h"
 #include "formloader.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QDomDocument>
@@ -10,10 +9,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLayout>
-#include <QPlainTextEdit>
-#include <QPointer>
 #include <QProcess>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QResource>
 #include <QSpacerItem>
@@ -91,11 +87,6 @@ private slots:
     void layoutTree();
     void widgetProperties_data();
     void widgetProperties();
-    void dialogWidgetsExist_data();
-    void dialogWidgetsExist();
-    void widthStaysFixed_data();
-    void widthStaysFixed();
-    void summaryIsFreelySized();
 
     void closingDeletesWindowThenDialog();
     void missingPartsAbort_data();
@@ -445,114 +436,23 @@ void TestForms::widgetProperties()
     }
 }
 
-void TestForms::dialogWidgetsExist_data()
-{
-    QTest::addColumn<QString>("form");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("className");
-
-    QTest::newRow("changelog link")
-        << "Changelog"
-        << "Updater_Changelog_ViewChangelog" << QByteArray("QPushButton");
-    QTest::newRow("changelog now") << "Changelog"
-                                   << "Updater_Changelog_DownloadNow" << QByteArray("QPushButton");
-    QTest::newRow("changelog later")
-        << "Changelog"
-        << "Updater_Changelog_DownloadLater" << QByteArray("QPushButton");
-    QTest::newRow("changelog details")
-        << "Changelog"
-        << "Updater_Changelog_Details" << QByteArray("QPlainTextEdit");
-    QTest::newRow("download bar") << "Download"
-                                  << "Updater_Download_Progress" << QByteArray("QProgressBar");
-    QTest::newRow("download label") << "Download"
-                                    << "Updater_Download_ProgressText" << QByteArray("QLabel");
-    QTest::newRow("download cancel") << "Download"
-                                     << "Updater_Download_Cancel" << QByteArray("QPushButton");
-    QTest::newRow("install bar") << "Install"
-                                 << "Updater_Install_Progress" << QByteArray("QProgressBar");
-    QTest::newRow("install label") << "Install"
-                                   << "Updater_Install_ProgressText" << QByteArray("QLabel");
-    QTest::newRow("summary details") << "Summary"
-                                     << "Updater_Summary_Details" << QByteArray("QPlainTextEdit");
-    QTest::newRow("summary status") << "Summary"
-                                    << "Updater_Summary_Status" << QByteArray("QLabel");
-    QTest::newRow("summary instruction") << "Summary"
-                                         << "Updater_Summary_Instruction" << QByteArray("QLabel");
-    QTest::newRow("summary restart") << "Summary"
-                                     << "Updater_Summary_Restart" << QByteArray("QAbstractButton");
-}
-
-void TestForms::dialogWidgetsExist()
-{
-    QFETCH(QString, form);
-    QFETCH(QString, name);
-    QFETCH(QByteArray, className);
-
-    const std::unique_ptr<QWidget> root = loadForm(form);
-    QWidget *widget = nullptr;
-    if (className == "QPushButton")
-        widget = FormLoader::widget<QPushButton>(root.get(), name);
-    else if (className == "QAbstractButton")
-        widget = FormLoader::widget<QAbstractButton>(root.get(), name);
-    else if (className == "QPlainTextEdit")
-        widget = FormLoader::widget<QPlainTextEdit>(root.get(), name);
-    else if (className == "QProgressBar")
-        widget = FormLoader::widget<QProgressBar>(root.get(), name);
-    else if (className == "QLabel")
-        widget = FormLoader::widget<QLabel>(root.get(), name);
-    QVERIFY2(widget, qPrintable(name));
-    QCOMPARE(widget->objectName(), name);
-    QVERIFY(widget->inherits(className.constData()));
-    QCOMPARE(widget->window(), root.get());
-}
-
-void TestForms::widthStaysFixed_data()
-{
-    QTest::addColumn<QString>("form");
-    QTest::newRow("changelog") << "Changelog";
-    QTest::newRow("download") << "Download";
-    QTest::newRow("install") << "Install";
-}
-
-void TestForms::widthStaysFixed()
-{
-    QFETCH(QString, form);
-
-    const std::unique_ptr<QWidget> root = loadForm(form);
-    root->show();
-    QVERIFY(QTest::qWaitForWindowExposed(root.get()));
-    for (const QSize &asked : { QSize(900, 700), QSize(100, 50), QSize(451, 300) }) {
-        root->resize(asked);
-        QCOMPARE(root->width(), 450);
-    }
-    root->adjustSize();
-    QCOMPARE(root->width(), 450);
-}
-
-void TestForms::summaryIsFreelySized()
-{
-    const std::unique_ptr<QWidget> root = loadForm(QStringLiteral("Summary"));
-    root->show();
-    QVERIFY(QTest::qWaitForWindowExposed(root.get()));
-    root->resize(640, 480);
-    QCOMPARE(root->size(), QSize(640, 480));
-}
-
 void TestForms::closingDeletesWindowThenDialog()
 {
-    QPointer<QObject> dialog = new QObject;
-    QPointer<QWidget> form = FormLoader::load(QStringLiteral(":/res/Download.ui"));
+    auto *dialog = new QObject;
+    QWidget *form = FormLoader::load(QStringLiteral(":/res/Download.ui"));
     FormLoader::bindLifetime(dialog, form);
+    const auto deleted = std::make_shared<QStringList>();
+    connect(form, &QObject::destroyed, this, [deleted] { *deleted << QStringLiteral("window"); });
+    connect(dialog, &QObject::destroyed, this, [deleted] { *deleted << QStringLiteral("dialog"); });
     FormLoader::show(form);
     QVERIFY(form->isVisible());
     QVERIFY(form->testAttribute(Qt::WA_DeleteOnClose));
 
     QVERIFY(form->close());
     // Both go when control returns to the event loop: the window first, then the dialog.
-    QVERIFY(!form.isNull());
-    QVERIFY(!dialog.isNull());
-    QTRY_VERIFY_WITH_TIMEOUT(form.isNull(), 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), 5000);
+    QVERIFY(deleted->isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        *deleted, (QStringList { QStringLiteral("window"), QStringLiteral("dialog") }), 5000);
 }
 
 void TestForms::missingPartsAbort_data()

@@ -1,4 +1,6 @@
+#include "boxrecorder.h"
 #include "embeddedresources.h"
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "formloader.h"
 #include "messageboxhandler.h"
@@ -23,9 +25,13 @@ namespace {
 UpdateEntry *entry(const QByteArray &name, const QByteArray &description, const QByteArray &version,
     const QByteArray &changelog, const QString &link = QString())
 {
-    return new UpdateEntry("orvi", name.toStdString(), "app", version.toStdString(),
-        description.toStdString(), "", "", "", "", changelog.toStdString(), link.toStdString(),
-        false, 0);
+    return EntryBuilder()
+        .name(name)
+        .version(version)
+        .description(description)
+        .changelog(changelog)
+        .link(link)
+        .make();
 }
 
 } // namespace
@@ -41,7 +47,6 @@ private slots:
 
     void changelogText_data();
     void changelogText();
-    void oneUpdateGivesFourLines();
     void foldedAtStart();
     void toggleFoldsAndUnfolds();
     void toggleTextsAreTranslated();
@@ -65,7 +70,7 @@ private:
     std::unique_ptr<FakeHttpServer> m_server;
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     QPointer<OrviChangelogDialog> m_dialog;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
 };
 
 void TestOrviChangelogDialog::initTestCase()
@@ -81,14 +86,11 @@ void TestOrviChangelogDialog::init()
     QVERIFY(m_server->listen());
     m_server->setResponse("/core.zip", FakeHttpServer::Response::ok(QByteArray(2000, 'c')));
     m_server->setResponse("/emoticons.zip", FakeHttpServer::Response::ok(QByteArray(3000, 'e')));
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    EngineSettings settings;
     // The transfer is under test here; the signature check has tests of its own.
-    m_engine->setUnsignedPackagesAllowed(true);
+    settings.unsignedAllowed = true;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes.append(box);
-        return MessageBoxHandler::defaultAnswer(box);
-    });
 }
 
 void TestOrviChangelogDialog::cleanup()
@@ -97,7 +99,6 @@ void TestOrviChangelogDialog::cleanup()
         widget->close();
     QTRY_VERIFY_WITH_TIMEOUT(QApplication::topLevelWidgets().isEmpty(), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
-    MessageBoxHandler::setAnswerer({});
     m_engine.reset();
     m_server.reset();
     m_environment.reset();
@@ -145,17 +146,6 @@ void TestOrviChangelogDialog::changelogText()
 
     openDialog();
     QCOMPARE(widget<QPlainTextEdit>("Updater_Changelog_Details")->toPlainText(), text);
-}
-
-void TestOrviChangelogDialog::oneUpdateGivesFourLines()
-{
-    m_engine->adoptUpdates({ entry("core", "D", "V", "first line\nsecond line") });
-    openDialog();
-    const QString text = widget<QPlainTextEdit>("Updater_Changelog_Details")->toPlainText();
-    QCOMPARE(text.split(QLatin1Char('\n')),
-        (QStringList { QStringLiteral("D"), QStringLiteral("Zmiany w wersji V"),
-            QStringLiteral("first line"), QStringLiteral("second line") }));
-    QVERIFY(!text.endsWith(QLatin1Char('\n')));
 }
 
 void TestOrviChangelogDialog::foldedAtStart()
@@ -252,10 +242,10 @@ void TestOrviChangelogDialog::leavingWithoutDownloadEndsTheUpdater()
     QCOMPARE(QApplication::exec(), 0);
     QVERIFY2(!gaveUp, "the event loop did not end when the window closed");
     QVERIFY(TopLevelWindows::visibleNames().isEmpty());
-    QCOMPARE(m_engine->downloadState(), 0);
+    QCOMPARE(m_engine->downloadState(), PackageDownload::State::Idle);
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
     QVERIFY(m_server->requests().isEmpty());
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
 }
 
 void TestOrviChangelogDialog::downloadNowHandsOverToTheDownload()
@@ -270,14 +260,14 @@ void TestOrviChangelogDialog::downloadNowHandsOverToTheDownload()
     // installation (which finds no real packages here and says so).
     qsizetype boxesDuringDownload = -1;
     connect(m_engine.get(), &OrviUpdaterEngine::downloadFinished, this,
-        [&] { boxesDuringDownload = m_boxes.size(); });
+        [&] { boxesDuringDownload = m_boxes.boxes().size(); });
 
     QTest::mouseClick(widget<QPushButton>("Updater_Changelog_DownloadNow"), Qt::LeftButton);
     // The download window is up before control returns to the event loop, and the
     // download waits for it.
     QCOMPARE(TopLevelWindows::visibleNames(),
         QStringList { QStringLiteral("Updater_Download_MainWindow") });
-    QCOMPARE(m_engine->downloadState(), 0);
+    QCOMPARE(m_engine->downloadState(), PackageDownload::State::Idle);
     QVERIFY(m_server->requests().isEmpty());
 
     QVERIFY(finished.wait(10000));

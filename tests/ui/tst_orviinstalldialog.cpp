@@ -1,5 +1,8 @@
 #include "applicationarguments.h"
+#include "applicationfolder.h"
+#include "boxrecorder.h"
 #include "embeddedresources.h"
+#include "entrybuilder.h"
 #include "formloader.h"
 #include "messageboxhandler.h"
 #include "orviinstalldialog.h"
@@ -67,7 +70,7 @@ private:
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     QVector<UpdateEntry *> m_entries;
     QString m_root;
-    QList<MessageBoxHandler::Box> m_boxes;
+    BoxRecorder m_boxes;
 };
 
 void tst_OrviInstallDialog::initTestCase()
@@ -80,16 +83,14 @@ void tst_OrviInstallDialog::init()
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
     m_root = m_environment->root() + QStringLiteral("/app");
-    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
-    ApplicationArguments::set(
-        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    QVERIFY(ApplicationFolder::make(m_root));
+    ApplicationArguments::set(ApplicationFolder::updateArguments(m_root));
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_entries.clear();
     m_boxes.clear();
-    MessageBoxHandler::setAnswerer([this](const MessageBoxHandler::Box &box) {
-        m_boxes << box;
-        return QMessageBox::Abort;
-    });
+    m_boxes.setAnswer([](const MessageBoxHandler::Box &) { return QMessageBox::Abort; });
     Platform::setDetachedStarter([](const QString &, const QStringList &) { return true; });
 }
 
@@ -98,7 +99,6 @@ void tst_OrviInstallDialog::cleanup()
     for (QWidget *widget : QApplication::topLevelWidgets())
         widget->close();
     QTRY_VERIFY_WITH_TIMEOUT(QApplication::topLevelWidgets().isEmpty(), 5000);
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_engine.reset();
     m_environment.reset();
@@ -108,8 +108,7 @@ void tst_OrviInstallDialog::addPackage(const std::string &name)
 {
     const QString file = QString::fromStdString(name);
     const QString link = QStringLiteral("http://127.0.0.1/") + file + QStringLiteral(".zip");
-    m_entries << new UpdateEntry(
-        "orvi", name, "app", "2.0", "", "", "", "", "", "", link.toStdString(), false, 0);
+    m_entries << EntryBuilder().name(name).link(link).make();
     TestPackage package;
     package.addPackageElement(QStringLiteral("orvi"), file, QStringLiteral("app"))
         .addFile(QStringLiteral("lib"), file + QStringLiteral(".dll"), "new " + file.toUtf8())
@@ -158,7 +157,7 @@ void tst_OrviInstallDialog::runsWithinTheConstructorAndHandsOver()
     // The summary was opened from within the constructor.
     QCOMPARE(TopLevelWindows::visibleNames(),
         QStringList { QStringLiteral("Updater_Summary_MainWindow") });
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_boxes.boxes().isEmpty());
     QVERIFY(m_engine->installSucceeded());
     QStringList expectedLabels;
     QList<int> expectedProgress { 0 };

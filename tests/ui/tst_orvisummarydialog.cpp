@@ -1,5 +1,8 @@
 #include "applicationarguments.h"
+#include "applicationfolder.h"
+#include "boxrecorder.h"
 #include "embeddedresources.h"
+#include "entrybuilder.h"
 #include "formloader.h"
 #include "messageboxhandler.h"
 #include "orvisummarydialog.h"
@@ -48,6 +51,7 @@ private:
     QPointer<OrviSummaryDialog> m_dialog;
     QString m_root;
     QList<Start> m_starts;
+    BoxRecorder m_boxes;
 };
 
 void tst_OrviSummaryDialog::initTestCase()
@@ -60,13 +64,13 @@ void tst_OrviSummaryDialog::init()
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
     m_root = m_environment->root() + QStringLiteral("/Orvi Messenger");
-    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
-    ApplicationArguments::set(
-        { QStringLiteral("/x/updater"), QStringLiteral("-u"), QStringLiteral("-root"), m_root });
-    m_engine = std::make_unique<OrviUpdaterEngine>();
+    QVERIFY(ApplicationFolder::make(m_root));
+    ApplicationArguments::set(ApplicationFolder::updateArguments(m_root));
+    EngineSettings settings;
+    settings.appRoot = m_root;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
     m_starts.clear();
-    MessageBoxHandler::setAnswerer(
-        [](const MessageBoxHandler::Box &) { return QMessageBox::Abort; });
+    m_boxes.setAnswer([](const MessageBoxHandler::Box &) { return QMessageBox::Abort; });
     Platform::setDetachedStarter([this](const QString &program, const QStringList &arguments) {
         m_starts << Start { program, arguments };
         return true;
@@ -79,7 +83,6 @@ void tst_OrviSummaryDialog::cleanup()
         widget->close();
     QTRY_VERIFY_WITH_TIMEOUT(QApplication::topLevelWidgets().isEmpty(), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
-    MessageBoxHandler::setAnswerer(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_engine.reset();
     m_environment.reset();
@@ -89,8 +92,8 @@ QWidget *tst_OrviSummaryDialog::openSummary(bool succeeded)
 {
     // A run over nothing succeeds; a run over a package that is not there fails.
     if (!succeeded) {
-        m_engine->adoptUpdates({ new UpdateEntry("orvi", "core", "app", "2", "", "", "", "", "", "",
-            "http://127.0.0.1/core.zip", false, 0) });
+        m_engine->adoptUpdates(
+            { EntryBuilder().version("2").link("http://127.0.0.1/core.zip").make() });
     }
     QuitRecorder::run([this] { m_engine->installUpdates(); });
     m_dialog = new OrviSummaryDialog(m_engine.get());
@@ -162,7 +165,7 @@ void tst_OrviSummaryDialog::closeRestartsTheMainApplication()
     QCOMPARE(m_starts.size(), 1);
     // The folder holds a blank; the program path reaches the start in one piece.
     QCOMPARE(
-        m_starts.first().program, Platform::quoteProgram(m_root + QStringLiteral("/orvi7.exe")));
+        m_starts.first().program, Platform::quoteProgram(ApplicationFolder::mainProgram(m_root)));
     QCOMPARE(m_starts.first().arguments, QStringList());
 }
 

@@ -1,5 +1,7 @@
 #include "catalogue.h"
 
+#include "replyschema.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -9,6 +11,11 @@
 
 namespace {
 
+// The index's own names; its components' items are named as in the update reply.
+constexpr char CatalogueElement[] = "catalogue";
+constexpr char ComponentElement[] = "component";
+constexpr char PackageElement[] = "package";
+
 QString tr(const char *text)
 {
     return QCoreApplication::translate("translation", text, "nc");
@@ -17,32 +24,32 @@ QString tr(const char *text)
 bool readComponent(QXmlStreamReader &reader, CatalogueEntry *entry)
 {
     const QXmlStreamAttributes attributes = reader.attributes();
-    entry->project = attributes.value(QLatin1String("project")).toString();
-    entry->name = attributes.value(QLatin1String("name")).toString();
-    entry->type = attributes.value(QLatin1String("type")).toString();
+    entry->project = attributes.value(QLatin1String(ReplySchema::project)).toString();
+    entry->name = attributes.value(QLatin1String(ReplySchema::name)).toString();
+    entry->type = attributes.value(QLatin1String(ReplySchema::type)).toString();
     while (reader.readNextStartElement()) {
         const QStringView element = reader.name();
         // Unknown elements are skipped whole, so a later format can add some.
         const QString text = reader.readElementText(QXmlStreamReader::IncludeChildElements);
-        if (element == QLatin1String("version"))
+        if (element == QLatin1String(ReplySchema::version))
             entry->version = text.trimmed();
-        else if (element == QLatin1String("package"))
+        else if (element == QLatin1String(PackageElement))
             entry->package = text.trimmed();
-        else if (element == QLatin1String("description"))
+        else if (element == QLatin1String(ReplySchema::description))
             entry->description = text;
-        else if (element == QLatin1String("copyrights"))
+        else if (element == QLatin1String(ReplySchema::copyrights))
             entry->copyrights = text;
-        else if (element == QLatin1String("author"))
+        else if (element == QLatin1String(ReplySchema::author))
             entry->author = text;
-        else if (element == QLatin1String("webpage"))
+        else if (element == QLatin1String(ReplySchema::webpage))
             entry->webpage = text;
-        else if (element == QLatin1String("email"))
+        else if (element == QLatin1String(ReplySchema::email))
             entry->email = text;
-        else if (element == QLatin1String("changelog"))
+        else if (element == QLatin1String(ReplySchema::changelog))
             entry->changelog = text;
-        else if (element == QLatin1String("critical"))
-            entry->critical = text.trimmed() == QLatin1String("true");
-        else if (element == QLatin1String("timestamp")) {
+        else if (element == QLatin1String(ReplySchema::critical))
+            entry->critical = text.trimmed() == QLatin1String(ReplySchema::criticalTrue);
+        else if (element == QLatin1String(ReplySchema::timestamp)) {
             bool ok = true;
             entry->timestamp = text.trimmed().isEmpty() ? 0 : text.trimmed().toUInt(&ok);
             if (!ok)
@@ -76,12 +83,12 @@ bool Catalogue::read(QIODevice *device, const QString &fileName, QString *errorT
 {
     m_entries.clear();
     QXmlStreamReader reader(device);
-    if (!reader.readNextStartElement() || reader.name() != QLatin1String("catalogue")) {
+    if (!reader.readNextStartElement() || reader.name() != QLatin1String(CatalogueElement)) {
         *errorText = tr("%1 is not a catalogue index").arg(fileName);
         return false;
     }
     while (reader.readNextStartElement()) {
-        if (reader.name() != QLatin1String("component")) {
+        if (reader.name() != QLatin1String(ComponentElement)) {
             reader.skipCurrentElement();
             continue;
         }
@@ -125,23 +132,24 @@ bool Catalogue::save(const QString &folder, QString *errorText) const
     QXmlStreamWriter writer(&file);
     writer.setAutoFormatting(true);
     writer.writeStartDocument();
-    writer.writeStartElement(QStringLiteral("catalogue"));
+    using namespace ReplySchema;
+    writer.writeStartElement(QLatin1String(CatalogueElement));
     for (const CatalogueEntry &entry : m_entries) {
-        writer.writeStartElement(QStringLiteral("component"));
-        writer.writeAttribute(QStringLiteral("project"), entry.project);
-        writer.writeAttribute(QStringLiteral("name"), entry.name);
-        writer.writeAttribute(QStringLiteral("type"), entry.type);
-        writer.writeTextElement(QStringLiteral("version"), entry.version);
-        writer.writeTextElement(QStringLiteral("package"), entry.package);
-        writer.writeTextElement(QStringLiteral("description"), entry.description);
-        writer.writeTextElement(QStringLiteral("copyrights"), entry.copyrights);
-        writer.writeTextElement(QStringLiteral("author"), entry.author);
-        writer.writeTextElement(QStringLiteral("webpage"), entry.webpage);
-        writer.writeTextElement(QStringLiteral("email"), entry.email);
-        writer.writeTextElement(QStringLiteral("changelog"), entry.changelog);
-        writer.writeTextElement(QStringLiteral("critical"),
-            entry.critical ? QStringLiteral("true") : QStringLiteral("false"));
-        writer.writeTextElement(QStringLiteral("timestamp"), QString::number(entry.timestamp));
+        writer.writeStartElement(QLatin1String(ComponentElement));
+        writer.writeAttribute(QLatin1String(project), entry.project);
+        writer.writeAttribute(QLatin1String(name), entry.name);
+        writer.writeAttribute(QLatin1String(type), entry.type);
+        writer.writeTextElement(QLatin1String(version), entry.version);
+        writer.writeTextElement(QLatin1String(PackageElement), entry.package);
+        writer.writeTextElement(QLatin1String(description), entry.description);
+        writer.writeTextElement(QLatin1String(copyrights), entry.copyrights);
+        writer.writeTextElement(QLatin1String(author), entry.author);
+        writer.writeTextElement(QLatin1String(webpage), entry.webpage);
+        writer.writeTextElement(QLatin1String(email), entry.email);
+        writer.writeTextElement(QLatin1String(changelog), entry.changelog);
+        writer.writeTextElement(QLatin1String(critical),
+            entry.critical ? QLatin1String(criticalTrue) : QLatin1String("false"));
+        writer.writeTextElement(QLatin1String(timestamp), QString::number(entry.timestamp));
         writer.writeEndElement();
     }
     writer.writeEndElement();

@@ -10,6 +10,7 @@
 #include "orviupdaterengine.h"
 #include "platform.h"
 #include "updateentry.h"
+#include "zipwriter.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,8 +21,6 @@
 #include <QTextStream>
 #include <QTranslator>
 #include <QWidget>
-
-#include <zip.h>
 
 #include <functional>
 #include <memory>
@@ -61,26 +60,13 @@ UpdateEntry *sampleEntry(
 bool writePackage(const QString &archivePath, const QByteArray &name, const QByteArray &type,
     const QByteArray &file)
 {
-    zipFile archive = zipOpen64(QFile::encodeName(archivePath).constData(), APPEND_STATUS_CREATE);
-    if (!archive)
-        return false;
     const QByteArray descriptor = "<package project=\"orvi\" name=\"" + name + "\" type=\"" + type
         + "\"><file path=\"" + name + "\" name=\"" + file + "\" action=\"add\"/></package>";
-    const QList<QPair<QByteArray, QByteArray>> entries {
-        { name + '/' + file, QByteArray(2048, 'x') }, { name + ".xml", descriptor }
-    };
-    bool ok = true;
-    for (const auto &entry : entries) {
-        zip_fileinfo info {};
-        ok = ok
-            && zipOpenNewFileInZip(archive, entry.first.constData(), &info, nullptr, 0, nullptr, 0,
-                   nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION)
-                == ZIP_OK
-            && zipWriteInFileInZip(archive, entry.second.constData(), unsigned(entry.second.size()))
-                == ZIP_OK
-            && zipCloseFileInZip(archive) == ZIP_OK;
-    }
-    return zipClose(archive, nullptr) == ZIP_OK && ok;
+    ZipWriter zip;
+    QString errorText;
+    return zip.open(archivePath, &errorText)
+        && zip.addData(name + '/' + file, QByteArray(2048, 'x'), &errorText)
+        && zip.addData(name + ".xml", descriptor, &errorText) && zip.close(&errorText);
 }
 
 bool save(QWidget *window, const QString &folder, const char *fileName)
@@ -161,9 +147,12 @@ int main(int argc, char *argv[])
     const QString folder = QFile::decodeName(argv[1]);
     QDir().mkpath(folder);
 
-    // The engine makes its download folder below the temporary folder; keep it out of /tmp.
+    // The installations below are real: keep the download folder (below the cache home), the
+    // recorded versions (below the state home) and any scratch file out of the user's own.
     QTemporaryDir temporary;
     qputenv("TMPDIR", QFile::encodeName(temporary.path()));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(temporary.path() + QStringLiteral("/cache")));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(temporary.path() + QStringLiteral("/state")));
     // Only the failing installation shows boxes; none may block the run, and its failure is
     // abandoned rather than retried, which would start this program again.
     MessageBoxHandler::setAnswerer([](const MessageBoxHandler::Box &box) {

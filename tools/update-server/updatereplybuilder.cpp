@@ -1,6 +1,7 @@
 #include "updatereplybuilder.h"
 
 #include "cataloguecache.h"
+#include "replyschema.h"
 #include "versionnumber.h"
 
 namespace {
@@ -56,15 +57,20 @@ void appendEscaped(QByteArray *out, QStringView text, bool attribute)
     }
 }
 
+void appendAttribute(QByteArray *out, const char *name, QStringView value)
+{
+    out->append(' ').append(name).append("=\"");
+    appendEscaped(out, value, true);
+    out->append('"');
+}
+
 void appendOpening(QByteArray *out, QStringView project, QStringView name, QStringView type)
 {
-    out->append("    <request project=\"");
-    appendEscaped(out, project, true);
-    out->append("\" name=\"");
-    appendEscaped(out, name, true);
-    out->append("\" type=\"");
-    appendEscaped(out, type, true);
-    out->append("\">\n");
+    out->append("    <").append(ReplySchema::request);
+    appendAttribute(out, ReplySchema::project, project);
+    appendAttribute(out, ReplySchema::name, name);
+    appendAttribute(out, ReplySchema::type, type);
+    out->append(">\n");
 }
 
 void appendElement(QByteArray *out, const char *name, QStringView text)
@@ -72,6 +78,11 @@ void appendElement(QByteArray *out, const char *name, QStringView text)
     out->append("        <").append(name).append('>');
     appendEscaped(out, text, false);
     out->append("</").append(name).append(">\n");
+}
+
+QByteArray emptyElement(const char *name)
+{
+    return QByteArray("        <").append(name).append("/>\n");
 }
 
 } // namespace
@@ -100,17 +111,18 @@ void UpdateReplyBuilder::prepareOffers()
     for (qsizetype i = 0; i < entries.size(); ++i) {
         const CatalogueEntry &entry = entries.at(i);
         QByteArray elements;
-        appendElement(&elements, "version", entry.version);
-        appendElement(&elements, "description", entry.description);
-        appendElement(&elements, "copyrights", entry.copyrights);
-        appendElement(&elements, "author", entry.author);
-        appendElement(&elements, "webpage", entry.webpage);
-        appendElement(&elements, "email", entry.email);
-        appendElement(&elements, "changelog", entry.changelog);
-        appendElement(&elements, "link", QString(m_baseUrl + QLatin1Char('/') + entry.package));
-        appendElement(&elements, "critical",
-            entry.critical ? QStringLiteral("true") : QStringLiteral("false"));
-        appendElement(&elements, "timestamp", QString::number(entry.timestamp));
+        using namespace ReplySchema;
+        appendElement(&elements, version, entry.version);
+        appendElement(&elements, description, entry.description);
+        appendElement(&elements, copyrights, entry.copyrights);
+        appendElement(&elements, author, entry.author);
+        appendElement(&elements, webpage, entry.webpage);
+        appendElement(&elements, email, entry.email);
+        appendElement(&elements, changelog, entry.changelog);
+        appendElement(&elements, link, QString(m_baseUrl + QLatin1Char('/') + entry.package));
+        appendElement(&elements, critical,
+            entry.critical ? QString::fromLatin1(criticalTrue) : QStringLiteral("false"));
+        appendElement(&elements, timestamp, QString::number(entry.timestamp));
         QByteArray opening;
         appendOpening(&opening, entry.project, entry.name, entry.type);
         m_offers.insert(
@@ -131,17 +143,23 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
     reply->clear();
     // Enough for the usual reply at once: an offer takes about a kilobyte.
     reply->reserve(1024 + 1024 * components.size());
-    reply->append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updates>\n");
+    static const QByteArray latest = emptyElement(ReplySchema::latest);
+    static const QByteArray noSuchComponent = emptyElement(ReplySchema::noSuchComponent);
+    static const QByteArray requestEnd
+        = QByteArray("    </").append(ReplySchema::request).append(">\n");
+    reply->append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<")
+        .append(ReplySchema::updates)
+        .append(">\n");
     for (const InventoryParser::Component &component : components) {
         const auto offer = m_offers.find({ component.project, component.name, component.type });
         if (offer == m_offers.end()) {
             appendOpening(reply, component.project, component.name, component.type);
-            reply->append("        <noSuchComponent/>\n");
+            reply->append(noSuchComponent);
             ++summary->unknown;
         } else if (VersionNumber::compare(entries.at(offer->entry).version, component.version)
             <= 0) {
             reply->append(offer->opening);
-            reply->append("        <latest/>\n");
+            reply->append(latest);
             ++summary->latest;
         } else {
             reply->append(offer->opening);
@@ -150,7 +168,7 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
             if (signature.revision != offer->signatureRevision) {
                 offer->signatureElement.clear();
                 if (!signature.text.isEmpty())
-                    appendElement(&offer->signatureElement, "signature", signature.text);
+                    appendElement(&offer->signatureElement, ReplySchema::signature, signature.text);
                 offer->signatureRevision = signature.revision;
             }
             reply->append(offer->signatureElement);
@@ -158,8 +176,8 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
                 summary->unusableSignatures << entries.at(offer->entry).signatureFileName();
             ++summary->available;
         }
-        reply->append("    </request>\n");
+        reply->append(requestEnd);
     }
-    reply->append("</updates>\n");
+    reply->append("</").append(ReplySchema::updates).append(">\n");
     return true;
 }

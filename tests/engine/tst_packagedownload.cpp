@@ -1,9 +1,12 @@
+#include "entrybuilder.h"
 #include "fakehttpserver.h"
-#include "orviupdaterengine.h"
+#include "packagedownload.h"
+#include "packagehash.h"
+#include "platform.h"
 #include "testenvironment.h"
-#include "testsigning.h"
 #include "updateentry.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -14,13 +17,14 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <vector>
 
 namespace {
 
 UpdateEntry *entry(const QString &name, const QString &link)
 {
-    return new UpdateEntry("orvi", name.toStdString(), "plugin", "1.0", "", "", "", "", "", "",
-        link.toStdString(), false, 0);
+    return EntryBuilder().name(name).type("plugin").version("1.0").link(link).make();
 }
 
 QByteArray pattern(int size, char seed)
@@ -31,14 +35,21 @@ QByteArray pattern(int size, char seed)
     return bytes;
 }
 
-/// Records what the engine signals.
-struct EngineSpies
+QByteArray hashOf(const QByteArray &bytes)
 {
-    explicit EngineSpies(OrviUpdaterEngine *engine)
-        : files(engine, &OrviUpdaterEngine::downloadFile)
-        , progress(engine, &OrviUpdaterEngine::downloadProgress)
-        , finished(engine, &OrviUpdaterEngine::downloadFinished)
-        , errors(engine, &OrviUpdaterEngine::error)
+    PackageHash hash;
+    hash.add(bytes.constData(), bytes.size());
+    return hash.result();
+}
+
+/// Records what the download signals.
+struct DownloadSpies
+{
+    explicit DownloadSpies(PackageDownload *download)
+        : files(download, &PackageDownload::downloadFile)
+        , progress(download, &PackageDownload::downloadProgress)
+        , finished(download, &PackageDownload::downloadFinished)
+        , errors(download, &PackageDownload::error)
     {
     }
 
@@ -71,7 +82,12 @@ struct EngineSpies
 
 } // namespace
 
-class TestDownload : public QObject
+/*
+ * The download of the packages: sizes first, then each package in catalogue order into the
+ * download folder, resumed after an interruption, checked when complete, and nothing kept of
+ * a run that fails.
+ */
+class TestPackageDownload : public QObject
 {
     Q_OBJECT
 
@@ -103,39 +119,77 @@ private slots:
     void interruptedTransferResumes_data();
     void interruptedTransferResumes();
     void resumesAreLimited();
+    void refusedPackageKeepsNothing();
     void emptyCatalogueDoesNothing();
 
 private:
-    QString fileOf(const QString &path) const
-    {
-        return m_engine->downloadFolder() + QLatin1Char('/') + path;
-    }
+    QString fileOf(const QString &path) const { return m_folder + QLatin1Char('/') + path; }
+    /// A download into m_folder whose check answers with m_refusals by entry name.
+    void makeDownload(int transferTimeout = HttpRequestQueue::DefaultTransferTimeout);
+    /// Makes entries, taken over, the catalogue.
+    void setCatalogue(const QVector<UpdateEntry *> &entries);
+    QVector<UpdateEntry *> catalogue() const;
 
     std::unique_ptr<TestEnvironment> m_environment;
     std::unique_ptr<FakeHttpServer> m_server;
-    std::unique_ptr<OrviUpdaterEngine> m_engine;
+    QString m_folder;
+    std::vector<std::unique_ptr<UpdateEntry>> m_entries;
+    QMap<QString, QString> m_refusals;
+    /// Each check: the entry's name and the hash it was given.
+    QList<QPair<QString, QByteArray>> m_checks;
+    std::unique_ptr<PackageDownload> m_download;
 };
 
-void TestDownload::init()
+void TestPackageDownload::init()
 {
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
     m_server = std::make_unique<FakeHttpServer>();
     QVERIFY(m_server->listen());
-    m_engine = std::make_unique<OrviUpdaterEngine>();
-    // The transfer is under test here; the signature check has tests of its own.
-    m_engine->setUnsignedPackagesAllowed(true);
-    QVERIFY(m_engine->downloadFolder().startsWith(m_environment->root()));
+    m_folder = Platform::downloadFolder();
+    QVERIFY(m_folder.startsWith(m_environment->root()));
+    QVERIFY(QDir().mkpath(m_folder));
+    m_refusals.clear();
+    m_checks.clear();
+    makeDownload();
 }
 
-void TestDownload::cleanup()
+void TestPackageDownload::cleanup()
 {
-    m_engine.reset();
+    m_download.reset();
+    m_entries.clear();
     m_server.reset();
     m_environment.reset();
 }
 
-void TestDownload::threePackagesSizeThenFetchInOrder()
+void TestPackageDownload::makeDownload(int transferTimeout)
+{
+    m_download = std::make_unique<PackageDownload>(
+        m_folder,
+        [this](const UpdateEntry &entry, const QByteArray &fileHash) {
+            const QString name = QString::fromStdString(entry.name());
+            m_checks.append({ name, fileHash });
+            return m_refusals.value(name);
+        },
+        transferTimeout);
+}
+
+void TestPackageDownload::setCatalogue(const QVector<UpdateEntry *> &entries)
+{
+    m_entries.clear();
+    for (UpdateEntry *entry : entries)
+        m_entries.emplace_back(entry);
+}
+
+QVector<UpdateEntry *> TestPackageDownload::catalogue() const
+{
+    QVector<UpdateEntry *> views;
+    for (const std::unique_ptr<UpdateEntry> &entry : m_entries)
+        views.append(entry.get());
+    return views;
+}
+
+void TestPackageDownload::threePackagesSizeThenFetchInOrder()
 {
     const QList<QByteArray> bodies = { pattern(1000, 'a'), pattern(2000, 'b'), pattern(3000, 'c') };
     QVector<UpdateEntry *> entries;
@@ -148,11 +202,11 @@ void TestDownload::threePackagesSizeThenFetchInOrder()
         entries.append(
             entry(QStringLiteral("package %1").arg(i), m_server->url(QString::fromLatin1(path))));
     }
-    m_engine->adoptUpdates(entries);
-    EngineSpies spies(m_engine.get());
+    setCatalogue(entries);
+    DownloadSpies spies(m_download.get());
 
-    m_engine->beginDownload();
-    QCOMPARE(m_engine->downloadState(), 1);
+    m_download->begin(catalogue());
+    QCOMPARE(m_download->state(), PackageDownload::State::Sizing);
     QVERIFY(spies.finished.wait(10000));
 
     QCOMPARE(m_server->requestLines(),
@@ -168,28 +222,27 @@ void TestDownload::threePackagesSizeThenFetchInOrder()
             QStringLiteral("package 2") }));
     QCOMPARE(spies.finished.count(), 1);
     QVERIFY2(spies.errors.isEmpty(), qPrintable(spies.firstError()));
-    QCOMPARE(m_engine->downloadState(), 0);
+    QCOMPARE(m_download->state(), PackageDownload::State::Idle);
     QCOMPARE(spies.percentages().constLast(), 100);
     for (int i = 0; i < 3; ++i)
         QCOMPARE(
             TestEnvironment::readFile(fileOf(QStringLiteral("/p%1.zip").arg(i))), bodies.at(i));
     // The file name keeps the doubled separator of folder and path.
-    QVERIFY(QFile::exists(m_engine->downloadFolder() + QStringLiteral("//p0.zip")));
+    QVERIFY(QFile::exists(m_folder + QStringLiteral("//p0.zip")));
     QVERIFY(!spies.finished.wait(200));
 }
 
-void TestDownload::percentageCoversAllPackages()
+void TestPackageDownload::percentageCoversAllPackages()
 {
     FakeHttpServer::Response first = FakeHttpServer::Response::ok(pattern(1000, 'a'));
     first.chunkSize = 500;
     first.chunkInterval = 150;
     m_server->setResponse("/first.zip", first);
     m_server->setResponse("/second.zip", FakeHttpServer::Response::ok(pattern(3000, 'b')));
-    m_engine->adoptUpdates(
-        { entry(QStringLiteral("first"), m_server->url(QStringLiteral("/first.zip"))),
-            entry(QStringLiteral("second"), m_server->url(QStringLiteral("/second.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("first"), m_server->url(QStringLiteral("/first.zip"))),
+        entry(QStringLiteral("second"), m_server->url(QStringLiteral("/second.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.finished.wait(10000));
 
     const QList<int> values = spies.percentages();
@@ -201,7 +254,7 @@ void TestDownload::percentageCoversAllPackages()
         QVERIFY(values.at(i) >= values.at(i - 1));
 }
 
-void TestDownload::longerBodyThanAnnouncedStopsAtHundred()
+void TestPackageDownload::longerBodyThanAnnouncedStopsAtHundred()
 {
     FakeHttpServer::Response announced;
     announced.contentLength = 1000;
@@ -210,10 +263,9 @@ void TestDownload::longerBodyThanAnnouncedStopsAtHundred()
     body.chunkSize = 500;
     body.chunkInterval = 20;
     m_server->setResponse("/big.zip", body);
-    m_engine->adoptUpdates(
-        { entry(QStringLiteral("big"), m_server->url(QStringLiteral("/big.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("big"), m_server->url(QStringLiteral("/big.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.finished.wait(10000));
     const QList<int> values = spies.percentages();
     QCOMPARE(*std::max_element(values.begin(), values.end()), 100);
@@ -221,7 +273,7 @@ void TestDownload::longerBodyThanAnnouncedStopsAtHundred()
     QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/big.zip"))).size(), 1500);
 }
 
-void TestDownload::unknownSizeAddsZero_data()
+void TestPackageDownload::unknownSizeAddsZero_data()
 {
     QTest::addColumn<int>("headStatus");
     QTest::addColumn<bool>("withContentLength");
@@ -245,7 +297,7 @@ void TestDownload::unknownSizeAddsZero_data()
         << 200 << true << QByteArray("Content-Length: 48\r\n") << false << true;
 }
 
-void TestDownload::unknownSizeAddsZero()
+void TestPackageDownload::unknownSizeAddsZero()
 {
     QFETCH(int, headStatus);
     QFETCH(bool, withContentLength);
@@ -267,11 +319,10 @@ void TestDownload::unknownSizeAddsZero()
     m_server->setHeadResponse(path, head);
     if (redirected)
         m_server->setResponse("/unknown.zip", FakeHttpServer::Response::redirect(path));
-    m_engine->adoptUpdates(
-        { entry(QStringLiteral("unknown"), m_server->url(QStringLiteral("/unknown.zip"))),
-            entry(QStringLiteral("known"), m_server->url(QStringLiteral("/known.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("unknown"), m_server->url(QStringLiteral("/unknown.zip"))),
+        entry(QStringLiteral("known"), m_server->url(QStringLiteral("/known.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
     QVERIFY(spies.errors.isEmpty());
     // Only the second package's 3000 bytes count: the first one's 1000 make 33.
@@ -282,7 +333,7 @@ void TestDownload::unknownSizeAddsZero()
     QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/unknown.zip"))), pattern(1000, 'u'));
 }
 
-void TestDownload::hugeAnnouncedSizesDoNotOverflow()
+void TestPackageDownload::hugeAnnouncedSizesDoNotOverflow()
 {
     FakeHttpServer::Response huge;
     huge.contentLength = std::numeric_limits<qint64>::max();
@@ -290,26 +341,26 @@ void TestDownload::hugeAnnouncedSizesDoNotOverflow()
         m_server->setHeadResponse(path, huge);
         m_server->setResponse(path, FakeHttpServer::Response::ok(pattern(100, 'h')));
     }
-    m_engine->adoptUpdates({ entry(QStringLiteral("a"), m_server->url(QStringLiteral("/a.zip"))),
+    setCatalogue({ entry(QStringLiteral("a"), m_server->url(QStringLiteral("/a.zip"))),
         entry(QStringLiteral("b"), m_server->url(QStringLiteral("/b.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
     QList<int> values = spies.percentages();
     QCOMPARE(values.takeLast(), 100);
     QCOMPARE(values, QList<int>(values.size(), 0));
 }
 
-void TestDownload::unknownTotalShowsZeroUntilTheEnd()
+void TestPackageDownload::unknownTotalShowsZeroUntilTheEnd()
 {
     FakeHttpServer::Response response = FakeHttpServer::Response::ok(pattern(2000, 'n'));
     response.withContentLength = false;
     response.chunkSize = 500;
     response.chunkInterval = 20;
     m_server->setResponse("/n.zip", response);
-    m_engine->adoptUpdates({ entry(QStringLiteral("n"), m_server->url(QStringLiteral("/n.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("n"), m_server->url(QStringLiteral("/n.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.finished.wait(10000));
     QList<int> values = spies.percentages();
     QVERIFY(values.size() >= 2);
@@ -318,14 +369,14 @@ void TestDownload::unknownTotalShowsZeroUntilTheEnd()
     QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/n.zip"))).size(), 2000);
 }
 
-void TestDownload::abortIsSilent_data()
+void TestPackageDownload::abortIsSilent_data()
 {
     QTest::addColumn<bool>("duringGet");
     QTest::newRow("sizing") << false;
     QTest::newRow("fetching") << true;
 }
 
-void TestDownload::abortIsSilent()
+void TestPackageDownload::abortIsSilent()
 {
     QFETCH(bool, duringGet);
 
@@ -341,25 +392,25 @@ void TestDownload::abortIsSilent()
         m_server->setHeadResponse("/s.zip", FakeHttpServer::Response::ok(pattern(1000, 's')));
     }
     m_server->setResponse("/t.zip", FakeHttpServer::Response::ok("t"));
-    m_engine->adoptUpdates({ entry(QStringLiteral("s"), m_server->url(QStringLiteral("/s.zip"))),
+    setCatalogue({ entry(QStringLiteral("s"), m_server->url(QStringLiteral("/s.zip"))),
         entry(QStringLiteral("t"), m_server->url(QStringLiteral("/t.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     if (duringGet)
         QVERIFY(spies.progress.wait(10000));
     else
         QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
-    QCOMPARE(m_engine->downloadState(), duringGet ? 2 : 1);
+    QCOMPARE(m_download->state(),
+        duringGet ? PackageDownload::State::Downloading : PackageDownload::State::Sizing);
 
-    m_engine->abortDownload();
-    QCOMPARE(m_engine->downloadState(), 3);
+    m_download->abort();
     QVERIFY(!spies.errors.wait(300));
     QVERIFY(spies.finished.isEmpty());
-    QCOMPARE(m_engine->downloadState(), 3);
+    QCOMPARE(m_download->state(), PackageDownload::State::Aborted);
     QCOMPARE(m_server->requests().size(), duringGet ? 3 : 1);
 }
 
-void TestDownload::errorStatusKeepsNoFile_data()
+void TestPackageDownload::errorStatusKeepsNoFile_data()
 {
     QTest::addColumn<QByteArray>("failingMethod");
     QTest::addColumn<int>("status");
@@ -369,7 +420,7 @@ void TestDownload::errorStatusKeepsNoFile_data()
     QTest::newRow("GET 500") << QByteArray("GET") << 500 << QStringLiteral("Internal Server Error");
 }
 
-void TestDownload::errorStatusKeepsNoFile()
+void TestPackageDownload::errorStatusKeepsNoFile()
 {
     QFETCH(QByteArray, failingMethod);
     QFETCH(int, status);
@@ -380,12 +431,11 @@ void TestDownload::errorStatusKeepsNoFile()
     m_server->setResponse("/before.zip", FakeHttpServer::Response::ok("before"));
     m_server->setResponse("/after.zip", FakeHttpServer::Response::ok("after"));
     const QString link = m_server->url(QStringLiteral("/gone.zip"));
-    m_engine->adoptUpdates(
-        { entry(QStringLiteral("before"), m_server->url(QStringLiteral("/before.zip"))),
-            entry(QStringLiteral("gone"), link),
-            entry(QStringLiteral("after"), m_server->url(QStringLiteral("/after.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("before"), m_server->url(QStringLiteral("/before.zip"))),
+        entry(QStringLiteral("gone"), link),
+        entry(QStringLiteral("after"), m_server->url(QStringLiteral("/after.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.errors.wait(10000));
 
     const QString text = spies.firstError();
@@ -401,14 +451,13 @@ void TestDownload::errorStatusKeepsNoFile()
     QVERIFY(!m_server->requestLines().contains(QStringLiteral("GET /after.zip")));
 }
 
-void TestDownload::redirectIsFollowed()
+void TestPackageDownload::redirectIsFollowed()
 {
     m_server->setResponse("/old.zip", FakeHttpServer::Response::redirect("/new.zip", 301));
     m_server->setResponse("/new.zip", FakeHttpServer::Response::ok(pattern(700, 'r')));
-    m_engine->adoptUpdates(
-        { entry(QStringLiteral("moved"), m_server->url(QStringLiteral("/old.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("moved"), m_server->url(QStringLiteral("/old.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
     QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/old.zip"))), pattern(700, 'r'));
     QVERIFY(!QFile::exists(fileOf(QStringLiteral("/new.zip"))));
@@ -421,17 +470,16 @@ void TestDownload::redirectIsFollowed()
             QStringLiteral("GET /old.zip"), QStringLiteral("GET /new.zip") }));
 }
 
-void TestDownload::linkPortIsHonoured()
+void TestPackageDownload::linkPortIsHonoured()
 {
     FakeHttpServer other;
     QVERIFY(other.listen());
     m_server->setResponse("/here.zip", FakeHttpServer::Response::ok("here"));
     other.setResponse("/there.zip", FakeHttpServer::Response::ok("there"));
-    m_engine->adoptUpdates(
-        { entry(QStringLiteral("here"), m_server->url(QStringLiteral("/here.zip"))),
-            entry(QStringLiteral("there"), other.url(QStringLiteral("/there.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("here"), m_server->url(QStringLiteral("/here.zip"))),
+        entry(QStringLiteral("there"), other.url(QStringLiteral("/there.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
 
     QCOMPARE(m_server->requestLines(),
@@ -443,7 +491,7 @@ void TestDownload::linkPortIsHonoured()
     QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/there.zip"))), QByteArray("there"));
 }
 
-void TestDownload::badLinkIsRefusedBeforeAnyRequest_data()
+void TestPackageDownload::badLinkIsRefusedBeforeAnyRequest_data()
 {
     QTest::addColumn<QString>("link"); // %1 stands for the server's port
 
@@ -463,7 +511,7 @@ void TestDownload::badLinkIsRefusedBeforeAnyRequest_data()
     QTest::newRow("port 4294967376") << QStringLiteral("http://127.0.0.1:4294967376/x.zip");
 }
 
-void TestDownload::badLinkIsRefusedBeforeAnyRequest()
+void TestPackageDownload::badLinkIsRefusedBeforeAnyRequest()
 {
     QFETCH(QString, link);
     if (link.contains(QLatin1String("%1")))
@@ -471,12 +519,11 @@ void TestDownload::badLinkIsRefusedBeforeAnyRequest()
 
     // A good package first: had anything been queued, its HEAD would reach the server.
     m_server->setResponse("/good.zip", FakeHttpServer::Response::ok("good"));
-    m_engine->adoptUpdates(
-        { entry(QStringLiteral("good"), m_server->url(QStringLiteral("/good.zip"))),
-            entry(QStringLiteral("bad"), link) });
-    EngineSpies spies(m_engine.get());
+    setCatalogue({ entry(QStringLiteral("good"), m_server->url(QStringLiteral("/good.zip"))),
+        entry(QStringLiteral("bad"), link) });
+    DownloadSpies spies(m_download.get());
     QSignalSpy received(m_server.get(), &FakeHttpServer::requestReceived);
-    m_engine->beginDownload();
+    m_download->begin(catalogue());
 
     QCOMPARE(spies.errors.count(), 1);
     QVERIFY2(
@@ -488,26 +535,26 @@ void TestDownload::badLinkIsRefusedBeforeAnyRequest()
     QVERIFY(!QFile::exists(m_environment->tempFolder() + QStringLiteral("/escape.zip")));
 }
 
-void TestDownload::missingSubfolderGivesFileErrorAndNoGet()
+void TestPackageDownload::missingSubfolderGivesFileErrorAndNoGet()
 {
     m_server->setResponse("/dir/x.zip", FakeHttpServer::Response::ok("x"));
-    m_engine->adoptUpdates(
+    setCatalogue(
         { entry(QStringLiteral("x"), m_server->url(QStringLiteral("/dir/x.zip?v=2#top"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.errors.wait(10000));
 
-    QFile expected(m_engine->downloadFolder() + QStringLiteral("//dir/x.zip"));
+    QFile expected(m_folder + QStringLiteral("//dir/x.zip"));
     QVERIFY(!expected.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(spies.firstError(), expected.errorString());
     QCOMPARE(spies.fileNames(), QStringList(QStringLiteral("x")));
-    QCOMPARE(m_engine->downloadState(), 2);
+    QCOMPARE(m_download->state(), PackageDownload::State::Downloading);
     QSignalSpy received(m_server.get(), &FakeHttpServer::requestReceived);
     QVERIFY(!received.wait(300));
     QCOMPARE(m_server->requestLines(), QStringList(QStringLiteral("HEAD /dir/x.zip")));
 }
 
-void TestDownload::refusedConnectionGivesClientText()
+void TestPackageDownload::refusedConnectionGivesClientText()
 {
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
@@ -520,9 +567,9 @@ void TestDownload::refusedConnectionGivesClientText()
     QVERIFY(replyDone.wait(10000));
     QCOMPARE(reply->error(), QNetworkReply::ConnectionRefusedError);
 
-    m_engine->adoptUpdates({ entry(QStringLiteral("pkg"), link) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("pkg"), link) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.errors.wait(10000));
     QCOMPARE(spies.firstError(), reply->errorString());
     // The refused HEAD only left the size unknown; the refused GET ended the run.
@@ -530,17 +577,17 @@ void TestDownload::refusedConnectionGivesClientText()
     QVERIFY(spies.finished.isEmpty());
 }
 
-void TestDownload::stalledServerFails()
+void TestPackageDownload::stalledServerFails()
 {
     FakeHttpServer::Response stalled = FakeHttpServer::Response::ok(pattern(1000, 's'));
     stalled.sendLimit = 300;
     stalled.closeAtLimit = false;
     m_server->setResponse("/s.zip", stalled);
     m_server->setHeadResponse("/s.zip", FakeHttpServer::Response::ok(pattern(1000, 's')));
-    m_engine->setTransferTimeout(400);
-    m_engine->adoptUpdates({ entry(QStringLiteral("s"), m_server->url(QStringLiteral("/s.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    makeDownload(400);
+    setCatalogue({ entry(QStringLiteral("s"), m_server->url(QStringLiteral("/s.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.errors.wait(10000));
     QVERIFY2(spies.firstError().contains(QLatin1String("stopped answering")),
         qPrintable(spies.firstError()));
@@ -549,23 +596,22 @@ void TestDownload::stalledServerFails()
     QVERIFY(spies.finished.isEmpty());
 }
 
-void TestDownload::failedFlushKeepsNoFile()
+void TestPackageDownload::failedFlushKeepsNoFile()
 {
     // Writes to /dev/full are buffered until the final flush, which fails.
     if (!QFile::exists(QStringLiteral("/dev/full")))
         QSKIP("this system has no /dev/full");
     QVERIFY(QFile::link(QStringLiteral("/dev/full"), fileOf(QStringLiteral("/full.zip"))));
     m_server->setResponse("/full.zip", FakeHttpServer::Response::ok(pattern(100, 'f')));
-    m_engine->adoptUpdates(
-        { entry(QStringLiteral("full"), m_server->url(QStringLiteral("/full.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("full"), m_server->url(QStringLiteral("/full.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.errors.wait(10000));
     QVERIFY(spies.finished.isEmpty());
     QVERIFY(!QFileInfo(fileOf(QStringLiteral("/full.zip"))).isSymLink());
 }
 
-void TestDownload::interruptedTransferResumes_data()
+void TestPackageDownload::interruptedTransferResumes_data()
 {
     QTest::addColumn<QByteArray>("validators");
     QTest::addColumn<bool>("honoursRanges");
@@ -589,7 +635,7 @@ void TestDownload::interruptedTransferResumes_data()
         << QByteArray("ETag: \"v1\"\r\n") << false << false << from << QByteArray("\"v1\"");
 }
 
-void TestDownload::interruptedTransferResumes()
+void TestPackageDownload::interruptedTransferResumes()
 {
     QFETCH(QByteArray, validators);
     QFETCH(bool, honoursRanges);
@@ -605,23 +651,16 @@ void TestDownload::interruptedTransferResumes()
     response.closeAtLimit = !stalls;
     response.limitedAnswers = 1;
     m_server->setResponse("/r.zip", response);
-    m_engine->setTransferTimeout(500);
-    // Signed, so that the signature check proves the hash taken on the way spans the resume.
-    const QString signedCopy = m_environment->root() + QStringLiteral("/r.zip");
-    QVERIFY(TestEnvironment::writeFile(signedCopy, body));
-    const QByteArray signature = TestSigning::sign(
-        signedCopy, TrustedComment { "orvi", "r", "plugin", "1.0", "r.zip" }.toText());
-    QVERIFY(!signature.isEmpty());
-    m_engine->setUnsignedPackagesAllowed(false);
-    m_engine->setSigningKeys({ TestSigning::publicKey(QStringLiteral("test")) });
-    m_engine->adoptUpdates({ new UpdateEntry("orvi", "r", "plugin", "1.0", "", "", "", "", "", "",
-        m_server->url(QStringLiteral("/r.zip")).toStdString(), false, 0,
-        signature.toStdString()) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    makeDownload(500);
+    setCatalogue({ entry(QStringLiteral("r"), m_server->url(QStringLiteral("/r.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
 
     QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/r.zip"))), body);
+    // The hash taken on the way, which the signature check relies on, spans the resume.
+    QCOMPARE(
+        m_checks, (QList<QPair<QString, QByteArray>> { { QStringLiteral("r"), hashOf(body) } }));
     // Qt itself may send the second GET twice when the cut connection closes under it.
     const QStringList lines = m_server->requestLines();
     QVERIFY2(lines.size() == 3 || lines.size() == 4, qPrintable(lines.join(QLatin1String(", "))));
@@ -636,14 +675,14 @@ void TestDownload::interruptedTransferResumes()
     QCOMPARE(values.constLast(), 100);
 }
 
-void TestDownload::resumesAreLimited()
+void TestPackageDownload::resumesAreLimited()
 {
     FakeHttpServer::Response cut = FakeHttpServer::Response::ok(pattern(1000, 'c'));
     cut.sendLimit = 300;
     m_server->setResponse("/c.zip", cut);
-    m_engine->adoptUpdates({ entry(QStringLiteral("c"), m_server->url(QStringLiteral("/c.zip"))) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("c"), m_server->url(QStringLiteral("/c.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(spies.errors.wait(10000));
     // Three resumes after the first GET; Qt itself may send one of them twice when a kept-alive
     // connection closes under it.
@@ -653,14 +692,14 @@ void TestDownload::resumesAreLimited()
     QVERIFY(spies.finished.isEmpty());
 }
 
-void TestDownload::downloadGoesThroughProxy_data()
+void TestPackageDownload::downloadGoesThroughProxy_data()
 {
     QTest::addColumn<bool>("listening");
     QTest::newRow("proxy answers") << true;
     QTest::newRow("nothing listens at the proxy") << false;
 }
 
-void TestDownload::downloadGoesThroughProxy()
+void TestPackageDownload::downloadGoesThroughProxy()
 {
     QFETCH(bool, listening);
     quint16 port = m_server->port();
@@ -671,14 +710,13 @@ void TestDownload::downloadGoesThroughProxy()
     }
     m_server->setResponse("/p.zip", FakeHttpServer::Response::ok(pattern(500, 'p')));
     qputenv("http_proxy", "127.0.0.1:" + QByteArray::number(port));
-    m_engine = std::make_unique<OrviUpdaterEngine>();
-    m_engine->setUnsignedPackagesAllowed(true);
+    makeDownload();
     qunsetenv("http_proxy");
     // Only the proxy knows this name: a request that went direct would fail to resolve it.
     const QString link = QStringLiteral("http://packages.orvi.test/p.zip");
-    m_engine->adoptUpdates({ entry(QStringLiteral("p"), link) });
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    setCatalogue({ entry(QStringLiteral("p"), link) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     if (listening) {
         QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
         QCOMPARE(m_server->requestLines(),
@@ -694,10 +732,35 @@ void TestDownload::downloadGoesThroughProxy()
         qPrintable(spies.firstError()));
 }
 
-void TestDownload::emptyCatalogueDoesNothing()
+void TestPackageDownload::refusedPackageKeepsNothing()
 {
-    EngineSpies spies(m_engine.get());
-    m_engine->beginDownload();
+    m_server->setResponse("/first.zip", FakeHttpServer::Response::ok("first"));
+    m_server->setResponse("/second.zip", FakeHttpServer::Response::ok("second"));
+    m_server->setResponse("/third.zip", FakeHttpServer::Response::ok("third"));
+    m_refusals.insert(QStringLiteral("second"), QStringLiteral("The package second was refused."));
+    setCatalogue({ entry(QStringLiteral("first"), m_server->url(QStringLiteral("/first.zip"))),
+        entry(QStringLiteral("second"), m_server->url(QStringLiteral("/second.zip"))),
+        entry(QStringLiteral("third"), m_server->url(QStringLiteral("/third.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
+    QVERIFY(spies.errors.wait(10000));
+
+    QCOMPARE(spies.firstError(), QStringLiteral("The package second was refused."));
+    QCOMPARE(m_checks.size(), 2);
+    QCOMPARE(m_checks.at(0), qMakePair(QStringLiteral("first"), hashOf("first")));
+    QCOMPARE(m_checks.at(1), qMakePair(QStringLiteral("second"), hashOf("second")));
+    // Neither the refused package nor the one before it is kept, and none follows.
+    QVERIFY(
+        QDir(m_folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+    QVERIFY(!spies.errors.wait(300));
+    QVERIFY(spies.finished.isEmpty());
+    QVERIFY(!m_server->requestLines().contains(QStringLiteral("GET /third.zip")));
+}
+
+void TestPackageDownload::emptyCatalogueDoesNothing()
+{
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
     QVERIFY(!spies.finished.wait(300));
     QVERIFY(spies.errors.isEmpty());
     QVERIFY(spies.files.isEmpty());
@@ -705,5 +768,5 @@ void TestDownload::emptyCatalogueDoesNothing()
     QVERIFY(m_server->requests().isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestDownload)
-#include "tst_download.moc"
+QTEST_GUILESS_MAIN(TestPackageDownload)
+#include "tst_packagedownload.moc"

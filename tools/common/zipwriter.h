@@ -7,12 +7,16 @@
 
 /*
  * Writes a zip archive through minizip, reproducibly: every entry carries the same fixed
- * time (1980-01-01 00:00), no extra fields and no comment, and is deflated at the best
- * level, so the same entries added in the same order give the same bytes.
+ * time (1980-01-01 00:00), no extra fields and no comment, and data is deflated at the best
+ * level, so the same entries added in the same order give the same bytes. Entry names are
+ * written byte for byte, whatever they hold.
  */
 class ZipWriter
 {
 public:
+    /// Whether an entry's name is flagged as UTF-8 (bit 11) or left to the reader's code page.
+    enum class NameFlag { None, Utf8 };
+
     ZipWriter() = default;
     ~ZipWriter();
     ZipWriter(const ZipWriter &) = delete;
@@ -20,15 +24,21 @@ public:
 
     /// Creates (or truncates) the archive at path; false with errorText on failure.
     bool open(const QString &path, QString *errorText);
-    /// Adds an entry called name (8-bit, one byte per character) holding contents.
-    bool addData(const QByteArray &name, const QByteArray &contents, QString *errorText);
+    /// Adds an entry called name holding contents.
+    bool addData(const QByteArray &name, const QByteArray &contents, QString *errorText,
+        NameFlag flag = NameFlag::None);
     /// Adds an entry called name whose data is read from sourceFile piece by piece.
     bool addFile(const QByteArray &name, const QString &sourceFile, QString *errorText);
+    /// Adds a directory entry called name, which should end in "/".
+    bool addDirectory(const QByteArray &name, QString *errorText);
     /// Writes the central directory and closes the archive; false when that fails.
     bool close(QString *errorText);
 
 private:
-    bool openEntry(const QByteArray &name, qint64 size, QString *errorText);
+    enum class Kind { Data, Directory };
+
+    bool openEntry(
+        const QByteArray &name, qint64 size, Kind kind, NameFlag flag, QString *errorText);
     bool closeEntry(const QByteArray &name, QString *errorText);
 
     zipFile m_zip = nullptr;

@@ -11,6 +11,10 @@ QString tr(const char *text)
 }
 
 constexpr qint64 PieceSize = 64 * 1024;
+// The MS-DOS attribute that marks a directory entry for other unzip programs.
+constexpr uLong DosDirectoryAttribute = 0x10;
+// General purpose flag bit 11: the entry's name is UTF-8.
+constexpr uLong Utf8NameFlag = 0x800;
 
 } // namespace
 
@@ -32,16 +36,21 @@ bool ZipWriter::open(const QString &path, QString *errorText)
     return true;
 }
 
-bool ZipWriter::openEntry(const QByteArray &name, qint64 size, QString *errorText)
+bool ZipWriter::openEntry(
+    const QByteArray &name, qint64 size, Kind kind, NameFlag flag, QString *errorText)
 {
     zip_fileinfo info = {};
     info.tmz_date.tm_year = 1980;
     info.tmz_date.tm_mon = 0;
     info.tmz_date.tm_mday = 1;
+    const bool directory = kind == Kind::Directory;
+    info.external_fa = directory ? DosDirectoryAttribute : 0;
     // Only entries that need it carry the larger format, so small archives stay plain zip.
     const int zip64 = size >= 0xffffffffLL ? 1 : 0;
-    if (zipOpenNewFileInZip64(m_zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
-            Z_DEFLATED, Z_BEST_COMPRESSION, zip64)
+    if (zipOpenNewFileInZip4_64(m_zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
+            directory ? 0 : Z_DEFLATED, directory ? 0 : Z_BEST_COMPRESSION, 0, -MAX_WBITS,
+            DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0,
+            flag == NameFlag::Utf8 ? Utf8NameFlag : 0, zip64)
         != ZIP_OK) {
         *errorText = tr("Cannot add %1 to %2").arg(QString::fromLatin1(name), m_path);
         return false;
@@ -58,9 +67,10 @@ bool ZipWriter::closeEntry(const QByteArray &name, QString *errorText)
     return true;
 }
 
-bool ZipWriter::addData(const QByteArray &name, const QByteArray &contents, QString *errorText)
+bool ZipWriter::addData(
+    const QByteArray &name, const QByteArray &contents, QString *errorText, NameFlag flag)
 {
-    if (!openEntry(name, contents.size(), errorText))
+    if (!openEntry(name, contents.size(), Kind::Data, flag, errorText))
         return false;
     if (zipWriteInFileInZip(m_zip, contents.constData(), static_cast<unsigned>(contents.size()))
         != ZIP_OK) {
@@ -78,7 +88,7 @@ bool ZipWriter::addFile(const QByteArray &name, const QString &sourceFile, QStri
         *errorText = tr("Cannot read %1: %2").arg(sourceFile, source.errorString());
         return false;
     }
-    if (!openEntry(name, source.size(), errorText))
+    if (!openEntry(name, source.size(), Kind::Data, NameFlag::None, errorText))
         return false;
     QByteArray piece(PieceSize, Qt::Uninitialized);
     for (;;) {
@@ -97,6 +107,12 @@ bool ZipWriter::addFile(const QByteArray &name, const QString &sourceFile, QStri
         }
     }
     return closeEntry(name, errorText);
+}
+
+bool ZipWriter::addDirectory(const QByteArray &name, QString *errorText)
+{
+    return openEntry(name, 0, Kind::Directory, NameFlag::None, errorText)
+        && closeEntry(name, errorText);
 }
 
 bool ZipWriter::close(QString *errorText)

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "httprequestqueue.h"
+#include "packagesignature.h"
+#include "updatequery.h"
+#include "updateserver.h"
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+/*
+ * What one update run is told from outside: the main application's folder from the command
+ * line, and the endpoints, limits and keys, each the built-in value unless a test shortens or
+ * replaces it.
+ */
+struct EngineSettings
+{
+    /// The main application's folder ("-root"); none when the command line names none.
+    std::optional<QString> appRoot;
+    /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
+    UpdateServer updateServer = UpdateServer::fromEnvironment();
+    /// Each of the update query's network waits, in milliseconds.
+    int networkTimeout = UpdateQuery::NetworkTimeout;
+    /// The whole exchange with the update server, in milliseconds.
+    int queryTimeout = UpdateQuery::QueryTimeout;
+    /// The wait for the main application's inventory, in milliseconds.
+    int mainAppTimeout = UpdateQuery::MainAppTimeout;
+    /// How long a download may receive nothing before it fails, in milliseconds.
+    int transferTimeout = HttpRequestQueue::DefaultTransferTimeout;
+    /// The keys a package's signature must be made with.
+    QList<PackageSignature::PublicKey> signingKeys = PackageSignature::builtInKeys();
+    /// Whether a package without a signature may be installed.
+    bool unsignedAllowed = PackageSignature::unsignedPackagesAllowed();
+};

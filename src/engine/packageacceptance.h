@@ -1,0 +1,33 @@
+#pragma once
+
+#include "packagesignature.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class UpdateEntry;
+
+/*
+ * Decides whether a downloaded package may be unpacked: a signed package must be signed with
+ * one of the keys for exactly the offered component, version and file, and must not be older
+ * than the version last installed; an unsigned one passes only where unsigned packages are
+ * allowed.
+ */
+class PackageAcceptance
+{
+public:
+    /// Checks against keys; appRoot is the main application's folder, where the versions of
+    /// its components are recorded.
+    PackageAcceptance(
+        QList<PackageSignature::PublicKey> keys, bool unsignedAllowed, QString appRoot);
+
+    /// Why the downloaded file of entry, whose PackageHash is fileHash, must not be unpacked,
+    /// for the user; empty when it may be.
+    QString refusal(const UpdateEntry &entry, const QByteArray &fileHash) const;
+
+private:
+    QList<PackageSignature::PublicKey> m_keys;
+    bool m_unsignedAllowed;
+    QString m_appRoot;
+};

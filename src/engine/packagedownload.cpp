@@ -1,0 +1,221 @@
+#include "packagedownload.h"
+
+#include "systemproxy.h"
+#include "updateentry.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <limits>
+
+PackageDownload::PackageDownload(
+    QString downloadFolder, Check check, int transferTimeoutMs, QObject *parent)
+    : QObject(parent), m_downloadFolder(std::move(downloadFolder)), m_check(std::move(check))
+{
+    m_http.setProxyFactory(new SystemProxy);
+    m_http.setTransferTimeout(transferTimeoutMs);
+    connect(&m_http, &HttpRequestQueue::requestFinished, this, &PackageDownload::requestFinished);
+    connect(&m_http, &HttpRequestQueue::dataReadProgress, this, &PackageDownload::dataReadProgress);
+    connect(&m_http, &HttpRequestQueue::responseHeaderReceived, this,
+        &PackageDownload::responseHeaderReceived);
+}
+
+PackageDownload::~PackageDownload() = default;
+
+void PackageDownload::begin(const QVector<UpdateEntry *> &updates)
+{
+    m_updates = updates;
+    m_state = State::Sizing;
+    // Every link is checked before anything is queued, so a bad one sends no request at all.
+    for (int index = 0; index < m_updates.count(); ++index) {
+        const QString refusal = refusalOf(m_downloadFolder, packageLink(index));
+        if (!refusal.isEmpty()) {
+            emit error(refusal);
+            return;
+        }
+    }
+    for (int index = 0; index < m_updates.count(); ++index) {
+        const QUrl link = packageLink(index);
+        queueHostOf(link);
+        m_http.head(link.path());
+    }
+}
+
+void PackageDownload::abort()
+{
+    m_state = State::Aborted;
+    m_http.abort();
+}
+
+void PackageDownload::requestFinished(int id, bool failed)
+{
+    if (failed) {
+        if (m_state == State::Aborted)
+            return;
+        if (m_state == State::Downloading && id == m_requestId && m_http.lastFailureInterrupted()
+            && m_resumes < MaxResumes) {
+            ++m_resumes;
+            resumePackage();
+            return;
+        }
+        failDownload(m_http.errorString());
+        return;
+    }
+    if (m_state != State::Downloading || id != m_requestId)
+        return;
+    // Buffered bytes reach the disk only here; a package that did not is not complete.
+    if (!m_packageFile.flush()) {
+        failDownload(m_packageFile.errorString());
+        return;
+    }
+    m_packageFile.close();
+    // Checked before anything of it is unpacked; a package that fails is not kept.
+    const QString refusal = m_check(*m_updates.at(m_current), m_packageFile.hash());
+    if (!refusal.isEmpty()) {
+        m_packageFile.remove();
+        failDownload(refusal);
+        return;
+    }
+    m_bytesDone = boundedSum(m_bytesDone, m_lastDone);
+    m_lastDone = 0;
+    ++m_current;
+    if (m_current < m_updates.count()) {
+        fetchPackage();
+        return;
+    }
+    m_state = State::Idle;
+    emit downloadProgress(100);
+    emit downloadFinished();
+}
+
+void PackageDownload::dataReadProgress(qint64 done, qint64 total)
+{
+    Q_UNUSED(total)
+    m_lastDone = boundedSum(m_resumeFrom, done);
+    const qint64 received = qMin(boundedSum(m_bytesDone, m_lastDone), m_bytesTotal);
+    emit downloadProgress(m_bytesTotal > 0 ? int(received * 100 / m_bytesTotal) : 0);
+}
+
+void PackageDownload::responseHeaderReceived(const HttpResponseHeader &resp)
+{
+    if (m_state == State::Downloading) {
+        takeGetHeader(resp);
+        return;
+    }
+    if (m_state != State::Sizing)
+        return;
+    if (resp.hasContentLength())
+        m_bytesTotal = boundedSum(m_bytesTotal, resp.contentLength());
+    if (m_http.hasPendingRequests())
+        return;
+    m_current = 0;
+    m_state = State::Downloading;
+    fetchPackage();
+}
+
+void PackageDownload::takeGetHeader(const HttpResponseHeader &resp)
+{
+    // A weak ETag may not be used with If-Range.
+    const QByteArray tag = resp.entityTag();
+    m_validator = !tag.isEmpty() && !tag.startsWith("W/") ? tag : resp.lastModified();
+    if (m_resumeFrom > 0 && resp.statusCode() != 206) {
+        // The server sends the whole file instead of the rest of it.
+        m_packageFile.restart();
+        m_resumeFrom = 0;
+        m_lastDone = 0;
+    }
+}
+
+void PackageDownload::resumePackage()
+{
+    const QUrl link = packageLink(m_current);
+    // Without a validator nothing proves that the rest would belong to the same file.
+    m_resumeFrom = 0;
+    if (m_packageFile.flush() && !m_validator.isEmpty())
+        m_resumeFrom = m_packageFile.size();
+    if (m_resumeFrom == 0)
+        m_packageFile.restart();
+    m_lastDone = m_resumeFrom;
+    queueHostOf(link);
+    m_requestId = m_http.getFrom(link.path(), &m_packageFile, m_resumeFrom, m_validator);
+}
+
+void PackageDownload::failDownload(const QString &text)
+{
+    // Nothing of a failed run is kept, so no package of it is ever installed.
+    if (m_packageFile.isOpen()) {
+        m_packageFile.close();
+        m_packageFile.remove();
+    }
+    for (int index = 0; index < m_current; ++index)
+        QFile::remove(packageFileName(m_downloadFolder, packageLink(index)));
+    emit error(text);
+}
+
+qint64 PackageDownload::boundedSum(qint64 a, qint64 b)
+{
+    // Far above any real download, and low enough that a percentage never overflows.
+    constexpr qint64 Bound = std::numeric_limits<qint64>::max() / 200;
+    return qMin(qMin(a, Bound) + qMin(b, Bound), Bound);
+}
+
+void PackageDownload::fetchPackage()
+{
+    const QUrl link = packageLink(m_current);
+    const std::string &name = m_updates.at(m_current)->name();
+    emit downloadFile(QString::fromLatin1(name.data(), qsizetype(name.size())));
+    m_lastDone = 0;
+    m_resumeFrom = 0;
+    m_resumes = 0;
+    m_validator.clear();
+    m_packageFile.setFileName(packageFileName(m_downloadFolder, link));
+    if (!m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        failDownload(m_packageFile.errorString());
+        return;
+    }
+    queueHostOf(link);
+    m_requestId = m_http.get(link.path(), &m_packageFile);
+}
+
+QUrl PackageDownload::packageLink(int index) const
+{
+    const std::string &link = m_updates.at(index)->link();
+    return QUrl(QString::fromLatin1(link.data(), qsizetype(link.size())));
+}
+
+QString PackageDownload::packageFileName(const QString &downloadFolder, const QUrl &link)
+{
+    return QStringLiteral("%1/%2").arg(downloadFolder, link.path());
+}
+
+QString PackageDownload::refusalOf(const QString &downloadFolder, const QUrl &link)
+{
+    const QString scheme = link.scheme();
+    // QUrl rejects a port above 65535 as invalid; port 0 would silently mean the default.
+    if ((scheme != QLatin1String("http") && scheme != QLatin1String("https")) || !link.isValid()
+        || link.host().isEmpty() || link.port() == 0)
+        return QCoreApplication::translate("translation",
+            "The package address %1 is not an http or https address with a host.", "nc")
+            .arg(link.toDisplayString());
+
+    // The path names a file below the download folder; it must not climb out of it.
+    const QString path = link.path();
+    const QString folder = QDir::cleanPath(downloadFolder) + QLatin1Char('/');
+    const QString file = QDir::cleanPath(packageFileName(downloadFolder, link));
+    if (path.isEmpty() || path.contains(QLatin1Char('\\')) || path.contains(QChar(0))
+        || path.split(QLatin1Char('/')).contains(QLatin1String("..")) || !file.startsWith(folder)
+        || file.size() == folder.size())
+        return QCoreApplication::translate("translation",
+            "The package address %1 does not name a file inside the download folder.", "nc")
+            .arg(link.toDisplayString());
+    return QString();
+}
+
+void PackageDownload::queueHostOf(const QUrl &link)
+{
+    if (link.scheme() == QLatin1String("https"))
+        m_http.setHost(link.host(), HttpRequestQueue::ConnectionModeHttps, quint16(link.port(443)));
+    else
+        m_http.setHost(link.host(), HttpRequestQueue::ConnectionModeHttp, quint16(link.port(80)));
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "httprequestqueue.h"
+#include "httpresponseheader.h"
+#include "packagefile.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QVector>
+
+#include <functional>
+
+class UpdateEntry;
+
+/*
+ * Downloads the package of every update into the download folder: HEAD requests first, to
+ * learn the sizes for one percentage over all packages, then one GET per package in catalogue
+ * order, resumed after an interruption. Each package is checked the moment it is complete; the
+ * first failure removes every package the run has stored and is reported as a text.
+ */
+class PackageDownload : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State {
+        /// Not started, or every package fetched.
+        Idle,
+        /// HEAD requests learn the sizes.
+        Sizing,
+        /// GET requests fetch the packages.
+        Downloading,
+        /// abortDownload() ended the run; nothing more is reported.
+        Aborted,
+    };
+
+    /// Why the complete file of entry, whose PackageHash is fileHash, must not be kept; empty
+    /// when it may.
+    using Check = std::function<QString(const UpdateEntry &entry, const QByteArray &fileHash)>;
+
+    /// A download into downloadFolder (which ends with a slash); check judges each package;
+    /// a transfer fails after transferTimeoutMs without data.
+    PackageDownload(
+        QString downloadFolder, Check check, int transferTimeoutMs, QObject *parent = nullptr);
+    ~PackageDownload() override;
+
+    /// Starts fetching the package of every entry of updates (not owned; they must outlive the
+    /// download). A link that cannot be downloaded is reported before any request is sent.
+    void begin(const QVector<UpdateEntry *> &updates);
+    /// Ends the run; the interrupted request reports no failure.
+    void abort();
+    State state() const { return m_state; }
+
+    /// The local file of a package: downloadFolder, "/", then the link's path.
+    static QString packageFileName(const QString &downloadFolder, const QUrl &link);
+    /// Why link cannot be downloaded into downloadFolder, for the user; empty when it can.
+    static QString refusalOf(const QString &downloadFolder, const QUrl &link);
+
+signals:
+    /// The percentage over all packages.
+    void downloadProgress(int done);
+    /// The name of the update whose package is about to be fetched.
+    void downloadFile(const QString &name);
+    /// Every package is fetched and passed its check.
+    void downloadFinished();
+    /// The run failed, for the reason str; the packages it stored are removed.
+    void error(const QString &str);
+
+private:
+    void requestFinished(int id, bool failed);
+    void dataReadProgress(qint64 done, qint64 total);
+    void responseHeaderReceived(const HttpResponseHeader &resp);
+    /// The link of entry index as a URL, its 8-bit text read byte for byte.
+    QUrl packageLink(int index) const;
+    /// Queues a change of host to the link's host, with its scheme and port.
+    void queueHostOf(const QUrl &link);
+    /// Opens the file of package m_current and queues its GET.
+    void fetchPackage();
+    /// Notes the validator of a GET's answer, and starts the file again when a resumed
+    /// request is answered with the whole file.
+    void takeGetHeader(const HttpResponseHeader &resp);
+    /// Asks again for the current package after its transfer was cut short: for the rest of
+    /// it when the server named a validator, else for all of it.
+    void resumePackage();
+    /// Reports text and removes the packages this run has stored so far.
+    void failDownload(const QString &text);
+    /// a + b, each and the sum held below a bound at which a percentage cannot overflow.
+    static qint64 boundedSum(qint64 a, qint64 b);
+
+    static constexpr int MaxResumes = 3;
+
+    QString m_downloadFolder;
+    Check m_check;
+    HttpRequestQueue m_http;
+    PackageFile m_packageFile;
+    QVector<UpdateEntry *> m_updates;
+    State m_state = State::Idle;
+    int m_current = 0;
+    int m_requestId = -1;
+    // 64-bit, so that packages over 2 GiB are counted correctly. m_bytesDone counts the
+    // packages already complete, m_lastDone the one being fetched.
+    qint64 m_lastDone = 0;
+    qint64 m_bytesDone = 0;
+    qint64 m_bytesTotal = 0;
+    // Resuming the current package.
+    int m_resumes = 0;
+    qint64 m_resumeFrom = 0;
+    QByteArray m_validator;
+};

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "updateserver.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QTcpSocket>
+
+#include <memory>
+#include <vector>
+
+class UpdateEntry;
+
+/*
+ * The exchange of the update query with the update server: one connection (through the
+ * proxy's CONNECT tunnel where one is set), the request written whole, and the reply read
+ * until it is a complete document, within the network limits and the bounds of a reply.
+ * The connection stays open until the client is destroyed.
+ */
+class UpdateQueryClient
+{
+public:
+    /// How an exchange ended.
+    enum class Outcome {
+        /// The reply is complete; its entries are in Reply::entries.
+        Received,
+        /// No connection to the update server.
+        ConnectFailed,
+        /// The proxy did not connect the tunnel; Reply::proxy and Reply::socketError say why.
+        ProxyFailed,
+        /// The reply stopped, closed, overran its bounds or never became a document.
+        ExchangeFailed,
+    };
+
+    struct Reply
+    {
+        Outcome outcome = Outcome::ExchangeFailed;
+        /// The proxy as "host:port" (ProxyFailed only).
+        QString proxy;
+        /// The socket's description of the failure (ProxyFailed only).
+        QString socketError;
+        /// The catalogue of a complete reply, in reply order.
+        std::vector<std::unique_ptr<UpdateEntry>> entries;
+    };
+
+    /// A client of server; networkTimeoutMs bounds each wait, queryTimeoutMs the exchange.
+    UpdateQueryClient(UpdateServer server, int networkTimeoutMs, int queryTimeoutMs);
+    ~UpdateQueryClient();
+    UpdateQueryClient(const UpdateQueryClient &) = delete;
+    UpdateQueryClient &operator=(const UpdateQueryClient &) = delete;
+
+    /// Sends request to the update server and reads its reply, blocking until the reply is
+    /// complete or the exchange failed. Meant to be called once per client.
+    Reply exchange(const QByteArray &request);
+
+private:
+    UpdateServer m_server;
+    int m_networkTimeout;
+    int m_queryTimeout;
+    QTcpSocket m_socket;
+};

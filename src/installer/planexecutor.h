@@ -1,0 +1,52 @@
+#pragma once
+
+#include "planstep.h"
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+/*
+ * Moves files as the steps of one package's plan say: forward in order, back last first. The
+ * recovery of an interrupted run undoes the steps its journal recorded here too, so every undo
+ * looks at what is on disk: undoing a step that never ran, or undoing twice, changes nothing.
+ */
+class PlanExecutor
+{
+public:
+    /// An executor of steps whose payloads and backups lie below packageFolder; every payload
+    /// placed gets permissions, unless they are 0 (then it keeps the flags it was made with).
+    PlanExecutor(const QVector<PlanStep> &steps, const QString &packageFolder,
+        QFile::Permissions permissions);
+
+    /// Readies the package folder for perform(): the folders the backups go to and the flags of
+    /// the payloads. Nothing below a root changes. False at the first failure, errorText() says
+    /// what the user is told.
+    bool prepare();
+    /// Makes every step in order, then makes the changes durable. False at the first failure,
+    /// errorText() says what the user is told; the steps made so far stay for undo().
+    bool perform();
+    /// Undoes what perform() made; see the static undo().
+    QStringList undo() const { return undo(m_steps, m_done); }
+    /// What the user is told about the last failure.
+    QString errorText() const { return m_errorText; }
+
+    /// Undoes steps, last first, and goes on past failures. The result names every backup
+    /// that could not be put back (it stays where it is) and every created file or folder
+    /// that could not be removed; empty when the undo is complete. The first done steps are
+    /// known to have been made: a backup missing for one of them is a failure too.
+    static QStringList undo(const QVector<PlanStep> &steps, int done = 0);
+
+private:
+    bool performStep(const PlanStep &step);
+    static bool moveAside(const PlanStep &step);
+    static bool place(const PlanStep &step);
+
+    QVector<PlanStep> m_steps;
+    QString m_packageFolder;
+    QFile::Permissions m_permissions;
+    // How many steps are known to be made.
+    int m_done = 0;
+    QString m_errorText;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+/*
+ * The names of the update server's reply, which the updater reads and the update server
+ * writes, exact and case-sensitive:
+ *
+ *   <updates>
+ *     <request project="orvi" name="core" type="app">
+ *       <latest/>  or  <noSuchUpdate/>  or  <noSuchComponent/>  or the update's items:
+ *       <version/> <description/> <copyrights/> <author/> <webpage/> <email/> <changelog/>
+ *       <link/> <critical>true</critical> <timestamp/> <signature/>
+ *     </request>
+ *   </updates>
+ *
+ * The updater ignores the root's name. The publisher's catalogue index names its items alike.
+ */
+namespace ReplySchema {
+
+/// The root element the update server writes.
+constexpr char updates[] = "updates";
+/// One answer about one component, named by the three attributes.
+constexpr char request[] = "request";
+constexpr char project[] = "project";
+constexpr char name[] = "name";
+constexpr char type[] = "type";
+
+/// Answers without an update: the component is current, has no update, is unknown.
+constexpr char latest[] = "latest";
+constexpr char noSuchUpdate[] = "noSuchUpdate";
+constexpr char noSuchComponent[] = "noSuchComponent";
+
+/// The items of an available update.
+constexpr char version[] = "version";
+constexpr char description[] = "description";
+constexpr char copyrights[] = "copyrights";
+constexpr char author[] = "author";
+constexpr char webpage[] = "webpage";
+constexpr char email[] = "email";
+constexpr char changelog[] = "changelog";
+constexpr char link[] = "link";
+constexpr char critical[] = "critical";
+constexpr char timestamp[] = "timestamp";
+constexpr char signature[] = "signature";
+
+/// The one text of "critical" that marks an update critical.
+constexpr char criticalTrue[] = "true";
+
+} // namespace ReplySchema

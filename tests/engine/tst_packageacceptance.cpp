@@ -1,0 +1,147 @@
+#include "entrybuilder.h"
+#include "packageacceptance.h"
+#include "platform.h"
+#include "testenvironment.h"
+#include "testsigning.h"
+#include "updateentry.h"
+#include "versionrecords.h"
+
+#include <QtTest>
+
+#include <memory>
+
+/*
+ * A downloaded package may be unpacked only when signed by a known key, for exactly the
+ * offered component, version and file, and not older than what is installed; or unsigned
+ * where that is allowed.
+ */
+class tst_PackageAcceptance : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void packageIsJudged_data();
+    void packageIsJudged();
+
+private:
+    std::unique_ptr<TestEnvironment> m_environment;
+    QString m_root;
+};
+
+void tst_PackageAcceptance::init()
+{
+    m_environment = std::make_unique<TestEnvironment>();
+    QVERIFY(m_environment->isValid());
+    m_root = m_environment->root() + QStringLiteral("/app");
+}
+
+void tst_PackageAcceptance::cleanup()
+{
+    m_environment.reset();
+}
+
+void tst_PackageAcceptance::packageIsJudged_data()
+{
+    QTest::addColumn<QString>("signer"); // empty: unsigned
+    QTest::addColumn<QByteArray>("comment"); // empty: the offer's
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<bool>("unsignedAllowed");
+    QTest::addColumn<QByteArray>("installed"); // the version recorded for the root
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+
+    const QString test = QStringLiteral("test");
+    const QStringList testKey { test };
+    const QByteArray none;
+    const auto comment = TestSigning::comment;
+    QTest::newRow("signed") << test << none << QString() << testKey << false << none << QString();
+    QTest::newRow("second of two keys")
+        << QStringLiteral("other") << none << QString()
+        << QStringList { test, QStringLiteral("other") } << false << none << QString();
+    QTest::newRow("reinstall of the installed version")
+        << test << none << QString() << testKey << false << QByteArray("2.0") << QString();
+    QTest::newRow("newer than the installed version")
+        << test << none << QString() << testKey << false << QByteArray("1.9.9") << QString();
+    QTest::newRow("unsigned where allowed")
+        << QString() << none << QString() << testKey << true << none << QString();
+    QTest::newRow("signed but altered where unsigned is allowed")
+        << test << none << QStringLiteral("flip") << testKey << true << none
+        << QStringLiteral("altered");
+    QTest::newRow("one flipped byte") << test << none << QStringLiteral("flip") << testKey << false
+                                      << none << QStringLiteral("altered");
+    QTest::newRow("another key") << QStringLiteral("other") << none << QString() << testKey << false
+                                 << none << QStringLiteral("unknown key");
+    QTest::newRow("unsigned") << QString() << none << QString() << testKey << false << none
+                              << QStringLiteral("not signed");
+    QTest::newRow("legacy") << test << none << QStringLiteral("legacy") << testKey << false << none
+                            << QStringLiteral("legacy");
+    QTest::newRow("another component")
+        << test << comment("emoticons", "2.0", "core-2.0.zip") << QString() << testKey << false
+        << none << QStringLiteral("another component");
+    QTest::newRow("another version")
+        << test << comment("core", "1.0", "core-2.0.zip") << QString() << testKey << false << none
+        << QStringLiteral("version 1.0, not 2.0");
+    QTest::newRow("another file") << test << comment("core", "2.0", "core-1.0.zip") << QString()
+                                  << testKey << false << none << QStringLiteral("another file");
+    QTest::newRow("replay of an older version")
+        << test << none << QString() << testKey << false << QByteArray("2.10")
+        << QStringLiteral("Its version 2.0 is older than version 2.10, which is already "
+                          "installed.");
+}
+
+void tst_PackageAcceptance::packageIsJudged()
+{
+    QFETCH(QString, signer);
+    QFETCH(QByteArray, comment);
+    QFETCH(QString, change);
+    QFETCH(QStringList, keys);
+    QFETCH(bool, unsignedAllowed);
+    QFETCH(QByteArray, installed);
+    QFETCH(QString, refusal);
+
+    // The check looks at the file's hash only; what the bytes hold is the installer's concern.
+    const QString file = m_environment->root() + QStringLiteral("/served/core-2.0.zip");
+    QVERIFY(TestEnvironment::writeFile(file, QByteArray("package bytes ").repeated(100)));
+    QByteArray signature;
+    if (!signer.isEmpty()) {
+        signature = TestSigning::sign(file,
+            comment.isEmpty() ? TestSigning::comment("core", "2.0", "core-2.0.zip") : comment,
+            signer,
+            change == QLatin1String("legacy") ? QStringList { QStringLiteral("-l") }
+                                              : QStringList());
+        QVERIFY(!signature.isEmpty());
+    }
+    if (change == QLatin1String("flip")) {
+        QByteArray bytes = TestEnvironment::readFile(file);
+        bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+        QVERIFY(TestEnvironment::writeFile(file, bytes));
+    }
+    if (!installed.isEmpty()) {
+        QVERIFY(VersionRecords(Platform::stateFolder())
+                    .record({ { m_root, "orvi", "core", "app", installed } }));
+    }
+    QList<PackageSignature::PublicKey> publicKeys;
+    for (const QString &name : keys)
+        publicKeys << TestSigning::publicKey(name);
+    const std::unique_ptr<UpdateEntry> entry = EntryBuilder()
+                                                   .link("http://updates.example/core-2.0.zip?v=2")
+                                                   .signature(signature)
+                                                   .build();
+
+    const QString text = PackageAcceptance(publicKeys, unsignedAllowed, m_root)
+                             .refusal(*entry, TestSigning::hashOf(file));
+    if (refusal.isEmpty()) {
+        QVERIFY2(text.isEmpty(), qPrintable(text));
+        return;
+    }
+    QVERIFY2(
+        text.startsWith(QStringLiteral("The package core was refused and nothing was installed. "))
+            && text.contains(refusal),
+        qPrintable(text));
+}
+
+QTEST_GUILESS_MAIN(tst_PackageAcceptance)
+#include "tst_packageacceptance.moc"

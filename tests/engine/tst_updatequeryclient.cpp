@@ -1,0 +1,225 @@
+#include "fakeupdateserver.h"
+#include "updateentry.h"
+#include "updatequeryclient.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace {
+
+const QByteArray Request = "<s>ABC</s>";
+
+const QByteArray NoUpdates = "<?xml version=\"1.0\"?><reply><request project=\"orvi\" "
+                             "name=\"core\" type=\"app\"><latest/></request></reply>";
+
+const QByteArray ThreeUpdates
+    = "<reply>"
+      "<request name=\"core\" type=\"app\"><version>7.1</version></request>"
+      "<request name=\"gg\" type=\"plugin\"><noSuchUpdate/></request>"
+      "<request name=\"gg\" type=\"plugin\"/>"
+      "<request name=\"skin\" type=\"data\"/>"
+      "</reply>";
+
+QStringList names(const std::vector<std::unique_ptr<UpdateEntry>> &entries)
+{
+    QStringList result;
+    for (const std::unique_ptr<UpdateEntry> &entry : entries)
+        result << QString::fromUtf8(QByteArray::fromStdString(entry->name()));
+    return result;
+}
+
+quint16 closedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(FakeUpdateServer::Script)
+
+/*
+ * The exchange with the update server: the request goes out whole, and the reply is taken
+ * as soon as it is one complete document, or given up within the limits and bounds.
+ */
+class tst_UpdateQueryClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void replyArrivals_data();
+    void replyArrivals();
+    void replyNeverCompletes_data();
+    void replyNeverCompletes();
+    void unreachableServer();
+    void queryTunnelsThroughProxy_data();
+    void queryTunnelsThroughProxy();
+
+private:
+    UpdateQueryClient client(int networkTimeout = 20000, int queryTimeout = 60000) const
+    {
+        return UpdateQueryClient(UpdateServer(QStringLiteral("127.0.0.1"), m_server->port()),
+            networkTimeout, queryTimeout);
+    }
+
+    std::unique_ptr<FakeUpdateServer> m_server;
+};
+
+void tst_UpdateQueryClient::init()
+{
+    m_server = std::make_unique<FakeUpdateServer>();
+    QVERIFY(m_server->port() != 0);
+}
+
+void tst_UpdateQueryClient::cleanup()
+{
+    m_server.reset();
+}
+
+void tst_UpdateQueryClient::replyArrivals_data()
+{
+    QTest::addColumn<FakeUpdateServer::Script>("script");
+    QTest::addColumn<QStringList>("names");
+
+    const QStringList three { QStringLiteral("core"), QStringLiteral("gg"),
+        QStringLiteral("skin") };
+    using Script = FakeUpdateServer::Script;
+    const auto open = FakeUpdateServer::Ending::StayOpen;
+    QTest::newRow("at once") << Script { 0, { ThreeUpdates }, 0, open } << three;
+    QTest::newRow("after a delay") << Script { 300, { ThreeUpdates }, 0, open } << three;
+    // The server stays silent after the last piece: a query that waited for more would fail.
+    QTest::newRow("in pieces") << Script { 0,
+        { ThreeUpdates.left(1), ThreeUpdates.mid(1, 40), ThreeUpdates.mid(41) }, 100, open }
+                               << three;
+    QTest::newRow("cut inside a multi-byte character")
+        << Script { 0, { "<reply><request name=\"caf\xc3", "\xa9\"/></reply>" }, 100, open }
+        << QStringList { QStringLiteral("caf\u00e9") };
+    QTest::newRow("without updates") << Script { 0, { NoUpdates }, 0, open } << QStringList();
+    QTest::newRow("closed after the reply")
+        << Script { 0, { ThreeUpdates }, 0, FakeUpdateServer::Ending::Close } << three;
+}
+
+void tst_UpdateQueryClient::replyArrivals()
+{
+    QFETCH(FakeUpdateServer::Script, script);
+    QFETCH(QStringList, names);
+    m_server->setScript(script);
+
+    UpdateQueryClient query = client();
+    const UpdateQueryClient::Reply reply = query.exchange(Request);
+    QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::Received);
+    QCOMPARE(::names(reply.entries), names);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), Request, 10000);
+    QCOMPARE(m_server->connections(), 1);
+}
+
+void tst_UpdateQueryClient::replyNeverCompletes_data()
+{
+    QTest::addColumn<FakeUpdateServer::Script>("script");
+    QTest::addColumn<int>("networkTimeout");
+    QTest::addColumn<int>("queryTimeout");
+
+    using Script = FakeUpdateServer::Script;
+    const auto open = FakeUpdateServer::Ending::StayOpen;
+    const auto close = FakeUpdateServer::Ending::Close;
+    // Ended by the wait for a further piece.
+    QTest::newRow("silent") << Script() << 500 << 60000;
+    QTest::newRow("part of a reply, then silent")
+        << Script { 0, { ThreeUpdates.left(30) }, 0, open } << 500 << 60000;
+    QTest::newRow("closed at once") << Script { 0, {}, 0, close } << 500 << 60000;
+    QTest::newRow("part of a reply, then closed")
+        << Script { 0, { ThreeUpdates.left(30) }, 0, close } << 500 << 60000;
+    // Ended by the limit on the whole exchange.
+    QList<QByteArray> bytes;
+    for (char byte : ThreeUpdates.left(40))
+        bytes << QByteArray(1, byte);
+    QTest::newRow("one byte at a time") << Script { 0, bytes, 200, open } << 20000 << 1500;
+    // Ended at once, by bytes that can never become a reply.
+    QTest::newRow("text before the root")
+        << Script { 0, { "junk<reply>" }, 0, open } << 20000 << 20000;
+    QTest::newRow("mismatched end tag")
+        << Script { 0, { "<reply></request>" }, 0, open } << 20000 << 20000;
+    QTest::newRow("second root") << Script { 0, { "<reply/><reply>" }, 0, open } << 20000 << 20000;
+    QTest::newRow("nested too deep")
+        << Script { 0, { QByteArray("<a>").repeated(300) }, 0, open } << 20000 << 20000;
+    // Ended by the bounds of a reply, long before the server runs dry.
+    for (const QByteArray &unit : { QByteArray("x"), QByteArray("<a>"), QByteArray("<<") }) {
+        Script flood;
+        flood.ending = FakeUpdateServer::Ending::Flood;
+        flood.floodUnit = unit;
+        QTest::addRow("flood of %s", unit.constData()) << flood << 20000 << 60000;
+    }
+}
+
+void tst_UpdateQueryClient::replyNeverCompletes()
+{
+    QFETCH(FakeUpdateServer::Script, script);
+    QFETCH(int, networkTimeout);
+    QFETCH(int, queryTimeout);
+    m_server->setScript(script);
+
+    UpdateQueryClient query = client(networkTimeout, queryTimeout);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const UpdateQueryClient::Reply reply = query.exchange(Request);
+    QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::ExchangeFailed);
+    QVERIFY(reply.entries.empty());
+    QVERIFY2(elapsed.elapsed() < 10000, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY2(m_server->flooded() < script.floodLimit / 4,
+        qPrintable(QString::number(m_server->flooded())));
+}
+
+void tst_UpdateQueryClient::unreachableServer()
+{
+    const quint16 port = closedPort();
+    QVERIFY(port != 0);
+    UpdateQueryClient query(UpdateServer(QStringLiteral("127.0.0.1"), port), 5000, 60000);
+    QCOMPARE(query.exchange(Request).outcome, UpdateQueryClient::Outcome::ConnectFailed);
+}
+
+void tst_UpdateQueryClient::queryTunnelsThroughProxy_data()
+{
+    QTest::addColumn<int>("tunnel"); // FakeUpdateServer::Tunnel; -1: nothing listens
+    QTest::newRow("tunnel accepted") << int(FakeUpdateServer::Tunnel::Accept);
+    QTest::newRow("tunnel refused") << int(FakeUpdateServer::Tunnel::Refuse);
+    QTest::newRow("proxy not listening") << -1;
+}
+
+void tst_UpdateQueryClient::queryTunnelsThroughProxy()
+{
+    QFETCH(int, tunnel);
+    quint16 port = m_server->port();
+    if (tunnel < 0) {
+        port = closedPort();
+        QVERIFY(port != 0);
+    } else {
+        m_server->setScript({ 0, { NoUpdates }, 0, FakeUpdateServer::Ending::StayOpen, 0, {},
+            FakeUpdateServer::Tunnel(tunnel) });
+    }
+    qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
+    // Only the proxy knows this name: a query that went direct would fail to resolve it.
+    UpdateQueryClient query(UpdateServer(QStringLiteral("updates.orvi.test"), 443), 5000, 60000);
+    const UpdateQueryClient::Reply reply = query.exchange(Request);
+    qunsetenv("https_proxy");
+
+    if (tunnel == int(FakeUpdateServer::Tunnel::Accept)) {
+        QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::Received);
+        QCOMPARE(m_server->tunnelRequests(),
+            QList<QByteArray> { "CONNECT updates.orvi.test:443 HTTP/1.1" });
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), Request, 10000);
+        return;
+    }
+    QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::ProxyFailed);
+    QCOMPARE(reply.proxy, QStringLiteral("127.0.0.1:%1").arg(port));
+    QVERIFY(!reply.socketError.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_UpdateQueryClient)
+#include "tst_updatequeryclient.moc"
