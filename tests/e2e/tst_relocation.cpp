@@ -8,14 +8,32 @@
 #include <QProcess>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <tlhelp32.h>
+#endif
+
 namespace {
 
 // True once no process runs program any more.
 bool hasEnded(const QString &program)
 {
 #ifdef Q_OS_WIN
-    // Windows keeps a running program's file: it can be removed only once the program ended.
-    return QFile::remove(program);
+    // No other program of that name runs during the test.
+    const QString name = QFileInfo(program).fileName();
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W process;
+    process.dwSize = sizeof(process);
+    bool running = false;
+    for (BOOL more = Process32FirstW(snapshot, &process); more && !running;
+         more = Process32NextW(snapshot, &process))
+        running
+            = QString::fromWCharArray(process.szExeFile).compare(name, Qt::CaseInsensitive) == 0;
+    CloseHandle(snapshot);
+    return !running;
 #else
     const QString canonical = QFileInfo(program).canonicalFilePath();
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
