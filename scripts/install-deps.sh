@@ -6,11 +6,10 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build pkg-config ccache
-    qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libqt6uitools6
-    libqt6opengl6-dev
+    qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
     zlib1g-dev libminizip-dev libsodium-dev libexpat1-dev minisign
     clang libclang-rt-14-dev clang-format-14
-    g++-mingw-w64-x86-64-posix
+    g++-mingw-w64-x86-64-posix dpkg-dev autoconf automake libtool wine64 wine fonts-dejavu-core
     xvfb xdotool xauth zip unzip curl
     python3-pyatspi dbus-daemon imagemagick
     nginx libnginx-mod-stream tinyproxy

@@ -1,11 +1,11 @@
-# The embedded bundle: the forms, the icon and the Polish catalogue, all under ":/".
+# The embedded bundle: the icon and the Polish catalogue, under ":/" (the forms are compiled).
 # rcc reads files relative to the collection, and the catalogue is compiled at build time,
 # so the collection and the files it names are gathered in one folder of the build tree.
 set(ORVI_BUNDLE_DIR ${CMAKE_CURRENT_BINARY_DIR}/bundle)
 
 configure_file(updater.qrc ${ORVI_BUNDLE_DIR}/updater.qrc COPYONLY)
 file(GLOB ORVI_BUNDLE_FILES CONFIGURE_DEPENDS
-    RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/res/*)
+    RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/res/*.png)
 foreach(file IN LISTS ORVI_BUNDLE_FILES)
     configure_file(${file} ${ORVI_BUNDLE_DIR}/${file} COPYONLY)
 endforeach()

@@ -27,15 +27,20 @@ bool Platform::isOwnFile(const QString &filePath)
         return false;
     if (canonical == QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath())
         return true;
-    if (file.canonicalPath() != QFileInfo(downloadFolder()).canonicalFilePath())
+    const QString download = QFileInfo(downloadFolder()).canonicalFilePath() + QLatin1Char('/');
+    const QString folder = file.canonicalPath() + QLatin1Char('/');
+    if (!folder.startsWith(download))
         return false;
-    return relocationFiles().contains(file.fileName());
+    return relocationFiles().contains(folder.mid(download.size()) + file.fileName());
 }
 
 QStringList Platform::ownFileNames()
 {
     const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
-    return QStringList { QFileInfo(self).fileName() } + relocationFiles();
+    QStringList names { QFileInfo(self).fileName() };
+    for (const QString &file : relocationFiles())
+        names << file.section(QLatin1Char('/'), -1);
+    return names;
 }
 
 QString Platform::appDataFromEnvironment()
@@ -52,7 +57,14 @@ bool Platform::startDetached(const QString &program, const QStringList &argument
 {
     if (detachedStarter())
         return detachedStarter()(program, arguments);
-    return startDetachedProcess(program, arguments);
+    return startDetachedProcess(program, arguments, false);
+}
+
+bool Platform::startRelocatedCopy(const QString &program, const QStringList &arguments)
+{
+    if (detachedStarter())
+        return detachedStarter()(program, arguments);
+    return startDetachedProcess(program, arguments, true);
 }
 
 void Platform::setDetachedStarter(DetachedStarter starter)
@@ -60,7 +72,8 @@ void Platform::setDetachedStarter(DetachedStarter starter)
     detachedStarter() = std::move(starter);
 }
 
-bool Platform::startDetachedProcess(const QString &program, const QStringList &arguments)
+bool Platform::startDetachedProcess(
+    const QString &program, const QStringList &arguments, bool systemPathOnly)
 {
     // The started program outlives this one: it must not write into pipes that whoever
     // started this one may close, which would end it with a broken pipe.
@@ -70,5 +83,11 @@ bool Platform::startDetachedProcess(const QString &program, const QStringList &a
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
+    const QString searchPath = systemSearchPath();
+    if (systemPathOnly && !searchPath.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PATH"), searchPath);
+        process.setProcessEnvironment(environment);
+    }
     return process.startDetached();
 }

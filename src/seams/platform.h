@@ -31,7 +31,8 @@ public:
     static QString stateFolder();
     /// The file name of the updater executable ("updater.exe" on Windows).
     static QString updaterFileName();
-    /// The files the updater needs beside it to run from another folder; the updater comes first.
+    /// The files the updater needs beside it to run from another folder, relative to its folder
+    /// (some in subfolders); the updater comes first.
     static QStringList relocationFiles();
     /// A program path in the form the detached start expects: quoted as a whole on Windows.
     static QString quoteProgram(const QString &path);
@@ -47,11 +48,19 @@ public:
 
     /// Starts a program detached; false when it could not be started. Tests replace the starter.
     static bool startDetached(const QString &program, const QStringList &arguments);
+    /// Starts the relocated copy of the updater detached, through the same starter. On Windows
+    /// its search path holds only the system folders, so that it loads its libraries from its
+    /// own folder or not at all.
+    static bool startRelocatedCopy(const QString &program, const QStringList &arguments);
     /// Replaces the starter used by startDetached(); an empty function restores the real one.
     static void setDetachedStarter(DetachedStarter starter);
 
 private:
     /// The value of the first "APPDATA=" element of the process environment; empty when none.
     static QString appDataFromEnvironment();
-    static bool startDetachedProcess(const QString &program, const QStringList &arguments);
+    static bool startDetachedProcess(
+        const QString &program, const QStringList &arguments, bool systemPathOnly);
+    /// The search path of a program that may load libraries only from its own folder and the
+    /// system's; empty where the system has no such notion.
+    static QString systemSearchPath();
 };

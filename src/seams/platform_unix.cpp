@@ -22,6 +22,12 @@ QStringList Platform::relocationFiles()
     return { updaterFileName() };
 }
 
+QString Platform::systemSearchPath()
+{
+    // Libraries are found by the dynamic linker's own rules here, not through PATH.
+    return QString();
+}
+
 QString Platform::quoteProgram(const QString &path)
 {
     // The detached start takes the program as one argument here; quotes would become part of it.

@@ -1,7 +1,11 @@
 #include "platform.h"
 
+#include "relocationfiles.h"
+
 #include <QDir>
 #include <QStandardPaths>
+
+#include <windows.h>
 
 QString Platform::updaterFileName()
 {
@@ -10,11 +14,19 @@ QString Platform::updaterFileName()
 
 QStringList Platform::relocationFiles()
 {
-    return { QStringLiteral("updater.exe"), QStringLiteral("QtCore4.dll"),
-        QStringLiteral("QtGui4.dll"), QStringLiteral("QtNetwork4.dll"),
-        QStringLiteral("QtXml4.dll"), QStringLiteral("ssleay32.dll"),
-        QStringLiteral("libeay32.dll"), QStringLiteral("msvcm80.dll"),
-        QStringLiteral("msvcp80.dll"), QStringLiteral("msvcr80.dll") };
+    return RelocationFiles::list();
+}
+
+QString Platform::systemSearchPath()
+{
+    wchar_t windows[MAX_PATH];
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return QString();
+    const QString root = QString::fromWCharArray(windows, int(length));
+    return QStringList { root + QStringLiteral("\\System32"), root,
+        root + QStringLiteral("\\System32\\Wbem") }
+        .join(QLatin1Char(';'));
 }
 
 QString Platform::quoteProgram(const QString &path)

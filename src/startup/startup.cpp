@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QTranslator>
 
@@ -78,6 +79,9 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
     for (const QString &name : files) {
         QFile source(sourceFolder + QLatin1Char('/') + name);
         const QString destination = downloadFolder + name;
+        // Some of the files live in subfolders (Qt's plug-ins on Windows).
+        if (name.contains(QLatin1Char('/')))
+            QDir().mkpath(QFileInfo(destination).path());
         if (source.copy(destination))
             continue;
         // A stale copy from an earlier run is in the way.
@@ -91,7 +95,7 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
             return 1;
         }
     }
-    if (Platform::startDetached(
+    if (Platform::startRelocatedCopy(
             downloadFolder + files.first(), relaunchArguments(quiet, sourceFolder)))
         return 0;
     MessageBoxHandler::critical(

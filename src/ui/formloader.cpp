@@ -1,23 +1,42 @@
 #include "formloader.h"
 
-#include <QFile>
-#include <QUiLoader>
+#include "ui_Changelog.h"
+#include "ui_Download.h"
+#include "ui_Install.h"
+#include "ui_Summary.h"
 
-QWidget *FormLoader::load(const QString &resourcePath)
+#include <iterator>
+
+namespace {
+template<class Form>
+QWidget *build()
 {
-    QUiLoader loader;
-    QFile file(resourcePath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qFatal("FormLoader: cannot open form %s: %s", qPrintable(resourcePath),
-            qPrintable(file.errorString()));
+    auto *window = new QWidget;
+    Form().setupUi(window);
+    return window;
+}
+
+struct CompiledForm
+{
+    const char *name;
+    QWidget *(*build)();
+};
+
+const CompiledForm compiledForms[] = {
+    { "Changelog", &build<Ui::Updater_Changelog_MainWindow> },
+    { "Download", &build<Ui::Updater_Download_MainWindow> },
+    { "Install", &build<Ui::Updater_Install_MainWindow> },
+    { "Summary", &build<Ui::Updater_Summary_MainWindow> },
+};
+} // namespace
+
+QWidget *FormLoader::load(const QString &name)
+{
+    for (const CompiledForm &form : compiledForms) {
+        if (name == QLatin1String(form.name))
+            return form.build();
     }
-    QWidget *form = loader.load(&file, nullptr);
-    file.close();
-    if (!form) {
-        qFatal("FormLoader: cannot load form %s: %s", qPrintable(resourcePath),
-            qPrintable(loader.errorString()));
-    }
-    return form;
+    qFatal("FormLoader: there is no form %s", qPrintable(name));
 }
 
 void FormLoader::bindLifetime(QObject *dialog, QWidget *form)

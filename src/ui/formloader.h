@@ -5,7 +5,8 @@
 #include <QWidget>
 
 /*
- * The one way a dialog turns an embedded form into its window. The window is a parentless
+ * The one way a dialog turns one of its forms (compiled into the program by uic) into its
+ * window. The window is a parentless
  * top-level widget that deletes itself when closed; its destruction schedules the deletion
  * of the dialog object, so dialog and window live and die together.
  *
@@ -21,9 +22,9 @@ public:
         CompactSize ///< the smallest size the visible contents allow
     };
 
-    /// Builds the window described by the form at resourcePath (for example
-    /// ":/res/Download.ui"), without parent. Aborts when the form is missing or unreadable.
-    static QWidget *load(const QString &resourcePath);
+    /// Builds the window of the form named name ("Changelog", "Download", "Install" or
+    /// "Summary", after src/res/<name>.ui), without parent. Aborts for any other name.
+    static QWidget *load(const QString &name);
 
     /// The descendant of form named name and of class T (or derived from it). Aborts when
     /// there is none.

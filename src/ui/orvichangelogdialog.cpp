@@ -38,7 +38,7 @@ QString changelogOf(const QVector<UpdateEntry *> &updates)
 } // namespace
 
 OrviChangelogDialog::OrviChangelogDialog(OrviUpdaterEngine *engine)
-    : m_engine(engine), m_form(FormLoader::load(QStringLiteral(":/res/Changelog.ui")))
+    : m_engine(engine), m_form(FormLoader::load(QStringLiteral("Changelog")))
 {
     FormLoader::bindLifetime(this, m_form);
 

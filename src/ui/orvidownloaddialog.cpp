@@ -12,7 +12,7 @@
 #include <QTimer>
 
 OrviDownloadDialog::OrviDownloadDialog(OrviUpdaterEngine *engine)
-    : m_engine(engine), m_form(FormLoader::load(QStringLiteral(":/res/Download.ui")))
+    : m_engine(engine), m_form(FormLoader::load(QStringLiteral("Download")))
 {
     m_progress
         = FormLoader::widget<QProgressBar>(m_form, QStringLiteral("Updater_Download_Progress"));

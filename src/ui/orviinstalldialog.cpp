@@ -9,7 +9,7 @@
 #include <QProgressBar>
 
 OrviInstallDialog::OrviInstallDialog(OrviUpdaterEngine *engine)
-    : m_engine(engine), m_form(FormLoader::load(QStringLiteral(":/res/Install.ui")))
+    : m_engine(engine), m_form(FormLoader::load(QStringLiteral("Install")))
 {
     m_progress
         = FormLoader::widget<QProgressBar>(m_form, QStringLiteral("Updater_Install_Progress"));

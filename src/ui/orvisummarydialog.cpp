@@ -12,7 +12,7 @@
 #include <QPushButton>
 
 OrviSummaryDialog::OrviSummaryDialog(OrviUpdaterEngine *engine)
-    : m_engine(engine), m_form(FormLoader::load(QStringLiteral(":/res/Summary.ui")))
+    : m_engine(engine), m_form(FormLoader::load(QStringLiteral("Summary")))
 {
     m_detailsText
         = FormLoader::widget<QPlainTextEdit>(m_form, QStringLiteral("Updater_Summary_Details"));

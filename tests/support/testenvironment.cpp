@@ -4,44 +4,51 @@
 #include <QFile>
 #include <QFileInfo>
 
+namespace {
+// Where the program under test finds its folders: Windows takes the temporary folder from TMP
+// and TEMP and keeps its state in APPDATA; elsewhere the XDG homes do it.
+#ifdef Q_OS_WIN
+const char *const variables[] = { "TMP", "TEMP", "APPDATA" };
+#else
+const char *const variables[] = { "TMPDIR", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME" };
+#endif
+} // namespace
+
 TestEnvironment::TestEnvironment()
-    : m_oldTmpDir(qgetenv("TMPDIR"))
-    , m_oldDataHome(qgetenv("XDG_DATA_HOME"))
-    , m_oldCacheHome(qgetenv("XDG_CACHE_HOME"))
-    , m_oldStateHome(qgetenv("XDG_STATE_HOME"))
 {
-    QDir(m_root.path()).mkpath(QStringLiteral("tmp"));
-    QDir(m_root.path()).mkpath(QStringLiteral("data"));
-    QDir(m_root.path()).mkpath(QStringLiteral("cache"));
+    for (const char *variable : variables)
+        m_oldValues.insert(QByteArray(variable), qgetenv(variable));
+    for (const char *folder : { "tmp", "data", "cache" })
+        QDir(m_root.path()).mkpath(QLatin1String(folder));
+#ifdef Q_OS_WIN
+    qputenv("TMP", QFile::encodeName(tempFolder()));
+    qputenv("TEMP", QFile::encodeName(tempFolder()));
+    qputenv("APPDATA", QFile::encodeName(m_root.path() + QStringLiteral("/data")));
+#else
     qputenv("TMPDIR", QFile::encodeName(m_root.path() + QStringLiteral("/tmp")));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(cacheHome()));
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.path() + QStringLiteral("/data")));
     qputenv("XDG_STATE_HOME", QFile::encodeName(m_root.path() + QStringLiteral("/state")));
+#endif
 }
 
 TestEnvironment::~TestEnvironment()
 {
-    if (m_oldTmpDir.isEmpty())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", m_oldTmpDir);
-    if (m_oldDataHome.isEmpty())
-        qunsetenv("XDG_DATA_HOME");
-    else
-        qputenv("XDG_DATA_HOME", m_oldDataHome);
-    if (m_oldCacheHome.isEmpty())
-        qunsetenv("XDG_CACHE_HOME");
-    else
-        qputenv("XDG_CACHE_HOME", m_oldCacheHome);
-    if (m_oldStateHome.isEmpty())
-        qunsetenv("XDG_STATE_HOME");
-    else
-        qputenv("XDG_STATE_HOME", m_oldStateHome);
+    for (auto old = m_oldValues.cbegin(); old != m_oldValues.cend(); ++old) {
+        if (old.value().isEmpty())
+            qunsetenv(old.key().constData());
+        else
+            qputenv(old.key().constData(), old.value());
+    }
 }
 
 QString TestEnvironment::tempFolder() const
 {
+#ifdef Q_OS_WIN
+    return m_root.path() + QStringLiteral("/tmp");
+#else
     return cacheHome() + QStringLiteral("/orvi-updater");
+#endif
 }
 
 QString TestEnvironment::cacheHome() const

@@ -9,8 +9,9 @@
 
 /*
  * Keeps a test's files out of the real temporary and home folders: the temporary folder, the
- * cache home (and so the download folder), the data home and the state home point into one
- * QTemporaryDir for the lifetime of the object.
+ * cache home (and so the download folder), the data home and the state home (on Windows the
+ * temporary and application-data folders) point into one QTemporaryDir for the lifetime of the
+ * object.
  */
 class TestEnvironment
 {
@@ -33,8 +34,5 @@ public:
 
 private:
     QTemporaryDir m_root;
-    QByteArray m_oldTmpDir;
-    QByteArray m_oldDataHome;
-    QByteArray m_oldCacheHome;
-    QByteArray m_oldStateHome;
+    QMap<QByteArray, QByteArray> m_oldValues;
 };

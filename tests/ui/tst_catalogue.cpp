@@ -136,8 +136,7 @@ void TestCatalogue::formsShowPolish()
     QFETCH(QString, form);
 
     // Every translatable text of the form has its entry in the form's own context.
-    const QString path = QStringLiteral(":/res/%1.ui").arg(form);
-    QFile file(path);
+    QFile file(QStringLiteral(ORVI_SOURCE_DIR "/src/res/%1.ui").arg(form));
     QDomDocument document;
     QVERIFY(file.open(QIODevice::ReadOnly) && document.setContent(&file));
     const QByteArray context = QStringLiteral("Updater_%1_MainWindow").arg(form).toUtf8();
@@ -156,13 +155,13 @@ void TestCatalogue::formsShowPolish()
     }
     QVERIFY(translatable >= 3);
 
-    const std::unique_ptr<QWidget> root(FormLoader::load(path));
+    const std::unique_ptr<QWidget> root(FormLoader::load(form));
     QCOMPARE(root->windowTitle(), QStringLiteral("Aktualizuj"));
 }
 
 void TestCatalogue::changelogWindowReadsPolish()
 {
-    const std::unique_ptr<QWidget> root(FormLoader::load(QStringLiteral(":/res/Changelog.ui")));
+    const std::unique_ptr<QWidget> root(FormLoader::load(QStringLiteral("Changelog")));
     QCOMPARE(root->windowTitle(), QStringLiteral("Aktualizuj"));
     QCOMPARE(FormLoader::widget<QLabel>(root.get(), QStringLiteral("label_2"))->text(),
         QStringLiteral("Aktualizacja komunikatora Orvi"));

@@ -9,6 +9,11 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace {
 
 QString besideMe(const QString &fileName)
@@ -52,6 +57,10 @@ int printInventory()
         return 1;
     }
     const QByteArray output = inventory(components.readAll());
+#ifdef Q_OS_WIN
+    // The same bytes as everywhere: no carriage return slipped in before each line feed.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     std::fwrite(output.constData(), 1, size_t(output.size()), stdout);
     return 0;
 }

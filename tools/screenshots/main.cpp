@@ -36,7 +36,7 @@ struct Shot
 
 QWidget *loadedForm(const char *form)
 {
-    return FormLoader::load(QStringLiteral(":/res/%1.ui").arg(QLatin1String(form)));
+    return FormLoader::load(QLatin1String(form));
 }
 
 // The window a dialog has just opened.
