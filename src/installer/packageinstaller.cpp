@@ -18,11 +18,19 @@ QString fromLatin1(const std::string &text)
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// A package name becomes a folder of the download folder; anything else could reach out of it.
+// A package name becomes a folder of the download folder; anything else could reach out of it,
+// and the folder of the updater's own files there (Qt's plug-ins on Windows) is not a package's.
 bool isPlainName(const QString &name)
 {
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
+        || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return false;
+    for (const QString &file : Platform::relocationFiles()) {
+        const qsizetype slash = file.indexOf(QLatin1Char('/'));
+        if (slash > 0 && file.left(slash).compare(name, Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    return true;
 }
 
 bool failed(PackageInstaller::Failure *failure, const QString &message)
