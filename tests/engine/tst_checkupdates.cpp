@@ -14,16 +14,8 @@
 
 namespace {
 
-const QByteArray NoUpdates = "<?xml version=\"1.0\"?><reply><request project=\"orvi\" "
-                             "name=\"core\" type=\"app\"><latest/></request></reply>";
-
-const QByteArray ThreeUpdates
-    = "<reply>"
-      "<request name=\"core\" type=\"app\"><version>7.1</version></request>"
-      "<request name=\"gg\" type=\"plugin\"><noSuchUpdate/></request>"
-      "<request name=\"gg\" type=\"plugin\"/>"
-      "<request name=\"skin\" type=\"data\"/>"
-      "</reply>";
+const QByteArray &NoUpdates = FakeUpdateServer::NoUpdates;
+const QByteArray &ThreeUpdates = FakeUpdateServer::ThreeUpdates;
 
 // Components as the sample main application reads them, and the inventory it prints for them.
 const QByteArray Components = "# project name type version\n"

@@ -6,6 +6,18 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+const QByteArray FakeUpdateServer::NoUpdates
+    = "<?xml version=\"1.0\"?><reply><request project=\"orvi\" name=\"core\" "
+      "type=\"app\"><latest/></request></reply>";
+
+const QByteArray FakeUpdateServer::ThreeUpdates
+    = "<reply>"
+      "<request name=\"core\" type=\"app\"><version>7.1</version></request>"
+      "<request name=\"gg\" type=\"plugin\"><noSuchUpdate/></request>"
+      "<request name=\"gg\" type=\"plugin\"/>"
+      "<request name=\"skin\" type=\"data\"/>"
+      "</reply>";
+
 namespace {
 constexpr qsizetype FloodChunk = 64 * 1024;
 }

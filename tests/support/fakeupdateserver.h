@@ -22,6 +22,10 @@ class QTcpSocket;
 class FakeUpdateServer
 {
 public:
+    /// A reply that offers nothing: its one component is at its latest version.
+    static const QByteArray NoUpdates;
+    /// A reply that offers three updates ("core", "gg", "skin") among requests to skip.
+    static const QByteArray ThreeUpdates;
     enum class Ending { StayOpen, Close, Flood };
     /// Acting also as an HTTP proxy: the connection must open with CONNECT, which is then
     /// accepted (and the script played through the tunnel) or refused with 403.
