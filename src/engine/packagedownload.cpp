@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <limits>
 
@@ -29,7 +30,11 @@ void PackageDownload::begin(const QVector<UpdateEntry *> &updates)
     m_state = State::Sizing;
     // Every link is checked before anything is queued, so a bad one sends no request at all.
     for (int index = 0; index < m_updates.count(); ++index) {
-        const QString refusal = refusalOf(m_downloadFolder, packageLink(index));
+        QString refusal = refusalOf(m_downloadFolder, packageLink(index));
+        if (refusal.isEmpty() && !portReadsBack(index))
+            refusal = QCoreApplication::translate("translation",
+                "The package address %1 is not an http or https address with a host.", "nc")
+                          .arg(writtenLink(index));
         if (!refusal.isEmpty()) {
             emit error(refusal);
             return;
@@ -178,10 +183,37 @@ void PackageDownload::fetchPackage()
     m_requestId = m_http.get(link.path(), &m_packageFile);
 }
 
-QUrl PackageDownload::packageLink(int index) const
+QString PackageDownload::writtenLink(int index) const
 {
     const std::string &link = m_updates.at(index)->link();
-    return QUrl(QString::fromLatin1(link.data(), qsizetype(link.size())));
+    return QString::fromLatin1(link.data(), qsizetype(link.size()));
+}
+
+QUrl PackageDownload::packageLink(int index) const
+{
+    return QUrl(writtenLink(index));
+}
+
+bool PackageDownload::portReadsBack(int index) const
+{
+    // Where an unsigned long has 32 bits (Windows), QUrl takes a port of 2^32 + 80 for 80
+    // instead of refusing it; the request would go to another port than the link names.
+    const QString written = writtenLink(index);
+    const qsizetype scheme = written.indexOf(QLatin1String("://"));
+    if (scheme < 0)
+        return true;
+    QString authority = written.mid(scheme + 3);
+    const qsizetype end = authority.indexOf(QRegularExpression(QStringLiteral("[/?#]")));
+    if (end >= 0)
+        authority.truncate(end);
+    authority = authority.mid(authority.lastIndexOf(QLatin1Char('@')) + 1);
+    const qsizetype colon = authority.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0 || authority.indexOf(QLatin1Char(']'), colon) >= 0
+        || colon == authority.size() - 1)
+        return true;
+    bool isNumber = false;
+    const qulonglong port = authority.mid(colon + 1).toULongLong(&isNumber);
+    return isNumber && port == qulonglong(packageLink(index).port());
 }
 
 QString PackageDownload::packageFileName(const QString &downloadFolder, const QUrl &link)

@@ -72,8 +72,12 @@ private:
     void requestFinished(int id, bool failed);
     void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
-    /// The link of entry index as a URL, its 8-bit text read byte for byte.
+    /// The link of entry index as the server wrote it, its 8-bit text read byte for byte.
+    QString writtenLink(int index) const;
+    /// The link of entry index as a URL.
     QUrl packageLink(int index) const;
+    /// True unless the link names a port that its URL does not keep.
+    bool portReadsBack(int index) const;
     /// Queues a change of host to the link's host, with its scheme and port.
     void queueHostOf(const QUrl &link);
     /// Opens the file of package m_current and queues its GET.

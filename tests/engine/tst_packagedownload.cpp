@@ -526,8 +526,10 @@ void TestPackageDownload::badLinkIsRefusedBeforeAnyRequest()
     m_download->begin(catalogue());
 
     QCOMPARE(spies.errors.count(), 1);
-    QVERIFY2(
-        spies.firstError().contains(QUrl(link).toDisplayString()), qPrintable(spies.firstError()));
+    // Named as the URL reads it, or as written where the URL cannot keep it (a port past 65535).
+    QVERIFY2(spies.firstError().contains(QUrl(link).toDisplayString())
+            || spies.firstError().contains(link),
+        qPrintable(spies.firstError()));
     QVERIFY(!received.wait(300));
     QVERIFY(m_server->requests().isEmpty());
     QVERIFY(spies.files.isEmpty());
