@@ -170,9 +170,12 @@ void tst_PlanExecutor::prepareMakesBackupFoldersAndFlags()
     QVERIFY(QFileInfo(m_folder->filePath(QStringLiteral("package/unwind/deep"))).isDir());
     QCOMPARE(rootContents(), before);
     QVERIFY(executor.perform());
+#ifndef Q_OS_WIN
+    // Unix modes: Windows keeps no group or other flags.
     QCOMPARE(QFileInfo(m_folder->filePath(QStringLiteral("root/deep/x.dll"))).permissions()
             & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
         flags & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
+#endif
     QCOMPARE(
         TestEnvironment::readFile(m_folder->filePath(QStringLiteral("package/unwind/deep/x.dll"))),
         QByteArray("old"));
