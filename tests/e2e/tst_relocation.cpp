@@ -45,6 +45,7 @@ bool hasEnded(const QString &program)
 #endif
 }
 
+#ifdef Q_OS_WIN
 // Copies the files of folder source, subfolders included, into target.
 bool copyFolder(const QString &source, const QString &target)
 {
@@ -59,6 +60,7 @@ bool copyFolder(const QString &source, const QString &target)
     }
     return true;
 }
+#endif
 
 } // namespace
 
