@@ -136,10 +136,12 @@ bool Planner::planFolders(const QString &folder, const QString &target)
         return true;
     const FileSystem::Kind kind = plannedKind(folder);
     if (kind == FileSystem::Kind::Folder || kind == FileSystem::Kind::Link) {
-        // Containment on the real path: a link inside the root may not lead out of it.
+        // Containment on the real path: a link inside the root may not lead out of it. The
+        // folders leading to a root not made yet (the first plug-in's) are not inside it.
         const QString real = QFileInfo(folder).canonicalFilePath();
-        if (m_planned.value(folder) != FileSystem::Kind::Folder
-            && (real.isEmpty()
+        const bool insideRoot = folder == m_cleanRoot || PackagePlan::isBelow(folder, m_cleanRoot);
+        if (insideRoot && m_planned.value(folder) != FileSystem::Kind::Folder
+            && (real.isEmpty() || m_realRoot.isEmpty()
                 || (real != m_realRoot && !PackagePlan::isBelow(real, m_realRoot)))) {
             errorText = QCoreApplication::translate(
                 "translation", "The folder of %1 lies outside the destination folder!", "nc")

@@ -36,12 +36,13 @@ QString Platform::quoteProgram(const QString &path)
 
 QString Platform::appDataFolder()
 {
-    return appDataFromEnvironment();
+    // Windows writes it with backslashes; every path compared with it has forward slashes.
+    return QDir::fromNativeSeparators(appDataFromEnvironment());
 }
 
 QString Platform::stateFolder()
 {
-    const QString appData = appDataFromEnvironment();
+    const QString appData = appDataFolder();
     return appData.isEmpty() ? QString() : appData + QStringLiteral("/orvi-updater");
 }
 

@@ -54,7 +54,10 @@ private slots:
     void hostileEntryNames_data();
     void hostileEntryNames();
     void longEntryName();
+#ifndef Q_OS_WIN
+    // Linux's limit on a path's length (4,096 bytes).
     void failedBackupLeavesTargetAlone();
+#endif
     void missingDescriptor();
     void malformedDescriptor();
     void staleFilesAreDeleted();
@@ -105,11 +108,13 @@ QByteArray hashOf(const QByteArray &contents)
     return QCryptographicHash::hash(contents, QCryptographicHash::Sha256).toHex();
 }
 
+#ifndef Q_OS_WIN
 // The owner, group and other bits; the "user" bits depend on who runs the test.
 QFile::Permissions classBits(QFile::Permissions permissions)
 {
     return permissions & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
 }
+#endif
 
 void writeRaw(const QString &path, const QByteArray &bytes)
 {
@@ -214,10 +219,17 @@ void tst_PackageInstaller::pluginRoot()
     QCOMPARE(PackageInstaller::destinationOf("plugin", m_root),
         appData + QStringLiteral("/Orvi/plugins/"));
 
+#ifdef Q_OS_WIN
+    // Windows writes it with backslashes.
+    qputenv("APPDATA", QFile::encodeName(QDir::toNativeSeparators(appData)));
+    QCOMPARE(installerOf(entry("spell", "plugin"))->rootFolder(),
+        appData + QStringLiteral("/Orvi/plugins/"));
+#else
     // Without APPDATA the per-user data folder stands in.
     qunsetenv("APPDATA");
     QCOMPARE(installerOf(entry("spell", "plugin"))->rootFolder(),
         m_environment->root() + QStringLiteral("/data/Orvi/plugins/"));
+#endif
 }
 
 void tst_PackageInstaller::otherTypesHaveNoRoot_data()
@@ -309,10 +321,12 @@ void tst_PackageInstaller::addWhereNothingWas()
     QVERIFY2(after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
     // Nothing existed, so nothing was backed up.
     QVERIFY(QDir(unwindFolder()).isEmpty());
+#ifndef Q_OS_WIN
     QCOMPARE(classBits(QFileInfo(m_root + QStringLiteral("/lib/deep/b.dll")).permissions()),
         classBits(rootFlags));
     QCOMPARE(classBits(QFileInfo(m_root + QStringLiteral("/top.txt")).permissions()),
         classBits(rootFlags));
+#endif
 }
 
 void tst_PackageInstaller::zeroRootPermissionsKeepCreatedFlags()
@@ -325,7 +339,8 @@ void tst_PackageInstaller::zeroRootPermissionsKeepCreatedFlags()
     QVERIFY(package.write(m_download + QStringLiteral("/spell.zip")));
 
     const auto installer = installerOf(entry("spell", "plugin"));
-    QVERIFY(install(*installer).ok);
+    const Outcome outcome = install(*installer);
+    QVERIFY2(outcome.ok, qPrintable(outcome.message + QLatin1Char(' ') + outcome.errorText));
 
     const QString placed = installer->rootFolder() + QStringLiteral("spell/pl.dic");
     QCOMPARE(TestEnvironment::readFile(placed), QByteArray("słownik"));
@@ -647,20 +662,20 @@ void tst_PackageInstaller::hostileEntryNames()
 
     // Outside the package folder nothing changed; inside, only the entry before it exists.
     const Snapshot after = FolderSnapshot::take(m_environment->root());
+    const QString core
+        = QDir(m_environment->root()).relativeFilePath(packageFolder(QStringLiteral("core")));
     Snapshot outside;
     QStringList inside;
     for (auto it = after.cbegin(); it != after.cend(); ++it) {
-        if (it.key().startsWith(QStringLiteral("cache/orvi-updater/tupdates/core/")))
-            inside << it.key();
-        else if (it.key() != QStringLiteral("cache/orvi-updater/tupdates/core"))
+        if (it.key().startsWith(core + QLatin1Char('/')))
+            inside << it.key().mid(core.size());
+        else if (it.key() != core)
             outside.insert(it.key(), it.value());
     }
     QVERIFY2(outside == withArchive,
         qPrintable(FolderSnapshot::describeDifference(withArchive, outside)));
     inside.sort();
-    QCOMPARE(inside,
-        QStringList({ QStringLiteral("cache/orvi-updater/tupdates/core/good.txt"),
-            QStringLiteral("cache/orvi-updater/tupdates/core/unwind") }));
+    QCOMPARE(inside, QStringList({ QStringLiteral("/good.txt"), QStringLiteral("/unwind") }));
 }
 
 void tst_PackageInstaller::longEntryName()
@@ -682,6 +697,7 @@ void tst_PackageInstaller::longEntryName()
         QByteArray("long"));
 }
 
+#ifndef Q_OS_WIN
 void tst_PackageInstaller::failedBackupLeavesTargetAlone()
 {
     // The backup path is longer than the target path; make only the backup exceed the
@@ -713,6 +729,7 @@ void tst_PackageInstaller::failedBackupLeavesTargetAlone()
         qPrintable(outcome.message));
     QCOMPARE(FolderSnapshot::take(m_root), before);
 }
+#endif
 
 void tst_PackageInstaller::missingDescriptor()
 {
