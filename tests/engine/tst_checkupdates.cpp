@@ -69,7 +69,6 @@ private slots:
 private:
     QString mainAppFolder(const QString &name = QStringLiteral("Orvi"));
     bool installSample(const QString &folder);
-    bool installScript(const QString &path, const QByteArray &body);
     /// Settings for a query of the main application in appRoot and of the test's server.
     EngineSettings settings(const QString &appRoot) const;
 
@@ -107,12 +106,6 @@ bool tst_CheckUpdates::installSample(const QString &folder)
         && TestEnvironment::writeFile(folder + QStringLiteral("/components"), Components);
 }
 
-bool tst_CheckUpdates::installScript(const QString &path, const QByteArray &body)
-{
-    return TestEnvironment::writeFile(path, "#!/bin/sh\n" + body)
-        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
 EngineSettings tst_CheckUpdates::settings(const QString &appRoot) const
 {
     EngineSettings settings;
@@ -142,15 +135,14 @@ void tst_CheckUpdates::requestFromMainApp_data()
 
     QTest::newRow("sample main application") << QByteArray() << SampleRequest;
     QTest::newRow("text around the markers")
-        << QByteArray("printf 'xx<s>ABC</s>yy'") << QByteArray("<s>ABC</s>");
+        << QByteArray("out xx<s>ABC</s>yy") << QByteArray("<s>ABC</s>");
     QTest::newRow("standard error is part of the output")
-        << QByteArray("printf '<s>A'; printf 'B' >&2; printf 'C</s>'") << QByteArray("<s>ABC</s>");
-    QTest::newRow("byte E9") << QByteArray("printf '<s>\\351</s>'")
-                             << QByteArray("<s>\xc3\xa9</s>");
-    QTest::newRow("no closing marker") << QByteArray("printf '<s>ABC'") << QByteArray();
+        << QByteArray("out <s>A\nerr B\nout C</s>") << QByteArray("<s>ABC</s>");
+    QTest::newRow("byte E9") << QByteArray("out <s>\xe9</s>") << QByteArray("<s>\xc3\xa9</s>");
+    QTest::newRow("no closing marker") << QByteArray("out <s>ABC") << QByteArray();
     QTest::newRow("program missing") << QByteArray("-") << QByteArray();
     QTest::newRow("hanging program is cut off")
-        << QByteArray("printf '<s>ABC</s>'; exec sleep 60") << QByteArray();
+        << QByteArray("out <s>ABC</s>\nhang") << QByteArray();
 }
 
 void tst_CheckUpdates::requestFromMainApp()
@@ -162,7 +154,7 @@ void tst_CheckUpdates::requestFromMainApp()
     if (script.isEmpty())
         QVERIFY(installSample(folder));
     else if (script != "-")
-        QVERIFY(installScript(ApplicationFolder::mainProgram(folder), script));
+        QVERIFY(ApplicationFolder::makeScripted(ApplicationFolder::mainProgram(folder), script));
     m_server->answer(ThreeUpdates);
 
     EngineSettings query = settings(folder);
@@ -181,11 +173,11 @@ void tst_CheckUpdates::requestFromMainApp()
 void tst_CheckUpdates::folderWithSpaces()
 {
     const QString folder = mainAppFolder(QStringLiteral("Orvi Messenger"));
-    QVERIFY(installScript(
-        ApplicationFolder::mainProgram(folder), "printf '<s>%s:%s</s>' \"$#\" \"$*\""));
-    // Split at the blank, the command line would start this one instead.
-    QVERIFY(
-        installScript(m_environment->root() + QStringLiteral("/Orvi"), "printf '<s>decoy</s>'"));
+    QVERIFY(ApplicationFolder::makeScripted(
+        ApplicationFolder::mainProgram(folder), "out <s>\nargs\nout </s>"));
+    // Split at the blank, the command line would start this one instead (Windows adds ".exe").
+    for (const QString &decoy : { QStringLiteral("/Orvi"), QStringLiteral("/Orvi.exe") })
+        QVERIFY(ApplicationFolder::makeScripted(m_environment->root() + decoy, "out <s>decoy</s>"));
     m_server->answer(NoUpdates);
 
     OrviUpdaterEngine engine(settings(folder));

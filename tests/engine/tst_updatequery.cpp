@@ -1,5 +1,7 @@
 #include "updatequery.h"
 
+#include "applicationfolder.h"
+
 #include <QtTest>
 
 class tst_UpdateQuery : public QObject
@@ -76,15 +78,11 @@ void tst_UpdateQuery::runMainAppMergesChannels()
 {
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
-    const QString script = folder.filePath(QStringLiteral("print.sh"));
-    QFile file(script);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\nprintf 'out<s>'\nprintf 'err' >&2\nprintf '</s>'\n");
-    file.close();
-    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString program = folder.filePath(QStringLiteral("print.exe"));
+    QVERIFY(ApplicationFolder::makeScripted(program, "out out<s>\nerr err\nout </s>"));
 
     const QByteArray output = UpdateQuery::runMainApp(
-        QLatin1Char('"') + script + QLatin1Char('"'), UpdateQuery::MainAppTimeout);
+        QLatin1Char('"') + program + QLatin1Char('"'), UpdateQuery::MainAppTimeout);
     QCOMPARE(output, QByteArray("out<s>err</s>"));
 }
 
@@ -101,16 +99,12 @@ void tst_UpdateQuery::runMainAppKilledAfterTimeout()
 {
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
-    const QString script = folder.filePath(QStringLiteral("hang.sh"));
-    QFile file(script);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\nprintf '<s>partial</s>'\nexec sleep 60\n");
-    file.close();
-    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString program = folder.filePath(QStringLiteral("hang.exe"));
+    QVERIFY(ApplicationFolder::makeScripted(program, "out <s>partial</s>\nhang"));
 
     // Waited for to its end, the program would have printed a whole inventory.
     QCOMPARE(
-        UpdateQuery::runMainApp(QLatin1Char('"') + script + QLatin1Char('"'), 300), QByteArray());
+        UpdateQuery::runMainApp(QLatin1Char('"') + program + QLatin1Char('"'), 300), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateQuery)

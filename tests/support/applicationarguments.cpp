@@ -24,8 +24,14 @@ Storage &storage()
 void ApplicationArguments::init(int argc, char **argv)
 {
     QStringList arguments;
-    for (int i = 0; i < argc && i < capacity - 1; ++i)
+    for (int i = 0; i < argc && i < capacity - 2; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+#ifdef Q_OS_WIN
+    // Built from a vector equal to the process's own, Qt on Windows takes its arguments from
+    // the command line for good and never reads the vector again; one more element makes it
+    // differ, and set() replaces it.
+    arguments << QString();
+#endif
     set(arguments);
 }
 

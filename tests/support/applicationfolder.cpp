@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 bool ApplicationFolder::make(const QString &folder, const QByteArray &contents)
 {
@@ -20,6 +21,17 @@ bool ApplicationFolder::makeWithSample(const QString &folder)
     Q_UNUSED(folder)
     return false;
 #endif
+}
+
+bool ApplicationFolder::makeScripted(const QString &program, const QByteArray &script)
+{
+    const QFileInfo info(program);
+    QFile::remove(program);
+    return QDir().mkpath(info.absolutePath())
+        && QFile::copy(QStringLiteral(ORVI_SCRIPTED_MAIN_APP_BINARY), program)
+        && TestEnvironment::writeFile(info.absolutePath() + QLatin1Char('/')
+                + info.completeBaseName() + QStringLiteral(".script"),
+            script);
 }
 
 QString ApplicationFolder::mainProgram(const QString &folder)

@@ -20,6 +20,9 @@ public:
     /// Creates folder with a copy of the sample main application as orvi7.exe; false when the
     /// copy fails.
     static bool makeWithSample(const QString &folder);
+    /// Writes program as the scripted stand-in for a main application, with script beside it
+    /// (see support/programs/scriptedmainapp.cpp); false when either cannot be written.
+    static bool makeScripted(const QString &program, const QByteArray &script);
     /// The path of the main application in folder.
     static QString mainProgram(const QString &folder);
     /// The updater's arguments for a run over folder: a program path, switches, "-root" and
