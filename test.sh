@@ -8,8 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
+started=$SECONDS
 
 scripts/install-deps.sh
+echo "== dependencies: installed in $SECONDS s"
 
 export QT_QPA_PLATFORM=offscreen
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.ccache}
@@ -19,6 +21,7 @@ export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
+start=$SECONDS
 echo "== formatting"
 # Every C++ file as the committed .clang-format writes it, so that no change mixes formatting
 # with behaviour.
@@ -28,6 +31,7 @@ echo "== catalogue"
 scripts/check-catalogue.sh
 echo "== layers"
 scripts/check-layers.sh
+echo "== checks: ran in $((SECONDS - start)) s"
 
 # The test builds check package signatures against the committed test key.
 test_key=$(sed -n 2p "$root/tests/keys/test.pub")
@@ -62,3 +66,4 @@ build windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DQT_HOST_PATH=/usr
 # The tests' Wine server ends with them, so that nothing of the run stays behind.
 WINEPREFIX=$root/build/windows/wine-prefix wineserver -k 2>/dev/null || true
+echo "== everything passed in $((SECONDS - started)) s"

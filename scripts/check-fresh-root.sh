@@ -206,9 +206,10 @@ in_root() {
 }
 run() {
     local step_start=$SECONDS status=0 verdict=ok
+    local log=$work/$(basename "$1").log
     say "running $* in the root"
     # In the background, so that Ctrl-C reaches the trap at once rather than after the command.
-    in_root "$@" </dev/null &
+    in_root "$@" </dev/null > >(tee "$log") 2>&1 &
     wait $! || status=$?
     local leftovers
     leftovers=$(root_processes)
@@ -227,6 +228,12 @@ run() {
     fi
     summary+=("$(printf '%-28s %-6s %s (exit %d)' "$*" "$verdict" \
         "$(duration $((SECONDS - step_start)))" $status)")
+    # The parts the command timed itself ("== plain: built in 95 s", "windows-deps: qt: 900 s").
+    local part seconds
+    while IFS=$'\t' read -r part seconds; do
+        summary+=("$(printf '    %-40s %s' "$part" "$(duration "$seconds")")")
+    done < <(sed -n -e 's/^== \(.*\) in \([0-9]*\) s$/\1\t\2/p' \
+        -e 's/^windows-deps: \(.*\): \([0-9]*\) s$/windows \1\t\2/p' "$log")
     say "$* ended with exit status $status after $(duration $((SECONDS - step_start)))"
 }
 run ./test.sh
