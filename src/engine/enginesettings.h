@@ -2,6 +2,7 @@
 
 #include "httprequestqueue.h"
 #include "packagesignature.h"
+#include "runlock.h"
 #include "updatequery.h"
 #include "updateserver.h"
 
@@ -33,4 +34,6 @@ struct EngineSettings
     QList<PackageSignature::PublicKey> signingKeys = PackageSignature::builtInKeys();
     /// Whether a package without a signature may be installed.
     bool unsignedAllowed = PackageSignature::unsignedPackagesAllowed();
+    /// How long a start waits for the update runs before it, in milliseconds.
+    int lockTimeout = RunLock::DefaultTimeout;
 };

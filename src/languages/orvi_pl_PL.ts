@@ -424,5 +424,15 @@
         <comment>nc</comment>
         <translation>Pokaż szczegóły</translation>
     </message>
+    <message>
+        <source>Another update of Orvi instant messenger is running.</source>
+        <comment>nc</comment>
+        <translation>Trwa inna aktualizacja komunikatora Orvi.</translation>
+    </message>
+    <message>
+        <source>Cannot lock the update: %1</source>
+        <comment>nc</comment>
+        <translation>Nie można zablokować aktualizacji: %1</translation>
+    </message>
 </context>
 </TS>

@@ -19,6 +19,11 @@ QString Platform::downloadFolder()
     return tempFolder() + QStringLiteral("/tupdates/");
 }
 
+QString Platform::runLockFile()
+{
+    return tempFolder() + QStringLiteral("/orvi-updater.lock");
+}
+
 bool Platform::isOwnFile(const QString &filePath)
 {
     const QFileInfo file(filePath);

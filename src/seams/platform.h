@@ -25,6 +25,9 @@ public:
     /// when both are safe to use; otherwise the translated reason the updater must not run:
     /// one of them is a link, belongs to someone else or can be written by others.
     static QString prepareDownloadFolder();
+    /// The file whose lock keeps a user's update runs apart: in the scratch folder, beside the
+    /// download folder, so that emptying that never touches it.
+    static QString runLockFile();
     /// Where the updater keeps what it must remember between runs: on Windows "orvi-updater"
     /// in the application-data folder, elsewhere in the XDG state home ($XDG_STATE_HOME, else
     /// ~/.local/state). Empty when none can be found.

@@ -7,6 +7,7 @@
 #include "orvidownloaddialog.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
+#include "runlock.h"
 
 #include <QApplication>
 #include <QDir>
@@ -17,7 +18,7 @@
 
 #include <exception>
 
-int Startup::run(int &argc, char **argv)
+int Startup::run(int &argc, char **argv, EngineSettings settings)
 {
     QApplication application(argc, argv);
     EmbeddedResources::registerBundle();
@@ -32,13 +33,45 @@ int Startup::run(int &argc, char **argv)
             QCoreApplication::translate("translation", "Update", "program update"), refusal);
         return 1;
     }
+    // Held to the end of the run: a second start, or another user's, must not take this
+    // run's journal for an interrupted one, nor copy over the updater while it runs.
+    RunLock lock;
+    const QString appFolder = switches.update ? switches.appRoot.value_or(QString())
+                                              : QCoreApplication::applicationDirPath();
+    int code = 0;
+    if (!lockRun(lock, appFolder, switches.quiet, settings.lockTimeout, &code))
+        return code;
     if (switches.update) {
-        EngineSettings settings;
         settings.appRoot = switches.appRoot;
         return updateRun(switches.quiet, Query(), settings);
     }
     return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
         Platform::relocationFiles(), switches.quiet);
+}
+
+bool Startup::lockRun(RunLock &lock, const QString &appFolder, bool quiet, int timeout, int *code)
+{
+    QString errorText;
+    switch (lock.acquire(Platform::runLockFile(), appFolder, timeout, &errorText)) {
+    case RunLock::Result::Locked:
+        return true;
+    case RunLock::Result::Busy:
+        if (!quiet)
+            MessageBoxHandler::information(
+                QCoreApplication::translate("translation", "Update", "program update"),
+                QCoreApplication::translate(
+                    "translation", "Another update of Orvi instant messenger is running.", "nc"));
+        *code = exitAnotherRun;
+        return false;
+    case RunLock::Result::Failed:
+        break;
+    }
+    MessageBoxHandler::critical(
+        QCoreApplication::translate("translation", "Update", "program update"),
+        QCoreApplication::translate("translation", "Cannot lock the update: %1", "nc")
+            .arg(errorText));
+    *code = 1;
+    return false;
 }
 
 void Startup::loadTranslation(QTranslator &translator)

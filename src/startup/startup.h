@@ -30,9 +30,12 @@ public:
     static constexpr int exitRolledBack = 2;
     /// Exit code when a rollback or the recovery of an interrupted run could not finish.
     static constexpr int exitRollbackFailed = 3;
+    /// Exit code when another update run holds the download or the application folder.
+    static constexpr int exitAnotherRun = 4;
 
-    /// Runs the program with its command line; returns the exit code.
-    static int run(int &argc, char **argv);
+    /// Runs the program with its command line; returns the exit code. settings carry what the
+    /// command line does not say (tests shorten its limits); its appRoot is the command line's.
+    static int run(int &argc, char **argv, EngineSettings settings = EngineSettings());
 
     /// Scans every argument after the program name for exactly "-q" and "-u", and finds the
     /// main application's folder after "-root".
@@ -50,6 +53,11 @@ public:
     /// checkUpdates(); the engine is built with settings.
     static int updateRun(bool quiet, const Query &query = Query(),
         const EngineSettings &settings = EngineSettings());
+
+    /// Takes the run's locks (see RunLock), waiting up to timeout; false, after telling the
+    /// user (unless quiet and another run keeps them), with the exit code in *code.
+    static bool lockRun(
+        class RunLock &lock, const QString &appFolder, bool quiet, int timeout, int *code);
 
 private:
     static void loadTranslation(class QTranslator &translator);

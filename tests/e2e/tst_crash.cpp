@@ -1,6 +1,7 @@
 #include "applicationfolder.h"
 #include "foldersnapshot.h"
 #include "nginxserver.h"
+#include "startup.h"
 #include "testenvironment.h"
 #include "testpackage.h"
 #include "testsigning.h"
@@ -10,8 +11,11 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using Snapshot = QMap<QString, QByteArray>;
 
@@ -35,6 +39,9 @@ private slots:
     void cleanupTestCase();
     void killedAndRestarted_data();
     void killedAndRestarted();
+    void secondStartChangesNothing_data();
+    void secondStartChangesNothing();
+    void startedTogether();
 
 private:
     struct Run
@@ -47,6 +54,8 @@ private:
     void writeCatalogue(const QString &folder, bool lastFails);
     quint16 startServer(QProcess *server, const QString &catalogue, const QString &baseUrl);
     void freshInstallation();
+    QProcessEnvironment environment(quint16 port) const;
+    Run finish(QProcess &updater) const;
     Run runUpdater(quint16 port, int killAfter);
     Snapshot tree() const { return FolderSnapshot::take(m_app, true); }
 
@@ -65,7 +74,20 @@ private:
     quint16 m_emptyPort = 0;
     int m_inside = 0;
     int m_kills = 0;
+    int m_installChanges = 0;
 };
+
+namespace {
+const QStringList UpdateSwitches { QStringLiteral("-u"), QStringLiteral("-q") };
+// A uid and gid no account has: another local user, without adding one to the machine.
+constexpr uid_t OtherUser = 48123;
+
+bool isStopped(qint64 pid)
+{
+    const QByteArray stat = TestEnvironment::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "T";
+}
+} // namespace
 
 void tst_Crash::writeCatalogue(const QString &folder, bool lastFails)
 {
@@ -169,6 +191,7 @@ void tst_Crash::initTestCase()
     m_before = tree();
     const Run clean = runUpdater(m_goodPort, -1);
     QCOMPARE(clean.exitCode, 0);
+    m_installChanges = clean.changes;
     m_after = tree();
     QVERIFY(m_after != m_before);
     QCOMPARE(TestEnvironment::readFile(m_app + QStringLiteral("/shared.dll")),
@@ -205,19 +228,31 @@ void tst_Crash::freshInstallation()
     }
 }
 
-tst_Crash::Run tst_Crash::runUpdater(quint16 port, int killAfter)
+QProcessEnvironment tst_Crash::environment(quint16 port) const
 {
-    QProcess updater;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_environment->cacheHome());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(
         QStringLiteral("ORVI_UPDATE_SERVER"), QStringLiteral("127.0.0.1:%1").arg(port));
+    environment.insert(QStringLiteral("ORVI_TEST_LOCK_TIMEOUT"), QStringLiteral("300"));
+    return environment;
+}
+
+tst_Crash::Run tst_Crash::runUpdater(quint16 port, int killAfter)
+{
+    QProcess updater;
+    QProcessEnvironment environment = this->environment(port);
     if (killAfter >= 0)
         environment.insert(QStringLiteral("ORVI_TEST_KILL_AFTER"), QString::number(killAfter));
     updater.setProcessEnvironment(environment);
     updater.start(QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY),
-        { QStringLiteral("-u"), QStringLiteral("-q"), QStringLiteral("-root"), m_app });
+        UpdateSwitches + QStringList { QStringLiteral("-root"), m_app });
+    return finish(updater);
+}
+
+tst_Crash::Run tst_Crash::finish(QProcess &updater) const
+{
     Run run;
     if (!updater.waitForStarted() || !updater.waitForFinished(120000))
         return run;
@@ -282,6 +317,99 @@ void tst_Crash::killedAndRestarted()
     const Snapshot after = tree();
     QVERIFY2(after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
     QVERIFY(!QFile::exists(journal));
+}
+
+void tst_Crash::secondStartChangesNothing_data()
+{
+    QTest::addColumn<int>("pauseAfter");
+    QTest::addColumn<QString>("second");
+
+    for (const int k : { 0, 1, m_installChanges / 2, m_installChanges - 2 })
+        QTest::addRow("update run, first paused after change %d of %d", k, m_installChanges)
+            << k << QStringLiteral("update");
+    QTest::newRow("relocation start") << m_installChanges / 2 << QStringLiteral("relocation");
+    QTest::newRow("another user's update run")
+        << m_installChanges / 2 << QStringLiteral("other user");
+}
+
+// A run stopped in the middle of its install, a second start meanwhile: the second waits,
+// gives up with exit code 4 and touches nothing; the first then finishes as if alone.
+void tst_Crash::secondStartChangesNothing()
+{
+    QFETCH(int, pauseAfter);
+    QFETCH(QString, second);
+    const bool otherUser = second == QLatin1String("other user");
+    if (otherUser && ::geteuid() != 0)
+        QSKIP("another user's start needs root to change its uid");
+
+    freshInstallation();
+    QProcess first;
+    QProcessEnvironment firstEnvironment = environment(m_goodPort);
+    firstEnvironment.insert(QStringLiteral("ORVI_TEST_PAUSE_AFTER"), QString::number(pauseAfter));
+    first.setProcessEnvironment(firstEnvironment);
+    first.start(QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY),
+        UpdateSwitches + QStringList { QStringLiteral("-root"), m_app });
+    QVERIFY(first.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        isStopped(first.processId()) || first.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(isStopped(first.processId()), "the first run ended before the pause");
+    const Snapshot paused = tree();
+    const Snapshot cache = FolderSnapshot::take(m_environment->cacheHome(), true);
+
+    QProcess updater;
+    QProcessEnvironment secondEnvironment = environment(m_goodPort);
+    QString program = QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY);
+    QStringList arguments = UpdateSwitches + QStringList { QStringLiteral("-root"), m_app };
+    if (second == QLatin1String("relocation"))
+        arguments = QStringList { QStringLiteral("-q") };
+    const QString otherCache = m_environment->root() + QStringLiteral("/other-cache");
+    if (otherUser) {
+        // The folders on the way to the installation are open to every user, as real ones are.
+        for (const QString &folder : { m_environment->root(), m_app })
+            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+        QVERIFY(QDir().mkpath(otherCache));
+        QVERIFY(::chown(QFile::encodeName(otherCache).constData(), OtherUser, OtherUser) == 0);
+        secondEnvironment.insert(QStringLiteral("XDG_CACHE_HOME"), otherCache);
+        arguments.prepend(program);
+        arguments = QStringList { QStringLiteral("--reuid=%1").arg(OtherUser),
+            QStringLiteral("--regid=%1").arg(OtherUser), QStringLiteral("--clear-groups") }
+            + arguments;
+        program = QStringLiteral("setpriv");
+    }
+    updater.setProcessEnvironment(secondEnvironment);
+    updater.start(program, arguments);
+    const Run blocked = finish(updater);
+    QCOMPARE(blocked.exitCode, Startup::exitAnotherRun);
+    QCOMPARE(tree(), paused);
+    QCOMPARE(FolderSnapshot::take(m_environment->cacheHome(), true), cache);
+    if (otherUser)
+        QVERIFY(QDir(otherCache + QStringLiteral("/orvi-updater/tupdates")).isEmpty());
+
+    QVERIFY(::kill(pid_t(first.processId()), SIGCONT) == 0);
+    const Run resumed = finish(first);
+    QCOMPARE(resumed.exitCode, 0);
+    const Snapshot after = tree();
+    QVERIFY2(after == m_after, qPrintable(FolderSnapshot::describeDifference(m_after, after)));
+}
+
+// Two starts at the same instant: whichever runs, the tree ends exactly new.
+void tst_Crash::startedTogether()
+{
+    freshInstallation();
+    QProcess updaters[2];
+    for (QProcess &updater : updaters) {
+        updater.setProcessEnvironment(environment(m_goodPort));
+        updater.start(QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY),
+            UpdateSwitches + QStringList { QStringLiteral("-root"), m_app });
+    }
+    QList<int> codes;
+    for (QProcess &updater : updaters)
+        codes << finish(updater).exitCode;
+    std::sort(codes.begin(), codes.end());
+    QVERIFY2(codes == QList<int>({ 0, 0 }) || codes == QList<int>({ 0, Startup::exitAnotherRun }),
+        qPrintable(QStringLiteral("exit codes %1, %2").arg(codes.at(0)).arg(codes.at(1))));
+    const Snapshot after = tree();
+    QVERIFY2(after == m_after, qPrintable(FolderSnapshot::describeDifference(m_after, after)));
 }
 
 QTEST_GUILESS_MAIN(tst_Crash)

@@ -2,6 +2,7 @@
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
+#include "runlock.h"
 #include "startup.h"
 #include "testenvironment.h"
 
@@ -36,6 +37,9 @@ private slots:
     void updateRunReportsEscapedException();
     void updateRunSwallowsUnknownException();
     void updateRunWhenQueryFails();
+
+    void lockRun_data();
+    void lockRun();
 
     void binaryWithoutRootExitsAtOnce();
 
@@ -305,6 +309,70 @@ void tst_Startup::binaryWithoutRootExitsAtOnce()
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
     QVERIFY(QDir(m_environment->tempFolder() + QStringLiteral("/tupdates")).exists());
+}
+
+void tst_Startup::lockRun_data()
+{
+    QTest::addColumn<QString>("heldFile"); // the lock file another run holds: "own", "other"
+    QTest::addColumn<QString>("heldFolder"); // the folder it holds: "own", "other", none
+    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<int>("code"); // 0: the locks are taken
+    QTest::addColumn<QString>("box");
+
+    const QString running = QStringLiteral("Another update of Orvi instant messenger is running.");
+    QTest::newRow("no other run") << QString() << QString() << false << 0 << QString();
+    QTest::newRow("another installation's run")
+        << QStringLiteral("other") << QStringLiteral("other") << false << 0 << QString();
+    QTest::newRow("this user's other run") << QStringLiteral("own") << QStringLiteral("other")
+                                           << false << Startup::exitAnotherRun << running;
+    QTest::newRow("this user's other run, quiet")
+        << QStringLiteral("own") << QString() << true << Startup::exitAnotherRun << QString();
+    QTest::newRow("another user's run on this installation")
+        << QStringLiteral("other") << QStringLiteral("own") << false << Startup::exitAnotherRun
+        << running;
+    QTest::newRow("no folder for the lock file, quiet") << QStringLiteral(
+        "missing") << QString() << true << 1 << QStringLiteral("Cannot lock the update: ");
+}
+
+void tst_Startup::lockRun()
+{
+    QFETCH(QString, heldFile);
+    QFETCH(QString, heldFolder);
+    QFETCH(bool, quiet);
+    QFETCH(int, code);
+    QFETCH(QString, box);
+
+    if (heldFile != QLatin1String("missing"))
+        QVERIFY(QDir().mkpath(m_environment->tempFolder()));
+    const QString otherFolder = m_environment->root() + QStringLiteral("/Other");
+    QVERIFY(QDir().mkpath(otherFolder));
+    RunLock held;
+    if (!heldFile.isEmpty() && heldFile != QLatin1String("missing")) {
+        const QString file = heldFile == QLatin1String("own")
+            ? Platform::runLockFile()
+            : m_environment->root() + QStringLiteral("/other.lock");
+        const QString folder = heldFolder.isEmpty() ? QString()
+            : heldFolder == QLatin1String("own")    ? m_source
+                                                    : otherFolder;
+        QCOMPARE(held.acquire(file, folder, 0), RunLock::Result::Locked);
+    }
+
+    RunLock lock;
+    int exitCode = 0;
+    QCOMPARE(Startup::lockRun(lock, m_source, quiet, 0, &exitCode), code == 0);
+    QCOMPARE(exitCode, code);
+    if (box.isEmpty()) {
+        QVERIFY(m_boxes.boxes().isEmpty());
+    } else {
+        QCOMPARE(m_boxes.boxes().size(), 1);
+        QVERIFY2(m_boxes.boxes().constFirst().text.startsWith(box),
+            qPrintable(m_boxes.boxes().constFirst().text));
+    }
+    // Whatever the second attempt found, the lock it did not get is not held by it.
+    held.release();
+    if (code != 1)
+        QCOMPARE(RunLock().acquire(Platform::runLockFile(), m_source, 0),
+            code == 0 ? RunLock::Result::Busy : RunLock::Result::Locked);
 }
 
 QTEST_MAIN(tst_Startup)
