@@ -313,7 +313,7 @@ void tst_Startup::binaryWithoutRootExitsAtOnce()
 
 void tst_Startup::lockRun_data()
 {
-    QTest::addColumn<QString>("heldFile"); // the lock file another run holds: "own", "other"
+    QTest::addColumn<QString>("heldFile"); // held by another run: "own", "other"; or "folder"
     QTest::addColumn<QString>("heldFolder"); // the folder it holds: "own", "other", none
     QTest::addColumn<bool>("quiet");
     QTest::addColumn<int>("code"); // 0: the locks are taken
@@ -330,8 +330,8 @@ void tst_Startup::lockRun_data()
     QTest::newRow("another user's run on this installation")
         << QStringLiteral("other") << QStringLiteral("own") << false << Startup::exitAnotherRun
         << running;
-    QTest::newRow("no folder for the lock file, quiet") << QStringLiteral(
-        "missing") << QString() << true << 1 << QStringLiteral("Cannot lock the update: ");
+    QTest::newRow("a folder in the lock file's place, quiet") << QStringLiteral(
+        "folder") << QString() << true << 1 << QStringLiteral("Cannot lock the update: ");
 }
 
 void tst_Startup::lockRun()
@@ -342,12 +342,13 @@ void tst_Startup::lockRun()
     QFETCH(int, code);
     QFETCH(QString, box);
 
-    if (heldFile != QLatin1String("missing"))
-        QVERIFY(QDir().mkpath(m_environment->tempFolder()));
+    QVERIFY(QDir().mkpath(m_environment->tempFolder()));
+    if (heldFile == QLatin1String("folder"))
+        QVERIFY(QDir().mkpath(Platform::runLockFile()));
     const QString otherFolder = m_environment->root() + QStringLiteral("/Other");
     QVERIFY(QDir().mkpath(otherFolder));
     RunLock held;
-    if (!heldFile.isEmpty() && heldFile != QLatin1String("missing")) {
+    if (heldFile == QLatin1String("own") || heldFile == QLatin1String("other")) {
         const QString file = heldFile == QLatin1String("own")
             ? Platform::runLockFile()
             : m_environment->root() + QStringLiteral("/other.lock");
