@@ -3,6 +3,7 @@
 #include "filesystem.h"
 #include "foldermaker.h"
 #include "packageplan.h"
+#include "platform.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -107,10 +108,13 @@ bool PlanExecutor::performStep(const PlanStep &step)
         ok = place(step);
         break;
     case Kind::Replace:
-        ok = moveAside(step) && place(step);
+        // The new file is renamed over the old one, so that the name never lacks a file; a
+        // file Windows may hold loaded can only be renamed away first.
+        ok = (Platform::replaceableInPlace(step.target) ? keepAside(step) : moveAside(step))
+            && place(step);
         break;
     case Kind::Remove:
-        ok = moveAside(step)
+        ok = keepAside(step)
             && (FileSystem::kindOf(step.target) == FileSystem::Kind::Missing
                 || FileSystem::unlink(step.target));
         break;
@@ -132,9 +136,19 @@ bool PlanExecutor::moveAside(const PlanStep &step)
 {
     if (FileSystem::rename(step.target, step.backup))
         return true;
-    if (!FileSystem::crossDevice())
-        return false;
-    // Across file systems the backup is a synced copy that appears under its name only whole.
+    return FileSystem::crossDevice() && copyAside(step);
+}
+
+bool PlanExecutor::keepAside(const PlanStep &step)
+{
+    if (FileSystem::link(step.target, step.backup))
+        return true;
+    return FileSystem::linkImpossible() && copyAside(step);
+}
+
+bool PlanExecutor::copyAside(const PlanStep &step)
+{
+    // The backup is a synced copy that appears under its name only whole.
     const QString partial = step.backup + QLatin1String(".part");
     if (FileSystem::kindOf(partial) != FileSystem::Kind::Missing)
         FileSystem::unlink(partial);

@@ -40,7 +40,12 @@ public:
 
 private:
     bool performStep(const PlanStep &step);
+    /// Renames the target to its backup (a copy across file systems).
     static bool moveAside(const PlanStep &step);
+    /// Gives the target its backup's name as well (a copy where no link can be made), so that
+    /// the target stays in place until something is renamed over it.
+    static bool keepAside(const PlanStep &step);
+    static bool copyAside(const PlanStep &step);
     static bool place(const PlanStep &step);
 
     QVector<PlanStep> m_steps;

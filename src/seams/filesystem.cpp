@@ -82,6 +82,13 @@ bool FileSystem::crossDevice()
     return lastError() == EXDEV;
 }
 
+bool FileSystem::linkImpossible()
+{
+    const int error = lastError();
+    return error == EXDEV || error == EPERM || error == ENOTSUP || error == EOPNOTSUPP
+        || error == EMLINK;
+}
+
 QString FileSystem::errorText()
 {
     return QString::fromLocal8Bit(std::strerror(lastError()));

@@ -75,6 +75,9 @@ public:
     static bool sameFileSystem(const QString &a, const QString &b);
     /// True when the last failure was a rename or link across file systems.
     static bool crossDevice();
+    /// True when the last failure was a link the file system cannot make (across file systems,
+    /// or links not supported or not allowed there); a copy must stand in.
+    static bool linkImpossible();
     /// The system's description of the last failure.
     static QString errorText();
 

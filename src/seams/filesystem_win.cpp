@@ -33,6 +33,11 @@ int errorOfLastCall()
         return ENOENT;
     case ERROR_DISK_FULL:
         return ENOSPC;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        return ENOTSUP;
+    case ERROR_TOO_MANY_LINKS:
+        return EMLINK;
     default:
         return EACCES;
     }

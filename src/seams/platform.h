@@ -39,6 +39,9 @@ public:
     static QStringList relocationFiles();
     /// A program path in the form the detached start expects: quoted as a whole on Windows.
     static QString quoteProgram(const QString &path);
+    /// True when the file at path can be replaced by a rename over it while a program has it
+    /// loaded; on Windows a running program or loaded library (".exe", ".dll") cannot.
+    static bool replaceableInPlace(const QString &path);
     /// The per-user application-data folder: APPDATA as found in the process environment; on
     /// systems without it, the XDG data home. Empty when none can be found.
     static QString appDataFolder();

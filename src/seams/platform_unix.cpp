@@ -34,6 +34,11 @@ QString Platform::quoteProgram(const QString &path)
     return path;
 }
 
+bool Platform::replaceableInPlace(const QString &)
+{
+    return true;
+}
+
 QString Platform::appDataFolder()
 {
     const QString appData = appDataFromEnvironment();

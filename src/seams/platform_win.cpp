@@ -34,6 +34,12 @@ QString Platform::quoteProgram(const QString &path)
     return QLatin1Char('"') + path + QLatin1Char('"');
 }
 
+bool Platform::replaceableInPlace(const QString &path)
+{
+    return !path.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)
+        && !path.endsWith(QLatin1String(".dll"), Qt::CaseInsensitive);
+}
+
 QString Platform::appDataFolder()
 {
     // Windows writes it with backslashes; every path compared with it has forward slashes.

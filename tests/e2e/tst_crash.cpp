@@ -305,6 +305,11 @@ void tst_Crash::killedAndRestarted()
         && !TestEnvironment::readFile(journal).contains("completed"))
         runUpdater(m_emptyPort, qMax(1, killAfter / 2));
     const Snapshot killed = tree();
+    // A file there before and after the run is there at every instant in between.
+    for (auto file = m_before.cbegin(); file != m_before.cend(); ++file) {
+        if (file.value() != "<dir>" && m_after.value(file.key(), "<dir>") != "<dir>")
+            QVERIFY2(killed.value(file.key(), "<dir>") != "<dir>", qPrintable(file.key()));
+    }
     const bool completed = TestEnvironment::readFile(journal).contains("completed")
         || (!QFile::exists(journal) && killed == m_after);
     ++m_kills;
