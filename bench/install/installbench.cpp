@@ -12,6 +12,10 @@
 //                          against <name>.zip.minisig with --check, as the updater does when
 //                          the download ends: with the hash taken while the bytes came in
 //                          (here from <name>.zip.blake2b, written when the package was made)
+//   install-bench recovery <rounds> <work folder> [file count...]
+//                          times the complete install of packages of small files (5000 and
+//                          100000 by default) against the recovery of the same install killed
+//                          halfway through its changes
 //   install-bench recover <download folder>
 //                          undoes the unfinished run journalled there, as the next start does
 
@@ -278,6 +282,91 @@ int runRecover(int argc, char **argv)
     return outcome == InstallationRun::Outcome::RolledBack && unrestored.isEmpty() ? 0 : 1;
 }
 
+struct RecoveryFigures
+{
+    qsizetype undone = 0;
+    // From the first target replaced to the end of an install left alone.
+    double changing = 0;
+    // Until the journal says the run was undone, and until the recovery ended.
+    std::vector<double> restorations, recoveries;
+};
+
+/// Puts the old tree at root and the archive of package (kept aside in work) in the download
+/// folder, with no journal.
+void prepareRecoveryRound(const QString &work, const PackageSpec &package, const QString &root,
+    const QString &setAside, int *turns)
+{
+    const QString download = work + QStringLiteral("/tupdates/");
+    const QString aside = setAside + QString::number(++*turns);
+    shell(QStringLiteral("mkdir -p %1 && for f in %2 %3; do if [ -e \"$f\" ]; then mv \"$f\" "
+                         "%1/; fi; done && cp -a %4 %2 && cp %5 %6 && rm -f %7 && sync")
+              .arg(quoted(aside), quoted(root), quoted(download + package.name),
+                  quoted(work + QStringLiteral("/old-") + package.name),
+                  quoted(work + QStringLiteral("/kept-") + package.name + QStringLiteral(".zip")),
+                  quoted(download + package.name + QStringLiteral(".zip")),
+                  quoted(InstallationJournal::filePath(download))));
+}
+
+/// Kills the install of package halfway through its changes, rounds times, and times the next
+/// start's recovery, which must give back the old tree exactly.
+RecoveryFigures measureRecovery(const QString &self, const QString &work,
+    const PackageSpec &package, const QString &root, int rounds, const QString &setAside,
+    int *turns)
+{
+    const QString download = work + QStringLiteral("/tupdates/");
+    const QStringList install { self, QStringLiteral("install"), download, package.name,
+        QStringLiteral("-root"), root };
+    const QString journal = InstallationJournal::filePath(download);
+    const QString firstTarget = root + QLatin1Char('/') + package.files.first();
+    const QString oldTree = work + QStringLiteral("/old-") + package.name;
+    RecoveryFigures figures;
+    // The recovery empties the download folder, archives included.
+    shell(QStringLiteral("cp %1 %2")
+              .arg(quoted(download + package.name + QStringLiteral(".zip")),
+                  quoted(work + QStringLiteral("/kept-") + package.name + QStringLiteral(".zip"))));
+    // One install left alone tells how long the changes take once the first file is replaced.
+    prepareRecoveryRound(work, package, root, setAside, turns);
+    Clock::time_point planned;
+    runChild(install, [&](pid_t pid) { planned = waitForReplacement(firstTarget, pid); });
+    figures.changing = std::chrono::duration<double>(Clock::now() - planned).count();
+    for (int round = 0; round < rounds; ++round) {
+        // The kill comes halfway through the changes; when an install outruns the one that was
+        // timed, the round is tried again with an earlier kill.
+        double wait = figures.changing / 2;
+        for (int attempt = 0;; ++attempt) {
+            prepareRecoveryRound(work, package, root, setAside, turns);
+            runChild(install, [&](pid_t pid) {
+                waitForReplacement(firstTarget, pid);
+                const timespec pause { time_t(wait), long((wait - time_t(wait)) * 1e9) };
+                nanosleep(&pause, nullptr);
+                kill(pid, SIGKILL);
+            });
+            if (InstallationJournal::state(download) == InstallationJournal::State::Unfinished)
+                break;
+            if (attempt == 5)
+                qFatal("the killed install left no unfinished journal; kill it earlier");
+            wait /= 2;
+        }
+        figures.undone = InstallationJournal::steps(download).size();
+        if (shell(QStringLiteral("diff -r -q %1 %2 >/dev/null").arg(quoted(oldTree), quoted(root))))
+            qFatal("the install was killed before it changed the application folder");
+        // The journal is rewritten once the application folder is restored and synced; the
+        // download folder is emptied after that.
+        const Clock::time_point started = Clock::now();
+        Clock::time_point restored;
+        const Measurement m = runChild({ self, QStringLiteral("recover"), download },
+            [&](pid_t pid) { restored = waitForReplacement(journal, pid); });
+        if (m.exitCode != 0)
+            qFatal("recovery failed");
+        figures.restorations.push_back(std::chrono::duration<double>(restored - started).count());
+        if (!shell(
+                QStringLiteral("diff -r -q %1 %2 >/dev/null").arg(quoted(oldTree), quoted(root))))
+            qFatal("recovery did not give back the old tree");
+        figures.recoveries.push_back(m.seconds);
+    }
+    return figures;
+}
+
 int runBenchmark(const QString &work, int rounds, const QString &rootParent)
 {
     QTextStream out(stdout);
@@ -379,67 +468,9 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
 
     // An install of the many small files killed late, then the next start's recovery, which
     // must give back the old tree exactly.
-    const PackageSpec &manyFiles = packages[1];
     const double manyInstall = median(results[1].updater);
-    const QStringList installMany { self, QStringLiteral("install"), download, manyFiles.name,
-        QStringLiteral("-root"), root };
-    const QString journal = InstallationJournal::filePath(download);
-    const QString firstTarget = root + QLatin1Char('/') + manyFiles.files.first();
-    std::vector<double> recoveries, restorations;
-    // The recovery empties the download folder, archives included.
-    const QString archive = download + manyFiles.name + QStringLiteral(".zip");
-    const QString kept = work + QStringLiteral("/kept.zip");
-    shell(QStringLiteral("cp %1 %2").arg(quoted(archive), quoted(kept)));
-    // One install left alone tells how long the changes take once the first file is replaced.
-    const auto prepareRound = [&] {
-        const QString aside = setAside + QString::number(++turns);
-        shell(QStringLiteral("mkdir -p %1 && for f in %2 %3; do if [ -e \"$f\" ]; then mv \"$f\" "
-                             "%1/; fi; done && cp -a %4 %2 && cp %5 %6 && rm -f %7 && sync")
-                  .arg(quoted(aside), quoted(root), quoted(download + manyFiles.name),
-                      quoted(work + QStringLiteral("/old-") + manyFiles.name), quoted(kept),
-                      quoted(archive), quoted(journal)));
-    };
-    prepareRound();
-    Clock::time_point planned;
-    runChild(installMany, [&](pid_t pid) { planned = waitForReplacement(firstTarget, pid); });
-    const double changing = std::chrono::duration<double>(Clock::now() - planned).count();
-    qsizetype undone = 0;
-    for (int round = 0; round < rounds; ++round) {
-        // The kill comes halfway through the changes; when an install outruns the one that was
-        // timed, the round is tried again with an earlier kill.
-        double wait = changing / 2;
-        for (int attempt = 0;; ++attempt) {
-            prepareRound();
-            runChild(installMany, [&](pid_t pid) {
-                waitForReplacement(firstTarget, pid);
-                const timespec pause { time_t(wait), long((wait - time_t(wait)) * 1e9) };
-                nanosleep(&pause, nullptr);
-                kill(pid, SIGKILL);
-            });
-            if (InstallationJournal::state(download) == InstallationJournal::State::Unfinished)
-                break;
-            if (attempt == 5)
-                qFatal("the killed install left no unfinished journal; kill it earlier");
-            wait /= 2;
-        }
-        undone = InstallationJournal::steps(download).size();
-        if (shell(QStringLiteral("diff -r -q %1 %2 >/dev/null")
-                      .arg(quoted(work + QStringLiteral("/old-") + manyFiles.name), quoted(root))))
-            qFatal("the install was killed before it changed the application folder");
-        // The journal is rewritten once the application folder is restored and synced; the
-        // download folder is emptied after that.
-        const Clock::time_point started = Clock::now();
-        Clock::time_point restored;
-        const Measurement m = runChild({ self, QStringLiteral("recover"), download },
-            [&](pid_t pid) { restored = waitForReplacement(journal, pid); });
-        if (m.exitCode != 0)
-            qFatal("recovery failed");
-        restorations.push_back(std::chrono::duration<double>(restored - started).count());
-        if (!shell(QStringLiteral("diff -r -q %1 %2 >/dev/null")
-                       .arg(quoted(work + QStringLiteral("/old-") + manyFiles.name), quoted(root))))
-            qFatal("recovery did not give back the old tree");
-        recoveries.push_back(m.seconds);
-    }
+    const RecoveryFigures recovery
+        = measureRecovery(self, work, packages[1], root, rounds, setAside, &turns);
 
     shell(QStringLiteral("rm -rf %1").arg(quoted(setAside)));
 
@@ -513,12 +544,82 @@ int runBenchmark(const QString &work, int rounds, const QString &rootParent)
                "recovery of the 5000-file install killed halfway through its changes (%1 "
                "steps journalled, changes %2 s): application folder restored in %3 s, "
                "download folder emptied too in %4 s (install %5 s)")
-               .arg(undone)
-               .arg(changing, 0, 'f', 3)
-               .arg(median(restorations), 0, 'f', 3)
-               .arg(median(recoveries), 0, 'f', 3)
+               .arg(recovery.undone)
+               .arg(recovery.changing, 0, 'f', 3)
+               .arg(median(recovery.restorations), 0, 'f', 3)
+               .arg(median(recovery.recoveries), 0, 'f', 3)
                .arg(manyInstall, 0, 'f', 3)
         << Qt::endl;
+    return 0;
+}
+/// The complete install of packages of counts small files against the recovery of the same
+/// install killed halfway through its changes.
+int runRecoveryBenchmark(const QString &work, int rounds, const std::vector<int> &counts)
+{
+    QTextStream out(stdout);
+    QDir().mkpath(work);
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString root = work + QStringLiteral("/root");
+    const QString download = work + QStringLiteral("/tupdates/");
+    const QString setAside
+        = work + QStringLiteral("/set-aside-%1/").arg(QCoreApplication::applicationPid());
+    int turns = 0;
+    struct Row
+    {
+        int count = 0;
+        double install = 0;
+        RecoveryFigures recovery;
+    };
+    std::vector<Row> rows;
+    for (const int count : counts) {
+        // As many folders as the 5000-file package, files of 1-4 KiB to keep the big one small.
+        std::vector<std::pair<QString, qint64>> files;
+        std::mt19937 sizes(11);
+        for (int i = 0; i < count; ++i)
+            files.push_back({ QStringLiteral("f%1/file%2.dat").arg(i % 50).arg(i),
+                1024 + qint64(sizes() % (3 * 1024 + 1)) });
+        const QString name = QStringLiteral("files%1").arg(count);
+        out << "preparing " << count << " files in " << work << Qt::endl;
+        const PackageSpec package
+            = preparePackage(work, name, QStringLiteral("%1 files").arg(count), files);
+        Row row { count, 0, {} };
+        row.recovery = measureRecovery(self, work, package, root, rounds, setAside, &turns);
+        std::vector<double> installs;
+        // Round -1 warms the caches and is not counted.
+        for (int round = -1; round < rounds; ++round) {
+            prepareRecoveryRound(work, package, root, setAside, &turns);
+            const Measurement m = runChild(
+                { self, QStringLiteral("install"), download, name, QStringLiteral("-root"), root });
+            if (m.exitCode != 0)
+                qFatal("install of %s failed", qPrintable(name));
+            if (round >= 0)
+                installs.push_back(m.seconds);
+        }
+        row.install = median(installs);
+        rows.push_back(row);
+    }
+    shell(QStringLiteral("rm -rf %1").arg(quoted(setAside)));
+
+    out << Qt::endl
+        << QStringLiteral("%1  %2  %3  %4  %5")
+               .arg(QStringLiteral("files"), 8)
+               .arg(QStringLiteral("install s"), 10)
+               .arg(QStringLiteral("restored s"), 10)
+               .arg(QStringLiteral("recovery s"), 10)
+               .arg(QStringLiteral("ratio"), 6)
+        << Qt::endl;
+    for (const Row &row : rows) {
+        const double recovery = median(row.recovery.recoveries);
+        out << QStringLiteral("%1  %2  %3  %4  %5")
+                   .arg(row.count, 8)
+                   .arg(row.install, 10, 'f', 3)
+                   .arg(median(row.recovery.restorations), 10, 'f', 3)
+                   .arg(recovery, 10, 'f', 3)
+                   .arg(recovery / row.install, 6, 'f', 2)
+            << Qt::endl;
+    }
+    out << "medians of " << rounds << " rounds; the install killed halfway through its changes; "
+        << "restored: until the journal says the run was undone; target: ratio <= 2" << Qt::endl;
     return 0;
 }
 } // namespace
@@ -531,8 +632,19 @@ int main(int argc, char **argv)
         return runRecover(argc, argv);
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
+    // "recovery <rounds> <work> [file counts]".
+    if (arguments.size() >= 4 && arguments.at(1) == QLatin1String("recovery")) {
+        std::vector<int> counts;
+        for (const QString &count : arguments.mid(4))
+            counts.push_back(count.toInt());
+        if (counts.empty())
+            counts = { 5000, 100000 };
+        return runRecoveryBenchmark(arguments.at(3), std::max(arguments.at(2).toInt(), 1), counts);
+    }
     if (arguments.size() < 3 || arguments.at(1) != QLatin1String("run")) {
-        std::fprintf(stderr, "usage: install-bench run [rounds] <work folder> [root parent]\n");
+        std::fprintf(stderr,
+            "usage: install-bench run [rounds] <work folder> [root parent]\n"
+            "       install-bench recovery <rounds> <work folder> [file count...]\n");
         return 2;
     }
     // "run <work>", "run <rounds> <work>" or "run <rounds> <work> <root parent>".

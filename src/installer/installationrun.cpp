@@ -111,7 +111,7 @@ void InstallationRun::run()
 }
 
 InstallationRun::Outcome InstallationRun::recover(
-    const QString &downloadFolder, QStringList *unrestored)
+    const QString &downloadFolder, QStringList *unrestored, const RecoveryProgress &progress)
 {
     Outcome outcome = Outcome::NotRun;
     switch (InstallationJournal::state(downloadFolder)) {
@@ -128,10 +128,22 @@ InstallationRun::Outcome InstallationRun::recover(
         // Written only by renaming a whole synced file into place: damage is not ours to mend.
         *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
         return Outcome::RollbackFailed;
-    case InstallationJournal::State::Unfinished:
-        *unrestored = PlanExecutor::undo(InstallationJournal::steps(downloadFolder));
+    case InstallationJournal::State::Unfinished: {
+        const QVector<PlanStep> steps = InstallationJournal::steps(downloadFolder);
+        int shown = 0;
+        if (progress)
+            progress(shown);
+        // Told only when the percentage moves: a step takes far less time than a repaint.
+        const auto stepDone = [&](int undone) {
+            const int percent = int(99LL * undone / qMax(steps.size(), qsizetype(1)));
+            if (percent != shown && progress)
+                progress(shown = percent);
+        };
+        *unrestored = PlanExecutor::undo(steps, 0, stepDone);
         if (!unrestored->isEmpty())
             return Outcome::RollbackFailed;
+        if (progress)
+            progress(100);
         InstallationJournal journal(downloadFolder);
         if (!journal.begin() || !journal.finish(false)) {
             *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
@@ -139,6 +151,7 @@ InstallationRun::Outcome InstallationRun::recover(
         }
         outcome = Outcome::RolledBack;
         break;
+    }
     }
     removeFolderFiles(downloadFolder);
     return outcome;

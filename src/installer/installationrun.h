@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -25,6 +26,9 @@ class InstallationRun : public QObject
 
 public:
     enum class Outcome { NotRun, Completed, RolledBack, RollbackFailed };
+    /// Told how far the undo of an interrupted run got, in percent: 0 as it starts, 100 once
+    /// what it restored is durable.
+    using RecoveryProgress = std::function<void(int percent)>;
 
     /// A run over updates with packages in downloadFolder, for the main application in appRoot;
     /// details and installSucceeded receive the results and must outlive the run.
@@ -41,8 +45,10 @@ public:
     /// Undoes an unfinished journal left in downloadFolder by an interrupted run, then empties
     /// the folder. NotRun when there was nothing to undo, RolledBack when the installation is
     /// as it was before that run, RollbackFailed when something could not be undone: what
-    /// was kept is then in downloadFolder, and the next start tries again. Shows nothing.
-    static Outcome recover(const QString &downloadFolder, QStringList *unrestored);
+    /// was kept is then in downloadFolder, and the next start tries again. Shows nothing;
+    /// progress, when given, hears of an undo only.
+    static Outcome recover(const QString &downloadFolder, QStringList *unrestored,
+        const RecoveryProgress &progress = RecoveryProgress());
 
 signals:
     void installFile(const QString &name);

@@ -171,16 +171,15 @@ bool PlanExecutor::place(const PlanStep &step)
     return copied && FileSystem::rename(step.temporary, step.target);
 }
 
-QStringList PlanExecutor::undo(const QVector<PlanStep> &steps, int done)
+QStringList PlanExecutor::undo(const QVector<PlanStep> &steps, int done, const Progress &progress)
 {
     QStringList failures;
-    QStringList changedFolders;
+    // Synced once each after the last step rather than after each of their steps.
+    QSet<QString> changedFolders;
     int index = int(steps.size());
     for (auto step = steps.crbegin(); step != steps.crend(); ++step) {
         --index;
-        const QString folder = folderOf(step->target);
-        if (!changedFolders.contains(folder))
-            changedFolders.append(folder);
+        changedFolders.insert(folderOf(step->target));
         if (!step->temporary.isEmpty() && isLeftOver(FileSystem::kindOf(step->temporary)))
             FileSystem::unlink(step->temporary);
         switch (step->kind) {
@@ -207,6 +206,8 @@ QStringList PlanExecutor::undo(const QVector<PlanStep> &steps, int done)
             // The package's earlier step on the same target puts back what was there before.
             break;
         }
+        if (progress)
+            progress(int(steps.size()) - index);
     }
     // Until the restored names are durable the journal must not say the run was undone.
     for (const QString &folder : std::as_const(changedFolders)) {

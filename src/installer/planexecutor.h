@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
+
 /*
  * Moves files as the steps of one package's plan say: forward in order, back last first. The
  * recovery of an interrupted run undoes the steps its journal recorded here too, so every undo
@@ -15,6 +17,9 @@
 class PlanExecutor
 {
 public:
+    /// Told how many steps an undo has gone through so far.
+    using Progress = std::function<void(int undone)>;
+
     /// An executor of steps whose payloads and backups lie below packageFolder; every payload
     /// placed gets permissions, unless they are 0 (then it keeps the flags it was made with).
     PlanExecutor(const QVector<PlanStep> &steps, const QString &packageFolder,
@@ -35,8 +40,10 @@ public:
     /// Undoes steps, last first, and goes on past failures. The result names every backup
     /// that could not be put back (it stays where it is) and every created file or folder
     /// that could not be removed; empty when the undo is complete. The first done steps are
-    /// known to have been made: a backup missing for one of them is a failure too.
-    static QStringList undo(const QVector<PlanStep> &steps, int done = 0);
+    /// known to have been made: a backup missing for one of them is a failure too. progress,
+    /// when given, is told after each step; each changed folder is synced once at the end.
+    static QStringList undo(
+        const QVector<PlanStep> &steps, int done = 0, const Progress &progress = Progress());
 
 private:
     bool performStep(const PlanStep &step);

@@ -434,5 +434,10 @@
         <comment>nc</comment>
         <translation>Nie można zablokować aktualizacji: %1</translation>
     </message>
+    <message>
+        <source>Restoring the previous version…</source>
+        <comment>nc</comment>
+        <translation>Przywracanie poprzedniej wersji…</translation>
+    </message>
 </context>
 </TS>

@@ -5,6 +5,7 @@
 #include "messageboxhandler.h"
 #include "orvichangelogdialog.h"
 #include "orvidownloaddialog.h"
+#include "orvirecoverydialog.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
 #include "runlock.h"
@@ -17,6 +18,7 @@
 #include <QTranslator>
 
 #include <exception>
+#include <memory>
 
 int Startup::run(int &argc, char **argv, EngineSettings settings)
 {
@@ -180,7 +182,18 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
 bool Startup::recoverInterruptedRun(const QString &downloadFolder)
 {
     QStringList unrestored;
-    switch (InstallationRun::recover(downloadFolder, &unrestored)) {
+    InstallationRun::Outcome outcome = InstallationRun::Outcome::NotRun;
+    {
+        // Also when quiet: the start waits for the undo. Made only when there is one, and gone
+        // before the boxes that tell how it ended.
+        std::unique_ptr<OrviRecoveryDialog> window;
+        outcome = InstallationRun::recover(downloadFolder, &unrestored, [&window](int percent) {
+            if (!window)
+                window = std::make_unique<OrviRecoveryDialog>();
+            window->setProgress(percent);
+        });
+    }
+    switch (outcome) {
     case InstallationRun::Outcome::NotRun:
     case InstallationRun::Outcome::Completed:
         return true;

@@ -1,14 +1,20 @@
 #include "boxrecorder.h"
+#include "filesystem.h"
+#include "formloader.h"
+#include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
 #include "runlock.h"
 #include "startup.h"
 #include "testenvironment.h"
+#include "toplevelwindows.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QProcess>
+#include <QProgressBar>
 #include <QtTest>
 
 #include <stdexcept>
@@ -37,6 +43,8 @@ private slots:
     void updateRunReportsEscapedException();
     void updateRunSwallowsUnknownException();
     void updateRunWhenQueryFails();
+    void recoveryShowsItsProgress_data();
+    void recoveryShowsItsProgress();
 
     void lockRun_data();
     void lockRun();
@@ -290,6 +298,69 @@ void tst_Startup::updateRunWhenQueryFails()
 
     QCOMPARE(code, 0);
     QVERIFY(m_boxes.boxes().isEmpty());
+}
+
+void tst_Startup::recoveryShowsItsProgress_data()
+{
+    QTest::addColumn<bool>("quiet");
+    QTest::newRow("normal") << false;
+    QTest::newRow("quiet") << true;
+}
+
+void tst_Startup::recoveryShowsItsProgress()
+{
+    QFETCH(bool, quiet);
+    // An install killed after it had replaced four files.
+    const QString root = m_environment->root() + QStringLiteral("/app/");
+    QVector<PlanStep> steps;
+    for (int i = 0; i < 4; ++i) {
+        PlanStep step;
+        step.kind = PlanStep::Kind::Replace;
+        step.target = root + QStringLiteral("f%1.dll").arg(i);
+        step.backup = m_download + QStringLiteral("pkg/unwind/f%1.dll").arg(i);
+        step.temporary = root + QStringLiteral(".f%1.dll.orvi-new").arg(i);
+        QVERIFY(TestEnvironment::writeFile(step.target, "new"));
+        QVERIFY(TestEnvironment::writeFile(step.backup, "old"));
+        steps << step;
+    }
+    InstallationJournal journal(m_download);
+    QVERIFY(journal.begin() && journal.addPackage(QStringLiteral("pkg"), steps));
+
+    // What the screen shows as each file is put back, and as the journal is closed.
+    QStringList shown;
+    FileSystem::setFaultInjector([&](FileSystem::Operation operation, const QString &,
+                                     const QString &) {
+        if (operation != FileSystem::Operation::Rename)
+            return 0;
+        QWidget *form = TopLevelWindows::visible(QStringLiteral("Updater_Install_MainWindow"));
+        shown << (form
+                ? FormLoader::widget<QLabel>(form, QStringLiteral("Updater_Install_ProgressText"))
+                        ->text()
+                    + QStringLiteral(" %1").arg(FormLoader::widget<QProgressBar>(
+                        form, QStringLiteral("Updater_Install_Progress"))
+                                                    ->value())
+                : QStringLiteral("no window"));
+        return 0;
+    });
+    QStringList windowsAtBox;
+    m_boxes.setHook(
+        [&](const MessageBoxHandler::Box &) { windowsAtBox = TopLevelWindows::visibleNames(); });
+    const int code = Startup::updateRun(quiet, [](OrviUpdaterEngine &) { return false; });
+    FileSystem::setFaultInjector(nullptr);
+    m_boxes.setHook(nullptr);
+
+    QCOMPARE(code, 0);
+    shown.removeDuplicates();
+    const QString heading = QStringLiteral("Restoring the previous version… %1");
+    QCOMPARE(shown,
+        QStringList({ heading.arg(0), heading.arg(24), heading.arg(49), heading.arg(74),
+            heading.arg(100) }));
+    QCOMPARE(m_boxes.texts(),
+        QStringList { QStringLiteral("The previous update was interrupted. The application was "
+                                     "restored to its state before that update.") });
+    QCOMPARE(windowsAtBox, QStringList());
+    for (const PlanStep &step : std::as_const(steps))
+        QCOMPARE(TestEnvironment::readFile(step.target), QByteArray("old"));
 }
 
 void tst_Startup::binaryWithoutRootExitsAtOnce()
