@@ -297,14 +297,17 @@ void prepareRecoveryRound(const QString &work, const PackageSpec &package, const
     const QString &setAside, int *turns)
 {
     const QString download = work + QStringLiteral("/tupdates/");
+    const QString archive = download + package.name + QStringLiteral(".zip");
+    const QString kept = work + QStringLiteral("/kept-") + package.name + QStringLiteral(".zip");
+    // The recovery empties the download folder, archives included.
+    if (!QFileInfo::exists(kept))
+        shell(QStringLiteral("cp %1 %2").arg(quoted(archive), quoted(kept)));
     const QString aside = setAside + QString::number(++*turns);
     shell(QStringLiteral("mkdir -p %1 && for f in %2 %3; do if [ -e \"$f\" ]; then mv \"$f\" "
                          "%1/; fi; done && cp -a %4 %2 && cp %5 %6 && rm -f %7 && sync")
               .arg(quoted(aside), quoted(root), quoted(download + package.name),
-                  quoted(work + QStringLiteral("/old-") + package.name),
-                  quoted(work + QStringLiteral("/kept-") + package.name + QStringLiteral(".zip")),
-                  quoted(download + package.name + QStringLiteral(".zip")),
-                  quoted(InstallationJournal::filePath(download))));
+                  quoted(work + QStringLiteral("/old-") + package.name), quoted(kept),
+                  quoted(archive), quoted(InstallationJournal::filePath(download))));
 }
 
 /// Kills the install of package halfway through its changes, rounds times, and times the next
@@ -320,10 +323,6 @@ RecoveryFigures measureRecovery(const QString &self, const QString &work,
     const QString firstTarget = root + QLatin1Char('/') + package.files.first();
     const QString oldTree = work + QStringLiteral("/old-") + package.name;
     RecoveryFigures figures;
-    // The recovery empties the download folder, archives included.
-    shell(QStringLiteral("cp %1 %2")
-              .arg(quoted(download + package.name + QStringLiteral(".zip")),
-                  quoted(work + QStringLiteral("/kept-") + package.name + QStringLiteral(".zip"))));
     // One install left alone tells how long the changes take once the first file is replaced.
     prepareRecoveryRound(work, package, root, setAside, turns);
     Clock::time_point planned;
@@ -583,7 +582,7 @@ int runRecoveryBenchmark(const QString &work, int rounds, const std::vector<int>
         const PackageSpec package
             = preparePackage(work, name, QStringLiteral("%1 files").arg(count), files);
         Row row { count, 0, {} };
-        row.recovery = measureRecovery(self, work, package, root, rounds, setAside, &turns);
+        // The installs first: the recovery's mass deletions would slow down their file creation.
         std::vector<double> installs;
         // Round -1 warms the caches and is not counted.
         for (int round = -1; round < rounds; ++round) {
@@ -596,6 +595,7 @@ int runRecoveryBenchmark(const QString &work, int rounds, const std::vector<int>
                 installs.push_back(m.seconds);
         }
         row.install = median(installs);
+        row.recovery = measureRecovery(self, work, package, root, rounds, setAside, &turns);
         rows.push_back(row);
     }
     shell(QStringLiteral("rm -rf %1").arg(quoted(setAside)));

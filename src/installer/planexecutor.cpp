@@ -32,17 +32,29 @@ bool isLeftOver(FileSystem::Kind kind)
     return kind == FileSystem::Kind::File || kind == FileSystem::Kind::Link;
 }
 
+// Makes way for a backup to go back to target: removes a folder the run made there (empty
+// once its own steps ran) and makes the target's folder, should someone have removed it since.
+// False when nothing was in the way.
+bool makeWay(const QString &target)
+{
+    bool made = false;
+    if (FileSystem::kindOf(target) == FileSystem::Kind::Folder)
+        made = FileSystem::removeFolder(target);
+    const QString folder = folderOf(target);
+    if (FileSystem::kindOf(folder) == FileSystem::Kind::Missing)
+        made = QDir().mkpath(folder) || made;
+    return made;
+}
+
 // Puts backup back at target; across file systems through a synced copy under temporary.
 bool restore(const PlanStep &step)
 {
-    // Only a folder the run made itself can stand there; it is empty once its own steps ran.
-    if (FileSystem::kindOf(step.target) == FileSystem::Kind::Folder)
-        FileSystem::removeFolder(step.target);
-    // Someone may have removed the target's folder since.
-    const QString folder = folderOf(step.target);
-    if (FileSystem::kindOf(folder) == FileSystem::Kind::Missing)
-        QDir().mkpath(folder);
+    // What stands in the way is looked at only when the rename fails: a recovery renames
+    // hundreds of thousands of backups, and each look is a system call.
     if (FileSystem::rename(step.backup, step.target))
+        return true;
+    if (!FileSystem::crossDevice() && makeWay(step.target)
+        && FileSystem::rename(step.backup, step.target))
         return true;
     if (!FileSystem::crossDevice())
         return false;

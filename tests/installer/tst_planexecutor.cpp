@@ -1,3 +1,4 @@
+#include "filesystem.h"
 #include "foldersnapshot.h"
 #include "planexecutor.h"
 #include "testenvironment.h"
@@ -25,6 +26,7 @@ private slots:
     void prepareMakesBackupFoldersAndFlags();
     void prepareRefusesALinkInTheUnwindFolder();
     void undoOfMissingBackup();
+    void undoSyncsEachFolderOnceAtTheEnd();
 
 private:
     QVector<PlanStep> steps(const QStringList &texts) const;
@@ -213,6 +215,45 @@ void tst_PlanExecutor::undoOfMissingBackup()
         QStringList { m_folder->filePath(QStringLiteral("package/unwind/b.dll")) });
     QCOMPARE(TestEnvironment::readFile(m_folder->filePath(QStringLiteral("root/a.dll"))),
         QByteArray("old a"));
+}
+
+void tst_PlanExecutor::undoSyncsEachFolderOnceAtTheEnd()
+{
+    QStringList files;
+    QStringList plan;
+    for (const char *folder : { "a", "b" }) {
+        for (int i = 0; i < 3; ++i) {
+            const QString name = QStringLiteral("%1/x%2.dll").arg(QLatin1String(folder)).arg(i);
+            files << QStringLiteral("root/%1=old").arg(name)
+                  << QStringLiteral("package/%1=new").arg(name);
+            plan << QStringLiteral("replace root/%1 backup package/unwind/%1 move package/%1")
+                        .arg(name);
+        }
+    }
+    QVERIFY(lay(files));
+    PlanExecutor executor(steps(plan), m_folder->filePath(QStringLiteral("package/")), {});
+    QVERIFY(executor.prepare() && executor.perform());
+
+    QStringList operations;
+    FileSystem::setFaultInjector(
+        [&](FileSystem::Operation operation, const QString &path, const QString &) {
+            if (operation == FileSystem::Operation::Sync)
+                operations << path;
+            else
+                operations << QStringLiteral("change");
+            return 0;
+        });
+    const QStringList failures = executor.undo();
+    FileSystem::setFaultInjector(nullptr);
+
+    QCOMPARE(failures, QStringList());
+    // One rename a restored file, then each changed folder synced once, after the last change.
+    QCOMPARE(operations.mid(0, 6), QStringList(6, QStringLiteral("change")));
+    QStringList synced = operations.mid(6);
+    synced.sort();
+    QCOMPARE(synced,
+        QStringList({ m_folder->filePath(QStringLiteral("root/a")),
+            m_folder->filePath(QStringLiteral("root/b")) }));
 }
 
 QTEST_GUILESS_MAIN(tst_PlanExecutor)
