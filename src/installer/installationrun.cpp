@@ -66,7 +66,9 @@ void InstallationRun::run()
             + QLatin1Char('\n');
 
         QStringList detailsList;
-        if (!journalStarted && !(journalStarted = m_journal.begin())) {
+        if (!journalStarted
+            && !(journalStarted = m_journal.begin(
+                     { m_appRoot, PackageInstaller::destinationOf("plugin", m_appRoot) }))) {
             rollBack(i, name, journalFailure(m_journal));
             return;
         }
@@ -133,7 +135,8 @@ InstallationRun::Outcome InstallationRun::recover(
         if (!unrestored->isEmpty())
             return Outcome::RollbackFailed;
         InstallationJournal journal(downloadFolder);
-        if (!journal.begin() || !journal.finish(false)) {
+        if (!journal.begin(InstallationJournal::folders(downloadFolder))
+            || !journal.finish(false)) {
             *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
             return Outcome::RollbackFailed;
         }

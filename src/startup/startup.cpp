@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "embeddedresources.h"
+#include "journalinspection.h"
 #include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "orvichangelogdialog.h"
@@ -141,6 +142,8 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
 {
     try {
         OrviUpdaterEngine engine(settings);
+        if (!inspectEarlierRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
+            return exitRollbackFailed;
         // Before the main application is asked anything: it may be half replaced.
         if (!recoverInterruptedRun(engine.downloadFolder()))
             return exitRollbackFailed;
@@ -175,6 +178,40 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
     } catch (...) {
         return 1;
     }
+}
+
+bool Startup::inspectEarlierRun(const QString &downloadFolder, const QString &appFolder)
+{
+    const JournalInspection::Result result = JournalInspection::inspect(downloadFolder, appFolder);
+    const QString title = QCoreApplication::translate("translation", "Update", "program update");
+    switch (result.finding) {
+    case JournalInspection::Finding::Usable:
+        return true;
+    case JournalInspection::Finding::SetAside:
+        // Also when quiet: these may be the only copies of the files an earlier update replaced.
+        MessageBoxHandler::information(title,
+            QCoreApplication::translate("translation",
+                "An earlier update left files that no readable record accounts for, among them "
+                "the previous versions of the files it replaced. They were moved to %1.",
+                "nc")
+                .arg(QDir::toNativeSeparators(result.keptFolder)));
+        return true;
+    case JournalInspection::Finding::OtherInstallation:
+        MessageBoxHandler::critical(title,
+            QCoreApplication::translate("translation",
+                "An update of the installation in %1 was interrupted. Start the updater of that "
+                "installation first, so that it can restore it.",
+                "nc")
+                .arg(QDir::toNativeSeparators(result.otherFolder)));
+        return false;
+    case JournalInspection::Finding::Failed:
+        break;
+    }
+    MessageBoxHandler::critical(title,
+        QCoreApplication::translate(
+            "translation", "The files an earlier update left could not be moved aside: %1", "nc")
+            .arg(result.errorText));
+    return false;
 }
 
 bool Startup::recoverInterruptedRun(const QString &downloadFolder)

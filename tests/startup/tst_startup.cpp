@@ -1,4 +1,6 @@
+#include "applicationfolder.h"
 #include "boxrecorder.h"
+#include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
@@ -37,6 +39,8 @@ private slots:
     void updateRunReportsEscapedException();
     void updateRunSwallowsUnknownException();
     void updateRunWhenQueryFails();
+    void updateRunSetsAsideADamagedJournal_data();
+    void updateRunSetsAsideADamagedJournal();
 
     void lockRun_data();
     void lockRun();
@@ -290,6 +294,56 @@ void tst_Startup::updateRunWhenQueryFails()
 
     QCOMPARE(code, 0);
     QVERIFY(m_boxes.boxes().isEmpty());
+}
+
+void tst_Startup::updateRunSetsAsideADamagedJournal_data()
+{
+    QTest::addColumn<bool>("otherInstallation");
+    QTest::addColumn<int>("code");
+    QTest::newRow("damaged: set aside, the run goes on") << false << 0;
+    QTest::newRow("another installation's: left, the run ends")
+        << true << Startup::exitRollbackFailed;
+}
+
+void tst_Startup::updateRunSetsAsideADamagedJournal()
+{
+    QFETCH(bool, otherInstallation);
+    QFETCH(int, code);
+    const QString backup = m_download + QStringLiteral("core/unwind/lib/x.dll");
+    QVERIFY(TestEnvironment::writeFile(backup, "old"));
+    InstallationJournal journal(m_download);
+    QVERIFY(journal.begin({ m_source, QString() }));
+    QVERIFY(ApplicationFolder::make(m_source));
+    if (!otherInstallation)
+        QVERIFY(TestEnvironment::writeFile(InstallationJournal::filePath(m_download), "orvi-jou"));
+    bool queried = false;
+    EngineSettings settings;
+    settings.appRoot = m_environment->root() + QStringLiteral("/Other");
+
+    QCOMPARE(Startup::updateRun(
+                 true,
+                 [&](OrviUpdaterEngine &) {
+                     queried = true;
+                     return false;
+                 },
+                 settings),
+        code);
+
+    QCOMPARE(queried, !otherInstallation);
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const QString text = m_boxes.boxes().constFirst().text;
+    if (otherInstallation) {
+        QVERIFY2(text.contains(QDir::toNativeSeparators(m_source)), qPrintable(text));
+        QCOMPARE(TestEnvironment::readFile(backup), QByteArray("old"));
+        return;
+    }
+    const QStringList kept = QDir(m_environment->tempFolder())
+                                 .entryList({ QStringLiteral("tupdates-kept-*") }, QDir::Dirs);
+    QCOMPARE(kept.size(), 1);
+    const QString keptFolder = m_environment->tempFolder() + QLatin1Char('/') + kept.first();
+    QVERIFY2(text.contains(QDir::toNativeSeparators(keptFolder)), qPrintable(text));
+    QCOMPARE(TestEnvironment::readFile(keptFolder + QStringLiteral("/core/unwind/lib/x.dll")),
+        QByteArray("old"));
 }
 
 void tst_Startup::binaryWithoutRootExitsAtOnce()
