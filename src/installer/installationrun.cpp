@@ -4,6 +4,7 @@
 #include "planexecutor.h"
 #include "platform.h"
 #include "removefolderfiles.h"
+#include "runmarker.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
@@ -25,6 +26,12 @@ QString journalFailure(const InstallationJournal &journal)
     return QCoreApplication::translate(
         "translation", "Cannot write the installation journal (%1)!", "nc")
         .arg(journal.errorText());
+}
+
+QString markerFailure(const QString &appRoot, const QString &errorText)
+{
+    return QCoreApplication::translate("translation", "Cannot write %1 (%2)!", "nc")
+        .arg(QDir::toNativeSeparators(RunMarker::path(appRoot)), errorText);
 }
 } // namespace
 
@@ -72,6 +79,15 @@ void InstallationRun::run()
             rollBack(i, name, journalFailure(m_journal));
             return;
         }
+        // Another user's start must know that the folder may be half replaced from now on.
+        if (!m_marked && !installer.rootFolder().isEmpty()
+            && installer.rootFolder() != PackageInstaller::destinationOf("plugin", m_appRoot)) {
+            if (QString errorText; !RunMarker::place(m_appRoot, &errorText)) {
+                rollBack(i, name, markerFailure(m_appRoot, errorText));
+                return;
+            }
+            m_marked = true;
+        }
         PackageInstaller::Failure failure;
         if (!installer.install(m_downloadFolder, &detailsList, &failure)) {
             MessageBoxHandler::critical(updateTitle(), failure.message);
@@ -97,6 +113,8 @@ void InstallationRun::run()
     }
     *m_installSucceeded = true;
     m_outcome = Outcome::Completed;
+    if (m_marked)
+        RunMarker::remove(m_appRoot);
     // The journal keeps the versions until they are recorded; the next start records them.
     VersionRecords records(Platform::stateFolder());
     const bool recorded = count == 0 || records.record(installed);
@@ -116,6 +134,8 @@ InstallationRun::Outcome InstallationRun::recover(
     const QString &downloadFolder, QStringList *unrestored)
 {
     Outcome outcome = Outcome::NotRun;
+    // Once the journal is closed, its run no longer marks the folder.
+    const QString appFolder = InstallationJournal::folders(downloadFolder).application;
     switch (InstallationJournal::state(downloadFolder)) {
     case InstallationJournal::State::None:
         return Outcome::NotRun;
@@ -143,6 +163,8 @@ InstallationRun::Outcome InstallationRun::recover(
         outcome = Outcome::RolledBack;
         break;
     }
+    if (!appFolder.isEmpty())
+        RunMarker::remove(appFolder);
     removeFolderFiles(downloadFolder);
     return outcome;
 }
@@ -177,6 +199,8 @@ void InstallationRun::rollBack(int failed, const QString &name, const QString &e
     if (unrestored.isEmpty() && !m_journal.finish(false))
         unrestored << InstallationJournal::filePath(m_downloadFolder);
     m_outcome = unrestored.isEmpty() ? Outcome::RolledBack : Outcome::RollbackFailed;
+    if (unrestored.isEmpty() && m_marked)
+        RunMarker::remove(m_appRoot);
     if (!unrestored.isEmpty()) {
         MessageBoxHandler::critical(title,
             QCoreApplication::translate("translation",

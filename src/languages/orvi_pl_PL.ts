@@ -449,5 +449,15 @@
         <comment>nc</comment>
         <translation>Nie można przenieść plików pozostawionych przez wcześniejszą aktualizację: %1</translation>
     </message>
+    <message>
+        <source>Cannot write %1 (%2)!</source>
+        <comment>nc</comment>
+        <translation>Nie można zapisać %1 (%2)!</translation>
+    </message>
+    <message>
+        <source>An update of this installation by the user %1 was interrupted, and only that user&apos;s updater can restore it: %1 must start the updater once. Deleting %2 accepts the installation as it is.</source>
+        <comment>nc</comment>
+        <translation>Aktualizacja tej instalacji przez użytkownika %1 została przerwana i tylko aktualizator tego użytkownika może ją przywrócić: %1 musi raz uruchomić aktualizator. Usunięcie %2 oznacza przyjęcie instalacji w obecnym stanie.</translation>
+    </message>
 </context>
 </TS>

@@ -9,6 +9,7 @@
 #include "orviupdaterengine.h"
 #include "platform.h"
 #include "runlock.h"
+#include "runmarker.h"
 
 #include <QApplication>
 #include <QDir>
@@ -144,6 +145,8 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
         OrviUpdaterEngine engine(settings);
         if (!inspectEarlierRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
             return exitRollbackFailed;
+        if (settings.appRoot && !acceptRunMarker(engine.downloadFolder(), *settings.appRoot))
+            return exitAnotherRun;
         // Before the main application is asked anything: it may be half replaced.
         if (!recoverInterruptedRun(engine.downloadFolder()))
             return exitRollbackFailed;
@@ -211,6 +214,33 @@ bool Startup::inspectEarlierRun(const QString &downloadFolder, const QString &ap
         QCoreApplication::translate(
             "translation", "The files an earlier update left could not be moved aside: %1", "nc")
             .arg(result.errorText));
+    return false;
+}
+
+bool Startup::acceptRunMarker(const QString &downloadFolder, const QString &appFolder)
+{
+    const QString owner = RunMarker::owner(appFolder);
+    if (owner.isEmpty())
+        return true;
+    if (owner == Platform::userName()) {
+        // This user's own journal of the folder undoes the run and then drops the marker.
+        const bool journalled
+            = InstallationJournal::state(downloadFolder) != InstallationJournal::State::None
+            && QDir::cleanPath(InstallationJournal::folders(downloadFolder).application)
+                == QDir::cleanPath(appFolder);
+        if (!journalled)
+            RunMarker::remove(appFolder);
+        return true;
+    }
+    // Also when quiet: nothing else can tell this user why the installation is never updated.
+    MessageBoxHandler::critical(
+        QCoreApplication::translate("translation", "Update", "program update"),
+        QCoreApplication::translate("translation",
+            "An update of this installation by the user %1 was interrupted, and only that user's "
+            "updater can restore it: %1 must start the updater once. Deleting %2 accepts the "
+            "installation as it is.",
+            "nc")
+            .arg(owner, QDir::toNativeSeparators(RunMarker::path(appFolder))));
     return false;
 }
 

@@ -1,10 +1,12 @@
 #include "applicationfolder.h"
 #include "boxrecorder.h"
+#include "foldersnapshot.h"
 #include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
 #include "runlock.h"
+#include "runmarker.h"
 #include "startup.h"
 #include "testenvironment.h"
 
@@ -41,6 +43,8 @@ private slots:
     void updateRunWhenQueryFails();
     void updateRunSetsAsideADamagedJournal_data();
     void updateRunSetsAsideADamagedJournal();
+    void updateRunMeetsARunMarker_data();
+    void updateRunMeetsARunMarker();
 
     void lockRun_data();
     void lockRun();
@@ -344,6 +348,48 @@ void tst_Startup::updateRunSetsAsideADamagedJournal()
     QVERIFY2(text.contains(QDir::toNativeSeparators(keptFolder)), qPrintable(text));
     QCOMPARE(TestEnvironment::readFile(keptFolder + QStringLiteral("/core/unwind/lib/x.dll")),
         QByteArray("old"));
+}
+
+void tst_Startup::updateRunMeetsARunMarker_data()
+{
+    QTest::addColumn<bool>("ownMarker");
+    QTest::newRow("another user's: refused") << false;
+    QTest::newRow("this user's, no journal: dropped, the run goes on") << true;
+}
+
+void tst_Startup::updateRunMeetsARunMarker()
+{
+    QFETCH(bool, ownMarker);
+    QVERIFY(ApplicationFolder::make(m_source));
+    const QString owner = ownMarker ? Platform::userName() : QStringLiteral("someone (uid 4321)");
+    QVERIFY(TestEnvironment::writeFile(RunMarker::path(m_source), owner.toUtf8()));
+    const auto before = FolderSnapshot::take(m_source);
+    bool queried = false;
+    EngineSettings settings;
+    settings.appRoot = m_source;
+
+    const int code = Startup::updateRun(
+        true,
+        [&](OrviUpdaterEngine &) {
+            queried = true;
+            return false;
+        },
+        settings);
+
+    QCOMPARE(queried, ownMarker);
+    if (ownMarker) {
+        QCOMPARE(code, 0);
+        QVERIFY(m_boxes.boxes().isEmpty());
+        QVERIFY(!QFileInfo::exists(RunMarker::path(m_source)));
+        return;
+    }
+    QCOMPARE(code, Startup::exitAnotherRun);
+    QCOMPARE(FolderSnapshot::take(m_source), before);
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const QString text = m_boxes.boxes().constFirst().text;
+    QVERIFY2(
+        text.contains(owner) && text.contains(QDir::toNativeSeparators(RunMarker::path(m_source))),
+        qPrintable(text));
 }
 
 void tst_Startup::binaryWithoutRootExitsAtOnce()
