@@ -96,8 +96,8 @@ bool PackageFolder::extract(QStringList *detailsList)
         = extractor.extractAll([&](const QString &entryName, int unixMode) {
               if (entryName != m_descriptorEntry)
                   detailsList->append(QLatin1String(" - ") + entryName);
-              if (unixMode >= 0)
-                  m_entryModes.insert(PackagePlan::cleanAbsolutePath(m_path + entryName), unixMode);
+              // A later entry of the same name replaces the file, and its mode with it.
+              m_entryModes.insert(PackagePlan::cleanAbsolutePath(m_path + entryName), unixMode);
           });
     switch (extracted) {
     case ArchiveExtractor::Result::Extracted:

@@ -30,7 +30,7 @@ public:
     bool fill(const QString &rootFolder, QSet<QString> *cleaned, QStringList *detailsList);
 
     /// The Unix modes the archive records for its files, by the clean absolute path each was
-    /// extracted to; files whose entries record none are left out.
+    /// extracted to; -1 for a file whose entry records none.
     QHash<QString, int> entryModes() const { return m_entryModes; }
 
     QString message() const { return m_message; }
