@@ -264,7 +264,7 @@ int runInstall(int argc, char **argv)
     installer.setJournal(&journal);
     QStringList details;
     PackageInstaller::Failure failure;
-    if (!journal.begin())
+    if (!journal.begin({ installer.rootFolder(), QString() }))
         return 1;
     if (!installer.install(downloadFolder, &details, &failure)) {
         std::fprintf(stderr, "%s\n", qPrintable(failure.message));

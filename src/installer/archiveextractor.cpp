@@ -17,6 +17,19 @@ using ArchiveHandle = std::unique_ptr<void, ArchiveCloser>;
 
 // General purpose flag bit 11: the entry name is UTF-8 rather than the legacy code page.
 constexpr uLong utf8NameFlag = 0x800;
+// The host byte of "version made by" that says the external attributes' upper half is a mode.
+constexpr uLong unixHost = 3;
+constexpr uLong fileTypeBits = 0170000;
+constexpr uLong plainFileType = 0100000;
+
+// The mode an entry made on Unix records for a plain file; -1 for any other entry.
+int unixModeOf(const unz_file_info64 &info)
+{
+    const uLong mode = (info.external_fa >> 16) & 0xffff;
+    if (((info.version >> 8) & 0xff) != unixHost || (mode & fileTypeBits) != plainFileType)
+        return -1;
+    return int(mode & 07777);
+}
 
 QString folderOf(const QString &filePath)
 {
@@ -74,7 +87,7 @@ ArchiveExtractor::Result ArchiveExtractor::extractAll(const FileHandler &fileExt
             const Result result = extractEntry(archive.get(), info.uncompressed_size, path);
             if (result != Result::Extracted)
                 return result;
-            fileExtracted(m_entryName);
+            fileExtracted(m_entryName, unixModeOf(info));
         }
         next = unzGoToNextFile(archive.get());
     } while (next == UNZ_OK);

@@ -29,7 +29,8 @@ public:
         /// more bytes than it declared.
         CannotReadEntry,
     };
-    using FileHandler = std::function<void(const QString &entryName)>;
+    /// Told of each file extracted, with the Unix mode its entry records (-1 when none).
+    using FileHandler = std::function<void(const QString &entryName, int unixMode)>;
 
     /// Bytes read from the archive at a time.
     static constexpr int bufferSize = 256 * 1024;
@@ -43,7 +44,7 @@ public:
     static bool declaredSize(const QString &archivePath, qint64 *total);
 
     /// Extracts every entry: directory entries become folders, every other entry a file below
-    /// the target folder, after which fileExtracted is called with the entry's name. Stops
+    /// the target folder, after which fileExtracted is called with the entry's name and mode. Stops
     /// at the first failure; the archive is closed whatever the result.
     Result extractAll(const FileHandler &fileExtracted);
 

@@ -2,11 +2,17 @@
 
 #include "filesystem.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QUrl>
 
+#include <optional>
+
 namespace {
-const QByteArray header = QByteArrayLiteral("orvi-journal 1\n");
+const QByteArray header = QByteArrayLiteral("orvi-journal 2\n");
+// What the previous updater wrote: no folders, no checksum; still undone.
+const QByteArray formerHeader = QByteArrayLiteral("orvi-journal 1\n");
+const QByteArray checksumWord = QByteArrayLiteral("checksum ");
 const QByteArray endLine = QByteArrayLiteral("end\n");
 const QByteArray completedLine = QByteArrayLiteral("completed\n");
 const QByteArray rolledBackLine = QByteArrayLiteral("rolled-back\n");
@@ -24,6 +30,12 @@ QString decoded(const QByteArray &field)
     return field == "-" ? QString() : QString::fromUtf8(QByteArray::fromPercentEncoding(field));
 }
 
+QByteArray checksumLine(const QByteArray &records)
+{
+    return checksumWord + QCryptographicHash::hash(records, QCryptographicHash::Sha256).toHex()
+        + '\n';
+}
+
 QByteArray readJournal(const QString &downloadFolder)
 {
     QFile file(InstallationJournal::filePath(downloadFolder));
@@ -32,6 +44,29 @@ QByteArray readJournal(const QString &downloadFolder)
         || !file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();
+}
+
+// The records of a whole journal, without its checksum and end lines; nothing when the text
+// is not one (cut short, edited, or not a journal at all).
+std::optional<QByteArray> recordsOf(const QByteArray &text)
+{
+    if (!text.endsWith(endLine))
+        return std::nullopt;
+    const QByteArray body = text.chopped(endLine.size());
+    if (text.startsWith(formerHeader))
+        return body;
+    if (!text.startsWith(header))
+        return std::nullopt;
+    const qsizetype checksumAt = body.lastIndexOf('\n', body.size() - 2) + 1;
+    const QByteArray records = body.left(checksumAt);
+    if (checksumAt <= 0 || body.mid(checksumAt) != checksumLine(records))
+        return std::nullopt;
+    return records;
+}
+
+std::optional<QByteArray> readRecords(const QString &downloadFolder)
+{
+    return recordsOf(readJournal(downloadFolder));
 }
 
 } // namespace
@@ -46,9 +81,10 @@ QString InstallationJournal::filePath(const QString &downloadFolder)
     return downloadFolder + QLatin1String("/journal");
 }
 
-bool InstallationJournal::begin()
+bool InstallationJournal::begin(const Folders &folders)
 {
-    m_text = header;
+    m_text = header + QByteArrayLiteral("folders ") + encoded(folders.application) + ' '
+        + encoded(folders.plugins) + '\n';
     return write();
 }
 
@@ -76,7 +112,8 @@ bool InstallationJournal::finish(bool completed, const QVector<VersionRecords::R
 bool InstallationJournal::write()
 {
     // Replaced whole, so that a crash leaves either the old journal or the new one.
-    const bool ok = FileSystem::replaceFile(filePath(m_downloadFolder), m_text + endLine);
+    const bool ok = FileSystem::replaceFile(
+        filePath(m_downloadFolder), m_text + checksumLine(m_text) + endLine);
     if (!ok)
         m_errorText = FileSystem::errorText();
     return ok;
@@ -86,27 +123,27 @@ InstallationJournal::State InstallationJournal::state(const QString &downloadFol
 {
     if (FileSystem::kindOf(filePath(downloadFolder)) == FileSystem::Kind::Missing)
         return State::None;
-    const QByteArray text = readJournal(downloadFolder);
-    if (!text.startsWith(header) || !text.endsWith(endLine))
+    const std::optional<QByteArray> records = readRecords(downloadFolder);
+    if (!records)
         return State::Damaged;
-    const QByteArray body = text.chopped(endLine.size());
-    return body.endsWith(completedLine) || body.endsWith(rolledBackLine) ? State::Finished
-                                                                         : State::Unfinished;
+    return records->endsWith(completedLine) || records->endsWith(rolledBackLine)
+        ? State::Finished
+        : State::Unfinished;
 }
 
 QVector<VersionRecords::Record> InstallationJournal::installedVersions(
     const QString &downloadFolder)
 {
-    const QByteArray text = readJournal(downloadFolder);
-    if (!text.startsWith(header) || !text.endsWith(completedLine + endLine))
+    const std::optional<QByteArray> records = readRecords(downloadFolder);
+    if (!records || !records->endsWith(completedLine))
         return {};
-    return VersionRecords::fromText(text);
+    return VersionRecords::fromText(*records);
 }
 
 QVector<InstallationJournal::Step> InstallationJournal::steps(const QString &downloadFolder)
 {
     QVector<Step> steps;
-    const QList<QByteArray> lines = readJournal(downloadFolder).split('\n');
+    const QList<QByteArray> lines = readRecords(downloadFolder).value_or(QByteArray()).split('\n');
     for (const QByteArray &line : lines) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() != 5 || fields.at(0) != "step")
@@ -122,4 +159,15 @@ QVector<InstallationJournal::Step> InstallationJournal::steps(const QString &dow
         steps.append(step);
     }
     return steps;
+}
+
+InstallationJournal::Folders InstallationJournal::folders(const QString &downloadFolder)
+{
+    const QByteArray records = readRecords(downloadFolder).value_or(QByteArray());
+    if (!records.startsWith(header))
+        return {};
+    const QList<QByteArray> fields = records.mid(header.size()).split('\n').value(0).split(' ');
+    if (fields.size() != 3 || fields.at(0) != "folders")
+        return {};
+    return { decoded(fields.at(1)), decoded(fields.at(2)) };
 }

@@ -20,12 +20,19 @@ public:
     /// A step as the journal records it: its kind, target, backup and temporary.
     using Step = PlanStep;
     enum class State { None, Unfinished, Finished, Damaged };
+    /// The folders a run changes: the main application's and the user's plug-in folder. A
+    /// journal of the previous format names none.
+    struct Folders
+    {
+        QString application;
+        QString plugins;
+    };
 
     /// The journal of the download folder downloadFolder.
     explicit InstallationJournal(const QString &downloadFolder);
 
-    /// Starts the journal of a new run. False when it cannot be written durably.
-    bool begin();
+    /// Starts the journal of a new run over folders. False when it cannot be written durably.
+    bool begin(const Folders &folders);
     /// Appends the plan of one package and makes it durable. False when it could not be.
     bool addPackage(const QString &packageName, const QVector<Step> &steps);
     /// Writes the closing record: the run completed, with the versions it installed, or it
@@ -38,6 +45,9 @@ public:
     static QVector<VersionRecords::Record> installedVersions(const QString &downloadFolder);
     /// The steps an unfinished journal in downloadFolder recorded, in the order recorded.
     static QVector<Step> steps(const QString &downloadFolder);
+    /// The folders the journal in downloadFolder belongs to; empty for a journal of the
+    /// previous format or one that cannot be read.
+    static Folders folders(const QString &downloadFolder);
     /// The journal file of downloadFolder.
     static QString filePath(const QString &downloadFolder);
     /// The system's reason for the last failure to write.

@@ -4,6 +4,7 @@
 #include "planexecutor.h"
 #include "platform.h"
 #include "removefolderfiles.h"
+#include "runmarker.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
@@ -25,6 +26,12 @@ QString journalFailure(const InstallationJournal &journal)
     return QCoreApplication::translate(
         "translation", "Cannot write the installation journal (%1)!", "nc")
         .arg(journal.errorText());
+}
+
+QString markerFailure(const QString &appRoot, const QString &errorText)
+{
+    return QCoreApplication::translate("translation", "Cannot write %1 (%2)!", "nc")
+        .arg(QDir::toNativeSeparators(RunMarker::path(appRoot)), errorText);
 }
 } // namespace
 
@@ -66,9 +73,20 @@ void InstallationRun::run()
             + QLatin1Char('\n');
 
         QStringList detailsList;
-        if (!journalStarted && !(journalStarted = m_journal.begin())) {
+        if (!journalStarted
+            && !(journalStarted = m_journal.begin(
+                     { m_appRoot, PackageInstaller::destinationOf("plugin", m_appRoot) }))) {
             rollBack(i, name, journalFailure(m_journal));
             return;
+        }
+        // Another user's start must know that the folder may be half replaced from now on.
+        if (!m_marked && !installer.rootFolder().isEmpty()
+            && installer.rootFolder() != PackageInstaller::destinationOf("plugin", m_appRoot)) {
+            if (QString errorText; !RunMarker::place(m_appRoot, &errorText)) {
+                rollBack(i, name, markerFailure(m_appRoot, errorText));
+                return;
+            }
+            m_marked = true;
         }
         PackageInstaller::Failure failure;
         if (!installer.install(m_downloadFolder, &detailsList, &failure)) {
@@ -95,6 +113,8 @@ void InstallationRun::run()
     }
     *m_installSucceeded = true;
     m_outcome = Outcome::Completed;
+    if (m_marked)
+        RunMarker::remove(m_appRoot);
     // The journal keeps the versions until they are recorded; the next start records them.
     VersionRecords records(Platform::stateFolder());
     const bool recorded = count == 0 || records.record(installed);
@@ -114,6 +134,8 @@ InstallationRun::Outcome InstallationRun::recover(
     const QString &downloadFolder, QStringList *unrestored, const RecoveryProgress &progress)
 {
     Outcome outcome = Outcome::NotRun;
+    // Once the journal is closed, its run no longer marks the folder.
+    const QString appFolder = InstallationJournal::folders(downloadFolder).application;
     switch (InstallationJournal::state(downloadFolder)) {
     case InstallationJournal::State::None:
         return Outcome::NotRun;
@@ -145,7 +167,8 @@ InstallationRun::Outcome InstallationRun::recover(
         if (progress)
             progress(100);
         InstallationJournal journal(downloadFolder);
-        if (!journal.begin() || !journal.finish(false)) {
+        if (!journal.begin(InstallationJournal::folders(downloadFolder))
+            || !journal.finish(false)) {
             *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
             return Outcome::RollbackFailed;
         }
@@ -153,6 +176,8 @@ InstallationRun::Outcome InstallationRun::recover(
         break;
     }
     }
+    if (!appFolder.isEmpty())
+        RunMarker::remove(appFolder);
     removeFolderFiles(downloadFolder);
     return outcome;
 }
@@ -187,6 +212,8 @@ void InstallationRun::rollBack(int failed, const QString &name, const QString &e
     if (unrestored.isEmpty() && !m_journal.finish(false))
         unrestored << InstallationJournal::filePath(m_downloadFolder);
     m_outcome = unrestored.isEmpty() ? Outcome::RolledBack : Outcome::RollbackFailed;
+    if (unrestored.isEmpty() && m_marked)
+        RunMarker::remove(m_appRoot);
     if (!unrestored.isEmpty()) {
         MessageBoxHandler::critical(title,
             QCoreApplication::translate("translation",

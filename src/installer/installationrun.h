@@ -64,6 +64,7 @@ private:
     QString *m_details;
     bool *m_installSucceeded;
     InstallationJournal m_journal;
+    bool m_marked = false;
     Outcome m_outcome = Outcome::NotRun;
     PackageInstaller::RunState m_runState;
     // Kept until the run ends: the rollback needs each installer's plan.

@@ -91,10 +91,14 @@ bool PackageFolder::extract(QStringList *detailsList)
     ArchiveExtractor extractor(m_archivePath, m_path);
     // The unwind folder holds the backups; nothing from the package may land there.
     extractor.setRefusedFolder(QStringLiteral("unwind"));
-    const ArchiveExtractor::Result extracted = extractor.extractAll([&](const QString &entryName) {
-        if (entryName != m_descriptorEntry)
-            detailsList->append(QLatin1String(" - ") + entryName);
-    });
+    m_entryModes.clear();
+    const ArchiveExtractor::Result extracted
+        = extractor.extractAll([&](const QString &entryName, int unixMode) {
+              if (entryName != m_descriptorEntry)
+                  detailsList->append(QLatin1String(" - ") + entryName);
+              // A later entry of the same name replaces the file, and its mode with it.
+              m_entryModes.insert(PackagePlan::cleanAbsolutePath(m_path + entryName), unixMode);
+          });
     switch (extracted) {
     case ArchiveExtractor::Result::Extracted:
         return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -28,6 +29,10 @@ public:
     /// when a file could not be written.
     bool fill(const QString &rootFolder, QSet<QString> *cleaned, QStringList *detailsList);
 
+    /// The Unix modes the archive records for its files, by the clean absolute path each was
+    /// extracted to; -1 for a file whose entry records none.
+    QHash<QString, int> entryModes() const { return m_entryModes; }
+
     QString message() const { return m_message; }
     QString errorText() const { return m_errorText; }
 
@@ -42,4 +47,5 @@ private:
     QString m_descriptorEntry;
     QString m_message;
     QString m_errorText;
+    QHash<QString, int> m_entryModes;
 };

@@ -56,8 +56,11 @@ PackageInstaller::PackageInstaller(
         m_rootFolder.clear();
         return;
     }
+#ifdef Q_OS_WIN
+    // Windows keeps no modes; its files take what it keeps of flags from the root.
     if (!m_rootFolder.isEmpty())
         m_rootPermissions = QFileInfo(m_rootFolder).permissions();
+#endif
 }
 
 PackageInstaller::~PackageInstaller() = default;
@@ -100,11 +103,11 @@ bool PackageInstaller::install(
         failure->errorText = folder.errorText();
         return failed(failure, folder.message());
     }
-    return planAndApply(folder.path(), folder.unwindFolder(), failure);
+    return planAndApply(folder.path(), folder.unwindFolder(), folder.entryModes(), failure);
 }
 
-bool PackageInstaller::planAndApply(
-    const QString &packageFolder, const QString &unwindFolder, Failure *failure)
+bool PackageInstaller::planAndApply(const QString &packageFolder, const QString &unwindFolder,
+    const QHash<QString, int> &entryModes, Failure *failure)
 {
     const QString descriptorPath
         = QStringLiteral("%1/%2.xml").arg(packageFolder, descriptorStem(m_entry->link()));
@@ -135,6 +138,7 @@ bool PackageInstaller::planAndApply(
                              .arg(fromLatin1(m_entry->project()), fromLatin1(m_entry->name()),
                                  fromLatin1(m_entry->type()));
     input.takenBackups = m_runState->takenBackups;
+    input.entryModes = entryModes;
     const PackagePlan plan = PackagePlan::make(descriptor.files(), input);
     if (!plan.isValid())
         return failed(failure, plan.errorText());

@@ -4,6 +4,7 @@
 #include "planexecutor.h"
 
 #include <QFile>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -78,13 +79,15 @@ public:
     QStringList unrestoredItems() const { return m_unrestored; }
 
 private:
-    bool planAndApply(const QString &packageFolder, const QString &unwindFolder, Failure *failure);
+    bool planAndApply(const QString &packageFolder, const QString &unwindFolder,
+        const QHash<QString, int> &entryModes, Failure *failure);
     QString checkPackage(const QXmlStreamAttributes &attributes) const;
 
     const UpdateEntry *m_entry;
     RunState *m_runState;
     QString m_rootFolder;
     QString m_packageName;
+    // Given to every placed file on Windows, which keeps no modes; 0 elsewhere.
     QFile::Permissions m_rootPermissions;
     bool m_lacksMainApplication = false;
     InstallationJournal *m_journal = nullptr;

@@ -122,6 +122,7 @@ bool Planner::planFile(const PackageDescriptor::File &file)
     }
     if (places) {
         step.source = source;
+        step.entryMode = m_input.entryModes.value(source, -1);
         step.keepSource = --m_sourceUses[source] > 0;
     }
     m_touched.insert(target);

@@ -3,6 +3,7 @@
 #include "packagedescriptor.h"
 #include "planstep.h"
 
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -30,6 +31,8 @@ public:
         QString updatePrefix;
         /// Backup names taken by earlier packages of the run.
         QSet<QString> takenBackups;
+        /// The Unix modes the archive records, by the clean absolute path of each payload.
+        QHash<QString, int> entryModes;
     };
 
     /// Plans files for input; never changes anything on disk. A refused plan has no steps and

@@ -3,6 +3,7 @@
 #include "filesystem.h"
 #include "foldermaker.h"
 #include "packageplan.h"
+#include "payloadmode.h"
 #include "platform.h"
 
 #include <QCoreApplication>
@@ -64,27 +65,36 @@ bool restore(const PlanStep &step)
 } // namespace
 
 PlanExecutor::PlanExecutor(
-    const QVector<PlanStep> &steps, const QString &packageFolder, QFile::Permissions permissions)
-    : m_steps(steps), m_packageFolder(packageFolder), m_permissions(permissions)
+    const QVector<PlanStep> &steps, const QString &packageFolder, QFile::Permissions flags)
+    : m_steps(steps), m_packageFolder(packageFolder), m_flags(flags)
 {
 }
 
 bool PlanExecutor::prepare()
 {
     FolderMaker folders(PackagePlan::cleanAbsolutePath(m_packageFolder) + QLatin1Char('/'));
+    const int creationMask = FileSystem::creationMask();
     for (const PlanStep &step : std::as_const(m_steps)) {
         if (!step.backup.isEmpty() && !folders.make(folderOf(step.backup))) {
             m_errorText = cannotBackUp(step.named, step.backup);
             return false;
         }
-        // Flags 0 would leave the file unreadable; it then keeps the flags it was made with.
-        if (!step.source.isEmpty() && !step.keepSource && m_permissions != QFile::Permissions()
-            && !FileSystem::setPermissions(step.source, m_permissions)) {
+        // The payload's last use is the one that moves it; its earlier uses link or copy it
+        // with its mode. Every use has the same target, still as it was before the package.
+        if (!step.source.isEmpty() && !step.keepSource && !readyPayload(step, creationMask)) {
             m_errorText = cannotCopy(step.source, step.target);
             return false;
         }
     }
     return true;
+}
+
+bool PlanExecutor::readyPayload(const PlanStep &step, int creationMask) const
+{
+    if (m_flags != QFile::Permissions())
+        return FileSystem::setPermissions(step.source, m_flags);
+    return FileSystem::setMode(step.source,
+        PayloadMode::of(FileSystem::fileMode(step.target), step.entryMode, creationMask));
 }
 
 bool PlanExecutor::perform()

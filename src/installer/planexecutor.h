@@ -20,12 +20,13 @@ public:
     /// Told how many steps an undo has gone through so far.
     using Progress = std::function<void(int undone)>;
 
-    /// An executor of steps whose payloads and backups lie below packageFolder; every payload
-    /// placed gets permissions, unless they are 0 (then it keeps the flags it was made with).
-    PlanExecutor(const QVector<PlanStep> &steps, const QString &packageFolder,
-        QFile::Permissions permissions);
+    /// An executor of steps whose payloads and backups lie below packageFolder. Every payload
+    /// placed gets the Unix mode PayloadMode works out, or flags instead when they are not 0
+    /// (for Windows, which keeps no modes).
+    PlanExecutor(
+        const QVector<PlanStep> &steps, const QString &packageFolder, QFile::Permissions flags);
 
-    /// Readies the package folder for perform(): the folders the backups go to and the flags of
+    /// Readies the package folder for perform(): the folders the backups go to and the modes of
     /// the payloads. Nothing below a root changes. False at the first failure, errorText() says
     /// what the user is told.
     bool prepare();
@@ -46,6 +47,7 @@ public:
         const QVector<PlanStep> &steps, int done = 0, const Progress &progress = Progress());
 
 private:
+    bool readyPayload(const PlanStep &step, int creationMask) const;
     bool performStep(const PlanStep &step);
     /// Renames the target to its backup (a copy across file systems).
     static bool moveAside(const PlanStep &step);
@@ -57,7 +59,7 @@ private:
 
     QVector<PlanStep> m_steps;
     QString m_packageFolder;
-    QFile::Permissions m_permissions;
+    QFile::Permissions m_flags;
     // How many steps are known to be made.
     int m_done = 0;
     QString m_errorText;

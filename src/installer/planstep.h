@@ -28,6 +28,8 @@ struct PlanStep
     QString temporary;
     /// The payload placed at target; empty for a step that places nothing.
     QString source;
+    /// The Unix mode the payload's archive entry records; -1 when it records none.
+    int entryMode = -1;
     /// A later step places the same payload: this one copies it instead of moving it.
     bool keepSource = false;
     /// The file as the package descriptor names it ("path/name"), for messages.

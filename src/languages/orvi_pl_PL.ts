@@ -435,6 +435,31 @@
         <translation>Nie można zablokować aktualizacji: %1</translation>
     </message>
     <message>
+        <source>An earlier update left files that no readable record accounts for, among them the previous versions of the files it replaced. They were moved to %1.</source>
+        <comment>nc</comment>
+        <translation>Wcześniejsza aktualizacja pozostawiła pliki, których nie opisuje żaden czytelny zapis, w tym poprzednie wersje zastąpionych plików. Przeniesiono je do %1.</translation>
+    </message>
+    <message>
+        <source>An update of the installation in %1 was interrupted. Start the updater of that installation first, so that it can restore it.</source>
+        <comment>nc</comment>
+        <translation>Aktualizacja instalacji w %1 została przerwana. Najpierw uruchom aktualizator tej instalacji, aby mógł ją przywrócić.</translation>
+    </message>
+    <message>
+        <source>The files an earlier update left could not be moved aside: %1</source>
+        <comment>nc</comment>
+        <translation>Nie można przenieść plików pozostawionych przez wcześniejszą aktualizację: %1</translation>
+    </message>
+    <message>
+        <source>Cannot write %1 (%2)!</source>
+        <comment>nc</comment>
+        <translation>Nie można zapisać %1 (%2)!</translation>
+    </message>
+    <message>
+        <source>An update of this installation by the user %1 was interrupted, and only that user&apos;s updater can restore it: %1 must start the updater once. Deleting %2 accepts the installation as it is.</source>
+        <comment>nc</comment>
+        <translation>Aktualizacja tej instalacji przez użytkownika %1 została przerwana i tylko aktualizator tego użytkownika może ją przywrócić: %1 musi raz uruchomić aktualizator. Usunięcie %2 oznacza przyjęcie instalacji w obecnym stanie.</translation>
+    </message>
+    <message>
         <source>Restoring the previous version…</source>
         <comment>nc</comment>
         <translation>Przywracanie poprzedniej wersji…</translation>

@@ -58,6 +58,8 @@ public:
     static bool removeFolder(const QString &path);
     /// Sets the permission flags of a file (not through a link).
     static bool setPermissions(const QString &path, QFile::Permissions permissions);
+    /// Sets the Unix mode of a file (not through a link); changes nothing on Windows.
+    static bool setMode(const QString &path, int mode);
     /// Copies the file from to the new file to (which must not exist), with its permission
     /// flags, and syncs it.
     static bool copy(const QString &from, const QString &to);
@@ -71,6 +73,11 @@ public:
 
     /// What stands at path, links not followed.
     static Kind kindOf(const QString &path);
+    /// The Unix mode of the plain file at path, links not followed; -1 when no plain file is
+    /// there, and always on Windows, which keeps no modes.
+    static int fileMode(const QString &path);
+    /// The bits the process's umask keeps from new files; 0 on Windows.
+    static int creationMask();
     /// True when both existing paths lie on the same file system.
     static bool sameFileSystem(const QString &a, const QString &b);
     /// True when the last failure was a rename or link across file systems.

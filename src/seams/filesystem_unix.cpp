@@ -100,6 +100,12 @@ bool FileSystem::setPermissions(const QString &path, QFile::Permissions permissi
         && succeeded(::fchmodat(AT_FDCWD, native(path).constData(), modeOf(permissions), 0) == 0);
 }
 
+bool FileSystem::setMode(const QString &path, int mode)
+{
+    return !injected(Operation::Chmod, path)
+        && succeeded(::fchmodat(AT_FDCWD, native(path).constData(), mode_t(mode), 0) == 0);
+}
+
 bool FileSystem::copy(const QString &from, const QString &to)
 {
     if (injected(Operation::Copy, from, to))
@@ -199,6 +205,33 @@ FileSystem::Kind FileSystem::kindOf(const QString &path)
     if (S_ISREG(status.st_mode))
         return Kind::File;
     return Kind::Other;
+}
+
+int FileSystem::fileMode(const QString &path)
+{
+    struct stat status;
+    if (::lstat(native(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return -1;
+    return int(status.st_mode & 07777);
+}
+
+int FileSystem::creationMask()
+{
+    // Linux shows the umask; elsewhere it can only be read by setting it for a moment.
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const int mask = line.mid(6).trimmed().toInt(&ok, 8);
+                if (ok)
+                    return mask;
+            }
+        }
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return int(mask);
 }
 
 bool FileSystem::sameFileSystem(const QString &a, const QString &b)

@@ -121,6 +121,11 @@ bool FileSystem::setPermissions(const QString &path, QFile::Permissions permissi
     return false;
 }
 
+bool FileSystem::setMode(const QString &path, int)
+{
+    return !injected(Operation::Chmod, path);
+}
+
 bool FileSystem::copy(const QString &from, const QString &to)
 {
     return !injected(Operation::Copy, from, to)
@@ -149,6 +154,16 @@ FileSystem::Kind FileSystem::kindOf(const QString &path)
     if (info.isDir())
         return Kind::Folder;
     return info.isFile() ? Kind::File : Kind::Other;
+}
+
+int FileSystem::fileMode(const QString &)
+{
+    return -1;
+}
+
+int FileSystem::creationMask()
+{
+    return 0;
 }
 
 bool FileSystem::sameFileSystem(const QString &a, const QString &b)

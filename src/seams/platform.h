@@ -42,6 +42,9 @@ public:
     /// True when the file at path can be replaced by a rename over it while a program has it
     /// loaded; on Windows a running program or loaded library (".exe", ".dll") cannot.
     static bool replaceableInPlace(const QString &path);
+    /// The user this process runs as, as the user would recognise it ("name (uid 1000)" on
+    /// Unix, the account name on Windows).
+    static QString userName();
     /// The per-user application-data folder: APPDATA as found in the process environment; on
     /// systems without it, the XDG data home. Empty when none can be found.
     static QString appDataFolder();

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,15 @@ QString Platform::quoteProgram(const QString &path)
 {
     // The detached start takes the program as one argument here; quotes would become part of it.
     return path;
+}
+
+QString Platform::userName()
+{
+    const uid_t uid = ::geteuid();
+    const struct passwd *account = ::getpwuid(uid);
+    const QString name = account ? QString::fromLocal8Bit(account->pw_name) : QString();
+    return (name.isEmpty() ? QString() : name + QLatin1Char(' '))
+        + QStringLiteral("(uid %1)").arg(uid);
 }
 
 bool Platform::replaceableInPlace(const QString &)

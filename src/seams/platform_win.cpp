@@ -34,6 +34,15 @@ QString Platform::quoteProgram(const QString &path)
     return QLatin1Char('"') + path + QLatin1Char('"');
 }
 
+QString Platform::userName()
+{
+    wchar_t name[256 + 1];
+    DWORD size = DWORD(std::size(name));
+    if (!GetUserNameW(name, &size) || size == 0)
+        return qEnvironmentVariable("USERNAME");
+    return QString::fromWCharArray(name, int(size - 1));
+}
+
 bool Platform::replaceableInPlace(const QString &path)
 {
     return !path.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)

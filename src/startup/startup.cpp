@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "embeddedresources.h"
+#include "journalinspection.h"
 #include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "orvichangelogdialog.h"
@@ -9,6 +10,7 @@
 #include "orviupdaterengine.h"
 #include "platform.h"
 #include "runlock.h"
+#include "runmarker.h"
 
 #include <QApplication>
 #include <QDir>
@@ -143,6 +145,10 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
 {
     try {
         OrviUpdaterEngine engine(settings);
+        if (!inspectEarlierRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
+            return exitRollbackFailed;
+        if (settings.appRoot && !acceptRunMarker(engine.downloadFolder(), *settings.appRoot))
+            return exitAnotherRun;
         // Before the main application is asked anything: it may be half replaced.
         if (!recoverInterruptedRun(engine.downloadFolder()))
             return exitRollbackFailed;
@@ -177,6 +183,67 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
     } catch (...) {
         return 1;
     }
+}
+
+bool Startup::inspectEarlierRun(const QString &downloadFolder, const QString &appFolder)
+{
+    const JournalInspection::Result result = JournalInspection::inspect(downloadFolder, appFolder);
+    const QString title = QCoreApplication::translate("translation", "Update", "program update");
+    switch (result.finding) {
+    case JournalInspection::Finding::Usable:
+        return true;
+    case JournalInspection::Finding::SetAside:
+        // Also when quiet: these may be the only copies of the files an earlier update replaced.
+        MessageBoxHandler::information(title,
+            QCoreApplication::translate("translation",
+                "An earlier update left files that no readable record accounts for, among them "
+                "the previous versions of the files it replaced. They were moved to %1.",
+                "nc")
+                .arg(QDir::toNativeSeparators(result.keptFolder)));
+        return true;
+    case JournalInspection::Finding::OtherInstallation:
+        MessageBoxHandler::critical(title,
+            QCoreApplication::translate("translation",
+                "An update of the installation in %1 was interrupted. Start the updater of that "
+                "installation first, so that it can restore it.",
+                "nc")
+                .arg(QDir::toNativeSeparators(result.otherFolder)));
+        return false;
+    case JournalInspection::Finding::Failed:
+        break;
+    }
+    MessageBoxHandler::critical(title,
+        QCoreApplication::translate(
+            "translation", "The files an earlier update left could not be moved aside: %1", "nc")
+            .arg(result.errorText));
+    return false;
+}
+
+bool Startup::acceptRunMarker(const QString &downloadFolder, const QString &appFolder)
+{
+    const QString owner = RunMarker::owner(appFolder);
+    if (owner.isEmpty())
+        return true;
+    if (owner == Platform::userName()) {
+        // This user's own journal of the folder undoes the run and then drops the marker.
+        const bool journalled
+            = InstallationJournal::state(downloadFolder) != InstallationJournal::State::None
+            && QDir::cleanPath(InstallationJournal::folders(downloadFolder).application)
+                == QDir::cleanPath(appFolder);
+        if (!journalled)
+            RunMarker::remove(appFolder);
+        return true;
+    }
+    // Also when quiet: nothing else can tell this user why the installation is never updated.
+    MessageBoxHandler::critical(
+        QCoreApplication::translate("translation", "Update", "program update"),
+        QCoreApplication::translate("translation",
+            "An update of this installation by the user %1 was interrupted, and only that user's "
+            "updater can restore it: %1 must start the updater once. Deleting %2 accepts the "
+            "installation as it is.",
+            "nc")
+            .arg(owner, QDir::toNativeSeparators(RunMarker::path(appFolder))));
+    return false;
 }
 
 bool Startup::recoverInterruptedRun(const QString &downloadFolder)

@@ -61,6 +61,13 @@ public:
 
 private:
     static void loadTranslation(class QTranslator &translator);
+    /// Sets aside what an earlier run left that the recovery cannot use (see JournalInspection)
+    /// and tells the user; false, after telling, when the run must not go on.
+    static bool inspectEarlierRun(const QString &downloadFolder, const QString &appFolder);
+    /// True when appFolder carries no mark of an interrupted run or this user's own (dropped
+    /// unless this user's journal undoes it); false, after telling the user, for another
+    /// user's.
+    static bool acceptRunMarker(const QString &downloadFolder, const QString &appFolder);
     /// Undoes a run that an unfinished journal in downloadFolder says was interrupted and tells
     /// the user; false when it could not be undone completely.
     static bool recoverInterruptedRun(const QString &downloadFolder);

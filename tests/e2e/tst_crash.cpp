@@ -42,6 +42,7 @@ private slots:
     void secondStartChangesNothing_data();
     void secondStartChangesNothing();
     void startedTogether();
+    void anotherUsersInterruptedRunIsRefused();
 
 private:
     struct Run
@@ -57,6 +58,9 @@ private:
     QProcessEnvironment environment(quint16 port) const;
     Run finish(QProcess &updater) const;
     Run runUpdater(quint16 port, int killAfter);
+    QString otherCache() const { return m_environment->root() + QStringLiteral("/other-cache"); }
+    /// Makes program and arguments start as another user with a cache of its own.
+    bool asOtherUser(QString *program, QStringList *arguments, QProcessEnvironment *environment);
     Snapshot tree() const { return FolderSnapshot::take(m_app, true); }
 
     std::unique_ptr<TestEnvironment> m_environment;
@@ -367,20 +371,8 @@ void tst_Crash::secondStartChangesNothing()
     QStringList arguments = UpdateSwitches + QStringList { QStringLiteral("-root"), m_app };
     if (second == QLatin1String("relocation"))
         arguments = QStringList { QStringLiteral("-q") };
-    const QString otherCache = m_environment->root() + QStringLiteral("/other-cache");
-    if (otherUser) {
-        // The folders on the way to the installation are open to every user, as real ones are.
-        for (const QString &folder : { m_environment->root(), m_app })
-            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
-        QVERIFY(QDir().mkpath(otherCache));
-        QVERIFY(::chown(QFile::encodeName(otherCache).constData(), OtherUser, OtherUser) == 0);
-        secondEnvironment.insert(QStringLiteral("XDG_CACHE_HOME"), otherCache);
-        arguments.prepend(program);
-        arguments = QStringList { QStringLiteral("--reuid=%1").arg(OtherUser),
-            QStringLiteral("--regid=%1").arg(OtherUser), QStringLiteral("--clear-groups") }
-            + arguments;
-        program = QStringLiteral("setpriv");
-    }
+    if (otherUser)
+        QVERIFY(asOtherUser(&program, &arguments, &secondEnvironment));
     updater.setProcessEnvironment(secondEnvironment);
     updater.start(program, arguments);
     const Run blocked = finish(updater);
@@ -388,13 +380,58 @@ void tst_Crash::secondStartChangesNothing()
     QCOMPARE(tree(), paused);
     QCOMPARE(FolderSnapshot::take(m_environment->cacheHome(), true), cache);
     if (otherUser)
-        QVERIFY(QDir(otherCache + QStringLiteral("/orvi-updater/tupdates")).isEmpty());
+        QVERIFY(QDir(otherCache() + QStringLiteral("/orvi-updater/tupdates")).isEmpty());
 
     QVERIFY(::kill(pid_t(first.processId()), SIGCONT) == 0);
     const Run resumed = finish(first);
     QCOMPARE(resumed.exitCode, 0);
     const Snapshot after = tree();
     QVERIFY2(after == m_after, qPrintable(FolderSnapshot::describeDifference(m_after, after)));
+}
+
+bool tst_Crash::asOtherUser(
+    QString *program, QStringList *arguments, QProcessEnvironment *environment)
+{
+    // The folders on the way to the installation are open to every user, as real ones are.
+    for (const QString &folder : { m_environment->root(), m_app }) {
+        if (::chmod(QFile::encodeName(folder).constData(), 0755) != 0)
+            return false;
+    }
+    if (!QDir().mkpath(otherCache())
+        || ::chown(QFile::encodeName(otherCache()).constData(), OtherUser, OtherUser) != 0)
+        return false;
+    environment->insert(QStringLiteral("XDG_CACHE_HOME"), otherCache());
+    *arguments = QStringList { QStringLiteral("--reuid=%1").arg(OtherUser),
+        QStringLiteral("--regid=%1").arg(OtherUser), QStringLiteral("--clear-groups"), *program }
+        + *arguments;
+    *program = QStringLiteral("setpriv");
+    return true;
+}
+
+// Killed half-way, a run of one user leaves its mark: another user's start refuses and changes
+// nothing; the first user's next start restores the folder and drops the mark.
+void tst_Crash::anotherUsersInterruptedRunIsRefused()
+{
+    if (::geteuid() != 0)
+        QSKIP("another user's start needs root to change its uid");
+    freshInstallation();
+    QVERIFY(runUpdater(m_goodPort, m_installChanges / 2).killed);
+    const Snapshot killed = tree();
+    QVERIFY(killed.contains(QStringLiteral(".orvi-update-running")));
+
+    QProcess other;
+    QString program = QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY);
+    QStringList arguments = UpdateSwitches + QStringList { QStringLiteral("-root"), m_app };
+    QProcessEnvironment environment = this->environment(m_goodPort);
+    QVERIFY(asOtherUser(&program, &arguments, &environment));
+    other.setProcessEnvironment(environment);
+    other.start(program, arguments);
+    QCOMPARE(finish(other).exitCode, Startup::exitAnotherRun);
+    QCOMPARE(tree(), killed);
+
+    QCOMPARE(runUpdater(m_emptyPort, -1).exitCode, 0);
+    const Snapshot after = tree();
+    QVERIFY2(after == m_before, qPrintable(FolderSnapshot::describeDifference(m_before, after)));
 }
 
 // Two starts at the same instant: whichever runs, the tree ends exactly new.

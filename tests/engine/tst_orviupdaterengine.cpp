@@ -202,7 +202,7 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     QCOMPARE(records.recorded(m_root, "orvi", "core", "app"), QByteArray());
 
     InstallationJournal journal(folder);
-    QVERIFY(journal.begin());
+    QVERIFY(journal.begin({ m_root, QString() }));
     QVERIFY(journal.finish(true, { { m_root, "orvi", "core", "app", "2.5" } }));
     QStringList unrestored;
     QCOMPARE(InstallationRun::recover(folder, &unrestored), InstallationRun::Outcome::NotRun);

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     QStringList extracted;
     ArchiveExtractor extractor(folders.archive, folders.target);
-    extractor.extractAll([&extracted](const QString &name) { extracted << name; });
+    extractor.extractAll([&extracted](const QString &name, int) { extracted << name; });
 
     const QString sentinel = folders.sentinel.path();
     QStringList allowed { sentinel + QStringLiteral("/a"), sentinel + QStringLiteral("/a/b"),

@@ -15,6 +15,10 @@
 #include <memory>
 #include <vector>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 using Snapshot = QMap<QString, QByteArray>;
 
 class tst_PackageInstaller : public QObject
@@ -35,7 +39,10 @@ private slots:
 
     void addOverExistingFile();
     void addWhereNothingWas();
-    void zeroRootPermissionsKeepCreatedFlags();
+#ifndef Q_OS_WIN
+    void installedModes_data();
+    void installedModes();
+#endif
     void actions_data();
     void actions();
     void payloadNamedTwice();
@@ -107,14 +114,6 @@ QByteArray hashOf(const QByteArray &contents)
 {
     return QCryptographicHash::hash(contents, QCryptographicHash::Sha256).toHex();
 }
-
-#ifndef Q_OS_WIN
-// The owner, group and other bits; the "user" bits depend on who runs the test.
-QFile::Permissions classBits(QFile::Permissions permissions)
-{
-    return permissions & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
-}
-#endif
 
 void writeRaw(const QString &path, const QByteArray &bytes)
 {
@@ -298,9 +297,6 @@ void tst_PackageInstaller::addOverExistingFile()
 
 void tst_PackageInstaller::addWhereNothingWas()
 {
-    const QFile::Permissions rootFlags = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-        | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup;
-    QVERIFY(QFile::setPermissions(m_root, rootFlags));
     const Snapshot before = FolderSnapshot::take(m_root);
     TestPackage package;
     package.addFile(QStringLiteral("lib/deep"), QStringLiteral("b.dll"), "fresh")
@@ -321,33 +317,54 @@ void tst_PackageInstaller::addWhereNothingWas()
     QVERIFY2(after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
     // Nothing existed, so nothing was backed up.
     QVERIFY(QDir(unwindFolder()).isEmpty());
+}
+
 #ifndef Q_OS_WIN
-    QCOMPARE(classBits(QFileInfo(m_root + QStringLiteral("/lib/deep/b.dll")).permissions()),
-        classBits(rootFlags));
-    QCOMPARE(classBits(QFileInfo(m_root + QStringLiteral("/top.txt")).permissions()),
-        classBits(rootFlags));
-#endif
-}
-
-void tst_PackageInstaller::zeroRootPermissionsKeepCreatedFlags()
+void tst_PackageInstaller::installedModes_data()
 {
-    // The plug-in folder does not exist yet, so the root has no permission flags.
-    qputenv("APPDATA", QFile::encodeName(m_environment->root() + QStringLiteral("/Roaming")));
-    TestPackage package;
-    package.addFile(QStringLiteral("spell"), QStringLiteral("pl.dic"), "słownik")
-        .addDescriptorEntry(QStringLiteral("spell.xml"));
-    QVERIFY(package.write(m_download + QStringLiteral("/spell.zip")));
-
-    const auto installer = installerOf(entry("spell", "plugin"));
-    const Outcome outcome = install(*installer);
-    QVERIFY2(outcome.ok, qPrintable(outcome.message + QLatin1Char(' ') + outcome.errorText));
-
-    const QString placed = installer->rootFolder() + QStringLiteral("spell/pl.dic");
-    QCOMPARE(TestEnvironment::readFile(placed), QByteArray("słownik"));
-    const QFile::Permissions flags = QFileInfo(placed).permissions();
-    QVERIFY(flags.testFlag(QFile::ReadOwner));
-    QVERIFY(flags.testFlag(QFile::WriteOwner));
+    // -1: no file to replace, or an entry that records no mode.
+    QTest::addColumn<int>("replacedMode");
+    QTest::addColumn<int>("entryMode");
+    QTest::addColumn<int>("umask");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("replaced 0600 stays") << 0600 << -1 << 022 << 0600;
+    QTest::newRow("executable over 0644") << 0644 << 0755 << 022 << 0755;
+    QTest::newRow("plain over executable") << 0755 << 0644 << 022 << 0644;
+    QTest::newRow("replaced loses group write") << 0664 << -1 << 002 << 0644;
+    QTest::newRow("new without mode") << -1 << -1 << 022 << 0644;
+    QTest::newRow("new 0777") << -1 << 0777 << 0 << 0755;
+    QTest::newRow("new within umask") << -1 << 0755 << 077 << 0700;
+    QTest::newRow("replaced within umask") << 0666 << -1 << 027 << 0640;
 }
+
+void tst_PackageInstaller::installedModes()
+{
+    QFETCH(int, replacedMode);
+    QFETCH(int, entryMode);
+    QFETCH(int, umask);
+    QFETCH(int, expected);
+    const QString target = m_root + QStringLiteral("/bin/x");
+    if (replacedMode >= 0) {
+        QVERIFY(TestEnvironment::writeFile(target, "old"));
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(replacedMode)) == 0);
+    }
+    TestPackage package;
+    package.addFile(QStringLiteral("bin"), QStringLiteral("x"), "new");
+    if (entryMode >= 0)
+        package.withMode(entryMode);
+    QVERIFY(package.addDescriptorEntry(QStringLiteral("core.xml"))
+                .write(m_download + QStringLiteral("/core.zip")));
+
+    const mode_t previousMask = ::umask(mode_t(umask));
+    const Outcome outcome = install(*installerOf(entry("core")));
+    ::umask(previousMask);
+    QVERIFY2(outcome.ok, qPrintable(outcome.message));
+    QCOMPARE(TestEnvironment::readFile(target), QByteArray("new"));
+    struct stat status;
+    QVERIFY(::stat(QFile::encodeName(target).constData(), &status) == 0);
+    QCOMPARE(QString::number(status.st_mode & 07777, 8), QString::number(expected, 8));
+}
+#endif
 
 void tst_PackageInstaller::actions_data()
 {

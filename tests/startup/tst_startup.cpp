@@ -1,11 +1,14 @@
+#include "applicationfolder.h"
 #include "boxrecorder.h"
 #include "filesystem.h"
+#include "foldersnapshot.h"
 #include "formloader.h"
 #include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
 #include "runlock.h"
+#include "runmarker.h"
 #include "startup.h"
 #include "testenvironment.h"
 #include "toplevelwindows.h"
@@ -45,6 +48,10 @@ private slots:
     void updateRunWhenQueryFails();
     void recoveryShowsItsProgress_data();
     void recoveryShowsItsProgress();
+    void updateRunSetsAsideADamagedJournal_data();
+    void updateRunSetsAsideADamagedJournal();
+    void updateRunMeetsARunMarker_data();
+    void updateRunMeetsARunMarker();
 
     void lockRun_data();
     void lockRun();
@@ -311,20 +318,21 @@ void tst_Startup::recoveryShowsItsProgress()
 {
     QFETCH(bool, quiet);
     // An install killed after it had replaced four files.
-    const QString root = m_environment->root() + QStringLiteral("/app/");
+    const QString root = m_environment->root() + QStringLiteral("/app");
+    QVERIFY(ApplicationFolder::make(root));
     QVector<PlanStep> steps;
     for (int i = 0; i < 4; ++i) {
         PlanStep step;
         step.kind = PlanStep::Kind::Replace;
-        step.target = root + QStringLiteral("f%1.dll").arg(i);
+        step.target = root + QStringLiteral("/f%1.dll").arg(i);
         step.backup = m_download + QStringLiteral("pkg/unwind/f%1.dll").arg(i);
-        step.temporary = root + QStringLiteral(".f%1.dll.orvi-new").arg(i);
+        step.temporary = root + QStringLiteral("/.f%1.dll.orvi-new").arg(i);
         QVERIFY(TestEnvironment::writeFile(step.target, "new"));
         QVERIFY(TestEnvironment::writeFile(step.backup, "old"));
         steps << step;
     }
     InstallationJournal journal(m_download);
-    QVERIFY(journal.begin() && journal.addPackage(QStringLiteral("pkg"), steps));
+    QVERIFY(journal.begin({ root, QString() }) && journal.addPackage(QStringLiteral("pkg"), steps));
 
     // What the screen shows as each file is put back, and as the journal is closed.
     QStringList shown;
@@ -345,7 +353,10 @@ void tst_Startup::recoveryShowsItsProgress()
     QStringList windowsAtBox;
     m_boxes.setHook(
         [&](const MessageBoxHandler::Box &) { windowsAtBox = TopLevelWindows::visibleNames(); });
-    const int code = Startup::updateRun(quiet, [](OrviUpdaterEngine &) { return false; });
+    EngineSettings settings;
+    settings.appRoot = root;
+    const int code = Startup::updateRun(
+        quiet, [](OrviUpdaterEngine &) { return false; }, settings);
     FileSystem::setFaultInjector(nullptr);
     m_boxes.setHook(nullptr);
 
@@ -361,6 +372,98 @@ void tst_Startup::recoveryShowsItsProgress()
     QCOMPARE(windowsAtBox, QStringList());
     for (const PlanStep &step : std::as_const(steps))
         QCOMPARE(TestEnvironment::readFile(step.target), QByteArray("old"));
+}
+
+void tst_Startup::updateRunSetsAsideADamagedJournal_data()
+{
+    QTest::addColumn<bool>("otherInstallation");
+    QTest::addColumn<int>("code");
+    QTest::newRow("damaged: set aside, the run goes on") << false << 0;
+    QTest::newRow("another installation's: left, the run ends")
+        << true << Startup::exitRollbackFailed;
+}
+
+void tst_Startup::updateRunSetsAsideADamagedJournal()
+{
+    QFETCH(bool, otherInstallation);
+    QFETCH(int, code);
+    const QString backup = m_download + QStringLiteral("core/unwind/lib/x.dll");
+    QVERIFY(TestEnvironment::writeFile(backup, "old"));
+    InstallationJournal journal(m_download);
+    QVERIFY(journal.begin({ m_source, QString() }));
+    QVERIFY(ApplicationFolder::make(m_source));
+    if (!otherInstallation)
+        QVERIFY(TestEnvironment::writeFile(InstallationJournal::filePath(m_download), "orvi-jou"));
+    bool queried = false;
+    EngineSettings settings;
+    settings.appRoot = m_environment->root() + QStringLiteral("/Other");
+
+    QCOMPARE(Startup::updateRun(
+                 true,
+                 [&](OrviUpdaterEngine &) {
+                     queried = true;
+                     return false;
+                 },
+                 settings),
+        code);
+
+    QCOMPARE(queried, !otherInstallation);
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const QString text = m_boxes.boxes().constFirst().text;
+    if (otherInstallation) {
+        QVERIFY2(text.contains(QDir::toNativeSeparators(m_source)), qPrintable(text));
+        QCOMPARE(TestEnvironment::readFile(backup), QByteArray("old"));
+        return;
+    }
+    const QStringList kept = QDir(m_environment->tempFolder())
+                                 .entryList({ QStringLiteral("tupdates-kept-*") }, QDir::Dirs);
+    QCOMPARE(kept.size(), 1);
+    const QString keptFolder = m_environment->tempFolder() + QLatin1Char('/') + kept.first();
+    QVERIFY2(text.contains(QDir::toNativeSeparators(keptFolder)), qPrintable(text));
+    QCOMPARE(TestEnvironment::readFile(keptFolder + QStringLiteral("/core/unwind/lib/x.dll")),
+        QByteArray("old"));
+}
+
+void tst_Startup::updateRunMeetsARunMarker_data()
+{
+    QTest::addColumn<bool>("ownMarker");
+    QTest::newRow("another user's: refused") << false;
+    QTest::newRow("this user's, no journal: dropped, the run goes on") << true;
+}
+
+void tst_Startup::updateRunMeetsARunMarker()
+{
+    QFETCH(bool, ownMarker);
+    QVERIFY(ApplicationFolder::make(m_source));
+    const QString owner = ownMarker ? Platform::userName() : QStringLiteral("someone (uid 4321)");
+    QVERIFY(TestEnvironment::writeFile(RunMarker::path(m_source), owner.toUtf8()));
+    const auto before = FolderSnapshot::take(m_source);
+    bool queried = false;
+    EngineSettings settings;
+    settings.appRoot = m_source;
+
+    const int code = Startup::updateRun(
+        true,
+        [&](OrviUpdaterEngine &) {
+            queried = true;
+            return false;
+        },
+        settings);
+
+    QCOMPARE(queried, ownMarker);
+    if (ownMarker) {
+        QCOMPARE(code, 0);
+        QVERIFY(m_boxes.boxes().isEmpty());
+        QVERIFY(!QFileInfo::exists(RunMarker::path(m_source)));
+        return;
+    }
+    QCOMPARE(code, Startup::exitAnotherRun);
+    QCOMPARE(FolderSnapshot::take(m_source), before);
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const QString text = m_boxes.boxes().constFirst().text;
+    QVERIFY2(
+        text.contains(owner) && text.contains(QDir::toNativeSeparators(RunMarker::path(m_source))),
+        qPrintable(text));
 }
 
 void tst_Startup::binaryWithoutRootExitsAtOnce()

@@ -69,6 +69,12 @@ TestPackage &TestPackage::addDescriptorEntry(const QString &name)
     return *this;
 }
 
+TestPackage &TestPackage::withMode(int unixMode)
+{
+    m_entries.last().mode = unixMode;
+    return *this;
+}
+
 TestPackage &TestPackage::setDescriptorText(const QByteArray &text)
 {
     m_descriptorText = text;
@@ -117,8 +123,9 @@ bool TestPackage::write(const QString &archivePath) const
         case EntryKind::File:
             written = entry.sourceFile.isEmpty()
                 ? zip.addData(entry.name, entry.contents, &errorText,
-                    entry.utf8Name ? ZipWriter::NameFlag::Utf8 : ZipWriter::NameFlag::None)
-                : zip.addFile(entry.name, entry.sourceFile, &errorText);
+                    entry.utf8Name ? ZipWriter::NameFlag::Utf8 : ZipWriter::NameFlag::None,
+                    entry.mode)
+                : zip.addFile(entry.name, entry.sourceFile, &errorText, entry.mode);
             break;
         }
         if (!written) {

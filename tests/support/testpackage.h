@@ -51,6 +51,9 @@ public:
     TestPackage &addDirectoryEntry(const QByteArray &name);
     /// Appends the descriptor as an entry called name, at this point of the archive.
     TestPackage &addDescriptorEntry(const QString &name);
+    /// Records the entry added last as made on Unix with unixMode; entries record no mode
+    /// unless given one.
+    TestPackage &withMode(int unixMode);
 
     /// Replaces the generated descriptor by text, for malformed or hand-written ones.
     TestPackage &setDescriptorText(const QByteArray &text);
@@ -73,6 +76,7 @@ private:
         QByteArray contents;
         QString sourceFile;
         bool utf8Name;
+        int mode = -1;
     };
     struct Element
     {

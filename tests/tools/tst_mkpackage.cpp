@@ -17,6 +17,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unzip.h>
 
 #include <memory>
@@ -88,6 +89,8 @@ struct Entry
 {
     QString name;
     QByteArray contents;
+    uLong versionMadeBy;
+    uLong externalAttributes;
 };
 
 // Every entry of the archive in archive order, read back through minizip.
@@ -103,7 +106,7 @@ QList<Entry> readArchive(const QString &path)
         if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK
             || unzOpenCurrentFile(zip) != UNZ_OK)
             break;
-        Entry entry { QString::fromLatin1(name), QByteArray() };
+        Entry entry { QString::fromLatin1(name), QByteArray(), info.version, info.external_fa };
         char buffer[4096];
         int read = 0;
         while ((read = unzReadCurrentFile(zip, buffer, sizeof buffer)) > 0)
@@ -129,6 +132,7 @@ private slots:
     void installTurnsOldIntoNew();
     void archiveLayout();
     void identicalBytes();
+    void recordsModes();
     void emptiedAndEmptyFolders();
     void refusals_data();
     void refusals();
@@ -299,13 +303,12 @@ void tst_MkPackage::identicalBytes()
     QVERIFY(QDir().mkpath(QFileInfo(second).path()));
     QCOMPARE(mkpackage(packageArguments(first)), 0);
 
-    // Other times and permissions on disk must not show in the archive.
+    // Other times on disk must not show in the archive.
     const QDateTime past(QDate(2001, 2, 3), QTime(4, 5, 6), Qt::UTC);
     for (const QString &path : newTree().keys()) {
         QFile file(m_new + QLatin1Char('/') + path);
         QVERIFY(file.open(QIODevice::ReadWrite));
         QVERIFY(file.setFileTime(past, QFileDevice::FileModificationTime));
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
     QCOMPARE(mkpackage(packageArguments(second)), 0);
     const QByteArray firstBytes = TestEnvironment::readFile(first);
@@ -317,6 +320,23 @@ void tst_MkPackage::identicalBytes()
     QCOMPARE(mkpackage(packageArguments(second)), 0);
     QVERIFY(firstBytes != TestEnvironment::readFile(second));
     QVERIFY(!QFile::exists(second + QStringLiteral(".part")));
+}
+
+void tst_MkPackage::recordsModes()
+{
+    QVERIFY(
+        ::chmod(QFile::encodeName(m_new + QStringLiteral("/orvi7.exe")).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(m_new + QStringLiteral("/n.txt")).constData(), 0600) == 0);
+    QCOMPARE(mkpackage(packageArguments(m_download + PackageFile)), 0);
+    // Made on Unix (host 3), with the plain file's type and mode in the attributes' upper half.
+    QMap<QString, QString> recorded;
+    for (const Entry &entry : readArchive(m_download + PackageFile))
+        recorded.insert(entry.name,
+            QStringLiteral("%1 %2")
+                .arg(entry.versionMadeBy >> 8)
+                .arg(entry.externalAttributes >> 16, 0, 8));
+    QCOMPARE(recorded.value(QStringLiteral("orvi7.exe")), QStringLiteral("3 100755"));
+    QCOMPARE(recorded.value(QStringLiteral("n.txt")), QStringLiteral("3 100600"));
 }
 
 void tst_MkPackage::emptiedAndEmptyFolders()

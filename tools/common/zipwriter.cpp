@@ -15,6 +15,10 @@ constexpr qint64 PieceSize = 64 * 1024;
 constexpr uLong DosDirectoryAttribute = 0x10;
 // General purpose flag bit 11: the entry's name is UTF-8.
 constexpr uLong Utf8NameFlag = 0x800;
+// "Version made by": host 3 (Unix), whose external attributes hold the mode in their upper
+// half, and zip format 4.5, which covers the larger entries.
+constexpr uLong MadeOnUnix = (3 << 8) | 45;
+constexpr uLong PlainFileType = 0100000;
 
 } // namespace
 
@@ -37,7 +41,7 @@ bool ZipWriter::open(const QString &path, QString *errorText)
 }
 
 bool ZipWriter::openEntry(
-    const QByteArray &name, qint64 size, Kind kind, NameFlag flag, QString *errorText)
+    const QByteArray &name, qint64 size, Kind kind, NameFlag flag, int unixMode, QString *errorText)
 {
     zip_fileinfo info = {};
     info.tmz_date.tm_year = 1980;
@@ -45,11 +49,14 @@ bool ZipWriter::openEntry(
     info.tmz_date.tm_mday = 1;
     const bool directory = kind == Kind::Directory;
     info.external_fa = directory ? DosDirectoryAttribute : 0;
+    const bool hasMode = !directory && unixMode != noMode;
+    if (hasMode)
+        info.external_fa = (PlainFileType | (uLong(unixMode) & 07777)) << 16;
     // Only entries that need it carry the larger format, so small archives stay plain zip.
     const int zip64 = size >= 0xffffffffLL ? 1 : 0;
     if (zipOpenNewFileInZip4_64(m_zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
             directory ? 0 : Z_DEFLATED, directory ? 0 : Z_BEST_COMPRESSION, 0, -MAX_WBITS,
-            DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0,
+            DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, hasMode ? MadeOnUnix : 0,
             flag == NameFlag::Utf8 ? Utf8NameFlag : 0, zip64)
         != ZIP_OK) {
         *errorText = tr("Cannot add %1 to %2").arg(QString::fromLatin1(name), m_path);
@@ -67,10 +74,10 @@ bool ZipWriter::closeEntry(const QByteArray &name, QString *errorText)
     return true;
 }
 
-bool ZipWriter::addData(
-    const QByteArray &name, const QByteArray &contents, QString *errorText, NameFlag flag)
+bool ZipWriter::addData(const QByteArray &name, const QByteArray &contents, QString *errorText,
+    NameFlag flag, int unixMode)
 {
-    if (!openEntry(name, contents.size(), Kind::Data, flag, errorText))
+    if (!openEntry(name, contents.size(), Kind::Data, flag, unixMode, errorText))
         return false;
     if (zipWriteInFileInZip(m_zip, contents.constData(), static_cast<unsigned>(contents.size()))
         != ZIP_OK) {
@@ -81,14 +88,15 @@ bool ZipWriter::addData(
     return closeEntry(name, errorText);
 }
 
-bool ZipWriter::addFile(const QByteArray &name, const QString &sourceFile, QString *errorText)
+bool ZipWriter::addFile(
+    const QByteArray &name, const QString &sourceFile, QString *errorText, int unixMode)
 {
     QFile source(sourceFile);
     if (!source.open(QIODevice::ReadOnly)) {
         *errorText = tr("Cannot read %1: %2").arg(sourceFile, source.errorString());
         return false;
     }
-    if (!openEntry(name, source.size(), Kind::Data, NameFlag::None, errorText))
+    if (!openEntry(name, source.size(), Kind::Data, NameFlag::None, unixMode, errorText))
         return false;
     QByteArray piece(PieceSize, Qt::Uninitialized);
     for (;;) {
@@ -111,7 +119,7 @@ bool ZipWriter::addFile(const QByteArray &name, const QString &sourceFile, QStri
 
 bool ZipWriter::addDirectory(const QByteArray &name, QString *errorText)
 {
-    return openEntry(name, 0, Kind::Directory, NameFlag::None, errorText)
+    return openEntry(name, 0, Kind::Directory, NameFlag::None, noMode, errorText)
         && closeEntry(name, errorText);
 }
 

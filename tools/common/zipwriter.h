@@ -8,8 +8,8 @@
 /*
  * Writes a zip archive through minizip, reproducibly: every entry carries the same fixed
  * time (1980-01-01 00:00), no extra fields and no comment, and data is deflated at the best
- * level, so the same entries added in the same order give the same bytes. Entry names are
- * written byte for byte, whatever they hold.
+ * level, so the same entries added in the same order with the same modes give the same bytes.
+ * Entry names are written byte for byte, whatever they hold.
  */
 class ZipWriter
 {
@@ -24,11 +24,16 @@ public:
 
     /// Creates (or truncates) the archive at path; false with errorText on failure.
     bool open(const QString &path, QString *errorText);
-    /// Adds an entry called name holding contents.
+    /// The mode of an entry that records none (made on MS-DOS, as far as readers can tell).
+    static constexpr int noMode = -1;
+
+    /// Adds an entry called name holding contents; an entry with a unixMode is recorded as
+    /// made on Unix with that mode.
     bool addData(const QByteArray &name, const QByteArray &contents, QString *errorText,
-        NameFlag flag = NameFlag::None);
+        NameFlag flag = NameFlag::None, int unixMode = noMode);
     /// Adds an entry called name whose data is read from sourceFile piece by piece.
-    bool addFile(const QByteArray &name, const QString &sourceFile, QString *errorText);
+    bool addFile(const QByteArray &name, const QString &sourceFile, QString *errorText,
+        int unixMode = noMode);
     /// Adds a directory entry called name, which should end in "/".
     bool addDirectory(const QByteArray &name, QString *errorText);
     /// Writes the central directory and closes the archive; false when that fails.
@@ -37,8 +42,8 @@ public:
 private:
     enum class Kind { Data, Directory };
 
-    bool openEntry(
-        const QByteArray &name, qint64 size, Kind kind, NameFlag flag, QString *errorText);
+    bool openEntry(const QByteArray &name, qint64 size, Kind kind, NameFlag flag, int unixMode,
+        QString *errorText);
     bool closeEntry(const QByteArray &name, QString *errorText);
 
     zipFile m_zip = nullptr;

@@ -9,6 +9,10 @@
 #include <QSet>
 #include <QXmlStreamWriter>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 QString tr(const char *text)
@@ -35,6 +39,20 @@ bool isLatin1(const QString &text)
             return false;
     }
     return true;
+}
+
+// The permission bits of a file, which the installer gives a new file; none on Windows.
+int unixModeOf(const QString &path)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(path)
+    return ZipWriter::noMode;
+#else
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return ZipWriter::noMode;
+    return int(status.st_mode & 0777);
+#endif
 }
 
 QStringList sortedUnion(const QStringList &a, const QStringList &b)
@@ -156,7 +174,8 @@ bool PackageBuilder::build(
         sortedUnion(m_comparison.addedFiles(), m_comparison.changedFiles())) {
         if (!written)
             break;
-        written = zip.addFile(relative.toLatin1(), newDir.filePath(relative), errorText);
+        const QString source = newDir.filePath(relative);
+        written = zip.addFile(relative.toLatin1(), source, errorText, unixModeOf(source));
     }
     QString closeError;
     if (!zip.close(&closeError) && written) {

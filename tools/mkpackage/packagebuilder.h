@@ -17,7 +17,9 @@
  *   </package>
  *
  * Entry names are 8-bit with one byte per character, as the installer reads them, so every
- * path must be Latin-1. The same folders and names always give the same archive bytes.
+ * path must be Latin-1. Each entry records its file's Unix mode (none on Windows), so that
+ * executables stay executable. The same folders, names and modes always give the same archive
+ * bytes.
  */
 class PackageBuilder
 {

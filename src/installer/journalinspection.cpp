@@ -1,0 +1,116 @@
+#include "journalinspection.h"
+
+#include "filesystem.h"
+#include "installationjournal.h"
+#include "mainapppaths.h"
+#include "platform.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+namespace {
+bool sameFolder(const QString &a, const QString &b)
+{
+    const QString realA = QFileInfo(a).canonicalFilePath();
+    return !realA.isEmpty() ? realA == QFileInfo(b).canonicalFilePath()
+                            : QDir::cleanPath(a) == QDir::cleanPath(b);
+}
+
+// The subfolders of the download folder that hold the running updater's own files.
+QSet<QString> ownFolders()
+{
+    QSet<QString> folders;
+    for (const QString &file : Platform::relocationFiles()) {
+        if (file.contains(QLatin1Char('/')))
+            folders.insert(file.section(QLatin1Char('/'), 0, 0));
+    }
+    return folders;
+}
+
+QStringList packageFolders(const QString &downloadFolder)
+{
+    QStringList folders;
+    const QSet<QString> own = ownFolders();
+    for (const QString &name :
+        QDir(downloadFolder).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        const QString path = QDir(downloadFolder).filePath(name);
+        if (!own.contains(name) && name != QLatin1String("journal")
+            && FileSystem::kindOf(path) == FileSystem::Kind::Folder)
+            folders << name;
+    }
+    return folders;
+}
+} // namespace
+
+JournalInspection::Result JournalInspection::inspect(
+    const QString &downloadFolder, const QString &appFolder)
+{
+    const QString journal = InstallationJournal::filePath(downloadFolder);
+    const FileSystem::Kind kind = FileSystem::kindOf(journal);
+    if (kind == FileSystem::Kind::Missing)
+        return hasUnaccountedBackups(downloadFolder) ? setAside(downloadFolder) : Result();
+    const InstallationJournal::State state = InstallationJournal::state(downloadFolder);
+    if (kind != FileSystem::Kind::File || state == InstallationJournal::State::Damaged)
+        return setAside(downloadFolder);
+    if (state != InstallationJournal::State::Unfinished)
+        return Result();
+    const InstallationJournal::Folders folders = InstallationJournal::folders(downloadFolder);
+    // A journal of the previous format names no folder; it is undone as before.
+    if (folders.application.isEmpty() || sameFolder(folders.application, appFolder))
+        return Result();
+    if (!QFileInfo::exists(MainAppPaths::mainAppPath(folders.application)))
+        return setAside(downloadFolder);
+    Result result;
+    result.finding = Finding::OtherInstallation;
+    result.otherFolder = folders.application;
+    return result;
+}
+
+bool JournalInspection::hasUnaccountedBackups(const QString &downloadFolder)
+{
+    for (const QString &name : packageFolders(downloadFolder)) {
+        const QString unwind = downloadFolder + QLatin1Char('/') + name + QStringLiteral("/unwind");
+        if (FileSystem::kindOf(unwind) == FileSystem::Kind::Folder
+            && !QDir(unwind).isEmpty(
+                QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+            return true;
+    }
+    return false;
+}
+
+JournalInspection::Result JournalInspection::setAside(const QString &downloadFolder)
+{
+    Result result;
+    result.finding = Finding::Failed;
+    // Beside the download folder: on the same file system, so that everything moves by rename.
+    const QString base = QFileInfo(QDir::cleanPath(downloadFolder)).path()
+        + QStringLiteral("/tupdates-kept-")
+        + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString kept = base;
+    for (int n = 1; FileSystem::kindOf(kept) != FileSystem::Kind::Missing; ++n)
+        kept = base + QStringLiteral("-%1").arg(n);
+    if (!FileSystem::makeFolder(kept, true)) {
+        result.errorText = kept + QStringLiteral(": ") + FileSystem::errorText();
+        return result;
+    }
+    QStringList names = packageFolders(downloadFolder);
+    if (FileSystem::kindOf(InstallationJournal::filePath(downloadFolder))
+        != FileSystem::Kind::Missing)
+        names.prepend(QStringLiteral("journal"));
+    for (const QString &name : std::as_const(names)) {
+        const QString from = downloadFolder + QLatin1Char('/') + name;
+        if (!FileSystem::rename(from, kept + QLatin1Char('/') + name)) {
+            result.errorText = from + QStringLiteral(": ") + FileSystem::errorText();
+            return result;
+        }
+    }
+    if (!FileSystem::syncFolder(kept) || !FileSystem::syncFolder(downloadFolder)) {
+        result.errorText = kept + QStringLiteral(": ") + FileSystem::errorText();
+        return result;
+    }
+    result.finding = Finding::SetAside;
+    result.keptFolder = kept;
+    return result;
+}
