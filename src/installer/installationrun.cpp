@@ -152,16 +152,16 @@ InstallationRun::Outcome InstallationRun::recover(
         return Outcome::RollbackFailed;
     case InstallationJournal::State::Unfinished: {
         const QVector<PlanStep> steps = InstallationJournal::steps(downloadFolder);
+        // Told only when the percentage moves, since a step takes far less time than a repaint;
+        // 100 waits until the restored names are durable.
         int shown = 0;
-        if (progress)
-            progress(shown);
-        // Told only when the percentage moves: a step takes far less time than a repaint.
-        const auto stepDone = [&](int undone) {
-            const int percent = int(99LL * undone / qMax(steps.size(), qsizetype(1)));
-            if (percent != shown && progress)
+        const PlanExecutor::Progress stepDone = [&](int undone) {
+            if (const int percent = int(99LL * undone / steps.size()); percent != shown)
                 progress(shown = percent);
         };
-        *unrestored = PlanExecutor::undo(steps, 0, stepDone);
+        if (progress)
+            progress(0);
+        *unrestored = PlanExecutor::undo(steps, 0, progress ? stepDone : PlanExecutor::Progress());
         if (!unrestored->isEmpty())
             return Outcome::RollbackFailed;
         if (progress)
