@@ -291,23 +291,31 @@ struct RecoveryFigures
     std::vector<double> restorations, recoveries;
 };
 
-/// Puts the old tree at root and the archive of package (kept aside in work) in the download
-/// folder, with no journal.
+/// Where the archive of package is kept: the recovery empties the download folder, archives
+/// included. Copied there the first time, from the download folder.
+QString keptArchive(const QString &work, const PackageSpec &package)
+{
+    const QString kept = work + QStringLiteral("/kept-") + package.name + QStringLiteral(".zip");
+    if (!QFileInfo::exists(kept))
+        shell(QStringLiteral("cp %1 %2")
+                  .arg(quoted(work + QStringLiteral("/tupdates/") + package.name
+                           + QStringLiteral(".zip")),
+                      quoted(kept)));
+    return kept;
+}
+
+/// Puts the old tree at root and a download folder holding only the archive of package.
 void prepareRecoveryRound(const QString &work, const PackageSpec &package, const QString &root,
     const QString &setAside, int *turns)
 {
-    const QString download = work + QStringLiteral("/tupdates/");
-    const QString archive = download + package.name + QStringLiteral(".zip");
-    const QString kept = work + QStringLiteral("/kept-") + package.name + QStringLiteral(".zip");
-    // The recovery empties the download folder, archives included.
-    if (!QFileInfo::exists(kept))
-        shell(QStringLiteral("cp %1 %2").arg(quoted(archive), quoted(kept)));
+    const QString download = work + QStringLiteral("/tupdates");
+    const QString kept = keptArchive(work, package);
     const QString aside = setAside + QString::number(++*turns);
     shell(QStringLiteral("mkdir -p %1 && for f in %2 %3; do if [ -e \"$f\" ]; then mv \"$f\" "
-                         "%1/; fi; done && cp -a %4 %2 && cp %5 %6 && rm -f %7 && sync")
-              .arg(quoted(aside), quoted(root), quoted(download + package.name),
+                         "%1/; fi; done && mkdir %3 && cp -a %4 %2 && cp %5 %6 && sync")
+              .arg(quoted(aside), quoted(root), quoted(download),
                   quoted(work + QStringLiteral("/old-") + package.name), quoted(kept),
-                  quoted(archive), quoted(InstallationJournal::filePath(download))));
+                  quoted(download + QLatin1Char('/') + package.name + QStringLiteral(".zip"))));
 }
 
 /// Kills the install of package halfway through its changes, rounds times, and times the next
@@ -569,7 +577,7 @@ int runRecoveryBenchmark(const QString &work, int rounds, const std::vector<int>
         double install = 0;
         RecoveryFigures recovery;
     };
-    std::vector<Row> rows;
+    std::vector<PackageSpec> packages;
     for (const int count : counts) {
         // As many folders as the 5000-file package, files of 1-4 KiB to keep the big one small.
         std::vector<std::pair<QString, qint64>> files;
@@ -579,9 +587,19 @@ int runRecoveryBenchmark(const QString &work, int rounds, const std::vector<int>
                 1024 + qint64(sizes() % (3 * 1024 + 1)) });
         const QString name = QStringLiteral("files%1").arg(count);
         out << "preparing " << count << " files in " << work << Qt::endl;
-        const PackageSpec package
-            = preparePackage(work, name, QStringLiteral("%1 files").arg(count), files);
-        Row row { count, 0, {} };
+        // An earlier run's archive, so that the trees need not be made again.
+        const QString kept = work + QStringLiteral("/kept-") + name + QStringLiteral(".zip");
+        if (QDir().mkpath(download) && QFileInfo::exists(kept))
+            QFile::copy(kept, download + name + QStringLiteral(".zip"));
+        packages.push_back(
+            preparePackage(work, name, QStringLiteral("%1 files").arg(count), files));
+        // Before a round of another package moves the download folder aside.
+        keptArchive(work, packages.back());
+    }
+    std::vector<Row> rows;
+    for (const PackageSpec &package : packages) {
+        const QString name = package.name;
+        Row row { int(package.files.size()), 0, {} };
         // The installs first: the recovery's mass deletions would slow down their file creation.
         std::vector<double> installs;
         // Round -1 warms the caches and is not counted.

@@ -237,14 +237,11 @@ void tst_PlanExecutor::undoSyncsEachFolderOnceAtTheEnd()
     QVERIFY(executor.prepare() && executor.perform());
 
     QStringList operations;
-    FileSystem::setFaultInjector(
-        [&](FileSystem::Operation operation, const QString &path, const QString &) {
-            if (operation == FileSystem::Operation::Sync)
-                operations << path;
-            else
-                operations << QStringLiteral("change");
-            return 0;
-        });
+    FileSystem::setFaultInjector([&](FileSystem::Operation operation, const QString &path,
+                                     const QString &) {
+        operations << (operation == FileSystem::Operation::Sync ? path : QStringLiteral("change"));
+        return 0;
+    });
     const QStringList failures = executor.undo();
     FileSystem::setFaultInjector(nullptr);
 

@@ -2,7 +2,6 @@
 #include "boxrecorder.h"
 #include "filesystem.h"
 #include "foldersnapshot.h"
-#include "formloader.h"
 #include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -338,16 +337,12 @@ void tst_Startup::recoveryShowsItsProgress()
     QStringList shown;
     FileSystem::setFaultInjector([&](FileSystem::Operation operation, const QString &,
                                      const QString &) {
-        if (operation != FileSystem::Operation::Rename)
-            return 0;
-        QWidget *form = TopLevelWindows::visible(QStringLiteral("Updater_Install_MainWindow"));
-        shown << (form
-                ? FormLoader::widget<QLabel>(form, QStringLiteral("Updater_Install_ProgressText"))
-                        ->text()
-                    + QStringLiteral(" %1").arg(FormLoader::widget<QProgressBar>(
-                        form, QStringLiteral("Updater_Install_Progress"))
-                                                    ->value())
-                : QStringLiteral("no window"));
+        const QWidget *form
+            = TopLevelWindows::visible(QStringLiteral("Updater_Install_MainWindow"));
+        if (operation == FileSystem::Operation::Rename && form)
+            shown
+                << form->findChild<QLabel *>(QStringLiteral("Updater_Install_ProgressText"))->text()
+                    + QStringLiteral(" %1").arg(form->findChild<QProgressBar *>()->value());
         return 0;
     });
     QStringList windowsAtBox;
