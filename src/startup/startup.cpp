@@ -1,7 +1,7 @@
 #include "startup.h"
 
 #include "embeddedresources.h"
-#include "journalinspection.h"
+#include "journaltriage.h"
 #include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "orvichangelogdialog.h"
@@ -145,7 +145,7 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
 {
     try {
         OrviUpdaterEngine engine(settings);
-        if (!inspectEarlierRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
+        if (!settleEarlierRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
             return exitRollbackFailed;
         if (settings.appRoot && !acceptRunMarker(engine.downloadFolder(), *settings.appRoot))
             return exitAnotherRun;
@@ -185,14 +185,14 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
     }
 }
 
-bool Startup::inspectEarlierRun(const QString &downloadFolder, const QString &appFolder)
+bool Startup::settleEarlierRun(const QString &downloadFolder, const QString &appFolder)
 {
-    const JournalInspection::Result result = JournalInspection::inspect(downloadFolder, appFolder);
+    const JournalTriage::Result result = JournalTriage::sortOut(downloadFolder, appFolder);
     const QString title = QCoreApplication::translate("translation", "Update", "program update");
     switch (result.finding) {
-    case JournalInspection::Finding::Usable:
+    case JournalTriage::Finding::Usable:
         return true;
-    case JournalInspection::Finding::SetAside:
+    case JournalTriage::Finding::SetAside:
         // Also when quiet: these may be the only copies of the files an earlier update replaced.
         MessageBoxHandler::information(title,
             QCoreApplication::translate("translation",
@@ -201,7 +201,7 @@ bool Startup::inspectEarlierRun(const QString &downloadFolder, const QString &ap
                 "nc")
                 .arg(QDir::toNativeSeparators(result.keptFolder)));
         return true;
-    case JournalInspection::Finding::OtherInstallation:
+    case JournalTriage::Finding::OtherInstallation:
         MessageBoxHandler::critical(title,
             QCoreApplication::translate("translation",
                 "An update of the installation in %1 was interrupted. Start the updater of that "
@@ -209,7 +209,7 @@ bool Startup::inspectEarlierRun(const QString &downloadFolder, const QString &ap
                 "nc")
                 .arg(QDir::toNativeSeparators(result.otherFolder)));
         return false;
-    case JournalInspection::Finding::Failed:
+    case JournalTriage::Finding::Failed:
         break;
     }
     MessageBoxHandler::critical(title,

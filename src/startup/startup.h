@@ -61,9 +61,9 @@ public:
 
 private:
     static void loadTranslation(class QTranslator &translator);
-    /// Sets aside what an earlier run left that the recovery cannot use (see JournalInspection)
+    /// Sets aside what an earlier run left that the recovery cannot use (see JournalTriage)
     /// and tells the user; false, after telling, when the run must not go on.
-    static bool inspectEarlierRun(const QString &downloadFolder, const QString &appFolder);
+    static bool settleEarlierRun(const QString &downloadFolder, const QString &appFolder);
     /// True when appFolder carries no mark of an interrupted run or this user's own (dropped
     /// unless this user's journal undoes it); false, after telling the user, for another
     /// user's.

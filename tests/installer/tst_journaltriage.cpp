@@ -2,7 +2,7 @@
 #include "foldersnapshot.h"
 #include "installationjournal.h"
 #include "installationrun.h"
-#include "journalinspection.h"
+#include "journaltriage.h"
 #include "platform.h"
 #include "testenvironment.h"
 
@@ -12,22 +12,22 @@
 
 #include <memory>
 
-Q_DECLARE_METATYPE(JournalInspection::Finding)
+Q_DECLARE_METATYPE(JournalTriage::Finding)
 
 /*
  * What an earlier run left, mended or damaged in the ways a crash, a disk or a user damages
  * it: a replace of lib/x.dll ("new" in the root, "old" backed up in core/unwind/) under an
  * unfinished journal. Whatever the journal's state, the backup is never lost.
  */
-class tst_JournalInspection : public QObject
+class tst_JournalTriage : public QObject
 {
     Q_OBJECT
 
 private slots:
     void init();
     void cleanup();
-    void inspect_data();
-    void inspect();
+    void sortOut_data();
+    void sortOut();
 
 private:
     std::unique_ptr<TestEnvironment> m_environment;
@@ -36,7 +36,7 @@ private:
     QString m_journal;
 };
 
-void tst_JournalInspection::init()
+void tst_JournalTriage::init()
 {
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
@@ -49,14 +49,14 @@ void tst_JournalInspection::init()
         TestEnvironment::writeFile(m_download + QStringLiteral("/core/unwind/lib/x.dll"), "old"));
 }
 
-void tst_JournalInspection::cleanup()
+void tst_JournalTriage::cleanup()
 {
     m_environment.reset();
 }
 
-void tst_JournalInspection::inspect_data()
+void tst_JournalTriage::sortOut_data()
 {
-    using Finding = JournalInspection::Finding;
+    using Finding = JournalTriage::Finding;
     QTest::addColumn<QString>("change");
     QTest::addColumn<Finding>("finding");
 
@@ -74,10 +74,10 @@ void tst_JournalInspection::inspect_data()
 #endif
 }
 
-void tst_JournalInspection::inspect()
+void tst_JournalTriage::sortOut()
 {
     QFETCH(QString, change);
-    QFETCH(JournalInspection::Finding, finding);
+    QFETCH(JournalTriage::Finding, finding);
 
     const QString other = m_environment->root() + QStringLiteral("/other");
     QVERIFY(ApplicationFolder::make(other));
@@ -112,11 +112,11 @@ void tst_JournalInspection::inspect()
     }
     const auto before = FolderSnapshot::take(m_download, true);
 
-    const JournalInspection::Result result = JournalInspection::inspect(m_download, m_root);
+    const JournalTriage::Result result = JournalTriage::sortOut(m_download, m_root);
 
     QCOMPARE(result.finding, finding);
     QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/lib/x.dll")), QByteArray("new"));
-    if (finding == JournalInspection::Finding::SetAside) {
+    if (finding == JournalTriage::Finding::SetAside) {
         QCOMPARE(QFileInfo(result.keptFolder).path(), QFileInfo(m_download).path());
         QCOMPARE(
             TestEnvironment::readFile(result.keptFolder + QStringLiteral("/core/unwind/lib/x.dll")),
@@ -126,7 +126,7 @@ void tst_JournalInspection::inspect()
         return;
     }
     QCOMPARE(FolderSnapshot::take(m_download, true), before);
-    if (finding == JournalInspection::Finding::OtherInstallation) {
+    if (finding == JournalTriage::Finding::OtherInstallation) {
         QCOMPARE(result.otherFolder, other);
         return;
     }
@@ -137,5 +137,5 @@ void tst_JournalInspection::inspect()
     QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/lib/x.dll")), QByteArray("old"));
 }
 
-QTEST_GUILESS_MAIN(tst_JournalInspection)
-#include "tst_journalinspection.moc"
+QTEST_GUILESS_MAIN(tst_JournalTriage)
+#include "tst_journaltriage.moc"

@@ -1,4 +1,4 @@
-#include "journalinspection.h"
+#include "journaltriage.h"
 
 #include "filesystem.h"
 #include "installationjournal.h"
@@ -44,7 +44,7 @@ QStringList packageFolders(const QString &downloadFolder)
 }
 } // namespace
 
-JournalInspection::Result JournalInspection::inspect(
+JournalTriage::Result JournalTriage::sortOut(
     const QString &downloadFolder, const QString &appFolder)
 {
     const QString journal = InstallationJournal::filePath(downloadFolder);
@@ -68,7 +68,7 @@ JournalInspection::Result JournalInspection::inspect(
     return result;
 }
 
-bool JournalInspection::hasUnaccountedBackups(const QString &downloadFolder)
+bool JournalTriage::hasUnaccountedBackups(const QString &downloadFolder)
 {
     for (const QString &name : packageFolders(downloadFolder)) {
         const QString unwind = downloadFolder + QLatin1Char('/') + name + QStringLiteral("/unwind");
@@ -80,7 +80,7 @@ bool JournalInspection::hasUnaccountedBackups(const QString &downloadFolder)
     return false;
 }
 
-JournalInspection::Result JournalInspection::setAside(const QString &downloadFolder)
+JournalTriage::Result JournalTriage::setAside(const QString &downloadFolder)
 {
     Result result;
     result.finding = Finding::Failed;

@@ -10,7 +10,7 @@
  * moved, with the package folders, into a folder beside the download folder, never deleted.
  * The unfinished journal of another installation that still exists is left as it is.
  */
-class JournalInspection
+class JournalTriage
 {
 public:
     enum class Finding {
@@ -31,8 +31,8 @@ public:
         QString errorText;
     };
 
-    /// Inspects downloadFolder for a run over the main application in appFolder.
-    static Result inspect(const QString &downloadFolder, const QString &appFolder);
+    /// Sorts out what downloadFolder holds for a run over the main application in appFolder.
+    static Result sortOut(const QString &downloadFolder, const QString &appFolder);
 
 private:
     static bool hasUnaccountedBackups(const QString &downloadFolder);
