@@ -11,13 +11,6 @@
 #include <QSet>
 
 namespace {
-bool sameFolder(const QString &a, const QString &b)
-{
-    const QString realA = QFileInfo(a).canonicalFilePath();
-    return !realA.isEmpty() ? realA == QFileInfo(b).canonicalFilePath()
-                            : QDir::cleanPath(a) == QDir::cleanPath(b);
-}
-
 // The subfolders of the download folder that hold the running updater's own files.
 QSet<QString> ownFolders()
 {
@@ -58,7 +51,7 @@ JournalTriage::Result JournalTriage::sortOut(
         return Result();
     const InstallationJournal::Folders folders = InstallationJournal::folders(downloadFolder);
     // A journal of the previous format names no folder; it is undone as before.
-    if (folders.application.isEmpty() || sameFolder(folders.application, appFolder))
+    if (folders.application.isEmpty() || MainAppPaths::sameFolder(folders.application, appFolder))
         return Result();
     if (!QFileInfo::exists(MainAppPaths::mainAppPath(folders.application)))
         return setAside(downloadFolder);

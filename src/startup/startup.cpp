@@ -228,8 +228,8 @@ bool Startup::acceptRunMarker(const QString &downloadFolder, const QString &appF
         // This user's own journal of the folder undoes the run and then drops the marker.
         const bool journalled
             = InstallationJournal::state(downloadFolder) != InstallationJournal::State::None
-            && QDir::cleanPath(InstallationJournal::folders(downloadFolder).application)
-                == QDir::cleanPath(appFolder);
+            && MainAppPaths::sameFolder(
+                InstallationJournal::folders(downloadFolder).application, appFolder);
         if (!journalled)
             RunMarker::remove(appFolder);
         return true;

@@ -15,4 +15,7 @@ public:
     /// The main application's executable in rootFolder; packages and the main application
     /// rely on the name "orvi7.exe" on every system.
     static QString mainAppPath(const QString &rootFolder);
+    /// True when a and b name one folder: the same real path where a exists, the same clean
+    /// path otherwise.
+    static bool sameFolder(const QString &a, const QString &b);
 };
