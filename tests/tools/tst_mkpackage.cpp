@@ -327,6 +327,8 @@ void tst_MkPackage::recordsModes()
     QVERIFY(
         ::chmod(QFile::encodeName(m_new + QStringLiteral("/orvi7.exe")).constData(), 0755) == 0);
     QVERIFY(::chmod(QFile::encodeName(m_new + QStringLiteral("/n.txt")).constData(), 0600) == 0);
+    // Same contents, but now executable: the package must carry it for its execute bits.
+    QVERIFY(::chmod(QFile::encodeName(m_new + QStringLiteral("/a.dll")).constData(), 0755) == 0);
     QCOMPARE(mkpackage(packageArguments(m_download + PackageFile)), 0);
     // Made on Unix (host 3), with the plain file's type and mode in the attributes' upper half.
     QMap<QString, QString> recorded;
@@ -337,6 +339,7 @@ void tst_MkPackage::recordsModes()
                 .arg(entry.externalAttributes >> 16, 0, 8));
     QCOMPARE(recorded.value(QStringLiteral("orvi7.exe")), QStringLiteral("3 100755"));
     QCOMPARE(recorded.value(QStringLiteral("n.txt")), QStringLiteral("3 100600"));
+    QCOMPARE(recorded.value(QStringLiteral("a.dll")), QStringLiteral("3 100755"));
 }
 
 void tst_MkPackage::emptiedAndEmptyFolders()

@@ -70,6 +70,14 @@ bool sameContents(const QString &a, const QString &b, QString *errorText)
     return right.atEnd();
 }
 
+// The installer gives a replaced file its entry's execute bits, so a file that only became
+// (or stopped being) executable must still be carried.
+bool sameExecuteBits(const QString &a, const QString &b)
+{
+    constexpr QFile::Permissions executeBits = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    return (QFile::permissions(a) & executeBits) == (QFile::permissions(b) & executeBits);
+}
+
 bool holdsFile(const QMap<QString, Kind> &tree, const QString &folder)
 {
     const QString prefix = folder + QLatin1Char('/');
@@ -113,12 +121,16 @@ bool FolderComparison::compare(const QString &oldRoot, const QString &newRoot, Q
                              .arg(it.key());
             return false;
         } else {
+            const QString oldFile = oldDir.filePath(it.key());
+            const QString newFile = newDir.filePath(it.key());
             QString readError;
-            if (!sameContents(oldDir.filePath(it.key()), newDir.filePath(it.key()), &readError)) {
+            if (!sameContents(oldFile, newFile, &readError)) {
                 if (!readError.isEmpty()) {
                     *errorText = readError;
                     return false;
                 }
+                m_changedFiles.append(it.key());
+            } else if (!sameExecuteBits(oldFile, newFile)) {
                 m_changedFiles.append(it.key());
             }
         }

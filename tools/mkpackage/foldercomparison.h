@@ -18,7 +18,7 @@ public:
 
     /// Files only in the new tree.
     const QStringList &addedFiles() const { return m_addedFiles; }
-    /// Files in both trees whose contents differ.
+    /// Files in both trees whose contents or execute bits differ.
     const QStringList &changedFiles() const { return m_changedFiles; }
     /// Files only in the old tree.
     const QStringList &removedFiles() const { return m_removedFiles; }
