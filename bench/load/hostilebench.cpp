@@ -155,9 +155,13 @@ void HostileRun::open(Client &client)
     ::setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::setsockopt(client.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     if (role == Client::Flooder) {
-        // A window that never opens: what the server cannot hand over stays with it.
+        // A window that never opens: what the server cannot hand over stays with it. The
+        // small send buffer keeps the flooders' own queued requests out of the kernel's TCP
+        // memory, so that it shows what the server holds.
         const int window = 4096;
+        const int sendBuffer = 64 * 1024;
         ::setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        ::setsockopt(client.fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     }
     sockaddr_in from = {};
     from.sin_family = AF_INET;

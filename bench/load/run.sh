@@ -12,7 +12,7 @@
 # clients instead (see hostilebench.cpp): 300 that never read the replies to their requests
 # of nearly 1 MiB, twice (short and long unknown names), beside one ordinary client, then a
 # slowloris of 1,000 connections from one address beside 20 ordinary clients from others, at
-# --max-connections 500; each for 30 s. The build dir (default build/release) is configured as
+# --max-connections 500; each for 30 s (ORVI_HOSTILE_SECONDS). The build dir (default build/release) is configured as
 # a Release build and the server and the load generators built in it first; ORVI_UPDATE_SERVER
 # names another server binary to measure.
 set -euo pipefail
@@ -219,13 +219,14 @@ hostile_scenario() {
 }
 
 if [ "$mode" = hostile ]; then
+    seconds=${ORVI_HOSTILE_SECONDS:-30}
     result=0
     for names in short long; do
-        echo "the update server, 300 clients that never read sending requests of nearly 1 MiB of unknown $names names, beside one ordinary client, 30 s:"
-        hostile_scenario flood 300 30 "$names" -- --idle-timeout 30000 || result=$?
+        echo "the update server, 300 clients that never read sending requests of nearly 1 MiB of unknown $names names, beside one ordinary client, $seconds s:"
+        hostile_scenario flood 300 "$seconds" "$names" -- --idle-timeout 30000 || result=$?
     done
-    echo "the update server at --max-connections 500, a slowloris of 1000 connections from 127.0.0.1 beside 20 ordinary clients from 127.0.0.2-21 asking every 20 ms, 30 s:"
-    hostile_scenario slowloris 1000 20 30 -- --max-connections 500 || result=$?
+    echo "the update server at --max-connections 500, a slowloris of 1000 connections from 127.0.0.1 beside 20 ordinary clients from 127.0.0.2-21 asking every 20 ms, $seconds s:"
+    hostile_scenario slowloris 1000 20 "$seconds" -- --max-connections 500 || result=$?
     exit $result
 fi
 
