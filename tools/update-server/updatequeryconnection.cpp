@@ -57,12 +57,16 @@ bool UpdateQueryConnection::handleReady(qint64 now)
         return true;
     char buffer[16 * 1024];
     for (qsizetype read = 0; read < ReadPerCall;) {
-        if (m_request.size() + qsizetype(sizeof buffer) > SmallExchange
-            && !m_budget->fits(qsizetype(sizeof buffer))) {
-            m_parked = true;
-            return true;
+        // Up to SmallExchange a request is read whatever the budget says.
+        qsizetype piece = qsizetype(sizeof buffer);
+        if (m_request.size() + piece > SmallExchange && !m_budget->fits(piece)) {
+            piece = SmallExchange - m_request.size();
+            if (piece <= 0) {
+                m_parked = true;
+                return true;
+            }
         }
-        const ssize_t received = ::recv(m_descriptor, buffer, sizeof buffer, 0);
+        const ssize_t received = ::recv(m_descriptor, buffer, size_t(piece), 0);
         if (received < 0 && errno == EINTR)
             continue;
         if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
