@@ -120,9 +120,12 @@ scenario() {
         target=$server_port
         ids=$server_pid
     else
-        start_server "$work/server1.log"
+        # Behind nginx every client has nginx's address: nginx counts them per address.
+        local behind=(--idle-timeout 3600000 --request-deadline 3600000
+            --max-connections-per-address 0)
+        start_server "$work/server1.log" "${behind[@]}"
         local port1=$server_port pid1=$server_pid
-        start_server "$work/server2.log"
+        start_server "$work/server2.log" "${behind[@]}"
         local port2=$server_port pid2=$server_pid
         target=$(free_port)
         # Two workers, each with its own listening socket (reuseport): one worker would need
@@ -136,12 +139,14 @@ pid $work/nginx.pid;
 error_log $work/nginx-error.log;
 events { worker_connections 16000; }
 stream {
+    limit_conn_zone \$binary_remote_addr zone=update_peers:10m;
     upstream update_servers {
         server 127.0.0.1:$port1;
         server 127.0.0.1:$port2;
     }
     server {
         listen 127.0.0.1:$target reuseport backlog=4096;
+        limit_conn update_peers 100;
         proxy_pass update_servers;
         proxy_timeout 1h;
     }
