@@ -109,6 +109,9 @@ void UpdateQueryServer::close()
     QTcpServer::close();
     logUnloggedRefusals();
     const size_t open = m_connections.size();
+    m_waiting.clear();
+    m_parked.clear();
+    m_answerTimer.stop();
     m_connections.clear();
     m_sweepTimer.stop();
     ServerLog::write(QStringLiteral("connections: %1 accepted, %2 refused over the limit of %3, "
@@ -268,6 +271,8 @@ bool UpdateQueryServer::watch(UpdateQueryConnection *connection, std::optional<W
     // would otherwise be reported at every turn.
     const auto watched
         = [](std::optional<Wait> wait) { return wait == Wait::Request || wait == Wait::Room; };
+    if (!watched(wait) && !watched(before))
+        return true;
     const int operation = !watched(wait) ? EPOLL_CTL_DEL
         : watched(before)                ? EPOLL_CTL_MOD
                                          : EPOLL_CTL_ADD;
