@@ -1,11 +1,13 @@
 // The update server beside hostile clients. A load generator on plain non-blocking sockets and
 // epoll, one thread, against a catalogue written by "load-bench catalogue":
 //
-//   hostile-bench flood PORT PID FLOODERS SECONDS short|long
+//   hostile-bench flood PORT PID FLOODERS SECONDS short|long [HOLD]
 //       FLOODERS clients from 127.0.2.1-100 each send a request of nearly 1 MiB naming only
 //       unknown components (short: 10,000 names of 39 bytes; long: 940 names of 1,000 '>',
 //       each four times as long escaped), never read a byte (a 4 KiB receive window) and
-//       connect again as soon as the server ends the connection; beside them one client from
+//       connect again as soon as the server ends the connection, or, with HOLD, as soon as
+//       they have held it HOLD seconds after sending the request whole (a rolling flood that
+//       makes the server take new requests all the time); beside them one client from
 //       127.0.0.2 asks the ordinary query in a closed loop for SECONDS. Prints the ordinary
 //       client's latency, the server's peak resident memory and the peak of the kernel's TCP
 //       memory.
@@ -90,6 +92,7 @@ struct Client
     size_t sent = 0;
     std::string reply;
     Clock::time_point start;
+    Clock::time_point sentAt;
     // When a client without a connection opens its next one.
     Clock::time_point due;
 };
@@ -108,7 +111,8 @@ public:
     /// Adds count clients of role, the i-th from source(i).
     void add(Client::Role role, int count, uint32_t (*source)(int));
     /// Runs every client for the given time and prints the figures.
-    int run(double duration, const std::string &hostileRequest, double queryInterval);
+    int run(
+        double duration, const std::string &hostileRequest, double queryInterval, double hold = -1);
 
 private:
     void open(Client &client);
@@ -117,6 +121,8 @@ private:
     void receive(Client &client);
     // For an ordinary client: answered tells whether the query got its whole reply.
     void end(Client &client, bool answered);
+    // A flooder gives up a connection it has held long enough and opens the next.
+    void closeByClient(Client &client);
 
     const int m_pid;
     const std::string m_ordinaryRequest;
@@ -129,6 +135,7 @@ private:
     long m_unanswered = 0;
     long m_hostileSent = 0;
     long m_hostileEnded = 0;
+    long m_hostileClosed = 0;
     long m_connectFailures = 0;
 };
 
@@ -204,6 +211,14 @@ void HostileRun::end(Client &client, bool answered)
     }
 }
 
+void HostileRun::closeByClient(Client &client)
+{
+    ::close(client.fd);
+    client.fd = -1;
+    client.due = Clock::now();
+    ++m_hostileClosed;
+}
+
 void HostileRun::sendSome(Client &client)
 {
     const std::string &text
@@ -219,6 +234,7 @@ void HostileRun::sendSome(Client &client)
         }
         client.sent += size_t(written);
     }
+    client.sentAt = Clock::now();
     if (client.role != Client::Ordinary)
         ++m_hostileSent;
     // Ordinary clients read the reply; the others only notice the server ending it.
@@ -273,7 +289,8 @@ void HostileRun::handle(Client &client, uint32_t events)
         receive(client);
 }
 
-int HostileRun::run(double duration, const std::string &hostileRequest, double queryInterval)
+int HostileRun::run(
+    double duration, const std::string &hostileRequest, double queryInterval, double hold)
 {
     m_hostileRequest = hostileRequest;
     m_queryInterval = queryInterval;
@@ -291,6 +308,9 @@ int HostileRun::run(double duration, const std::string &hostileRequest, double q
             else if (client.fd >= 0 && client.role == Client::Ordinary
                 && seconds(now - client.start) > QueryTimeoutSeconds)
                 end(client, false);
+            else if (client.fd >= 0 && client.role == Client::Flooder && hold >= 0
+                && client.sent == m_hostileRequest.size() && seconds(now - client.sentAt) > hold)
+                closeByClient(client);
         }
         const int ready = ::epoll_wait(m_epoll, events.data(), int(events.size()), 5);
         for (int i = 0; i < ready; ++i)
@@ -313,8 +333,8 @@ int HostileRun::run(double duration, const std::string &hostileRequest, double q
         asked, answered, asked ? 100.0 * double(answered) / double(asked) : 0.0, percentile(0.5),
         percentile(0.99), m_latencies.empty() ? 0.0 : m_latencies.back());
     std::printf("  hostile connections: %ld requests sent whole, %ld connections ended by the "
-                "server; %ld connections failed to open\n",
-        m_hostileSent, m_hostileEnded, m_connectFailures);
+                "server, %ld given up by the client; %ld refused or failed as they opened\n",
+        m_hostileSent, m_hostileEnded, m_hostileClosed, m_connectFailures);
     std::printf("  server peak resident memory (VmHWM) %.1f MiB; kernel TCP memory at most "
                 "%.1f MiB (both ends)\n",
         double(statusKib(m_pid, "VmHWM")) / 1024, double(peakTcpKib) / 1024);
@@ -342,12 +362,13 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
-    const bool flood = arguments.size() == 7 && arguments.at(1) == QLatin1String("flood")
+    const bool flood = (arguments.size() == 7 || arguments.size() == 8)
+        && arguments.at(1) == QLatin1String("flood")
         && (arguments.at(6) == QLatin1String("short") || arguments.at(6) == QLatin1String("long"));
     const bool slowloris = arguments.size() == 7 && arguments.at(1) == QLatin1String("slowloris");
     if (!flood && !slowloris) {
         std::fprintf(stderr,
-            "usage: hostile-bench flood PORT PID FLOODERS SECONDS short|long\n"
+            "usage: hostile-bench flood PORT PID FLOODERS SECONDS short|long [HOLD]\n"
             "       hostile-bench slowloris PORT PID HOLD CLIENTS SECONDS\n");
         return 1;
     }
@@ -360,8 +381,9 @@ int main(int argc, char *argv[])
     if (flood) {
         run.add(Client::Flooder, arguments.at(4).toInt(), floodSource);
         run.add(Client::Ordinary, 1, ordinarySource);
-        return run.run(
-            arguments.at(5).toDouble(), floodRequest(arguments.at(6) == QLatin1String("long")), 0);
+        return run.run(arguments.at(5).toDouble(),
+            floodRequest(arguments.at(6) == QLatin1String("long")), 0,
+            arguments.size() == 8 ? arguments.at(7).toDouble() : -1);
     }
     run.add(Client::Holder, arguments.at(4).toInt(), holderSource);
     run.add(Client::Ordinary, arguments.at(5).toInt(), ordinarySource);

@@ -10,11 +10,12 @@
 # --nginx puts nginx's stream module in front of two server instances and runs the same
 # figures through it. --hostile runs the server with its default limits beside hostile
 # clients instead (see hostilebench.cpp): 300 that never read the replies to their requests
-# of nearly 1 MiB, twice (short and long unknown names), beside one ordinary client, then a
+# of nearly 1 MiB, for short and for long unknown names, holding their connections or
+# giving each up after a second and sending again, beside one ordinary client, then a
 # slowloris of 1,000 connections from one address beside 20 ordinary clients from others, at
-# --max-connections 500; each for 30 s (ORVI_HOSTILE_SECONDS). The build dir (default build/release) is configured as
-# a Release build and the server and the load generators built in it first; ORVI_UPDATE_SERVER
-# names another server binary to measure.
+# --max-connections 500; each for 30 s (ORVI_HOSTILE_SECONDS). The build dir (default
+# build/release) is configured as a Release build and the server and the load generators
+# built in it first; ORVI_UPDATE_SERVER names another server binary to measure.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -218,7 +219,7 @@ hostile_scenario() {
             if (/ components: /) answered++
             if (/not take|went away|memory/) lost++
         }
-        END { printf "  server log: %d answered, %d replies cut or refused for memory, %d refusal lines\n",
+        END { printf "  server log: %d answered, %d cut for a reply not taken or no room in the memory budget, %d refusal lines\n",
             answered, lost, refused }' "$work/server.log"
     return $status
 }
@@ -229,6 +230,8 @@ if [ "$mode" = hostile ]; then
     for names in short long; do
         echo "the update server, 300 clients that never read sending requests of nearly 1 MiB of unknown $names names, beside one ordinary client, $seconds s:"
         hostile_scenario flood 300 "$seconds" "$names" -- --idle-timeout 30000 || result=$?
+        echo "the same, each flooder giving up its connection 1 s after its request and sending it again on a new one:"
+        hostile_scenario flood 300 "$seconds" "$names" 1 -- --idle-timeout 30000 || result=$?
     done
     echo "the update server at --max-connections 500, a slowloris of 1000 connections from 127.0.0.1 beside 20 ordinary clients from 127.0.0.2-21 asking every 20 ms, $seconds s:"
     hostile_scenario slowloris 1000 20 "$seconds" -- --max-connections 500 || result=$?

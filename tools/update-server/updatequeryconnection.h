@@ -14,9 +14,8 @@ class UpdateReplyBuilder;
  * taken its reply by the same deadline after it was ready is cut off. What the connection
  * holds of its request and of a reply not yet taken counts against the memory budget shared
  * by all connections; past it, a large request waits until there is room, and a large reply
- * is dropped. A connection ended
- * before its reply is complete is reset, so that the kernel frees its buffers at once. Logs
- * one line when the connection is over.
+ * is dropped. A connection ended before its reply is complete is reset, so that the kernel
+ * frees its buffers at once. Logs one line when the connection is over.
  */
 class UpdateQueryConnection
 {

@@ -56,9 +56,9 @@ public:
     void setRequestDeadline(int milliseconds) { m_requestDeadline = milliseconds; }
     /// A request longer than this is dropped unanswered (default 1 MiB).
     void setMaximumRequestSize(qsizetype bytes) { m_maximumRequestSize = bytes; }
-    /// Connections open at once; one more is closed as soon as it is accepted (default 20,000).
+    /// Connections open at once; one more is reset as soon as it is accepted (default 20,000).
     void setMaximumConnections(int connections) { m_maximumConnections = connections; }
-    /// Connections open at once from one address (an IPv6 /64); one more is closed as soon as
+    /// Connections open at once from one address (an IPv6 /64); one more is reset as soon as
     /// it is accepted (default 100; 0: no limit).
     void setMaximumConnectionsPerAddress(int connections) { m_addresses.setLimit(connections); }
     /// The bytes that requests still arriving and replies not yet taken may hold across all
