@@ -264,14 +264,19 @@ free_port() {
 s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 # Static files only: the packages (HEAD, GET and ranges are nginx's own), nothing else, no
-# listing; 400 kB/s per download.
+# listing; 400 kB/s per download. The update queries pass through the stream module to the
+# update server, at most 100 connections at once from one address ($2: nginx's port for them,
+# $3: the update server's).
+stream_module=/usr/lib/nginx/modules/ngx_stream_module.so
+[ -f "$stream_module" ] || fail "nginx's stream module is missing (scripts/install-deps.sh installs it)"
 write_nginx_config() {
     cat >"$web/nginx.conf" <<CONF
+load_module $stream_module;
 daemon off;
 worker_processes 1;
 ${nginx_user:+user $nginx_user;}
 pid "$web/nginx.pid";
-events { worker_connections 64; }
+events { worker_connections 512; }
 http {
     log_format packages '\$request \$status \$body_bytes_sent bytes';
     access_log "$logs/nginx-access.log" packages;
@@ -289,13 +294,24 @@ http {
         location ~ "^/[^/]+\.zip\$" { limit_rate 400k; }
     }
 }
+stream {
+    limit_conn_zone \$binary_remote_addr zone=update_peers:1m;
+    server {
+        listen 127.0.0.1:$2;
+        limit_conn update_peers 100;
+        proxy_pass 127.0.0.1:$3;
+        proxy_timeout 30s;
+    }
+}
 CONF
 }
 nginx_answers() { curl -s -o /dev/null --max-time 1 -I "http://127.0.0.1:$nginx_port/core.zip"; }
 # A port free when asked may be taken before nginx binds it: then another one.
 for _ in 1 2 3; do
     nginx_port=$(free_port)
-    write_nginx_config "$nginx_port"
+    query_port=$(free_port)
+    update_port=$(free_port)
+    write_nginx_config "$nginx_port" "$query_port" "$update_port"
     "$nginx" -p "$web/" -c "$web/nginx.conf" -e "$logs/nginx-error.log" &
     nginx_pid=$!
     wait_until 10 eval 'nginx_answers || ! kill -0 "$nginx_pid" 2>/dev/null' || true
@@ -312,13 +328,19 @@ say "nginx on 127.0.0.1:$nginx_port serves $served${nginx_user:+ (workers as $ng
     "index.xml $(status_of "http://127.0.0.1:$nginx_port/index.xml")"
 
 # --- The update server: the update queries, with links to nginx ---------------------------------
-"$build/tools/update-server/update-server" --catalogue "$catalogue" --update-port 0 \
-    --base-url "http://127.0.0.1:$nginx_port" >"$run/server-port" 2>"$logs/server.log" &
+# Behind nginx every client has nginx's address: the server's own per-address limit is off,
+# nginx's limit_conn counts the clients' addresses instead.
+"$build/tools/update-server/update-server" --catalogue "$catalogue" --update-port "$update_port" \
+    --base-url "http://127.0.0.1:$nginx_port" --max-connections-per-address 0 \
+    >"$run/server-port" 2>"$logs/server.log" &
 server_pid=$!
-wait_until 10 grep -qs '^update port ' "$run/server-port" \
-    || fail "the update server did not start: $(cat "$logs/server.log")"
-update_port=$(sed -n 's/^update port //p' "$run/server-port")
-say "update server on 127.0.0.1:$update_port, links to http://127.0.0.1:$nginx_port"
+wait_until 10 eval 'grep -qs "^update port " "$run/server-port" || ! kill -0 "$server_pid" 2>/dev/null' \
+    || true
+grep -qs '^update port ' "$run/server-port" \
+    || fail "the update server did not start on port $update_port: $(cat "$logs/server.log")"
+say "update server on 127.0.0.1:$update_port, behind nginx's stream module on" \
+    "127.0.0.1:$query_port (at most 100 connections from one address), links to" \
+    "http://127.0.0.1:$nginx_port"
 
 # --- A display and an accessibility bus --------------------------------------------------------
 if $headless; then
@@ -348,7 +370,7 @@ export DBUS_SESSION_BUS_ADDRESS
 # (XDG_CACHE_HOME/orvi-updater/tupdates) and starts that copy.
 # The versions it installed are recorded below the state home, kept with the installation.
 export TMPDIR=$out/tmp XDG_CACHE_HOME=$out/cache XDG_STATE_HOME=$out/state APPDATA=$appdata \
-    ORVI_UPDATE_SERVER=127.0.0.1:$update_port
+    ORVI_UPDATE_SERVER=127.0.0.1:$query_port
 # The main application notes each start in orvi7.log beside it.
 log_lines() {
     if [ -f "$installation/orvi7.log" ]; then wc -l <"$installation/orvi7.log"; else echo 0; fi

@@ -12,6 +12,7 @@
 //       on a port of its own, printed as "update port N": what loopback and the load
 //       generator allow on this machine when answering costs nothing
 
+#include "benchquery.h"
 #include "catalogue.h"
 
 #include <QCoreApplication>
@@ -39,12 +40,8 @@
 
 namespace {
 
-constexpr int CatalogueSize = 200;
-constexpr int InventorySize = 30;
-// Of the inventory: the first ones are older than the catalogue and get offers, the last
-// ones are unknown to it, the rest are up to date.
-constexpr int OfferedCount = 10;
-constexpr int UnknownCount = 3;
+using namespace BenchQuery;
+
 constexpr double QueryTimeoutSeconds = 30;
 
 using Clock = std::chrono::steady_clock;
@@ -52,11 +49,6 @@ using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-QString componentName(int i)
-{
-    return QStringLiteral("component-%1").arg(i, 3, 10, QLatin1Char('0'));
 }
 
 int writeCatalogue(const QString &folder)
@@ -98,52 +90,6 @@ int writeCatalogue(const QString &folder)
         return 1;
     }
     return 0;
-}
-
-std::string request()
-{
-    std::string text = "<s>";
-    for (int i = 0; i < InventorySize; ++i) {
-        const bool unknown = i >= InventorySize - UnknownCount;
-        const std::string name
-            = unknown ? "retired-" + std::to_string(i) : componentName(i).toStdString();
-        const std::string version = i < OfferedCount ? "1.9" : "2.0." + std::to_string(i);
-        text += "<component project=\"orvi\" name=\"" + name + "\" type=\""
-            + (i == 0 ? "app" : "plugin") + "\" version=\"" + version + "\"/>";
-    }
-    return text + "</s>";
-}
-
-size_t occurrences(const std::string &text, const char *needle)
-{
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++count;
-    return count;
-}
-
-bool isExpectedReply(const std::string &reply)
-{
-    return reply.size() > 20 && reply.compare(reply.size() - 11, 11, "</updates>\n") == 0
-        && occurrences(reply, "<request ") == size_t(InventorySize)
-        && occurrences(reply, "<signature>") == size_t(OfferedCount)
-        && occurrences(reply, "<noSuchComponent/>") == size_t(UnknownCount);
-}
-
-long statusKib(int pid, const char *field)
-{
-    FILE *status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-    if (!status)
-        return -1;
-    char line[256];
-    long value = -1;
-    const size_t length = std::strlen(field);
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::strncmp(line, field, length) == 0 && line[length] == ':')
-            value = std::atol(line + length + 1);
-    }
-    std::fclose(status);
-    return value;
 }
 
 int openDescriptors(int pid)

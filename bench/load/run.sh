@@ -5,17 +5,23 @@
 # percentile, errors, the server's CPU time per query and its memory: resident after 10,000
 # queries and at the end, and the peak.
 #
-#   bench/load/run.sh [--nginx] [build-dir] [clients] [queries] [idle]
+#   bench/load/run.sh [--nginx | --hostile] [build-dir] [clients] [queries] [idle]
 #
 # --nginx puts nginx's stream module in front of two server instances and runs the same
-# figures through it. The build dir (default build/release) is configured as a Release build
-# and the server and the load generator built in it first.
+# figures through it. --hostile runs the server with its default limits beside hostile
+# clients instead (see hostilebench.cpp): 300 that never read the replies to their requests
+# of nearly 1 MiB, for short and for long unknown names, holding their connections or
+# giving each up after a second and sending again, beside one ordinary client, then a
+# slowloris of 1,000 connections from one address beside 20 ordinary clients from others, at
+# --max-connections 500; each for 30 s (ORVI_HOSTILE_SECONDS). The build dir (default
+# build/release) is configured as a Release build and the server and the load generators
+# built in it first; ORVI_UPDATE_SERVER names another server binary to measure.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 mode=direct
-if [ "${1:-}" = --nginx ]; then
-    mode=nginx
+if [ "${1:-}" = --nginx ] || [ "${1:-}" = --hostile ]; then
+    mode=${1#--}
     shift
 fi
 build=${1:-$root/build/release}
@@ -26,9 +32,10 @@ idle=${4:-10000}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
     -DORVI_UPDATE_PUBLIC_KEYS="$(sed -n 2p "$root/tests/keys/test.pub")" >/dev/null
-ninja -C "$build" update-server load-bench >/dev/null
-server=$build/tools/update-server/update-server
+ninja -C "$build" update-server load-bench hostile-bench >/dev/null
+server=${ORVI_UPDATE_SERVER:-$build/tools/update-server/update-server}
 bench=$build/bench/load/load-bench
+hostile=$build/bench/load/hostile-bench
 
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 stream_module=/usr/lib/nginx/modules/ngx_stream_module.so
@@ -73,13 +80,14 @@ announced_port() {
 }
 
 # Starts one server instance; sets server_pid and server_port. Slow clients are held for the
-# whole run, so the idle limit and the request deadline are far above it. The server ends
-# by itself after an hour at the latest.
+# whole run, so the idle limit and the request deadline are far above it, unless other
+# options follow the log file. The server ends by itself after an hour at the latest.
 start_server() {
     local log=$1
+    shift
+    [ $# -gt 0 ] || set -- --idle-timeout 3600000 --request-deadline 3600000
     timeout 3600 "$server" --catalogue "$work/catalogue" --update-port 0 \
-        --base-url http://packages.orvi.example \
-        --idle-timeout 3600000 --request-deadline 3600000 >"$log.out" 2>"$log" &
+        --base-url http://packages.orvi.example "$@" >"$log.out" 2>"$log" &
     local wrapper=$!
     pids+=("$wrapper")
     server_port=$(announced_port "$log.out")
@@ -113,9 +121,12 @@ scenario() {
         target=$server_port
         ids=$server_pid
     else
-        start_server "$work/server1.log"
+        # Behind nginx every client has nginx's address: nginx counts them per address.
+        local behind=(--idle-timeout 3600000 --request-deadline 3600000
+            --max-connections-per-address 0)
+        start_server "$work/server1.log" "${behind[@]}"
         local port1=$server_port pid1=$server_pid
-        start_server "$work/server2.log"
+        start_server "$work/server2.log" "${behind[@]}"
         local port2=$server_port pid2=$server_pid
         target=$(free_port)
         # Two workers, each with its own listening socket (reuseport): one worker would need
@@ -129,12 +140,14 @@ pid $work/nginx.pid;
 error_log $work/nginx-error.log;
 events { worker_connections 16000; }
 stream {
+    limit_conn_zone \$binary_remote_addr zone=update_peers:10m;
     upstream update_servers {
         server 127.0.0.1:$port1;
         server 127.0.0.1:$port2;
     }
     server {
         listen 127.0.0.1:$target reuseport backlog=4096;
+        limit_conn update_peers 100;
         proxy_pass update_servers;
         proxy_timeout 1h;
     }
@@ -185,6 +198,45 @@ CONF
             answered, lost, dropped, closed, refused }' "$work"/server*.log
     return $status
 }
+
+# One hostile run on a fresh server with its default limits (and the options given): the
+# hostile-bench arguments after the port and the server's pid, then "--", then the options.
+hostile_scenario() {
+    local arguments=() status=0
+    while [ "$1" != -- ]; do arguments+=("$1"); shift; done
+    shift
+    start_server "$work/server.log" "$@"
+    "$hostile" "${arguments[0]}" "$server_port" "$server_pid" "${arguments[@]:1}" &
+    pids+=("$!")
+    wait "$!" || status=$?
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    pids=()
+    awk '$2 == "refused" { refused++ }
+        / update / {
+            if (/ components: /) answered++
+            if (/not take|went away|memory/) lost++
+        }
+        END { printf "  server log: %d answered, %d cut for a reply not taken or no room in the memory budget, %d refusal lines\n",
+            answered, lost, refused }' "$work/server.log"
+    return $status
+}
+
+if [ "$mode" = hostile ]; then
+    seconds=${ORVI_HOSTILE_SECONDS:-30}
+    result=0
+    for names in short long; do
+        echo "the update server, 300 clients that never read sending requests of nearly 1 MiB of unknown $names names, beside one ordinary client, $seconds s:"
+        hostile_scenario flood 300 "$seconds" "$names" -- --idle-timeout 30000 || result=$?
+        echo "the same, each flooder giving up its connection 1 s after its request and sending it again on a new one:"
+        hostile_scenario flood 300 "$seconds" "$names" 1 -- --idle-timeout 30000 || result=$?
+    done
+    echo "the update server at --max-connections 500, a slowloris of 1000 connections from 127.0.0.1 beside 20 ordinary clients from 127.0.0.2-21 asking every 20 ms, $seconds s:"
+    hostile_scenario slowloris 1000 20 "$seconds" -- --max-connections 500 || result=$?
+    exit $result
+fi
 
 where="the update server"
 [ "$mode" = nginx ] && where="nginx (stream) in front of two update servers"

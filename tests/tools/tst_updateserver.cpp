@@ -8,9 +8,15 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using Entries = std::vector<std::unique_ptr<UpdateEntry>>;
 
@@ -61,6 +67,51 @@ QByteArray asSentByUpdater(const QByteArray &inventory)
     return (QLatin1String("<s>") + QString::fromLatin1(inventory) + QLatin1String("</s>")).toUtf8();
 }
 
+// How the server ended an exchange, seen from a plain socket: a reset tells itself from a
+// close only there.
+struct Ending
+{
+    QByteArray received;
+    bool reset = false;
+};
+
+Ending plainExchange(quint16 port, const QByteArray &request, const char *from = "127.0.0.1")
+{
+    Ending ending;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    // A bound on every wait, so that a server that never ends the exchange fails the test.
+    const timeval bound = { 10, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    sockaddr_in source = {};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = ::inet_addr(from);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&source), sizeof source) == 0
+        && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+        // The server may end the exchange before it has read everything.
+        for (qsizetype sent = 0; sent < request.size();) {
+            const ssize_t written = ::send(
+                fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
+            if (written <= 0) {
+                ending.reset = errno == ECONNRESET || errno == EPIPE;
+                break;
+            }
+            sent += written;
+        }
+        char buffer[65536];
+        ssize_t received = 0;
+        while ((received = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            ending.received.append(buffer, qsizetype(received));
+        ending.reset = ending.reset || (received < 0 && errno == ECONNRESET);
+    }
+    ::close(fd);
+    return ending;
+}
+
 } // namespace
 
 class tst_UpdateServer : public QObject
@@ -78,11 +129,13 @@ private slots:
     void signature();
     void requestInPieces();
     void baseUrl();
-    void droppedRequests_data();
-    void droppedRequests();
+    void endOfExchange_data();
+    void endOfExchange();
     void limits_data();
     void limits();
     void replyNotTakenIsCutAtTheDeadline();
+    void memoryBudget_data();
+    void memoryBudget();
     void catalogueChangedWhileServing_data();
     void catalogueChangedWhileServing();
     void oneLogLinePerExchangeAndCleanStop();
@@ -225,6 +278,18 @@ void tst_UpdateServer::reply_data()
         << component("a&amp;&quot;&lt;&gt;&#9;&#10;&#13;b", "plugin", "1")
         << QStringList { QStringLiteral("noSuchComponent") } << QStringList();
     QTest::newRow("empty inventory") << QByteArray() << QStringList() << QStringList();
+    QTest::newRow("unknown name of 256 bytes echoed")
+        << component(QByteArray(256, 'n'), "plugin", "1")
+        << QStringList { QStringLiteral("noSuchComponent") } << QStringList();
+    QTest::newRow("unknown name of 257 bytes left out, the rest answered")
+        << component(QByteArray(257, 'n'), "plugin", "1") + component("core", "app", "2.0")
+        << QStringList { QStringLiteral("latest") } << QStringList();
+    QTest::newRow("unknown name of 129 two-byte characters left out")
+        << component(QByteArray("\xc5\xbc").repeated(129), "plugin", "1") << QStringList()
+        << QStringList();
+    QTest::newRow("unknown name of 64 escaped markup characters echoed")
+        << component(QByteArray("&lt;").repeated(64), "plugin", "1")
+        << QStringList { QStringLiteral("noSuchComponent") } << QStringList();
 }
 
 void tst_UpdateServer::reply()
@@ -340,61 +405,80 @@ void tst_UpdateServer::baseUrl()
     QCOMPARE(entries.front()->link(), std::string("http://cdn.orvi.example/pkg/core-2.0.zip"));
 }
 
-void tst_UpdateServer::droppedRequests_data()
+void tst_UpdateServer::endOfExchange_data()
 {
     QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("offers");
 
-    QTest::newRow("nothing sent") << QByteArray();
-    QTest::newRow("no closing marker") << QByteArray("<s><component name=\"core\"/>");
-    QTest::newRow("malformed inventory") << QByteArray("<s><component name=\"core\"></s>");
-    QTest::newRow("too long") << QByteArray("<s>") + QByteArray(1024 * 1024 + 10, ' ');
+    // An answered exchange closes; a dropped one (no offers) resets, so that nothing of it
+    // stays queued.
+    QTest::newRow("answered") << asSentByUpdater(component("core", "app", "1")) << 1;
+    QTest::newRow("large request answered in its turn")
+        << asSentByUpdater(component("core", "app", "1").repeated(1500)) << 1500;
+    QTest::newRow("nothing sent") << QByteArray() << 0;
+    QTest::newRow("no closing marker") << QByteArray("<s><component name=\"core\"/>") << 0;
+    QTest::newRow("malformed inventory") << QByteArray("<s><component name=\"core\"></s>") << 0;
+    QTest::newRow("too long") << QByteArray("<s>") + QByteArray(1024 * 1024 + 10, ' ') << 0;
     QTest::newRow("more components than a reply may carry")
-        << asSentByUpdater(component("core", "app", "1").repeated(10001));
+        << asSentByUpdater(component("core", "app", "1").repeated(10001)) << 0;
 }
 
-void tst_UpdateServer::droppedRequests()
+void tst_UpdateServer::endOfExchange()
 {
     QFETCH(QByteArray, request);
+    QFETCH(int, offers);
     QVERIFY(startServer({ QStringLiteral("--idle-timeout"), QStringLiteral("400") }));
 
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_updatePort);
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write(request);
-    QByteArray received;
-    QElapsedTimer timer;
-    timer.start();
-    while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < 10000) {
-        socket.waitForReadyRead(1000);
-        received += socket.readAll();
-    }
-    QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(received, QByteArray());
+    const Ending ending = plainExchange(m_updatePort, request);
+    QCOMPARE(ending.reset, offers == 0);
+    if (offers > 0)
+        QCOMPARE(parseReply(ending.received).size(), size_t(offers));
+    else
+        QCOMPARE(ending.received, QByteArray());
 }
 
 void tst_UpdateServer::limits_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("held");
+    QTest::addColumn<QString>("extraFrom");
     QTest::addColumn<bool>("extraAnswered");
+    QTest::addColumn<bool>("heldAnswered");
     QTest::addColumn<QString>("loggedFirst");
     QTest::addColumn<QString>("loggedThen");
 
-    // The held clients send part of a request and stop; one more client then sends a whole one.
+    // The held clients, from 127.0.0.1, send part of a request and stop; one more client then
+    // sends a whole one. The held ones then finish their requests, or trickle on.
+    const QString local = QStringLiteral("127.0.0.1");
+    const QStringList perAddress { QStringLiteral("--max-connections-per-address"),
+        QStringLiteral("3") };
     QTest::newRow("unfinished request cut at the deadline, others answered meanwhile")
-        << QStringList { QStringLiteral("--request-deadline"), QStringLiteral("1000") } << 1 << true
-        << QStringLiteral("1 components: 1 available")
+        << QStringList { QStringLiteral("--request-deadline"), QStringLiteral("1000") } << 1
+        << local << true << false << QStringLiteral("1 components: 1 available")
         << QStringLiteral("dropped: no complete request within 1000 ms");
     QTest::newRow("connection over the limit closed at once, the others still served")
-        << QStringList { QStringLiteral("--max-connections"), QStringLiteral("3") } << 3 << false
-        << QStringLiteral("refused 127.0.0.1:") << QStringLiteral("1 components: 1 available");
+        << QStringList { QStringLiteral("--max-connections"), QStringLiteral("3") } << 3 << local
+        << false << true << QStringLiteral("refused 127.0.0.1:")
+        << QStringLiteral("1 components: 1 available");
+    QTest::newRow("connection over the per-address limit closed at once, the others served")
+        << perAddress << 3 << local << false << true << QStringLiteral("refused 127.0.0.1:")
+        << QStringLiteral("1 components: 1 available");
+    QTest::newRow("another address served beside one at the per-address limit")
+        << perAddress << 3 << QStringLiteral("127.0.0.2") << true << true
+        << QStringLiteral("update 127.0.0.2:") << QStringLiteral("update 127.0.0.1:");
+    QTest::newRow("no per-address limit: all served")
+        << QStringList { QStringLiteral("--max-connections-per-address"), QStringLiteral("0") }
+        << 120 << local << true << true << QStringLiteral("update 127.0.0.1:")
+        << QStringLiteral("connections: 121 accepted");
 }
 
 void tst_UpdateServer::limits()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, held);
+    QFETCH(QString, extraFrom);
     QFETCH(bool, extraAnswered);
+    QFETCH(bool, heldAnswered);
     QFETCH(QString, loggedFirst);
     QFETCH(QString, loggedThen);
     QVERIFY(startServer(arguments));
@@ -409,14 +493,15 @@ void tst_UpdateServer::limits()
         socket.write(request.left(20));
         QVERIFY(socket.waitForBytesWritten(5000));
     }
-    const QByteArray extraReply = exchange(request);
+    const Ending extra = plainExchange(m_updatePort, request, qPrintable(extraFrom));
+    QCOMPARE(extra.reset, !extraAnswered);
     if (extraAnswered)
-        QCOMPARE(parseReply(extraReply).size(), size_t(1));
+        QCOMPARE(parseReply(extra.received).size(), size_t(1));
     else
-        QCOMPARE(extraReply, QByteArray());
+        QCOMPARE(extra.received, QByteArray());
 
     for (const auto &socket : heldSockets) {
-        if (extraAnswered) {
+        if (!heldAnswered) {
             // Still sending, a byte at a time, yet never finishing: the deadline cuts it off
             // long before the client would stop.
             QElapsedTimer sending;
@@ -466,6 +551,58 @@ void tst_UpdateServer::replyNotTakenIsCutAtTheDeadline()
     QTRY_VERIFY_WITH_TIMEOUT((log += m_server->readAllStandardError())
                                  .contains("did not take the reply within 1000 ms, aborted"),
         10000);
+}
+
+void tst_UpdateServer::memoryBudget_data()
+{
+    QTest::addColumn<int>("components");
+    QTest::addColumn<bool>("firstTakenBefore");
+    QTest::addColumn<bool>("answered");
+
+    // With a budget of 1 MiB, a first client leaves a reply of about 0.7 MiB untaken; a second
+    // then asks about that many components, or one.
+    QTest::newRow("a second large reply past the budget: reset") << 1500 << false << false;
+    QTest::newRow("a small reply beside the held one: answered") << 1 << false << true;
+    QTest::newRow("a large reply once the first is taken: answered") << 1500 << true << true;
+}
+
+void tst_UpdateServer::memoryBudget()
+{
+    QFETCH(int, components);
+    QFETCH(bool, firstTakenBefore);
+    QFETCH(bool, answered);
+    QVERIFY(startServer({ QStringLiteral("--memory-budget"), QStringLiteral("1"),
+        QStringLiteral("--socket-buffer"), QStringLiteral("16") }));
+
+    const QByteArray large = asSentByUpdater(component("core", "app", "1").repeated(1500));
+    QTcpSocket first;
+    first.setReadBufferSize(4096);
+    first.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    first.connectToHost(QHostAddress::LocalHost, m_updatePort);
+    QVERIFY(first.waitForConnected(5000));
+    first.write(large);
+    // Its first bytes come once the server holds the rest.
+    QVERIFY(first.waitForReadyRead(5000));
+    if (firstTakenBefore) {
+        first.setReadBufferSize(0);
+        QByteArray reply;
+        while (first.state() == QAbstractSocket::ConnectedState && first.waitForReadyRead(5000))
+            reply += first.readAll();
+        QCOMPARE(parseReply(reply + first.readAll()).size(), size_t(1500));
+    }
+
+    const Ending second = plainExchange(
+        m_updatePort, asSentByUpdater(component("core", "app", "1").repeated(components)));
+    QCOMPARE(second.reset, !answered);
+    if (answered)
+        QCOMPARE(parseReply(second.received).size(), size_t(components));
+    else
+        QVERIFY(!second.received.endsWith("</updates>\n"));
+    QByteArray log;
+    if (!answered) {
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log += m_server->readAllStandardError()).contains("over the memory budget"), 10000);
+    }
 }
 
 void tst_UpdateServer::catalogueChangedWhileServing_data()

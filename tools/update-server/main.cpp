@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include <sys/resource.h>
 
@@ -71,6 +72,14 @@ bool readPositive(const QCommandLineParser &parser, const QCommandLineOption &op
     return ok && *value > 0;
 }
 
+bool readNonNegative(
+    const QCommandLineParser &parser, const QCommandLineOption &option, int maximum, int *value)
+{
+    bool ok = false;
+    *value = parser.value(option).toInt(&ok);
+    return ok && *value >= 0 && *value <= maximum;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -103,8 +112,22 @@ int main(int argc, char *argv[])
         tr("Update connections open at once; more are closed at once (default 20000, at most "
            "what the open-file limit allows)."),
         QStringLiteral("count"), QStringLiteral("20000"));
+    const QCommandLineOption perAddressOption(QStringLiteral("max-connections-per-address"),
+        tr("Update connections open at once from one address (an IPv6 /64); more are closed at "
+           "once (default 100; 0: no limit, for a server behind a proxy such as nginx, where "
+           "every client has the proxy's address)."),
+        QStringLiteral("count"), QStringLiteral("100"));
+    const QCommandLineOption memoryOption(QStringLiteral("memory-budget"),
+        tr("MiB that requests still arriving and replies not yet taken may hold across all "
+           "connections; past it, a connection that needs more than 64 KiB is dropped "
+           "(default 16)."),
+        QStringLiteral("MiB"), QStringLiteral("16"));
+    const QCommandLineOption socketBufferOption(QStringLiteral("socket-buffer"),
+        tr("KiB of socket send and of receive buffer per connection (default 64; 0: the "
+           "system's own)."),
+        QStringLiteral("KiB"), QStringLiteral("64"));
     parser.addOptions({ catalogueOption, updatePortOption, bindOption, baseUrlOption, timeoutOption,
-        deadlineOption, connectionsOption });
+        deadlineOption, connectionsOption, perAddressOption, memoryOption, socketBufferOption });
     parser.process(app);
 
     if (!parser.isSet(catalogueOption) || !parser.isSet(updatePortOption)
@@ -126,6 +149,16 @@ int main(int argc, char *argv[])
     int maximumConnections = 0;
     if (!readPositive(parser, connectionsOption, &maximumConnections))
         return fail(tr("--max-connections must be a positive number"));
+    int perAddress = 0;
+    if (!readNonNegative(parser, perAddressOption, std::numeric_limits<int>::max(), &perAddress))
+        return fail(tr("--max-connections-per-address must be 0 or a positive number"));
+    int memoryBudget = 0;
+    if (!readPositive(parser, memoryOption, &memoryBudget) || memoryBudget > 1024 * 1024)
+        return fail(tr("--memory-budget must be a positive number of MiB"));
+    int socketBuffer = 0;
+    // The kernel caps the buffers at net.core.wmem_max and rmem_max anyway.
+    if (!readNonNegative(parser, socketBufferOption, 1024 * 1024, &socketBuffer))
+        return fail(tr("--socket-buffer must be 0 or a number of KiB up to 1048576"));
     // Descriptors beyond the connections: the listening sockets, the log, the catalogue's
     // files.
     constexpr rlim_t SpareDescriptors = 256;
@@ -156,6 +189,9 @@ int main(int argc, char *argv[])
     queryServer.setIdleTimeout(idleTimeout);
     queryServer.setRequestDeadline(requestDeadline);
     queryServer.setMaximumConnections(maximumConnections);
+    queryServer.setMaximumConnectionsPerAddress(perAddress);
+    queryServer.setMemoryBudget(qsizetype(memoryBudget) * 1024 * 1024);
+    queryServer.setSocketBufferSize(socketBuffer * 1024);
     if (!queryServer.listen(address, updatePort, &errorText))
         return fail(errorText);
 

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+class MemoryBudget;
 class UpdateReplyBuilder;
 
 /*
@@ -10,8 +11,11 @@ class UpdateReplyBuilder;
  * watches for it: collects the request until its closing marker, answers with the reply
  * document and closes. A peer that sends too much, goes quiet for the idle timeout, or has
  * not completed its request by the deadline is dropped without a reply; one that has not
- * taken its reply by the same deadline after it was ready is cut off. Logs one line when the
- * connection is over.
+ * taken its reply by the same deadline after it was ready is cut off. What the connection
+ * holds of its request and of a reply not yet taken counts against the memory budget shared
+ * by all connections; past it, a large request waits until there is room, and a large reply
+ * is dropped. A connection ended before its reply is complete is reset, so that the kernel
+ * frees its buffers at once. Logs one line when the connection is over.
  */
 class UpdateQueryConnection
 {
@@ -23,33 +27,56 @@ public:
         qsizetype maximumRequestSize;
     };
 
-    /// Takes over descriptor; replies come from replyBuilder. Times are in milliseconds on
-    /// the server's clock.
-    UpdateQueryConnection(
-        int descriptor, QString peer, UpdateReplyBuilder *replyBuilder, Limits limits, qint64 now);
-    /// Closes the descriptor if the exchange has not.
+    /// What a request or an unsent reply may hold without room in the budget: an ordinary
+    /// exchange (an inventory of some hundred components) is never refused for memory.
+    static constexpr qsizetype SmallExchange = 32 * 1024;
+
+    /// Takes over descriptor; replies come from replyBuilder, memory from budget. Times are in
+    /// milliseconds on the server's clock.
+    UpdateQueryConnection(int descriptor, QString peer, UpdateReplyBuilder *replyBuilder,
+        MemoryBudget *budget, Limits limits, qint64 now);
+    /// Resets the connection if the exchange has not ended it.
     ~UpdateQueryConnection();
     UpdateQueryConnection(const UpdateQueryConnection &) = delete;
     UpdateQueryConnection &operator=(const UpdateQueryConnection &) = delete;
 
+    /// What the connection waits for.
+    enum class Wait { Request, Memory, Turn, Room };
+
     int descriptor() const { return m_descriptor; }
-    /// True while a reply waits for room in the socket's send buffer.
-    bool isWriting() const { return m_written < m_reply.size(); }
+    /// Request while the request is arriving; Memory when a request past SmallExchange waits
+    /// for room in the budget to read on (resume); Turn when a complete request over
+    /// SmallExchange waits for the server to answer it (answerNow), so that large requests
+    /// never hold up small ones; Room while a reply waits for room in the socket's send buffer.
+    Wait waitsFor() const;
+    /// Reads on, at the next handleReady, a request that waited for memory.
+    void resume() { m_parked = false; }
     /// Reads what arrived and writes what can go; false when the exchange is over.
     bool handleReady(qint64 now);
+    /// Answers a request that waits for its turn; false when the exchange is over.
+    bool answerNow(qint64 now);
     /// Drops the connection when a time limit has passed; false when the exchange is over.
     bool checkTime(qint64 now);
-    /// Ends the exchange at once, logging outcome.
-    void abandon(const QString &outcome) { finish(outcome); }
+    /// Resets the connection at once, logging outcome.
+    void abandon(const QString &outcome) { finish(outcome, Reset); }
 
 private:
+    enum Ending { Close, Reset };
+
+    bool isWriting() const { return m_written < m_reply.size(); }
     void answer();
     bool writeReply(qint64 now);
-    void finish(const QString &outcome);
+    /// Keeps a reply the socket did not take at once if the budget allows; false when the
+    /// exchange is over.
+    bool holdReply();
+    /// Counts bytes held against the budget in place of the previous count.
+    void hold(qsizetype bytes);
+    void finish(const QString &outcome, Ending ending);
 
     int m_descriptor;
     const QString m_peer;
     UpdateReplyBuilder *m_replyBuilder;
+    MemoryBudget *m_budget;
     const Limits m_limits;
     const qint64 m_start;
     qint64 m_lastActivity;
@@ -59,7 +86,10 @@ private:
     // however finely a client cuts its request.
     qsizetype m_searched = 0;
     qsizetype m_openMarker = -1;
+    bool m_complete = false;
+    bool m_parked = false;
     QByteArray m_reply;
     qsizetype m_written = 0;
+    qsizetype m_held = 0;
     QString m_outcome;
 };

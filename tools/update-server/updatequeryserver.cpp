@@ -24,21 +24,22 @@ constexpr int ListenBacklog = 4096;
 constexpr int AcceptRetryDelay = 100;
 constexpr int EventsPerTurn = 256;
 // Bounds on one turn of the event loop, so that a steady stream of ready sockets or new
-// connections never keeps the sweep, and with it the time limits, from running.
+// connections never keeps the sweep, and with it the time limits, from running. The time
+// bound also lets the connections not reached in a turn come first in the next: epoll hands
+// out ready sockets in turn.
 constexpr int BatchesPerTurn = 4;
 constexpr int AcceptsPerTurn = 256;
+constexpr qint64 TurnTime = 10;
 constexpr int RefusalLogInterval = 1000;
 
-QString peerOf(int descriptor)
+QString peerOf(const sockaddr *address)
 {
-    sockaddr_storage address = {};
-    socklen_t length = sizeof address;
-    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    if (address->sa_family != AF_INET && address->sa_family != AF_INET6)
         return QStringLiteral("(unknown peer)");
-    const QHostAddress host(reinterpret_cast<const sockaddr *>(&address));
-    const quint16 port = address.ss_family == AF_INET6
-        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port)
-        : ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
+    const QHostAddress host(address);
+    const quint16 port = address->sa_family == AF_INET6
+        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(address)->sin6_port)
+        : ntohs(reinterpret_cast<const sockaddr_in *>(address)->sin_port);
     return QStringLiteral("%1:%2").arg(host.toString()).arg(port);
 }
 
@@ -50,6 +51,7 @@ UpdateQueryServer::UpdateQueryServer(QString catalogueFolder, QString baseUrl, Q
     , m_replyBuilder(&m_catalogue, std::move(baseUrl))
     , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
 {
+    m_addresses.setLimit(100);
     setListenBacklogSize(ListenBacklog);
     if (m_epoll >= 0) {
         m_epollNotifier = std::make_unique<QSocketNotifier>(m_epoll, QSocketNotifier::Read);
@@ -58,6 +60,7 @@ UpdateQueryServer::UpdateQueryServer(QString catalogueFolder, QString baseUrl, Q
     }
     m_clock.start();
     connect(&m_sweepTimer, &QTimer::timeout, this, &UpdateQueryServer::sweep);
+    connect(&m_answerTimer, &QTimer::timeout, this, &UpdateQueryServer::answerWaiting);
     m_refusalLogTimer.setSingleShot(true);
     connect(&m_refusalLogTimer, &QTimer::timeout, this, [this] {
         if (logUnloggedRefusals())
@@ -106,26 +109,36 @@ void UpdateQueryServer::close()
     QTcpServer::close();
     logUnloggedRefusals();
     const size_t open = m_connections.size();
+    m_waiting.clear();
+    m_parked.clear();
+    m_answerTimer.stop();
     m_connections.clear();
     m_sweepTimer.stop();
     ServerLog::write(QStringLiteral("connections: %1 accepted, %2 refused over the limit of %3, "
-                                    "%4 still open dropped at the stop")
+                                    "%4 over the limit of %5 per address, %6 still open dropped "
+                                    "at the stop")
                          .arg(m_acceptedConnections)
-                         .arg(m_refusedConnections)
+                         .arg(m_refusedConnections - m_refusedForAddress)
                          .arg(m_maximumConnections)
+                         .arg(m_refusedForAddress)
+                         .arg(m_addresses.limit())
                          .arg(open));
 }
 
-void UpdateQueryServer::acceptConnections()
+void UpdateQueryServer::acceptConnections(qint64 turnStart)
 {
-    for (int i = 0; i < AcceptsPerTurn && m_listening; ++i) {
-        const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    for (int i = 0; i < AcceptsPerTurn && m_listening && m_clock.elapsed() - turnStart < TurnTime;
+         ++i) {
+        sockaddr_storage address = {};
+        socklen_t length = sizeof address;
+        const int socket = ::accept4(m_listener, reinterpret_cast<sockaddr *>(&address), &length,
+            SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (socket >= 0) {
             if (m_acceptFailing) {
                 m_acceptFailing = false;
                 ServerLog::write(QStringLiteral("accepting again"));
             }
-            takeConnection(socket);
+            takeConnection(socket, reinterpret_cast<const sockaddr *>(&address));
             continue;
         }
         switch (errno) {
@@ -187,56 +200,83 @@ bool UpdateQueryServer::logUnloggedRefusals()
 {
     if (m_refusalsUnlogged == 0)
         return false;
-    ServerLog::write(QStringLiteral("refused %1 more connections over the limit of %2")
-                         .arg(m_refusalsUnlogged)
-                         .arg(m_maximumConnections));
+    ServerLog::write(
+        QStringLiteral("refused %1 more connections over the limits").arg(m_refusalsUnlogged));
     m_refusalsUnlogged = 0;
     return true;
 }
 
-void UpdateQueryServer::refuse(int socket)
+void UpdateQueryServer::refuse(int socket, const QString &peer, const QString &reason)
 {
     ++m_refusedConnections;
     if (m_refusalLogTimer.isActive()) {
         ++m_refusalsUnlogged;
     } else {
-        ServerLog::write(QStringLiteral("refused %1: %2 connections open")
-                             .arg(peerOf(socket))
-                             .arg(m_connections.size()));
+        ServerLog::write(QStringLiteral("refused %1: %2").arg(peer, reason));
         m_refusalLogTimer.start(RefusalLogInterval);
     }
+    const linger immediately = { 1, 0 };
+    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
     ::close(socket);
 }
 
-void UpdateQueryServer::takeConnection(int socket)
+void UpdateQueryServer::takeConnection(int socket, const sockaddr *address)
 {
     if (m_connections.size() >= size_t(m_maximumConnections)) {
-        refuse(socket);
+        refuse(socket, peerOf(address),
+            QStringLiteral("%1 connections open").arg(m_connections.size()));
+        return;
+    }
+    const AddressTally::Key key = AddressTally::keyOf(address);
+    if (!m_addresses.admit(key)) {
+        ++m_refusedForAddress;
+        refuse(socket, peerOf(address),
+            QStringLiteral("%1 connections open from its address").arg(m_addresses.limit()));
         return;
     }
     ++m_acceptedConnections;
+    if (m_socketBufferSize > 0) {
+        ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &m_socketBufferSize, sizeof m_socketBufferSize);
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &m_socketBufferSize, sizeof m_socketBufferSize);
+    }
     const qint64 now = m_clock.elapsed();
-    auto connection = std::make_unique<UpdateQueryConnection>(socket, peerOf(socket),
-        &m_replyBuilder,
+    auto connection = std::make_unique<UpdateQueryConnection>(socket, peerOf(address),
+        &m_replyBuilder, &m_budget,
         UpdateQueryConnection::Limits { m_idleTimeout, m_requestDeadline, m_maximumRequestSize },
         now);
     // The request often comes with the connection itself.
-    if (!connection->handleReady(now) || !watch(connection.get(), true))
+    if (!connection->handleReady(now) || !watch(connection.get(), std::nullopt)) {
+        m_addresses.release(key);
         return;
-    m_connections.emplace(socket, std::move(connection));
+    }
+    const auto taken
+        = m_connections.emplace(socket, OpenConnection { std::move(connection), key }).first;
+    queueIfWaiting(taken->second.connection.get());
     if (!m_sweepTimer.isActive()) {
         // A tenth of the shorter limit: a connection goes at most that much after its time.
         m_sweepTimer.start(std::clamp(std::min(m_idleTimeout, m_requestDeadline) / 10, 10, 1000));
     }
 }
 
-bool UpdateQueryServer::watch(UpdateQueryConnection *connection, bool add)
+bool UpdateQueryServer::watch(UpdateQueryConnection *connection, std::optional<Wait> before)
 {
+    using Wait = UpdateQueryConnection::Wait;
+    const Wait wait = connection->waitsFor();
+    if (before == wait)
+        return true;
     epoll_event event = {};
-    event.events = connection->isWriting() ? EPOLLOUT : EPOLLIN | EPOLLRDHUP;
+    event.events = wait == Wait::Room ? EPOLLOUT : EPOLLIN | EPOLLRDHUP;
     event.data.fd = connection->descriptor();
-    if (::epoll_ctl(m_epoll, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection->descriptor(), &event)
-        == 0)
+    // Out of the set while it waits for memory or its turn: a peer that hangs up meanwhile
+    // would otherwise be reported at every turn.
+    const auto watched
+        = [](std::optional<Wait> wait) { return wait == Wait::Request || wait == Wait::Room; };
+    if (!watched(wait) && !watched(before))
+        return true;
+    const int operation = !watched(wait) ? EPOLL_CTL_DEL
+        : watched(before)                ? EPOLL_CTL_MOD
+                                         : EPOLL_CTL_ADD;
+    if (::epoll_ctl(m_epoll, operation, connection->descriptor(), &event) == 0)
         return true;
     // Unwatched, it would wait for the sweep with nobody serving it.
     connection->abandon(QStringLiteral("dropped: cannot watch the connection: %1")
@@ -244,12 +284,14 @@ bool UpdateQueryServer::watch(UpdateQueryConnection *connection, bool add)
     return false;
 }
 
-void UpdateQueryServer::remove(int descriptor)
+UpdateQueryServer::Connections::iterator UpdateQueryServer::remove(Connections::iterator connection)
 {
     // The connection has closed its descriptor, which took it out of the epoll set.
-    m_connections.erase(descriptor);
+    m_addresses.release(connection->second.address);
+    const auto next = m_connections.erase(connection);
     if (m_connections.empty())
         m_sweepTimer.stop();
+    return next;
 }
 
 void UpdateQueryServer::handleReadyConnections()
@@ -257,11 +299,13 @@ void UpdateQueryServer::handleReadyConnections()
     epoll_event events[EventsPerTurn];
     int ready = 0;
     int batches = 0;
+    const qint64 turnStart = m_clock.elapsed();
     do {
         ready = ::epoll_wait(m_epoll, events, EventsPerTurn, 0);
-        const qint64 now = m_clock.elapsed();
+        qint64 now = m_clock.elapsed();
         bool acceptReady = false;
-        for (int i = 0; i < ready; ++i) {
+        // Sockets left unhandled stay ready and are handed out again next turn.
+        for (int i = 0; i < ready && now - turnStart < TurnTime; ++i, now = m_clock.elapsed()) {
             const int descriptor = events[i].data.fd;
             if (descriptor == m_listener) {
                 // After the batch, so that none of its events is taken for a new connection
@@ -272,26 +316,82 @@ void UpdateQueryServer::handleReadyConnections()
             const auto found = m_connections.find(descriptor);
             if (found == m_connections.end())
                 continue;
-            UpdateQueryConnection *connection = found->second.get();
-            const bool wasWriting = connection->isWriting();
-            if (!connection->handleReady(now)
-                || (connection->isWriting() != wasWriting && !watch(connection, false)))
-                remove(descriptor);
+            UpdateQueryConnection *connection = found->second.connection.get();
+            const UpdateQueryConnection::Wait before = connection->waitsFor();
+            if (!connection->handleReady(now) || !watch(connection, before))
+                remove(found);
+            else
+                queueIfWaiting(connection);
         }
         if (acceptReady)
-            acceptConnections();
-    } while (ready == EventsPerTurn && ++batches < BatchesPerTurn);
+            acceptConnections(turnStart);
+    } while (ready == EventsPerTurn && ++batches < BatchesPerTurn
+        && m_clock.elapsed() - turnStart < TurnTime);
+    resumeParked();
+}
+
+void UpdateQueryServer::queueIfWaiting(UpdateQueryConnection *connection)
+{
+    if (connection->waitsFor() == Wait::Memory) {
+        m_parked.push_back(connection->descriptor());
+    } else if (connection->waitsFor() == Wait::Turn) {
+        m_waiting.push_back(connection->descriptor());
+        if (!m_answerTimer.isActive())
+            m_answerTimer.start();
+    }
+}
+
+void UpdateQueryServer::resumeParked()
+{
+    // As many as could each read a piece more; those that find no room then wait again.
+    constexpr qsizetype Piece = 64 * 1024;
+    for (qsizetype room = m_budget.limit() - m_budget.held(); room >= Piece && !m_parked.empty();) {
+        const int descriptor = m_parked.front();
+        m_parked.pop_front();
+        const auto found = m_connections.find(descriptor);
+        // The descriptor may have gone to another connection since it was parked.
+        if (found == m_connections.end() || found->second.connection->waitsFor() != Wait::Memory)
+            continue;
+        found->second.connection->resume();
+        if (!watch(found->second.connection.get(), Wait::Memory))
+            remove(found);
+        room -= Piece;
+    }
+}
+
+void UpdateQueryServer::answerWaiting()
+{
+    // At least one, then as many as the turn's time allows: each may take milliseconds, and
+    // the small requests that arrive meanwhile are answered in the turns between.
+    const qint64 turnStart = m_clock.elapsed();
+    qint64 now = turnStart;
+    do {
+        if (m_waiting.empty())
+            break;
+        const int descriptor = m_waiting.front();
+        m_waiting.pop_front();
+        const auto found = m_connections.find(descriptor);
+        // The descriptor may have gone to another connection since it was queued.
+        if (found == m_connections.end() || found->second.connection->waitsFor() != Wait::Turn)
+            continue;
+        UpdateQueryConnection *connection = found->second.connection.get();
+        if (!connection->answerNow(now) || !watch(connection, Wait::Turn))
+            remove(found);
+        now = m_clock.elapsed();
+    } while (now - turnStart < TurnTime);
+    if (m_waiting.empty())
+        m_answerTimer.stop();
+    resumeParked();
 }
 
 void UpdateQueryServer::sweep()
 {
     const qint64 now = m_clock.elapsed();
     for (auto it = m_connections.begin(); it != m_connections.end();) {
-        if (it->second->checkTime(now))
+        if (it->second.connection->checkTime(now))
             ++it;
         else
-            it = m_connections.erase(it);
+            it = remove(it);
     }
-    if (m_connections.empty())
-        m_sweepTimer.stop();
+    resumeParked();
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "addresstally.h"
 #include "cataloguecache.h"
+#include "memorybudget.h"
+#include "updatequeryconnection.h"
 #include "updatereplybuilder.h"
 
 #include <QElapsedTimer>
@@ -10,10 +13,12 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
-class UpdateQueryConnection;
+struct sockaddr;
 
 /*
  * The update port: every connection carries one update request and gets one reply, built
@@ -22,8 +27,9 @@ class UpdateQueryConnection;
  * watched through one epoll set with the listening socket, itself one descriptor in the event
  * loop, so a crowd of slow clients costs the loop nothing per turn; a sweep drops those past
  * their time limits. Nothing waits: a slow client holds only its own connection, and only
- * until its limits. Connections are accepted here rather than by QTcpServer, which cannot tell
- * running out of descriptors from an empty queue.
+ * until its limits; one turn of the loop ends after a bounded time, so that timers and other
+ * connections take their turns. Connections are accepted here rather than by QTcpServer,
+ * which cannot tell running out of descriptors from an empty queue.
  */
 class UpdateQueryServer : public QTcpServer
 {
@@ -50,40 +56,77 @@ public:
     void setRequestDeadline(int milliseconds) { m_requestDeadline = milliseconds; }
     /// A request longer than this is dropped unanswered (default 1 MiB).
     void setMaximumRequestSize(qsizetype bytes) { m_maximumRequestSize = bytes; }
-    /// Connections open at once; one more is closed as soon as it is accepted (default 20,000).
+    /// Connections open at once; one more is reset as soon as it is accepted (default 20,000).
     void setMaximumConnections(int connections) { m_maximumConnections = connections; }
+    /// Connections open at once from one address (an IPv6 /64); one more is reset as soon as
+    /// it is accepted (default 100; 0: no limit).
+    void setMaximumConnectionsPerAddress(int connections) { m_addresses.setLimit(connections); }
+    /// The bytes that requests still arriving and replies not yet taken may hold across all
+    /// connections (default 16 MiB).
+    void setMemoryBudget(qsizetype bytes) { m_budget.setLimit(bytes); }
+    /// Each connection's socket send and receive buffers (default 64 KiB each), which the
+    /// kernel doubles for its bookkeeping; 0 leaves the system's own, which grow to some MiB
+    /// for a peer that reads nothing or sends much.
+    void setSocketBufferSize(int bytes) { m_socketBufferSize = bytes; }
 
 private:
     void handleReadyConnections();
-    void acceptConnections();
-    void takeConnection(int socket);
-    void refuse(int socket);
+    /// Accepts the connections waiting, as many as the turn begun at turnStart allows.
+    void acceptConnections(qint64 turnStart);
+    void takeConnection(int socket, const sockaddr *address);
+    void refuse(int socket, const QString &peer, const QString &reason);
     void pauseListening(int error);
     bool watchListener();
     /// Logs the refusals counted since the last line; false when there were none.
     bool logUnloggedRefusals();
     void sweep();
-    /// Drops connection when it cannot be watched, and returns false.
-    bool watch(UpdateQueryConnection *connection, bool add);
-    void remove(int descriptor);
+    using Wait = UpdateQueryConnection::Wait;
+    /// Watches connection for what it waits for now, if that differs from before (nothing:
+    /// a new connection); drops it when it cannot, and returns false.
+    bool watch(UpdateQueryConnection *connection, std::optional<Wait> before);
+    /// Queues connection for answerWaiting if it waits for its turn, for resumeParked if it
+    /// waits for memory.
+    void queueIfWaiting(UpdateQueryConnection *connection);
+    /// Answers the large requests queued first, for about one turn's time.
+    void answerWaiting();
+    /// Lets connections that wait for memory read on, first come first, while there is room.
+    void resumeParked();
+
+    struct OpenConnection
+    {
+        std::unique_ptr<UpdateQueryConnection> connection;
+        AddressTally::Key address;
+    };
+    using Connections = std::unordered_map<int, OpenConnection>;
+    /// Forgets a connection whose exchange is over; returns the next one.
+    Connections::iterator remove(Connections::iterator connection);
 
     CatalogueCache m_catalogue;
     UpdateReplyBuilder m_replyBuilder;
     int m_epoll;
     std::unique_ptr<QSocketNotifier> m_epollNotifier;
-    std::unordered_map<int, std::unique_ptr<UpdateQueryConnection>> m_connections;
+    MemoryBudget m_budget { 16 * 1024 * 1024 };
+    AddressTally m_addresses;
+    Connections m_connections;
     QElapsedTimer m_clock;
     QTimer m_sweepTimer;
+    // Descriptors of the connections whose large requests wait for their turn, in order.
+    std::deque<int> m_waiting;
+    // Descriptors of the connections waiting for memory, in order.
+    std::deque<int> m_parked;
+    QTimer m_answerTimer;
     int m_idleTimeout = 30000;
     int m_requestDeadline = 10000;
     qsizetype m_maximumRequestSize = 1024 * 1024;
     int m_maximumConnections = 20000;
+    int m_socketBufferSize = 64 * 1024;
     int m_listener = -1;
     bool m_listening = false;
     // Set from a failed accept until the next one succeeds: one log line per shortage.
     bool m_acceptFailing = false;
     qint64 m_acceptedConnections = 0;
     qint64 m_refusedConnections = 0;
+    qint64 m_refusedForAddress = 0;
     // Refusals come in floods; past the first, they are logged as a count once a second.
     qint64 m_refusalsUnlogged = 0;
     QTimer m_refusalLogTimer;

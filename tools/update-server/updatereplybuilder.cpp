@@ -85,6 +85,24 @@ QByteArray emptyElement(const char *name)
     return QByteArray("        <").append(name).append("/>\n");
 }
 
+qsizetype utf8Length(QStringView text)
+{
+    qsizetype length = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        // A surrogate pair takes four bytes, two for each half.
+        length += c < 0x80 ? 1 : c < 0x800 ? 2 : QChar::isSurrogate(c) ? 2 : 3;
+    }
+    return length;
+}
+
+bool isEchoed(const InventoryParser::Component &component)
+{
+    constexpr qsizetype Maximum = UpdateReplyBuilder::MaximumEchoedText;
+    return utf8Length(component.project) <= Maximum && utf8Length(component.name) <= Maximum
+        && utf8Length(component.type) <= Maximum;
+}
+
 } // namespace
 
 bool UpdateReplyBuilder::ComponentKey::operator==(const ComponentKey &other) const
@@ -141,8 +159,9 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
     const QList<CatalogueEntry> &entries = m_catalogue->catalogue().entries();
 
     reply->clear();
-    // Enough for the usual reply at once: an offer takes about a kilobyte.
-    reply->reserve(1024 + 1024 * components.size());
+    // Enough for the usual reply at once, where an offer takes about a kilobyte and most
+    // components are up to date; a reply that is mostly offers grows as it goes.
+    reply->reserve(1024 + 256 * components.size());
     static const QByteArray latest = emptyElement(ReplySchema::latest);
     static const QByteArray noSuchComponent = emptyElement(ReplySchema::noSuchComponent);
     static const QByteArray requestEnd
@@ -153,9 +172,13 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
     for (const InventoryParser::Component &component : components) {
         const auto offer = m_offers.find({ component.project, component.name, component.type });
         if (offer == m_offers.end()) {
+            ++summary->unknown;
+            if (!isEchoed(component)) {
+                ++summary->notEchoed;
+                continue;
+            }
             appendOpening(reply, component.project, component.name, component.type);
             reply->append(noSuchComponent);
-            ++summary->unknown;
         } else if (VersionNumber::compare(entries.at(offer->entry).version, component.version)
             <= 0) {
             reply->append(offer->opening);
@@ -179,5 +202,8 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
         reply->append(requestEnd);
     }
     reply->append("</").append(ReplySchema::updates).append(">\n");
+    // The reply may wait long for a slow client: it keeps no more room than it uses.
+    if (reply->capacity() > reply->size() + reply->size() / 4)
+        reply->squeeze();
     return true;
 }

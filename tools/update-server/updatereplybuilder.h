@@ -17,16 +17,22 @@ class CatalogueCache;
  * version, description, copyrights, author, webpage, email, changelog, link, critical,
  * timestamp and, when the catalogue folder holds "<package>.minisig", "signature" with that
  * file's text. Each update's elements are written once per catalogue read and then copied
- * into every reply that offers it.
+ * into every reply that offers it. An unknown component with a project, name or type longer
+ * than MaximumEchoedText bytes gets no element: the updater passes over unknown components,
+ * and echoing them would let a request make a reply several times its size.
  */
 class UpdateReplyBuilder
 {
 public:
+    static constexpr qsizetype MaximumEchoedText = 256;
+
     struct Summary
     {
         int available = 0;
         int latest = 0;
         int unknown = 0;
+        /// Of the unknown: those left out of the reply for a text over MaximumEchoedText.
+        int notEchoed = 0;
         /// Signature files left out of the reply: too large, not UTF-8 or not XML text.
         QStringList unusableSignatures;
     };
