@@ -111,7 +111,7 @@ private slots:
     void badLinkIsRefusedBeforeAnyRequest_data();
     void badLinkIsRefusedBeforeAnyRequest();
     void missingSubfolderGivesFileErrorAndNoGet();
-    void refusedConnectionGivesClientText();
+    void refusedConnectionNamesServerAndPackage();
     void stalledServerFails();
 #ifndef Q_OS_WIN
     // Linux's /dev/full.
@@ -131,7 +131,9 @@ private:
         return m_folder + QLatin1Char('/') + path;
     }
     /// A download into m_folder whose check answers with m_refusals by entry name.
-    void makeDownload(int transferTimeout = HttpRequestQueue::DefaultTransferTimeout);
+    void makeDownload(PackageDownload::Limits limits = PackageDownload::Limits());
+    /// The same, failing after transferTimeout ms without data.
+    void makeDownload(int transferTimeout);
     /// Makes entries, taken over, the catalogue.
     void setCatalogue(const QVector<UpdateEntry *> &entries);
     QVector<UpdateEntry *> catalogue() const;
@@ -170,6 +172,13 @@ void TestPackageDownload::cleanup()
 
 void TestPackageDownload::makeDownload(int transferTimeout)
 {
+    PackageDownload::Limits limits;
+    limits.transferTimeout = transferTimeout;
+    makeDownload(limits);
+}
+
+void TestPackageDownload::makeDownload(PackageDownload::Limits limits)
+{
     m_download = std::make_unique<PackageDownload>(
         m_folder,
         [this](const UpdateEntry &entry, const QByteArray &fileHash) {
@@ -177,7 +186,7 @@ void TestPackageDownload::makeDownload(int transferTimeout)
             m_checks.append({ name, fileHash });
             return m_refusals.value(name);
         },
-        transferTimeout);
+        limits);
 }
 
 void TestPackageDownload::setCatalogue(const QVector<UpdateEntry *> &entries)
@@ -562,11 +571,12 @@ void TestPackageDownload::missingSubfolderGivesFileErrorAndNoGet()
     QCOMPARE(m_server->requestLines(), QStringList(QStringLiteral("HEAD /dir/x.zip")));
 }
 
-void TestPackageDownload::refusedConnectionGivesClientText()
+void TestPackageDownload::refusedConnectionNamesServerAndPackage()
 {
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-    const QString link = QStringLiteral("http://127.0.0.1:%1/pkg.zip").arg(closed.serverPort());
+    const quint16 port = closed.serverPort();
+    const QString link = QStringLiteral("http://127.0.0.1:%1/pkg.zip").arg(port);
     closed.close();
 
     QNetworkAccessManager manager;
@@ -579,7 +589,10 @@ void TestPackageDownload::refusedConnectionGivesClientText()
     DownloadSpies spies(m_download.get());
     m_download->begin(catalogue());
     QVERIFY(spies.errors.wait(10000));
-    QCOMPARE(spies.firstError(), reply->errorString());
+    QCOMPARE(spies.firstError(),
+        QStringLiteral("The download of pkg.zip from the server 127.0.0.1:%1 failed: %2")
+            .arg(port)
+            .arg(reply->errorString()));
     // The refused HEAD only left the size unknown; the refused GET ended the run.
     QCOMPARE(spies.fileNames(), QStringList(QStringLiteral("pkg")));
     QVERIFY(spies.finished.isEmpty());
