@@ -66,7 +66,7 @@ bool PackageFile::hasRoomFor(qint64 size)
                            .arg(FreeSpaceFloor / MiB));
         return false;
     }
-    m_roomChecked = qMax(size, qMin(room, SpaceCheckInterval));
+    m_roomChecked = qMin(room, SpaceCheckInterval);
     return true;
 }
 
@@ -74,7 +74,7 @@ qint64 PackageFile::writeData(const char *data, qint64 size)
 {
     if (size > m_roomChecked && !hasRoomFor(size))
         return -1;
-    m_roomChecked -= size;
+    m_roomChecked = qMax<qint64>(m_roomChecked - size, 0);
     const qint64 written = QFile::writeData(data, size);
     if (written <= 0)
         return written;

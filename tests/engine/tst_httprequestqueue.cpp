@@ -2,7 +2,6 @@
 #include "httprequestqueue.h"
 
 #include <QBuffer>
-#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
@@ -74,10 +73,6 @@ private slots:
     void refusedConnectionNamesServerAndPackage();
     void httpsToPlainServerFails();
     void unwritableDeviceFails();
-    void slowTransferGivesUp_data();
-    void slowTransferGivesUp();
-    void bodyStopsAtItsBound_data();
-    void bodyStopsAtItsBound();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
@@ -462,97 +457,6 @@ void TestHttpRequestQueue::unwritableDeviceFails()
     QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 2, 10000);
     QCOMPARE(ends.at(1).at(1).toBool(), true);
     QVERIFY2(m_queue->errorString().contains(QLatin1String("could not be written")),
-        qPrintable(m_queue->errorString()));
-}
-
-void TestHttpRequestQueue::slowTransferGivesUp_data()
-{
-    QTest::addColumn<QByteArray>("method");
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<bool>("fails"); // a HEAD only leaves the size unknown
-
-    QTest::newRow("GET trickled") << QByteArray("GET") << QByteArray("/trickle") << true;
-    QTest::newRow("HEAD never answered") << QByteArray("HEAD") << QByteArray("/silent") << false;
-    QTest::newRow("redirect to a silent server")
-        << QByteArray("GET") << QByteArray("/moved") << true;
-}
-
-void TestHttpRequestQueue::slowTransferGivesUp()
-{
-    QFETCH(QByteArray, method);
-    QFETCH(QByteArray, path);
-    QFETCH(bool, fails);
-
-    // Ten bytes a second keep the stall timer from ever firing.
-    FakeHttpServer::Response trickle = FakeHttpServer::Response::ok(pattern(1000));
-    trickle.chunkSize = 1;
-    trickle.chunkInterval = 100;
-    m_server->setResponse("/trickle", trickle);
-    FakeHttpServer::Response silent;
-    silent.silent = true;
-    m_server->setResponse("/silent", silent);
-    m_server->setResponse("/moved", FakeHttpServer::Response::redirect("/silent"));
-    m_queue->setTransferTimeout(30000);
-    m_queue->setMinimumRate(1024, 300);
-
-    EventLog log(m_queue.get());
-    QSignalSpy ends(m_queue.get(), &HttpRequestQueue::requestFinished);
-    QBuffer device;
-    QVERIFY(device.open(QIODevice::WriteOnly));
-    QElapsedTimer clock;
-    clock.start();
-    if (method == "HEAD")
-        m_queue->head(QString::fromLatin1(path));
-    else
-        m_queue->get(QString::fromLatin1(path), &device);
-    QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 2, 10000);
-    // At most two windows: the one the transfer started in, and the next one, judged whole.
-    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(ends.at(1).at(1).toBool(), fails);
-    if (!fails) {
-        QVERIFY(log.events.contains(QStringLiteral("header 0 -1 pending=0")));
-        return;
-    }
-    QVERIFY2(m_queue->errorString().contains(QLatin1String("too slowly")),
-        qPrintable(m_queue->errorString()));
-    QVERIFY(m_queue->lastFailureInterrupted());
-}
-
-void TestHttpRequestQueue::bodyStopsAtItsBound_data()
-{
-    QTest::addColumn<bool>("withContentLength");
-    QTest::addColumn<qint64>("expected");
-    QTest::addColumn<qint64>("limit");
-    QTest::addColumn<int>("written");
-
-    QTest::newRow("no length: at the limit") << false << qint64(-1) << qint64(700) << 700;
-    QTest::newRow("announced size: at the size") << false << qint64(700) << qint64(700) << 700;
-    QTest::newRow("length past the limit: nothing") << true << qint64(700) << qint64(700) << 0;
-}
-
-void TestHttpRequestQueue::bodyStopsAtItsBound()
-{
-    QFETCH(bool, withContentLength);
-    QFETCH(qint64, expected);
-    QFETCH(qint64, limit);
-    QFETCH(int, written);
-
-    FakeHttpServer::Response response = FakeHttpServer::Response::ok(pattern(3000));
-    response.withContentLength = withContentLength;
-    response.chunkSize = 500;
-    m_server->setResponse("/big", response);
-    QSignalSpy ends(m_queue.get(), &HttpRequestQueue::requestFinished);
-    QBuffer device;
-    QVERIFY(device.open(QIODevice::WriteOnly));
-    HttpRequestQueue::FileBounds bounds;
-    bounds.expected = expected;
-    bounds.limit = limit;
-    m_queue->getFrom(QStringLiteral("/big"), &device, 0, QByteArray(), bounds);
-    QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 2, 10000);
-    QCOMPARE(ends.at(1).at(1).toBool(), true);
-    QCOMPARE(device.data(), pattern(3000).left(written));
-    QVERIFY(!m_queue->lastFailureInterrupted());
-    QVERIFY2(m_queue->errorString().contains(QLatin1String("than the 700 bytes")),
         qPrintable(m_queue->errorString()));
 }
 

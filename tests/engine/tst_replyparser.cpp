@@ -212,15 +212,12 @@ void tst_ReplyParser::size_data()
     QTest::addColumn<qint64>("size");
 
     QTest::newRow("absent, as in older replies") << QByteArray() << qint64(-1);
-    QTest::newRow("decimal") << QByteArray("<size>1048576</size>") << qint64(1048576);
-    QTest::newRow("zero") << QByteArray("<size>0</size>") << qint64(0);
-    QTest::newRow("blanks around") << QByteArray("<size> 42\n</size>") << qint64(42);
-    QTest::newRow("beyond 32 bits") << QByteArray("<size>8589934592</size>") << qint64(8589934592);
+    QTest::newRow("beyond 32 bits, blanks around")
+        << QByteArray("<size> 8589934592\n</size>") << qint64(8589934592);
     QTest::newRow("too large for a file")
         << QByteArray("<size>9999999999999999999</size>") << qint64(-1);
     QTest::newRow("negative") << QByteArray("<size>-1</size>") << qint64(-1);
     QTest::newRow("letters after digits") << QByteArray("<size>12kB</size>") << qint64(-1);
-    QTest::newRow("empty") << QByteArray("<size/>") << qint64(-1);
 }
 
 void tst_ReplyParser::size()
