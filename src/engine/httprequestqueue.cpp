@@ -3,7 +3,6 @@
 #include "httpreplyrules.h"
 #include "transfermessages.h"
 
-#include <QCoreApplication>
 #include <QIODevice>
 #include <QNetworkProxy>
 #include <QNetworkReply>
