@@ -1,6 +1,6 @@
 #pragma once
 
-#include "httprequestqueue.h"
+#include "packagedownload.h"
 #include "packagesignature.h"
 #include "runlock.h"
 #include "updatequery.h"
@@ -28,8 +28,9 @@ struct EngineSettings
     int queryTimeout = UpdateQuery::QueryTimeout;
     /// The wait for the main application's inventory, in milliseconds.
     int mainAppTimeout = UpdateQuery::MainAppTimeout;
-    /// How long a download may receive nothing before it fails, in milliseconds.
-    int transferTimeout = HttpRequestQueue::DefaultTransferTimeout;
+    /// How long a download may receive nothing, how slow it may be over which window, and
+    /// how large a package of unknown size may grow.
+    PackageDownload::Limits downloadLimits;
     /// The keys a package's signature must be made with.
     QList<PackageSignature::PublicKey> signingKeys = PackageSignature::builtInKeys();
     /// Whether a package without a signature may be installed.

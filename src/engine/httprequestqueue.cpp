@@ -1,8 +1,8 @@
 #include "httprequestqueue.h"
 
 #include "httpreplyrules.h"
+#include "transfermessages.h"
 
-#include <QCoreApplication>
 #include <QIODevice>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -33,13 +33,7 @@ void HttpRequestQueue::ReplyDeleter::operator()(QNetworkReply *reply) const
 
 HttpRequestQueue::HttpRequestQueue(QObject *parent) : QObject(parent)
 {
-    m_stallTimer.setSingleShot(true);
-    connect(&m_stallTimer, &QTimer::timeout, this, [this] {
-        fail(QCoreApplication::translate("translation",
-                 "The server %1 stopped answering, so the download was given up.", "nc")
-                 .arg(m_running.host),
-            true);
-    });
+    connect(&m_watchdog, &TransferWatchdog::gaveUp, this, &HttpRequestQueue::watchdogGaveUp);
 }
 
 HttpRequestQueue::~HttpRequestQueue()
@@ -72,11 +66,11 @@ int HttpRequestQueue::head(const QString &path)
 
 int HttpRequestQueue::get(const QString &path, QIODevice *to)
 {
-    return getFrom(path, to, 0, QByteArray());
+    return getFrom(path, to, 0, QByteArray(), FileBounds());
 }
 
 int HttpRequestQueue::getFrom(
-    const QString &path, QIODevice *to, qint64 from, const QByteArray &ifRange)
+    const QString &path, QIODevice *to, qint64 from, const QByteArray &ifRange, FileBounds bounds)
 {
     Request request;
     request.kind = Kind::Get;
@@ -84,6 +78,7 @@ int HttpRequestQueue::getFrom(
     request.device = to;
     request.from = from;
     request.ifRange = ifRange;
+    request.bounds = bounds;
     return enqueue(request);
 }
 
@@ -106,7 +101,8 @@ void HttpRequestQueue::abort()
     }
     m_queue.clear();
     m_interrupted = false;
-    m_errorString = QCoreApplication::translate("translation", "The download was cancelled.", "nc");
+    m_changedFile = false;
+    m_errorString = TransferMessages::cancelled();
     emit requestFinished(id, true);
 }
 
@@ -158,6 +154,7 @@ void HttpRequestQueue::startTransfer(const Request &request)
     m_statusTolerated = false;
     m_received = 0;
     m_announced = -1;
+    m_bodyLimit = -1;
 
     QNetworkRequest networkRequest(requestUrl());
     m_proxy.clear();
@@ -182,18 +179,18 @@ void HttpRequestQueue::startTransfer(const Request &request)
     m_reply.reset(reply);
     reply->setReadBufferSize(ReadBufferSize);
     connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
-        m_stallTimer.start();
+        m_watchdog.noteActivity();
         takeHeader();
     });
     connect(reply, &QNetworkReply::readyRead, this, [this] {
-        m_stallTimer.start();
+        m_watchdog.noteActivity();
         if (takeHeader())
             drainBody();
     });
-    connect(reply, &QNetworkReply::downloadProgress, this, [this] { m_stallTimer.start(); });
-    connect(reply, &QNetworkReply::redirected, this, [this] { m_stallTimer.start(); });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this] { m_watchdog.noteActivity(); });
+    connect(reply, &QNetworkReply::redirected, this, [this] { m_watchdog.noteActivity(); });
     connect(reply, &QNetworkReply::finished, this, &HttpRequestQueue::transferFinished);
-    m_stallTimer.start(m_transferTimeout);
+    m_watchdog.start();
 }
 
 bool HttpRequestQueue::takeHeader()
@@ -215,14 +212,15 @@ bool HttpRequestQueue::takeHeader()
         && (m_running.kind != Kind::Get || m_running.from == 0
             || HttpReplyRules::rangeStart(m_reply->rawHeader("Content-Range")) != m_running.from)) {
         releaseReply();
-        fail(QCoreApplication::translate(
-            "translation", "The server sent a part of %1 other than the one asked for.", "nc")
-                 .arg(urlText()));
+        fail(TransferMessages::wrongPart(requestUrl()));
         return false;
     }
     if (HttpReplyRules::isSuccess(status)) {
         if (m_reply->hasRawHeader("Content-Length"))
             length = HttpReplyRules::plainLength(m_reply->rawHeader("Content-Length"));
+        m_announced = length;
+        if (m_running.kind == Kind::Get && !acceptGetHeader(status, length))
+            return false;
     } else if (m_running.kind == Kind::Head) {
         // A HEAD only sizes the download; the GET decides whether it works.
         m_statusTolerated = true;
@@ -230,18 +228,48 @@ bool HttpRequestQueue::takeHeader()
         // Qt reports the error status itself a moment later; aborting now would report a
         // second error, so the reply is only dropped.
         releaseReply(false);
-        fail(QCoreApplication::translate("translation", "The server answered %1 %2 for %3.", "nc")
-                 .arg(status)
-                 .arg(reason, urlText()));
+        if (status == 407 && !m_proxy.isEmpty())
+            fail(TransferMessages::proxyLogin(m_proxy, requestUrl()));
+        else
+            fail(TransferMessages::status(status, reason, requestUrl()));
         return false;
     }
     m_headerTaken = true;
-    m_announced = length;
     QNetworkReply *reply = m_reply.get();
     emit responseHeaderReceived(HttpResponseHeader(
         status, reason, length, m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified")));
     // A slot may have aborted this transfer.
     return m_reply.get() == reply;
+}
+
+bool HttpRequestQueue::acceptGetHeader(int status, qint64 length)
+{
+    const bool partial = status == 206;
+    if (partial && !m_running.ifRange.isEmpty()) {
+        // A server or cache that ignores If-Range sends the rest of whatever it holds now.
+        const QByteArray sent = m_running.ifRange;
+        const QByteArray validator
+            = m_reply->rawHeader(sent.startsWith('"') ? "ETag" : "Last-Modified").trimmed();
+        if (validator != sent) {
+            releaseReply();
+            fail(TransferMessages::changedFile(requestUrl()), true, true);
+            return false;
+        }
+    }
+    const qint64 offset = partial ? m_running.from : 0;
+    const FileBounds &bounds = m_running.bounds;
+    if (bounds.expected >= 0)
+        m_announced = qMax<qint64>(bounds.expected - offset, 0);
+    m_bodyLimit = bounds.limit >= 0 ? qMax<qint64>(bounds.limit - offset, 0) : -1;
+    if (length >= 0 && m_bodyLimit >= 0 && length > m_bodyLimit) {
+        releaseReply();
+        fail(TransferMessages::tooLarge(requestUrl(), offset + m_bodyLimit));
+        return false;
+    }
+    if (length >= 0)
+        m_bodyLimit = length;
+    m_bodyOffset = offset;
+    return true;
 }
 
 void HttpRequestQueue::drainBody()
@@ -255,34 +283,34 @@ void HttpRequestQueue::drainBody()
         const qint64 read = m_reply->read(m_buffer.data(), m_buffer.size());
         if (read <= 0)
             break;
+        const qint64 room = m_bodyLimit >= 0 ? m_bodyLimit - m_received : read;
+        const qint64 kept = qMin(read, room);
         QIODevice *device = m_running.device.data();
-        if (device && device->write(m_buffer.constData(), read) != read) {
-            fail(QCoreApplication::translate(
-                "translation", "The downloaded file could not be written: %1", "nc")
-                     .arg(device->errorString()));
+        if (device && device->write(m_buffer.constData(), kept) != kept) {
+            fail(TransferMessages::notWritten(device->errorString()));
             return;
         }
-        m_received += read;
+        m_received += kept;
+        if (kept < read) {
+            fail(TransferMessages::tooLarge(requestUrl(), m_bodyOffset + m_bodyLimit));
+            return;
+        }
     }
-    if (m_received != before)
+    if (m_received != before) {
+        m_watchdog.noteReceived(m_received);
         emit dataReadProgress(m_received, qMax<qint64>(m_announced, 0));
+    }
 }
 
 void HttpRequestQueue::transferFinished()
 {
     const QNetworkReply::NetworkError error = m_reply->error();
     if (error == QNetworkReply::InsecureRedirectError) {
-        fail(QCoreApplication::translate("translation",
-            "The server sent the download of %1 from a secure address to an insecure one, "
-            "which is refused.",
-            "nc")
-                 .arg(urlText()));
+        fail(TransferMessages::insecureRedirect(requestUrl()));
         return;
     }
     if (error == QNetworkReply::TooManyRedirectsError) {
-        fail(QCoreApplication::translate(
-            "translation", "The server redirected the download of %1 too many times.", "nc")
-                 .arg(urlText()));
+        fail(TransferMessages::tooManyRedirects(requestUrl()));
         return;
     }
     if (!m_headerTaken && !takeHeader() && !m_reply)
@@ -291,36 +319,40 @@ void HttpRequestQueue::transferFinished()
     if (!m_proxy.isEmpty() && !m_statusTolerated
         && (HttpReplyRules::isProxyFailure(error) || error == QNetworkReply::ConnectionRefusedError
             || error == QNetworkReply::HostNotFoundError)) {
-        fail(QCoreApplication::translate(
-                 "translation", "The proxy server %1 refused the download of %2: %3", "nc")
-                 .arg(m_proxy, urlText(), m_reply->errorString()),
-            HttpReplyRules::isInterruption(error));
+        if (error == QNetworkReply::ProxyAuthenticationRequiredError)
+            fail(TransferMessages::proxyLogin(m_proxy, requestUrl()));
+        else
+            fail(TransferMessages::proxyRefused(m_proxy, requestUrl(), m_reply->errorString()),
+                HttpReplyRules::isInterruption(error));
         return;
     }
     if (error != QNetworkReply::NoError && !m_statusTolerated) {
-        fail(m_reply->errorString(), HttpReplyRules::isInterruption(error));
+        fail(TransferMessages::transport(requestUrl(), m_reply->errorString()),
+            HttpReplyRules::isInterruption(error));
         return;
     }
     if (!m_headerTaken) {
-        fail(QCoreApplication::translate(
-            "translation", "The server sent no valid answer for %1.", "nc")
-                 .arg(urlText()));
+        fail(TransferMessages::noValidAnswer(requestUrl()));
         return;
     }
     drainBody();
     if (!m_reply)
         return;
     if (m_running.kind == Kind::Get && m_announced >= 0 && m_received < m_announced) {
-        fail(QCoreApplication::translate(
-                 "translation", "The connection was closed before all of %1 arrived.", "nc")
-                 .arg(urlText()),
-            true);
+        fail(TransferMessages::closedEarly(requestUrl()), true);
         return;
     }
     endTransfer(false);
 }
 
-void HttpRequestQueue::fail(const QString &text, bool interrupted)
+void HttpRequestQueue::watchdogGaveUp(TransferWatchdog::Verdict verdict)
+{
+    fail(verdict == TransferWatchdog::Verdict::Stalled ? TransferMessages::stalled(requestUrl())
+                                                       : TransferMessages::tooSlow(requestUrl()),
+        true);
+}
+
+void HttpRequestQueue::fail(const QString &text, bool interrupted, bool changedFile)
 {
     if (m_running.kind == Kind::Head) {
         // Whatever ends a HEAD early only leaves the size unknown.
@@ -334,6 +366,7 @@ void HttpRequestQueue::fail(const QString &text, bool interrupted)
     }
     m_errorString = text;
     m_interrupted = interrupted;
+    m_changedFile = changedFile;
     endTransfer(true);
 }
 
@@ -348,18 +381,13 @@ void HttpRequestQueue::endTransfer(bool failed)
 
 void HttpRequestQueue::releaseReply(bool abortTransfer)
 {
-    m_stallTimer.stop();
+    m_watchdog.stop();
     if (!m_reply)
         return;
     disconnect(m_reply.get(), nullptr, this, nullptr);
     if (abortTransfer)
         m_reply->abort();
     m_reply.reset();
-}
-
-QString HttpRequestQueue::urlText() const
-{
-    return requestUrl().toDisplayString();
 }
 
 QUrl HttpRequestQueue::requestUrl() const

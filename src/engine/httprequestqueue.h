@@ -1,6 +1,7 @@
 #pragma once
 
 #include "httpresponseheader.h"
+#include "transferwatchdog.h"
 
 #include <QByteArray>
 #include <QList>
@@ -8,7 +9,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -24,13 +24,14 @@ class QNetworkReply;
  * reported before its request ends. A GET given a device streams the body into it through a
  * bounded buffer, so no body is ever held whole in memory.
  *
- * A GET fails when the network fails, when nothing arrives for the transfer time-out, or
- * when the final status (after at most five redirects, never from https to http) lies
- * outside 2xx; the body of such a response is never written and its header is not reported.
- * A HEAD never fails except by abort(): it only sizes a download, so a refused status or a
- * failed connection ends it successfully with a header of unknown length. Only the final
- * response's length counts, and only when it is one plain number. After a failure the
- * queued requests are discarded without signals.
+ * A GET fails when the network fails, when nothing arrives for the transfer time-out or the
+ * body comes slower than the minimum rate, when the final status (after at most five
+ * redirects, never from https to http) lies outside 2xx, or when the body would grow past
+ * the file's bounds; the body of such a response is never written past them and its header
+ * is not reported. A HEAD never fails except by abort(): it only sizes a download, so a
+ * refused status, a failed connection or a slow server ends it successfully with a header
+ * of unknown length. Only the final response's length counts, and only when it is one plain
+ * number. After a failure the queued requests are discarded without signals.
  */
 class HttpRequestQueue : public QObject
 {
@@ -40,7 +41,17 @@ public:
     enum ConnectionMode { ConnectionModeHttp, ConnectionModeHttps };
 
     /// How long a transfer may receive nothing before it fails.
-    static constexpr int DefaultTransferTimeout = 60000;
+    static constexpr int DefaultTransferTimeout = TransferWatchdog::DefaultStallTimeout;
+
+    /// The bytes a GET's whole file (not only this response's part) may hold.
+    struct FileBounds
+    {
+        /// The file's exact size where it is known; -1 when not. A body that ends short of it
+        /// is an interruption.
+        qint64 expected = -1;
+        /// The most the file may hold; -1 for no bound beyond the response's length.
+        qint64 limit = -1;
+    };
 
     explicit HttpRequestQueue(QObject *parent = nullptr);
     ~HttpRequestQueue() override;
@@ -57,8 +68,10 @@ public:
     int get(const QString &path, QIODevice *to = nullptr);
     /// Queues a GET of path from byte from on, sent with If-Range: ifRange. The server may
     /// answer 206 with exactly that part, or 200 with the whole body; the header tells which.
-    /// A 206 for another part fails the request.
-    int getFrom(const QString &path, QIODevice *to, qint64 from, const QByteArray &ifRange);
+    /// A 206 for another part fails the request; so does one whose validator is not ifRange,
+    /// as an interruption with lastFailureChangedFile(). Nothing past bounds is written.
+    int getFrom(const QString &path, QIODevice *to, qint64 from, const QByteArray &ifRange,
+        FileBounds bounds);
     /// True while queued requests have not started; the running one does not count.
     bool hasPendingRequests() const;
     /// Ends the running request as failed (requestFinished(id, true)) and discards the
@@ -69,13 +82,21 @@ public:
     /// True when the last failure cut a transfer short (the connection dropped or stalled, or
     /// the body ended early), so that asking again may succeed.
     bool lastFailureInterrupted() const { return m_interrupted; }
+    /// True when the last failure was a resumed GET answered with part of another version of
+    /// the file, so that the file must be fetched again from its start.
+    bool lastFailureChangedFile() const { return m_changedFile; }
 
     /// Lets factory choose the proxy of every later request; the queue takes ownership.
     void setProxyFactory(QNetworkProxyFactory *factory) { m_manager.setProxyFactory(factory); }
 
     /// Sets how long, in milliseconds, a transfer may receive nothing before it fails.
-    void setTransferTimeout(int ms) { m_transferTimeout = ms; }
-    int transferTimeout() const { return m_transferTimeout; }
+    void setTransferTimeout(int ms) { m_watchdog.setStallTimeout(ms); }
+    int transferTimeout() const { return m_watchdog.stallTimeout(); }
+    /// Sets the slowest transfer accepted: bytesPerSecond of body averaged over windowMs.
+    void setMinimumRate(qint64 bytesPerSecond, int windowMs)
+    {
+        m_watchdog.setMinimumRate(bytesPerSecond, windowMs);
+    }
 
 signals:
     /// Every queued request that started ends with this signal, exactly once.
@@ -99,6 +120,7 @@ private:
         QPointer<QIODevice> device;
         qint64 from = 0;
         QByteArray ifRange;
+        FileBounds bounds;
     };
 
     struct ReplyDeleter
@@ -115,12 +137,13 @@ private:
     bool takeHeader();
     void drainBody();
     void transferFinished();
-    void fail(const QString &text, bool interrupted = false);
+    /// Checks a successful GET's header against the request; false when it failed it.
+    bool acceptGetHeader(int status, qint64 length);
+    void watchdogGaveUp(TransferWatchdog::Verdict verdict);
+    void fail(const QString &text, bool interrupted = false, bool changedFile = false);
     void endTransfer(bool failed);
     void releaseReply(bool abortTransfer = true);
     QUrl requestUrl() const;
-    /// The running request's address as the user reads it.
-    QString urlText() const;
 
     QNetworkAccessManager m_manager;
     QList<Request> m_queue;
@@ -137,13 +160,17 @@ private:
     bool m_headerTaken = false;
     bool m_statusTolerated = false;
     qint64 m_received = 0;
+    /// The body bytes expected (-1 unknown) and allowed (-1 unbounded) for this response.
     qint64 m_announced = -1;
+    qint64 m_bodyLimit = -1;
+    /// Where this response's body starts in the file.
+    qint64 m_bodyOffset = 0;
     QByteArray m_buffer;
-    QTimer m_stallTimer;
+    TransferWatchdog m_watchdog;
     /// The proxy of the running transfer as "host:port"; empty when it goes direct.
     QString m_proxy;
-    int m_transferTimeout = DefaultTransferTimeout;
 
     QString m_errorString;
     bool m_interrupted = false;
+    bool m_changedFile = false;
 };

@@ -19,7 +19,7 @@ OrviUpdaterEngine::OrviUpdaterEngine(EngineSettings settings)
           [this](const UpdateEntry &entry, const QByteArray &fileHash) {
               return m_acceptance.refusal(entry, fileHash);
           },
-          m_settings.transferTimeout)
+          m_settings.downloadLimits)
 {
     QDir().mkpath(m_downloadFolder);
     connect(&m_download, &PackageDownload::downloadProgress, this,

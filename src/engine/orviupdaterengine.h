@@ -74,7 +74,7 @@ signals:
 public slots:
     /// Downloads the package of every update of the catalogue.
     void beginDownload();
-    /// Ends the download without a report.
+    /// Ends the download without a report; the packages it stored are removed.
     void abortDownload();
     /// Installs the downloaded packages, rolling all back after a failure; returns when the
     /// run is over.

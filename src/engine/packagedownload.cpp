@@ -1,6 +1,7 @@
 #include "packagedownload.h"
 
 #include "systemproxy.h"
+#include "transfermessages.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
@@ -11,11 +12,15 @@
 #include <limits>
 
 PackageDownload::PackageDownload(
-    QString downloadFolder, Check check, int transferTimeoutMs, QObject *parent)
-    : QObject(parent), m_downloadFolder(std::move(downloadFolder)), m_check(std::move(check))
+    QString downloadFolder, Check check, Limits limits, QObject *parent)
+    : QObject(parent)
+    , m_downloadFolder(std::move(downloadFolder))
+    , m_check(std::move(check))
+    , m_sizeCap(limits.sizeCap)
 {
     m_http.setProxyFactory(new SystemProxy);
-    m_http.setTransferTimeout(transferTimeoutMs);
+    m_http.setTransferTimeout(limits.transferTimeout);
+    m_http.setMinimumRate(limits.minimumRate, limits.rateWindow);
     connect(&m_http, &HttpRequestQueue::requestFinished, this, &PackageDownload::requestFinished);
     connect(&m_http, &HttpRequestQueue::dataReadProgress, this, &PackageDownload::dataReadProgress);
     connect(&m_http, &HttpRequestQueue::responseHeaderReceived, this,
@@ -23,6 +28,11 @@ PackageDownload::PackageDownload(
 }
 
 PackageDownload::~PackageDownload() = default;
+
+qint64 PackageDownload::builtInSizeCap()
+{
+    return ORVI_DOWNLOAD_SIZE_CAP;
+}
 
 void PackageDownload::begin(const QVector<UpdateEntry *> &updates)
 {
@@ -49,8 +59,12 @@ void PackageDownload::begin(const QVector<UpdateEntry *> &updates)
 
 void PackageDownload::abort()
 {
+    // Once every package is fetched they belong to the installation.
+    const bool running = m_state == State::Sizing || m_state == State::Downloading;
     m_state = State::Aborted;
     m_http.abort();
+    if (running)
+        removeStoredPackages();
 }
 
 void PackageDownload::requestFinished(int id, bool failed)
@@ -61,6 +75,9 @@ void PackageDownload::requestFinished(int id, bool failed)
         if (m_state == State::Downloading && id == m_requestId && m_http.lastFailureInterrupted()
             && m_resumes < MaxResumes) {
             ++m_resumes;
+            // What the file holds belongs to another version: nothing of it may be kept.
+            if (m_http.lastFailureChangedFile())
+                m_validator.clear();
             resumePackage();
             return;
         }
@@ -77,6 +94,13 @@ void PackageDownload::requestFinished(int id, bool failed)
     m_packageFile.close();
     // Checked before anything of it is unpacked; a package that fails is not kept.
     const QString refusal = m_check(*m_updates.at(m_current), m_packageFile.hash());
+    if (!refusal.isEmpty() && m_resumedPart && !m_refetched) {
+        // A server or cache may append another version's rest under an unchanged validator.
+        m_refetched = true;
+        m_resumes = 0;
+        startPackage();
+        return;
+    }
     if (!refusal.isEmpty()) {
         m_packageFile.remove();
         failDownload(refusal);
@@ -129,33 +153,52 @@ void PackageDownload::takeGetHeader(const HttpResponseHeader &resp)
         m_packageFile.restart();
         m_resumeFrom = 0;
         m_lastDone = 0;
+        m_resumedPart = false;
     }
+    if (resp.statusCode() == 206)
+        m_resumedPart = true;
 }
 
 void PackageDownload::resumePackage()
 {
-    const QUrl link = packageLink(m_current);
     // Without a validator nothing proves that the rest would belong to the same file.
     m_resumeFrom = 0;
     if (m_packageFile.flush() && !m_validator.isEmpty())
         m_resumeFrom = m_packageFile.size();
-    if (m_resumeFrom == 0)
+    if (m_resumeFrom == 0) {
         m_packageFile.restart();
+        m_resumedPart = false;
+    }
     m_lastDone = m_resumeFrom;
+    queueGet();
+}
+
+void PackageDownload::queueGet()
+{
+    const QUrl link = packageLink(m_current);
+    const qint64 size = m_updates.at(m_current)->size();
+    HttpRequestQueue::FileBounds bounds;
+    bounds.expected = size;
+    bounds.limit = size >= 0 ? size : m_sizeCap;
     queueHostOf(link);
-    m_requestId = m_http.getFrom(link.path(), &m_packageFile, m_resumeFrom, m_validator);
+    m_requestId = m_http.getFrom(link.path(), &m_packageFile, m_resumeFrom, m_validator, bounds);
 }
 
 void PackageDownload::failDownload(const QString &text)
 {
     // Nothing of a failed run is kept, so no package of it is ever installed.
+    removeStoredPackages();
+    emit error(text);
+}
+
+void PackageDownload::removeStoredPackages()
+{
     if (m_packageFile.isOpen()) {
         m_packageFile.close();
         m_packageFile.remove();
     }
     for (int index = 0; index < m_current; ++index)
         QFile::remove(packageFileName(m_downloadFolder, packageLink(index)));
-    emit error(text);
 }
 
 qint64 PackageDownload::boundedSum(qint64 a, qint64 b)
@@ -167,20 +210,31 @@ qint64 PackageDownload::boundedSum(qint64 a, qint64 b)
 
 void PackageDownload::fetchPackage()
 {
-    const QUrl link = packageLink(m_current);
     const std::string &name = m_updates.at(m_current)->name();
     emit downloadFile(QString::fromLatin1(name.data(), qsizetype(name.size())));
+    m_resumes = 0;
+    m_refetched = false;
+    startPackage();
+}
+
+void PackageDownload::startPackage()
+{
     m_lastDone = 0;
     m_resumeFrom = 0;
-    m_resumes = 0;
     m_validator.clear();
-    m_packageFile.setFileName(packageFileName(m_downloadFolder, link));
+    m_resumedPart = false;
+    m_packageFile.setFileName(packageFileName(m_downloadFolder, packageLink(m_current)));
     if (!m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         failDownload(m_packageFile.errorString());
         return;
     }
-    queueHostOf(link);
-    m_requestId = m_http.get(link.path(), &m_packageFile);
+    // A package the disk cannot hold is refused before any of it is fetched.
+    const qint64 size = m_updates.at(m_current)->size();
+    if (size > 0 && !m_packageFile.hasRoomFor(size)) {
+        failDownload(TransferMessages::notWritten(m_packageFile.errorString()));
+        return;
+    }
+    queueGet();
 }
 
 QString PackageDownload::writtenLink(int index) const

@@ -17,8 +17,13 @@ class UpdateEntry;
 /*
  * Downloads the package of every update into the download folder: HEAD requests first, to
  * learn the sizes for one percentage over all packages, then one GET per package in catalogue
- * order, resumed after an interruption. Each package is checked the moment it is complete; the
- * first failure removes every package the run has stored and is reported as a text.
+ * order, resumed after an interruption (a stall, a transfer slower than the minimum rate, a
+ * body shorter than the size the server announced) and started again from zero when the
+ * server's part belongs to another version of the file. No package grows past the size the
+ * update server announced for it (or, without one, the size cap). Each package is checked the
+ * moment it is complete; a resumed one that fails the check is fetched once more whole. The
+ * first failure, and a cancel, remove every package the run has stored; a failure is
+ * reported as a text.
  */
 class PackageDownload : public QObject
 {
@@ -40,16 +45,30 @@ public:
     /// when it may.
     using Check = std::function<QString(const UpdateEntry &entry, const QByteArray &fileHash)>;
 
-    /// A download into downloadFolder (which ends with a slash); check judges each package;
-    /// a transfer fails after transferTimeoutMs without data.
-    PackageDownload(
-        QString downloadFolder, Check check, int transferTimeoutMs, QObject *parent = nullptr);
+    /// The bounds of every transfer; tests shorten them.
+    struct Limits
+    {
+        /// How long a transfer may receive nothing, in milliseconds.
+        int transferTimeout = HttpRequestQueue::DefaultTransferTimeout;
+        /// The slowest transfer kept up: minimumRate bytes a second over rateWindow ms.
+        qint64 minimumRate = TransferWatchdog::DefaultMinimumRate;
+        int rateWindow = TransferWatchdog::DefaultRateWindow;
+        /// The most a package may hold when the update server announced no size.
+        qint64 sizeCap = builtInSizeCap();
+    };
+
+    /// The size cap the updater was built with (ORVI_DOWNLOAD_SIZE_CAP).
+    static qint64 builtInSizeCap();
+
+    /// A download into downloadFolder (which ends with a slash); check judges each package.
+    PackageDownload(QString downloadFolder, Check check, Limits limits, QObject *parent = nullptr);
     ~PackageDownload() override;
 
     /// Starts fetching the package of every entry of updates (not owned; they must outlive the
     /// download). A link that cannot be downloaded is reported before any request is sent.
     void begin(const QVector<UpdateEntry *> &updates);
-    /// Ends the run; the interrupted request reports no failure.
+    /// Ends the run and removes the packages it stored; the interrupted request reports no
+    /// failure.
     void abort();
     State state() const { return m_state; }
 
@@ -80,8 +99,12 @@ private:
     bool portReadsBack(int index) const;
     /// Queues a change of host to the link's host, with its scheme and port.
     void queueHostOf(const QUrl &link);
-    /// Opens the file of package m_current and queues its GET.
+    /// Names package m_current and starts its download.
     void fetchPackage();
+    /// Opens the file of package m_current from its start and queues its GET.
+    void startPackage();
+    /// Queues the GET of package m_current from byte m_resumeFrom on.
+    void queueGet();
     /// Notes the validator of a GET's answer, and starts the file again when a resumed
     /// request is answered with the whole file.
     void takeGetHeader(const HttpResponseHeader &resp);
@@ -90,6 +113,8 @@ private:
     void resumePackage();
     /// Reports text and removes the packages this run has stored so far.
     void failDownload(const QString &text);
+    /// Removes the packages this run has stored so far, the partial one included.
+    void removeStoredPackages();
     /// a + b, each and the sum held below a bound at which a percentage cannot overflow.
     static qint64 boundedSum(qint64 a, qint64 b);
 
@@ -97,6 +122,7 @@ private:
 
     QString m_downloadFolder;
     Check m_check;
+    qint64 m_sizeCap;
     HttpRequestQueue m_http;
     PackageFile m_packageFile;
     QVector<UpdateEntry *> m_updates;
@@ -112,4 +138,8 @@ private:
     int m_resumes = 0;
     qint64 m_resumeFrom = 0;
     QByteArray m_validator;
+    // The file holds a part that a resumed request appended.
+    bool m_resumedPart = false;
+    // The package was fetched once more whole after it failed its check.
+    bool m_refetched = false;
 };

@@ -1,5 +1,12 @@
 #include "packagefile.h"
 
+#include "filesystem.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <limits>
+
 PackageFile::~PackageFile()
 {
     if (m_worker.joinable()) {
@@ -16,12 +23,14 @@ bool PackageFile::open(OpenMode mode)
 {
     // Only a file written from its start has a hash that matches its contents.
     resetHash();
+    m_roomChecked = 0;
     return QFile::open(mode | Truncate);
 }
 
 bool PackageFile::restart()
 {
     resetHash();
+    m_roomChecked = 0;
     return resize(0) && seek(0);
 }
 
@@ -39,8 +48,33 @@ QByteArray PackageFile::hash()
     return m_hash.result();
 }
 
+bool PackageFile::hasRoomFor(qint64 size)
+{
+    const QString folder = QFileInfo(fileName()).absolutePath();
+    const qint64 available = FileSystem::freeSpace(folder);
+    const qint64 room
+        = available < 0 ? std::numeric_limits<qint64>::max() : available - FreeSpaceFloor;
+    if (size > room) {
+        m_roomChecked = 0;
+        constexpr qint64 MiB = 1024 * 1024;
+        setErrorString(QCoreApplication::translate("translation",
+            "only %1 MiB are free on the disk of the download folder %2, and the updater "
+            "leaves at least %3 MiB free there.",
+            "nc")
+                           .arg(qMax<qint64>(available, 0) / MiB)
+                           .arg(folder)
+                           .arg(FreeSpaceFloor / MiB));
+        return false;
+    }
+    m_roomChecked = qMin(room, SpaceCheckInterval);
+    return true;
+}
+
 qint64 PackageFile::writeData(const char *data, qint64 size)
 {
+    if (size > m_roomChecked && !hasRoomFor(size))
+        return -1;
+    m_roomChecked = qMax<qint64>(m_roomChecked - size, 0);
     const qint64 written = QFile::writeData(data, size);
     if (written <= 0)
         return written;

@@ -14,11 +14,15 @@
  * The file a package is downloaded into. Every byte written to it also goes into the
  * package's hash, so the signature is checked the moment the download ends, without reading
  * a large file a second time. The hashing runs on a thread of its own, beside the transfer,
- * so that a fast link is not slowed down to the speed of the hash.
+ * so that a fast link is not slowed down to the speed of the hash. No write takes the free
+ * space of the file's file system below a floor, so a download never fills the disk.
  */
 class PackageFile : public QFile
 {
 public:
+    /// The free space every write leaves on the file's file system.
+    static constexpr qint64 FreeSpaceFloor = 64 * 1024 * 1024;
+
     PackageFile() = default;
     ~PackageFile() override;
 
@@ -27,6 +31,9 @@ public:
     /// The BLAKE2b-512 of what was written since the file was opened or restarted; waits for
     /// the hashing to catch up.
     QByteArray hash();
+    /// True when size more bytes leave FreeSpaceFloor free; false with the error string set
+    /// to say so when they do not.
+    bool hasRoomFor(qint64 size);
 
     using QFile::open;
     bool open(OpenMode mode) override;
@@ -43,6 +50,9 @@ private:
 
     // Bytes written but not hashed yet are held up to this much; the writer waits beyond it.
     static constexpr qint64 MaxPending = 2 * 1024 * 1024;
+    // The free space is asked again at the latest after this much was written, since other
+    // programs write to the same disk.
+    static constexpr qint64 SpaceCheckInterval = 16 * 1024 * 1024;
 
     PackageHash m_hash;
     std::thread m_worker;
@@ -52,4 +62,6 @@ private:
     qint64 m_pendingBytes = 0;
     bool m_hashing = false;
     bool m_stopping = false;
+    /// Bytes that may still be written before the free space is asked again.
+    qint64 m_roomChecked = 0;
 };

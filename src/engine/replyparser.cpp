@@ -21,6 +21,7 @@ enum Item {
     Critical,
     Timestamp,
     Signature,
+    Size,
     ItemCount
 };
 
@@ -30,7 +31,8 @@ int itemOf(QStringView name)
     static const std::array<QLatin1String, ItemCount> names { QLatin1String(version),
         QLatin1String(description), QLatin1String(copyrights), QLatin1String(author),
         QLatin1String(webpage), QLatin1String(email), QLatin1String(changelog), QLatin1String(link),
-        QLatin1String(critical), QLatin1String(timestamp), QLatin1String(signature) };
+        QLatin1String(critical), QLatin1String(timestamp), QLatin1String(signature),
+        QLatin1String(size) };
     for (int item = 0; item < ItemCount; ++item) {
         if (name == names[item])
             return item;
@@ -43,6 +45,19 @@ bool isAnswerWithoutUpdate(QStringView name)
     return name == QLatin1String(ReplySchema::latest)
         || name == QLatin1String(ReplySchema::noSuchUpdate)
         || name == QLatin1String(ReplySchema::noSuchComponent);
+}
+
+// A size is digits only; anything else, or a number too large to be a file, is no size.
+std::int64_t sizeOf(const std::string &text)
+{
+    const QByteArray digits = QByteArray::fromStdString(text).trimmed();
+    if (digits.isEmpty() || digits.size() > 18)
+        return -1;
+    for (const char c : digits) {
+        if (c < '0' || c > '9')
+            return -1;
+    }
+    return digits.toLongLong();
 }
 
 std::string utf8(QStringView text)
@@ -182,7 +197,7 @@ QVector<UpdateEntry *> ReplyParser::takeEntries()
             std::move(request->type), std::move(items[Version]), std::move(items[Description]),
             std::move(items[Copyrights]), std::move(items[Author]), std::move(items[Webpage]),
             std::move(items[Email]), std::move(items[Changelog]), std::move(items[Link]), critical,
-            timestamp, std::move(items[Signature]));
+            timestamp, std::move(items[Signature]), sizeOf(items[Size]));
         request.reset();
     }
     return entries;

@@ -464,5 +464,35 @@
         <comment>nc</comment>
         <translation>Przywracanie poprzedniej wersji…</translation>
     </message>
+    <message>
+        <source>only %1 MiB are free on the disk of the download folder %2, and the updater leaves at least %3 MiB free there.</source>
+        <comment>nc</comment>
+        <translation>na dysku folderu pobierania %2 jest wolnych tylko %1 MiB, a aktualizator zostawia tam co najmniej %3 MiB wolnego miejsca.</translation>
+    </message>
+    <message>
+        <source>The server %1 sent %2 too slowly, so the download was given up.</source>
+        <comment>nc</comment>
+        <translation>Serwer %1 przesyłał %2 zbyt wolno, więc pobieranie zostało przerwane.</translation>
+    </message>
+    <message>
+        <source>The server sent the rest of %1 from another version of the file.</source>
+        <comment>nc</comment>
+        <translation>Serwer przesłał resztę %1 z innej wersji pliku.</translation>
+    </message>
+    <message>
+        <source>The server sent more of %1 than the %2 bytes it may have, so the download was given up.</source>
+        <comment>nc</comment>
+        <translation>Serwer przesłał z %1 więcej niż dozwolone %2 bajtów, więc pobieranie zostało przerwane.</translation>
+    </message>
+    <message>
+        <source>The proxy server %1 asks for a login (407 Proxy Authentication Required) before it passes on the download of %2, and the updater has none to give. Check the proxy settings (%3).</source>
+        <comment>nc</comment>
+        <translation>Serwer pośredniczący %1 żąda zalogowania (407 Proxy Authentication Required), zanim przekaże pobieranie %2, a aktualizator nie ma danych logowania. Sprawdź ustawienia serwera pośredniczącego (%3).</translation>
+    </message>
+    <message>
+        <source>The download of %1 from the server %2 failed: %3</source>
+        <comment>nc</comment>
+        <translation>Pobieranie %1 z serwera %2 nie powiodło się: %3</translation>
+    </message>
 </context>
 </TS>

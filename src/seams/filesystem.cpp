@@ -1,5 +1,7 @@
 #include "filesystem.h"
 
+#include <QStorageInfo>
+
 #include <cerrno>
 #include <cstring>
 
@@ -8,6 +10,12 @@ FileSystem::FaultInjector &faultInjector()
 {
     static FileSystem::FaultInjector injector;
     return injector;
+}
+
+FileSystem::SpaceReporter &spaceReporter()
+{
+    static FileSystem::SpaceReporter reporter;
+    return reporter;
 }
 
 int &lastError()
@@ -20,6 +28,19 @@ int &lastError()
 void FileSystem::setFaultInjector(FaultInjector injector)
 {
     faultInjector() = std::move(injector);
+}
+
+void FileSystem::setSpaceReporter(SpaceReporter reporter)
+{
+    spaceReporter() = std::move(reporter);
+}
+
+qint64 FileSystem::freeSpace(const QString &path)
+{
+    if (spaceReporter())
+        return spaceReporter()(path);
+    const QStorageInfo storage(path);
+    return storage.isValid() ? storage.bytesAvailable() : -1;
 }
 
 bool FileSystem::injected(Operation operation, const QString &path, const QString &other)

@@ -34,8 +34,13 @@ public:
     /// An open file; -1 when none.
     using Handle = int;
 
+    /// Answers the free space of the file system that holds a path in place of the system.
+    using SpaceReporter = std::function<qint64(const QString &path)>;
+
     /// Installs injector; an empty function restores plain operation.
     static void setFaultInjector(FaultInjector injector);
+    /// Installs reporter; an empty function restores the system's answer.
+    static void setSpaceReporter(SpaceReporter reporter);
 
     /// Creates or truncates path for writing, never through a link at its last component.
     static Handle create(const QString &path);
@@ -78,6 +83,9 @@ public:
     static int fileMode(const QString &path);
     /// The bits the process's umask keeps from new files; 0 on Windows.
     static int creationMask();
+    /// The bytes an unprivileged user may still write to the file system that holds the
+    /// existing path; -1 when the system cannot tell.
+    static qint64 freeSpace(const QString &path);
     /// True when both existing paths lie on the same file system.
     static bool sameFileSystem(const QString &a, const QString &b);
     /// True when the last failure was a rename or link across file systems.

@@ -8,7 +8,7 @@
  *     <request project="orvi" name="core" type="app">
  *       <latest/>  or  <noSuchUpdate/>  or  <noSuchComponent/>  or the update's items:
  *       <version/> <description/> <copyrights/> <author/> <webpage/> <email/> <changelog/>
- *       <link/> <critical>true</critical> <timestamp/> <signature/>
+ *       <link/> <critical>true</critical> <timestamp/> <signature/> <size/>
  *     </request>
  *   </updates>
  *
@@ -41,6 +41,8 @@ constexpr char link[] = "link";
 constexpr char critical[] = "critical";
 constexpr char timestamp[] = "timestamp";
 constexpr char signature[] = "signature";
+/// The package's size in bytes, a decimal number; replies may leave it out.
+constexpr char size[] = "size";
 
 /// The one text of "critical" that marks an update critical.
 constexpr char criticalTrue[] = "true";

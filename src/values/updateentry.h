@@ -12,7 +12,7 @@ public:
     UpdateEntry(std::string project, std::string name, std::string type, std::string version,
         std::string description, std::string copyrights, std::string author, std::string webpage,
         std::string email, std::string changelog, std::string link, bool critical,
-        std::uint32_t timestamp, std::string signature = std::string());
+        std::uint32_t timestamp, std::string signature = std::string(), std::int64_t size = -1);
 
     const std::string &changelog() const { return m_changelog; }
     /// The address of the update package.
@@ -21,6 +21,8 @@ public:
     std::uint32_t timestamp() const { return m_timestamp; }
     /// The text of the package's signature file as the server sent it; empty when unsigned.
     const std::string &signature() const { return m_signature; }
+    /// The package's size in bytes as the server announced it; -1 when it announced none.
+    std::int64_t size() const { return m_size; }
 
 private:
     const std::string m_changelog;
@@ -28,4 +30,5 @@ private:
     const bool m_critical;
     const std::uint32_t m_timestamp;
     const std::string m_signature;
+    const std::int64_t m_size;
 };

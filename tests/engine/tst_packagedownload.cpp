@@ -1,5 +1,6 @@
 #include "entrybuilder.h"
 #include "fakehttpserver.h"
+#include "filesystem.h"
 #include "packagedownload.h"
 #include "packagehash.h"
 #include "platform.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -111,7 +113,7 @@ private slots:
     void badLinkIsRefusedBeforeAnyRequest_data();
     void badLinkIsRefusedBeforeAnyRequest();
     void missingSubfolderGivesFileErrorAndNoGet();
-    void refusedConnectionGivesClientText();
+    void refusedConnectionNamesServerAndPackage();
     void stalledServerFails();
 #ifndef Q_OS_WIN
     // Linux's /dev/full.
@@ -122,6 +124,10 @@ private slots:
     void interruptedTransferResumes_data();
     void interruptedTransferResumes();
     void resumesAreLimited();
+    void resumeThatWouldSpliceStartsAgain_data();
+    void resumeThatWouldSpliceStartsAgain();
+    void boundsStopTheDownload_data();
+    void boundsStopTheDownload();
     void refusedPackageKeepsNothing();
     void emptyCatalogueDoesNothing();
 
@@ -131,7 +137,9 @@ private:
         return m_folder + QLatin1Char('/') + path;
     }
     /// A download into m_folder whose check answers with m_refusals by entry name.
-    void makeDownload(int transferTimeout = HttpRequestQueue::DefaultTransferTimeout);
+    void makeDownload(PackageDownload::Limits limits = PackageDownload::Limits());
+    /// The same, failing after transferTimeout ms without data.
+    void makeDownload(int transferTimeout);
     /// Makes entries, taken over, the catalogue.
     void setCatalogue(const QVector<UpdateEntry *> &entries);
     QVector<UpdateEntry *> catalogue() const;
@@ -141,6 +149,8 @@ private:
     QString m_folder;
     std::vector<std::unique_ptr<UpdateEntry>> m_entries;
     QMap<QString, QString> m_refusals;
+    /// When set, the check refuses every file with another hash.
+    std::optional<QByteArray> m_acceptedHash;
     /// Each check: the entry's name and the hash it was given.
     QList<QPair<QString, QByteArray>> m_checks;
     std::unique_ptr<PackageDownload> m_download;
@@ -156,6 +166,7 @@ void TestPackageDownload::init()
     QVERIFY(m_folder.startsWith(m_environment->root()));
     QVERIFY(QDir().mkpath(m_folder));
     m_refusals.clear();
+    m_acceptedHash.reset();
     m_checks.clear();
     makeDownload();
 }
@@ -163,6 +174,7 @@ void TestPackageDownload::init()
 void TestPackageDownload::cleanup()
 {
     m_download.reset();
+    FileSystem::setSpaceReporter(FileSystem::SpaceReporter());
     m_entries.clear();
     m_server.reset();
     m_environment.reset();
@@ -170,14 +182,23 @@ void TestPackageDownload::cleanup()
 
 void TestPackageDownload::makeDownload(int transferTimeout)
 {
+    PackageDownload::Limits limits;
+    limits.transferTimeout = transferTimeout;
+    makeDownload(limits);
+}
+
+void TestPackageDownload::makeDownload(PackageDownload::Limits limits)
+{
     m_download = std::make_unique<PackageDownload>(
         m_folder,
         [this](const UpdateEntry &entry, const QByteArray &fileHash) {
             const QString name = QString::fromStdString(entry.name());
             m_checks.append({ name, fileHash });
+            if (m_acceptedHash && *m_acceptedHash != fileHash)
+                return QStringLiteral("The package %1 was altered.").arg(name);
             return m_refusals.value(name);
         },
-        transferTimeout);
+        limits);
 }
 
 void TestPackageDownload::setCatalogue(const QVector<UpdateEntry *> &entries)
@@ -414,6 +435,9 @@ void TestPackageDownload::abortIsSilent()
     QVERIFY(spies.finished.isEmpty());
     QCOMPARE(m_download->state(), PackageDownload::State::Aborted);
     QCOMPARE(m_server->requests().size(), duringGet ? 3 : 1);
+    // Cancel keeps nothing, as a failure does.
+    QVERIFY(
+        QDir(m_folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
 }
 
 void TestPackageDownload::errorStatusKeepsNoFile_data()
@@ -562,11 +586,12 @@ void TestPackageDownload::missingSubfolderGivesFileErrorAndNoGet()
     QCOMPARE(m_server->requestLines(), QStringList(QStringLiteral("HEAD /dir/x.zip")));
 }
 
-void TestPackageDownload::refusedConnectionGivesClientText()
+void TestPackageDownload::refusedConnectionNamesServerAndPackage()
 {
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-    const QString link = QStringLiteral("http://127.0.0.1:%1/pkg.zip").arg(closed.serverPort());
+    const quint16 port = closed.serverPort();
+    const QString link = QStringLiteral("http://127.0.0.1:%1/pkg.zip").arg(port);
     closed.close();
 
     QNetworkAccessManager manager;
@@ -579,7 +604,10 @@ void TestPackageDownload::refusedConnectionGivesClientText()
     DownloadSpies spies(m_download.get());
     m_download->begin(catalogue());
     QVERIFY(spies.errors.wait(10000));
-    QCOMPARE(spies.firstError(), reply->errorString());
+    QCOMPARE(spies.firstError(),
+        QStringLiteral("The download of pkg.zip from the server 127.0.0.1:%1 failed: %2")
+            .arg(port)
+            .arg(reply->errorString()));
     // The refused HEAD only left the size unknown; the refused GET ended the run.
     QCOMPARE(spies.fileNames(), QStringList(QStringLiteral("pkg")));
     QVERIFY(spies.finished.isEmpty());
@@ -700,16 +728,137 @@ void TestPackageDownload::resumesAreLimited()
     QVERIFY(spies.finished.isEmpty());
 }
 
+void TestPackageDownload::resumeThatWouldSpliceStartsAgain_data()
+{
+    QTest::addColumn<QByteArray>("laterValidator"); // of the file that replaced the first
+    QTest::addColumn<int>("checks");
+    QTest::addColumn<bool>("completes");
+
+    const QByteArray etag = "ETag: \"v1\"\r\n";
+    QTest::newRow("changed ETag") << QByteArray("ETag: \"v2\"\r\n") << 1 << true;
+    QTest::newRow("changed Last-Modified")
+        << QByteArray("Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT\r\n") << 1 << true;
+    QTest::newRow("no validator") << QByteArray() << 1 << true;
+    // The halves splice under one validator: the check refuses them, the whole file follows.
+    QTest::newRow("same ETag: fetched whole once more") << etag << 2 << true;
+    QTest::newRow("same ETag: the whole file refused too") << etag << 2 << false;
+}
+
+void TestPackageDownload::resumeThatWouldSpliceStartsAgain()
+{
+    QFETCH(QByteArray, laterValidator);
+    QFETCH(int, checks);
+    QFETCH(bool, completes);
+
+    // Cut at 600 bytes; then the file is replaced, and the server (or a cache) sends the rest
+    // of the new one whatever If-Range names.
+    FakeHttpServer::Response first = FakeHttpServer::Response::ok(pattern(1000, 'o'));
+    first.extraHeaders = "ETag: \"v1\"\r\n";
+    first.honoursRanges = true;
+    first.sendLimit = 600;
+    m_server->setResponse("/v.zip", first);
+    const QByteArray newer = pattern(1000, 'n');
+    FakeHttpServer::Response replaced = FakeHttpServer::Response::ok(newer);
+    replaced.extraHeaders = laterValidator;
+    replaced.honoursRanges = true;
+    replaced.ignoresIfRange = true;
+    connect(m_server.get(), &FakeHttpServer::requestReceived, this, [&] {
+        if (m_server->requestLines().count(QStringLiteral("GET /v.zip")) == 2)
+            m_server->setResponse("/v.zip", replaced);
+    });
+    m_acceptedHash = completes ? hashOf(newer) : QByteArray("none");
+    setCatalogue({ entry(QStringLiteral("v"), m_server->url(QStringLiteral("/v.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
+    QTRY_COMPARE_WITH_TIMEOUT(spies.finished.count() + spies.errors.count(), 1, 10000);
+
+    QCOMPARE(m_server->requests().at(2).range, QByteArray("bytes=600-"));
+    QCOMPARE(m_server->requests().constLast().range, QByteArray());
+    QCOMPARE(m_checks.size(), checks);
+    QCOMPARE(m_checks.constLast().second, hashOf(newer));
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/v.zip"))),
+        completes ? newer : QByteArray());
+}
+
+void TestPackageDownload::boundsStopTheDownload_data()
+{
+    QTest::addColumn<qint64>("size"); // announced by the update server; -1 none
+    QTest::addColumn<qint64>("sizeCap");
+    QTest::addColumn<qint64>("room"); // free space above the floor; -1: the disk's own
+    QTest::addColumn<bool>("withContentLength");
+    QTest::addColumn<int>("cutAt"); // where the first answer ends; -1: never
+    QTest::addColumn<int>("gets");
+    QTest::addColumn<QString>("error"); // a part of it; empty: the download completes
+
+    const qint64 cap = PackageDownload::builtInSizeCap();
+    const QString tooLarge = QStringLiteral("than the 1000 bytes it may have");
+    const QString noRoom = QStringLiteral("leaves at least 64 MiB free");
+    // The server's body is 1500 bytes.
+    QTest::newRow("shorter than the size: resumed")
+        << qint64(1500) << cap << qint64(-1) << false << 600 << 2 << QString();
+    QTest::newRow("longer than the size")
+        << qint64(1000) << cap << qint64(-1) << false << -1 << 1 << tooLarge;
+    QTest::newRow("length above the size")
+        << qint64(1000) << cap << qint64(-1) << true << -1 << 1 << tooLarge;
+    QTest::newRow("no length, no size: the cap")
+        << qint64(-1) << qint64(1000) << qint64(-1) << false << -1 << 1 << tooLarge;
+    QTest::newRow("no room for the announced size: no GET")
+        << qint64(1500) << cap << qint64(1000) << true << -1 << 0 << noRoom;
+    QTest::newRow("unknown size: no room at the write")
+        << qint64(-1) << cap << qint64(1000) << true << -1 << 1 << noRoom;
+}
+
+void TestPackageDownload::boundsStopTheDownload()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, sizeCap);
+    QFETCH(qint64, room);
+    QFETCH(bool, withContentLength);
+    QFETCH(int, cutAt);
+    QFETCH(int, gets);
+    QFETCH(QString, error);
+
+    if (room >= 0)
+        FileSystem::setSpaceReporter([&](const QString &path) {
+            return QDir::cleanPath(path) == QDir::cleanPath(m_folder)
+                ? PackageFile::FreeSpaceFloor + room
+                : -1;
+        });
+    FakeHttpServer::Response response = FakeHttpServer::Response::ok(pattern(1500, 'b'));
+    response.withContentLength = withContentLength;
+    response.extraHeaders = "ETag: \"v1\"\r\n";
+    response.honoursRanges = true;
+    response.sendLimit = cutAt;
+    response.limitedAnswers = 1;
+    m_server->setResponse("/b.zip", response);
+    PackageDownload::Limits limits;
+    limits.sizeCap = sizeCap;
+    makeDownload(limits);
+    const QString link = m_server->url(QStringLiteral("/b.zip"));
+    setCatalogue({ EntryBuilder().name("b").link(link).size(size).make() });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
+    QTRY_COMPARE_WITH_TIMEOUT(spies.finished.count() + spies.errors.count(), 1, 10000);
+
+    QVERIFY2(spies.firstError().contains(error), qPrintable(spies.firstError()));
+    QCOMPARE(m_server->requestLines().count(QStringLiteral("GET /b.zip")), gets);
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/b.zip"))),
+        error.isEmpty() ? pattern(1500, 'b') : QByteArray());
+}
+
 void TestPackageDownload::downloadGoesThroughProxy_data()
 {
     QTest::addColumn<bool>("listening");
-    QTest::newRow("proxy answers") << true;
-    QTest::newRow("nothing listens at the proxy") << false;
+    QTest::addColumn<int>("status");
+    QTest::newRow("proxy answers") << true << 200;
+    QTest::newRow("nothing listens at the proxy") << false << 200;
+    QTest::newRow("proxy asks for a login") << true << 407;
 }
 
 void TestPackageDownload::downloadGoesThroughProxy()
 {
     QFETCH(bool, listening);
+    QFETCH(int, status);
     quint16 port = m_server->port();
     if (!listening) {
         QTcpServer probe;
@@ -717,6 +866,10 @@ void TestPackageDownload::downloadGoesThroughProxy()
         port = probe.serverPort();
     }
     m_server->setResponse("/p.zip", FakeHttpServer::Response::ok(pattern(500, 'p')));
+    FakeHttpServer::Response login = FakeHttpServer::Response::withStatus(407);
+    login.extraHeaders = "Proxy-Authenticate: Basic realm=\"proxy\"\r\n";
+    if (status == 407)
+        m_server->setResponse("/p.zip", login);
     qputenv("http_proxy", "127.0.0.1:" + QByteArray::number(port));
     makeDownload();
     qunsetenv("http_proxy");
@@ -725,6 +878,17 @@ void TestPackageDownload::downloadGoesThroughProxy()
     setCatalogue({ entry(QStringLiteral("p"), link) });
     DownloadSpies spies(m_download.get());
     m_download->begin(catalogue());
+    if (status == 407) {
+        QVERIFY(spies.errors.wait(10000));
+        QCOMPARE(spies.firstError(),
+            QStringLiteral("The proxy server 127.0.0.1:%1 asks for a login (407 Proxy "
+                           "Authentication Required) before it passes on the download of %2, "
+                           "and the updater has none to give. Check the proxy settings "
+                           "(http_proxy).")
+                .arg(port)
+                .arg(link));
+        return;
+    }
     if (listening) {
         QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
         QCOMPARE(m_server->requestLines(),

@@ -22,6 +22,8 @@ private slots:
     void critical();
     void timestamp_data();
     void timestamp();
+    void size_data();
+    void size();
 
 private:
     static Entries parse(const QByteArray &reply);
@@ -202,6 +204,30 @@ void tst_ReplyParser::timestamp()
         = parse("<reply><request><timestamp>" + text + "</timestamp></request></reply>");
     QCOMPARE(entries.size(), size_t(1));
     QCOMPARE(entries.front()->timestamp(), timestamp);
+}
+
+void tst_ReplyParser::size_data()
+{
+    QTest::addColumn<QByteArray>("element");
+    QTest::addColumn<qint64>("size");
+
+    QTest::newRow("absent, as in older replies") << QByteArray() << qint64(-1);
+    QTest::newRow("beyond 32 bits, blanks around")
+        << QByteArray("<size> 8589934592\n</size>") << qint64(8589934592);
+    QTest::newRow("too large for a file")
+        << QByteArray("<size>9999999999999999999</size>") << qint64(-1);
+    QTest::newRow("negative") << QByteArray("<size>-1</size>") << qint64(-1);
+    QTest::newRow("letters after digits") << QByteArray("<size>12kB</size>") << qint64(-1);
+}
+
+void tst_ReplyParser::size()
+{
+    QFETCH(QByteArray, element);
+    QFETCH(qint64, size);
+
+    const Entries entries = parse("<reply><request>" + element + "</request></reply>");
+    QCOMPARE(entries.size(), size_t(1));
+    QCOMPARE(qint64(entries.front()->size()), size);
 }
 
 QTEST_GUILESS_MAIN(tst_ReplyParser)

@@ -22,7 +22,7 @@ namespace {
 using Catalogue = std::vector<std::unique_ptr<UpdateEntry>>;
 
 const char *const itemNames[] = { "version", "description", "copyrights", "author", "webpage",
-    "email", "changelog", "link", "critical", "timestamp", "signature" };
+    "email", "changelog", "link", "critical", "timestamp", "signature", "size" };
 
 QString item(const QDomElement &request, const char *name)
 {

@@ -51,6 +51,8 @@ public:
     EntryBuilder &timestamp(std::uint32_t timestamp);
     /// The text of the package's signature file.
     EntryBuilder &signature(const Text &text);
+    /// The package's size as the server announces it.
+    EntryBuilder &size(std::int64_t size);
 
     /// A new entry the caller owns (as OrviUpdaterEngine::adoptUpdates takes them).
     UpdateEntry *make() const;
@@ -72,4 +74,5 @@ private:
     bool m_critical = false;
     std::uint32_t m_timestamp = 0;
     std::string m_signature;
+    std::int64_t m_size = -1;
 };

@@ -31,6 +31,8 @@ QByteArray reasonOf(int status)
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 407:
+        return "Proxy Authentication Required";
     case 500:
         return "Internal Server Error";
     case 501:
@@ -183,7 +185,8 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
         response.sendLimit = -1;
     QByteArray contentRange;
     if (request.method == "GET" && response.honoursRanges && request.range.startsWith("bytes=")
-        && (request.ifRange.isEmpty() || response.extraHeaders.contains(request.ifRange))) {
+        && (request.ifRange.isEmpty() || response.ignoresIfRange
+            || response.extraHeaders.contains(request.ifRange))) {
         const qint64 from = request.range.mid(6, request.range.indexOf('-') - 6).toLongLong();
         contentRange = "Content-Range: bytes " + QByteArray::number(from) + '-'
             + QByteArray::number(response.body.size() - 1) + '/'

@@ -55,6 +55,9 @@ public:
         /// True: a GET with "Range: bytes=N-" gets 206 and the body from N on, unless its
         /// If-Range names a value extraHeaders does not hold.
         bool honoursRanges = false;
+        /// True with honoursRanges: the part is sent whatever If-Range names, as a server or
+        /// cache that ignores If-Range does.
+        bool ignoresIfRange = false;
         /// How many GETs of the path sendLimit applies to; -1: all of them.
         int limitedAnswers = -1;
 

@@ -318,8 +318,13 @@ void tst_UpdateServer::reply()
 
 void tst_UpdateServer::availableUpdateCarriesEveryField()
 {
-    const Entries entries = parseReply(exchange(asSentByUpdater(component("core", "app", "1"))));
-    QCOMPARE(entries.size(), size_t(1));
+    // The package's size is read from the catalogue folder; a package not there has none.
+    QVERIFY(TestEnvironment::writeFile(
+        m_catalogue + QStringLiteral("/core-2.0.zip"), QByteArray(1234, 'z')));
+    const Entries entries = parseReply(exchange(
+        asSentByUpdater(component("core", "app", "1") + component("smileys", "plugin", "1"))));
+    QCOMPARE(entries.size(), size_t(2));
+    QCOMPARE(entries.back()->size(), std::int64_t(-1));
     const UpdateEntry &entry = *entries.front();
     QCOMPARE(entry.project(), std::string("orvi"));
     QCOMPARE(entry.name(), std::string("core"));
@@ -334,6 +339,7 @@ void tst_UpdateServer::availableUpdateCarriesEveryField()
     QCOMPARE(entry.link(), (BaseUrl + QStringLiteral("/core-2.0.zip")).toStdString());
     QCOMPARE(entry.critical(), true);
     QCOMPARE(entry.timestamp(), 1700000000u);
+    QCOMPARE(entry.size(), std::int64_t(1234));
 }
 
 void tst_UpdateServer::signature_data()

@@ -11,6 +11,8 @@
 #include "updateentry.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
@@ -78,6 +80,7 @@ private slots:
     void barAndLabelFollowTheEngine();
     void downloadDrivesBarAndLabel();
     void cancelAbortsBeforeClosing();
+    void tricklingServerEndsInTheErrorBox();
     void errorClosesWindowBeforeTheBox_data();
     void errorClosesWindowBeforeTheBox();
     void finishedHandsOverToTheInstallation();
@@ -250,7 +253,42 @@ void TestOrviDownloadDialog::cancelAbortsBeforeClosing()
     QCOMPARE(m_engine->downloadState(), PackageDownload::State::Aborted);
     QVERIFY(TopLevelWindows::visibleNames().isEmpty());
     QVERIFY(m_boxes.boxes().isEmpty());
+    // Neither the complete package nor the partial one is left behind.
+    for (const QString &name : { QStringLiteral("/core.zip"), QStringLiteral("/emoticons.zip") })
+        QVERIFY2(!QFile::exists(m_engine->downloadFolder() + name), qPrintable(name));
     QTRY_VERIFY_WITH_TIMEOUT(m_dialog.isNull(), 5000);
+}
+
+void TestOrviDownloadDialog::tricklingServerEndsInTheErrorBox()
+{
+    // Ten bytes a second never let the stall time pass; the minimum rate ends each GET, and
+    // the HEAD that is never answered (it only leaves the size unknown).
+    EngineSettings settings;
+    settings.unsignedAllowed = true;
+    settings.downloadLimits.rateWindow = 200;
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
+    const QString link = m_server->url(QStringLiteral("/core.zip"));
+    m_engine->adoptUpdates({ entry("orvi-core", link) });
+    FakeHttpServer::Response trickle = FakeHttpServer::Response::ok(QByteArray(4000, 'c'));
+    trickle.chunkSize = 1;
+    trickle.chunkInterval = 100;
+    m_server->setResponse("/core.zip", trickle);
+    FakeHttpServer::Response silent;
+    silent.silent = true;
+    m_server->setHeadResponse("/core.zip", silent);
+    QElapsedTimer clock;
+    clock.start();
+    openDialog();
+
+    QVERIFY2(runUntilLastWindowCloses(), "the trickle did not end in the error box");
+    // The HEAD, the first GET and three resumes, each at most two windows long.
+    QCOMPARE(m_server->requestLines().count(QStringLiteral("GET /core.zip")), 4);
+    QVERIFY2(clock.elapsed() < 5 * 2 * 200 + 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QCOMPARE(m_boxes.boxes().first().text,
+        QStringLiteral("The server 127.0.0.1:%1 sent %2 too slowly, so the download was given up.")
+            .arg(m_server->port())
+            .arg(link));
 }
 
 void TestOrviDownloadDialog::errorClosesWindowBeforeTheBox_data()

@@ -26,6 +26,8 @@ public:
     /// Reads the index again if its file changed since the last read; logs each read and each
     /// failed one. False with errorText only when no index could be read yet.
     bool refresh(QString *errorText);
+    /// The folder of the index, the packages and their signature files.
+    const QString &folder() const { return m_folder; }
     /// The catalogue of the last index read.
     const Catalogue &catalogue() const { return m_catalogue; }
     /// Counts the index reads that changed the catalogue.

@@ -4,6 +4,9 @@
 #include "replyschema.h"
 #include "versionnumber.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace {
 
 // The escapes QXmlStreamWriter makes; written by hand because the reply is put together
@@ -141,6 +144,10 @@ void UpdateReplyBuilder::prepareOffers()
         appendElement(&elements, critical,
             entry.critical ? QString::fromLatin1(criticalTrue) : QStringLiteral("false"));
         appendElement(&elements, timestamp, QString::number(entry.timestamp));
+        // Read with the index: publishers write the package before the index that names it.
+        const QFileInfo package(QDir(m_catalogue->folder()).filePath(entry.package));
+        if (package.isFile())
+            appendElement(&elements, size, QString::number(package.size()));
         QByteArray opening;
         appendOpening(&opening, entry.project, entry.name, entry.type);
         m_offers.insert(

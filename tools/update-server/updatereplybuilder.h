@@ -15,11 +15,12 @@ class CatalogueCache;
  * inventory component (attributes project, name, type) holding "latest" when the catalogue
  * has nothing newer, "noSuchComponent" when it does not know the component, or the update's
  * version, description, copyrights, author, webpage, email, changelog, link, critical,
- * timestamp and, when the catalogue folder holds "<package>.minisig", "signature" with that
- * file's text. Each update's elements are written once per catalogue read and then copied
- * into every reply that offers it. An unknown component with a project, name or type longer
- * than MaximumEchoedText bytes gets no element: the updater passes over unknown components,
- * and echoing them would let a request make a reply several times its size.
+ * timestamp, "size" with the package file's size when the catalogue folder holds it, and,
+ * when it holds "<package>.minisig", "signature" with that file's text. Each update's elements
+ * are written once per catalogue read and then copied into every reply that offers it. An
+ * unknown component with a project, name or type longer than MaximumEchoedText bytes gets no
+ * element: the updater passes over unknown components, and echoing them would let a request
+ * make a reply several times its size.
  */
 class UpdateReplyBuilder
 {
