@@ -301,7 +301,11 @@ void TestHttpRequestQueue::redirectsAreFollowedUpToFive()
     QCOMPARE(ends.at(1).at(1).toBool(), !succeeds);
     if (succeeds) {
         QCOMPARE(device.data(), QByteArray("the package"));
-        QCOMPARE(log.events.value(1), QStringLiteral("header 200 11 pending=0"));
+        // Where Qt sends a hop again, it can keep that hop's own length beside the target's,
+        // and the queue then trusts neither; any other length is wrong.
+        const QStringList headers = { QStringLiteral("header 200 11 pending=0"),
+            QStringLiteral("header 200 -1 pending=0") };
+        QVERIFY2(headers.contains(log.events.value(1)), qPrintable(log.events.value(1)));
         // Qt may send a hop again on a fresh connection; each one appears in order all the same.
         QStringList lines = m_server->requestLines();
         lines.removeDuplicates();
