@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QStorageInfo>
 
 namespace {
 // Room kept free beyond what a package declares, for the journal and the file system itself.
@@ -73,7 +72,7 @@ bool PackageFolder::hasRoomFor(const QString &rootFolder)
     if (!FileSystem::sameFileSystem(m_path, rootFolder))
         volumes << rootFolder;
     for (const QString &volume : std::as_const(volumes)) {
-        const qint64 available = QStorageInfo(volume).bytesAvailable();
+        const qint64 available = FileSystem::freeSpace(volume);
         if (available >= 0 && needed > available - spaceMargin)
             return fail(QCoreApplication::translate("translation",
                 "Not enough free disk space for this package: it needs %1 MB, %2 MB "

@@ -1,6 +1,7 @@
 #include "applicationfolder.h"
 #include "boxrecorder.h"
 #include "entrybuilder.h"
+#include "filesystem.h"
 #include "foldersnapshot.h"
 #include "packageinstaller.h"
 #include "testenvironment.h"
@@ -55,6 +56,7 @@ private slots:
     void unreadableEntries_data();
     void unreadableEntries();
     void fileThatCannotBeCreated();
+    void tooLittleSpaceChangesNothing();
 
     void emptyRootIsRefused_data();
     void emptyRootIsRefused();
@@ -612,6 +614,26 @@ void tst_PackageInstaller::fileThatCannotBeCreated()
     QCOMPARE(
         outcome.message, QStringLiteral("Cannot create file clash (%1)").arg(outcome.errorText));
     QCOMPARE(outcome.details, QStringList { QStringLiteral(" - first.txt") });
+}
+
+void tst_PackageInstaller::tooLittleSpaceChangesNothing()
+{
+    TestPackage package;
+    package.addFile(QString(), QStringLiteral("orvi7.exe"), "new main application")
+        .addDescriptorEntry(QStringLiteral("core.xml"));
+    QVERIFY(package.write(m_download + QStringLiteral("/core.zip")));
+    const Snapshot before = FolderSnapshot::take(m_root);
+    FileSystem::setSpaceReporter([](const QString &) { return qint64(3000000); });
+    const auto installer = installerOf(entry("core"));
+    const Outcome outcome = install(*installer);
+    FileSystem::setSpaceReporter(FileSystem::SpaceReporter());
+    QVERIFY(!outcome.ok);
+    QVERIFY2(outcome.message.startsWith(
+                 QStringLiteral("Not enough free disk space for this package: it needs ")),
+        qPrintable(outcome.message));
+    QVERIFY2(outcome.message.contains(QStringLiteral(" MB, 3 MB are free in ")),
+        qPrintable(outcome.message));
+    QCOMPARE(FolderSnapshot::take(m_root), before);
 }
 
 void tst_PackageInstaller::emptyRootIsRefused_data()
