@@ -787,6 +787,7 @@ void TestPackageDownload::boundsStopTheDownload_data()
     QTest::addColumn<qint64>("room"); // free space above the floor; -1: the disk's own
     QTest::addColumn<bool>("withContentLength");
     QTest::addColumn<int>("cutAt"); // where the first answer ends; -1: never
+    QTest::addColumn<bool>("brokenChunks"); // the cut is a malformed chunk line
     QTest::addColumn<int>("gets");
     QTest::addColumn<QString>("error"); // a part of it; empty: the download completes
 
@@ -795,17 +796,19 @@ void TestPackageDownload::boundsStopTheDownload_data()
     const QString noRoom = QStringLiteral("leaves at least 64 MiB free");
     // The server's body is 1500 bytes.
     QTest::newRow("shorter than the size: resumed")
-        << qint64(1500) << cap << qint64(-1) << false << 600 << 2 << QString();
+        << qint64(1500) << cap << qint64(-1) << false << 600 << false << 2 << QString();
+    QTest::newRow("malformed chunk line before the size: resumed")
+        << qint64(1500) << cap << qint64(-1) << false << 600 << true << 2 << QString();
     QTest::newRow("longer than the size")
-        << qint64(1000) << cap << qint64(-1) << false << -1 << 1 << tooLarge;
+        << qint64(1000) << cap << qint64(-1) << false << -1 << false << 1 << tooLarge;
     QTest::newRow("length above the size")
-        << qint64(1000) << cap << qint64(-1) << true << -1 << 1 << tooLarge;
+        << qint64(1000) << cap << qint64(-1) << true << -1 << false << 1 << tooLarge;
     QTest::newRow("no length, no size: the cap")
-        << qint64(-1) << qint64(1000) << qint64(-1) << false << -1 << 1 << tooLarge;
+        << qint64(-1) << qint64(1000) << qint64(-1) << false << -1 << false << 1 << tooLarge;
     QTest::newRow("no room for the announced size: no GET")
-        << qint64(1500) << cap << qint64(1000) << true << -1 << 0 << noRoom;
+        << qint64(1500) << cap << qint64(1000) << true << -1 << false << 0 << noRoom;
     QTest::newRow("unknown size: no room at the write")
-        << qint64(-1) << cap << qint64(1000) << true << -1 << 1 << noRoom;
+        << qint64(-1) << cap << qint64(1000) << true << -1 << false << 1 << noRoom;
 }
 
 void TestPackageDownload::boundsStopTheDownload()
@@ -815,6 +818,7 @@ void TestPackageDownload::boundsStopTheDownload()
     QFETCH(qint64, room);
     QFETCH(bool, withContentLength);
     QFETCH(int, cutAt);
+    QFETCH(bool, brokenChunks);
     QFETCH(int, gets);
     QFETCH(QString, error);
 
@@ -829,6 +833,7 @@ void TestPackageDownload::boundsStopTheDownload()
     response.extraHeaders = "ETag: \"v1\"\r\n";
     response.honoursRanges = true;
     response.sendLimit = cutAt;
+    response.brokenChunks = brokenChunks;
     response.limitedAnswers = 1;
     m_server->setResponse("/b.zip", response);
     PackageDownload::Limits limits;

@@ -202,6 +202,14 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
         return;
     }
 
+    QByteArray chunking;
+    if (response.brokenChunks && response.sendLimit >= 0 && !head) {
+        const QByteArray part = response.body.left(response.sendLimit);
+        response.body = QByteArray::number(part.size(), 16) + "\r\n" + part + "\r\nzz\r\n\r\n";
+        response.sendLimit = -1;
+        response.withContentLength = false;
+        chunking = "Transfer-Encoding: chunked\r\n";
+    }
     const bool keepAlive = response.withContentLength && response.sendLimit < 0;
     QByteArray header = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
         + reasonOf(response.status) + "\r\n";
@@ -215,7 +223,7 @@ void FakeHttpServer::answer(QTcpSocket *socket, const Request &request)
         header += "Location: " + response.location + "\r\n";
     if (!keepAlive)
         header += "Connection: close\r\n";
-    header += response.extraHeaders + contentRange;
+    header += response.extraHeaders + contentRange + chunking;
     header += "\r\n";
     socket->write(header);
 

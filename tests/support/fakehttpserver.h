@@ -58,6 +58,9 @@ public:
         /// True with honoursRanges: the part is sent whatever If-Range names, as a server or
         /// cache that ignores If-Range does.
         bool ignoresIfRange = false;
+        /// True: an answer cut at sendLimit goes out chunked and ends there with a malformed
+        /// chunk-size line, which Qt reads as the last chunk.
+        bool brokenChunks = false;
         /// How many GETs of the path sendLimit applies to; -1: all of them.
         int limitedAnswers = -1;
 
