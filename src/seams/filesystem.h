@@ -70,6 +70,10 @@ public:
     static bool syncFolder(const QString &folder);
     /// Makes everything written to the file system that holds path durable.
     static bool syncFileSystem(const QString &path);
+    /// True when the system refuses this process a new file in folder (its permissions, a
+    /// read-only file system); found by making a file there that never outlives the call, not
+    /// by reading permission bits. Any other failure, and success, give false.
+    static bool creationRefused(const QString &folder);
 
     /// What stands at path, links not followed.
     static Kind kindOf(const QString &path);

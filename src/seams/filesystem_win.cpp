@@ -144,6 +144,24 @@ bool FileSystem::syncFileSystem(const QString &path)
     return !injected(Operation::Sync, path);
 }
 
+bool FileSystem::creationRefused(const QString &folder)
+{
+    if (injected(Operation::Open, folder))
+        return errno == EACCES || errno == EPERM || errno == EROFS;
+    // Deleted when its handle closes, also when the process is killed first.
+    const QString probe
+        = native(folder + QStringLiteral("/.orvi-write-probe-%1").arg(::GetCurrentProcessId()));
+    const HANDLE handle = ::CreateFileW(nativePath(probe), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle);
+        return false;
+    }
+    const DWORD error = ::GetLastError();
+    fail(errorOfLastCall());
+    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+}
+
 FileSystem::Kind FileSystem::kindOf(const QString &path)
 {
     const QFileInfo info(path);
