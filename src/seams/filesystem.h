@@ -82,6 +82,8 @@ public:
     static int fileMode(const QString &path);
     /// The bits the process's umask keeps from new files; 0 on Windows.
     static int creationMask();
+    /// True when both paths name one and the same file (two links of it), links not followed.
+    static bool sameFile(const QString &a, const QString &b);
     /// True when both existing paths lie on the same file system.
     static bool sameFileSystem(const QString &a, const QString &b);
     /// True when the last failure was a rename or link across file systems.

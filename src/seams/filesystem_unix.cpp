@@ -268,6 +268,15 @@ int FileSystem::creationMask()
     return int(mask);
 }
 
+bool FileSystem::sameFile(const QString &a, const QString &b)
+{
+    struct stat first;
+    struct stat second;
+    return ::lstat(native(a).constData(), &first) == 0
+        && ::lstat(native(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
+}
+
 bool FileSystem::sameFileSystem(const QString &a, const QString &b)
 {
     struct stat first;

@@ -42,6 +42,19 @@ int errorOfLastCall()
         return EACCES;
     }
 }
+// The volume and index that tell a file apart from every other, whatever its name.
+bool identify(const QString &path, BY_HANDLE_FILE_INFORMATION *information)
+{
+    const HANDLE handle = ::CreateFileW(nativePath(native(path)), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool known = ::GetFileInformationByHandle(handle, information);
+    ::CloseHandle(handle);
+    return known;
+}
+
 // Win32 calls report through GetLastError(); the rest of the seam reads errno.
 bool win32(BOOL ok)
 {
@@ -182,6 +195,16 @@ int FileSystem::fileMode(const QString &)
 int FileSystem::creationMask()
 {
     return 0;
+}
+
+bool FileSystem::sameFile(const QString &a, const QString &b)
+{
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    return identify(a, &first) && identify(b, &second)
+        && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber
+        && first.nFileIndexHigh == second.nFileIndexHigh
+        && first.nFileIndexLow == second.nFileIndexLow;
 }
 
 bool FileSystem::sameFileSystem(const QString &a, const QString &b)
