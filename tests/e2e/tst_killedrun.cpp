@@ -21,8 +21,9 @@ using Snapshot = QMap<QString, QByteArray>;
 
 /*
  * The updater as a process, ended from outside the way a crash or a power cut ends it (killed
- * by itself after its k-th change below the application folder: TerminateProcess on Windows,
- * SIGKILL elsewhere) at a few points of an install of programs and libraries, of its rollback
+ * by itself after its k-th change below the application folder or the user's plug-in folder,
+ * in %APPDATA% on Windows: TerminateProcess there, SIGKILL elsewhere) at a few points of an
+ * install of programs, libraries and a plug-in, of its rollback
  * and of the recovery of an interrupted install; the next start must leave exactly the tree
  * before the update or exactly the complete new one. And a second start while one runs, which
  * must wait, give up and change nothing. The long version on Linux, against real servers, is
@@ -57,7 +58,11 @@ private:
     }
     static Run finish(QProcess &updater);
     Run runUpdater(int killAfter);
-    Snapshot tree() const { return FolderSnapshot::take(m_app, true); }
+    QString pluginFolder() const
+    {
+        return m_environment->root() + QStringLiteral("/data/Orvi/plugins");
+    }
+    Snapshot tree() const;
 
     std::unique_ptr<TestEnvironment> m_environment;
     std::unique_ptr<ServedUpdate> m_update;
@@ -85,6 +90,7 @@ void tst_KilledRun::initTestCase()
     m_after = tree();
     QVERIFY(m_after != m_before);
     QCOMPARE(m_after.value(QStringLiteral("y")), QByteArray("<dir>"));
+    QVERIFY(m_after.contains(QStringLiteral("%APPDATA%/spell/en.dat")));
 }
 
 void tst_KilledRun::cleanupTestCase()
@@ -93,10 +99,23 @@ void tst_KilledRun::cleanupTestCase()
     m_environment.reset();
 }
 
+// Both roots, the plug-ins' under the name "%APPDATA%".
+Snapshot tst_KilledRun::tree() const
+{
+    Snapshot tree = FolderSnapshot::take(m_app, true);
+    const Snapshot plugins = FolderSnapshot::take(pluginFolder(), true);
+    for (auto file = plugins.cbegin(); file != plugins.cend(); ++file)
+        tree.insert(QStringLiteral("%APPDATA%/") + file.key(), file.value());
+    return tree;
+}
+
 // Programs and libraries replaced and removed, a file that becomes a folder, files added.
 void tst_KilledRun::freshInstallation()
 {
     QDir(m_app).removeRecursively();
+    QDir(pluginFolder()).removeRecursively();
+    QVERIFY(
+        TestEnvironment::writeFile(pluginFolder() + QStringLiteral("/spell/dict.dll"), "dict 1"));
     QDir(m_environment->tempFolder()).removeRecursively();
     for (int i = 0; i < 12; ++i)
         QVERIFY(TestEnvironment::writeFile(m_app + QStringLiteral("/lib/f%1.dll").arg(i),
@@ -133,7 +152,15 @@ void tst_KilledRun::offer(bool lastFails)
     for (int i = 0; i < 6; ++i)
         extra.addFile(QStringLiteral("extra"), QStringLiteral("e%1.dll").arg(i), "extra");
     extra.addDescriptorEntry(QStringLiteral("extra.xml"));
+    TestPackage spell;
+    spell
+        .addPackageElement(
+            QStringLiteral("orvi"), QStringLiteral("spell"), QStringLiteral("plugin"))
+        .addFile(QStringLiteral("spell"), QStringLiteral("dict.dll"), "dict 2")
+        .addFile(QStringLiteral("spell"), QStringLiteral("en.dat"), "en")
+        .addDescriptorEntry(QStringLiteral("spell.xml"));
     QVERIFY(m_update->add("core", core));
+    QVERIFY(m_update->add("spell", spell, "plugin"));
     QVERIFY(m_update->add("extra", extra));
 }
 
@@ -237,10 +264,12 @@ void tst_KilledRun::secondStartChangesNothing()
     first.start(QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY), Arguments + QStringList { m_app });
     QVERIFY(first.waitForStarted());
 #ifdef Q_OS_WIN
-    QByteArray output;
-    while (!output.contains("paused\n") && first.waitForReadyRead(60000))
+    // Waited for with the event loop running, which the servers answer from.
+    QSignalSpy arrived(&first, &QProcess::readyReadStandardOutput);
+    QByteArray output = first.readAllStandardOutput();
+    while (!output.contains("paused") && arrived.wait(60000))
         output += first.readAllStandardOutput();
-    QVERIFY2(output.contains("paused\n"), "the first run ended before the pause");
+    QVERIFY2(output.contains("paused"), "the first run ended before the pause");
 #else
     const auto isStopped = [&first] {
         const QByteArray stat

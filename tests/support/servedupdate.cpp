@@ -3,6 +3,7 @@
 #include "testenvironment.h"
 #include "testpackage.h"
 #include "testsigning.h"
+#include "trustedcomment.h"
 
 ServedUpdate::ServedUpdate(const QString &staging) : m_staging(staging)
 {
@@ -10,20 +11,21 @@ ServedUpdate::ServedUpdate(const QString &staging) : m_staging(staging)
     withdraw();
 }
 
-bool ServedUpdate::add(const char *name, const TestPackage &package)
+bool ServedUpdate::add(const char *name, const TestPackage &package, const char *type)
 {
     const QString file = QLatin1String(name) + QStringLiteral(".zip");
     const QString path = m_staging + QLatin1Char('/') + file;
     if (!package.write(path))
         return false;
-    const QByteArray signature
-        = TestSigning::sign(path, TestSigning::comment(name, "2", file.toUtf8().constData()));
+    const QByteArray signature = TestSigning::sign(
+        path, TrustedComment { "orvi", name, type, "2", file.toUtf8() }.toText());
     if (signature.isEmpty())
         return false;
     m_httpServer.setResponse(
         '/' + file.toUtf8(), FakeHttpServer::Response::ok(TestEnvironment::readFile(path)));
     m_requests += QByteArrayLiteral("<request project=\"orvi\" name=\"") + name
-        + QByteArrayLiteral("\" type=\"app\"><version>2</version><link>")
+        + QByteArrayLiteral("\" type=\"") + type
+        + QByteArrayLiteral("\"><version>2</version><link>")
         + m_httpServer.url(QLatin1Char('/') + file).toUtf8()
         + QByteArrayLiteral("</link><signature>") + signature
         + QByteArrayLiteral("</signature></request>");

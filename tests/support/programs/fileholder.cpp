@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#ifdef Q_OS_WIN
+#ifdef _WIN32
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -19,7 +19,7 @@ namespace {
 
 bool hold(const char *how, const char *file)
 {
-#ifdef Q_OS_WIN
+#ifdef _WIN32
     wchar_t path[MAX_PATH];
     if (MultiByteToWideChar(CP_UTF8, 0, file, -1, path, MAX_PATH) == 0)
         return false;
