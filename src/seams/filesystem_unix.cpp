@@ -214,7 +214,7 @@ bool FileSystem::creationRefused(const QString &folder)
         return refusesWriting(errno);
     }
 #endif
-    // The file system has no unnamed files.
+    // The file system has no unnamed files: a named one, gone again at once.
     const QByteArray probe = native(folder + QLatin1String("/.orvi-write-probe"));
     const int named
         = ::open(probe.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);

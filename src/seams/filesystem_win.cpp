@@ -42,6 +42,7 @@ int errorOfLastCall()
         return EACCES;
     }
 }
+
 // The volume and index that tell a file apart from every other, whatever its name.
 bool identify(const QString &path, BY_HANDLE_FILE_INFORMATION *information)
 {
