@@ -70,3 +70,9 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
         WORLD_READ WORLD_EXECUTE @ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+# The same as another user, for what root's rights would hide (see the script).
+set(ORVI_OTHER_USER_DIR ${CMAKE_BINARY_DIR}/other-user)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run-other-user.sh.in
+    ${CMAKE_BINARY_DIR}/wine-run-other-user.sh
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+        WORLD_READ WORLD_EXECUTE @ONLY)

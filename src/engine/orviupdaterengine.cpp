@@ -1,5 +1,6 @@
 #include "orviupdaterengine.h"
 
+#include "filesystem.h"
 #include "messageboxhandler.h"
 #include "platform.h"
 #include "updateentry.h"
@@ -76,6 +77,11 @@ bool OrviUpdaterEngine::checkUpdates()
 bool OrviUpdaterEngine::hasUpdates() const
 {
     return !m_updates.empty();
+}
+
+bool OrviUpdaterEngine::canChangeAppFolder() const
+{
+    return !m_settings.appRoot || !FileSystem::creationRefused(*m_settings.appRoot);
 }
 
 QVector<UpdateEntry *> OrviUpdaterEngine::updates() const

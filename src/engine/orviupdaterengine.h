@@ -37,6 +37,12 @@ public:
     /// True when the catalogue holds at least one entry.
     bool hasUpdates() const;
 
+    /// False when the system refuses this user new files in the main application's folder (an
+    /// installation for all users, started without the rights to change it); true without a
+    /// folder, and when the folder takes a file or fails for another reason, which the
+    /// installation then reports.
+    bool canChangeAppFolder() const;
+
     /// The catalogue in reply order; the entries stay owned by the engine.
     QVector<UpdateEntry *> updates() const;
     /// The installation details text for the summary.

@@ -54,6 +54,13 @@ bool restore(const PlanStep &step)
     // hundreds of thousands of backups, and each look is a system call.
     if (FileSystem::rename(step.backup, step.target))
         return true;
+    // Still the very file the backup names: the step went no further than the backup, and
+    // Windows renames nothing over a file another program holds open without sharing its
+    // deletion. A backup that cannot go yet is only a second name.
+    if (FileSystem::sameFile(step.backup, step.target)) {
+        FileSystem::unlink(step.backup);
+        return true;
+    }
     if (!FileSystem::crossDevice() && makeWay(step.target)
         && FileSystem::rename(step.backup, step.target))
         return true;

@@ -494,5 +494,10 @@
         <comment>nc</comment>
         <translation>Pobieranie %1 z serwera %2 nie powiodło się: %3</translation>
     </message>
+    <message>
+        <source>Orvi instant messenger is installed in %1, which this user cannot change, so its updates cannot be installed. Start the updater as a user who may change that folder, such as an administrator.</source>
+        <comment>nc</comment>
+        <translation>Komunikator Orvi jest zainstalowany w folderze %1, którego ten użytkownik nie może zmieniać, więc nie można zainstalować jego aktualizacji. Uruchom aktualizator jako użytkownik, który może zmieniać ten folder, na przykład administrator.</translation>
+    </message>
 </context>
 </TS>

@@ -75,6 +75,10 @@ public:
     static bool syncFolder(const QString &folder);
     /// Makes everything written to the file system that holds path durable.
     static bool syncFileSystem(const QString &path);
+    /// True when the system refuses this process a new file in folder (its permissions, a
+    /// read-only file system); found by making a file there that never outlives the call, not
+    /// by reading permission bits. Any other failure, and success, give false.
+    static bool creationRefused(const QString &folder);
 
     /// What stands at path, links not followed.
     static Kind kindOf(const QString &path);
@@ -86,6 +90,8 @@ public:
     /// The bytes an unprivileged user may still write to the file system that holds the
     /// existing path; -1 when the system cannot tell.
     static qint64 freeSpace(const QString &path);
+    /// True when both paths name one and the same file (two links of it), links not followed.
+    static bool sameFile(const QString &a, const QString &b);
     /// True when both existing paths lie on the same file system.
     static bool sameFileSystem(const QString &a, const QString &b);
     /// True when the last failure was a rename or link across file systems.

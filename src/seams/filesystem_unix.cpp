@@ -11,6 +11,11 @@ QByteArray native(const QString &path)
     return QFile::encodeName(path);
 }
 
+bool refusesWriting(int error)
+{
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
 mode_t modeOf(QFile::Permissions permissions)
 {
     mode_t mode = 0;
@@ -193,6 +198,35 @@ bool FileSystem::syncFileSystem(const QString &path)
     return ok;
 }
 
+bool FileSystem::creationRefused(const QString &folder)
+{
+    if (injected(Operation::Open, folder))
+        return refusesWriting(errno);
+#ifdef O_TMPFILE
+    // A file without a name: a crash during the probe leaves nothing behind.
+    const int handle = ::open(native(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (handle >= 0) {
+        closeHandle(handle);
+        return false;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR) {
+        fail(errno);
+        return refusesWriting(errno);
+    }
+#endif
+    // The file system has no unnamed files: a named one, gone again at once.
+    const QByteArray probe = native(folder + QLatin1String("/.orvi-write-probe"));
+    const int named
+        = ::open(probe.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (named < 0) {
+        fail(errno);
+        return refusesWriting(errno);
+    }
+    closeHandle(named);
+    ::unlink(probe.constData());
+    return false;
+}
+
 FileSystem::Kind FileSystem::kindOf(const QString &path)
 {
     struct stat status;
@@ -232,6 +266,15 @@ int FileSystem::creationMask()
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return int(mask);
+}
+
+bool FileSystem::sameFile(const QString &a, const QString &b)
+{
+    struct stat first;
+    struct stat second;
+    return ::lstat(native(a).constData(), &first) == 0
+        && ::lstat(native(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
 }
 
 bool FileSystem::sameFileSystem(const QString &a, const QString &b)

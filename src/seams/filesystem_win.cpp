@@ -42,6 +42,20 @@ int errorOfLastCall()
         return EACCES;
     }
 }
+
+// The volume and index that tell a file apart from every other, whatever its name.
+bool identify(const QString &path, BY_HANDLE_FILE_INFORMATION *information)
+{
+    const HANDLE handle = ::CreateFileW(nativePath(native(path)), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool known = ::GetFileInformationByHandle(handle, information);
+    ::CloseHandle(handle);
+    return known;
+}
+
 // Win32 calls report through GetLastError(); the rest of the seam reads errno.
 bool win32(BOOL ok)
 {
@@ -144,6 +158,24 @@ bool FileSystem::syncFileSystem(const QString &path)
     return !injected(Operation::Sync, path);
 }
 
+bool FileSystem::creationRefused(const QString &folder)
+{
+    if (injected(Operation::Open, folder))
+        return errno == EACCES || errno == EPERM || errno == EROFS;
+    // Deleted when its handle closes, also when the process is killed first.
+    const QString probe
+        = native(folder + QStringLiteral("/.orvi-write-probe-%1").arg(::GetCurrentProcessId()));
+    const HANDLE handle = ::CreateFileW(nativePath(probe), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle);
+        return false;
+    }
+    const DWORD error = ::GetLastError();
+    fail(errorOfLastCall());
+    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+}
+
 FileSystem::Kind FileSystem::kindOf(const QString &path)
 {
     const QFileInfo info(path);
@@ -164,6 +196,16 @@ int FileSystem::fileMode(const QString &)
 int FileSystem::creationMask()
 {
     return 0;
+}
+
+bool FileSystem::sameFile(const QString &a, const QString &b)
+{
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    return identify(a, &first) && identify(b, &second)
+        && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber
+        && first.nFileIndexHigh == second.nFileIndexHigh
+        && first.nFileIndexLow == second.nFileIndexLow;
 }
 
 bool FileSystem::sameFileSystem(const QString &a, const QString &b)

@@ -162,6 +162,18 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
                     QCoreApplication::translate("translation", "No updates available.", "nc"));
             return 0;
         }
+        if (!engine.canChangeAppFolder()) {
+            // Also when quiet: before anything is downloaded, and the only word the user gets.
+            MessageBoxHandler::critical(
+                QCoreApplication::translate("translation", "Update", "program update"),
+                QCoreApplication::translate("translation",
+                    "Orvi instant messenger is installed in %1, which this user cannot change, so "
+                    "its updates cannot be installed. Start the updater as a user who may change "
+                    "that folder, such as an administrator.",
+                    "nc")
+                    .arg(QDir::toNativeSeparators(*engine.appRoot())));
+            return 1;
+        }
         showFirstDialog(&engine, quiet);
         const int code = QApplication::exec();
         switch (engine.installOutcome()) {

@@ -48,8 +48,9 @@ public:
     static int relocate(const QString &sourceFolder, const QString &downloadFolder,
         const QStringList &files, bool quiet);
     /// The update run: recovery of an interrupted run, engine, query, then "No updates
-    /// available." or the first dialog and the event loop; returns the exit code (0 installed
-    /// or nothing to do, exitRolledBack, exitRollbackFailed). query replaces the engine's
+    /// available.", a refusal (exit code 1) when this user cannot change the application
+    /// folder, or the first dialog and the event loop; returns the exit code (0 installed or
+    /// nothing to do, exitRolledBack, exitRollbackFailed). query replaces the engine's
     /// checkUpdates(); the engine is built with settings.
     static int updateRun(bool quiet, const Query &query = Query(),
         const EngineSettings &settings = EngineSettings());

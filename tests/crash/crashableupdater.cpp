@@ -1,10 +1,12 @@
-// The updater as the crash test starts it, built only with the tests: every box is answered
-// as a user pressing Enter would, the summary is closed as soon as it shows, nothing is
-// started afterwards, and with ORVI_TEST_KILL_AFTER=k the process kills itself just before
-// its (k+1)-th change below a root, that is, right after its k-th; with ORVI_TEST_PAUSE_AFTER=k
-// it stops itself there instead (SIGSTOP) until it is continued. ORVI_TEST_LOCK_TIMEOUT sets
-// how many milliseconds it waits for the runs before it. It prints how many changes it made
-// when it ends by itself.
+// The updater as the crash tests start it, built only with the tests: every box is answered
+// as a user pressing Enter would and printed ("box <icon> <text>", line feeds as spaces), the
+// summary is closed as soon as it shows, nothing is started afterwards, and with
+// ORVI_TEST_KILL_AFTER=k the process kills itself (SIGKILL; TerminateProcess on Windows) just
+// before its (k+1)-th change below a root, that is, right after its k-th; with
+// ORVI_TEST_PAUSE_AFTER=k it stops itself there instead (SIGSTOP) until it is continued (on
+// Windows, which cannot stop itself, it prints "paused" and waits for a line on its standard
+// input). ORVI_TEST_LOCK_TIMEOUT sets how many milliseconds it waits for the runs before it.
+// It prints how many changes it made when it ends by itself.
 
 #include "filesystem.h"
 #include "messageboxhandler.h"
@@ -17,12 +19,51 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <csignal>
 #include <unistd.h>
+#endif
 
 namespace {
 int changes = 0;
+
+[[noreturn]] void killSelf()
+{
+#ifdef Q_OS_WIN
+    // An exit status Windows gives a process that crashed.
+    ::TerminateProcess(::GetCurrentProcess(), 0xC0000409);
+#else
+    ::kill(::getpid(), SIGKILL);
+#endif
+    std::abort();
+}
+
+void pauseSelf()
+{
+#ifdef Q_OS_WIN
+    std::printf("paused\n");
+    std::fflush(stdout);
+    char line[16];
+    if (!std::fgets(line, sizeof line, stdin))
+        killSelf();
+#else
+    ::kill(::getpid(), SIGSTOP);
+#endif
+}
+
+QMessageBox::StandardButton printBox(const MessageBoxHandler::Box &box)
+{
+    QString text = box.text;
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    std::printf("box %d %s\n", int(box.icon), text.toUtf8().constData());
+    std::fflush(stdout);
+    return MessageBoxHandler::defaultAnswer(box);
+}
 
 void closeSummaryWhenShown()
 {
@@ -45,7 +86,7 @@ Q_COREAPP_STARTUP_FUNCTION(closeSummaryWhenShown)
 
 int main(int argc, char **argv)
 {
-    MessageBoxHandler::setAutomaticAnswers();
+    MessageBoxHandler::setAnswerer(printBox);
     Platform::setDetachedStarter([](const QString &, const QStringList &) { return true; });
     bool limited = false;
     const int killAfter = qEnvironmentVariableIntValue("ORVI_TEST_KILL_AFTER", &limited);
@@ -63,9 +104,9 @@ int main(int argc, char **argv)
         if (!inRoot(path) && !inRoot(other))
             return 0;
         if (limited && changes >= killAfter)
-            ::kill(::getpid(), SIGKILL);
+            killSelf();
         if (paused && changes == pauseAfter)
-            ::kill(::getpid(), SIGSTOP);
+            pauseSelf();
         ++changes;
         return 0;
     });

@@ -2,6 +2,7 @@
 #include "boxrecorder.h"
 #include "entrybuilder.h"
 #include "fakehttpserver.h"
+#include "filesystem.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -17,6 +18,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -40,6 +42,8 @@ private slots:
     void cleanup();
 
     void newEngine();
+    void appFolderIsProbedByAFile_data();
+    void appFolderIsProbedByAFile();
     void catalogueIsOwnedByTheEngine();
     void downloadedPackageIsCheckedBeforeInstalling_data();
     void downloadedPackageIsCheckedBeforeInstalling();
@@ -103,6 +107,43 @@ void tst_OrviUpdaterEngine::newEngine()
     QCOMPARE(engine.downloadState(), PackageDownload::State::Idle);
     QCOMPARE(engine.downloadFolder(), folder);
     QVERIFY(QDir(folder).exists());
+}
+
+void tst_OrviUpdaterEngine::appFolderIsProbedByAFile_data()
+{
+    QTest::addColumn<int>("error"); // what the probe's file fails with; 0: the system's answer
+    QTest::addColumn<bool>("missing");
+    QTest::addColumn<bool>("changeable");
+
+    QTest::newRow("takes a file") << 0 << false << true;
+    QTest::newRow("missing: the installation says why") << 0 << true << true;
+    QTest::newRow("permission denied") << EACCES << false << false;
+    QTest::newRow("not permitted") << EPERM << false << false;
+    QTest::newRow("read-only file system") << EROFS << false << false;
+    QTest::newRow("disk full: the installation says why") << ENOSPC << false << true;
+}
+
+void tst_OrviUpdaterEngine::appFolderIsProbedByAFile()
+{
+    QFETCH(int, error);
+    QFETCH(bool, missing);
+    QFETCH(bool, changeable);
+    if (missing)
+        QVERIFY(QDir(m_root).removeRecursively());
+    const auto before = FolderSnapshot::take(m_root, true);
+    QStringList probed;
+    FileSystem::setFaultInjector(
+        [&](FileSystem::Operation operation, const QString &path, const QString &) {
+            probed << path;
+            return operation == FileSystem::Operation::Open ? error : 0;
+        });
+
+    const bool result = OrviUpdaterEngine(settings()).canChangeAppFolder();
+    FileSystem::setFaultInjector(nullptr);
+
+    QCOMPARE(result, changeable);
+    QCOMPARE(probed, QStringList { m_root });
+    QCOMPARE(FolderSnapshot::take(m_root, true), before);
 }
 
 void tst_OrviUpdaterEngine::catalogueIsOwnedByTheEngine()

@@ -1,5 +1,6 @@
 #include "applicationfolder.h"
 #include "boxrecorder.h"
+#include "entrybuilder.h"
 #include "filesystem.h"
 #include "foldersnapshot.h"
 #include "installationjournal.h"
@@ -19,6 +20,7 @@
 #include <QProgressBar>
 #include <QtTest>
 
+#include <cerrno>
 #include <stdexcept>
 
 class tst_Startup : public QObject
@@ -51,6 +53,8 @@ private slots:
     void updateRunSetsAsideADamagedJournal();
     void updateRunMeetsARunMarker_data();
     void updateRunMeetsARunMarker();
+    void updateRunInAFolderThisUserCannotChange_data();
+    void updateRunInAFolderThisUserCannotChange();
 
     void lockRun_data();
     void lockRun();
@@ -459,6 +463,51 @@ void tst_Startup::updateRunMeetsARunMarker()
     QVERIFY2(
         text.contains(owner) && text.contains(QDir::toNativeSeparators(RunMarker::path(m_source))),
         qPrintable(text));
+}
+
+void tst_Startup::updateRunInAFolderThisUserCannotChange_data()
+{
+    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<int>("error");
+    QTest::newRow("offer, permission denied") << false << EACCES;
+    QTest::newRow("quiet download, read-only file system") << true << EROFS;
+}
+
+// Updates on offer, but the system refuses this user a file in the folder: the user is told
+// before any window or download, and nothing changes.
+void tst_Startup::updateRunInAFolderThisUserCannotChange()
+{
+    QFETCH(bool, quiet);
+    QFETCH(int, error);
+    QVERIFY(ApplicationFolder::make(m_source));
+    const auto before = FolderSnapshot::take(m_source, true);
+    FileSystem::setFaultInjector(
+        [&](FileSystem::Operation operation, const QString &path, const QString &) {
+            return operation == FileSystem::Operation::Open && path == m_source ? error : 0;
+        });
+    EngineSettings settings;
+    settings.appRoot = m_source;
+
+    const int code = Startup::updateRun(
+        quiet,
+        [](OrviUpdaterEngine &engine) {
+            engine.adoptUpdates(
+                { EntryBuilder().name("core").link("http://127.0.0.1:1/core.zip").make() });
+            return true;
+        },
+        settings);
+    FileSystem::setFaultInjector(nullptr);
+
+    QCOMPARE(code, 1);
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const MessageBoxHandler::Box box = m_boxes.boxes().constFirst();
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QVERIFY2(box.text.contains(QDir::toNativeSeparators(m_source))
+            && box.text.contains(QLatin1String("this user cannot change")),
+        qPrintable(box.text));
+    QVERIFY(TopLevelWindows::visibleNames().isEmpty());
+    QCOMPARE(FolderSnapshot::take(m_source, true), before);
+    QVERIFY(QDir(m_download).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }
 
 void tst_Startup::binaryWithoutRootExitsAtOnce()
