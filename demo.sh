@@ -120,7 +120,10 @@ server_pid='' nginx_pid='' xvfb_pid='' dbus_pid='' updater_pid='' served_copy=''
 stop() {
     local pid
     # Every Windows program of the demo's prefix, and its Wine server, before their display.
-    if [ -n "$wineserver" ]; then WINEPREFIX=$wine_prefix "$wineserver" -k 2>/dev/null || true; fi
+    if [ -n "$wineserver" ]; then
+        WINEPREFIX=$wine_prefix "$wineserver" -k 2>/dev/null || true
+        WINEPREFIX=$wine_prefix "$wineserver" -w 2>/dev/null || true
+    fi
     # nginx ends its workers before it exits on SIGTERM.
     for pid in "$updater_pid" "$server_pid" "$nginx_pid" "$dbus_pid" "$xvfb_pid"; do
         if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then continue; fi

@@ -11,7 +11,8 @@ would: the offer opens with "Show changelog" focused (Space unfolds it; Tab, Spa
 
 The relocation run starts the update run detached, so that copy is no child of this script;
 this script makes itself the child subreaper, so that the copy, orphaned when the relocation
-run ends, becomes its child, and it can wait for the update run's own exit code.
+run ends, becomes its child, and it can wait for the update run's own exit code; it ends when
+every Wine process of the session has ended.
 
 Exit codes: 0 the update was installed and the summary closed; 3 a single message box was
 shown and confirmed (no updates available, or the query failed); 1 anything else (the
@@ -98,6 +99,23 @@ def find_relocated(timeout):
                 return Updater(pid)
         time.sleep(POLL)
     raise Failure("no relocated updater (tupdates\\updater.exe) within %d s" % timeout)
+
+
+def wait_for_wine_to_end(timeout):
+    """Waits until every Wine process of the session has ended, the Wine server last.
+
+    All of them are our children (orphans come to the subreaper); the server ends the session
+    a few seconds after the last program, the restarted main application included.
+    """
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            while os.waitpid(-1, os.WNOHANG)[0] != 0:
+                pass
+        except ChildProcessError:
+            return True
+        time.sleep(POLL)
+    return False
 
 
 def xdotool(*arguments):
@@ -245,6 +263,8 @@ def main():
         outcome = go_through(updater, arguments.pictures, arguments.timeout)
         code = updater.wait(30)
         say("updater exit code %d" % code)
+        if not wait_for_wine_to_end(30):
+            raise Failure("Wine's programs did not end within 30 s of the updater")
         return outcome if code == 0 else 1
     except Failure as failure:
         say("error: %s" % failure)
