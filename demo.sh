@@ -333,6 +333,11 @@ fi
 rm -rf "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
 mkdir -p "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
 chmod 700 "$run"
+if $windows; then
+    # Each run starts with an empty download folder, as on Linux with its fresh cache home.
+    rm -rf "$windows_temp/tupdates" "$windows_temp"/tupdates-kept-* \
+        "$windows_temp/orvi-updater.lock"
+fi
 
 # --- The packages from nginx, slowed so that the download can be watched -----------------------
 # Debian's nginx with a configuration of its own (port, pid file, logs): the system's nginx, if
@@ -483,6 +488,9 @@ if $windows; then
             # A single box: the update server must have found nothing to offer.
             tail -n 1 "$logs/server.log" | grep -q ' 0 available, ' \
                 || fail "a message box came instead of the offer (pictured in $pictures)"
+            if [ ! -e "$pictures/message-box-2.png" ]; then
+                mv "$pictures/message-box.png" "$pictures/no-updates.png"
+            fi
             say "No updates available. (the update server offered none)"
             ;;
         *) fail "the updater's windows did not go as expected (pictures in $pictures)" ;;

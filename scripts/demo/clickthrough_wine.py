@@ -14,7 +14,7 @@ this script makes itself the child subreaper, so that the copy, orphaned when th
 run ends, becomes its child, and it can wait for the update run's own exit code; it ends when
 every Wine process of the session has ended.
 
-Exit codes: 0 the update was installed and the summary closed; 3 a single message box was
+Exit codes: 0 the update was installed and the summary closed; 3 only message boxes were
 shown and confirmed (no updates available, or the query failed); 1 anything else (the
 relocation or the update run failed, a time-out, an unexpected window). Either way, the
 update run's exit code is printed as "updater exit code N".
@@ -141,7 +141,8 @@ def is_form(window):
     return abs(geometry(window)[0] - FORM_WIDTH) <= FRAME_ALLOWANCE
 
 
-def wait_for_new_window(updater, known, timeout, what):
+def wait_for_new_window(updater, known, timeout, what, may_end=False):
+    """The next window the updater shows; None if it ends first and may_end allows that."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         for window in visible_windows(updater):
@@ -149,6 +150,8 @@ def wait_for_new_window(updater, known, timeout, what):
                 known.add(window)
                 return window
         if not updater.running():
+            if may_end:
+                return None
             raise Failure("the updater ended (exit code %d) without showing a %s"
                           % (updater.exit_code, what))
         time.sleep(POLL)
@@ -195,10 +198,18 @@ def confirm_box(updater, window, folder, name, timeout):
 
 def go_through(updater, folder, timeout):
     known = set()
+    boxes = 0
     window = wait_for_new_window(updater, known, timeout, "offer window or message box")
-    if not is_form(window):
-        confirm_box(updater, window, folder, "message-box.png", timeout)
-        return 3
+    # Boxes may come before the offer (what a start found) or instead of it (the query's
+    # answer): each is pictured and confirmed in turn.
+    while not is_form(window):
+        boxes += 1
+        name = "message-box.png" if boxes == 1 else "message-box-%d.png" % boxes
+        confirm_box(updater, window, folder, name, timeout)
+        window = wait_for_new_window(updater, known, timeout, "offer window or message box",
+                                     may_end=True)
+        if window is None:
+            return 3
 
     picture(window, os.path.join(folder, "offer.png"))
     folded_height = geometry(window)[1]
