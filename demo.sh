@@ -447,7 +447,11 @@ if $headless; then
     wait_until 10 grep -qs . "$run/display" || fail "Xvfb did not start (see $logs/xvfb.log)"
     DISPLAY=:$(cat "$run/display")
     export DISPLAY
-    say "no desktop: the windows run under Xvfb on $DISPLAY and are clicked through"
+    if $windows; then
+        say "Wine's windows run under Xvfb on $DISPLAY and are driven with the keyboard"
+    else
+        say "no desktop: the windows run under Xvfb on $DISPLAY and are clicked through"
+    fi
 else
     say "the windows open on $DISPLAY: click \"Download now\", then \"Close\""
 fi
@@ -485,7 +489,7 @@ if $windows; then
     case $outcome in
         0) say "the update was installed" ;;
         3)
-            # A single box: the update server must have found nothing to offer.
+            # Only boxes: the update server must have found nothing to offer.
             tail -n 1 "$logs/server.log" | grep -q ' 0 available, ' \
                 || fail "a message box came instead of the offer (pictured in $pictures)"
             if [ ! -e "$pictures/message-box-2.png" ]; then
