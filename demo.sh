@@ -8,32 +8,43 @@
 # server, both on loopback, and runs the updater from the installation as a user would.
 # On a desktop the windows are yours to click; without a display they run under Xvfb and are
 # clicked through over the accessibility bus. Ends by comparing the installation with version 2.
+# With --windows the same update runs with the Windows updater.exe and orvi7.exe, cross-built
+# and installed in a Wine prefix, against the same nginx and update server.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
 
 usage() {
     cat <<'EOF'
-Usage: ./demo.sh [--fresh] [--headless]
+Usage: ./demo.sh [--fresh] [--headless] [--windows]
   --fresh     start over: recreate the demo installation and the catalogue (by default a
               second run keeps the updated installation and finds nothing to update); the
               signing key in out/demo/keys is kept
   --headless  run the windows under Xvfb and click through them even when DISPLAY is set
-Outputs go to out/demo/ (pictures of the windows in out/demo/pictures/).
+  --windows   update a Windows installation instead: updater.exe and orvi7.exe cross-built
+              (build/demo-windows) and run under Wine in the prefix out/demo/wine-prefix
+              (kept by --fresh), the windows always under Xvfb, driven with the keyboard
+Outputs go to out/demo/ (pictures of the windows in out/demo/pictures/, with --windows in
+out/demo/pictures-windows/).
 EOF
 }
 
 fresh=false
 headless=false
+windows=false
 for argument in "$@"; do
     case $argument in
         --fresh) fresh=true ;;
         --headless) headless=true ;;
+        --windows) windows=true ;;
         -h | --help) usage; exit 0 ;;
         *) usage >&2; exit 2 ;;
     esac
 done
 [ -n "${DISPLAY:-}" ] || headless=true
+# Wine's windows are pictured with the frames Wine draws itself, which a desktop's window
+# manager would draw again; they are driven on a display of their own.
+if $windows; then headless=true; fi
 
 say() { printf 'demo: %s\n' "$*"; }
 fail() { printf 'demo: FAILED: %s\n' "$*" >&2; exit 1; }
@@ -71,6 +82,20 @@ configure "$public_key"
 cmake --build "$build" --target updater orvi7 mkpackage update-server
 [ "$(sed -n 's/^ORVI_UPDATE_PUBLIC_KEYS:[A-Z]*=//p' "$build/CMakeCache.txt")" = "$public_key" ] \
     || fail "$build is not configured with the demo's public key"
+if $windows; then
+    # Qt for Windows and the libraries from Debian's sources, built once and cached (as the
+    # test command builds them), then updater.exe, its deployment and orvi7.exe.
+    windows_build=$root/build/demo-windows
+    windows_deps=$(scripts/windows/build-deps.sh | tail -n 1)
+    cmake -S . -B "$windows_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF \
+        -DORVI_UPDATE_PUBLIC_KEYS="$public_key" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        -DORVI_WINDOWS_PREFIX="$windows_deps" -DCMAKE_PREFIX_PATH="$windows_deps" \
+        -DQT_HOST_PATH=/usr >/dev/null
+    cmake --build "$windows_build" --target updater orvi7 deploy
+    [ "$(sed -n 's/^ORVI_UPDATE_PUBLIC_KEYS:[A-Z]*=//p' "$windows_build/CMakeCache.txt")" \
+        = "$public_key" ] || fail "$windows_build is not configured with the demo's public key"
+fi
 started=$SECONDS
 if $key_made; then
     say "made the demo's signing key pair in $keys (no password: a demo key only)"
@@ -85,11 +110,20 @@ catalogue=$out/catalogue
 pictures=$out/pictures
 logs=$out/logs
 run=$out/run
+wine_prefix=$out/wine-prefix
+if $windows; then
+    pictures=$out/pictures-windows
+fi
 
 # --- Processes this script starts, stopped on every way out -----------------------------------
-server_pid='' nginx_pid='' xvfb_pid='' dbus_pid='' updater_pid='' served_copy=''
+server_pid='' nginx_pid='' xvfb_pid='' dbus_pid='' updater_pid='' served_copy='' wineserver=''
 stop() {
     local pid
+    # Every Windows program of the demo's prefix, and its Wine server, before their display.
+    if [ -n "$wineserver" ]; then
+        WINEPREFIX=$wine_prefix "$wineserver" -k 2>/dev/null || true
+        WINEPREFIX=$wine_prefix "$wineserver" -w 2>/dev/null || true
+    fi
     # nginx ends its workers before it exits on SIGTERM.
     for pid in "$updater_pid" "$server_pid" "$nginx_pid" "$dbus_pid" "$xvfb_pid"; do
         if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then continue; fi
@@ -190,19 +224,94 @@ create_installation() {
     cp "$build/tools/sampleapp/orvi7.exe" "$installation/"
 }
 
+created=false
 if $fresh || [ ! -x "$installation/orvi7.exe" ] || [ ! -f "$catalogue/index.xml" ]; then
     say "creating the demo installation (version 1) and the catalogue (version 2) in $out"
     mkdir -p "$out"
-    find "$out" -mindepth 1 -maxdepth 1 ! -name keys -exec rm -rf {} +
+    # The Wine prefix is kept like the keys: making one takes a while.
+    find "$out" -mindepth 1 -maxdepth 1 ! -name keys ! -name wine-prefix -exec rm -rf {} +
     write_versions
     build_catalogue
     create_installation
+    created=true
 else
-    say "keeping the demo installation in $installation (--fresh starts over)"
+    $windows || say "keeping the demo installation in $installation (--fresh starts over)"
     if $key_made; then
         say "signing the catalogue again with the new key"
         build_catalogue
     fi
+fi
+
+# --- The Windows installation, in a Wine prefix of the demo's own ---------------------------
+if $windows; then
+    # As CMake finds them for the tests: Debian's wine64 and its server.
+    for wine in /usr/lib/wine/wine64 "$(command -v wine64 || true)" "$(command -v wine || true)"; do
+        [ -n "$wine" ] && [ -x "$wine" ] && break
+    done
+    for wineserver in /usr/lib/wine/wineserver "$(command -v wineserver || true)"; do
+        [ -n "$wineserver" ] && [ -x "$wineserver" ] && break
+    done
+    [ -x "$wine" ] && [ -x "$wineserver" ] \
+        || fail "Wine is not installed (scripts/install-deps.sh installs it)"
+    export WINEPREFIX=$wine_prefix WINEARCH=win64 WINEDEBUG=-all
+    # No Mono or Gecko installer, and no menu entries on the host.
+    export WINEDLLOVERRIDES='winemenubuilder.exe=d;mscoree=d;mshtml=d'
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        say "making the Wine prefix $WINEPREFIX"
+        rm -rf "$WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        env -u DISPLAY "$wine" wineboot --init >"$out/wineboot.log" 2>&1 \
+            || fail "wineboot failed (see $out/wineboot.log)"
+        # Wine draws the windows' frames and title bars itself, as Windows does, and the
+        # Light theme that ships with it is on.
+        cat >"$out/wine-settings.reg" <<'REG'
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Decorated"="N"
+
+[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\ThemeManager]
+"ThemeActive"="1"
+"DllName"="C:\\windows\\resources\\themes\\light\\light.msstyles"
+"ColorName"="NormalColor"
+"SizeName"="NormalSize"
+REG
+        env -u DISPLAY "$wine" regedit /S "$out/wine-settings.reg" >>"$out/wineboot.log" 2>&1 \
+            || fail "the Wine settings could not be written (see $out/wineboot.log)"
+        # Wine's own fonts (Tahoma, and Marlett for the title bars' buttons), which Debian's
+        # Wine does not find in its data folder.
+        cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    fi
+    # The Windows user's folders, as Windows programs see them, mapped to this machine's paths.
+    env -u DISPLAY "$wine" cmd /c 'echo %APPDATA%& echo %TEMP%' >"$out/wine-folders" 2>/dev/null \
+        || fail "Wine does not run cmd"
+    unix_path() {
+        local path=${1%$'\r'}
+        path=${path#[Cc]:\\}
+        printf '%s/drive_c/%s\n' "$WINEPREFIX" "${path//\\//}"
+    }
+    # Programs started later join this Wine server with its display: it must be gone first.
+    "$wineserver" -w
+    windows_appdata=$(unix_path "$(sed -n 1p "$out/wine-folders")")
+    windows_temp=$(unix_path "$(sed -n 2p "$out/wine-folders")")
+    windows_installation="$WINEPREFIX/drive_c/Program Files/Orvi"
+    windows_plugins=$windows_appdata/Orvi/plugins
+    if $created || $fresh || [ ! -f "$windows_installation/orvi7.exe" ]; then
+        say "creating the Windows demo installation (version 1) in $windows_installation"
+        # The user's own state goes too: the plug-ins, the recorded versions, the download
+        # folder and its lock.
+        rm -rf "$windows_installation" "$windows_appdata/Orvi" "$windows_appdata/orvi-updater" \
+            "$windows_temp/tupdates" "$windows_temp/orvi-updater.lock"
+        mkdir -p "$windows_installation" "$windows_plugins"
+        cp -a "$versions/1/core/." "$versions/1/emoticons/." "$windows_installation/"
+        cp -a "$versions/1/gg/." "$windows_plugins/"
+        cp "$windows_build/tools/sampleapp/orvi7.exe" "$windows_installation/"
+    else
+        say "keeping the Windows demo installation in $windows_installation (--fresh starts over)"
+    fi
+    # From here on the installation checked is the Windows one.
+    installation=$windows_installation
+    plugins=$windows_plugins
 fi
 
 # What the updater checks before it unpacks a package, done here with Debian's own tool.
@@ -214,12 +323,21 @@ for package in "$catalogue"/*.zip; do
 done
 
 # The updater is installed beside the main application, as a user has it; a rebuilt one
-# replaces the copy there.
-cp "$build/src/updater" "$installation/updater"
+# replaces the copy there. On Windows with the libraries and Qt's plug-ins it loads.
+if $windows; then
+    cp -a "$windows_build/deploy/." "$installation/"
+else
+    cp "$build/src/updater" "$installation/updater"
+fi
 
 rm -rf "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
 mkdir -p "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
 chmod 700 "$run"
+if $windows; then
+    # Each run starts with an empty download folder, as on Linux with its fresh cache home.
+    rm -rf "$windows_temp/tupdates" "$windows_temp"/tupdates-kept-* \
+        "$windows_temp/orvi-updater.lock"
+fi
 
 # --- The packages from nginx, slowed so that the download can be watched -----------------------
 # Debian's nginx with a configuration of its own (port, pid file, logs): the system's nginx, if
@@ -351,70 +469,108 @@ if $headless; then
     wait_until 10 grep -qs . "$run/display" || fail "Xvfb did not start (see $logs/xvfb.log)"
     DISPLAY=:$(cat "$run/display")
     export DISPLAY
-    say "no desktop: the windows run under Xvfb on $DISPLAY and are clicked through"
+    if $windows; then
+        say "Wine's windows run under Xvfb on $DISPLAY and are driven with the keyboard"
+    else
+        say "no desktop: the windows run under Xvfb on $DISPLAY and are clicked through"
+    fi
 else
     say "the windows open on $DISPLAY: click \"Download now\", then \"Close\""
 fi
 export XDG_RUNTIME_DIR=$run QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb
 export LANG=C.UTF-8 LC_ALL=C.UTF-8 LANGUAGE=en
 unset WAYLAND_DISPLAY
-# A private session bus: the accessibility bus it starts on demand lives and ends with it.
-dbus-daemon --session --nofork --print-address=3 3>"$run/dbus-address" >"$logs/dbus.log" 2>&1 &
-dbus_pid=$!
-wait_until 10 grep -qs . "$run/dbus-address" || fail "the D-Bus session did not start"
-DBUS_SESSION_BUS_ADDRESS=$(cat "$run/dbus-address")
-export DBUS_SESSION_BUS_ADDRESS
+if ! $windows; then
+    # A private session bus: the accessibility bus it starts on demand lives and ends with it.
+    dbus-daemon --session --nofork --print-address=3 3>"$run/dbus-address" >"$logs/dbus.log" 2>&1 &
+    dbus_pid=$!
+    wait_until 10 grep -qs . "$run/dbus-address" || fail "the D-Bus session did not start"
+    DBUS_SESSION_BUS_ADDRESS=$(cat "$run/dbus-address")
+    export DBUS_SESSION_BUS_ADDRESS
+fi
 
-# --- The update, as a user starts it ------------------------------------------------------------
-# The updater copies itself into its private download folder below the cache home
-# (XDG_CACHE_HOME/orvi-updater/tupdates) and starts that copy.
-# The versions it installed are recorded below the state home, kept with the installation.
-export TMPDIR=$out/tmp XDG_CACHE_HOME=$out/cache XDG_STATE_HOME=$out/state APPDATA=$appdata \
-    ORVI_UPDATE_SERVER=127.0.0.1:$query_port
 # The main application notes each start in orvi7.log beside it.
 log_lines() {
     if [ -f "$installation/orvi7.log" ]; then wc -l <"$installation/orvi7.log"; else echo 0; fi
 }
 log_lines_before=$(log_lines)
-say "starting $installation/updater"
-timeout 60 "$installation/updater" || fail "the updater's relocation run failed (code $?)"
 
-relocated=$XDG_CACHE_HOME/orvi-updater/tupdates/updater
-find_relocated() {
-    local exe
-    for exe in /proc/[0-9]*/exe; do
-        if [ "$(readlink "$exe" 2>/dev/null)" = "$relocated" ]; then
-            updater_pid=${exe#/proc/}
-            updater_pid=${updater_pid%/exe}
-            return 0
-        fi
-    done
-    return 1
-}
-wait_until 10 find_relocated || fail "the relocated updater ($relocated) is not running"
-say "the relocated updater runs from $relocated (process $updater_pid)"
-
-if $headless; then
-    mode=click timeout=60
-else
-    mode=watch timeout=900
+# --- The update on Windows, as a user starts it ----------------------------------------------
+# updater.exe copies itself and its libraries into %TEMP%\tupdates\ and starts that copy; the
+# demo waits for the copy's exit code too. The versions it installed are recorded in
+# %APPDATA%\orvi-updater\versions.
+if $windows; then
+    export ORVI_UPDATE_SERVER=127.0.0.1:$query_port
+    versions_file=$windows_appdata/orvi-updater/versions
+    say "starting C:\\Program Files\\Orvi\\updater.exe under Wine (prefix $WINEPREFIX)"
+    set +e
+    /usr/bin/python3 scripts/demo/clickthrough_wine.py --pictures "$pictures" --timeout 60 \
+        --log "$logs/wine.log" -- "$wine" 'C:\Program Files\Orvi\updater.exe'
+    outcome=$?
+    set -e
+    case $outcome in
+        0) say "the update was installed" ;;
+        3)
+            # Only boxes: the update server must have found nothing to offer.
+            tail -n 1 "$logs/server.log" | grep -q ' 0 available, ' \
+                || fail "a message box came instead of the offer (pictured in $pictures)"
+            if [ ! -e "$pictures/message-box-2.png" ]; then
+                mv "$pictures/message-box.png" "$pictures/no-updates.png"
+            fi
+            say "No updates available. (the update server offered none)"
+            ;;
+        *) fail "the updater's windows did not go as expected (pictures in $pictures)" ;;
+    esac
 fi
-set +e
-/usr/bin/python3 scripts/demo/clickthrough.py --mode "$mode" --pictures "$pictures" \
-    --timeout "$timeout" --pid "$updater_pid"
-outcome=$?
-set -e
-case $outcome in
-    0 | 3) ;;
-    *) fail "the updater's windows did not go as expected (pictures in $pictures)" ;;
-esac
-wait_until 30 eval '! kill -0 "$updater_pid" 2>/dev/null' \
-    || fail "the updater did not end after its last window"
-updater_pid=''
-if [ "$outcome" -eq 0 ]; then
-    say "the update was installed"
-else
-    say "No updates available."
+
+# --- The update on Linux, as a user starts it -----------------------------------------------
+if ! $windows; then
+    # The updater copies itself into its private download folder below the cache home
+    # (XDG_CACHE_HOME/orvi-updater/tupdates) and starts that copy.
+    # The versions it installed are recorded below the state home, kept with the installation.
+    export TMPDIR=$out/tmp XDG_CACHE_HOME=$out/cache XDG_STATE_HOME=$out/state APPDATA=$appdata \
+        ORVI_UPDATE_SERVER=127.0.0.1:$query_port
+    versions_file=$out/state/orvi-updater/versions
+    say "starting $installation/updater"
+    timeout 60 "$installation/updater" || fail "the updater's relocation run failed (code $?)"
+
+    relocated=$XDG_CACHE_HOME/orvi-updater/tupdates/updater
+    find_relocated() {
+        local exe
+        for exe in /proc/[0-9]*/exe; do
+            if [ "$(readlink "$exe" 2>/dev/null)" = "$relocated" ]; then
+                updater_pid=${exe#/proc/}
+                updater_pid=${updater_pid%/exe}
+                return 0
+            fi
+        done
+        return 1
+    }
+    wait_until 10 find_relocated || fail "the relocated updater ($relocated) is not running"
+    say "the relocated updater runs from $relocated (process $updater_pid)"
+
+    if $headless; then
+        mode=click timeout=60
+    else
+        mode=watch timeout=900
+    fi
+    set +e
+    /usr/bin/python3 scripts/demo/clickthrough.py --mode "$mode" --pictures "$pictures" \
+        --timeout "$timeout" --pid "$updater_pid"
+    outcome=$?
+    set -e
+    case $outcome in
+        0 | 3) ;;
+        *) fail "the updater's windows did not go as expected (pictures in $pictures)" ;;
+    esac
+    wait_until 30 eval '! kill -0 "$updater_pid" 2>/dev/null' \
+        || fail "the updater did not end after its last window"
+    updater_pid=''
+    if [ "$outcome" -eq 0 ]; then
+        say "the update was installed"
+    else
+        say "No updates available."
+    fi
 fi
 
 # --- What the installation holds now ---------------------------------------------------------
@@ -423,13 +579,19 @@ listing() {
     (cd "$1" && find . -type f ! -name orvi7.log -printf '%P\0' | xargs -0r sha256sum) \
         | sort -k2
 }
-# Version 2 of the two app components, the main application and the updater; the plug-in.
+# Version 2 of the two app components, the main application and the updater (on Windows
+# with its deployment); the plug-in.
 expected_installation() {
     {
         listing "$versions/2/core"
         listing "$versions/2/emoticons"
-        (cd "$build/tools/sampleapp" && sha256sum orvi7.exe)
-        (cd "$build/src" && sha256sum updater)
+        if $windows; then
+            (cd "$windows_build/tools/sampleapp" && sha256sum orvi7.exe)
+            listing "$windows_build/deploy"
+        else
+            (cd "$build/tools/sampleapp" && sha256sum orvi7.exe)
+            (cd "$build/src" && sha256sum updater)
+        fi
     } | sort -k2
 }
 
@@ -445,10 +607,9 @@ fi
 say "the demo installation holds version 2, file for file: OK"
 # Each package passed the updater's signature check before it was unpacked; the versions it
 # installed are recorded, and an older signed package is refused from now on.
-versions_file=$out/state/orvi-updater/versions
 [ -f "$versions_file" ] || fail "the updater recorded no installed versions ($versions_file)"
 say "versions the updater recorded after checking each package's signature ($versions_file):"
-sed -n 's/^installed //p' "$versions_file" | sed 's/%2F/\//g; s/^/    /'
+sed -n 's/^installed //p' "$versions_file" | sed 's/%2F/\//g; s/%3A/:/g; s/%20/ /g; s/^/    /'
 
 if [ "$outcome" -eq 0 ]; then
     wait_until 10 eval '[ "$(log_lines)" -gt "$log_lines_before" ]' \

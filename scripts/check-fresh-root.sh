@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Proves that the README's two commands pass on a fresh minimal Debian 12 machine: builds a
 # minbase root with debootstrap, clones the committed HEAD of this checkout into it and runs
-# ./test.sh, then ./demo.sh --headless, inside it (chroot). Nothing is installed there by hand,
-# so a package that scripts/install-deps.sh forgets makes one of them fail. Takes minutes.
+# ./test.sh, then ./demo.sh --headless, inside it (chroot); with --windows-demo then also
+# ./demo.sh --windows. Nothing is installed there by hand, so a package that
+# scripts/install-deps.sh forgets makes one of them fail. Takes minutes.
 set -euo pipefail
 
 usage() {
@@ -16,6 +17,8 @@ Usage: sudo scripts/check-fresh-root.sh [options]
   --no-cache         neither read nor write the cached base
   --refresh          debootstrap anew and replace the cached base
   --time-limit MIN   minutes each command may take before it is stopped (default: 90)
+  --windows-demo     after the two commands, run the main job on Windows too:
+                     ./demo.sh --windows (the Windows updater under Wine)
 Prints each command's exit status and duration at the end; exits 1 if any failed.
 EOF
 }
@@ -26,6 +29,7 @@ cache_dir=/var/cache/orvi-fresh-root
 use_cache=true
 refresh=false
 time_limit=90
+windows_demo=false
 while [ $# -gt 0 ]; do
     case $1 in
         --keep) keep=true ;;
@@ -34,6 +38,7 @@ while [ $# -gt 0 ]; do
         --no-cache) use_cache=false ;;
         --refresh) refresh=true ;;
         --time-limit) time_limit=${2:?--time-limit needs minutes}; shift ;;
+        --windows-demo) windows_demo=true ;;
         -h | --help) usage; exit 0 ;;
         *) usage >&2; exit 2 ;;
     esac
@@ -238,6 +243,9 @@ run() {
 }
 run ./test.sh
 run ./demo.sh --headless
+if $windows_demo; then
+    run ./demo.sh --windows
+fi
 
 echo
 say "summary: $suite $variant root, $branch at ${commit:0:12}"
@@ -249,4 +257,8 @@ if $failed; then
     say "FAILED"
     exit 1
 fi
-say "both commands passed on a fresh root"
+if $windows_demo; then
+    say "both commands and the demo on Windows passed on a fresh root"
+else
+    say "both commands passed on a fresh root"
+fi
