@@ -494,5 +494,10 @@
         <comment>nc</comment>
         <translation>Pobieranie %1 z serwera %2 nie powiodło się: %3</translation>
     </message>
+    <message>
+        <source>%1 cannot be read and there is no free name to keep it aside</source>
+        <comment>nc</comment>
+        <translation>Nie można odczytać pliku %1, a nie ma wolnej nazwy, pod którą można by go odłożyć</translation>
+    </message>
 </context>
 </TS>

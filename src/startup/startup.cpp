@@ -30,8 +30,11 @@ int Startup::run(int &argc, char **argv, EngineSettings settings)
     loadTranslation(translator);
 
     const Switches switches = scanSwitches(QCoreApplication::arguments());
-    // Nothing is copied, downloaded or restored through a folder someone else could steer.
-    const QString refusal = Platform::prepareDownloadFolder();
+    // Nothing is copied, downloaded or restored through a folder someone else could steer, and
+    // no record of installed versions is kept where someone else could freeze or clear it.
+    QString refusal = Platform::prepareDownloadFolder();
+    if (refusal.isEmpty())
+        refusal = Platform::prepareStateFolder();
     if (!refusal.isEmpty()) {
         MessageBoxHandler::critical(
             QCoreApplication::translate("translation", "Update", "program update"), refusal);

@@ -2,6 +2,7 @@
 #include "boxrecorder.h"
 #include "entrybuilder.h"
 #include "fakehttpserver.h"
+#include "fakeupdateserver.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -125,18 +126,25 @@ void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling_data()
 {
     QTest::addColumn<bool>("signedPackage");
     QTest::addColumn<QByteArray>("installed"); // the version recorded before the run
+    QTest::addColumn<QByteArray>("reported"); // by the main application; empty: not asked
     QTest::addColumn<QString>("refusal"); // empty: the package installs
 
-    QTest::newRow("signed with a key of the settings") << true << QByteArray() << QString();
-    QTest::newRow("unsigned") << false << QByteArray() << QStringLiteral("not signed");
+    const QByteArray none;
+    QTest::newRow("signed with a key of the settings") << true << none << none << QString();
+    QTest::newRow("unsigned") << false << none << none << QStringLiteral("not signed");
     QTest::newRow("older than the version recorded for the main application's folder")
-        << true << QByteArray("2.10") << QStringLiteral("older than version 2.10");
+        << true << QByteArray("2.10") << none << QStringLiteral("older than version 2.10");
+    QTest::newRow("older than the version the main application reports, no record")
+        << true << none << QByteArray("2.1") << QStringLiteral("older than version 2.1");
+    QTest::newRow("newer than the version the main application reports")
+        << true << none << QByteArray("1.9") << QString();
 }
 
 void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling()
 {
     QFETCH(bool, signedPackage);
     QFETCH(QByteArray, installed);
+    QFETCH(QByteArray, reported);
     QFETCH(QString, refusal);
 
     const QString served = m_environment->root() + QStringLiteral("/served/core-2.0.zip");
@@ -156,7 +164,17 @@ void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling()
     if (!installed.isEmpty())
         QVERIFY(records.record({ { m_root, "orvi", "core", "app", installed } }));
 
-    OrviUpdaterEngine engine(settings());
+    FakeUpdateServer updateServer;
+    EngineSettings engineSettings = settings();
+    engineSettings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), updateServer.port());
+    OrviUpdaterEngine engine(engineSettings);
+    if (!reported.isEmpty()) {
+        QVERIFY(ApplicationFolder::makeWithSample(m_root));
+        QVERIFY(TestEnvironment::writeFile(
+            m_root + QStringLiteral("/components"), "orvi core app " + reported + "\n"));
+        updateServer.answer(FakeUpdateServer::NoUpdates);
+        QVERIFY(engine.checkUpdates());
+    }
     engine.adoptUpdates({ EntryBuilder()
                               .link(m_server.url(QStringLiteral("/core-2.0.zip")))
                               .signature(signature)

@@ -1,4 +1,5 @@
 #include "entrybuilder.h"
+#include "inventoryversions.h"
 #include "packageacceptance.h"
 #include "platform.h"
 #include "testenvironment.h"
@@ -25,6 +26,8 @@ private slots:
 
     void packageIsJudged_data();
     void packageIsJudged();
+    void olderThanInstalledIsRefused_data();
+    void olderThanInstalledIsRefused();
 
 private:
     std::unique_ptr<TestEnvironment> m_environment;
@@ -144,6 +147,67 @@ void tst_PackageAcceptance::packageIsJudged()
         text.startsWith(QStringLiteral("The package core was refused and nothing was installed. "))
             && text.contains(refusal),
         qPrintable(text));
+}
+
+void tst_PackageAcceptance::olderThanInstalledIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("recorded"); // empty: no versions file
+    QTest::addColumn<bool>("damaged"); // the versions file cut short
+    QTest::addColumn<QByteArray>("inventory");
+    QTest::addColumn<QString>("floor"); // the version named in the refusal; empty: accepted
+
+    const QByteArray none;
+    const auto reported = [](const char *version) {
+        return QByteArray(R"(<component project="orvi" name="core" type="app" version=")") + version
+            + "\"/>";
+    };
+    QTest::newRow("no record, newer inventory")
+        << none << false << reported("2.1") << QStringLiteral("2.1");
+    QTest::newRow("no record, older inventory") << none << false << reported("1.9") << QString();
+    QTest::newRow("inventory without versions")
+        << none << false << QByteArray(R"(<component project="orvi" name="core" type="app"/>)")
+        << QString();
+    QTest::newRow("record newer than the inventory")
+        << QByteArray("2.10") << false << reported("1.0") << QStringLiteral("2.10");
+    QTest::newRow("damaged versions file, newer inventory")
+        << QByteArray("2.10") << true << reported("2.1") << QStringLiteral("2.1");
+    QTest::newRow("damaged versions file, no inventory")
+        << QByteArray("2.10") << true << none << QString();
+}
+
+// The main application's own report of what is installed counts where no record does.
+void tst_PackageAcceptance::olderThanInstalledIsRefused()
+{
+    QFETCH(QByteArray, recorded);
+    QFETCH(bool, damaged);
+    QFETCH(QByteArray, inventory);
+    QFETCH(QString, floor);
+
+    const QString file = m_environment->root() + QStringLiteral("/served/core-2.0.zip");
+    QVERIFY(TestEnvironment::writeFile(file, QByteArray("package bytes ").repeated(100)));
+    const QByteArray signature
+        = TestSigning::sign(file, TestSigning::comment("core", "2.0", "core-2.0.zip"));
+    QVERIFY(!signature.isEmpty());
+    if (!recorded.isEmpty()) {
+        const QByteArray versions = "orvi-versions 1\n"
+            + VersionRecords::toText({ { m_root, "orvi", "core", "app", recorded } }) + "end\n";
+        QVERIFY(TestEnvironment::writeFile(Platform::stateFolder() + QStringLiteral("/versions"),
+            damaged ? versions.chopped(1) : versions));
+    }
+    const std::unique_ptr<UpdateEntry> entry
+        = EntryBuilder().link("http://updates.example/core-2.0.zip").signature(signature).build();
+    PackageAcceptance acceptance({ TestSigning::publicKey(QStringLiteral("test")) }, false, m_root);
+    acceptance.setReportedVersions(InventoryVersions::read(inventory));
+
+    const QString text = acceptance.refusal(*entry, TestSigning::hashOf(file));
+
+    const QString expected = floor.isEmpty() ? QString()
+                                             : QStringLiteral("The package core was refused and "
+                                                              "nothing was installed. Its version "
+                                                              "2.0 is older than version %1, which "
+                                                              "is already installed.")
+                                                   .arg(floor);
+    QCOMPARE(text, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_PackageAcceptance)
