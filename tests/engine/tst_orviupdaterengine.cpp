@@ -136,8 +136,6 @@ void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling_data()
         << true << QByteArray("2.10") << none << QStringLiteral("older than version 2.10");
     QTest::newRow("older than the version the main application reports, no record")
         << true << none << QByteArray("2.1") << QStringLiteral("older than version 2.1");
-    QTest::newRow("newer than the version the main application reports")
-        << true << none << QByteArray("1.9") << QString();
 }
 
 void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling()
@@ -219,6 +217,10 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     VersionRecords records(Platform::stateFolder());
     QCOMPARE(records.recorded(m_root, "orvi", "core", "app"), QByteArray());
 
+    // An unreadable versions file is set aside, never overwritten, nor is a name taken.
+    const QByteArray damaged = "orvi-versions 1\ninstalled";
+    QVERIFY(TestEnvironment::writeFile(records.filePath(), damaged));
+    QVERIFY(TestEnvironment::writeFile(records.filePath() + QStringLiteral(".unreadable-1"), "x"));
     InstallationJournal journal(folder);
     QVERIFY(journal.begin({ m_root, QString() }));
     QVERIFY(journal.finish(true, { { m_root, "orvi", "core", "app", "2.5" } }));
@@ -227,6 +229,9 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     QCOMPARE(
         records.recorded(m_root + QStringLiteral("/"), "orvi", "core", "app"), QByteArray("2.5"));
     QCOMPARE(InstallationJournal::state(folder), InstallationJournal::State::None);
+    QCOMPARE(TestEnvironment::readFile(records.filePath() + QStringLiteral(".unreadable-1")), "x");
+    QCOMPARE(
+        TestEnvironment::readFile(records.filePath() + QStringLiteral(".unreadable-2")), damaged);
 }
 
 QTEST_MAIN(tst_OrviUpdaterEngine)
