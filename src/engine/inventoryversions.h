@@ -11,14 +11,6 @@
 class InventoryVersions
 {
 public:
-    struct Component
-    {
-        QByteArray project;
-        QByteArray name;
-        QByteArray type;
-        QByteArray version;
-    };
-
     /// No versions: nothing is known of what is installed.
     InventoryVersions() = default;
 
@@ -32,5 +24,13 @@ public:
         const QByteArray &project, const QByteArray &name, const QByteArray &type) const;
 
 private:
+    struct Component
+    {
+        QByteArray project;
+        QByteArray name;
+        QByteArray type;
+        QByteArray version;
+    };
+
     QVector<Component> m_components;
 };
