@@ -37,8 +37,11 @@ bool OrviUpdaterEngine::checkUpdates()
 {
     if (!m_settings.appRoot)
         return false;
-    const QByteArray request = UpdateQuery::request(UpdateQuery::runMainApp(
-        UpdateQuery::commandLine(*m_settings.appRoot), m_settings.mainAppTimeout));
+    const QByteArray output = UpdateQuery::runMainApp(
+        UpdateQuery::commandLine(*m_settings.appRoot), m_settings.mainAppTimeout);
+    m_acceptance.setReportedVersions(
+        InventoryVersions::read(UpdateQuery::inventory(output).value_or(QByteArray())));
+    const QByteArray request = UpdateQuery::request(output);
 
     m_updates.clear();
     UpdateQueryClient::Reply reply = m_query.exchange(request);

@@ -23,6 +23,11 @@ PackageAcceptance::PackageAcceptance(
 {
 }
 
+void PackageAcceptance::setReportedVersions(InventoryVersions versions)
+{
+    m_reportedVersions = std::move(versions);
+}
+
 QString PackageAcceptance::refusal(const UpdateEntry &entry, const QByteArray &fileHash) const
 {
     const PackageSignature signature(bytes(entry.signature()));
@@ -33,11 +38,13 @@ QString PackageAcceptance::refusal(const UpdateEntry &entry, const QByteArray &f
         bytes(entry.version()), link.fileName().toUtf8() };
     QString reason;
     if (signature.verify(fileHash, m_keys, offer, &reason) == PackageSignature::Result::Verified) {
-        // A valid signature of an old release must not take the component back to it.
-        const QByteArray installed
-            = VersionRecords(Platform::stateFolder())
-                  .recorded(PackageInstaller::destinationOf(entry.type(), m_appRoot), offer.project,
-                      offer.name, offer.type);
+        // A valid signature of an old release must not take the component back to it: neither
+        // below the version last installed here nor below what the main application reports.
+        const QByteArray installed = VersionNumber::newer(
+            VersionRecords(Platform::stateFolder())
+                .recorded(PackageInstaller::destinationOf(entry.type(), m_appRoot), offer.project,
+                    offer.name, offer.type),
+            m_reportedVersions.versionOf(offer.project, offer.name, offer.type));
         if (installed.isEmpty()
             || VersionNumber::compare(
                    QString::fromUtf8(offer.version), QString::fromUtf8(installed))

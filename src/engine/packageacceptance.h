@@ -1,5 +1,6 @@
 #pragma once
 
+#include "inventoryversions.h"
 #include "packagesignature.h"
 
 #include <QByteArray>
@@ -11,8 +12,8 @@ class UpdateEntry;
 /*
  * Decides whether a downloaded package may be unpacked: a signed package must be signed with
  * one of the keys for exactly the offered component, version and file, and must not be older
- * than the version last installed; an unsigned one passes only where unsigned packages are
- * allowed.
+ * than the version last installed nor than the one the main application reports; an unsigned one
+ * passes only where unsigned packages are allowed.
  */
 class PackageAcceptance
 {
@@ -22,6 +23,9 @@ public:
     PackageAcceptance(
         QList<PackageSignature::PublicKey> keys, bool unsignedAllowed, QString appRoot);
 
+    /// Takes versions, from the main application's inventory, as installed too.
+    void setReportedVersions(InventoryVersions versions);
+
     /// Why the downloaded file of entry, whose PackageHash is fileHash, must not be unpacked,
     /// for the user; empty when it may be.
     QString refusal(const UpdateEntry &entry, const QByteArray &fileHash) const;
@@ -30,4 +34,5 @@ private:
     QList<PackageSignature::PublicKey> m_keys;
     bool m_unsignedAllowed;
     QString m_appRoot;
+    InventoryVersions m_reportedVersions;
 };

@@ -1,7 +1,9 @@
 #include "versionrecords.h"
 
 #include "filesystem.h"
+#include "versionnumber.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,9 +26,14 @@ QByteArray decoded(const QByteArray &field)
     return field == "-" ? QByteArray() : QByteArray::fromPercentEncoding(field);
 }
 
+// The most names tried for a file set aside; more unreadable files than that are not ours.
+constexpr int MaximumSetAside = 100;
+
+// b's root must be a key already; a's may have been written before keys were resolved.
 bool sameComponent(const VersionRecords::Record &a, const VersionRecords::Record &b)
 {
-    return a.root == b.root && a.project == b.project && a.name == b.name && a.type == b.type;
+    return a.project == b.project && a.name == b.name && a.type == b.type
+        && (a.root == b.root || VersionRecords::rootKey(a.root) == b.root);
 }
 } // namespace
 
@@ -39,31 +46,39 @@ QString VersionRecords::filePath() const
 
 QString VersionRecords::rootKey(const QString &root)
 {
-    return QDir::cleanPath(QFileInfo(QDir::fromNativeSeparators(root)).absoluteFilePath());
+    const QString absolute
+        = QDir::cleanPath(QFileInfo(QDir::fromNativeSeparators(root)).absoluteFilePath());
+    // A root reached through a link shares the records of the folder it leads to.
+    const QString canonical = QFileInfo(absolute).canonicalFilePath();
+    return canonical.isEmpty() ? absolute : canonical;
 }
 
 QByteArray VersionRecords::recorded(const QString &root, const QByteArray &project,
     const QByteArray &name, const QByteArray &type) const
 {
     const Record wanted { rootKey(root), project, name, type, QByteArray() };
-    for (const Record &record : read()) {
+    QVector<Record> records;
+    read(&records);
+    QByteArray newest;
+    for (const Record &record : records) {
         if (sameComponent(record, wanted))
-            return record.version;
+            newest = VersionNumber::newer(newest, record.version);
     }
-    return QByteArray();
+    return newest;
 }
 
 bool VersionRecords::record(const QVector<Record> &records)
 {
-    QVector<Record> all = read();
+    QVector<Record> all;
+    // What cannot be read is kept for a person to look into, never written over.
+    if (read(&all) == FileState::Unreadable && !setAside())
+        return false;
     for (Record record : records) {
         record.root = rootKey(record.root);
-        const auto same = std::find_if(all.begin(), all.end(),
-            [&record](const Record &kept) { return sameComponent(kept, record); });
-        if (same != all.end())
-            *same = record;
-        else
-            all.append(record);
+        all.erase(std::remove_if(all.begin(), all.end(),
+                      [&record](const Record &kept) { return sameComponent(kept, record); }),
+            all.end());
+        all.append(record);
     }
     // The folder holds nothing for other users to read or plant.
     if (m_folder.isEmpty()
@@ -105,15 +120,39 @@ QVector<VersionRecords::Record> VersionRecords::fromText(const QByteArray &text)
     return records;
 }
 
-QVector<VersionRecords::Record> VersionRecords::read() const
+VersionRecords::FileState VersionRecords::read(QVector<Record> *records) const
 {
+    records->clear();
+    if (m_folder.isEmpty())
+        return FileState::Missing;
+    const FileSystem::Kind kind = FileSystem::kindOf(filePath());
+    if (kind == FileSystem::Kind::Missing)
+        return FileState::Missing;
     QFile file(filePath());
     // Only a whole file counts: it is replaced by rename, never written in place.
-    if (m_folder.isEmpty() || FileSystem::kindOf(file.fileName()) != FileSystem::Kind::File
-        || !file.open(QIODevice::ReadOnly))
-        return {};
+    if (kind != FileSystem::Kind::File || !file.open(QIODevice::ReadOnly))
+        return FileState::Unreadable;
     const QByteArray text = file.readAll();
     if (!text.startsWith(header) || !text.endsWith(endLine))
-        return {};
-    return fromText(text);
+        return FileState::Unreadable;
+    *records = fromText(text);
+    return FileState::Read;
+}
+
+bool VersionRecords::setAside()
+{
+    for (int number = 1; number <= MaximumSetAside; ++number) {
+        const QString aside = filePath() + QStringLiteral(".unreadable-%1").arg(number);
+        if (FileSystem::kindOf(aside) != FileSystem::Kind::Missing)
+            continue;
+        if (!FileSystem::rename(filePath(), aside)) {
+            m_errorText = FileSystem::errorText();
+            return false;
+        }
+        return true;
+    }
+    m_errorText = QCoreApplication::translate(
+        "translation", "%1 cannot be read and there is no free name to keep it aside", "nc")
+                      .arg(QDir::toNativeSeparators(filePath()));
+    return false;
 }

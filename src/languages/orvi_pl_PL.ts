@@ -499,5 +499,10 @@
         <comment>nc</comment>
         <translation>Komunikator Orvi jest zainstalowany w folderze %1, którego ten użytkownik nie może zmieniać, więc nie można zainstalować jego aktualizacji. Uruchom aktualizator jako użytkownik, który może zmieniać ten folder, na przykład administrator.</translation>
     </message>
+    <message>
+        <source>%1 cannot be read and there is no free name to keep it aside</source>
+        <comment>nc</comment>
+        <translation>Nie można odczytać pliku %1, a nie ma wolnej nazwy, pod którą można by go odłożyć</translation>
+    </message>
 </context>
 </TS>

@@ -32,6 +32,10 @@ public:
     /// in the application-data folder, elsewhere in the XDG state home ($XDG_STATE_HOME, else
     /// ~/.local/state). Empty when none can be found.
     static QString stateFolder();
+    /// Creates the state folder (private to the user) where missing. Empty when it is safe to
+    /// use; otherwise the translated reason the updater must not run, as for the download
+    /// folder: someone else could freeze or clear what it remembers.
+    static QString prepareStateFolder();
     /// The file name of the updater executable ("updater.exe" on Windows).
     static QString updaterFileName();
     /// The files the updater needs beside it to run from another folder, relative to its folder

@@ -75,25 +75,41 @@ QString Platform::stateFolder()
     return state + QStringLiteral("/orvi-updater");
 }
 
+namespace {
+// Creates folder private to the user where missing; the reason it must not be used otherwise.
+QString preparePrivateFolder(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return QCoreApplication::translate("translation", "Cannot create the folder %1 (%2).", "nc")
+            .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat status;
+    if (::lstat(path.constData(), &status) != 0 || !S_ISDIR(status.st_mode)
+        || status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return QCoreApplication::translate("translation",
+            "The update cannot run: the folder %1 is a link, belongs to another user or can "
+            "be changed by other users. Remove it and start the update again.",
+            "nc")
+            .arg(folder);
+    return QString();
+}
+} // namespace
+
 QString Platform::prepareDownloadFolder()
 {
     const QString scratch = tempFolder();
     const QString download = downloadFolder();
     QDir().mkpath(QFileInfo(scratch).path());
     for (const QString &folder : { scratch, download.chopped(1) }) {
-        const QByteArray path = QFile::encodeName(folder);
-        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
-            return QCoreApplication::translate(
-                "translation", "Cannot create the folder %1 (%2).", "nc")
-                .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
-        struct stat status;
-        if (::lstat(path.constData(), &status) != 0 || !S_ISDIR(status.st_mode)
-            || status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-            return QCoreApplication::translate("translation",
-                "The update cannot run: the folder %1 is a link, belongs to another user or can "
-                "be changed by other users. Remove it and start the update again.",
-                "nc")
-                .arg(folder);
+        if (const QString refusal = preparePrivateFolder(folder); !refusal.isEmpty())
+            return refusal;
     }
     return QString();
+}
+
+QString Platform::prepareStateFolder()
+{
+    const QString state = stateFolder();
+    QDir().mkpath(QFileInfo(state).path());
+    return preparePrivateFolder(state);
 }

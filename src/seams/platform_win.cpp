@@ -72,3 +72,12 @@ QString Platform::prepareDownloadFolder()
     QDir().mkpath(downloadFolder());
     return QString();
 }
+
+QString Platform::prepareStateFolder()
+{
+    // Below the user's own application-data folder, which no other user can reach.
+    const QString state = stateFolder();
+    if (!state.isEmpty())
+        QDir().mkpath(state);
+    return QString();
+}

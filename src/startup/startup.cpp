@@ -149,6 +149,13 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
             return exitRollbackFailed;
         if (settings.appRoot && !acceptRunMarker(engine.downloadFolder(), *settings.appRoot))
             return exitAnotherRun;
+        // Whoever else could write the record of installed versions could freeze all updates
+        // or clear the record; the recovery below may already write it.
+        if (const QString refusal = Platform::prepareStateFolder(); !refusal.isEmpty()) {
+            MessageBoxHandler::critical(
+                QCoreApplication::translate("translation", "Update", "program update"), refusal);
+            return 1;
+        }
         // Before the main application is asked anything: it may be half replaced.
         if (!recoverInterruptedRun(engine.downloadFolder()))
             return exitRollbackFailed;

@@ -66,3 +66,10 @@ int VersionNumber::compare(const QString &a, const QString &b)
     }
     return 0;
 }
+
+QByteArray VersionNumber::newer(const QByteArray &a, const QByteArray &b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return a.isEmpty() ? b : a;
+    return compare(QString::fromUtf8(a), QString::fromUtf8(b)) >= 0 ? a : b;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 /*
@@ -12,4 +13,6 @@ class VersionNumber
 public:
     /// Negative when a is older than b, 0 when they are the same version, positive when newer.
     static int compare(const QString &a, const QString &b);
+    /// The newer of two UTF-8 versions; an empty one counts as none, so that the other wins.
+    static QByteArray newer(const QByteArray &a, const QByteArray &b);
 };

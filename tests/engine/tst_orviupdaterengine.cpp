@@ -2,6 +2,7 @@
 #include "boxrecorder.h"
 #include "entrybuilder.h"
 #include "fakehttpserver.h"
+#include "fakeupdateserver.h"
 #include "filesystem.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
@@ -166,18 +167,23 @@ void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling_data()
 {
     QTest::addColumn<bool>("signedPackage");
     QTest::addColumn<QByteArray>("installed"); // the version recorded before the run
+    QTest::addColumn<QByteArray>("reported"); // by the main application; empty: not asked
     QTest::addColumn<QString>("refusal"); // empty: the package installs
 
-    QTest::newRow("signed with a key of the settings") << true << QByteArray() << QString();
-    QTest::newRow("unsigned") << false << QByteArray() << QStringLiteral("not signed");
+    const QByteArray none;
+    QTest::newRow("signed with a key of the settings") << true << none << none << QString();
+    QTest::newRow("unsigned") << false << none << none << QStringLiteral("not signed");
     QTest::newRow("older than the version recorded for the main application's folder")
-        << true << QByteArray("2.10") << QStringLiteral("older than version 2.10");
+        << true << QByteArray("2.10") << none << QStringLiteral("older than version 2.10");
+    QTest::newRow("older than the version the main application reports, no record")
+        << true << none << QByteArray("2.1") << QStringLiteral("older than version 2.1");
 }
 
 void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling()
 {
     QFETCH(bool, signedPackage);
     QFETCH(QByteArray, installed);
+    QFETCH(QByteArray, reported);
     QFETCH(QString, refusal);
 
     const QString served = m_environment->root() + QStringLiteral("/served/core-2.0.zip");
@@ -197,7 +203,17 @@ void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling()
     if (!installed.isEmpty())
         QVERIFY(records.record({ { m_root, "orvi", "core", "app", installed } }));
 
-    OrviUpdaterEngine engine(settings());
+    FakeUpdateServer updateServer;
+    EngineSettings engineSettings = settings();
+    engineSettings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), updateServer.port());
+    OrviUpdaterEngine engine(engineSettings);
+    if (!reported.isEmpty()) {
+        QVERIFY(ApplicationFolder::makeWithSample(m_root));
+        QVERIFY(TestEnvironment::writeFile(
+            m_root + QStringLiteral("/components"), "orvi core app " + reported + "\n"));
+        updateServer.answer(FakeUpdateServer::NoUpdates);
+        QVERIFY(engine.checkUpdates());
+    }
     engine.adoptUpdates({ EntryBuilder()
                               .link(m_server.url(QStringLiteral("/core-2.0.zip")))
                               .signature(signature)
@@ -242,6 +258,10 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     VersionRecords records(Platform::stateFolder());
     QCOMPARE(records.recorded(m_root, "orvi", "core", "app"), QByteArray());
 
+    // An unreadable versions file is set aside, never overwritten, nor is a name taken.
+    const QByteArray damaged = "orvi-versions 1\ninstalled";
+    QVERIFY(TestEnvironment::writeFile(records.filePath(), damaged));
+    QVERIFY(TestEnvironment::writeFile(records.filePath() + QStringLiteral(".unreadable-1"), "x"));
     InstallationJournal journal(folder);
     QVERIFY(journal.begin({ m_root, QString() }));
     QVERIFY(journal.finish(true, { { m_root, "orvi", "core", "app", "2.5" } }));
@@ -250,6 +270,9 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     QCOMPARE(
         records.recorded(m_root + QStringLiteral("/"), "orvi", "core", "app"), QByteArray("2.5"));
     QCOMPARE(InstallationJournal::state(folder), InstallationJournal::State::None);
+    QCOMPARE(TestEnvironment::readFile(records.filePath() + QStringLiteral(".unreadable-1")), "x");
+    QCOMPARE(
+        TestEnvironment::readFile(records.filePath() + QStringLiteral(".unreadable-2")), damaged);
 }
 
 QTEST_MAIN(tst_OrviUpdaterEngine)

@@ -1,4 +1,5 @@
 #include "entrybuilder.h"
+#include "inventoryversions.h"
 #include "packageacceptance.h"
 #include "platform.h"
 #include "testenvironment.h"
@@ -25,6 +26,8 @@ private slots:
 
     void packageIsJudged_data();
     void packageIsJudged();
+    void olderThanInstalledIsRefused_data();
+    void olderThanInstalledIsRefused();
 
 private:
     std::unique_ptr<TestEnvironment> m_environment;
@@ -144,6 +147,74 @@ void tst_PackageAcceptance::packageIsJudged()
         text.startsWith(QStringLiteral("The package core was refused and nothing was installed. "))
             && text.contains(refusal),
         qPrintable(text));
+}
+
+void tst_PackageAcceptance::olderThanInstalledIsRefused_data()
+{
+    // Recording 2.10: "good", "cut" short, a "link" to a good one, "root link": for the root
+    // under the name of a link to it.
+    QTest::addColumn<QString>("versionsFile");
+    QTest::addColumn<QByteArray>("inventory");
+    QTest::addColumn<QString>("floor"); // named in the refusal; empty: accepted
+
+    const QByteArray core = R"(<component project="orvi" name="core" type="app" version=")";
+    QTest::newRow("no record, newer inventory")
+        << QString() << core + "2.1\"/>" << QStringLiteral("2.1");
+    QTest::newRow("no record, older inventory among other things")
+        << QString() << "build 7 <host/>" + core + "1.9\" os=\"x\"></component>" << QString();
+    QTest::newRow("inventory without versions")
+        << QString() << QByteArray(R"(<component project="orvi" name="core" type="app"/>)")
+        << QString();
+    QTest::newRow("inventory not well-formed") << QString() << core + "2.1\"/><x" << QString();
+    QTest::newRow("record newer than the inventory")
+        << QStringLiteral("good") << core + "1.0\"/>" << QStringLiteral("2.10");
+    QTest::newRow("damaged versions file, newer inventory")
+        << QStringLiteral("cut") << core + "2.1\"/>" << QStringLiteral("2.1");
+#ifndef Q_OS_WIN
+    // Windows makes shortcuts, not links, of QFile::link.
+    QTest::newRow("linked versions file, no inventory")
+        << QStringLiteral("link") << QByteArray() << QString();
+    QTest::newRow("root recorded through a link")
+        << QStringLiteral("root link") << QByteArray() << QStringLiteral("2.10");
+#endif
+}
+
+// The main application's own report of what is installed counts where no record does.
+void tst_PackageAcceptance::olderThanInstalledIsRefused()
+{
+    QFETCH(QString, versionsFile);
+    QFETCH(QByteArray, inventory);
+    QFETCH(QString, floor);
+
+    const QString file = m_environment->root() + QStringLiteral("/served/core-2.0.zip");
+    QVERIFY(TestEnvironment::writeFile(file, QByteArray("package bytes ").repeated(100)));
+    const QByteArray signature
+        = TestSigning::sign(file, TestSigning::comment("core", "2.0", "core-2.0.zip"));
+    const QString link = m_environment->root() + QStringLiteral("/link");
+    const bool rootLink = versionsFile == QLatin1String("root link");
+    QVERIFY(QDir().mkpath(m_root) && QDir().mkpath(Platform::stateFolder())
+        && (!rootLink || QFile::link(m_root, link)));
+    const QString recordedRoot = rootLink ? link : m_root;
+    const QByteArray versions = "orvi-versions 1\n"
+        + VersionRecords::toText({ { recordedRoot, "orvi", "core", "app", "2.10" } }) + "end\n";
+    const QString path = Platform::stateFolder() + QStringLiteral("/versions");
+    const QString good = m_environment->root() + QStringLiteral("/good");
+    if (versionsFile == QLatin1String("link"))
+        QVERIFY(TestEnvironment::writeFile(good, versions) && QFile::link(good, path));
+    else if (!versionsFile.isEmpty())
+        QVERIFY(TestEnvironment::writeFile(
+            path, versionsFile == QLatin1String("cut") ? versions.chopped(1) : versions));
+    const std::unique_ptr<UpdateEntry> entry
+        = EntryBuilder().link("http://updates.example/core-2.0.zip").signature(signature).build();
+    PackageAcceptance acceptance({ TestSigning::publicKey(QStringLiteral("test")) }, false, m_root);
+    acceptance.setReportedVersions(InventoryVersions::read(inventory));
+
+    QCOMPARE(acceptance.refusal(*entry, TestSigning::hashOf(file)),
+        floor.isEmpty() ? QString()
+                        : QStringLiteral("The package core was refused and nothing was installed. "
+                                         "Its version 2.0 is older than version %1, which is "
+                                         "already installed.")
+                              .arg(floor));
 }
 
 QTEST_GUILESS_MAIN(tst_PackageAcceptance)

@@ -21,8 +21,8 @@ private slots:
 #ifndef Q_OS_WIN
     // Unix modes, owners and links of the cache home's folder.
     void downloadFolderIsPrivate();
-    void unsafeDownloadFolderIsRefused_data();
-    void unsafeDownloadFolderIsRefused();
+    void unsafeFolderIsRefused_data();
+    void unsafeFolderIsRefused();
 #endif
     void relocationListStartsWithUpdater();
     void appDataFolder_data();
@@ -45,7 +45,9 @@ void tst_Platform::downloadFolderIsPrivate()
     TestEnvironment environment;
     QCOMPARE(Platform::tempFolder(), environment.cacheHome() + QStringLiteral("/orvi-updater"));
     QCOMPARE(Platform::prepareDownloadFolder(), QString());
-    for (const QString &folder : { Platform::tempFolder(), Platform::downloadFolder() }) {
+    QCOMPARE(Platform::prepareStateFolder(), QString());
+    for (const QString &folder :
+        { Platform::tempFolder(), Platform::downloadFolder(), Platform::stateFolder() }) {
         struct stat status;
         QCOMPARE(::lstat(QFile::encodeName(folder).constData(), &status), 0);
         QCOMPARE(status.st_mode & 0777, mode_t(0700));
@@ -57,26 +59,30 @@ void tst_Platform::downloadFolderIsPrivate()
     QCOMPARE(Platform::tempFolder(), QDir::homePath() + QStringLiteral("/.cache/orvi-updater"));
 }
 
-void tst_Platform::unsafeDownloadFolderIsRefused_data()
+void tst_Platform::unsafeFolderIsRefused_data()
 {
-    QTest::addColumn<bool>("inner");
+    QTest::addColumn<QString>("which");
     QTest::addColumn<QString>("how");
 
-    for (const bool inner : { false, true }) {
-        const char *which = inner ? "tupdates" : "orvi-updater";
+    for (const char *which : { "orvi-updater", "tupdates", "state" }) {
         for (const char *how : { "link", "other owner", "group-writable", "world-writable" })
-            QTest::addRow("%s: %s", which, how) << inner << QString::fromLatin1(how);
+            QTest::addRow("%s: %s", which, how)
+                << QString::fromLatin1(which) << QString::fromLatin1(how);
     }
 }
 
-// Another local user who made the folder first must not get the victim's files touched.
-void tst_Platform::unsafeDownloadFolderIsRefused()
+// Another local user who made the folder first must not get the victim's files touched, nor
+// freeze or clear the record of installed versions.
+void tst_Platform::unsafeFolderIsRefused()
 {
-    QFETCH(bool, inner);
+    QFETCH(QString, which);
     QFETCH(QString, how);
 
     TestEnvironment environment;
-    const QString folder = inner ? Platform::downloadFolder().chopped(1) : Platform::tempFolder();
+    const bool state = which == QLatin1String("state");
+    const QString folder = state             ? Platform::stateFolder()
+        : which == QLatin1String("tupdates") ? Platform::downloadFolder().chopped(1)
+                                             : Platform::tempFolder();
     QVERIFY(QDir().mkpath(QFileInfo(folder).path()));
     const QByteArray path = QFile::encodeName(folder);
     const QString elsewhere = environment.root() + QStringLiteral("/elsewhere");
@@ -94,7 +100,8 @@ void tst_Platform::unsafeDownloadFolderIsRefused()
     const QString before
         = QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden).join(QLatin1Char(','));
 
-    const QString refusal = Platform::prepareDownloadFolder();
+    const QString refusal
+        = state ? Platform::prepareStateFolder() : Platform::prepareDownloadFolder();
 
     QVERIFY2(refusal.contains(folder), qPrintable(refusal));
     QCOMPARE(

@@ -47,6 +47,10 @@ private slots:
     void updateRunReportsEscapedException();
     void updateRunSwallowsUnknownException();
     void updateRunWhenQueryFails();
+#ifndef Q_OS_WIN
+    // Windows keeps it in the user's own application-data folder and has no such modes.
+    void updateRunRefusesAnUnsafeStateFolder();
+#endif
     void recoveryShowsItsProgress_data();
     void recoveryShowsItsProgress();
     void updateRunSetsAsideADamagedJournal_data();
@@ -309,6 +313,24 @@ void tst_Startup::updateRunWhenQueryFails()
     QCOMPARE(code, 0);
     QVERIFY(m_boxes.boxes().isEmpty());
 }
+
+#ifndef Q_OS_WIN
+// Someone else who can write there could freeze every update or clear the record of versions.
+void tst_Startup::updateRunRefusesAnUnsafeStateFolder()
+{
+    QVERIFY(QDir().mkpath(Platform::stateFolder()));
+    QVERIFY(QFile::setPermissions(Platform::stateFolder(),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::WriteOther));
+    bool queried = false;
+
+    const int code = Startup::updateRun(true, [&](OrviUpdaterEngine &) { return queried = true; });
+
+    QCOMPARE(code, 1);
+    QVERIFY(!queried);
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QVERIFY(m_boxes.boxes().constFirst().text.contains(Platform::stateFolder()));
+}
+#endif
 
 void tst_Startup::recoveryShowsItsProgress_data()
 {
