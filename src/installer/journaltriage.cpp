@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QSet>
 
@@ -65,9 +66,13 @@ bool JournalTriage::hasUnaccountedBackups(const QString &downloadFolder)
 {
     for (const QString &name : packageFolders(downloadFolder)) {
         const QString unwind = downloadFolder + QLatin1Char('/') + name + QStringLiteral("/unwind");
-        if (FileSystem::kindOf(unwind) == FileSystem::Kind::Folder
-            && !QDir(unwind).isEmpty(
-                QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+        // A finished run empties the backup folders but keeps their subfolders; only a file
+        // left at any depth is a backup.
+        if (FileSystem::kindOf(unwind) != FileSystem::Kind::Folder)
+            continue;
+        QDirIterator files(
+            unwind, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        if (files.hasNext())
             return true;
     }
     return false;

@@ -66,6 +66,8 @@ void tst_JournalTriage::sortOut_data()
     QTest::newRow("empty") << QStringLiteral("empty") << Finding::SetAside;
     QTest::newRow("edited") << QStringLiteral("edited") << Finding::SetAside;
     QTest::newRow("no journal, backups left") << QStringLiteral("gone") << Finding::SetAside;
+    QTest::newRow("no journal, emptied folders left")
+        << QStringLiteral("gone emptied") << Finding::Usable;
     QTest::newRow("another installation") << QStringLiteral("other") << Finding::OtherInstallation;
     QTest::newRow("another installation that no longer exists")
         << QStringLiteral("other gone") << Finding::SetAside;
@@ -107,9 +109,11 @@ void tst_JournalTriage::sortOut()
     if (change == QLatin1String("link")) {
         QVERIFY(TestEnvironment::writeFile(m_environment->root() + QStringLiteral("/j"), text));
         QVERIFY(QFile::link(m_environment->root() + QStringLiteral("/j"), m_journal));
-    } else if (change != QLatin1String("gone")) {
+    } else if (!change.startsWith(QLatin1String("gone"))) {
         QVERIFY(TestEnvironment::writeFile(m_journal, text));
     }
+    if (change == QLatin1String("gone emptied"))
+        QVERIFY(QFile::remove(step.backup));
     const auto before = FolderSnapshot::take(m_download, true);
 
     const JournalTriage::Result result = JournalTriage::sortOut(m_download, m_root);
@@ -130,6 +134,8 @@ void tst_JournalTriage::sortOut()
         QCOMPARE(result.otherFolder, other);
         return;
     }
+    if (change == QLatin1String("gone emptied"))
+        return;
     // The recovery can use what it found.
     QStringList unrestored;
     QCOMPARE(
