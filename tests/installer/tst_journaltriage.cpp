@@ -132,8 +132,8 @@ void tst_JournalTriage::sortOut()
     }
     // The recovery can use what it found.
     QStringList unrestored;
-    QCOMPARE(
-        InstallationRun::recover(m_download, &unrestored), InstallationRun::Outcome::RolledBack);
+    QCOMPARE(InstallationRun::recover(m_download, m_root, &unrestored),
+        InstallationRun::Outcome::RolledBack);
     QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/lib/x.dll")), QByteArray("old"));
 }
 
