@@ -43,6 +43,30 @@ build=$root/build/demo
 out=$root/out/demo
 keys=$out/keys
 
+# The updater refuses a cache or state home below a folder that another user (not root) owns or
+# that others may change without the sticky bit: such a user could swap its folders. Root
+# running the demo in a checkout someone else owns keeps both homes in a folder of its own.
+safe_above() {
+    local folder=$1 uid
+    uid=$(id -u)
+    while :; do
+        local owner
+        owner=$(stat -c %u "$folder")
+        [ "$owner" = "$uid" ] || [ "$owner" = 0 ] || return 1
+        [ -z "$(find "$folder" -maxdepth 0 -perm /022 ! -perm -1000)" ] || return 1
+        [ "$folder" = / ] && return 0
+        folder=$(dirname "$folder")
+    done
+}
+homes=$out
+existing=$out
+while [ ! -e "$existing" ]; do existing=$(dirname "$existing"); done
+if [ "$(id -u)" = 0 ] && ! safe_above "$existing"; then
+    homes=${HOME:-/root}/.cache/orvi-demo
+    mkdir -p "$homes"
+    safe_above "$homes" || fail "no folder of root's own for the cache and state homes ($homes)"
+fi
+
 # --- The demo's signing key and the build that trusts it -----------------------------------------
 configure() {
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF \
@@ -194,6 +218,7 @@ if $fresh || [ ! -x "$installation/orvi7.exe" ] || [ ! -f "$catalogue/index.xml"
     say "creating the demo installation (version 1) and the catalogue (version 2) in $out"
     mkdir -p "$out"
     find "$out" -mindepth 1 -maxdepth 1 ! -name keys -exec rm -rf {} +
+    [ "$homes" = "$out" ] || rm -rf "$homes/state"
     write_versions
     build_catalogue
     create_installation
@@ -217,8 +242,8 @@ done
 # replaces the copy there.
 cp "$build/src/updater" "$installation/updater"
 
-rm -rf "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
-mkdir -p "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
+rm -rf "$pictures" "$logs" "$run" "$out/tmp" "$homes/cache"
+mkdir -p "$pictures" "$logs" "$run" "$out/tmp" "$homes/cache"
 chmod 700 "$run"
 
 # --- The packages from nginx, slowed so that the download can be watched -----------------------
@@ -369,7 +394,8 @@ export DBUS_SESSION_BUS_ADDRESS
 # The updater copies itself into its private download folder below the cache home
 # (XDG_CACHE_HOME/orvi-updater/tupdates) and starts that copy.
 # The versions it installed are recorded below the state home, kept with the installation.
-export TMPDIR=$out/tmp XDG_CACHE_HOME=$out/cache XDG_STATE_HOME=$out/state APPDATA=$appdata \
+[ "$homes" = "$out" ] || say "cache and state homes outside the checkout, which root does not own: $homes"
+export TMPDIR=$out/tmp XDG_CACHE_HOME=$homes/cache XDG_STATE_HOME=$homes/state APPDATA=$appdata \
     ORVI_UPDATE_SERVER=127.0.0.1:$query_port
 # The main application notes each start in orvi7.log beside it.
 log_lines() {
@@ -445,7 +471,7 @@ fi
 say "the demo installation holds version 2, file for file: OK"
 # Each package passed the updater's signature check before it was unpacked; the versions it
 # installed are recorded, and an older signed package is refused from now on.
-versions_file=$out/state/orvi-updater/versions
+versions_file=$homes/state/orvi-updater/versions
 [ -f "$versions_file" ] || fail "the updater recorded no installed versions ($versions_file)"
 say "versions the updater recorded after checking each package's signature ($versions_file):"
 sed -n 's/^installed //p' "$versions_file" | sed 's/%2F/\//g; s/^/    /'
