@@ -102,8 +102,6 @@ Folder::Status Folder::status() const
 
 FileSystem::Handle Folder::create(const QString &name) const
 {
-    if (FileSystem::injected(FileSystem::Operation::Open, joined(m_path, name)))
-        return -1;
     const int handle = inParent(m_handle, name, [](int parent, const char *leaf) {
         return ::openat(parent, leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     });
@@ -132,18 +130,13 @@ FileSystem::Handle Folder::read(const QString &name) const
 bool Folder::makeFolder(const QString &name, bool isPrivate) const
 {
     const mode_t mode = isPrivate ? 0700 : 0755;
-    return !FileSystem::injected(FileSystem::Operation::Mkdir, joined(m_path, name))
-        && FileSystem::succeeded(
-            inParent(m_handle, name,
-                [mode](int parent, const char *leaf) { return ::mkdirat(parent, leaf, mode); })
-            == 0);
+    return FileSystem::succeeded(inParent(m_handle, name, [mode](int parent, const char *leaf) {
+        return ::mkdirat(parent, leaf, mode);
+    }) == 0);
 }
 
 bool Folder::rename(const QString &from, const QString &to) const
 {
-    if (FileSystem::injected(
-            FileSystem::Operation::Rename, joined(m_path, from), joined(m_path, to)))
-        return false;
     QByteArray toLeaf;
     const int toParent = parentOf(m_handle, to, &toLeaf);
     if (toParent < 0)
@@ -160,11 +153,9 @@ bool Folder::rename(const QString &from, const QString &to) const
 
 bool Folder::unlink(const QString &name) const
 {
-    return !FileSystem::injected(FileSystem::Operation::Unlink, joined(m_path, name))
-        && FileSystem::succeeded(
-            inParent(m_handle, name,
-                [](int parent, const char *leaf) { return ::unlinkat(parent, leaf, 0); })
-            == 0);
+    return FileSystem::succeeded(inParent(m_handle, name, [](int parent, const char *leaf) {
+        return ::unlinkat(parent, leaf, 0);
+    }) == 0);
 }
 
 FileSystem::Kind Folder::kindOf(const QString &name) const

@@ -4,7 +4,6 @@
 #include "relocationfiles.h"
 
 #include <QCoreApplication>
-
 #include <QDir>
 #include <QStandardPaths>
 
