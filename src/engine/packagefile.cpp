@@ -39,7 +39,7 @@ bool PackageFile::openIn(const Folder &folder, const QString &name)
         folder.unlink(name);
     const FileSystem::Handle handle = folder.create(name);
     if (handle < 0) {
-        setErrorString(FileSystem::errorText());
+        setErrorString(folder.errorText());
         return false;
     }
     return QFile::open(handle, WriteOnly, AutoCloseHandle);

@@ -54,9 +54,14 @@ public:
     bool unlink(const QString &name) const;
     /// What stands at name, links not followed.
     FileSystem::Kind kindOf(const QString &name) const;
+    /// The system's description of this folder's last failure, in the words the system's
+    /// own file dialogs and Qt's file classes use.
+    QString errorText() const;
 
 private:
     QString m_path;
+    // Windows describes its own failures better than the C library's error numbers do.
+    mutable QString m_errorText;
     // A descriptor where the system has them; on Windows, -1 and the path is used.
     int m_handle = -1;
     bool m_open = false;

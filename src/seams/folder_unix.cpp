@@ -174,3 +174,8 @@ FileSystem::Kind Folder::kindOf(const QString &name) const
         return FileSystem::Kind::File;
     return FileSystem::Kind::Other;
 }
+
+QString Folder::errorText() const
+{
+    return FileSystem::errorText();
+}

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 namespace {
@@ -21,6 +22,20 @@ bool isPlainFolder(const QString &path)
         = ::GetFileAttributesW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
         && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+// The system's own words for error, as Qt's file classes report it.
+QString systemText(DWORD error)
+{
+    wchar_t *text = nullptr;
+    ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text),
+        0, nullptr);
+    QString result = text ? QString::fromWCharArray(text) : QString();
+    ::LocalFree(text);
+    if (result.endsWith(QLatin1String("\r\n")))
+        result.chop(2);
+    return result;
 }
 } // namespace
 
@@ -55,7 +70,15 @@ Folder::Status Folder::status() const
 
 FileSystem::Handle Folder::create(const QString &name) const
 {
-    return FileSystem::create(joined(m_path, name));
+    const QString path = QDir::toNativeSeparators(joined(m_path, name));
+    const int handle = ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()),
+        _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (handle < 0) {
+        const DWORD error = ::GetLastError();
+        FileSystem::fail(errno);
+        m_errorText = systemText(error);
+    }
+    return handle;
 }
 
 FileSystem::Handle Folder::read(const QString &name) const
@@ -85,6 +108,11 @@ bool Folder::rename(const QString &from, const QString &to) const
 bool Folder::unlink(const QString &name) const
 {
     return FileSystem::unlink(joined(m_path, name));
+}
+
+QString Folder::errorText() const
+{
+    return m_errorText.isEmpty() ? FileSystem::errorText() : m_errorText;
 }
 
 FileSystem::Kind Folder::kindOf(const QString &name) const

@@ -12,6 +12,8 @@
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 
 class tst_Platform : public QObject
@@ -29,6 +31,8 @@ private slots:
     void foldersAboveAreChecked();
     void openedFolderStaysWhereItWasChecked_data();
     void openedFolderStaysWhereItWasChecked();
+#else
+    void reparsePointIsRefused();
 #endif
     void relocationListStartsWithUpdater();
     void appDataFolder_data();
@@ -179,6 +183,30 @@ void tst_Platform::openedFolderStaysWhereItWasChecked()
     const QString inMoved
         = moved + QStringLiteral("cache/orvi-updater/tupdates").mid(swapped.size());
     QCOMPARE(QDir(inMoved).entryList(QDir::Files), QStringList { QStringLiteral("journal") });
+}
+
+#else
+
+// A junction or link in place of the download folder would send the files elsewhere.
+void tst_Platform::reparsePointIsRefused()
+{
+    TestEnvironment environment;
+    const QString elsewhere = environment.root() + QStringLiteral("/elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere));
+    QVERIFY(QDir().mkpath(Platform::tempFolder()));
+    const QString folder = Platform::downloadFolder().chopped(1);
+    if (!::CreateSymbolicLinkW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(folder).utf16()),
+            reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(elsewhere).utf16()),
+            SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        QSKIP("this system makes no reparse points here");
+
+    const DWORD attributes
+        = ::GetFileAttributesW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(folder).utf16()));
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        QSKIP("this system makes no reparse points here");
+    const QString refusal = Platform::prepareDownloadFolder();
+
+    QVERIFY2(refusal.contains(folder), qPrintable(refusal));
 }
 
 #endif
