@@ -54,6 +54,30 @@ build=$root/build/demo
 out=$root/out/demo
 keys=$out/keys
 
+# The updater refuses a cache or state home below a folder that another user (not root) owns or
+# that others may change without the sticky bit: such a user could swap its folders. Root
+# running the demo in a checkout someone else owns keeps both homes in a folder of its own.
+safe_above() {
+    local folder=$1 uid
+    uid=$(id -u)
+    while :; do
+        local owner
+        owner=$(stat -c %u "$folder")
+        [ "$owner" = "$uid" ] || [ "$owner" = 0 ] || return 1
+        [ -z "$(find "$folder" -maxdepth 0 -perm /022 ! -perm -1000)" ] || return 1
+        [ "$folder" = / ] && return 0
+        folder=$(dirname "$folder")
+    done
+}
+homes=$out
+existing=$out
+while [ ! -e "$existing" ]; do existing=$(dirname "$existing"); done
+if [ "$(id -u)" = 0 ] && ! safe_above "$existing"; then
+    homes=${HOME:-/root}/.cache/orvi-demo
+    mkdir -p "$homes"
+    safe_above "$homes" || fail "no folder of root's own for the cache and state homes ($homes)"
+fi
+
 # --- The demo's signing key and the build that trusts it -----------------------------------------
 configure() {
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF \
@@ -230,6 +254,7 @@ if $fresh || [ ! -x "$installation/orvi7.exe" ] || [ ! -f "$catalogue/index.xml"
     mkdir -p "$out"
     # The Wine prefix is kept like the keys: making one takes a while.
     find "$out" -mindepth 1 -maxdepth 1 ! -name keys ! -name wine-prefix -exec rm -rf {} +
+    [ "$homes" = "$out" ] || rm -rf "$homes/state"
     write_versions
     build_catalogue
     create_installation
@@ -330,8 +355,8 @@ else
     cp "$build/src/updater" "$installation/updater"
 fi
 
-rm -rf "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
-mkdir -p "$pictures" "$logs" "$run" "$out/tmp" "$out/cache"
+rm -rf "$pictures" "$logs" "$run" "$out/tmp" "$homes/cache"
+mkdir -p "$pictures" "$logs" "$run" "$out/tmp" "$homes/cache"
 chmod 700 "$run"
 if $windows; then
     # Each run starts with an empty download folder, as on Linux with its fresh cache home.
@@ -528,9 +553,10 @@ if ! $windows; then
     # The updater copies itself into its private download folder below the cache home
     # (XDG_CACHE_HOME/orvi-updater/tupdates) and starts that copy.
     # The versions it installed are recorded below the state home, kept with the installation.
-    export TMPDIR=$out/tmp XDG_CACHE_HOME=$out/cache XDG_STATE_HOME=$out/state APPDATA=$appdata \
+    [ "$homes" = "$out" ] || say "cache and state homes outside the checkout, which root does not own: $homes"
+    export TMPDIR=$out/tmp XDG_CACHE_HOME=$homes/cache XDG_STATE_HOME=$homes/state APPDATA=$appdata \
         ORVI_UPDATE_SERVER=127.0.0.1:$query_port
-    versions_file=$out/state/orvi-updater/versions
+    versions_file=$homes/state/orvi-updater/versions
     say "starting $installation/updater"
     timeout 60 "$installation/updater" || fail "the updater's relocation run failed (code $?)"
 

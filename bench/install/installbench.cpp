@@ -278,7 +278,7 @@ int runRecover(int argc, char **argv)
     QCoreApplication application(argc, argv);
     QStringList unrestored;
     const InstallationRun::Outcome outcome
-        = InstallationRun::recover(QCoreApplication::arguments().value(2), &unrestored);
+        = InstallationRun::recover(QCoreApplication::arguments().value(2), QString(), &unrestored);
     return outcome == InstallationRun::Outcome::RolledBack && unrestored.isEmpty() ? 0 : 1;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "folder.h"
 #include "packagedownload.h"
 #include "packagesignature.h"
 #include "runlock.h"
@@ -9,6 +10,7 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 /*
@@ -20,6 +22,9 @@ struct EngineSettings
 {
     /// The main application's folder ("-root"); none when the command line names none.
     std::optional<QString> appRoot;
+    /// The download folder as start-up opened and checked it; none in tests that give none,
+    /// and then the download opens the folder itself.
+    std::shared_ptr<const Folder> downloadFolder;
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer = UpdateServer::fromEnvironment();
     /// Each of the update query's network waits, in milliseconds.

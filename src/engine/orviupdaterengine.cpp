@@ -23,6 +23,8 @@ OrviUpdaterEngine::OrviUpdaterEngine(EngineSettings settings)
           m_settings.downloadLimits)
 {
     QDir().mkpath(m_downloadFolder);
+    if (m_settings.downloadFolder)
+        m_download.setFolder(m_settings.downloadFolder);
     connect(&m_download, &PackageDownload::downloadProgress, this,
         &OrviUpdaterEngine::downloadProgress);
     connect(&m_download, &PackageDownload::downloadFile, this, &OrviUpdaterEngine::downloadFile);

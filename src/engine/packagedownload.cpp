@@ -1,5 +1,6 @@
 #include "packagedownload.h"
 
+#include "folder.h"
 #include "systemproxy.h"
 #include "transfermessages.h"
 #include "updateentry.h"
@@ -28,6 +29,11 @@ PackageDownload::PackageDownload(
 }
 
 PackageDownload::~PackageDownload() = default;
+
+void PackageDownload::setFolder(std::shared_ptr<const Folder> folder)
+{
+    m_folder = std::move(folder);
+}
 
 qint64 PackageDownload::builtInSizeCap()
 {
@@ -102,7 +108,7 @@ void PackageDownload::requestFinished(int id, bool failed)
         return;
     }
     if (!refusal.isEmpty()) {
-        m_packageFile.remove();
+        removePackage(m_current);
         failDownload(refusal);
         return;
     }
@@ -195,10 +201,16 @@ void PackageDownload::removeStoredPackages()
 {
     if (m_packageFile.isOpen()) {
         m_packageFile.close();
-        m_packageFile.remove();
+        removePackage(m_current);
     }
     for (int index = 0; index < m_current; ++index)
-        QFile::remove(packageFileName(m_downloadFolder, packageLink(index)));
+        removePackage(index);
+}
+
+void PackageDownload::removePackage(int index)
+{
+    if (m_folder)
+        m_folder->unlink(packageLink(index).path());
 }
 
 qint64 PackageDownload::boundedSum(qint64 a, qint64 b)
@@ -223,8 +235,10 @@ void PackageDownload::startPackage()
     m_resumeFrom = 0;
     m_validator.clear();
     m_resumedPart = false;
+    if (!m_folder)
+        m_folder = std::make_shared<const Folder>(Folder::open(m_downloadFolder));
     m_packageFile.setFileName(packageFileName(m_downloadFolder, packageLink(m_current)));
-    if (!m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!m_packageFile.openIn(*m_folder, packageLink(m_current).path())) {
         failDownload(m_packageFile.errorString());
         return;
     }

@@ -11,7 +11,9 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
 
+class Folder;
 class UpdateEntry;
 
 /*
@@ -64,6 +66,10 @@ public:
     PackageDownload(QString downloadFolder, Check check, Limits limits, QObject *parent = nullptr);
     ~PackageDownload() override;
 
+    /// Stores the packages through folder, the download folder as start-up opened and checked
+    /// it; without one, the download opens the folder itself when it starts.
+    void setFolder(std::shared_ptr<const Folder> folder);
+
     /// Starts fetching the package of every entry of updates (not owned; they must outlive the
     /// download). A link that cannot be downloaded is reported before any request is sent.
     void begin(const QVector<UpdateEntry *> &updates);
@@ -115,12 +121,16 @@ private:
     void failDownload(const QString &text);
     /// Removes the packages this run has stored so far, the partial one included.
     void removeStoredPackages();
+    /// Removes the stored file of package index.
+    void removePackage(int index);
     /// a + b, each and the sum held below a bound at which a percentage cannot overflow.
     static qint64 boundedSum(qint64 a, qint64 b);
 
     static constexpr int MaxResumes = 3;
 
     QString m_downloadFolder;
+    /// The download folder as opened; package files are reached only through it.
+    std::shared_ptr<const Folder> m_folder;
     Check m_check;
     qint64 m_sizeCap;
     HttpRequestQueue m_http;

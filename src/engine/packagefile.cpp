@@ -1,6 +1,7 @@
 #include "packagefile.h"
 
 #include "filesystem.h"
+#include "folder.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -24,7 +25,24 @@ bool PackageFile::open(OpenMode mode)
     // Only a file written from its start has a hash that matches its contents.
     resetHash();
     m_roomChecked = 0;
+    m_folderPath = QFileInfo(fileName()).absolutePath();
     return QFile::open(mode | Truncate);
+}
+
+bool PackageFile::openIn(const Folder &folder, const QString &name)
+{
+    resetHash();
+    m_roomChecked = 0;
+    m_folderPath = QFileInfo(fileName()).absolutePath();
+    // Whoever planted it meant the package to be written through it.
+    if (folder.kindOf(name) == FileSystem::Kind::Link)
+        folder.unlink(name);
+    const FileSystem::Handle handle = folder.create(name);
+    if (handle < 0) {
+        setErrorString(folder.errorText());
+        return false;
+    }
+    return QFile::open(handle, WriteOnly, AutoCloseHandle);
 }
 
 bool PackageFile::restart()
@@ -50,7 +68,7 @@ QByteArray PackageFile::hash()
 
 bool PackageFile::hasRoomFor(qint64 size)
 {
-    const QString folder = QFileInfo(fileName()).absolutePath();
+    const QString &folder = m_folderPath;
     const qint64 available = FileSystem::freeSpace(folder);
     const qint64 room
         = available < 0 ? std::numeric_limits<qint64>::max() : available - FreeSpaceFloor;

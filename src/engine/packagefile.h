@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QFile>
 
+class Folder;
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -37,6 +39,10 @@ public:
 
     using QFile::open;
     bool open(OpenMode mode) override;
+    /// Opens name in folder for writing from its first byte, as a new file: a link standing
+    /// there is removed, never followed, and no link on the way is followed either. Keeps the
+    /// file name set before for messages.
+    bool openIn(const Folder &folder, const QString &name);
 
 protected:
     qint64 writeData(const char *data, qint64 size) override;
@@ -64,4 +70,6 @@ private:
     bool m_stopping = false;
     /// Bytes that may still be written before the free space is asked again.
     qint64 m_roomChecked = 0;
+    /// The folder of the file: a file opened from a descriptor forgets its name.
+    QString m_folderPath;
 };

@@ -1,6 +1,7 @@
 #include "installationjournal.h"
 
 #include "filesystem.h"
+#include "folder.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -38,10 +39,11 @@ QByteArray checksumLine(const QByteArray &records)
 
 QByteArray readJournal(const QString &downloadFolder)
 {
-    QFile file(InstallationJournal::filePath(downloadFolder));
-    // The journal is never a link: it is replaced by rename only.
-    if (FileSystem::kindOf(file.fileName()) != FileSystem::Kind::File
-        || !file.open(QIODevice::ReadOnly))
+    // The journal is never a link: it is replaced by rename only. Read relative to the folder
+    // opened without following a link, so that no name above it is followed twice.
+    const FileSystem::Handle handle = Folder::open(downloadFolder).read(QStringLiteral("journal"));
+    QFile file;
+    if (handle < 0 || !file.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return QByteArray();
     return file.readAll();
 }

@@ -5,10 +5,13 @@
 #include "platform.h"
 #include "removefolderfiles.h"
 #include "runmarker.h"
+#include "stepbounds.h"
 #include "updateentry.h"
 
 #include <QCoreApplication>
 #include <QDir>
+
+#include <algorithm>
 
 namespace {
 QByteArray bytes(const std::string &text)
@@ -130,8 +133,8 @@ void InstallationRun::run()
         removeFolderFiles(m_downloadFolder);
 }
 
-InstallationRun::Outcome InstallationRun::recover(
-    const QString &downloadFolder, QStringList *unrestored, const RecoveryProgress &progress)
+InstallationRun::Outcome InstallationRun::recover(const QString &downloadFolder,
+    const QString &appRoot, QStringList *unrestored, const RecoveryProgress &progress)
 {
     Outcome outcome = Outcome::NotRun;
     // Once the journal is closed, its run no longer marks the folder.
@@ -152,6 +155,17 @@ InstallationRun::Outcome InstallationRun::recover(
         return Outcome::RollbackFailed;
     case InstallationJournal::State::Unfinished: {
         const QVector<PlanStep> steps = InstallationJournal::steps(downloadFolder);
+        // Nothing of a journal is undone when any step would reach beyond its run's folders.
+        const InstallationJournal::Folders folders = appFolder.isEmpty()
+            ? InstallationJournal::Folders { appRoot,
+                  PackageInstaller::destinationOf("plugin", appRoot) }
+            : InstallationJournal::folders(downloadFolder);
+        const StepBounds bounds({ folders.application, folders.plugins, downloadFolder });
+        if (!std::all_of(steps.cbegin(), steps.cend(),
+                [&bounds](const PlanStep &step) { return bounds.holds(step); })) {
+            *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
+            return Outcome::RollbackFailed;
+        }
         // Told only when the percentage moves, since a step takes far less time than a repaint;
         // 100 waits until the restored names are durable.
         int shown = 0;

@@ -43,12 +43,13 @@ public:
     Outcome outcome() const { return m_outcome; }
 
     /// Undoes an unfinished journal left in downloadFolder by an interrupted run, then empties
-    /// the folder. NotRun when there was nothing to undo, RolledBack when the installation is
-    /// as it was before that run, RollbackFailed when something could not be undone: what
-    /// was kept is then in downloadFolder, and the next start tries again. Shows nothing;
-    /// progress, when given, hears of an undo only.
-    static Outcome recover(const QString &downloadFolder, QStringList *unrestored,
-        const RecoveryProgress &progress = RecoveryProgress());
+    /// the folder. A journal with a step outside the folders it names and downloadFolder (for
+    /// a journal naming none: appRoot and its plug-in folder) is not undone at all. NotRun when
+    /// there was nothing to undo, RolledBack when the installation is as it was before that run,
+    /// RollbackFailed when something could not be undone: what was kept is then in downloadFolder,
+    /// and the next start tries again. Shows nothing; progress, when given, hears of an undo only.
+    static Outcome recover(const QString &downloadFolder, const QString &appRoot,
+        QStringList *unrestored, const RecoveryProgress &progress = RecoveryProgress());
 
 signals:
     void installFile(const QString &name);

@@ -103,6 +103,9 @@ public:
     static QString errorText();
 
 private:
+    // Its operations fail and are failed the same way as these.
+    friend class Folder;
+
     static bool injected(
         Operation operation, const QString &path, const QString &other = QString());
     static void fail(int error);

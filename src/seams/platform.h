@@ -5,6 +5,8 @@
 
 #include <functional>
 
+class Folder;
+
 /*
  * Everything that differs between Windows and the other systems lives here, so
  * that no other code tests the operating system.
@@ -21,10 +23,12 @@ public:
     static QString tempFolder();
     /// The download folder: the scratch folder followed by "/tupdates/" (trailing slash kept).
     static QString downloadFolder();
-    /// Creates the scratch and download folders (private to the user) where missing. Empty
-    /// when both are safe to use; otherwise the translated reason the updater must not run:
-    /// one of them is a link, belongs to someone else or can be written by others.
-    static QString prepareDownloadFolder();
+    /// Creates the scratch and download folders (private to the user) where missing, and
+    /// opens the download folder into opened when given. Empty when it is safe to use;
+    /// otherwise the translated reason the updater must not run: a folder on its way is a
+    /// link, belongs to someone else or can be written by others (a folder above the scratch
+    /// folder may belong to root, and may be writable by others when sticky).
+    static QString prepareDownloadFolder(Folder *opened = nullptr);
     /// The file whose lock keeps a user's update runs apart: in the scratch folder, beside the
     /// download folder, so that emptying that never touches it.
     static QString runLockFile();

@@ -1,5 +1,8 @@
 #include "platform.h"
 
+#include "filesystem.h"
+#include "folder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -76,6 +79,23 @@ QString Platform::stateFolder()
 }
 
 namespace {
+QString unsafeFolder(const QString &folder)
+{
+    return QCoreApplication::translate("translation",
+        "The update cannot run: the folder %1 is a link, belongs to another user or can "
+        "be changed by other users. Remove it and start the update again.",
+        "nc")
+        .arg(folder);
+}
+
+// A folder above the download folder: whoever may rename what is in it could swap the
+// download folder for another after any check.
+bool isSafeAbove(const Folder::Status &status)
+{
+    return (status.ownedByUser || status.ownedByRoot)
+        && (!status.writableByOthers || status.sticky);
+}
+
 // Creates folder private to the user where missing; the reason it must not be used otherwise.
 QString preparePrivateFolder(const QString &folder)
 {
@@ -86,24 +106,45 @@ QString preparePrivateFolder(const QString &folder)
     struct stat status;
     if (::lstat(path.constData(), &status) != 0 || !S_ISDIR(status.st_mode)
         || status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return QCoreApplication::translate("translation",
-            "The update cannot run: the folder %1 is a link, belongs to another user or can "
-            "be changed by other users. Remove it and start the update again.",
-            "nc")
-            .arg(folder);
+        return unsafeFolder(folder);
     return QString();
 }
 } // namespace
 
-QString Platform::prepareDownloadFolder()
+QString Platform::prepareDownloadFolder(Folder *opened)
 {
     const QString scratch = tempFolder();
     const QString download = downloadFolder();
-    QDir().mkpath(QFileInfo(scratch).path());
-    for (const QString &folder : { scratch, download.chopped(1) }) {
-        if (const QString refusal = preparePrivateFolder(folder); !refusal.isEmpty())
-            return refusal;
+    const QString home = QFileInfo(scratch).path();
+    QDir().mkpath(home);
+    // Resolved once; from here on every folder is reached from the one above it, never by name.
+    const QString real = QFileInfo(home).canonicalFilePath();
+    if (real.isEmpty())
+        return QCoreApplication::translate("translation", "Cannot create the folder %1 (%2).", "nc")
+            .arg(home, QString::fromLocal8Bit(std::strerror(ENOENT)));
+    Folder folder = Folder::open(QStringLiteral("/"));
+    QString reached;
+    for (const QString &name : real.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (!isSafeAbove(folder.status()))
+            return unsafeFolder(reached.isEmpty() ? QStringLiteral("/") : reached);
+        reached += QLatin1Char('/') + name;
+        folder = folder.openFolder(name);
     }
+    if (!isSafeAbove(folder.status()))
+        return unsafeFolder(reached.isEmpty() ? QStringLiteral("/") : reached);
+    for (const QString &path : { scratch, download.chopped(1) }) {
+        const QString name = QFileInfo(path).fileName();
+        if (!folder.makeFolder(name, true) && FileSystem::kindOf(path) == FileSystem::Kind::Missing)
+            return QCoreApplication::translate(
+                "translation", "Cannot create the folder %1 (%2).", "nc")
+                .arg(path, FileSystem::errorText());
+        folder = folder.openFolder(name);
+        const Folder::Status status = folder.status();
+        if (!status.ownedByUser || status.writableByOthers)
+            return unsafeFolder(path);
+    }
+    if (opened)
+        *opened = std::move(folder);
     return QString();
 }
 

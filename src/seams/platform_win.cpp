@@ -1,7 +1,9 @@
 #include "platform.h"
 
+#include "folder.h"
 #include "relocationfiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
 
@@ -67,9 +69,21 @@ QString Platform::tempFolder()
     return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 }
 
-QString Platform::prepareDownloadFolder()
+QString Platform::prepareDownloadFolder(Folder *opened)
 {
     QDir().mkpath(downloadFolder());
+    // A junction or link in place of either folder would send the files elsewhere.
+    Folder folder = Folder::open(tempFolder());
+    if (folder.isOpen())
+        folder = folder.openFolder(QStringLiteral("tupdates"));
+    if (!folder.isOpen())
+        return QCoreApplication::translate("translation",
+            "The update cannot run: the folder %1 is a link, belongs to another user or can "
+            "be changed by other users. Remove it and start the update again.",
+            "nc")
+            .arg(folder.path());
+    if (opened)
+        *opened = std::move(folder);
     return QString();
 }
 

@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "embeddedresources.h"
+#include "folder.h"
 #include "journaltriage.h"
 #include "mainapppaths.h"
 #include "messageboxhandler.h"
@@ -31,7 +32,8 @@ int Startup::run(int &argc, char **argv, EngineSettings settings)
 
     const Switches switches = scanSwitches(QCoreApplication::arguments());
     // Nothing is copied, downloaded or restored through a folder someone else could steer.
-    const QString refusal = Platform::prepareDownloadFolder();
+    auto downloadFolder = std::make_shared<Folder>();
+    const QString refusal = Platform::prepareDownloadFolder(downloadFolder.get());
     if (!refusal.isEmpty()) {
         MessageBoxHandler::critical(
             QCoreApplication::translate("translation", "Update", "program update"), refusal);
@@ -47,6 +49,7 @@ int Startup::run(int &argc, char **argv, EngineSettings settings)
         return code;
     if (switches.update) {
         settings.appRoot = switches.appRoot;
+        settings.downloadFolder = std::move(downloadFolder);
         return updateRun(switches.quiet, Query(), settings);
     }
     return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
@@ -157,7 +160,7 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
             return 1;
         }
         // Before the main application is asked anything: it may be half replaced.
-        if (!recoverInterruptedRun(engine.downloadFolder()))
+        if (!recoverInterruptedRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
             return exitRollbackFailed;
         const bool queried = query ? query(engine) : engine.checkUpdates();
         if (!queried)
@@ -265,7 +268,7 @@ bool Startup::acceptRunMarker(const QString &downloadFolder, const QString &appF
     return false;
 }
 
-bool Startup::recoverInterruptedRun(const QString &downloadFolder)
+bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot)
 {
     QStringList unrestored;
     InstallationRun::Outcome outcome = InstallationRun::Outcome::NotRun;
@@ -273,11 +276,12 @@ bool Startup::recoverInterruptedRun(const QString &downloadFolder)
         // Also when quiet: the start waits for the undo. Made only when there is one, and gone
         // before the boxes that tell how it ended.
         std::unique_ptr<OrviRecoveryDialog> window;
-        outcome = InstallationRun::recover(downloadFolder, &unrestored, [&window](int percent) {
-            if (!window)
-                window = std::make_unique<OrviRecoveryDialog>();
-            window->setProgress(percent);
-        });
+        outcome = InstallationRun::recover(
+            downloadFolder, appRoot, &unrestored, [&window](int percent) {
+                if (!window)
+                    window = std::make_unique<OrviRecoveryDialog>();
+                window->setProgress(percent);
+            });
     }
     switch (outcome) {
     case InstallationRun::Outcome::NotRun:

@@ -71,6 +71,6 @@ private:
     static bool acceptRunMarker(const QString &downloadFolder, const QString &appFolder);
     /// Undoes a run that an unfinished journal in downloadFolder says was interrupted and tells
     /// the user; false when it could not be undone completely.
-    static bool recoverInterruptedRun(const QString &downloadFolder);
+    static bool recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot);
     static void showFirstDialog(OrviUpdaterEngine *engine, bool quiet);
 };

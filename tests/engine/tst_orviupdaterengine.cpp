@@ -266,7 +266,8 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     QVERIFY(journal.begin({ m_root, QString() }));
     QVERIFY(journal.finish(true, { { m_root, "orvi", "core", "app", "2.5" } }));
     QStringList unrestored;
-    QCOMPARE(InstallationRun::recover(folder, &unrestored), InstallationRun::Outcome::NotRun);
+    QCOMPARE(
+        InstallationRun::recover(folder, QString(), &unrestored), InstallationRun::Outcome::NotRun);
     QCOMPARE(
         records.recorded(m_root + QStringLiteral("/"), "orvi", "core", "app"), QByteArray("2.5"));
     QCOMPARE(InstallationJournal::state(folder), InstallationJournal::State::None);

@@ -17,6 +17,10 @@
 #include <QTest>
 
 #include <algorithm>
+#ifndef Q_OS_WIN
+#include <csignal>
+#include <sys/resource.h>
+#endif
 #include <limits>
 #include <memory>
 #include <optional>
@@ -116,8 +120,10 @@ private slots:
     void refusedConnectionNamesServerAndPackage();
     void stalledServerFails();
 #ifndef Q_OS_WIN
-    // Linux's /dev/full.
+    // A file size limit and symbolic links, as Unix has them.
     void failedFlushKeepsNoFile();
+    void linkAtPackageNameIsNotFollowed_data();
+    void linkAtPackageNameIsNotFollowed();
 #endif
     void downloadGoesThroughProxy_data();
     void downloadGoesThroughProxy();
@@ -635,15 +641,58 @@ void TestPackageDownload::stalledServerFails()
 #ifndef Q_OS_WIN
 void TestPackageDownload::failedFlushKeepsNoFile()
 {
-    // Writes to /dev/full are buffered until the final flush, which fails.
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), fileOf(QStringLiteral("/full.zip"))));
+    // Writes are buffered until the final flush, which the file size limit cuts short.
+    struct FileSizeLimit
+    {
+        rlimit old {};
+        explicit FileSizeLimit(rlim_t bytes)
+        {
+            ::signal(SIGXFSZ, SIG_IGN);
+            ::getrlimit(RLIMIT_FSIZE, &old);
+            rlimit limit = old;
+            limit.rlim_cur = bytes;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old); }
+    };
     m_server->setResponse("/full.zip", FakeHttpServer::Response::ok(pattern(100, 'f')));
     setCatalogue({ entry(QStringLiteral("full"), m_server->url(QStringLiteral("/full.zip"))) });
     DownloadSpies spies(m_download.get());
-    m_download->begin(catalogue());
-    QVERIFY(spies.errors.wait(10000));
+    {
+        const FileSizeLimit limit(50);
+        m_download->begin(catalogue());
+        QVERIFY(spies.errors.wait(10000));
+    }
     QVERIFY(spies.finished.isEmpty());
-    QVERIFY(!QFileInfo(fileOf(QStringLiteral("/full.zip"))).isSymLink());
+    QVERIFY(!QFile::exists(fileOf(QStringLiteral("/full.zip"))));
+}
+
+void TestPackageDownload::linkAtPackageNameIsNotFollowed_data()
+{
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("link to a file elsewhere") << true;
+    QTest::newRow("link to nothing yet") << false;
+}
+
+// Whoever planted the link meant the package to overwrite or create a file of their choice.
+void TestPackageDownload::linkAtPackageNameIsNotFollowed()
+{
+    QFETCH(bool, targetExists);
+    const QString target = m_environment->root() + QStringLiteral("/target");
+    if (targetExists)
+        QVERIFY(TestEnvironment::writeFile(target, "kept"));
+    QVERIFY(QFile::link(target, fileOf(QStringLiteral("/p.zip"))));
+    m_server->setResponse("/p.zip", FakeHttpServer::Response::ok(pattern(100, 'p')));
+    setCatalogue({ entry(QStringLiteral("p"), m_server->url(QStringLiteral("/p.zip"))) });
+    DownloadSpies spies(m_download.get());
+    m_download->begin(catalogue());
+    QVERIFY2(spies.finished.wait(10000), qPrintable(spies.firstError()));
+
+    QVERIFY(!QFileInfo(fileOf(QStringLiteral("/p.zip"))).isSymLink());
+    QCOMPARE(TestEnvironment::readFile(fileOf(QStringLiteral("/p.zip"))), pattern(100, 'p'));
+    QCOMPARE(QFileInfo::exists(target), targetExists);
+    if (targetExists)
+        QCOMPARE(TestEnvironment::readFile(target), QByteArray("kept"));
 }
 #endif
 

@@ -28,6 +28,8 @@ private slots:
     void cleanup();
     void sortOut_data();
     void sortOut();
+    void recoveryStaysInsideItsFolders_data();
+    void recoveryStaysInsideItsFolders();
 
 private:
     std::unique_ptr<TestEnvironment> m_environment;
@@ -138,9 +140,65 @@ void tst_JournalTriage::sortOut()
         return;
     // The recovery can use what it found.
     QStringList unrestored;
-    QCOMPARE(
-        InstallationRun::recover(m_download, &unrestored), InstallationRun::Outcome::RolledBack);
+    QCOMPARE(InstallationRun::recover(m_download, m_root, &unrestored),
+        InstallationRun::Outcome::RolledBack);
     QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/lib/x.dll")), QByteArray("old"));
+}
+
+void tst_JournalTriage::recoveryStaysInsideItsFolders_data()
+{
+    QTest::addColumn<bool>("formerFormat");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("backup");
+
+    const QString outside = QStringLiteral("/profile");
+    const QString planted = QStringLiteral("/core/unwind/profile");
+    for (const bool former : { false, true }) {
+        const char *format = former ? "previous format" : "current format";
+        QTest::addRow("%s: target elsewhere", format) << former << outside << planted;
+        QTest::addRow("%s: target climbing out", format)
+            << former << QStringLiteral("/app/../profile") << planted;
+        QTest::addRow("%s: backup elsewhere", format)
+            << former << QStringLiteral("/app/lib/x.dll") << QStringLiteral("/planted");
+    }
+}
+
+// A journal planted or edited to have the recovery move a file of its choice over one of the
+// user's: paths are taken from below the environment's root (target) and the download folder
+// (backup), except for "/planted".
+void tst_JournalTriage::recoveryStaysInsideItsFolders()
+{
+    QFETCH(bool, formerFormat);
+    QFETCH(QString, target);
+    QFETCH(QString, backup);
+
+    const QString profile = m_environment->root() + QStringLiteral("/profile");
+    QVERIFY(TestEnvironment::writeFile(profile, "mine"));
+    QVERIFY(
+        TestEnvironment::writeFile(m_download + QStringLiteral("/core/unwind/profile"), "evil"));
+    QVERIFY(TestEnvironment::writeFile(m_environment->root() + QStringLiteral("/planted"), "evil"));
+    PlanStep step;
+    step.kind = PlanStep::Kind::Replace;
+    step.target = m_environment->root() + target;
+    step.backup
+        = (backup == QLatin1String("/planted") ? m_environment->root() : m_download) + backup;
+    if (formerFormat) {
+        QVERIFY(TestEnvironment::writeFile(m_journal,
+            "orvi-journal 1\npackage core\nstep replace " + QUrl::toPercentEncoding(step.target)
+                + ' ' + QUrl::toPercentEncoding(step.backup) + " -\nend\n"));
+    } else {
+        InstallationJournal journal(m_download);
+        QVERIFY(journal.begin({ m_root, QString() }));
+        QVERIFY(journal.addPackage(QStringLiteral("core"), { step }));
+    }
+    const auto before = FolderSnapshot::take(m_environment->root(), true);
+
+    QStringList unrestored;
+    QCOMPARE(InstallationRun::recover(m_download, m_root, &unrestored),
+        InstallationRun::Outcome::RollbackFailed);
+
+    QCOMPARE(unrestored, QStringList { m_journal });
+    QCOMPARE(FolderSnapshot::take(m_environment->root(), true), before);
 }
 
 QTEST_GUILESS_MAIN(tst_JournalTriage)

@@ -1,3 +1,5 @@
+#include "filesystem.h"
+#include "folder.h"
 #include "platform.h"
 #include "testenvironment.h"
 #include "updateserver.h"
@@ -10,6 +12,8 @@
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 
 class tst_Platform : public QObject
@@ -23,6 +27,12 @@ private slots:
     void downloadFolderIsPrivate();
     void unsafeFolderIsRefused_data();
     void unsafeFolderIsRefused();
+    void foldersAboveAreChecked_data();
+    void foldersAboveAreChecked();
+    void openedFolderStaysWhereItWasChecked_data();
+    void openedFolderStaysWhereItWasChecked();
+#else
+    void reparsePointIsRefused();
 #endif
     void relocationListStartsWithUpdater();
     void appDataFolder_data();
@@ -106,6 +116,104 @@ void tst_Platform::unsafeFolderIsRefused()
     QVERIFY2(refusal.contains(folder), qPrintable(refusal));
     QCOMPARE(
         QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden).join(QLatin1Char(',')), before);
+}
+
+void tst_Platform::foldersAboveAreChecked_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("otherOwner");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("another user's") << 0755 << true << true;
+    QTest::newRow("group-writable") << 0775 << false << true;
+    QTest::newRow("world-writable") << 0777 << false << true;
+    QTest::newRow("world-writable, sticky") << 01777 << false << false;
+    QTest::newRow("another user's, sticky") << 01777 << true << true;
+}
+
+// Whoever may rename what a folder above holds could swap the download folder after any check.
+void tst_Platform::foldersAboveAreChecked()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, otherOwner);
+    QFETCH(bool, refused);
+
+    TestEnvironment environment;
+    const QString above = QFileInfo(environment.cacheHome()).canonicalPath();
+    const QByteArray path = QFile::encodeName(above);
+    QCOMPARE(::chmod(path.constData(), mode_t(mode)), 0);
+    if (otherOwner)
+        QCOMPARE(::chown(path.constData(), ::geteuid() + 1, ::getegid()), 0);
+
+    const QString refusal = Platform::prepareDownloadFolder();
+
+    QCOMPARE(refusal.isEmpty(), !refused);
+    if (refused) {
+        QVERIFY2(refusal.contains(above + QLatin1Char(' ')), qPrintable(refusal));
+        QVERIFY(!QFileInfo::exists(Platform::tempFolder()));
+    }
+}
+
+void tst_Platform::openedFolderStaysWhereItWasChecked_data()
+{
+    QTest::addColumn<QString>("swapped");
+
+    QTest::newRow("cache home") << QStringLiteral("cache");
+    QTest::newRow("scratch folder") << QStringLiteral("cache/orvi-updater");
+    QTest::newRow("download folder") << QStringLiteral("cache/orvi-updater/tupdates");
+}
+
+// The user may still rename their own folders: what the run does goes where it was checked.
+void tst_Platform::openedFolderStaysWhereItWasChecked()
+{
+    QFETCH(QString, swapped);
+
+    TestEnvironment environment;
+    QCOMPARE(environment.cacheHome(), environment.root() + QStringLiteral("/cache"));
+    Folder download;
+    QCOMPARE(Platform::prepareDownloadFolder(&download), QString());
+    const QString elsewhere = environment.root() + QStringLiteral("/elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere + QStringLiteral("/cache/orvi-updater/tupdates")));
+    const QString moved = environment.root() + QStringLiteral("/moved");
+    const QString folder = environment.root() + QLatin1Char('/') + swapped;
+    QVERIFY(QDir().rename(folder, moved));
+    QVERIFY(QFile::link(elsewhere + QLatin1Char('/') + swapped, folder));
+
+    const FileSystem::Handle handle = download.create(QStringLiteral("p.zip"));
+    QVERIFY2(handle >= 0, qPrintable(FileSystem::errorText()));
+    QVERIFY(FileSystem::close(handle, QStringLiteral("p.zip")));
+    QVERIFY(download.rename(QStringLiteral("p.zip"), QStringLiteral("journal")));
+
+    QCOMPARE(
+        QDir(elsewhere + QStringLiteral("/cache/orvi-updater/tupdates")).entryList(QDir::Files),
+        QStringList());
+    const QString inMoved
+        = moved + QStringLiteral("cache/orvi-updater/tupdates").mid(swapped.size());
+    QCOMPARE(QDir(inMoved).entryList(QDir::Files), QStringList { QStringLiteral("journal") });
+}
+
+#else
+
+// A junction or link in place of the download folder would send the files elsewhere.
+void tst_Platform::reparsePointIsRefused()
+{
+    TestEnvironment environment;
+    const QString elsewhere = environment.root() + QStringLiteral("/elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere));
+    QVERIFY(QDir().mkpath(Platform::tempFolder()));
+    const QString folder = Platform::downloadFolder().chopped(1);
+    if (!::CreateSymbolicLinkW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(folder).utf16()),
+            reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(elsewhere).utf16()),
+            SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        QSKIP("this system makes no reparse points here");
+
+    const DWORD attributes
+        = ::GetFileAttributesW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(folder).utf16()));
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        QSKIP("this system makes no reparse points here");
+    const QString refusal = Platform::prepareDownloadFolder();
+
+    QVERIFY2(refusal.contains(folder), qPrintable(refusal));
 }
 
 #endif
