@@ -104,7 +104,10 @@ void tst_ReadOnlyInstallation::refusedBeforeTheOffer()
     if (quiet)
         arguments.prepend(QStringLiteral("-q"));
 #ifndef Q_OS_WIN
+    // The other user's homes are its own, as a real user's are.
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), QFileInfo(m_otherScratch).path());
+    environment.insert(QStringLiteral("XDG_STATE_HOME"),
+        QFileInfo(m_otherScratch).path() + QStringLiteral("/state"));
     arguments = QStringList { QStringLiteral("--reuid=%1").arg(OtherUser),
         QStringLiteral("--regid=%1").arg(OtherUser), QStringLiteral("--clear-groups"), program }
         + arguments;
