@@ -46,6 +46,7 @@ bool OrviUpdaterEngine::checkUpdates()
     const QByteArray request = UpdateQuery::request(output);
 
     m_updates.clear();
+    m_channelRefused = false;
     UpdateQueryClient::Reply reply = m_query.exchange(request);
     const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
     switch (reply.outcome) {
@@ -67,6 +68,21 @@ bool OrviUpdaterEngine::checkUpdates()
                 "Couldn't connect to update server. Check your internet connection.", "nc"),
             QMessageBox::Ok, QMessageBox::Ok);
         return false;
+    case UpdateQueryClient::Outcome::CertificateRefused:
+        m_channelRefused = true;
+        MessageBoxHandler::critical(title,
+            QCoreApplication::translate("translation",
+                "The update server %1 could not prove its identity: %2. The updater did not "
+                "check for updates over this connection; a network that intercepts secure "
+                "connections may be the cause.",
+                "nc")
+                .arg(m_settings.updateServer.host(), reply.certificateError),
+            QMessageBox::Ok, QMessageBox::Ok);
+        return false;
+    case UpdateQueryClient::Outcome::AnswerRefused:
+        // As a broken exchange: the user can do nothing else about it, only the exit code tells.
+        m_channelRefused = true;
+        break;
     case UpdateQueryClient::Outcome::ExchangeFailed:
         break;
     }

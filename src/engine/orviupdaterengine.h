@@ -43,6 +43,10 @@ public:
     /// installation then reports.
     bool canChangeAppFolder() const;
 
+    /// True when the last query was refused because the server or its answer could not be
+    /// trusted, which a blocked or forged channel causes and a plain outage does not.
+    bool channelRefused() const { return m_channelRefused; }
+
     /// The catalogue in reply order; the entries stay owned by the engine.
     QVector<UpdateEntry *> updates() const;
     /// The installation details text for the summary.
@@ -95,5 +99,6 @@ private:
     PackageDownload m_download;
     QString m_details;
     bool m_installSucceeded = false;
+    bool m_channelRefused = false;
     InstallationRun::Outcome m_installOutcome = InstallationRun::Outcome::NotRun;
 };

@@ -30,6 +30,10 @@ public:
         ProxyFailed,
         /// The reply stopped, closed, overran its bounds or never became a document.
         ExchangeFailed,
+        /// The server's certificate did not verify; Reply::certificateError says why.
+        CertificateRefused,
+        /// The reply came whole but cannot be vouched for (its signature does not hold).
+        AnswerRefused,
     };
 
     struct Reply
@@ -39,6 +43,8 @@ public:
         QString proxy;
         /// The socket's description of the failure (ProxyFailed only).
         QString socketError;
+        /// Why the server's certificate was refused (CertificateRefused only).
+        QString certificateError;
         /// The catalogue of a complete reply, in reply order.
         std::vector<std::unique_ptr<UpdateEntry>> entries;
     };

@@ -504,5 +504,10 @@
         <comment>nc</comment>
         <translation>Nie można odczytać pliku %1, a nie ma wolnej nazwy, pod którą można by go odłożyć</translation>
     </message>
+    <message>
+        <source>The update server %1 could not prove its identity: %2. The updater did not check for updates over this connection; a network that intercepts secure connections may be the cause.</source>
+        <comment>nc</comment>
+        <translation>Serwer aktualizacji %1 nie potwierdził swojej tożsamości: %2. Aktualizator nie sprawdził aktualizacji przez to połączenie; przyczyną może być sieć przechwytująca bezpieczne połączenia.</translation>
+    </message>
 </context>
 </TS>

@@ -164,7 +164,7 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
             return exitRollbackFailed;
         const bool queried = query ? query(engine) : engine.checkUpdates();
         if (!queried)
-            return 0;
+            return engine.channelRefused() ? exitChannelRefused : 0;
         if (!engine.hasUpdates()) {
             if (!quiet)
                 MessageBoxHandler::information(

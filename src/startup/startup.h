@@ -32,6 +32,9 @@ public:
     static constexpr int exitRollbackFailed = 3;
     /// Exit code when another update run holds the download or the application folder.
     static constexpr int exitAnotherRun = 4;
+    /// Exit code when the update server's certificate or its answer could not be trusted, so
+    /// that a quiet run can tell a blocked channel from "nothing new".
+    static constexpr int exitChannelRefused = 5;
 
     /// Runs the program with its command line; returns the exit code. settings carry what the
     /// command line does not say (tests shorten its limits); its appRoot is the command line's.
