@@ -19,6 +19,14 @@ Usage: sudo scripts/check-fresh-root.sh [options]
   --time-limit MIN   minutes each command may take before it is stopped (default: 90)
   --windows-demo     after the two commands, run the main job on Windows too:
                      ./demo.sh --windows (the Windows updater under Wine)
+  --only-windows-demo
+                     run ./demo.sh --windows alone (neither ./test.sh nor ./demo.sh --headless):
+                     proves what the Windows demo needs beyond the two commands
+  --windows-prefix DIR
+                     put this machine's finished Windows prefix DIR (Qt and the libraries that
+                     scripts/windows/build-deps.sh built, with its .complete mark) into the root's
+                     build cache, so that the root does not build Qt again; what building Qt
+                     needs is then proven only by a run without it
 Prints each command's exit status and duration at the end; exits 1 if any failed.
 EOF
 }
@@ -30,6 +38,8 @@ use_cache=true
 refresh=false
 time_limit=90
 windows_demo=false
+only_windows_demo=false
+windows_prefix=
 while [ $# -gt 0 ]; do
     case $1 in
         --keep) keep=true ;;
@@ -39,11 +49,20 @@ while [ $# -gt 0 ]; do
         --refresh) refresh=true ;;
         --time-limit) time_limit=${2:?--time-limit needs minutes}; shift ;;
         --windows-demo) windows_demo=true ;;
+        --only-windows-demo) windows_demo=true; only_windows_demo=true ;;
+        --windows-prefix) windows_prefix=${2:?--windows-prefix needs a folder}; shift ;;
         -h | --help) usage; exit 0 ;;
         *) usage >&2; exit 2 ;;
     esac
     shift
 done
+
+if [ -n "$windows_prefix" ]; then
+    [ -f "$windows_prefix/.complete" ] || {
+        printf 'fresh-root: %s is not a finished Windows prefix (no .complete)\n' "$windows_prefix" >&2
+        exit 2
+    }
+fi
 
 say() { printf 'fresh-root: %s\n' "$*"; }
 die() { printf 'fresh-root: %s\n' "$*" >&2; exit 2; }
@@ -241,8 +260,18 @@ run() {
         -e 's/^windows-deps: \(.*\): \([0-9]*\) s$/windows \1\t\2/p' "$log")
     say "$* ended with exit status $status after $(duration $((SECONDS - step_start)))"
 }
-run ./test.sh
-run ./demo.sh --headless
+if [ -n "$windows_prefix" ]; then
+    # The prefix's name carries the sources' versions and the build script's content, so the
+    # root's build script takes it only when it would have built the same.
+    mkdir -p "$root/root/.cache/orvi-updater-build"
+    cp -a "$windows_prefix" "$root/root/.cache/orvi-updater-build/"
+    say "the root's build cache has this machine's Windows prefix $(basename "$windows_prefix")"
+    summary+=("$(printf '%-28s %s' "Windows prefix" "copied from this machine (Qt not built)")")
+fi
+if ! $only_windows_demo; then
+    run ./test.sh
+    run ./demo.sh --headless
+fi
 if $windows_demo; then
     run ./demo.sh --windows
 fi
@@ -257,7 +286,9 @@ if $failed; then
     say "FAILED"
     exit 1
 fi
-if $windows_demo; then
+if $only_windows_demo; then
+    say "the demo on Windows passed on a fresh root"
+elif $windows_demo; then
     say "both commands and the demo on Windows passed on a fresh root"
 else
     say "both commands passed on a fresh root"
