@@ -11,7 +11,7 @@ packages=(
     clang libclang-rt-14-dev clang-format-14
     g++-mingw-w64-x86-64-posix dpkg-dev autoconf automake libtool wine64 wine fonts-dejavu-core
     fonts-wine
-    xvfb xdotool xauth zip unzip curl
+    xvfb xdotool xauth zip unzip curl time
     python3-pyatspi dbus-daemon imagemagick
     nginx libnginx-mod-stream tinyproxy
 )

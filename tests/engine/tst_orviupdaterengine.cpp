@@ -337,25 +337,15 @@ void tst_OrviUpdaterEngine::deltaEndsInTheWholePackagesTree()
         TestSigning::comment("core", "2.0", "core-2.0.zip"));
 
     // The delta as mkpackage --delta writes it; a spoilt patch fails its frame's checksum.
-    QByteArray patch;
-    QString errorText;
-    QVERIFY2(DeltaBuilder::makePatch(v1 + QStringLiteral("/lib.dll"),
-                 v2 + QStringLiteral("/lib.dll"), &patch, &errorText),
-        qPrintable(errorText));
-    if (fault == QLatin1String("patch"))
-        patch[patch.size() / 2] = char(~patch.at(patch.size() / 2));
     TestPackage delta;
-    delta.setDescriptorText(R"(<package project="orvi" name="core" type="app">
-        <file name="old.txt" path="" action="remove"/><file name="lib.dll" path="" action="add"/>
-        <file name="new.txt" path="" action="add"/><file name="res.txt" path="" action="add"/>
-        <patch name="lib.dll" path="" entry="orvi_core_app.patch.0" size=")"
-        + QByteArray::number(rebuilt.size()) + "\" base=\""
-        + TestSigning::hashOf(v1 + QStringLiteral("/lib.dll")).toHex() + "\" result=\""
-        + TestSigning::hashOf(v2 + QStringLiteral("/lib.dll")).toHex() + "\"/></package>");
-    delta.addEntry("orvi_core_app.patch.0", patch)
-        .addEntry("new.txt", "new")
-        .addEntry("res.txt", "one\n2\n")
+    delta.addFileElement(QString(), QStringLiteral("old.txt"), QStringLiteral("remove"))
+        .addPatch(QStringLiteral("orvi_core_app.patch.0"), QString(), QStringLiteral("lib.dll"),
+            library, rebuilt)
+        .addFile(QString(), QStringLiteral("new.txt"), "new")
+        .addFile(QString(), QStringLiteral("res.txt"), "one\n2\n")
         .addDescriptorEntry(QStringLiteral("core-2.0-from-1.0.xml"));
+    if (fault == QLatin1String("patch"))
+        delta.addEntry("orvi_core_app.patch.0", "(\xb5/\xfd spoilt");
     const QString deltaFile = served + QStringLiteral("core-2.0-from-1.0.zip");
     QVERIFY(delta.write(deltaFile));
     TrustedComment comment { "orvi", "core", "app", "2.0", "core-2.0-from-1.0.zip", "1.0" };

@@ -97,34 +97,42 @@ bool DeltaBuilder::makePatch(
         *errorText = tr("Cannot read %1").arg(base.file.isOpen() ? newPath : oldPath);
         return false;
     }
+    if (makePatch(base.data, base.size(), target.data, target.size(), patch, errorText))
+        return true;
+    *errorText = tr("Cannot make the patch of %1: %2").arg(newPath, *errorText);
+    return false;
+}
+
+bool DeltaBuilder::makePatch(const uchar *base, size_t baseSize, const uchar *target,
+    size_t targetSize, QByteArray *patch, QString *errorText)
+{
     const std::unique_ptr<ZSTD_CCtx, EncoderFree> encoder(ZSTD_createCCtx());
     // As zstd --patch-from: a window that reaches across the old file, long matches on.
-    const size_t largest = std::max<size_t>({ base.size(), target.size(), 1 });
+    const size_t largest = std::max<size_t>({ baseSize, targetSize, 1 });
     int windowLog = 1;
     while (windowLog < 31 && (size_t(1) << windowLog) <= largest)
         ++windowLog;
     windowLog = std::clamp(windowLog + 1, 10, 31);
     // The slowest level pays off on the files of a release; very large files get a faster one.
-    const int level = target.size() > 64 * 1024 * 1024 ? 9 : 19;
+    const int level = targetSize > 64 * 1024 * 1024 ? 9 : 19;
     ZSTD_CCtx *context = encoder.get();
     if (!context || ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level))
         || ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog))
         || ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, 1))
         || ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1))
-        || ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(context, target.size()))
-        || ZSTD_isError(ZSTD_CCtx_refPrefix(context, base.data, base.size()))) {
-        *errorText = tr("Cannot make the patch of %1").arg(newPath);
+        || ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(context, targetSize))
+        || ZSTD_isError(ZSTD_CCtx_refPrefix(context, base, baseSize))) {
+        *errorText = QStringLiteral("zstd parameters");
         return false;
     }
     patch->clear();
     QByteArray chunk(int(ZSTD_CStreamOutSize()), Qt::Uninitialized);
-    ZSTD_inBuffer input { target.data, target.size(), 0 };
+    ZSTD_inBuffer input { target, targetSize, 0 };
     for (;;) {
         ZSTD_outBuffer output { chunk.data(), size_t(chunk.size()), 0 };
         const size_t left = ZSTD_compressStream2(context, &output, &input, ZSTD_e_end);
         if (ZSTD_isError(left)) {
-            *errorText = tr("Cannot make the patch of %1: %2")
-                             .arg(newPath, QString::fromLatin1(ZSTD_getErrorName(left)));
+            *errorText = QString::fromLatin1(ZSTD_getErrorName(left));
             return false;
         }
         patch->append(chunk.constData(), qsizetype(output.pos));

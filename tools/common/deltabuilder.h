@@ -36,6 +36,9 @@ public:
     /// be read or the patch cannot be made.
     static bool makePatch(
         const QString &oldPath, const QString &newPath, QByteArray *patch, QString *errorText);
+    /// The zstd patch that makes target from base; false when it cannot be made.
+    static bool makePatch(const uchar *base, size_t baseSize, const uchar *target,
+        size_t targetSize, QByteArray *patch, QString *errorText);
 
 private:
     const QString m_project;
