@@ -36,6 +36,8 @@ write_versions() {
     put_binary "$one/core" lib/core.dll 700000 core-7.0
     put "$one/core" lib/legacy/compat.dll "compatibility layer, removed in 7.1"
     put_binary "$one/core" lib/media.pak 400000 media-7.0
+    mkdir -p "$one/core/lib/dictionaries"
+    head -c 64000000 <(yes "Orvi spelling dictionary") >"$one/core/lib/dictionaries/en.dic"
     put "$one/emoticons" emoticons/smile.png "smile 1.0"
     put "$one/emoticons" emoticons/sad.png "sad 1.0, removed in 1.1"
     put "$one/gg" gg/gg.so "gg plug-in 1.2"
@@ -54,9 +56,8 @@ write_versions() {
     edit_binary "$two/core" lib/media.pak 12 0
     put "$two/core" lib/net/http/transport.dll "new transport 7.1"
     # Large but compressing to almost nothing: quick to download, slow enough to install
-    # that the install window can be seen.
-    mkdir -p "$two/core/lib/dictionaries"
-    head -c 64000000 <(yes "Orvi spelling dictionary") >"$two/core/lib/dictionaries/en.dic"
+    # that the install window can be seen. Version 2 adds words at its end.
+    printf 'words new in 7.1\n' >>"$two/core/lib/dictionaries/en.dic"
     put "$two/emoticons" emoticons/smile.png "smile 1.1"
     rm "$two/emoticons/emoticons/sad.png"
     put "$two/emoticons" emoticons/animated/wink.gif "wink 1.1"

@@ -96,8 +96,6 @@ public:
     /// failure.
     void abort();
     State state() const { return m_state; }
-    /// True when the package of update index came as a delta that applied.
-    bool cameAsDelta(int index) const { return m_viaDelta.value(index); }
 
     /// The local file of a package: downloadFolder, "/", then the link's path.
     static QString packageFileName(const QString &downloadFolder, const QUrl &link);
