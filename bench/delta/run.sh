@@ -49,8 +49,9 @@ reference() {
         # The levels mkpackage takes: the slowest for files up to 64 MiB, 9 above.
         level=19
         [ "$(size "$new/$relative")" -le $((64 * 1024 * 1024)) ] || level=9
+        # zstd prints advice on its optimal parser at the slowest levels, whatever -q says.
         zstd -q -f -"$level" --long=31 --patch-from="$old/$relative" "$new/$relative" \
-            -o "$work/ref.zst"
+            -o "$work/ref.zst" 2>/dev/null
         total=$((total + $(size "$work/ref.zst")))
         /usr/bin/time -f '%e %M' -o "$work/time" zstd -q -f -d --long=31 \
             --patch-from="$old/$relative" "$work/ref.zst" -o "$work/ref.out"
