@@ -621,7 +621,7 @@ done
 if [ "$fetched" -gt 0 ]; then
     say "the update downloaded $fetched bytes ($(update_requests | awk '$1 == "GET" { print $2 }' |
         sed 's|^/||' | tr '\n' ' ' | sed 's/ $//')) against $whole bytes of the whole" \
-        "packages: $((fetched * 100 / whole)) %"
+        "packages: $(awk -v f="$fetched" -v w="$whole" 'BEGIN { printf "%.2f", 100 * f / w }') %"
 fi
 say "update server log:"
 sed 's/^/    /' "$logs/server.log"
