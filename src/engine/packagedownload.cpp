@@ -1,6 +1,7 @@
 #include "packagedownload.h"
 
 #include "folder.h"
+#include "removefolderfiles.h"
 #include "systemproxy.h"
 #include "transfermessages.h"
 #include "updateentry.h"
@@ -238,8 +239,15 @@ void PackageDownload::removeStoredPackages()
         m_packageFile.close();
         removePackage(m_current);
     }
-    for (int index = 0; index < m_current; ++index)
+    for (int index = 0; index < m_current; ++index) {
         removePackage(index);
+        // What an applied delta prepared is no package file, but it is this run's all the same.
+        if (m_viaDelta.value(index)) {
+            const std::string &name = m_updates.at(index)->name();
+            removeFolderFiles(m_downloadFolder + QLatin1Char('/')
+                + QString::fromLatin1(name.data(), qsizetype(name.size())));
+        }
+    }
 }
 
 void PackageDownload::removePackage(int index)
