@@ -111,10 +111,12 @@ if $windows; then
     # test command builds them), then updater.exe, its deployment and orvi7.exe.
     windows_build=$root/build/demo-windows
     windows_deps=$(scripts/windows/build-deps.sh | tail -n 1)
+    windows_zstd=$(scripts/windows/build-zstd.sh | tail -n 1)
     cmake -S . -B "$windows_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF \
         -DORVI_UPDATE_PUBLIC_KEYS="$public_key" \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
         -DORVI_WINDOWS_PREFIX="$windows_deps" -DCMAKE_PREFIX_PATH="$windows_deps" \
+        -DORVI_WINDOWS_ZSTD_PREFIX="$windows_zstd" \
         -DQT_HOST_PATH=/usr >/dev/null
     cmake --build "$windows_build" --target updater orvi7 deploy
     [ "$(sed -n 's/^ORVI_UPDATE_PUBLIC_KEYS:[A-Z]*=//p' "$windows_build/CMakeCache.txt")" \
@@ -171,71 +173,28 @@ wait_until() {
 }
 
 # --- Versions 1 and 2 of the three components ----------------------------------------------------
-# Writes file $2 (below folder $1) with the text $3.
-put() { mkdir -p "$(dirname "$1/$2")"; printf '%s\n' "$3" >"$1/$2"; }
-# Writes $3 bytes of reproducible binary data, seeded by $4, into file $2 below folder $1.
-put_binary() {
-    mkdir -p "$(dirname "$1/$2")"
-    /usr/bin/python3 -c 'import random, sys
-sys.stdout.buffer.write(random.Random(sys.argv[2]).randbytes(int(sys.argv[1])))' "$3" "$4" >"$1/$2"
-}
+# write_versions, shared with the delta benchmark.
+# shellcheck source=scripts/demo/versions.sh
+source "$root/scripts/demo/versions.sh"
 
-write_versions() {
-    rm -rf "$versions"
-    local one=$versions/1 two=$versions/2
-    # core (app): the main application's files; it carries the "components" file that
-    # orvi7.exe reads its inventory from, so after the update it reports the new versions.
-    put "$one/core" components "$(printf '%s\n' '# project  name       type    version' \
-        'orvi       core       app     7.0' 'orvi       emoticons  app     1.0' \
-        'orvi       gg         plugin  1.2')"
-    put "$one/core" readme.txt "Orvi messenger 7.0"
-    put "$one/core" old.txt "left over from 6.x, removed in 7.1"
-    put "$one/core" lib/core.dll "core library 7.0"
-    put "$one/core" lib/legacy/compat.dll "compatibility layer, removed in 7.1"
-    put_binary "$one/core" lib/media.pak 400000 media-7.0
-    put "$one/emoticons" emoticons/smile.png "smile 1.0"
-    put "$one/emoticons" emoticons/sad.png "sad 1.0, removed in 1.1"
-    put "$one/gg" gg/gg.so "gg plug-in 1.2"
-    put "$one/gg" gg/icons/gg.png "gg icon"
-
-    cp -a "$one" "$two"
-    put "$two/core" components "$(printf '%s\n' '# project  name       type    version' \
-        'orvi       core       app     7.1' 'orvi       emoticons  app     1.1' \
-        'orvi       gg         plugin  1.3')"
-    put "$two/core" readme.txt "Orvi messenger 7.1"
-    rm "$two/core/old.txt" "$two/core/lib/legacy/compat.dll"
-    rmdir "$two/core/lib/legacy"
-    put "$two/core" lib/core.dll "core library 7.1"
-    put "$two/core" lib/net/http/transport.dll "new transport 7.1"
-    put_binary "$two/core" lib/media.pak 900000 media-7.1
-    # Large but compressing to almost nothing: quick to download, slow enough to install
-    # that the install window can be seen.
-    mkdir -p "$two/core/lib/dictionaries"
-    head -c 64000000 <(yes "Orvi spelling dictionary") >"$two/core/lib/dictionaries/en.dic"
-    put "$two/emoticons" emoticons/smile.png "smile 1.1"
-    rm "$two/emoticons/emoticons/sad.png"
-    put "$two/emoticons" emoticons/animated/wink.gif "wink 1.1"
-    put_binary "$two/emoticons" emoticons/animated/dance.gif 300000 dance-1.1
-    put "$two/gg" gg/gg.so "gg plug-in 1.3"
-    put "$two/gg" gg/sounds/ring.wav "ring"
-}
-
-# Each package is signed as it is built: <package>.minisig beside it, sent with the offer.
+# Each package is signed as it is built: <package>.minisig beside it, sent with the offer. Each
+# comes with its delta from version 1 (<package>-from-<version 1>.zip, signed too), which the
+# update server offers to installations that report version 1.
 build_catalogue() {
     rm -rf "$catalogue"
     mkdir -p "$catalogue"
     local mkpackage=("$build/tools/mkpackage/mkpackage" --sign "$keys/orvi.key")
     "${mkpackage[@]}" --old "$versions/1/core" --new "$versions/2/core" \
-        --project orvi --name core --type app --output core.zip \
+        --project orvi --name core --type app --output core.zip --delta 7.0 \
         --catalogue "$catalogue" --version 7.1 --description "Orvi messenger" \
         --changelog $'Faster start.\nA new network transport.\nThe 6.x left-overs are gone.' \
         --author "Orvi team" --webpage https://orvi.example/ --timestamp 1767225600
     "${mkpackage[@]}" --old "$versions/1/emoticons" --new "$versions/2/emoticons" \
-        --project orvi --name emoticons --type app --output emoticons.zip \
+        --project orvi --name emoticons --type app --output emoticons.zip --delta 1.0 \
         --catalogue "$catalogue" --version 1.1 --description "Emoticons" \
         --changelog $'Animated emoticons.\nA brighter smile.' --timestamp 1767225600
     "${mkpackage[@]}" --old "$versions/1/gg" --new "$versions/2/gg" \
-        --project orvi --name gg --type plugin --output gg.zip \
+        --project orvi --name gg --type plugin --output gg.zip --delta 1.2 \
         --catalogue "$catalogue" --version 1.3 --description "GG protocol plug-in" \
         --changelog "A ring when a message arrives." --timestamp 1767225600
 }
@@ -519,6 +478,8 @@ log_lines() {
     if [ -f "$installation/orvi7.log" ]; then wc -l <"$installation/orvi7.log"; else echo 0; fi
 }
 log_lines_before=$(log_lines)
+# The update's own requests follow the checks above in nginx's log.
+access_lines_before=$(wc -l <"$logs/nginx-access.log")
 
 # --- The update on Windows, as a user starts it ----------------------------------------------
 # updater.exe copies itself and its libraries into %TEMP%\tupdates\ and starts that copy; the
@@ -649,6 +610,19 @@ else
     say "the main application was not restarted (nothing was updated)"
 fi
 
+# What the update fetched (every GET nginx answered with a package or a delta) against what the
+# whole packages of the same update weigh.
+update_requests() { tail -n +"$((access_lines_before + 1))" "$logs/nginx-access.log"; }
+fetched=$(update_requests | awk '$1 == "GET" && $4 ~ /^20[06]$/ { sum += $5 } END { print sum + 0 }')
+whole=0
+for package in core emoticons gg; do
+    whole=$((whole + $(stat -c %s "$catalogue/$package.zip")))
+done
+if [ "$fetched" -gt 0 ]; then
+    say "the update downloaded $fetched bytes ($(update_requests | awk '$1 == "GET" { print $2 }' |
+        sed 's|^/||' | tr '\n' ' ' | sed 's/ $//')) against $whole bytes of the whole" \
+        "packages: $(awk -v f="$fetched" -v w="$whole" 'BEGIN { printf "%.2f", 100 * f / w }') %"
+fi
 say "update server log:"
 sed 's/^/    /' "$logs/server.log"
 say "nginx access log:"

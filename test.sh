@@ -60,10 +60,11 @@ build fuzz -DCMAKE_CXX_COMPILER=clang++ -DORVI_FUZZ=ON
 start=$SECONDS
 echo "== windows: Qt and libraries from Debian's sources"
 windows_prefix=$(scripts/windows/build-deps.sh | tail -n 1)
+windows_zstd=$(scripts/windows/build-zstd.sh | tail -n 1)
 echo "== windows: ready in $((SECONDS - start)) s"
 build windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DORVI_WINDOWS_PREFIX="$windows_prefix" -DCMAKE_PREFIX_PATH="$windows_prefix" \
-    -DQT_HOST_PATH=/usr
+    -DORVI_WINDOWS_ZSTD_PREFIX="$windows_zstd" -DQT_HOST_PATH=/usr
 # The tests' Wine server ends with them, so that nothing of the run stays behind.
 WINEPREFIX=$root/build/windows/wine-prefix wineserver -k 2>/dev/null || true
 echo "== everything passed in $((SECONDS - started)) s"

@@ -7,11 +7,11 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build pkg-config ccache
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
-    zlib1g-dev libminizip-dev libsodium-dev libexpat1-dev minisign
+    zlib1g-dev libminizip-dev libsodium-dev libexpat1-dev libzstd-dev zstd minisign
     clang libclang-rt-14-dev clang-format-14
     g++-mingw-w64-x86-64-posix dpkg-dev autoconf automake libtool wine64 wine fonts-dejavu-core
     fonts-wine
-    xvfb xdotool xauth zip unzip curl
+    xvfb xdotool xauth zip unzip curl time
     python3-pyatspi dbus-daemon imagemagick
     nginx libnginx-mod-stream tinyproxy
 )

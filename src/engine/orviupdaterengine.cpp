@@ -25,6 +25,19 @@ OrviUpdaterEngine::OrviUpdaterEngine(EngineSettings settings)
     QDir().mkpath(m_downloadFolder);
     if (m_settings.downloadFolder)
         m_download.setFolder(m_settings.downloadFolder);
+    m_download.setDeltas(
+        { [this](const UpdateEntry &entry) { return m_acceptance.hasDeltaBase(entry); },
+            [this](const UpdateEntry &entry, const QByteArray &fileHash) {
+                return m_acceptance.deltaRefusal(entry, fileHash);
+            },
+            [this](const UpdateEntry &entry, const QString &path) {
+                DeltaPackage delta(entry, m_settings.appRoot.value_or(QString()), m_downloadFolder);
+                DeltaPackage::Prepared prepared;
+                if (!delta.apply(path, &prepared))
+                    return false;
+                m_prepared.insert(&entry, prepared);
+                return true;
+            } });
     connect(&m_download, &PackageDownload::downloadProgress, this,
         &OrviUpdaterEngine::downloadProgress);
     connect(&m_download, &PackageDownload::downloadFile, this, &OrviUpdaterEngine::downloadFile);
@@ -123,6 +136,7 @@ void OrviUpdaterEngine::adoptUpdates(const QVector<UpdateEntry *> &entries)
 
 void OrviUpdaterEngine::beginDownload()
 {
+    m_prepared.clear();
     m_download.begin(updates());
 }
 
@@ -135,6 +149,7 @@ void OrviUpdaterEngine::installUpdates()
 {
     InstallationRun run(updates(), m_settings.appRoot.value_or(QString()), m_downloadFolder,
         &m_details, &m_installSucceeded);
+    run.setPrepared(&m_prepared);
     connect(&run, &InstallationRun::installFile, this, &OrviUpdaterEngine::installFile);
     connect(&run, &InstallationRun::installProgress, this, &OrviUpdaterEngine::installProgress);
     connect(&run, &InstallationRun::installFinished, this, &OrviUpdaterEngine::installFinished);

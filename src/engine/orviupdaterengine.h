@@ -1,11 +1,13 @@
 #pragma once
 
+#include "deltapackage.h"
 #include "enginesettings.h"
 #include "installationrun.h"
 #include "packageacceptance.h"
 #include "packagedownload.h"
 #include "updatequeryclient.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -101,4 +103,6 @@ private:
     bool m_installSucceeded = false;
     bool m_channelRefused = false;
     InstallationRun::Outcome m_installOutcome = InstallationRun::Outcome::NotRun;
+    /// The package folders the download's deltas prepared, by update.
+    QHash<const UpdateEntry *, DeltaPackage::Prepared> m_prepared;
 };

@@ -30,12 +30,34 @@ void PackageAcceptance::setReportedVersions(InventoryVersions versions)
 
 QString PackageAcceptance::refusal(const UpdateEntry &entry, const QByteArray &fileHash) const
 {
-    const PackageSignature signature(bytes(entry.signature()));
+    return refusal(entry, entry.signature(), entry.link(), std::string(), fileHash);
+}
+
+QString PackageAcceptance::deltaRefusal(const UpdateEntry &entry, const QByteArray &fileHash) const
+{
+    return refusal(
+        entry, entry.delta().signature, entry.delta().link, entry.delta().base, fileHash);
+}
+
+bool PackageAcceptance::hasDeltaBase(const UpdateEntry &entry) const
+{
+    const QByteArray installed = m_reportedVersions.versionOf(
+        bytes(entry.project()), bytes(entry.name()), bytes(entry.type()));
+    return !entry.delta().base.empty() && !installed.isEmpty()
+        && VersionNumber::compare(
+               QString::fromUtf8(installed), QString::fromUtf8(bytes(entry.delta().base)))
+        == 0;
+}
+
+QString PackageAcceptance::refusal(const UpdateEntry &entry, const std::string &signatureText,
+    const std::string &linkText, const std::string &base, const QByteArray &fileHash) const
+{
+    const PackageSignature signature(bytes(signatureText));
     if (signature.isEmpty() && m_unsignedAllowed)
         return QString();
-    const QUrl link(QString::fromLatin1(entry.link().data(), qsizetype(entry.link().size())));
+    const QUrl link(QString::fromLatin1(linkText.data(), qsizetype(linkText.size())));
     const TrustedComment offer { bytes(entry.project()), bytes(entry.name()), bytes(entry.type()),
-        bytes(entry.version()), link.fileName().toUtf8() };
+        bytes(entry.version()), link.fileName().toUtf8(), bytes(base) };
     QString reason;
     if (signature.verify(fileHash, m_keys, offer, &reason) == PackageSignature::Result::Verified) {
         // A valid signature of an old release must not take the component back to it: neither

@@ -29,8 +29,17 @@ public:
     /// Why the downloaded file of entry, whose PackageHash is fileHash, must not be unpacked,
     /// for the user; empty when it may be.
     QString refusal(const UpdateEntry &entry, const QByteArray &fileHash) const;
+    /// The same for the delta offered with entry: its signature must name the delta's base
+    /// and file.
+    QString deltaRefusal(const UpdateEntry &entry, const QByteArray &fileHash) const;
+    /// True when the main application reports the delta's base as the installed version of
+    /// entry's component, so that the delta may apply.
+    bool hasDeltaBase(const UpdateEntry &entry) const;
 
 private:
+    QString refusal(const UpdateEntry &entry, const std::string &signatureText,
+        const std::string &linkText, const std::string &base, const QByteArray &fileHash) const;
+
     QList<PackageSignature::PublicKey> m_keys;
     bool m_unsignedAllowed;
     QString m_appRoot;

@@ -1,6 +1,7 @@
 #include "packagedownload.h"
 
 #include "folder.h"
+#include "removefolderfiles.h"
 #include "systemproxy.h"
 #include "transfermessages.h"
 #include "updateentry.h"
@@ -44,17 +45,17 @@ void PackageDownload::begin(const QVector<UpdateEntry *> &updates)
 {
     m_updates = updates;
     m_state = State::Sizing;
+    m_viaDelta.fill(false, m_updates.count());
     // Every link is checked before anything is queued, so a bad one sends no request at all.
     for (int index = 0; index < m_updates.count(); ++index) {
-        QString refusal = refusalOf(m_downloadFolder, packageLink(index));
-        if (refusal.isEmpty() && !portReadsBack(index))
-            refusal = QCoreApplication::translate("translation",
-                "The package address %1 is not an http or https address with a host.", "nc")
-                          .arg(writtenLink(index));
-        if (!refusal.isEmpty()) {
+        if (const QString refusal = linkRefusal(index, false); !refusal.isEmpty()) {
             emit error(refusal);
             return;
         }
+        // A delta that cannot be fetched is no reason to fail: the whole package will do.
+        const UpdateEntry &entry = *m_updates.at(index);
+        m_viaDelta[index] = m_deltas.usable && !entry.delta().link.empty() && m_deltas.usable(entry)
+            && linkRefusal(index, true).isEmpty();
     }
     for (int index = 0; index < m_updates.count(); ++index) {
         const QUrl link = packageLink(index);
@@ -87,6 +88,10 @@ void PackageDownload::requestFinished(int id, bool failed)
             resumePackage();
             return;
         }
+        if (m_state == State::Downloading && id == m_requestId && m_viaDelta.at(m_current)) {
+            fallBack();
+            return;
+        }
         failDownload(m_http.errorString());
         return;
     }
@@ -98,8 +103,20 @@ void PackageDownload::requestFinished(int id, bool failed)
         return;
     }
     m_packageFile.close();
+    if (m_viaDelta.at(m_current)) {
+        // A delta is not fetched again: the whole package is the remedy for every fault.
+        const UpdateEntry &entry = *m_updates.at(m_current);
+        if (!m_deltas.check(entry, m_packageFile.hash()).isEmpty()
+            || !m_deltas.apply(entry, packageFileName(m_downloadFolder, packageLink(m_current)))) {
+            fallBack();
+            return;
+        }
+        removePackage(m_current);
+    }
     // Checked before anything of it is unpacked; a package that fails is not kept.
-    const QString refusal = m_check(*m_updates.at(m_current), m_packageFile.hash());
+    const QString refusal = m_viaDelta.at(m_current)
+        ? QString()
+        : m_check(*m_updates.at(m_current), m_packageFile.hash());
     if (!refusal.isEmpty() && m_resumedPart && !m_refetched) {
         // A server or cache may append another version's rest under an unchanged validator.
         m_refetched = true;
@@ -182,12 +199,31 @@ void PackageDownload::resumePackage()
 void PackageDownload::queueGet()
 {
     const QUrl link = packageLink(m_current);
-    const qint64 size = m_updates.at(m_current)->size();
+    const UpdateEntry &entry = *m_updates.at(m_current);
+    const qint64 size = m_viaDelta.at(m_current) ? entry.delta().size : entry.size();
     HttpRequestQueue::FileBounds bounds;
     bounds.expected = size;
     bounds.limit = size >= 0 ? size : m_sizeCap;
     queueHostOf(link);
     m_requestId = m_http.getFrom(link.path(), &m_packageFile, m_resumeFrom, m_validator, bounds);
+}
+
+void PackageDownload::fallBack()
+{
+    if (m_packageFile.isOpen())
+        m_packageFile.close();
+    removePackage(m_current);
+    m_viaDelta[m_current] = false;
+    // The delta's bytes were fetched all the same; the whole package's come on top.
+    m_bytesDone = boundedSum(m_bytesDone, m_lastDone);
+    m_lastDone = 0;
+    if (const qint64 size = m_updates.at(m_current)->size(); size > 0)
+        m_bytesTotal = boundedSum(m_bytesTotal, size);
+    if (m_bytesTotal > 0)
+        emit downloadProgress(int(qMin(m_bytesDone, m_bytesTotal) * 100 / m_bytesTotal));
+    m_resumes = 0;
+    m_refetched = false;
+    startPackage();
 }
 
 void PackageDownload::failDownload(const QString &text)
@@ -203,8 +239,15 @@ void PackageDownload::removeStoredPackages()
         m_packageFile.close();
         removePackage(m_current);
     }
-    for (int index = 0; index < m_current; ++index)
+    for (int index = 0; index < m_current; ++index) {
         removePackage(index);
+        // What an applied delta prepared is no package file, but it is this run's all the same.
+        if (m_viaDelta.value(index)) {
+            const std::string &name = m_updates.at(index)->name();
+            removeFolderFiles(m_downloadFolder + QLatin1Char('/')
+                + QString::fromLatin1(name.data(), qsizetype(name.size())));
+        }
+    }
 }
 
 void PackageDownload::removePackage(int index)
@@ -243,7 +286,8 @@ void PackageDownload::startPackage()
         return;
     }
     // A package the disk cannot hold is refused before any of it is fetched.
-    const qint64 size = m_updates.at(m_current)->size();
+    const UpdateEntry &entry = *m_updates.at(m_current);
+    const qint64 size = m_viaDelta.at(m_current) ? entry.delta().size : entry.size();
     if (size > 0 && !m_packageFile.hasRoomFor(size)) {
         failDownload(TransferMessages::notWritten(m_packageFile.errorString()));
         return;
@@ -253,8 +297,26 @@ void PackageDownload::startPackage()
 
 QString PackageDownload::writtenLink(int index) const
 {
-    const std::string &link = m_updates.at(index)->link();
+    return writtenLink(index, m_viaDelta.value(index));
+}
+
+QString PackageDownload::writtenLink(int index, bool delta) const
+{
+    const std::string &link
+        = delta ? m_updates.at(index)->delta().link : m_updates.at(index)->link();
     return QString::fromLatin1(link.data(), qsizetype(link.size()));
+}
+
+QString PackageDownload::linkRefusal(int index, bool delta) const
+{
+    const QString written = writtenLink(index, delta);
+    const QUrl link(written);
+    QString refusal = refusalOf(m_downloadFolder, link);
+    if (refusal.isEmpty() && !portReadsBack(written, link))
+        refusal = QCoreApplication::translate("translation",
+            "The package address %1 is not an http or https address with a host.", "nc")
+                      .arg(written);
+    return refusal;
 }
 
 QUrl PackageDownload::packageLink(int index) const
@@ -262,11 +324,10 @@ QUrl PackageDownload::packageLink(int index) const
     return QUrl(writtenLink(index));
 }
 
-bool PackageDownload::portReadsBack(int index) const
+bool PackageDownload::portReadsBack(const QString &written, const QUrl &link)
 {
     // Where an unsigned long has 32 bits (Windows), QUrl takes a port of 2^32 + 80 for 80
     // instead of refusing it; the request would go to another port than the link names.
-    const QString written = writtenLink(index);
     const qsizetype scheme = written.indexOf(QLatin1String("://"));
     if (scheme < 0)
         return true;
@@ -281,7 +342,7 @@ bool PackageDownload::portReadsBack(int index) const
         return true;
     bool isNumber = false;
     const qulonglong port = authority.mid(colon + 1).toULongLong(&isNumber);
-    return isNumber && port == qulonglong(packageLink(index).port());
+    return isNumber && port == qulonglong(link.port());
 }
 
 QString PackageDownload::packageFileName(const QString &downloadFolder, const QUrl &link)

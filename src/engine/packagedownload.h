@@ -26,6 +26,11 @@ class UpdateEntry;
  * moment it is complete; a resumed one that fails the check is fetched once more whole. The
  * first failure, and a cancel, remove every package the run has stored; a failure is
  * reported as a text.
+ *
+ * Where a delta is offered and may apply, it is fetched instead of the whole package, checked
+ * and applied as it ends. A delta that cannot be used (its link fails, it fails its check, or it
+ * does not apply) is never fetched again: the whole package is fetched in its place at once,
+ * and the total the percentage counts grows by its size.
  */
 class PackageDownload : public QObject
 {
@@ -59,6 +64,18 @@ public:
         qint64 sizeCap = builtInSizeCap();
     };
 
+    /// What is done with the deltas offered beside the packages; without it none is used.
+    struct Deltas
+    {
+        /// Whether the delta offered with entry may apply to what is installed.
+        std::function<bool(const UpdateEntry &entry)> usable;
+        /// Why the complete delta of entry, whose PackageHash is fileHash, must not be used.
+        Check check;
+        /// Turns the checked delta of entry, stored at path, into its package folder; false
+        /// when it does not apply.
+        std::function<bool(const UpdateEntry &entry, const QString &path)> apply;
+    };
+
     /// The size cap the updater was built with (ORVI_DOWNLOAD_SIZE_CAP).
     static qint64 builtInSizeCap();
 
@@ -69,6 +86,8 @@ public:
     /// Stores the packages through folder, the download folder as start-up opened and checked
     /// it; without one, the download opens the folder itself when it starts.
     void setFolder(std::shared_ptr<const Folder> folder);
+    /// Uses deltas as they say.
+    void setDeltas(Deltas deltas) { m_deltas = std::move(deltas); }
 
     /// Starts fetching the package of every entry of updates (not owned; they must outlive the
     /// download). A link that cannot be downloaded is reported before any request is sent.
@@ -97,12 +116,18 @@ private:
     void requestFinished(int id, bool failed);
     void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
-    /// The link of entry index as the server wrote it, its 8-bit text read byte for byte.
+    /// The link of entry index as the server wrote it, its 8-bit text read byte for byte: its
+    /// delta's while the delta is used.
     QString writtenLink(int index) const;
+    QString writtenLink(int index, bool delta) const;
     /// The link of entry index as a URL.
     QUrl packageLink(int index) const;
-    /// True unless the link names a port that its URL does not keep.
-    bool portReadsBack(int index) const;
+    /// Why a link of entry index cannot be downloaded; empty when it can.
+    QString linkRefusal(int index, bool delta) const;
+    /// Fetches the whole package of the current entry in place of its delta.
+    void fallBack();
+    /// True unless written, read as link, names a port that link does not keep.
+    static bool portReadsBack(const QString &written, const QUrl &link);
     /// Queues a change of host to the link's host, with its scheme and port.
     void queueHostOf(const QUrl &link);
     /// Names package m_current and starts its download.
@@ -132,6 +157,9 @@ private:
     /// The download folder as opened; package files are reached only through it.
     std::shared_ptr<const Folder> m_folder;
     Check m_check;
+    Deltas m_deltas;
+    /// Per update: its delta is used (and, once fetched, applied).
+    QVector<bool> m_viaDelta;
     qint64 m_sizeCap;
     HttpRequestQueue m_http;
     PackageFile m_packageFile;

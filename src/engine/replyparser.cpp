@@ -22,6 +22,10 @@ enum Item {
     Timestamp,
     Signature,
     Size,
+    DeltaBase,
+    DeltaLink,
+    DeltaSize,
+    DeltaSignature,
     ItemCount
 };
 
@@ -32,7 +36,8 @@ int itemOf(QStringView name)
         QLatin1String(description), QLatin1String(copyrights), QLatin1String(author),
         QLatin1String(webpage), QLatin1String(email), QLatin1String(changelog), QLatin1String(link),
         QLatin1String(critical), QLatin1String(timestamp), QLatin1String(signature),
-        QLatin1String(size) };
+        QLatin1String(size), QLatin1String(deltaBase), QLatin1String(deltaLink),
+        QLatin1String(deltaSize), QLatin1String(deltaSignature) };
     for (int item = 0; item < ItemCount; ++item) {
         if (name == names[item])
             return item;
@@ -193,11 +198,16 @@ QVector<UpdateEntry *> ReplyParser::takeEntries()
             m_heldText -= qsizetype(text.size());
         const bool critical = items[Critical] == ReplySchema::criticalTrue;
         const uint timestamp = QString::fromStdString(items[Timestamp]).toUInt(nullptr, 10);
+        // A delta without a base or a link is no offer of one.
+        UpdateEntry::Delta delta;
+        if (!items[DeltaBase].empty() && !items[DeltaLink].empty())
+            delta = { std::move(items[DeltaBase]), std::move(items[DeltaLink]),
+                std::move(items[DeltaSignature]), sizeOf(items[DeltaSize]) };
         entries << new UpdateEntry(std::move(request->project), std::move(request->name),
             std::move(request->type), std::move(items[Version]), std::move(items[Description]),
             std::move(items[Copyrights]), std::move(items[Author]), std::move(items[Webpage]),
             std::move(items[Email]), std::move(items[Changelog]), std::move(items[Link]), critical,
-            timestamp, std::move(items[Signature]), sizeOf(items[Size]));
+            timestamp, std::move(items[Signature]), sizeOf(items[Size]), std::move(delta));
         request.reset();
     }
     return entries;

@@ -66,6 +66,10 @@ void InstallationRun::run()
             QCoreApplication::quit();
         }
         installer.setJournal(&m_journal);
+        if (m_prepared) {
+            if (const auto prepared = m_prepared->find(entry); prepared != m_prepared->end())
+                installer.setPrepared(&prepared.value());
+        }
         const QString name
             = QString::fromLatin1(entry->name().data(), qsizetype(entry->name().size()));
         emit installFile(name);
@@ -114,6 +118,16 @@ void InstallationRun::run()
             journalFailure(m_journal));
         return;
     }
+    QStringList deltas;
+    for (const UpdateEntry *entry : std::as_const(m_updates)) {
+        if (m_prepared && m_prepared->contains(entry))
+            deltas << QString::fromLatin1(entry->name().data(), qsizetype(entry->name().size()));
+    }
+    if (!deltas.isEmpty())
+        *m_details += QCoreApplication::translate("translation",
+                          "Only the changes were downloaded (delta packages) for: %1", "nc")
+                          .arg(deltas.join(QLatin1String(", ")))
+            + QLatin1Char('\n');
     *m_installSucceeded = true;
     m_outcome = Outcome::Completed;
     if (m_marked)

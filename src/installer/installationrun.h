@@ -3,6 +3,7 @@
 #include "installationjournal.h"
 #include "packageinstaller.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -36,6 +37,13 @@ public:
         const QString &downloadFolder, QString *details, bool *installSucceeded);
     ~InstallationRun() override;
 
+    /// Installs the entries in prepared from package folders their deltas prepared (the values
+    /// must outlive the run), and says in the details which components came as deltas.
+    void setPrepared(const QHash<const UpdateEntry *, DeltaPackage::Prepared> *prepared)
+    {
+        m_prepared = prepared;
+    }
+
     /// Runs the installation; returns when it is over, after installFinished(). Failures are
     /// shown to the user; after a failed rollback or a Retry the application is asked to quit.
     void run();
@@ -68,6 +76,7 @@ private:
     bool m_marked = false;
     Outcome m_outcome = Outcome::NotRun;
     PackageInstaller::RunState m_runState;
+    const QHash<const UpdateEntry *, DeltaPackage::Prepared> *m_prepared = nullptr;
     // Kept until the run ends: the rollback needs each installer's plan.
     std::vector<std::unique_ptr<PackageInstaller>> m_installers;
 };

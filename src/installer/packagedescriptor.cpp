@@ -27,6 +27,17 @@ PackageDescriptor PackageDescriptor::read(QXmlStreamReader &reader)
             descriptor.m_files.append({ attributes.value(QLatin1String("name")).toString(),
                 attributes.value(QLatin1String("path")).toString(),
                 attributes.value(QLatin1String("action")).toString().toLower() });
+        } else if (reader.name() == QLatin1String("patch")) {
+            const QXmlStreamAttributes attributes = reader.attributes();
+            const auto text = [&attributes](const char *name) {
+                return attributes.value(QLatin1String(name)).toString();
+            };
+            bool isNumber = false;
+            const qint64 size = text("size").toLongLong(&isNumber);
+            descriptor.m_patches.append({ text("name"), text("path"), text("entry"),
+                QByteArray::fromHex(text("base").toLatin1()),
+                QByteArray::fromHex(text("result").toLatin1()),
+                isNumber && size >= 0 ? size : -1 });
         }
     }
     // A reader error never has line 0 to report, but a result must not look valid.

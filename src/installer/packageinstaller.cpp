@@ -99,6 +99,12 @@ bool PackageInstaller::install(
 
     PackageFolder folder(downloadFolder, m_packageName,
         downloadFolder + QLatin1Char('/') + QUrl(fromLatin1(m_entry->link())).path());
+    if (m_prepared) {
+        // The delta's files are in the folder already, as the archive would have put them.
+        m_runState->cleanedPackageFolders.insert(PackagePlan::cleanAbsolutePath(folder.path()));
+        *detailsList += m_prepared->details;
+        return planAndApply(folder.path(), folder.unwindFolder(), m_prepared->entryModes, failure);
+    }
     if (!folder.fill(m_rootFolder, &m_runState->cleanedPackageFolders, detailsList)) {
         failure->errorText = folder.errorText();
         return failed(failure, folder.message());

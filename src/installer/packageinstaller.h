@@ -1,5 +1,6 @@
 #pragma once
 
+#include "deltapackage.h"
 #include "installationjournal.h"
 #include "planexecutor.h"
 
@@ -62,6 +63,9 @@ public:
     bool lacksMainApplication() const { return m_lacksMainApplication; }
     /// Records every plan in journal (not owned) before anything below the root changes.
     void setJournal(InstallationJournal *journal) { m_journal = journal; }
+    /// Installs from the package folder a delta already prepared (not owned) instead of
+    /// unpacking the archive.
+    void setPrepared(const DeltaPackage::Prepared *prepared) { m_prepared = prepared; }
 
     /// Installs the package whose archive lies in downloadFolder: unpacks it, checks it whole,
     /// records its plan, then carries it out. Shows nothing; false after a failure, which
@@ -91,6 +95,7 @@ private:
     QFile::Permissions m_rootPermissions;
     bool m_lacksMainApplication = false;
     InstallationJournal *m_journal = nullptr;
+    const DeltaPackage::Prepared *m_prepared = nullptr;
     // The plan being carried out; kept until the run ends, for the rollback.
     std::unique_ptr<PlanExecutor> m_executor;
     QStringList m_unrestored;

@@ -121,6 +121,13 @@ PackageSignature::Result PackageSignature::verify(const QByteArray &fileHash,
                   .arg(QString::fromUtf8(signedFor.version), QString::fromUtf8(expected.version));
         return Result::OtherVersion;
     }
+    // A delta must not pass for the whole package, nor for a delta from another version.
+    if (signedFor.base != expected.base) {
+        *reason = QCoreApplication::translate("translation",
+            "The package's signature is for changes from another version (%1).", "nc")
+                      .arg(QString::fromUtf8(signedFor.base));
+        return Result::OtherBase;
+    }
     if (signedFor.file != expected.file) {
         *reason = QCoreApplication::translate(
             "translation", "The package's signature is for another file (%1).", "nc")

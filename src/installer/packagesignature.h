@@ -36,6 +36,7 @@ public:
         OtherComponent,
         OtherVersion,
         OtherFile,
+        OtherBase,
         Altered,
     };
 

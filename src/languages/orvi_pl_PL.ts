@@ -509,5 +509,15 @@
         <comment>nc</comment>
         <translation>Serwer aktualizacji %1 nie potwierdził swojej tożsamości: %2. Aktualizator nie sprawdził aktualizacji przez to połączenie; przyczyną może być sieć przechwytująca bezpieczne połączenia.</translation>
     </message>
+    <message>
+        <source>Only the changes were downloaded (delta packages) for: %1</source>
+        <comment>nc</comment>
+        <translation>Pobrano tylko zmiany (pakiety różnicowe) dla: %1</translation>
+    </message>
+    <message>
+        <source>The package&apos;s signature is for changes from another version (%1).</source>
+        <comment>nc</comment>
+        <translation>Podpis pakietu dotyczy zmian względem innej wersji (%1).</translation>
+    </message>
 </context>
 </TS>

@@ -9,6 +9,8 @@
  *       <latest/>  or  <noSuchUpdate/>  or  <noSuchComponent/>  or the update's items:
  *       <version/> <description/> <copyrights/> <author/> <webpage/> <email/> <changelog/>
  *       <link/> <critical>true</critical> <timestamp/> <signature/> <size/>
+ *       and, for an installed base version the publisher keeps a delta from:
+ *       <deltaBase/> <deltaLink/> <deltaSize/> <deltaSignature/>
  *     </request>
  *   </updates>
  *
@@ -43,6 +45,12 @@ constexpr char timestamp[] = "timestamp";
 constexpr char signature[] = "signature";
 /// The package's size in bytes, a decimal number; replies may leave it out.
 constexpr char size[] = "size";
+/// A delta package from the installed version: that version, its link, size and signature.
+/// Updaters that do not know them take the whole package.
+constexpr char deltaBase[] = "deltaBase";
+constexpr char deltaLink[] = "deltaLink";
+constexpr char deltaSize[] = "deltaSize";
+constexpr char deltaSignature[] = "deltaSignature";
 
 /// The one text of "critical" that marks an update critical.
 constexpr char criticalTrue[] = "true";

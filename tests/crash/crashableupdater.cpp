@@ -5,8 +5,9 @@
 // before its (k+1)-th change below a root, that is, right after its k-th; with
 // ORVI_TEST_PAUSE_AFTER=k it stops itself there instead (SIGSTOP) until it is continued (on
 // Windows, which cannot stop itself, it prints "paused" and waits for a line on its standard
-// input). ORVI_TEST_LOCK_TIMEOUT sets how many milliseconds it waits for the runs before it.
-// It prints how many changes it made when it ends by itself.
+// input). With ORVI_TEST_KILL_AT=text:n it kills itself at the n-th file operation on a path
+// holding text, in the download folder too. ORVI_TEST_LOCK_TIMEOUT sets how many milliseconds it
+// waits for the runs before it. It prints how many changes it made when it ends by itself.
 
 #include "filesystem.h"
 #include "messageboxhandler.h"
@@ -21,6 +22,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -93,8 +95,12 @@ int main(int argc, char **argv)
     bool paused = false;
     const int pauseAfter = qEnvironmentVariableIntValue("ORVI_TEST_PAUSE_AFTER", &paused);
     const QString downloadFolder = QDir::cleanPath(Platform::downloadFolder()) + QLatin1Char('/');
+    const QStringList killAt = qEnvironmentVariable("ORVI_TEST_KILL_AT").split(QLatin1Char(':'));
+    auto killAtCount = std::make_shared<int>(killAt.value(1).toInt());
     FileSystem::setFaultInjector([=](FileSystem::Operation operation, const QString &path,
                                      const QString &other) {
+        if (killAt.size() == 2 && path.contains(killAt.first()) && --*killAtCount <= 0)
+            killSelf();
         if (operation == FileSystem::Operation::Sync || operation == FileSystem::Operation::Write
             || operation == FileSystem::Operation::Close)
             return 0;

@@ -38,6 +38,8 @@ private slots:
     void cleanupTestCase();
     void killedAndRestarted_data();
     void killedAndRestarted();
+    void killedWhileApplyingTheDelta_data();
+    void killedWhileApplyingTheDelta();
     void secondStartChangesNothing_data();
     void secondStartChangesNothing();
 
@@ -50,7 +52,7 @@ private:
     };
 
     void freshInstallation();
-    void offer(bool lastFails);
+    void offer(bool lastFails, bool withDelta = false);
     QProcessEnvironment environment() const;
     QString journal() const
     {
@@ -128,24 +130,35 @@ void tst_KilledRun::freshInstallation()
     QVERIFY(ApplicationFolder::makeWithSample(m_app));
 }
 
-void tst_KilledRun::offer(bool lastFails)
+void tst_KilledRun::offer(bool lastFails, bool withDelta)
 {
     m_update = std::make_unique<ServedUpdate>(m_environment->root() + QStringLiteral("/staging"));
     QVERIFY(m_update->isValid());
+    // The delta makes the same tree, its libraries patched.
     TestPackage core;
-    for (int i = 0; i < 8; ++i)
-        core.addFile(QStringLiteral("lib"), QStringLiteral("f%1.dll").arg(i),
-            "version 2 of " + QByteArray::number(i));
-    for (int i = 8; i < 12; ++i)
-        core.addFileElement(
-            QStringLiteral("lib"), QStringLiteral("f%1.dll").arg(i), QStringLiteral("remove"));
-    for (int i = 0; i < 6; ++i)
-        core.addFile(QStringLiteral("new"), QStringLiteral("n%1.dat").arg(i), "new");
-    core.addFile(QString(), QStringLiteral("tool.exe"), "tool 2")
-        .addFile(QString(), QStringLiteral("readme.txt"), "readme 2")
-        .addFileElement(QString(), QStringLiteral("y"), QStringLiteral("remove"))
-        .addFile(QStringLiteral("y"), QStringLiteral("z.dll"), "z")
-        .addDescriptorEntry(QStringLiteral("core.xml"));
+    TestPackage delta;
+    for (TestPackage *package : { &core, &delta }) {
+        for (int i = 0; i < 8; ++i) {
+            const QString name = QStringLiteral("f%1.dll").arg(i);
+            const QByteArray contents = "version 2 of " + QByteArray::number(i);
+            if (package == &delta)
+                delta.addPatch(QStringLiteral("orvi_core_app.patch.%1").arg(i),
+                    QStringLiteral("lib"), name, "version 1 of " + QByteArray::number(i), contents);
+            else
+                core.addFile(QStringLiteral("lib"), name, contents);
+        }
+        for (int i = 8; i < 12; ++i)
+            package->addFileElement(
+                QStringLiteral("lib"), QStringLiteral("f%1.dll").arg(i), QStringLiteral("remove"));
+        for (int i = 0; i < 6; ++i)
+            package->addFile(QStringLiteral("new"), QStringLiteral("n%1.dat").arg(i), "new");
+        package->addFile(QString(), QStringLiteral("tool.exe"), "tool 2")
+            .addFile(QString(), QStringLiteral("readme.txt"), "readme 2")
+            .addFileElement(QString(), QStringLiteral("y"), QStringLiteral("remove"))
+            .addFile(QStringLiteral("y"), QStringLiteral("z.dll"), "z");
+    }
+    core.addDescriptorEntry(QStringLiteral("core.xml"));
+    delta.addDescriptorEntry(QStringLiteral("core-from-1.xml"));
     TestPackage extra;
     extra.addPackageElement(QStringLiteral("orvi"), QStringLiteral("extra"),
         lastFails ? QStringLiteral("plugin") : QStringLiteral("app"));
@@ -159,7 +172,7 @@ void tst_KilledRun::offer(bool lastFails)
         .addFile(QStringLiteral("spell"), QStringLiteral("dict.dll"), "dict 2")
         .addFile(QStringLiteral("spell"), QStringLiteral("en.dat"), "en")
         .addDescriptorEntry(QStringLiteral("spell.xml"));
-    QVERIFY(m_update->add("core", core));
+    QVERIFY(m_update->add("core", core, "app", withDelta ? &delta : nullptr));
     QVERIFY(m_update->add("spell", spell, "plugin"));
     QVERIFY(m_update->add("extra", extra));
 }
@@ -239,6 +252,40 @@ void tst_KilledRun::killedAndRestarted()
     const Snapshot after = tree();
     QVERIFY2(after == expected, qPrintable(FolderSnapshot::describeDifference(expected, after)));
     QVERIFY(!QFile::exists(journal()));
+}
+
+void tst_KilledRun::killedWhileApplyingTheDelta_data()
+{
+    QTest::addColumn<QString>("killAt"); // the path text and which operation on it
+    QTest::newRow("unpacking the patches") << QStringLiteral(".patch.:3");
+    QTest::newRow("between two patched files") << QStringLiteral(".patch.:10");
+    QTest::newRow("placing the descriptor") << QStringLiteral("core.xml:1");
+}
+
+// The delta is applied in the download folder only: killed there, the installation is the old
+// one untouched, and the next run brings the new one.
+void tst_KilledRun::killedWhileApplyingTheDelta()
+{
+    QFETCH(QString, killAt);
+
+    freshInstallation();
+    offer(false, true);
+    QProcessEnvironment environment = this->environment();
+    environment.insert(QStringLiteral("ORVI_TEST_KILL_AT"), killAt);
+    QProcess updater;
+    updater.setProcessEnvironment(environment);
+    updater.start(QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY), Arguments + QStringList { m_app });
+    QVERIFY(finish(updater).killed);
+    const Snapshot killed = tree();
+    QVERIFY2(killed == m_before, qPrintable(FolderSnapshot::describeDifference(m_before, killed)));
+
+    updater.setProcessEnvironment(this->environment());
+    updater.start(QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY), Arguments + QStringList { m_app });
+    QVERIFY(finish(updater).exitCode == 0);
+    const Snapshot after = tree();
+    QVERIFY2(after == m_after, qPrintable(FolderSnapshot::describeDifference(m_after, after)));
+    QVERIFY(m_update->packageRequests().contains(QStringLiteral("GET /core-from-1.zip")));
+    QVERIFY(!m_update->packageRequests().contains(QStringLiteral("GET /core.zip")));
 }
 
 void tst_KilledRun::secondStartChangesNothing_data()

@@ -1,5 +1,6 @@
 #include "applicationfolder.h"
 #include "boxrecorder.h"
+#include "deltabuilder.h"
 #include "entrybuilder.h"
 #include "fakehttpserver.h"
 #include "fakeupdateserver.h"
@@ -49,6 +50,8 @@ private slots:
     void downloadedPackageIsCheckedBeforeInstalling_data();
     void downloadedPackageIsCheckedBeforeInstalling();
     void versionIsRecordedOnlyByACompletedRun();
+    void deltaEndsInTheWholePackagesTree_data();
+    void deltaEndsInTheWholePackagesTree();
 
 private:
     EngineSettings settings() const;
@@ -274,6 +277,133 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     QCOMPARE(TestEnvironment::readFile(records.filePath() + QStringLiteral(".unreadable-1")), "x");
     QCOMPARE(
         TestEnvironment::readFile(records.filePath() + QStringLiteral(".unreadable-2")), damaged);
+}
+
+void tst_OrviUpdaterEngine::deltaEndsInTheWholePackagesTree_data()
+{
+    QTest::addColumn<QString>("fault"); // what spoils the delta
+    QTest::addColumn<bool>("deltaFetched");
+    QTest::addColumn<bool>("deltaApplies");
+
+    QTest::newRow("the delta applies") << QString() << true << true;
+    QTest::newRow("no delta offered") << QStringLiteral("none") << false << false;
+    QTest::newRow("the installed file was changed") << QStringLiteral("base") << true << false;
+    QTest::newRow("signed by an unknown key") << QStringLiteral("key") << true << false;
+    QTest::newRow("a patch that does not decode") << QStringLiteral("patch") << true << false;
+    QTest::newRow("the delta's link fails") << QStringLiteral("link") << true << false;
+    QTest::newRow("a delta from another version") << QStringLiteral("other") << false << false;
+}
+
+void tst_OrviUpdaterEngine::deltaEndsInTheWholePackagesTree()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, deltaFetched);
+    QFETCH(bool, deltaApplies);
+
+    // Version 1 is installed; version 2 rebuilds the library with small changes, edits a text,
+    // adds a file and removes one.
+    const QString v1 = m_environment->root() + QStringLiteral("/v1");
+    const QString v2 = m_environment->root() + QStringLiteral("/v2");
+    QByteArray library(256 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < library.size(); ++i)
+        library[i] = char((i * 7919) ^ (i >> 9));
+    QByteArray rebuilt = library;
+    for (int i = 1000; i < rebuilt.size(); i += 40000)
+        rebuilt[i] = char(~rebuilt.at(i));
+    rebuilt.insert(5000, "inserted");
+    const auto write = [](const QString &folder, const char *name, const QByteArray &contents) {
+        return TestEnvironment::writeFile(
+            folder + QLatin1Char('/') + QLatin1String(name), contents);
+    };
+    for (const QString &folder : { v1, m_root }) {
+        QVERIFY(write(folder, "lib.dll", library) && write(folder, "res.txt", "one\ntwo\n")
+            && write(folder, "old.txt", "gone"));
+    }
+    QVERIFY(write(v2, "lib.dll", rebuilt) && write(v2, "res.txt", "one\n2\n")
+        && write(v2, "new.txt", "new"));
+    if (fault == QLatin1String("base"))
+        QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/lib.dll"), library + "x"));
+
+    const QString served = m_environment->root() + QStringLiteral("/served/");
+    TestPackage whole;
+    whole.addPackageElement(QStringLiteral("orvi"), QStringLiteral("core"), QStringLiteral("app"))
+        .addFileElement(QString(), QStringLiteral("old.txt"), QStringLiteral("remove"));
+    for (const char *name : { "lib.dll", "new.txt", "res.txt" })
+        whole.addFile(QString(), QLatin1String(name),
+            TestEnvironment::readFile(v2 + QLatin1Char('/') + QLatin1String(name)));
+    whole.addDescriptorEntry(QStringLiteral("core-2.0.xml"));
+    QVERIFY(whole.write(served + QStringLiteral("core-2.0.zip")));
+    const QByteArray signature = TestSigning::sign(served + QStringLiteral("core-2.0.zip"),
+        TestSigning::comment("core", "2.0", "core-2.0.zip"));
+
+    // The delta as mkpackage --delta writes it; a spoilt patch fails its frame's checksum.
+    TestPackage delta;
+    delta.addFileElement(QString(), QStringLiteral("old.txt"), QStringLiteral("remove"))
+        .addPatch(QStringLiteral("orvi_core_app.patch.0"), QString(), QStringLiteral("lib.dll"),
+            library, rebuilt)
+        .addFile(QString(), QStringLiteral("new.txt"), "new")
+        .addFile(QString(), QStringLiteral("res.txt"), "one\n2\n")
+        .addDescriptorEntry(QStringLiteral("core-2.0-from-1.0.xml"));
+    if (fault == QLatin1String("patch"))
+        delta.addEntry("orvi_core_app.patch.0", "(\xb5/\xfd spoilt");
+    const QString deltaFile = served + QStringLiteral("core-2.0-from-1.0.zip");
+    QVERIFY(delta.write(deltaFile));
+    TrustedComment comment { "orvi", "core", "app", "2.0", "core-2.0-from-1.0.zip", "1.0" };
+    const QByteArray deltaSignature = TestSigning::sign(deltaFile, comment.toText(),
+        fault == QLatin1String("key") ? QStringLiteral("other") : QStringLiteral("test"));
+    m_server.setResponse("/core-2.0.zip",
+        FakeHttpServer::Response::ok(
+            TestEnvironment::readFile(served + QStringLiteral("core-2.0.zip"))));
+    m_server.setResponse("/core-2.0-from-1.0.zip",
+        fault == QLatin1String("link")
+            ? FakeHttpServer::Response::withStatus(404)
+            : FakeHttpServer::Response::ok(TestEnvironment::readFile(deltaFile)));
+
+    FakeUpdateServer updateServer;
+    EngineSettings engineSettings = settings();
+    engineSettings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), updateServer.port());
+    OrviUpdaterEngine engine(engineSettings);
+    QVERIFY(ApplicationFolder::makeWithSample(m_root));
+    QVERIFY(
+        TestEnvironment::writeFile(m_root + QStringLiteral("/components"), "orvi core app 1.0\n"));
+    updateServer.answer(FakeUpdateServer::NoUpdates);
+    QVERIFY(engine.checkUpdates());
+    UpdateEntry::Delta offered { fault == QLatin1String("other") ? "0.9" : "1.0",
+        m_server.url(QStringLiteral("/core-2.0-from-1.0.zip")).toStdString(),
+        deltaSignature.toStdString(), -1 };
+    engine.adoptUpdates(
+        { EntryBuilder()
+                .link(m_server.url(QStringLiteral("/core-2.0.zip")))
+                .signature(signature)
+                .size(QFileInfo(served + QStringLiteral("core-2.0.zip")).size())
+                .delta(fault == QLatin1String("none") ? UpdateEntry::Delta() : offered)
+                .make() });
+    QSignalSpy finished(&engine, &OrviUpdaterEngine::downloadFinished);
+    QSignalSpy progress(&engine, &OrviUpdaterEngine::downloadProgress);
+    const qsizetype earlier = m_server.requestLines().size();
+    engine.beginDownload();
+    QVERIFY(finished.wait(20000));
+    QuitRecorder::run([&engine] { engine.installUpdates(); });
+
+    QVERIFY2(engine.installSucceeded(), qPrintable(m_boxes.texts().join(QLatin1Char('\n'))));
+    QVERIFY2(m_boxes.boxes().isEmpty(), qPrintable(m_boxes.texts().join(QLatin1Char('\n'))));
+    const QMap<QString, QByteArray> expected = FolderSnapshot::take(v2, true);
+    const QMap<QString, QByteArray> after = FolderSnapshot::take(m_root, true);
+    for (auto file = expected.cbegin(); file != expected.cend(); ++file)
+        QVERIFY2(after.value(file.key()) == file.value(), qPrintable(file.key()));
+    QVERIFY(!after.contains(QStringLiteral("old.txt")));
+    // A delta fetched whole and then dropped makes room for the whole package: the percentage
+    // falls back as the total grows by its size.
+    bool fell = false;
+    for (int i = 1; i < progress.size(); ++i)
+        fell = fell || progress.at(i).at(0).toInt() < progress.at(i - 1).at(0).toInt();
+    QCOMPARE(fell, deltaFetched && !deltaApplies && fault != QLatin1String("link"));
+    const QStringList requests = m_server.requestLines().mid(earlier);
+    QCOMPARE(requests.contains(QStringLiteral("GET /core-2.0-from-1.0.zip")), deltaFetched);
+    QCOMPARE(requests.count(QStringLiteral("GET /core-2.0-from-1.0.zip")), deltaFetched ? 1 : 0);
+    QCOMPARE(requests.contains(QStringLiteral("GET /core-2.0.zip")), !deltaApplies);
+    QCOMPARE(
+        engine.details().contains(QLatin1String("Only the changes were downloaded")), deltaApplies);
 }
 
 QTEST_MAIN(tst_OrviUpdaterEngine)

@@ -90,6 +90,12 @@ EntryBuilder &EntryBuilder::size(std::int64_t size)
     return *this;
 }
 
+EntryBuilder &EntryBuilder::delta(const UpdateEntry::Delta &delta)
+{
+    m_delta = delta;
+    return *this;
+}
+
 UpdateEntry *EntryBuilder::make() const
 {
     return build().release();
@@ -100,5 +106,5 @@ std::unique_ptr<UpdateEntry> EntryBuilder::build() const
     return std::make_unique<UpdateEntry>(m_project, m_name, m_type, m_version, m_description,
         m_copyrights, m_author, m_webpage, m_email, m_changelog,
         m_link.value_or("http://updates.example/" + m_name + ".zip"), m_critical, m_timestamp,
-        m_signature, m_size);
+        m_signature, m_size, m_delta);
 }

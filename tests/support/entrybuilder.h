@@ -54,6 +54,8 @@ public:
     /// The package's size as the server announces it.
     EntryBuilder &size(std::int64_t size);
 
+    /// The delta offered beside the package.
+    EntryBuilder &delta(const UpdateEntry::Delta &delta);
     /// A new entry the caller owns (as OrviUpdaterEngine::adoptUpdates takes them).
     UpdateEntry *make() const;
     /// A new entry.
@@ -75,4 +77,5 @@ private:
     std::uint32_t m_timestamp = 0;
     std::string m_signature;
     std::int64_t m_size = -1;
+    UpdateEntry::Delta m_delta;
 };

@@ -27,8 +27,9 @@ public:
     /// True when both servers listen.
     bool isValid() const { return m_updateServer.port() != 0 && m_httpServer.port() != 0; }
     /// Writes, signs and offers package as version 2 of the update name of type ("app" or
-    /// "plugin"); false on failure.
-    bool add(const char *name, const TestPackage &package, const char *type = "app");
+    /// "plugin"), with delta, when given, as its delta from version 1; false on failure.
+    bool add(const char *name, const TestPackage &package, const char *type = "app",
+        const TestPackage *delta = nullptr);
     /// Offers nothing from now on.
     void withdraw();
     /// The system's environment with the update server set for the updater.

@@ -1,5 +1,8 @@
 #include "testpackage.h"
 
+#include "deltabuilder.h"
+#include "packagehash.h"
+
 #include "zipwriter.h"
 
 #include <QDir>
@@ -41,6 +44,29 @@ TestPackage &TestPackage::addFileElement(const QList<Attribute> &attributes)
 {
     m_elements.append({ QStringLiteral("file"), attributes });
     return *this;
+}
+
+TestPackage &TestPackage::addPatch(const QString &entryName, const QString &path,
+    const QString &name, const QByteArray &base, const QByteArray &contents)
+{
+    QByteArray patch;
+    QString errorText;
+    if (!DeltaBuilder::makePatch(reinterpret_cast<const uchar *>(base.constData()),
+            size_t(base.size()), reinterpret_cast<const uchar *>(contents.constData()),
+            size_t(contents.size()), &patch, &errorText))
+        qWarning("cannot make a patch: %s", qPrintable(errorText));
+    const auto hex = [](const QByteArray &bytes) {
+        PackageHash hash;
+        hash.add(bytes.constData(), bytes.size());
+        return QString::fromLatin1(hash.result().toHex());
+    };
+    addFileElement(path, name, QStringLiteral("add"));
+    m_elements.append({ QStringLiteral("patch"),
+        { { QStringLiteral("name"), name }, { QStringLiteral("path"), path },
+            { QStringLiteral("entry"), entryName },
+            { QStringLiteral("size"), QString::number(contents.size()) },
+            { QStringLiteral("base"), hex(base) }, { QStringLiteral("result"), hex(contents) } } });
+    return addEntry(entryName.toLatin1(), patch);
 }
 
 TestPackage &TestPackage::addEntry(

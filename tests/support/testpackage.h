@@ -40,6 +40,10 @@ public:
     /// Appends a "file" element with exactly these attributes (absent ones stay absent).
     TestPackage &addFileElement(const QList<Attribute> &attributes);
 
+    /// Appends the patch entry entryName that makes contents from the installed base, as a delta
+    /// package carries a changed file, with its "file" and "patch" elements (path/name).
+    TestPackage &addPatch(const QString &entryName, const QString &path, const QString &name,
+        const QByteArray &base, const QByteArray &contents);
     /// Appends an entry named name byte for byte, hostile names such as "../x" included; with
     /// utf8Name the entry is flagged as having a UTF-8 name.
     TestPackage &addEntry(

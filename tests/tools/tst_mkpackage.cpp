@@ -1,4 +1,5 @@
 #include "applicationarguments.h"
+#include "deltapackage.h"
 #include "entrybuilder.h"
 #include "foldersnapshot.h"
 #include "packageinstaller.h"
@@ -198,13 +199,17 @@ QStringList tst_MkPackage::packageArguments(const QString &output, const QString
 void tst_MkPackage::installTurnsOldIntoNew_data()
 {
     QTest::addColumn<QString>("type");
-    QTest::newRow("main application") << QStringLiteral("app");
-    QTest::newRow("plug-in") << QStringLiteral("plugin");
+    QTest::addColumn<bool>("delta"); // installed from the delta, prepared as its download ends
+    QTest::newRow("main application") << QStringLiteral("app") << false;
+    QTest::newRow("plug-in") << QStringLiteral("plugin") << false;
+    QTest::newRow("main application, from the delta") << QStringLiteral("app") << true;
+    QTest::newRow("plug-in, from the delta") << QStringLiteral("plugin") << true;
 }
 
 void tst_MkPackage::installTurnsOldIntoNew()
 {
     QFETCH(QString, type);
+    QFETCH(bool, delta);
 
     // The installed copy of the old version, where the installer puts an update of this type.
     QString root;
@@ -219,16 +224,33 @@ void tst_MkPackage::installTurnsOldIntoNew()
     QCOMPARE(FolderSnapshot::take(root), FolderSnapshot::take(m_old));
 
     QByteArray output;
-    QCOMPARE(mkpackage(packageArguments(m_download + PackageFile, type), &output), 0);
+    const QStringList deltaArguments { QStringLiteral("--delta"), QStringLiteral("1.0") };
+    QCOMPARE(mkpackage(packageArguments(m_download + PackageFile, type)
+                     + (delta ? deltaArguments : QStringList()),
+                 &output),
+        0);
     QVERIFY2(output.contains("3 added, 6 changed, 3 removed"), output.constData());
+    const QString deltaFile = QStringLiteral("core-2.0-from-1.0.zip");
+    QCOMPARE(QFile::exists(m_download + deltaFile), delta);
 
     const std::unique_ptr<UpdateEntry> entry
         = EntryBuilder()
               .type(type)
               .link(QStringLiteral("http://127.0.0.1:8080/") + PackageFile)
+              .delta({ "1.0", "http://127.0.0.1:8080/" + deltaFile.toStdString(), "", -1 })
               .build();
     PackageInstaller::RunState runState;
     PackageInstaller installer(entry.get(), root, &runState);
+    DeltaPackage::Prepared prepared;
+    if (delta) {
+        // The whole package is gone: the delta alone must make the new version.
+        QVERIFY(QFile::remove(m_download + PackageFile));
+        DeltaPackage deltaPackage(
+            *entry, m_environment->root() + QStringLiteral("/installed"), m_download);
+        QVERIFY2(deltaPackage.apply(m_download + deltaFile, &prepared),
+            qPrintable(deltaPackage.errorText()));
+        installer.setPrepared(&prepared);
+    }
     QStringList details;
     PackageInstaller::Failure failure;
     QVERIFY2(installer.install(m_download, &details, &failure), qPrintable(failure.message));
@@ -483,6 +505,7 @@ void tst_MkPackage::publishesInCatalogue()
     // A newer build of the same component replaces its entry in place.
     QCOMPARE(mkpackage(packageArguments(QStringLiteral("core-2.1.zip")) + publishing
                  + QStringList { QStringLiteral("--version"), QStringLiteral("2.1"),
+                     QStringLiteral("--delta"), QStringLiteral("2.0"),
                      QStringLiteral("--changelog-file"), changelog, QStringLiteral("--description"),
                      QStringLiteral("The core"), QStringLiteral("--author"),
                      QStringLiteral("Orvi team"), QStringLiteral("--critical"),
@@ -536,6 +559,12 @@ void tst_MkPackage::publishesInCatalogue()
     QCOMPARE(entry->critical(), true);
     QCOMPARE(entry->timestamp(), 1700000000u);
     QCOMPARE(entry->link(), std::string("http://packages.orvi.example/core-2.1.zip"));
+    // The delta from the version the inventory reports goes beside it.
+    QCOMPARE(entry->delta().base, std::string("2.0"));
+    QCOMPARE(
+        entry->delta().link, std::string("http://packages.orvi.example/core-2.1-from-2.0.zip"));
+    QCOMPARE(entry->delta().size,
+        QFileInfo(catalogue + QStringLiteral("/core-2.1-from-2.0.zip")).size());
 }
 
 void tst_MkPackage::signs_data()
@@ -591,7 +620,8 @@ void tst_MkPackage::signs()
         QVERIFY(!QFile::exists(package));
         qputenv("ORVI_SIGNING_PASSWORD", password);
     }
-    QCOMPARE(mkpackage(signing), 0);
+    QCOMPARE(
+        mkpackage(signing + QStringList { QStringLiteral("--delta"), QStringLiteral("1.0") }), 0);
 
     QProcess check;
     check.start(minisign,
@@ -610,6 +640,19 @@ void tst_MkPackage::signs()
                  .verify(TestSigning::hashOf(package), { publicKey },
                      { "orvi", "core", "app", "2.0", PackageFile.toUtf8() }, &errorText),
         PackageSignature::Result::Verified);
+    // The delta's signature names its base, so it passes neither for the whole package nor for
+    // a delta from another version.
+    const QString delta = m_environment->root() + QStringLiteral("/core-2.0-from-1.0.zip");
+    const PackageSignature deltaSignature(
+        TestEnvironment::readFile(delta + QStringLiteral(".minisig")));
+    TrustedComment offer { "orvi", "core", "app", "2.0", "core-2.0-from-1.0.zip", "1.0" };
+    QCOMPARE(deltaSignature.verify(TestSigning::hashOf(delta), { publicKey }, offer),
+        PackageSignature::Result::Verified);
+    for (const QByteArray &otherBase : { QByteArray("1.1"), QByteArray() }) {
+        offer.base = otherBase;
+        QCOMPARE(deltaSignature.verify(TestSigning::hashOf(delta), { publicKey }, offer),
+            PackageSignature::Result::OtherBase);
+    }
 
     // An unsigned rebuild takes the signature of the earlier package away.
     QByteArray errors;

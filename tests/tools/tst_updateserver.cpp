@@ -42,6 +42,8 @@ QByteArray indexXml()
         "  <changelog>Line one\nLine two</changelog>\n"
         "  <critical>true</critical>\n"
         "  <timestamp>1700000000</timestamp>\n"
+        "  <delta base=\"1.0\">core-2.0-from-1.0.zip</delta>\n"
+        "  <delta base=\"1.5\">core-2.0-from-1.5.zip</delta>\n"
         " </component>\n"
         " <component project=\"orvi\" name=\"smileys\" type=\"plugin\">\n"
         "  <version>1.10</version>\n"
@@ -125,6 +127,8 @@ private slots:
     void reply_data();
     void reply();
     void availableUpdateCarriesEveryField();
+    void deltaGoesToItsBaseOnly_data();
+    void deltaGoesToItsBaseOnly();
     void signature_data();
     void signature();
     void requestInPieces();
@@ -340,6 +344,36 @@ void tst_UpdateServer::availableUpdateCarriesEveryField()
     QCOMPARE(entry.critical(), true);
     QCOMPARE(entry.timestamp(), 1700000000u);
     QCOMPARE(entry.size(), std::int64_t(1234));
+}
+
+void tst_UpdateServer::deltaGoesToItsBaseOnly_data()
+{
+    QTest::addColumn<QByteArray>("installed");
+    QTest::addColumn<QByteArray>("base"); // of the delta offered; empty: none
+    QTest::newRow("its base") << QByteArray("1.0") << QByteArray("1.0");
+    QTest::newRow("its base by the version order") << QByteArray("1") << QByteArray("1.0");
+    QTest::newRow("a base whose delta is not in the folder") << QByteArray("1.5") << QByteArray();
+    QTest::newRow("another version") << QByteArray("0.9") << QByteArray();
+}
+
+void tst_UpdateServer::deltaGoesToItsBaseOnly()
+{
+    QFETCH(QByteArray, installed);
+    QFETCH(QByteArray, base);
+
+    const QString delta = m_catalogue + QStringLiteral("/core-2.0-from-1.0.zip");
+    QVERIFY(TestEnvironment::writeFile(delta, QByteArray(99, 'd')));
+    QVERIFY(TestEnvironment::writeFile(delta + QStringLiteral(".minisig"), "signed"));
+    const Entries entries
+        = parseReply(exchange(asSentByUpdater(component("core", "app", installed))));
+    QCOMPARE(entries.size(), size_t(1));
+    const UpdateEntry::Delta &offered = entries.front()->delta();
+    QCOMPARE(QByteArray::fromStdString(offered.base), base);
+    QCOMPARE(offered.link,
+        base.isEmpty() ? std::string()
+                       : (BaseUrl + QStringLiteral("/core-2.0-from-1.0.zip")).toStdString());
+    QCOMPARE(offered.size, base.isEmpty() ? std::int64_t(-1) : std::int64_t(99));
+    QCOMPARE(offered.signature, base.isEmpty() ? std::string() : std::string("signed"));
 }
 
 void tst_UpdateServer::signature_data()

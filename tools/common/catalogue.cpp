@@ -9,12 +9,16 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <algorithm>
+
 namespace {
 
 // The index's own names; its components' items are named as in the update reply.
 constexpr char CatalogueElement[] = "catalogue";
 constexpr char ComponentElement[] = "component";
 constexpr char PackageElement[] = "package";
+constexpr char DeltaElement[] = "delta";
+constexpr char BaseAttribute[] = "base";
 
 QString tr(const char *text)
 {
@@ -29,6 +33,17 @@ bool readComponent(QXmlStreamReader &reader, CatalogueEntry *entry)
     entry->type = attributes.value(QLatin1String(ReplySchema::type)).toString();
     while (reader.readNextStartElement()) {
         const QStringView element = reader.name();
+        if (element == QLatin1String(DeltaElement)) {
+            CatalogueEntry::Delta delta;
+            delta.base
+                = reader.attributes().value(QLatin1String(BaseAttribute)).toString().trimmed();
+            delta.package
+                = reader.readElementText(QXmlStreamReader::IncludeChildElements).trimmed();
+            if (delta.base.isEmpty() || !CatalogueEntry::isValidPackageName(delta.package))
+                return false;
+            entry->deltas.append(delta);
+            continue;
+        }
         // Unknown elements are skipped whole, so a later format can add some.
         const QString text = reader.readElementText(QXmlStreamReader::IncludeChildElements);
         if (element == QLatin1String(ReplySchema::version))
@@ -150,6 +165,12 @@ bool Catalogue::save(const QString &folder, QString *errorText) const
         writer.writeTextElement(QLatin1String(critical),
             entry.critical ? QLatin1String(criticalTrue) : QLatin1String("false"));
         writer.writeTextElement(QLatin1String(timestamp), QString::number(entry.timestamp));
+        for (const CatalogueEntry::Delta &delta : entry.deltas) {
+            writer.writeStartElement(QLatin1String(DeltaElement));
+            writer.writeAttribute(QLatin1String(BaseAttribute), delta.base);
+            writer.writeCharacters(delta.package);
+            writer.writeEndElement();
+        }
         writer.writeEndElement();
     }
     writer.writeEndElement();
@@ -180,4 +201,19 @@ void Catalogue::insert(const CatalogueEntry &entry)
         }
     }
     m_entries.append(entry);
+}
+
+void Catalogue::publish(const CatalogueEntry &entry)
+{
+    CatalogueEntry published = entry;
+    const CatalogueEntry *existing = find(entry.project, entry.name, entry.type);
+    if (existing && existing->version == entry.version) {
+        for (const CatalogueEntry::Delta &delta : existing->deltas) {
+            const bool replaced = std::any_of(entry.deltas.cbegin(), entry.deltas.cend(),
+                [&delta](const CatalogueEntry::Delta &other) { return other.base == delta.base; });
+            if (!replaced)
+                published.deltas.append(delta);
+        }
+    }
+    insert(published);
 }

@@ -19,6 +19,7 @@ class QIODevice;
  *       <changelog>...</changelog>
  *       <critical>false</critical>
  *       <timestamp>1700000000</timestamp>
+ *       <delta base="1.0">core-2.0-from-1.0.zip</delta>      (any number, one per base)
  *     </component>
  *   </catalogue>
  *
@@ -46,6 +47,10 @@ public:
         const QString &project, const QString &name, const QString &type) const;
     /// Adds entry, replacing the entry of the same component in its place if there is one.
     void insert(const CatalogueEntry &entry);
+    /// Like insert(), but an entry of the same component and version keeps its deltas from
+    /// other bases than entry's: the deltas of one version are published one base at a time.
+    /// A new version drops every delta of the old one.
+    void publish(const CatalogueEntry &entry);
 
 private:
     QList<CatalogueEntry> m_entries;

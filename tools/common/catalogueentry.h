@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 /// One published update in a catalogue: the component it updates, the new version and its
@@ -21,6 +22,14 @@ struct CatalogueEntry
     bool critical = false;
     /// Seconds since 1970 (UTC) when the update was published.
     quint32 timestamp = 0;
+    /// A delta package of this version: the installed version it applies to and its file.
+    struct Delta
+    {
+        QString base;
+        QString package;
+    };
+    /// The deltas kept for this version, one per base version.
+    QList<Delta> deltas;
 
     /// The file beside the package that holds its minisign signature, "<package>.minisig".
     QString signatureFileName() const;

@@ -1,4 +1,5 @@
 #include "catalogue.h"
+#include "deltabuilder.h"
 #include "packagebuilder.h"
 #include "packagesigner.h"
 #include "passwordprompt.h"
@@ -141,12 +142,16 @@ int main(int argc, char *argv[])
         "Only make a signing key pair, DIR/orvi.pub and DIR/orvi.key, in minisign's formats; "
         "the secret key gets a password from ORVI_SIGNING_PASSWORD or asked on the terminal.",
         "dir");
+    const QCommandLineOption deltaOption = option("delta",
+        "Also write a delta package from the version in --old, which is BASE: "
+        "<package>-from-BASE.zip beside the package, signed and published with it.",
+        "BASE");
     const QCommandLineOption noPasswordOption(QStringLiteral("no-password"),
         tr("With --generate-key: a secret key without a password (keep it offline)."));
     parser.addOptions({ oldOption, newOption, projectOption, nameOption, typeOption, outputOption,
         catalogueOption, versionOption, descriptionOption, changelogOption, changelogFileOption,
         copyrightsOption, authorOption, webpageOption, emailOption, timestampOption, criticalOption,
-        signOption, generateKeyOption, noPasswordOption });
+        signOption, generateKeyOption, noPasswordOption, deltaOption });
     parser.process(app);
 
     if (parser.isSet(generateKeyOption))
@@ -235,6 +240,14 @@ int main(int argc, char *argv[])
         }
     }
 
+    const QString deltaBase = parser.value(deltaOption);
+    const QString deltaFileName
+        = QStringLiteral("%1-from-%2.zip").arg(packageFileName.chopped(4), deltaBase);
+    const QString deltaPath = QFileInfo(outputPath).dir().filePath(deltaFileName);
+    if (parser.isSet(deltaOption) && !CatalogueEntry::isValidPackageName(deltaFileName))
+        return fail(tr("--delta must be a version that makes a plain ASCII file name: %1")
+                        .arg(deltaFileName));
+
     PackageBuilder builder(project, name, type);
     if (!builder.build(parser.value(oldOption), parser.value(newOption), outputPath, &errorText))
         return fail(errorText);
@@ -247,6 +260,34 @@ int main(int argc, char *argv[])
             .arg(comparison.addedFiles().size())
             .arg(comparison.changedFiles().size())
             .arg(comparison.removedFiles().size()));
+    if (parser.isSet(deltaOption)) {
+        DeltaBuilder delta(project, name, type);
+        if (!delta.build(parser.value(oldOption), parser.value(newOption),
+                comparison.removedFiles(), comparison.addedFiles(), comparison.changedFiles(),
+                deltaPath, &errorText))
+            return fail(errorText);
+        print(stdout,
+            tr("%1: delta from %2, %3 patched, %4 bytes against %5")
+                .arg(deltaPath, deltaBase)
+                .arg(delta.patchCount())
+                .arg(QFileInfo(deltaPath).size())
+                .arg(QFileInfo(outputPath).size()));
+        entry.deltas.append({ deltaBase, deltaFileName });
+        if (signing) {
+            TrustedComment comment;
+            comment.project = project.toUtf8();
+            comment.name = name.toUtf8();
+            comment.type = type.toUtf8();
+            comment.version = entry.version.toUtf8();
+            comment.base = deltaBase.toUtf8();
+            comment.file = deltaFileName.toUtf8();
+            if (!signer.sign(deltaPath, comment.toText(), deltaPath + QStringLiteral(".minisig"),
+                    &errorText))
+                return fail(errorText);
+        } else {
+            QFile::remove(deltaPath + QStringLiteral(".minisig"));
+        }
+    }
     if (signing) {
         TrustedComment comment;
         comment.project = project.toUtf8();
@@ -268,7 +309,7 @@ int main(int argc, char *argv[])
     if (!publish)
         return 0;
 
-    catalogue.insert(entry);
+    catalogue.publish(entry);
     if (!catalogue.save(catalogueFolder, &errorText))
         return fail(errorText);
     print(stdout,

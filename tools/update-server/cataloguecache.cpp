@@ -107,6 +107,13 @@ const CatalogueCache::Signature &CatalogueCache::signature(qsizetype index)
     return file.signature;
 }
 
+CatalogueCache::Signature CatalogueCache::readSignature(const QString &fileName)
+{
+    SignatureFile file;
+    readSignature(QDir(m_folder).filePath(fileName), &file);
+    return file.signature;
+}
+
 CatalogueCache::FileIdentity CatalogueCache::identityOf(const QString &path)
 {
     struct stat status = {};

@@ -46,6 +46,9 @@ public:
     /// The signature file of the catalogue entry at index. A file replaced in place is seen
     /// within a second; one published with a new index is seen at once.
     const Signature &signature(qsizetype index);
+    /// The signature file fileName of the catalogue folder, read now (for the deltas, which are
+    /// read with the index).
+    Signature readSignature(const QString &fileName);
 
 private:
     struct FileIdentity

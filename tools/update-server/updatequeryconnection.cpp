@@ -161,6 +161,8 @@ void UpdateQueryConnection::answer()
                     .arg(summary.latest)
                     .arg(summary.unknown)
                     .arg(m_reply.size());
+    if (summary.deltas > 0)
+        m_outcome += QStringLiteral("; %1 with a delta").arg(summary.deltas);
     if (summary.notEchoed > 0)
         m_outcome += QStringLiteral("; %1 unknown left out, a text over %2 bytes")
                          .arg(summary.notEchoed)

@@ -148,10 +148,27 @@ void UpdateReplyBuilder::prepareOffers()
         const QFileInfo package(QDir(m_catalogue->folder()).filePath(entry.package));
         if (package.isFile())
             appendElement(&elements, size, QString::number(package.size()));
+        QList<QPair<QString, QByteArray>> deltas;
+        for (const CatalogueEntry::Delta &delta : entry.deltas) {
+            const QFileInfo file(QDir(m_catalogue->folder()).filePath(delta.package));
+            // A delta not (or no longer) in the folder is not offered: the whole package is.
+            if (!file.isFile())
+                continue;
+            QByteArray deltaElements;
+            appendElement(&deltaElements, deltaBase, delta.base);
+            appendElement(
+                &deltaElements, deltaLink, QString(m_baseUrl + QLatin1Char('/') + delta.package));
+            appendElement(&deltaElements, deltaSize, QString::number(file.size()));
+            const CatalogueCache::Signature signature
+                = m_catalogue->readSignature(delta.package + QLatin1String(".minisig"));
+            if (!signature.text.isEmpty())
+                appendElement(&deltaElements, deltaSignature, signature.text);
+            deltas.append({ delta.base, deltaElements });
+        }
         QByteArray opening;
         appendOpening(&opening, entry.project, entry.name, entry.type);
-        m_offers.insert(
-            { entry.project, entry.name, entry.type }, { i, opening, elements, 0, QByteArray() });
+        m_offers.insert({ entry.project, entry.name, entry.type },
+            { i, opening, elements, 0, QByteArray(), deltas });
     }
     m_preparedGeneration = m_catalogue->generation();
 }
@@ -202,6 +219,13 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
                 offer->signatureRevision = signature.revision;
             }
             reply->append(offer->signatureElement);
+            for (const auto &[base, deltaElements] : std::as_const(offer->deltas)) {
+                if (VersionNumber::compare(base, component.version) == 0) {
+                    reply->append(deltaElements);
+                    ++summary->deltas;
+                    break;
+                }
+            }
             if (signature.unusable)
                 summary->unusableSignatures << entries.at(offer->entry).signatureFileName();
             ++summary->available;

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -16,7 +17,10 @@ class CatalogueCache;
  * has nothing newer, "noSuchComponent" when it does not know the component, or the update's
  * version, description, copyrights, author, webpage, email, changelog, link, critical,
  * timestamp, "size" with the package file's size when the catalogue folder holds it, and,
- * when it holds "<package>.minisig", "signature" with that file's text. Each update's elements
+ * when it holds "<package>.minisig", "signature" with that file's text; then, when the catalogue
+ * keeps a delta from the version the inventory reports (equal by the version order),
+ * "deltaBase", "deltaLink", "deltaSize" and "deltaSignature" (from the delta's own files, read
+ * with the index), which updaters that do not know them pass over. Each update's elements
  * are written once per catalogue read and then copied into every reply that offers it. An
  * unknown component with a project, name or type longer than MaximumEchoedText bytes gets no
  * element: the updater passes over unknown components, and echoing them would let a request
@@ -36,6 +40,8 @@ public:
         int notEchoed = 0;
         /// Signature files left out of the reply: too large, not UTF-8 or not XML text.
         QStringList unusableSignatures;
+        /// Offers that came with a delta.
+        int deltas = 0;
     };
 
     /// Answers from catalogue; links are baseUrl followed by "/" and the package file.
@@ -65,6 +71,8 @@ private:
         QByteArray elements;
         quint64 signatureRevision = 0;
         QByteArray signatureElement;
+        /// Per delta kept: its base version and its elements.
+        QList<QPair<QString, QByteArray>> deltas;
     };
 
     void prepareOffers();
