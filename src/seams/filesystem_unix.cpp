@@ -41,6 +41,7 @@ mode_t modeOf(QFile::Permissions permissions)
         mode |= S_IXOTH;
     return mode;
 }
+
 // What stands where status was taken from.
 FileSystem::Kind kindOfStatus(const struct stat &status)
 {
