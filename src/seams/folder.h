@@ -11,7 +11,8 @@
  * An open folder that names stay relative to: once opened (never through a link) and checked
  * on what was opened, renaming or replacing a folder above it cannot move what it reaches.
  * Failures are told by FileSystem::errorText(); on Unix its fault injector does not see
- * these operations, which never change anything below a root.
+ * these operations, which never change anything below a root. A confined folder is where the
+ * FileSystem seam starts for every path in it.
  */
 class Folder
 {
