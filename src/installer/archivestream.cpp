@@ -1,5 +1,7 @@
 #include "archivestream.h"
 
+#include "filesystem.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -91,7 +93,11 @@ voidpf ArchiveStream::openFile(voidpf, const void *fileName, int mode)
         return nullptr;
     auto stream = std::unique_ptr<ArchiveStream>(
         new ArchiveStream(QFile::decodeName(static_cast<const char *>(fileName))));
-    if (!stream->m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    // Never through a link, and in the download folder from the folder opened at the start.
+    const FileSystem::Handle handle = FileSystem::read(stream->m_file.fileName());
+    if (handle < 0
+        || !stream->m_file.open(
+            handle, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
         return nullptr;
     stream->m_size = stream->m_file.size();
     // minizip owns the stream from here and hands it back to closeFile.

@@ -14,8 +14,12 @@ bool FolderMaker::make(const QString &folder)
     if (m_known.contains(folder))
         return true;
     if (folder.size() < m_base.size()) {
-        if (!QDir().mkpath(folder)) {
-            m_errorText = QString::fromLocal8Bit(std::strerror(ENOENT));
+        // The base itself: made as the caller's, but never taken when a link stands there.
+        const FileSystem::Kind kind = FileSystem::kindOf(folder);
+        if (kind != FileSystem::Kind::Folder
+            && (kind != FileSystem::Kind::Missing || !QDir().mkpath(folder))) {
+            m_errorText = QString::fromLocal8Bit(
+                std::strerror(kind == FileSystem::Kind::Missing ? ENOENT : ENOTDIR));
             return false;
         }
         m_known.insert(folder);

@@ -1,15 +1,17 @@
 #include "journaltriage.h"
 
 #include "filesystem.h"
+#include "folder.h"
 #include "installationjournal.h"
 #include "mainapppaths.h"
 #include "platform.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QSet>
+
+#include <algorithm>
 
 namespace {
 // The subfolders of the download folder that hold the running updater's own files.
@@ -23,18 +25,26 @@ QSet<QString> ownFolders()
     return folders;
 }
 
-QStringList packageFolders(const QString &downloadFolder)
+QStringList packageFolders(const Folder &downloadFolder)
 {
     QStringList folders;
     const QSet<QString> own = ownFolders();
-    for (const QString &name :
-        QDir(downloadFolder).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
-        const QString path = QDir(downloadFolder).filePath(name);
-        if (!own.contains(name) && name != QLatin1String("journal")
-            && FileSystem::kindOf(path) == FileSystem::Kind::Folder)
-            folders << name;
+    for (const Folder::Entry &entry : downloadFolder.entries()) {
+        if (entry.kind == FileSystem::Kind::Folder && !own.contains(entry.name)
+            && entry.name != QLatin1String("journal"))
+            folders << entry.name;
     }
     return folders;
+}
+
+// A finished run empties the backup folders but keeps their subfolders; only a file left at
+// any depth is a backup.
+bool holdsFile(const Folder &folder)
+{
+    const QVector<Folder::Entry> entries = folder.entries();
+    return std::any_of(entries.cbegin(), entries.cend(), [&folder](const Folder::Entry &entry) {
+        return entry.kind != FileSystem::Kind::Folder || holdsFile(folder.openFolder(entry.name));
+    });
 }
 } // namespace
 
@@ -64,15 +74,10 @@ JournalTriage::Result JournalTriage::sortOut(
 
 bool JournalTriage::hasUnaccountedBackups(const QString &downloadFolder)
 {
-    for (const QString &name : packageFolders(downloadFolder)) {
-        const QString unwind = downloadFolder + QLatin1Char('/') + name + QStringLiteral("/unwind");
-        // A finished run empties the backup folders but keeps their subfolders; only a file
-        // left at any depth is a backup.
-        if (FileSystem::kindOf(unwind) != FileSystem::Kind::Folder)
-            continue;
-        QDirIterator files(
-            unwind, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-        if (files.hasNext())
+    const Folder folder = Folder::open(downloadFolder);
+    for (const QString &name : packageFolders(folder)) {
+        if (const Folder unwind = folder.openFolder(name + QStringLiteral("/unwind"));
+            unwind.isOpen() && holdsFile(unwind))
             return true;
     }
     return false;
@@ -93,7 +98,7 @@ JournalTriage::Result JournalTriage::setAside(const QString &downloadFolder)
         result.errorText = kept + QStringLiteral(": ") + FileSystem::errorText();
         return result;
     }
-    QStringList names = packageFolders(downloadFolder);
+    QStringList names = packageFolders(Folder::open(downloadFolder));
     if (FileSystem::kindOf(InstallationJournal::filePath(downloadFolder))
         != FileSystem::Kind::Missing)
         names.prepend(QStringLiteral("journal"));

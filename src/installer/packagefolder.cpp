@@ -36,7 +36,9 @@ bool PackageFolder::fill(
     // A link in place of the package folder would have the package unpacked elsewhere.
     if (FileSystem::kindOf(cleanPath) == FileSystem::Kind::Link)
         FileSystem::unlink(cleanPath);
-    QDir().mkpath(m_path);
+    if (FileSystem::kindOf(cleanPath) == FileSystem::Kind::Missing
+        && !FileSystem::makeFolder(cleanPath))
+        return fail(cannotCreate(m_path, FileSystem::errorText()), FileSystem::errorText());
     // Files of an earlier run go first, so that no stale file is ever taken for a payload or
     // a backup. A second package of the same name in one run shares the folder with the
     // first, whose backups must survive for the rollback; an archive kept here stays.

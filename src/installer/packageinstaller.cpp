@@ -117,11 +117,13 @@ bool PackageInstaller::planAndApply(const QString &packageFolder, const QString 
 {
     const QString descriptorPath
         = QStringLiteral("%1/%2.xml").arg(packageFolder, descriptorStem(m_entry->link()));
-    QFile file(descriptorPath);
-    if (!PackagePlan::isBelow(PackagePlan::cleanAbsolutePath(descriptorPath),
-            PackagePlan::cleanAbsolutePath(packageFolder))
-        || FileSystem::kindOf(descriptorPath) != FileSystem::Kind::File
-        || !file.open(QIODevice::ReadOnly))
+    QFile file;
+    const FileSystem::Handle handle
+        = PackagePlan::isBelow(PackagePlan::cleanAbsolutePath(descriptorPath),
+              PackagePlan::cleanAbsolutePath(packageFolder))
+        ? FileSystem::read(descriptorPath)
+        : -1;
+    if (handle < 0 || !file.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return failed(failure,
             QCoreApplication::translate(
                 "translation", "Package description file is missing!", "nc"));

@@ -1,40 +1,31 @@
 #include "removefolderfiles.h"
 
+#include "folder.h"
 #include "installationjournal.h"
 #include "platform.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 namespace {
-void removeFiles(const QString &path, const QStringList &spared, const QStringList &ownNames)
+// Every folder is entered from the one above it, never through a link: a folder swapped for a
+// link while this runs leads nowhere else.
+void removeFiles(const Folder &folder, const QString &path, const QStringList &spared,
+    const QStringList &ownNames)
 {
-    const QDir folder(path);
-    const QFileInfoList subfolders
-        = folder.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QFileInfo &subfolder : subfolders) {
-        const QString subfolderPath = path + QLatin1Char('/') + subfolder.fileName();
-        if (subfolder.isSymLink() || subfolder.isJunction()) {
-            // A link to a folder goes, what it points to stays.
-            if (!QFile::remove(subfolderPath))
-                QDir().rmdir(subfolderPath);
+    for (const Folder::Entry &entry : folder.entries()) {
+        const QString entryPath = path + QLatin1Char('/') + entry.name;
+        if (entry.kind == FileSystem::Kind::Folder) {
+            if (const Folder subfolder = folder.openFolder(entry.name); subfolder.isOpen())
+                removeFiles(subfolder, entryPath, spared, ownNames);
             continue;
         }
-        removeFiles(subfolderPath, spared, ownNames);
-    }
-
-    // System adds dangling links, which Files alone does not list.
-    const QFileInfoList files
-        = folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
-    for (const QFileInfo &file : files) {
-        const QString filePath = file.absoluteFilePath();
-        // Linux lets a running program's files be deleted; Retry starts them again.
-        if (((file.isSymLink() || ownNames.contains(file.fileName()))
-                && Platform::isOwnFile(filePath))
-            || spared.contains(QDir::cleanPath(filePath)))
+        // Linux lets a running program's files be deleted; Retry starts them again. A link to
+        // a folder goes, what it points to stays.
+        if (((entry.kind == FileSystem::Kind::Link || ownNames.contains(entry.name))
+                && Platform::isOwnFile(entryPath))
+            || spared.contains(QDir::cleanPath(entryPath)))
             continue;
-        QFile::remove(filePath);
+        folder.unlink(entry.name);
     }
 }
 } // namespace
@@ -46,5 +37,7 @@ void removeFolderFiles(const QString &path, const QStringList &spared)
     if (journal == InstallationJournal::State::Unfinished
         || journal == InstallationJournal::State::Damaged)
         return;
-    removeFiles(path, spared, Platform::ownFileNames());
+    const Folder folder = Folder::open(path);
+    if (folder.isOpen())
+        removeFiles(folder, QDir::cleanPath(path), spared, Platform::ownFileNames());
 }

@@ -8,7 +8,8 @@
 /*
  * Every change the installer makes to files goes through here, so that each result is checked
  * in one place, nothing follows a symbolic link, and tests can make any single operation fail
- * (the way the operating system would) or stop the process at a chosen change.
+ * (the way the operating system would) or stop the process at a chosen change. Paths in a
+ * confined folder (Folder::confine()) are reached from that open folder, never by name.
  */
 class FileSystem
 {
@@ -44,6 +45,9 @@ public:
 
     /// Creates or truncates path for writing, never through a link at its last component.
     static Handle create(const QString &path);
+    /// Opens the plain file at path for reading, never through a link at its last component;
+    /// the fault injector does not see reads.
+    static Handle read(const QString &path);
     /// Writes all of data; a short write is a failure.
     static bool write(Handle handle, const char *data, qint64 size, const QString &path);
     /// Flushes the file's contents to the disk.

@@ -1,5 +1,7 @@
 #include "filesystem.h"
 
+#include "folder.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,14 +41,64 @@ mode_t modeOf(QFile::Permissions permissions)
         mode |= S_IXOTH;
     return mode;
 }
+
+// What stands where status was taken from.
+FileSystem::Kind kindOfStatus(const struct stat &status)
+{
+    if (S_ISLNK(status.st_mode))
+        return FileSystem::Kind::Link;
+    if (S_ISDIR(status.st_mode))
+        return FileSystem::Kind::Folder;
+    if (S_ISREG(status.st_mode))
+        return FileSystem::Kind::File;
+    return FileSystem::Kind::Other;
+}
+
+// The status of what stands at path, links not followed unless follow; false when nothing can
+// be reached there. A folder on the way that turned out to be a link reads as a link.
+bool statusOf(const QString &path, struct stat *status, bool follow = false)
+{
+    const Folder::Place place = Folder::reach(path);
+    if (!place.isValid()) {
+        if (errno != ELOOP && errno != ENOTDIR)
+            return false;
+        *status = {};
+        status->st_mode = S_IFLNK;
+        return true;
+    }
+    return ::fstatat(place.folder(), place.name(), status, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Opens path with flags (never following a link at its last name).
+int openAt(const QString &path, int flags, mode_t mode = 0)
+{
+    const Folder::Place place = Folder::reach(path);
+    if (!place.isValid())
+        return -1;
+    return ::openat(place.folder(), place.name(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+}
 } // namespace
 
 FileSystem::Handle FileSystem::create(const QString &path)
 {
     if (injected(Operation::Open, path))
         return -1;
-    const int handle = ::open(
-        native(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int handle = openAt(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (handle < 0)
+        fail(errno);
+    return handle;
+}
+
+FileSystem::Handle FileSystem::read(const QString &path)
+{
+    // Not blocking, so that a pipe planted under the name cannot stall the run.
+    const int handle = openAt(path, O_RDONLY | O_NONBLOCK);
+    struct stat status;
+    if (handle >= 0 && (::fstat(handle, &status) != 0 || !S_ISREG(status.st_mode))) {
+        ::close(handle);
+        fail(EINVAL);
+        return -1;
+    }
     if (handle < 0)
         fail(errno);
     return handle;
@@ -73,49 +125,69 @@ bool FileSystem::closeHandle(Handle handle)
 
 bool FileSystem::rename(const QString &from, const QString &to)
 {
-    return !injected(Operation::Rename, from, to)
-        && succeeded(::rename(native(from).constData(), native(to).constData()) == 0);
+    if (injected(Operation::Rename, from, to))
+        return false;
+    const Folder::Place source = Folder::reach(from);
+    const Folder::Place target = Folder::reach(to);
+    return succeeded(source.isValid() && target.isValid()
+        && ::renameat(source.folder(), source.name(), target.folder(), target.name()) == 0);
 }
 
 bool FileSystem::link(const QString &from, const QString &to)
 {
-    return !injected(Operation::Link, from, to)
-        && succeeded(::link(native(from).constData(), native(to).constData()) == 0);
+    if (injected(Operation::Link, from, to))
+        return false;
+    const Folder::Place source = Folder::reach(from);
+    const Folder::Place target = Folder::reach(to);
+    return succeeded(source.isValid() && target.isValid()
+        && ::linkat(source.folder(), source.name(), target.folder(), target.name(), 0) == 0);
 }
 
 bool FileSystem::unlink(const QString &path)
 {
-    return !injected(Operation::Unlink, path) && succeeded(::unlink(native(path).constData()) == 0);
+    if (injected(Operation::Unlink, path))
+        return false;
+    const Folder::Place place = Folder::reach(path);
+    return succeeded(place.isValid() && ::unlinkat(place.folder(), place.name(), 0) == 0);
 }
 
 bool FileSystem::makeFolder(const QString &path, bool isPrivate)
 {
-    return !injected(Operation::Mkdir, path)
-        && succeeded(::mkdir(native(path).constData(), isPrivate ? 0700 : 0755) == 0);
+    if (injected(Operation::Mkdir, path))
+        return false;
+    const Folder::Place place = Folder::reach(path);
+    return succeeded(
+        place.isValid() && ::mkdirat(place.folder(), place.name(), isPrivate ? 0700 : 0755) == 0);
 }
 
 bool FileSystem::removeFolder(const QString &path)
 {
-    return !injected(Operation::Rmdir, path) && succeeded(::rmdir(native(path).constData()) == 0);
+    if (injected(Operation::Rmdir, path))
+        return false;
+    const Folder::Place place = Folder::reach(path);
+    return succeeded(
+        place.isValid() && ::unlinkat(place.folder(), place.name(), AT_REMOVEDIR) == 0);
 }
 
 bool FileSystem::setPermissions(const QString &path, QFile::Permissions permissions)
 {
-    return !injected(Operation::Chmod, path)
-        && succeeded(::fchmodat(AT_FDCWD, native(path).constData(), modeOf(permissions), 0) == 0);
+    return setMode(path, int(modeOf(permissions)));
 }
 
 bool FileSystem::setMode(const QString &path, int mode)
 {
-    return !injected(Operation::Chmod, path)
-        && succeeded(::fchmodat(AT_FDCWD, native(path).constData(), mode_t(mode), 0) == 0);
+    if (injected(Operation::Chmod, path))
+        return false;
+    const Folder::Place place = Folder::reach(path);
+    return succeeded(
+        place.isValid() && ::fchmodat(place.folder(), place.name(), mode_t(mode), 0) == 0);
 }
 
 bool FileSystem::copy(const QString &from, const QString &to)
 {
     if (injected(Operation::Copy, from, to))
         return false;
-    const int source = ::open(native(from).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int source = openAt(from, O_RDONLY);
     if (source < 0) {
         fail(errno);
         return false;
@@ -126,8 +198,7 @@ bool FileSystem::copy(const QString &from, const QString &to)
         ::close(source);
         return false;
     }
-    const int target = ::open(native(to).constData(),
-        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, status.st_mode & 07777);
+    const int target = openAt(to, O_WRONLY | O_CREAT | O_EXCL, status.st_mode & 07777);
     if (target < 0) {
         fail(errno);
         ::close(source);
@@ -161,8 +232,11 @@ bool FileSystem::copy(const QString &from, const QString &to)
         fail(errno);
         ok = false;
     }
-    if (!ok)
-        ::unlink(native(to).constData());
+    if (!ok) {
+        const Folder::Place place = Folder::reach(to);
+        if (place.isValid())
+            ::unlinkat(place.folder(), place.name(), 0);
+    }
     return ok;
 }
 
@@ -170,7 +244,11 @@ bool FileSystem::syncFolder(const QString &folder)
 {
     if (injected(Operation::Sync, folder))
         return false;
-    const int handle = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const Folder::Place place = Folder::reach(folder);
+    // A root reached through a link is synced where it leads.
+    const int handle = place.isValid()
+        ? ::openat(place.folder(), place.name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+        : -1;
     if (handle < 0) {
         fail(errno);
         return false;
@@ -186,7 +264,9 @@ bool FileSystem::syncFileSystem(const QString &path)
 {
     if (injected(Operation::Sync, path))
         return false;
-    const int handle = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
+    const Folder::Place place = Folder::reach(path);
+    const int handle
+        = place.isValid() ? ::openat(place.folder(), place.name(), O_RDONLY | O_CLOEXEC) : -1;
     if (handle < 0) {
         fail(errno);
         return false;
@@ -230,21 +310,13 @@ bool FileSystem::creationRefused(const QString &folder)
 FileSystem::Kind FileSystem::kindOf(const QString &path)
 {
     struct stat status;
-    if (::lstat(native(path).constData(), &status) != 0)
-        return Kind::Missing;
-    if (S_ISLNK(status.st_mode))
-        return Kind::Link;
-    if (S_ISDIR(status.st_mode))
-        return Kind::Folder;
-    if (S_ISREG(status.st_mode))
-        return Kind::File;
-    return Kind::Other;
+    return statusOf(path, &status) ? kindOfStatus(status) : Kind::Missing;
 }
 
 int FileSystem::fileMode(const QString &path)
 {
     struct stat status;
-    if (::lstat(native(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (!statusOf(path, &status) || !S_ISREG(status.st_mode))
         return -1;
     return int(status.st_mode & 07777);
 }
@@ -272,8 +344,8 @@ bool FileSystem::sameFile(const QString &a, const QString &b)
 {
     struct stat first;
     struct stat second;
-    return ::lstat(native(a).constData(), &first) == 0
-        && ::lstat(native(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+    return statusOf(a, &first) && statusOf(b, &second) && !S_ISLNK(first.st_mode)
+        && !S_ISLNK(second.st_mode) && first.st_dev == second.st_dev
         && first.st_ino == second.st_ino;
 }
 
@@ -281,6 +353,6 @@ bool FileSystem::sameFileSystem(const QString &a, const QString &b)
 {
     struct stat first;
     struct stat second;
-    return ::stat(native(a).constData(), &first) == 0 && ::stat(native(b).constData(), &second) == 0
-        && first.st_dev == second.st_dev;
+    return statusOf(a, &first, true) && statusOf(b, &second, true) && !S_ISLNK(first.st_mode)
+        && !S_ISLNK(second.st_mode) && first.st_dev == second.st_dev;
 }

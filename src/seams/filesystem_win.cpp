@@ -1,5 +1,7 @@
 #include "filesystem.h"
 
+#include "folder.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -56,6 +58,12 @@ bool identify(const QString &path, BY_HANDLE_FILE_INFORMATION *information)
     return known;
 }
 
+// False when a folder on the way to path, below a confined folder, is a reparse point.
+bool reachable(const QString &path)
+{
+    return Folder::reach(path).isValid();
+}
+
 // Win32 calls report through GetLastError(); the rest of the seam reads errno.
 bool win32(BOOL ok)
 {
@@ -69,9 +77,27 @@ FileSystem::Handle FileSystem::create(const QString &path)
 {
     if (injected(Operation::Open, path))
         return -1;
+    if (!reachable(path))
+        return -1;
     const QString name = native(path);
     const int handle = ::_wopen(reinterpret_cast<const wchar_t *>(name.utf16()),
         _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (handle < 0)
+        fail(errno);
+    return handle;
+}
+
+FileSystem::Handle FileSystem::read(const QString &path)
+{
+    if (!reachable(path))
+        return -1;
+    if (kindOf(path) != Kind::File) {
+        fail(ENOENT);
+        return -1;
+    }
+    const QString name = native(path);
+    const int handle
+        = ::_wopen(reinterpret_cast<const wchar_t *>(name.utf16()), _O_RDONLY | _O_BINARY);
     if (handle < 0)
         fail(errno);
     return handle;
@@ -94,40 +120,40 @@ bool FileSystem::closeHandle(Handle handle)
 
 bool FileSystem::rename(const QString &from, const QString &to)
 {
-    return !injected(Operation::Rename, from, to)
+    return !injected(Operation::Rename, from, to) && reachable(from) && reachable(to)
         && succeeded(win32(::MoveFileExW(nativePath(native(from)), nativePath(native(to)),
             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)));
 }
 
 bool FileSystem::link(const QString &from, const QString &to)
 {
-    return !injected(Operation::Link, from, to)
+    return !injected(Operation::Link, from, to) && reachable(from) && reachable(to)
         && succeeded(
             win32(::CreateHardLinkW(nativePath(native(to)), nativePath(native(from)), nullptr)));
 }
 
 bool FileSystem::unlink(const QString &path)
 {
-    return !injected(Operation::Unlink, path)
+    return !injected(Operation::Unlink, path) && reachable(path)
         && succeeded(win32(::DeleteFileW(nativePath(native(path)))));
 }
 
 bool FileSystem::makeFolder(const QString &path, bool)
 {
     // The user's own temporary folder is private on Windows already.
-    return !injected(Operation::Mkdir, path)
+    return !injected(Operation::Mkdir, path) && reachable(path)
         && succeeded(win32(::CreateDirectoryW(nativePath(native(path)), nullptr)));
 }
 
 bool FileSystem::removeFolder(const QString &path)
 {
-    return !injected(Operation::Rmdir, path)
+    return !injected(Operation::Rmdir, path) && reachable(path)
         && succeeded(win32(::RemoveDirectoryW(nativePath(native(path)))));
 }
 
 bool FileSystem::setPermissions(const QString &path, QFile::Permissions permissions)
 {
-    if (injected(Operation::Chmod, path))
+    if (injected(Operation::Chmod, path) || !reachable(path))
         return false;
     if (QFile::setPermissions(path, permissions))
         return true;
@@ -142,7 +168,7 @@ bool FileSystem::setMode(const QString &path, int)
 
 bool FileSystem::copy(const QString &from, const QString &to)
 {
-    return !injected(Operation::Copy, from, to)
+    return !injected(Operation::Copy, from, to) && reachable(from) && reachable(to)
         && succeeded(win32(::CopyFileExW(nativePath(native(from)), nativePath(native(to)), nullptr,
             nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)));
 }
@@ -178,6 +204,8 @@ bool FileSystem::creationRefused(const QString &folder)
 
 FileSystem::Kind FileSystem::kindOf(const QString &path)
 {
+    if (!reachable(path))
+        return Kind::Link;
     const QFileInfo info(path);
     if (info.isSymLink() || info.isJunction())
         return Kind::Link;

@@ -6,23 +6,34 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <utility>
 #include <windows.h>
 
 namespace {
 QString joined(const QString &folder, const QString &name)
 {
+    if (name.isEmpty())
+        return folder;
     return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
 }
 
-// Windows has no folder descriptors here; a folder is refused when it is a reparse point, and
-// what is in it is reached by its path.
+// Windows has no folder descriptors here; a folder is entered only when it is no reparse point
+// (a junction or link would lead elsewhere), asked of the entry itself, never of its target.
 bool isPlainFolder(const QString &path)
 {
-    const DWORD attributes
-        = ::GetFileAttributesW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()));
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-        && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    const HANDLE handle
+        = ::CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()),
+            FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = ::GetFileInformationByHandle(handle, &information);
+    ::CloseHandle(handle);
+    return known && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+        && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
+
 // The system's own words for error, as Qt's file classes report it.
 QString systemText(DWORD error)
 {
@@ -39,9 +50,22 @@ QString systemText(DWORD error)
 }
 } // namespace
 
+Folder::Place::Place(const QString &path) : m_valid(true), m_path(path) { }
+
+Folder::Place::Place(Place &&other) noexcept
+    : m_folder(std::exchange(other.m_folder, -1))
+    , m_owned(std::exchange(other.m_owned, false))
+    , m_valid(std::exchange(other.m_valid, false))
+    , m_name(std::move(other.m_name))
+    , m_path(std::move(other.m_path))
+{
+}
+
+Folder::Place::~Place() = default;
+
 Folder::~Folder() = default;
 
-Folder Folder::open(const QString &path)
+Folder Folder::openByName(const QString &path)
 {
     Folder folder;
     folder.m_path = path;
@@ -51,13 +75,39 @@ Folder Folder::open(const QString &path)
     return folder;
 }
 
-Folder Folder::openFolder(const QString &name) const
+Folder::Place Folder::place(const QString &relative) const
 {
-    if (name.contains(QLatin1Char('/')) || name == QLatin1String("..")) {
-        FileSystem::fail(EINVAL);
-        return Folder();
+    Place place;
+    QStringList names = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    place.m_path = joined(m_path, names.join(QLatin1Char('/')));
+    if (!m_open || names.contains(QLatin1String("..")) || names.contains(QLatin1String("."))
+        || relative.contains(QLatin1Char('\\'))) {
+        FileSystem::fail(m_open ? EINVAL : EBADF);
+        return place;
     }
-    return open(joined(m_path, name));
+    if (!names.isEmpty())
+        names.removeLast();
+    QString reached = m_path;
+    for (const QString &name : std::as_const(names)) {
+        reached = joined(reached, name);
+        if (!isPlainFolder(reached)) {
+            FileSystem::fail(ELOOP);
+            return place;
+        }
+    }
+    place.m_valid = true;
+    return place;
+}
+
+Folder Folder::openFolder(const QString &relative) const
+{
+    const Place place = this->place(relative);
+    if (!place.isValid()) {
+        Folder folder;
+        folder.m_path = place.path();
+        return folder;
+    }
+    return openByName(place.path());
 }
 
 Folder::Status Folder::status() const
@@ -68,9 +118,12 @@ Folder::Status Folder::status() const
     return { true, false, false, false };
 }
 
-FileSystem::Handle Folder::create(const QString &name) const
+FileSystem::Handle Folder::create(const QString &name, int) const
 {
-    const QString path = QDir::toNativeSeparators(joined(m_path, name));
+    const Place place = this->place(name);
+    if (!place.isValid())
+        return -1;
+    const QString path = QDir::toNativeSeparators(place.path());
     const int handle = ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()),
         _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (handle < 0) {
@@ -83,11 +136,14 @@ FileSystem::Handle Folder::create(const QString &name) const
 
 FileSystem::Handle Folder::read(const QString &name) const
 {
-    const QString path = QDir::toNativeSeparators(joined(m_path, name));
-    if (FileSystem::kindOf(joined(m_path, name)) != FileSystem::Kind::File) {
+    const Place place = this->place(name);
+    if (!place.isValid())
+        return -1;
+    if (FileSystem::kindOf(place.path()) != FileSystem::Kind::File) {
         FileSystem::fail(ENOENT);
         return -1;
     }
+    const QString path = QDir::toNativeSeparators(place.path());
     const int handle
         = ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()), _O_RDONLY | _O_BINARY);
     if (handle < 0)
@@ -97,17 +153,30 @@ FileSystem::Handle Folder::read(const QString &name) const
 
 bool Folder::makeFolder(const QString &name, bool isPrivate) const
 {
-    return FileSystem::makeFolder(joined(m_path, name), isPrivate);
+    const Place place = this->place(name);
+    return place.isValid() && FileSystem::makeFolder(place.path(), isPrivate);
 }
 
 bool Folder::rename(const QString &from, const QString &to) const
 {
-    return FileSystem::rename(joined(m_path, from), joined(m_path, to));
+    const Place source = place(from);
+    const Place target = place(to);
+    return source.isValid() && target.isValid() && FileSystem::rename(source.path(), target.path());
 }
 
 bool Folder::unlink(const QString &name) const
 {
-    return FileSystem::unlink(joined(m_path, name));
+    const Place place = this->place(name);
+    if (!place.isValid())
+        return false;
+    const QString native = QDir::toNativeSeparators(place.path());
+    const LPCWSTR path = reinterpret_cast<LPCWSTR>(native.utf16());
+    // A junction or a link to a folder is removed as a folder; what it points to stays.
+    if (::DeleteFileW(path)
+        || (FileSystem::kindOf(place.path()) == FileSystem::Kind::Link && ::RemoveDirectoryW(path)))
+        return true;
+    FileSystem::fail(EACCES);
+    return false;
 }
 
 QString Folder::errorText() const
@@ -117,5 +186,18 @@ QString Folder::errorText() const
 
 FileSystem::Kind Folder::kindOf(const QString &name) const
 {
-    return FileSystem::kindOf(joined(m_path, name));
+    const Place place = this->place(name);
+    return place.isValid() ? FileSystem::kindOf(place.path()) : FileSystem::Kind::Link;
+}
+
+QVector<Folder::Entry> Folder::entries() const
+{
+    QVector<Entry> entries;
+    if (!m_open || !isPlainFolder(m_path))
+        return entries;
+    const QStringList names = QDir(m_path).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QString &name : names)
+        entries.append({ name, FileSystem::kindOf(joined(m_path, name)) });
+    return entries;
 }

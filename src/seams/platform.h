@@ -24,11 +24,11 @@ public:
     /// The download folder: the scratch folder followed by "/tupdates/" (trailing slash kept).
     static QString downloadFolder();
     /// Creates the scratch and download folders (private to the user) where missing, and
-    /// opens the download folder into opened when given. Empty when it is safe to use;
-    /// otherwise the translated reason the updater must not run: a folder on its way is a
-    /// link, belongs to someone else or can be written by others (a folder above the scratch
-    /// folder may belong to root, and may be writable by others when sticky).
-    static QString prepareDownloadFolder(Folder *opened = nullptr);
+    /// opens the download folder into opened and the scratch folder into scratch when given. Empty
+    /// when it is safe to use; otherwise the translated reason the updater must not run: a folder
+    /// on its way is a link, belongs to someone else or can be written by others (a folder above
+    /// the scratch folder may belong to root, and may be writable by others when sticky).
+    static QString prepareDownloadFolder(Folder *opened = nullptr, Folder *scratch = nullptr);
     /// The file whose lock keeps a user's update runs apart: in the scratch folder, beside the
     /// download folder, so that emptying that never touches it.
     static QString runLockFile();

@@ -14,6 +14,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 QString Platform::updaterFileName()
 {
@@ -111,11 +112,11 @@ QString preparePrivateFolder(const QString &folder)
 }
 } // namespace
 
-QString Platform::prepareDownloadFolder(Folder *opened)
+QString Platform::prepareDownloadFolder(Folder *opened, Folder *scratch)
 {
-    const QString scratch = tempFolder();
+    const QString scratchPath = tempFolder();
     const QString download = downloadFolder();
-    const QString home = QFileInfo(scratch).path();
+    const QString home = QFileInfo(scratchPath).path();
     QDir().mkpath(home);
     // Resolved once; from here on every folder is reached from the one above it, never by name.
     const QString real = QFileInfo(home).canonicalFilePath();
@@ -132,19 +133,22 @@ QString Platform::prepareDownloadFolder(Folder *opened)
     }
     if (!isSafeAbove(folder.status()))
         return unsafeFolder(reached.isEmpty() ? QStringLiteral("/") : reached);
-    for (const QString &path : { scratch, download.chopped(1) }) {
+    Folder above;
+    for (const QString &path : { scratchPath, download.chopped(1) }) {
         const QString name = QFileInfo(path).fileName();
         if (!folder.makeFolder(name, true) && FileSystem::kindOf(path) == FileSystem::Kind::Missing)
             return QCoreApplication::translate(
                 "translation", "Cannot create the folder %1 (%2).", "nc")
                 .arg(path, FileSystem::errorText());
-        folder = folder.openFolder(name);
+        above = std::exchange(folder, folder.openFolder(name));
         const Folder::Status status = folder.status();
         if (!status.ownedByUser || status.writableByOthers)
             return unsafeFolder(path);
     }
     if (opened)
         *opened = std::move(folder);
+    if (scratch)
+        *scratch = std::move(above);
     return QString();
 }
 

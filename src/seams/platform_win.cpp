@@ -69,13 +69,14 @@ QString Platform::tempFolder()
     return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 }
 
-QString Platform::prepareDownloadFolder(Folder *opened)
+QString Platform::prepareDownloadFolder(Folder *opened, Folder *scratch)
 {
     QDir().mkpath(downloadFolder());
     // A junction or link in place of either folder would send the files elsewhere.
-    Folder folder = Folder::open(tempFolder());
-    if (folder.isOpen())
-        folder = folder.openFolder(QStringLiteral("tupdates"));
+    Folder above = Folder::open(tempFolder());
+    Folder folder = above.isOpen() ? above.openFolder(QStringLiteral("tupdates")) : Folder();
+    if (!above.isOpen())
+        folder = std::move(above);
     if (!folder.isOpen())
         return QCoreApplication::translate("translation",
             "The update cannot run: the folder %1 is a link, belongs to another user or can "
@@ -84,6 +85,8 @@ QString Platform::prepareDownloadFolder(Folder *opened)
             .arg(folder.path());
     if (opened)
         *opened = std::move(folder);
+    if (scratch)
+        *scratch = std::move(above);
     return QString();
 }
 

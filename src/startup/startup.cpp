@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "embeddedresources.h"
+#include "filesystem.h"
 #include "folder.h"
 #include "journaltriage.h"
 #include "mainapppaths.h"
@@ -18,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QScopeGuard>
 #include <QTranslator>
 
 #include <exception>
@@ -33,12 +35,22 @@ int Startup::run(int &argc, char **argv, EngineSettings settings)
     const Switches switches = scanSwitches(QCoreApplication::arguments());
     // Nothing is copied, downloaded or restored through a folder someone else could steer.
     auto downloadFolder = std::make_shared<Folder>();
-    const QString refusal = Platform::prepareDownloadFolder(downloadFolder.get());
+    auto scratchFolder = std::make_shared<Folder>();
+    const QString refusal
+        = Platform::prepareDownloadFolder(downloadFolder.get(), scratchFolder.get());
     if (!refusal.isEmpty()) {
         MessageBoxHandler::critical(
             QCoreApplication::translate("translation", "Update", "program update"), refusal);
         return 1;
     }
+    // From here on what is in them is reached from the folders as they were checked, so that
+    // one swapped for a link later leads nowhere else.
+    Folder::confine(scratchFolder, Platform::tempFolder());
+    Folder::confine(downloadFolder, Platform::downloadFolder());
+    const auto release = qScopeGuard([] {
+        Folder::confine(nullptr, Platform::downloadFolder());
+        Folder::confine(nullptr, Platform::tempFolder());
+    });
     // Held to the end of the run: a second start, or another user's, must not take this
     // run's journal for an interrupted one, nor copy over the updater while it runs.
     RunLock lock;
@@ -116,22 +128,23 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
     const QStringList &files, bool quiet)
 {
     QDir().mkpath(downloadFolder);
+    const Folder target = Folder::open(downloadFolder);
     for (const QString &name : files) {
         QFile source(sourceFolder + QLatin1Char('/') + name);
-        const QString destination = downloadFolder + name;
         // Some of the files live in subfolders (Qt's plug-ins on Windows).
-        if (name.contains(QLatin1Char('/')))
-            QDir().mkpath(QFileInfo(destination).path());
-        if (source.copy(destination))
+        const QStringList folders = name.split(QLatin1Char('/')).mid(0, name.count(u'/'));
+        for (qsizetype depth = 1; depth <= folders.size(); ++depth)
+            target.makeFolder(folders.mid(0, depth).join(QLatin1Char('/')));
+        QString errorText;
+        if (copyInto(source, target, name, &errorText))
             continue;
         // A stale copy from an earlier run is in the way.
-        QFile::remove(destination);
-        source.unsetError();
-        if (!source.copy(destination)) {
+        target.unlink(name);
+        if (!copyInto(source, target, name, &errorText)) {
             MessageBoxHandler::critical(
                 QCoreApplication::translate("translation", "Update", "program update"),
                 QCoreApplication::translate("translation", "Copy error: %1 (%2)", "program update")
-                    .arg(source.errorString(), source.fileName()));
+                    .arg(errorText, source.fileName()));
             return 1;
         }
     }
@@ -142,6 +155,38 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
         QCoreApplication::translate("translation", "Update", "program update"),
         QCoreApplication::translate("translation", "Cannot run update!", "nc"));
     return 1;
+}
+
+bool Startup::copyInto(QFile &source, const Folder &target, const QString &name, QString *errorText)
+{
+    if (!source.isOpen() && !source.open(QIODevice::ReadOnly)) {
+        *errorText = source.errorString();
+        return false;
+    }
+    source.seek(0);
+    const bool executable = source.permissions() & QFileDevice::ExeOwner;
+    const FileSystem::Handle handle = target.create(name, executable ? 0755 : 0644);
+    QFile copy;
+    if (handle < 0 || !copy.open(handle, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        *errorText = target.errorText();
+        return false;
+    }
+    while (!source.atEnd()) {
+        const QByteArray piece = source.read(1024 * 1024);
+        if (piece.isEmpty() && source.error() != QFileDevice::NoError) {
+            *errorText = source.errorString();
+            return false;
+        }
+        if (copy.write(piece) != piece.size()) {
+            *errorText = copy.errorString();
+            return false;
+        }
+    }
+    if (!copy.flush()) {
+        *errorText = copy.errorString();
+        return false;
+    }
+    return true;
 }
 
 int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &settings)

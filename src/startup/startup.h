@@ -76,4 +76,8 @@ private:
     /// the user; false when it could not be undone completely.
     static bool recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot);
     static void showFirstDialog(OrviUpdaterEngine *engine, bool quiet);
+    /// Copies source to name in target, which it creates or overwrites (never through a link);
+    /// false, with the reason in errorText, when it cannot.
+    static bool copyInto(
+        class QFile &source, const class Folder &target, const QString &name, QString *errorText);
 };

@@ -2,11 +2,13 @@
 #include "applicationfolder.h"
 #include "boxrecorder.h"
 #include "entrybuilder.h"
+#include "filesystem.h"
 #include "foldersnapshot.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
 #include "quitrecorder.h"
+#include "runmarker.h"
 #include "testenvironment.h"
 #include "testpackage.h"
 #include "updateentry.h"
@@ -19,6 +21,8 @@
 #include <memory>
 
 using Snapshot = QMap<QString, QByteArray>;
+Q_DECLARE_METATYPE(FileSystem::Operation)
+Q_DECLARE_METATYPE(InstallationRun::Outcome)
 
 class tst_InstallationRun : public QObject
 {
@@ -36,6 +40,8 @@ private slots:
     void failureMessage();
     void failedRollbackIsReported();
     void mainApplicationMissing();
+    void swappedFolderLeadsNowhereElse_data();
+    void swappedFolderLeadsNowhereElse();
 
 private:
     struct Start
@@ -65,6 +71,7 @@ void tst_InstallationRun::init()
 {
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
+    QVERIFY(m_environment->confineDownloadFolder());
     m_root = m_environment->root() + QStringLiteral("/app");
     QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/orvi7.exe"), "main"));
     ApplicationArguments::set(
@@ -107,6 +114,7 @@ void tst_InstallationRun::init()
 
 void tst_InstallationRun::cleanup()
 {
+    FileSystem::setFaultInjector(nullptr);
     Platform::setDetachedStarter(nullptr);
     m_engine.reset();
     m_environment.reset();
@@ -363,6 +371,88 @@ void tst_InstallationRun::mainApplicationMissing()
         QCOMPARE(m_boxes.at(i).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     }
     QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/a.dll")));
+}
+
+void tst_InstallationRun::swappedFolderLeadsNowhereElse_data()
+{
+    QTest::addColumn<QString>("swapped"); // below the download folder; empty: that folder itself
+    QTest::addColumn<FileSystem::Operation>("operation"); // the first one below it swaps it
+    QTest::addColumn<QString>("box"); // the first box's first line; empty: none
+    QTest::addColumn<InstallationRun::Outcome>("outcome");
+
+    QTest::newRow("package folder, as the first file is unpacked")
+        << QStringLiteral("P") << FileSystem::Operation::Open
+        << QStringLiteral("Cannot create file a.dll (%1)").arg(qt_error_string(ENOTDIR))
+        << InstallationRun::Outcome::RolledBack;
+    QTest::newRow("unwind folder, as the first backup is made")
+        << QStringLiteral("P/unwind") << FileSystem::Operation::Link
+        << QStringLiteral("Cannot back up file <root>/a.dll to <download>P/unwind/a.dll!")
+        // No backup can be looked at through it either: the journal stays for the next start.
+        << InstallationRun::Outcome::RollbackFailed;
+    // Only this user may rename it: the run goes on in the folder it opened.
+    QTest::newRow("download folder, as the journal is written")
+        << QString() << FileSystem::Operation::Open << QString()
+        << InstallationRun::Outcome::Completed;
+}
+
+// A folder in the download folder swapped for a link to another folder after it was checked:
+// nothing there changes, and the run fails where it would have written through the link.
+void tst_InstallationRun::swappedFolderLeadsNowhereElse()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the links of this system are reparse points, which the platform tests cover");
+#endif
+    QFETCH(QString, swapped);
+    QFETCH(FileSystem::Operation, operation);
+    QFETCH(QString, box);
+    QFETCH(InstallationRun::Outcome, outcome);
+    box.replace(QStringLiteral("<root>"), m_root)
+        .replace(QStringLiteral("<download>"), m_engine->downloadFolder());
+    QVERIFY(TestEnvironment::writeFile(m_root + QStringLiteral("/a.dll"), "old a"));
+    const Snapshot before = FolderSnapshot::take(m_root);
+    const QString outside = m_environment->root() + QStringLiteral("/outside");
+    QVERIFY(TestEnvironment::writeFile(outside + QStringLiteral("/P/unwind/x"), "outside"));
+    const Snapshot outsideBefore = FolderSnapshot::take(outside);
+    TestPackage p;
+    p.addFile(QString(), QStringLiteral("a.dll"), "new a")
+        .addDescriptorEntry(QStringLiteral("P.xml"));
+    writePackage(QStringLiteral("P"), p);
+    m_engine->adoptUpdates({ entry("P") });
+    const QString folder = QDir::cleanPath(m_engine->downloadFolder() + swapped);
+    bool done = false;
+    FileSystem::setFaultInjector(
+        [&](FileSystem::Operation called, const QString &path, const QString &other) {
+            const auto below = [&folder](const QString &file) {
+                return QDir::cleanPath(file).startsWith(folder + QLatin1Char('/'));
+            };
+            if (!done && called == operation && (below(path) || below(other))) {
+                done = QDir().rename(folder, m_environment->root() + QStringLiteral("/moved"))
+                    && QFile::link(outside + QLatin1Char('/') + swapped, folder);
+            }
+            return 0;
+        });
+
+    runInstall();
+
+    QVERIFY(done);
+    const Snapshot outsideAfter = FolderSnapshot::take(outside);
+    QVERIFY2(outsideAfter == outsideBefore,
+        qPrintable(FolderSnapshot::describeDifference(outsideBefore, outsideAfter)));
+    QCOMPARE(m_engine->installOutcome(), outcome);
+    if (box.isEmpty()) {
+        QVERIFY(m_boxes.isEmpty());
+        QCOMPARE(TestEnvironment::readFile(m_root + QStringLiteral("/a.dll")), QByteArray("new a"));
+        return;
+    }
+    QVERIFY(m_boxes.size() >= 2);
+    QCOMPARE(m_boxes.first().text.section(QLatin1Char('\n'), 0, 0), box);
+    QCOMPARE(m_boxes.at(1).text.section(QLatin1Char('\n'), 0, 0),
+        QStringLiteral("Failed installing package P"));
+    Snapshot after = FolderSnapshot::take(m_root);
+    // Kept with the journal, for the next start's recovery.
+    if (outcome == InstallationRun::Outcome::RollbackFailed)
+        QVERIFY(after.remove(QFileInfo(RunMarker::path(m_root)).fileName()) == 1);
+    QVERIFY2(after == before, qPrintable(FolderSnapshot::describeDifference(before, after)));
 }
 
 ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_InstallationRun)

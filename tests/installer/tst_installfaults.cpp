@@ -99,6 +99,7 @@ void tst_InstallFaults::prepare()
 {
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
+    QVERIFY(m_environment->confineDownloadFolder());
     m_root = m_environment->root() + QStringLiteral("/app");
     for (const auto &[name, contents] :
         { std::pair { "orvi7.exe", "main" }, { "a.dll", "old a" }, { "old.txt", "old" },

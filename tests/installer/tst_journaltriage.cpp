@@ -42,6 +42,7 @@ void tst_JournalTriage::init()
 {
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
+    QVERIFY(m_environment->confineDownloadFolder());
     m_download = QDir::cleanPath(Platform::downloadFolder());
     m_root = m_environment->root() + QStringLiteral("/app");
     m_journal = InstallationJournal::filePath(m_download);

@@ -53,6 +53,7 @@ private slots:
 #endif
     void recoveryShowsItsProgress_data();
     void recoveryShowsItsProgress();
+    void recoveryNeverReachesThroughALink();
     void updateRunSetsAsideADamagedJournal_data();
     void updateRunSetsAsideADamagedJournal();
     void updateRunMeetsARunMarker_data();
@@ -85,6 +86,8 @@ void tst_Startup::init()
 {
     m_environment = std::make_unique<TestEnvironment>();
     QVERIFY(m_environment->isValid());
+    // As start-up leaves it: what is in the download folder is reached from the opened one.
+    QVERIFY(m_environment->confineDownloadFolder());
     m_boxes.clear();
     m_starts.clear();
     m_startSucceeds = true;
@@ -393,6 +396,46 @@ void tst_Startup::recoveryShowsItsProgress()
     QCOMPARE(windowsAtBox, QStringList());
     for (const PlanStep &step : std::as_const(steps))
         QCOMPARE(TestEnvironment::readFile(step.target), QByteArray("old"));
+}
+
+// The backups' folder swapped for a link to planted files after the start's checks: nothing is
+// moved from there over the application, the journal stays and the user is told.
+void tst_Startup::recoveryNeverReachesThroughALink()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the links of this system are reparse points, which the platform tests cover");
+#endif
+    const QString root = m_environment->root() + QStringLiteral("/app");
+    QVERIFY(ApplicationFolder::make(root));
+    PlanStep step;
+    step.kind = PlanStep::Kind::Replace;
+    step.target = root + QStringLiteral("/f.dll");
+    step.backup = m_download + QStringLiteral("pkg/unwind/f.dll");
+    step.temporary = root + QStringLiteral("/.f.dll.orvi-new");
+    QVERIFY(TestEnvironment::writeFile(step.target, "new"));
+    QVERIFY(TestEnvironment::writeFile(step.backup, "old"));
+    InstallationJournal journal(m_download);
+    QVERIFY(
+        journal.begin({ root, QString() }) && journal.addPackage(QStringLiteral("pkg"), { step }));
+    const QString planted = m_environment->root() + QStringLiteral("/planted");
+    QVERIFY(TestEnvironment::writeFile(planted + QStringLiteral("/f.dll"), "planted"));
+    const auto before = FolderSnapshot::take(root);
+    const QString unwind = m_download + QStringLiteral("pkg/unwind");
+    QVERIFY(QDir().rename(unwind, m_environment->root() + QStringLiteral("/moved")));
+    QVERIFY(QFile::link(planted, unwind));
+    EngineSettings settings;
+    settings.appRoot = root;
+
+    const int code = Startup::updateRun(
+        true, [](OrviUpdaterEngine &) { return false; }, settings);
+
+    QCOMPARE(code, Startup::exitRollbackFailed);
+    QCOMPARE(FolderSnapshot::take(root), before);
+    QCOMPARE(TestEnvironment::readFile(planted + QStringLiteral("/f.dll")), QByteArray("planted"));
+    QCOMPARE(InstallationJournal::state(m_download), InstallationJournal::State::Unfinished);
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    QVERIFY2(m_boxes.boxes().constFirst().text.contains(step.backup),
+        qPrintable(m_boxes.boxes().constFirst().text));
 }
 
 void tst_Startup::updateRunSetsAsideADamagedJournal_data()

@@ -1,8 +1,13 @@
 #include "testenvironment.h"
 
+#include "folder.h"
+#include "platform.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <memory>
 
 namespace {
 // Where the program under test finds its folders: Windows takes the temporary folder from TMP
@@ -34,12 +39,28 @@ TestEnvironment::TestEnvironment()
 
 TestEnvironment::~TestEnvironment()
 {
+    if (m_confined) {
+        Folder::confine(nullptr, Platform::downloadFolder());
+        Folder::confine(nullptr, Platform::tempFolder());
+    }
     for (auto old = m_oldValues.cbegin(); old != m_oldValues.cend(); ++old) {
         if (old.value().isEmpty())
             qunsetenv(old.key().constData());
         else
             qputenv(old.key().constData(), old.value());
     }
+}
+
+bool TestEnvironment::confineDownloadFolder()
+{
+    auto download = std::make_shared<Folder>();
+    auto scratch = std::make_shared<Folder>();
+    if (!Platform::prepareDownloadFolder(download.get(), scratch.get()).isEmpty())
+        return false;
+    Folder::confine(scratch, Platform::tempFolder());
+    Folder::confine(download, Platform::downloadFolder());
+    m_confined = true;
+    return true;
 }
 
 QString TestEnvironment::tempFolder() const

@@ -27,6 +27,11 @@ public:
     /// The cache home (XDG_CACHE_HOME) the program under test sees; child processes need it.
     QString cacheHome() const;
 
+    /// Prepares the scratch and download folders as start-up does and has every file operation
+    /// in them start from the folders opened there, until the environment ends; false when
+    /// they were refused.
+    bool confineDownloadFolder();
+
     /// Writes contents to root-relative or absolute path, creating folders; false on failure.
     static bool writeFile(const QString &path, const QByteArray &contents);
     /// Reads a whole file; an empty array when it cannot be read.
@@ -35,4 +40,5 @@ public:
 private:
     QTemporaryDir m_root;
     QMap<QByteArray, QByteArray> m_oldValues;
+    bool m_confined = false;
 };
