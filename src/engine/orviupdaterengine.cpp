@@ -12,7 +12,8 @@
 OrviUpdaterEngine::OrviUpdaterEngine(EngineSettings settings)
     : m_settings(std::move(settings))
     , m_downloadFolder(Platform::downloadFolder())
-    , m_query(m_settings.updateServer, m_settings.networkTimeout, m_settings.queryTimeout)
+    , m_query(m_settings.updateServer, m_settings.networkTimeout, m_settings.queryTimeout,
+          { m_settings.signingKeys, m_settings.unsignedAllowed })
     , m_acceptance(m_settings.signingKeys, m_settings.unsignedAllowed,
           m_settings.appRoot.value_or(QString()))
     , m_download(
@@ -43,11 +44,12 @@ bool OrviUpdaterEngine::checkUpdates()
         UpdateQuery::commandLine(*m_settings.appRoot), m_settings.mainAppTimeout);
     m_acceptance.setReportedVersions(
         InventoryVersions::read(UpdateQuery::inventory(output).value_or(QByteArray())));
-    const QByteArray request = UpdateQuery::request(output);
+    const QByteArray nonce = UpdateQuery::newNonce();
+    const QByteArray request = UpdateQuery::request(output, nonce);
 
     m_updates.clear();
     m_channelRefused = false;
-    UpdateQueryClient::Reply reply = m_query.exchange(request);
+    UpdateQueryClient::Reply reply = m_query.exchange(request, nonce);
     const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
     switch (reply.outcome) {
     case UpdateQueryClient::Outcome::Received:

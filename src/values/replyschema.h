@@ -5,13 +5,17 @@
  * writes, exact and case-sensitive:
  *
  *   <updates>
+ *     <serverKey key="RWQ...">the delegation: a minisign signature of the key line</serverKey>
  *     <request project="orvi" name="core" type="app">
  *       <latest/>  or  <noSuchUpdate/>  or  <noSuchComponent/>  or the update's items:
  *       <version/> <description/> <copyrights/> <author/> <webpage/> <email/> <changelog/>
  *       <link/> <critical>true</critical> <timestamp/> <signature/> <size/>
  *     </request>
+ *     <answerSignature>base64 of the server's Ed25519ph signature</answerSignature>
  *   </updates>
  *
+ * The signature covers AnswerSignedPrefix, the request's nonce, a line feed and every byte of
+ * the reply before the "<" of "<answerSignature", which is the root's last child element.
  * The updater ignores the root's name. The publisher's catalogue index names its items alike.
  */
 namespace ReplySchema {
@@ -43,6 +47,15 @@ constexpr char timestamp[] = "timestamp";
 constexpr char signature[] = "signature";
 /// The package's size in bytes, a decimal number; replies may leave it out.
 constexpr char size[] = "size";
+
+/// The server's public key (attribute "key": the base64 line of its .pub file) and, as the
+/// element's text, the statement by which a package key delegates answering to it.
+constexpr char serverKey[] = "serverKey";
+constexpr char serverKeyLine[] = "key";
+/// The server's signature of the answer, the root's last child element.
+constexpr char answerSignature[] = "answerSignature";
+/// What the answer's signature is over, before the nonce: it is never a package's message.
+constexpr char answerSignedPrefix[] = "orvi-update-answer nonce=";
 
 /// The one text of "critical" that marks an update critical.
 constexpr char criticalTrue[] = "true";

@@ -4,7 +4,9 @@
 #include "fakeupdateserver.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
+#include "startup.h"
 #include "testenvironment.h"
+#include "testsigning.h"
 #include "updateentry.h"
 
 #include <QHostAddress>
@@ -30,6 +32,17 @@ const QByteArray SampleInventory
       "<component project=\"orvi\" name=\"caf\xc3\xa9&amp;skin\" type=\"data\" version=\"3\"/>\n";
 // The sample prints UTF-8; the query takes each byte as a Latin-1 character.
 const QByteArray SampleRequest = "<s>" + QString::fromLatin1(SampleInventory).toUtf8() + "</s>";
+
+const QString ExchangeFailed = QStringLiteral(
+    "An error occured while comunicating update server. Check your internet connection.");
+
+// The request with its nonce, which must be fresh, taken out of the opening marker.
+QByteArray withoutNonce(const QByteArray &request)
+{
+    static const QRegularExpression nonce(QStringLiteral("^<s nonce=\"[0-9a-f]{64}\">"));
+    QString text = QString::fromLatin1(request);
+    return text.replace(nonce, QStringLiteral("<s>")).toLatin1();
+}
 
 QStringList names(const QVector<UpdateEntry *> &entries)
 {
@@ -65,6 +78,8 @@ private slots:
     void failedExchangeIsShown_data();
     void failedExchangeIsShown();
     void binaryQueriesServer();
+    void answerMustBeTrusted_data();
+    void answerMustBeTrusted();
 
 private:
     QString mainAppFolder(const QString &name = QStringLiteral("Orvi"));
@@ -159,14 +174,19 @@ void tst_CheckUpdates::requestFromMainApp()
 
     EngineSettings query = settings(folder);
     query.mainAppTimeout = 1000;
+    query.networkTimeout = 1000;
     OrviUpdaterEngine engine(query);
     engine.adoptUpdates({ staleEntry() });
 
-    QVERIFY(engine.checkUpdates());
-    QVERIFY(m_boxes.isEmpty());
+    // Without a request there is no nonce to sign an answer for: the server waits, as the
+    // update server does, and the query fails.
+    QCOMPARE(engine.checkUpdates(), !request.isEmpty());
+    QCOMPARE(m_boxes.size(), request.isEmpty() ? 1 : 0);
     QCOMPARE(names(engine.updates()),
-        QStringList({ QStringLiteral("core"), QStringLiteral("gg"), QStringLiteral("skin") }));
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), request, 10000);
+        request.isEmpty() ? QStringList()
+                          : QStringList({ QStringLiteral("core"), QStringLiteral("gg"),
+                              QStringLiteral("skin") }));
+    QTRY_COMPARE_WITH_TIMEOUT(withoutNonce(m_server->received()), request, 10000);
     QCOMPARE(m_server->connections(), 1);
 }
 
@@ -183,7 +203,8 @@ void tst_CheckUpdates::folderWithSpaces()
     OrviUpdaterEngine engine(settings(folder));
     QVERIFY(engine.checkUpdates());
     QVERIFY(!engine.hasUpdates());
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), QByteArray("<s>1:-updatequery</s>"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        withoutNonce(m_server->received()), QByteArray("<s>1:-updatequery</s>"), 10000);
 }
 
 void tst_CheckUpdates::failedExchangeIsShown_data()
@@ -263,8 +284,60 @@ void tst_CheckUpdates::binaryQueriesServer()
     QVERIFY(updater.waitForFinished(60000));
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), SampleRequest, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(withoutNonce(m_server->received()), SampleRequest, 10000);
     QCOMPARE(m_server->connections(), 1);
+}
+
+void tst_CheckUpdates::answerMustBeTrusted_data()
+{
+    QTest::addColumn<int>("signing"); // FakeUpdateServer::Signing
+    QTest::addColumn<QString>("delegator");
+    QTest::addColumn<int>("expiresIn"); // days from now
+    QTest::addColumn<QByteArray>("comment"); // the delegation's own when empty
+    QTest::addColumn<int>("code");
+
+    using Signing = FakeUpdateServer::Signing;
+    const QString test = QStringLiteral("test");
+    QTest::newRow("signed") << int(Signing::ForRequest) << test << 1 << QByteArray() << 0;
+    QTest::newRow("altered by a byte")
+        << int(Signing::Altered) << test << 1 << QByteArray() << Startup::exitChannelRefused;
+    QTest::newRow("replayed from an earlier request")
+        << int(Signing::ForAnotherRequest) << test << 1 << QByteArray()
+        << Startup::exitChannelRefused;
+    QTest::newRow("without a signature")
+        << int(Signing::Unsigned) << test << 1 << QByteArray() << Startup::exitChannelRefused;
+    QTest::newRow("signed by an undelegated key")
+        << int(Signing::ForRequest) << QStringLiteral("other") << 1 << QByteArray()
+        << Startup::exitChannelRefused;
+    QTest::newRow("delegation expired")
+        << int(Signing::ForRequest) << test << -2 << QByteArray() << Startup::exitChannelRefused;
+    QTest::newRow("package signature as the delegation")
+        << int(Signing::ForRequest) << test << 1 << TestSigning::comment("core", "1", "core.zip")
+        << Startup::exitChannelRefused;
+}
+
+void tst_CheckUpdates::answerMustBeTrusted()
+{
+    QFETCH(int, signing);
+    QFETCH(QString, delegator);
+    QFETCH(int, expiresIn);
+    QFETCH(QByteArray, comment);
+    QFETCH(int, code);
+    const QString folder = mainAppFolder();
+    QVERIFY(installSample(folder));
+    QVERIFY(m_server->setSigner(TestSigning::keyFile(QStringLiteral("server"), ".key"),
+        TestSigning::delegation(QDateTime::currentDateTimeUtc().addDays(expiresIn), delegator,
+            QStringLiteral("server"), comment)));
+    FakeUpdateServer::Script script { 0, { NoUpdates }, 0, FakeUpdateServer::Ending::StayOpen };
+    script.signing = FakeUpdateServer::Signing(signing);
+    m_server->setScript(script);
+
+    QCOMPARE(Startup::updateRun(false, Startup::Query(), settings(folder)), code);
+    // Never "nothing new" for an answer that cannot be trusted: the exchange failed.
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(
+        m_boxes.first().text, code == 0 ? QStringLiteral("No updates available.") : ExchangeFailed);
+    QCOMPARE(m_boxes.first().icon, code == 0 ? QMessageBox::Information : QMessageBox::Critical);
 }
 
 QTEST_MAIN(tst_CheckUpdates)

@@ -13,6 +13,7 @@ private slots:
     void commandLine();
     void request_data();
     void request();
+    void nonceIsFresh();
     void runMainAppMergesChannels();
     void runMainAppThatCannotStart();
     void runMainAppKilledAfterTimeout();
@@ -71,7 +72,20 @@ void tst_UpdateQuery::request()
     QFETCH(QByteArray, output);
     QFETCH(QByteArray, request);
 
-    QCOMPARE(UpdateQuery::request(output), request);
+    // The rows' "<s>" carries the nonce.
+    const QByteArray nonce = QByteArray("0123456789abcdef").repeated(4);
+    QCOMPARE(UpdateQuery::request(output, nonce),
+        request.isEmpty() ? request : "<s nonce=\"" + nonce + "\">" + request.mid(3));
+}
+
+void tst_UpdateQuery::nonceIsFresh()
+{
+    const QByteArray nonce = UpdateQuery::newNonce();
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$"))
+                 .match(QString::fromLatin1(nonce))
+                 .hasMatch(),
+        nonce.constData());
+    QVERIFY(UpdateQuery::newNonce() != nonce);
 }
 
 void tst_UpdateQuery::runMainAppMergesChannels()
