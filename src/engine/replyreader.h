@@ -46,8 +46,9 @@ public:
     QVector<UpdateEntry *> takeEntries();
     /// The number of bytes received so far.
     qsizetype size() const { return m_size; }
-    /// What the reply holds in memory, roughly: the entries' text, and twice the unfinished
-    /// text at the end of what was received, which the look-ahead keeps decoded.
+    /// What the reply holds in memory, roughly: the entries' text, twice the unfinished text
+    /// at the end of what was received, which the look-ahead keeps decoded, and its bytes
+    /// once more, kept until they are hashed for the signature.
     qsizetype cost() const;
     /// True once the bytes received can never become a complete reply.
     bool isHopeless() const { return m_hopeless; }
