@@ -2,6 +2,33 @@
 
 #include "replyschema.h"
 
+const char *AnswerSignature::describe(Result result)
+{
+    switch (result) {
+    case Result::Verified:
+        return "its signature holds";
+    case Result::Unsigned:
+        return "it is not signed";
+    case Result::Misplaced:
+        return "its signature is not its last element or cannot be read";
+    case Result::NoServerKey:
+        return "it does not carry the server's key";
+    case Result::DelegationUnreadable:
+        return "the server key's delegation cannot be read";
+    case Result::NotDelegated:
+        return "no package key of this updater delegates the server's key";
+    case Result::NotADelegation:
+        return "the server key's delegation is another kind of signature";
+    case Result::OtherKey:
+        return "the delegation is for another server key";
+    case Result::DelegationExpired:
+        return "the server key's delegation has expired";
+    case Result::Forged:
+        return "its signature does not hold for this request";
+    }
+    return "";
+}
+
 AnswerSignature::AnswerSignature(const QByteArray &nonce)
 {
     static const bool ready = sodium_init() >= 0;

@@ -38,6 +38,9 @@ public:
         Forged,
     };
 
+    /// What result means, in English, for a diagnostic line.
+    static const char *describe(Result result);
+
     /// Starts the check of an answer to the request that carried nonce.
     explicit AnswerSignature(const QByteArray &nonce);
     AnswerSignature(const AnswerSignature &) = delete;

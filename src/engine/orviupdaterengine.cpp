@@ -82,7 +82,10 @@ bool OrviUpdaterEngine::checkUpdates()
             QMessageBox::Ok, QMessageBox::Ok);
         return false;
     case UpdateQueryClient::Outcome::AnswerRefused:
-        // As a broken exchange: the user can do nothing else about it, only the exit code tells.
+        // As a broken exchange: the user can do nothing else about it, only the exit code and
+        // this line for whoever looks into it tell.
+        qWarning("The update server's answer was refused: %s.",
+            AnswerSignature::describe(reply.answerCheck));
         m_channelRefused = true;
         break;
     case UpdateQueryClient::Outcome::ExchangeFailed:

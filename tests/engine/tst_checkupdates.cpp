@@ -291,53 +291,57 @@ void tst_CheckUpdates::binaryQueriesServer()
 void tst_CheckUpdates::answerMustBeTrusted_data()
 {
     QTest::addColumn<int>("signing"); // FakeUpdateServer::Signing
-    QTest::addColumn<QString>("delegator");
-    QTest::addColumn<int>("expiresIn"); // days from now
+    QTest::addColumn<QStringList>("keys"); // the key that signs, the one that delegates "server"
+    QTest::addColumn<int>("expiresIn"); // hours from now
     QTest::addColumn<QByteArray>("comment"); // the delegation's own when empty
-    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("check"); // AnswerSignature::Result
 
-    using Signing = FakeUpdateServer::Signing;
-    const QString test = QStringLiteral("test");
-    QTest::newRow("signed") << int(Signing::ForRequest) << test << 1 << QByteArray() << 0;
-    QTest::newRow("altered by a byte")
-        << int(Signing::Altered) << test << 1 << QByteArray() << Startup::exitChannelRefused;
-    QTest::newRow("replayed from an earlier request")
-        << int(Signing::ForAnotherRequest) << test << 1 << QByteArray()
-        << Startup::exitChannelRefused;
-    QTest::newRow("without a signature")
-        << int(Signing::Unsigned) << test << 1 << QByteArray() << Startup::exitChannelRefused;
-    QTest::newRow("signed by an undelegated key")
-        << int(Signing::ForRequest) << QStringLiteral("other") << 1 << QByteArray()
-        << Startup::exitChannelRefused;
-    QTest::newRow("delegation expired")
-        << int(Signing::ForRequest) << test << -2 << QByteArray() << Startup::exitChannelRefused;
-    QTest::newRow("package signature as the delegation")
-        << int(Signing::ForRequest) << test << 1 << TestSigning::comment("core", "1", "core.zip")
-        << Startup::exitChannelRefused;
+    using S = FakeUpdateServer::Signing;
+    using R = AnswerSignature::Result;
+    const auto row = [](const char *name, S signing, const char *keys, int hours, R check,
+                         const QByteArray &comment = QByteArray()) {
+        QTest::newRow(name) << int(signing) << QString::fromLatin1(keys).split(QLatin1Char(' '))
+                            << hours << comment << int(check);
+    };
+    row("signed", S::ForRequest, "server test", 24, R::Verified);
+    row("expired within the clock's allowance", S::ForRequest, "server test", -23, R::Verified);
+    row("altered by a byte", S::Altered, "server test", 24, R::Forged);
+    row("replayed from an earlier request", S::ForAnotherRequest, "server test", 24, R::Forged);
+    row("without a signature", S::Unsigned, "server test", 24, R::Unsigned);
+    row("server key delegated by an unknown key", S::ForRequest, "server other", 24,
+        R::NotDelegated);
+    row("delegation expired", S::ForRequest, "server test", -25, R::DelegationExpired);
+    row("package signature as the delegation", S::ForRequest, "server test", 24, R::NotADelegation,
+        TestSigning::comment("core", "1", "core.zip"));
 }
 
 void tst_CheckUpdates::answerMustBeTrusted()
 {
     QFETCH(int, signing);
-    QFETCH(QString, delegator);
+    QFETCH(QStringList, keys);
     QFETCH(int, expiresIn);
     QFETCH(QByteArray, comment);
-    QFETCH(int, code);
+    QFETCH(int, check);
     const QString folder = mainAppFolder();
     QVERIFY(installSample(folder));
-    QVERIFY(m_server->setSigner(TestSigning::keyFile(QStringLiteral("server"), ".key"),
-        TestSigning::delegation(QDateTime::currentDateTimeUtc().addDays(expiresIn), delegator,
-            QStringLiteral("server"), comment)));
+    QVERIFY(m_server->setSigner(TestSigning::keyFile(keys.at(0), ".key"),
+        TestSigning::delegation(QDateTime::currentDateTimeUtc().addSecs(expiresIn * 3600),
+            keys.at(1), QStringLiteral("server"), comment)));
     FakeUpdateServer::Script script { 0, { NoUpdates }, 0, FakeUpdateServer::Ending::StayOpen };
     script.signing = FakeUpdateServer::Signing(signing);
     m_server->setScript(script);
+    const bool taken = check == int(AnswerSignature::Result::Verified);
+    const QByteArray warning = QByteArray("The update server's answer was refused: ")
+        + AnswerSignature::describe(AnswerSignature::Result(check)) + '.';
+    if (!taken)
+        QTest::ignoreMessage(QtWarningMsg, warning.constData());
 
-    QCOMPARE(Startup::updateRun(false, Startup::Query(), settings(folder)), code);
+    const int code = Startup::updateRun(false, Startup::Query(), settings(folder));
+    QCOMPARE(code, taken ? 0 : Startup::exitChannelRefused);
     // Never "nothing new" for an answer that cannot be trusted: the exchange failed.
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(
-        m_boxes.first().text, code == 0 ? QStringLiteral("No updates available.") : ExchangeFailed);
-    QCOMPARE(m_boxes.first().icon, code == 0 ? QMessageBox::Information : QMessageBox::Critical);
+        m_boxes.first().text, taken ? QStringLiteral("No updates available.") : ExchangeFailed);
 }
 
 QTEST_MAIN(tst_CheckUpdates)

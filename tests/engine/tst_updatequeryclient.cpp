@@ -1,6 +1,4 @@
 #include "fakeupdateserver.h"
-#include "serverkeydelegation.h"
-#include "testsigning.h"
 #include "updateentry.h"
 #include "updatequeryclient.h"
 
@@ -36,8 +34,6 @@ quint16 closedPort()
 } // namespace
 
 Q_DECLARE_METATYPE(FakeUpdateServer::Script)
-Q_DECLARE_METATYPE(FakeUpdateServer::Signing)
-Q_DECLARE_METATYPE(AnswerSignature::Result)
 
 /*
  * The exchange with the update server: the request goes out whole, and the reply is taken
@@ -53,8 +49,6 @@ private slots:
 
     void replyArrivals_data();
     void replyArrivals();
-    void answerTrust_data();
-    void answerTrust();
     void replyNeverCompletes_data();
     void replyNeverCompletes();
     void unreachableServer();
@@ -119,72 +113,6 @@ void tst_UpdateQueryClient::replyArrivals()
     if (script.ending == FakeUpdateServer::Ending::StayOpen)
         QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), Request, 10000);
     QCOMPARE(m_server->connections(), 1);
-}
-
-void tst_UpdateQueryClient::answerTrust_data()
-{
-    QTest::addColumn<FakeUpdateServer::Signing>("signing");
-    QTest::addColumn<QString>("serverKey"); // the key the answers are signed with
-    QTest::addColumn<QString>("delegator"); // the package key that delegates tests/keys/server
-    QTest::addColumn<qint64>("expiresIn"); // seconds from now
-    QTest::addColumn<QByteArray>("comment"); // the delegation's own when empty
-    QTest::addColumn<AnswerSignature::Result>("result");
-
-    using Signing = FakeUpdateServer::Signing;
-    using Result = AnswerSignature::Result;
-    const QString server = QStringLiteral("server");
-    const QString test = QStringLiteral("test");
-    const qint64 day = 24 * 60 * 60;
-    QTest::newRow("signed") << Signing::ForRequest << server << test << day << QByteArray()
-                            << Result::Verified;
-    QTest::newRow("expired within the clock's allowance")
-        << Signing::ForRequest << server << test << 60 - ServerKeyDelegation::ClockSkewSeconds
-        << QByteArray() << Result::Verified;
-    QTest::newRow("altered by a byte")
-        << Signing::Altered << server << test << day << QByteArray() << Result::Forged;
-    QTest::newRow("replayed from another request")
-        << Signing::ForAnotherRequest << server << test << day << QByteArray() << Result::Forged;
-    QTest::newRow("unsigned") << Signing::Unsigned << server << test << day << QByteArray()
-                              << Result::Unsigned;
-    QTest::newRow("server key delegated by an unknown key")
-        << Signing::ForRequest << server << QStringLiteral("other") << day << QByteArray()
-        << Result::NotDelegated;
-    QTest::newRow("signed by another key with the delegation of the server's key")
-        << Signing::ForRequest << QStringLiteral("other") << test << day << QByteArray()
-        << Result::NotDelegated;
-    QTest::newRow("delegation expired")
-        << Signing::ForRequest << server << test << -60 - ServerKeyDelegation::ClockSkewSeconds
-        << QByteArray() << Result::DelegationExpired;
-    QTest::newRow("package signature offered as a delegation")
-        << Signing::ForRequest << server << test << day
-        << TestSigning::comment("core", "7.1", "core.zip") << Result::NotADelegation;
-}
-
-void tst_UpdateQueryClient::answerTrust()
-{
-    QFETCH(FakeUpdateServer::Signing, signing);
-    QFETCH(QString, serverKey);
-    QFETCH(QString, delegator);
-    QFETCH(qint64, expiresIn);
-    QFETCH(QByteArray, comment);
-    QFETCH(AnswerSignature::Result, result);
-    QVERIFY(m_server->setSigner(TestSigning::keyFile(serverKey, ".key"),
-        TestSigning::delegation(QDateTime::currentDateTimeUtc().addSecs(expiresIn), delegator,
-            QStringLiteral("server"), comment)));
-    FakeUpdateServer::Script script { 0, { ThreeUpdates }, 0, FakeUpdateServer::Ending::StayOpen };
-    script.signing = signing;
-    m_server->setScript(script);
-
-    UpdateQueryClient query = client();
-    const UpdateQueryClient::Reply reply = query.exchange(Request, Nonce);
-    if (result == AnswerSignature::Result::Verified) {
-        QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::Received);
-        QCOMPARE(reply.entries.size(), size_t(3));
-        return;
-    }
-    QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::AnswerRefused);
-    QCOMPARE(reply.answerCheck, result);
-    QVERIFY(reply.entries.empty());
 }
 
 void tst_UpdateQueryClient::replyNeverCompletes_data()

@@ -3,12 +3,13 @@
 #include "answersigner.h"
 #include "testsigning.h"
 
+#include <QDomDocument>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QXmlStreamReader>
 
 const QByteArray FakeUpdateServer::NoUpdates
     = "<?xml version=\"1.0\"?><reply><request project=\"orvi\" name=\"core\" "
@@ -25,30 +26,13 @@ const QByteArray FakeUpdateServer::ThreeUpdates
 namespace {
 constexpr qsizetype FloodChunk = 64 * 1024;
 
-bool isDocument(const QByteArray &bytes)
-{
-    QXmlStreamReader reader(bytes);
-    while (!reader.atEnd())
-        reader.readNext();
-    return !reader.hasError();
-}
-
 // The nonce of the request's opening marker (empty for "<s>"); false until the marker is in.
 bool nonceOf(const QByteArray &request, QByteArray *nonce)
 {
-    const qsizetype open = request.indexOf("<s");
-    if (open < 0 || request.size() < open + 3)
-        return false;
-    if (request.at(open + 2) == '>') {
-        nonce->clear();
-        return true;
-    }
-    const QByteArray start = "<s nonce=\"";
-    const qsizetype end = request.indexOf("\">", open);
-    if (end < 0)
-        return false;
-    *nonce = request.mid(open + start.size(), end - open - start.size());
-    return true;
+    static const QRegularExpression marker(QStringLiteral("<s( nonce=\"([^\"]*)\")?>"));
+    const QRegularExpressionMatch match = marker.match(QString::fromLatin1(request));
+    *nonce = match.captured(2).toLatin1();
+    return match.hasMatch();
 }
 
 // The script's document signed by signer for nonce, cut where the script cuts it.
@@ -70,13 +54,10 @@ FakeUpdateServer::Script signedScript(
     answer += document.mid(end);
     FakeUpdateServer::Script result = script;
     result.pieces.clear();
-    qsizetype from = 0;
-    qsizetype original = 0;
-    for (const QByteArray &piece : script.pieces) {
-        original += piece.size();
-        const qsizetype to = original > end ? original + inserted : original;
+    for (qsizetype from = 0, to = 0, i = 0; i < script.pieces.size(); from = to, ++i) {
+        to += script.pieces.at(i).size()
+            + (to <= end && to + script.pieces.at(i).size() > end ? inserted : 0);
         result.pieces << answer.mid(from, to - from);
-        from = to;
     }
     return result;
 }
@@ -139,12 +120,6 @@ bool FakeUpdateServer::setSigner(const QString &secretKeyPath, const QByteArray 
     return true;
 }
 
-std::shared_ptr<const AnswerSigner> FakeUpdateServer::signer() const
-{
-    QMutexLocker locker(&m_mutex);
-    return m_signer;
-}
-
 FakeUpdateServer::Script FakeUpdateServer::script() const
 {
     QMutexLocker locker(&m_mutex);
@@ -161,9 +136,13 @@ void FakeUpdateServer::serve(QTcpSocket *socket)
 {
     ++m_connections;
     const auto current = std::make_shared<const Script>(script());
-    const std::shared_ptr<const AnswerSigner> answerSigner = signer();
+    std::shared_ptr<const AnswerSigner> answerSigner;
+    {
+        QMutexLocker locker(&m_mutex);
+        answerSigner = m_signer;
+    }
     const bool signing = current->signing != Signing::Unsigned && answerSigner
-        && current->ending != Ending::Flood && isDocument(current->pieces.join());
+        && current->ending != Ending::Flood && QDomDocument().setContent(current->pieces.join());
     // What the client sent after any CONNECT: a signed answer waits for the request's nonce.
     auto request = std::make_shared<QByteArray>();
     auto started = std::make_shared<bool>(false);

@@ -112,7 +112,6 @@ private:
     };
 
     Script script() const;
-    std::shared_ptr<const AnswerSigner> signer() const;
     void record(const QByteArray &bytes);
     // These run in the server's thread.
     void serve(QTcpSocket *socket);

@@ -245,10 +245,8 @@ Entries tst_UpdateServer::parseReply(const QByteArray &reply, const QByteArray &
     Entries entries;
     if (reader.checkSignature(
             { TestSigning::publicKey(QStringLiteral("test")) }, QDateTime::currentDateTimeUtc())
-        != AnswerSignature::Result::Verified) {
-        qWarning("the reply's signature does not hold: %s", reply.left(200).constData());
+        != AnswerSignature::Result::Verified)
         return entries;
-    }
     for (UpdateEntry *entry : reader.takeEntries())
         entries.emplace_back(entry);
     return entries;
@@ -436,10 +434,8 @@ void tst_UpdateServer::endOfExchange_data()
     QTest::newRow("from an updater before signed answers, answered for no nonce")
         << QByteArray("<s>" + component("core", "app", "1") + "</s>") << 1;
     QTest::newRow("nothing sent") << QByteArray() << 0;
-    QTest::newRow("nonce too short")
+    QTest::newRow("nonce not 64 hexadecimal digits")
         << QByteArray("<s nonce=\"0f\">" + component("core", "app", "1") + "</s>") << 0;
-    QTest::newRow("nonce not hexadecimal")
-        << QByteArray("<s nonce=\"" + QByteArray(64, 'x') + "\"></s>") << 0;
     QTest::newRow("no closing marker") << QByteArray("<s><component name=\"core\"/>") << 0;
     QTest::newRow("malformed inventory") << QByteArray("<s><component name=\"core\"></s>") << 0;
     QTest::newRow("too long") << QByteArray("<s>") + QByteArray(1024 * 1024 + 10, ' ') << 0;
@@ -709,23 +705,10 @@ void tst_UpdateServer::refusesToStart_data()
     QTest::addColumn<QByteArray>("message");
 
     const QStringList serving { QStringLiteral("--base-url"), BaseUrl };
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    QTest::newRow("server key without its delegation")
-        << indexXml()
-        << serving
-            + QStringList { QStringLiteral("--server-key"),
-                  TestSigning::keyFile(QStringLiteral("server"), ".key") }
-        << QByteArray() << QByteArray("--server-key and --delegation go together");
-    QTest::newRow("delegation expired")
-        << indexXml() << serving << TestSigning::delegation(now.addSecs(-60))
-        << QByteArray("The delegation expired");
-    QTest::newRow("delegation of another key")
-        << indexXml() << serving
-        << TestSigning::delegation(now.addDays(1), QStringLiteral("test"), QStringLiteral("other"))
-        << QByteArray("not for this server's key");
     QTest::newRow("package signature as the delegation")
         << indexXml() << serving
-        << TestSigning::delegation(now.addDays(1), QStringLiteral("test"), QStringLiteral("server"),
+        << TestSigning::delegation(QDateTime::currentDateTimeUtc().addDays(1),
+               QStringLiteral("test"), QStringLiteral("server"),
                TestSigning::comment("core", "1", "core.zip"))
         << QByteArray("not a signature of a server key");
     QTest::newRow("package outside the folder")
