@@ -2,7 +2,6 @@
 
 #include <QList>
 #include <QRegularExpression>
-#include <QTimeZone>
 
 namespace {
 const char timeFormat[] = "yyyy-MM-dd'T'HH:mm:ss'Z'";
@@ -25,7 +24,7 @@ bool ServerKeyComment::fromText(const QByteArray &text, ServerKeyComment *commen
     // Read in UTC directly: local time would lose an hour that a change to summer time skips.
     const QString time = match.captured(2);
     const QDateTime expires(QDate::fromString(time.left(10), Qt::ISODate),
-        QTime::fromString(time.mid(11, 8), Qt::ISODate), QTimeZone::utc());
+        QTime::fromString(time.mid(11, 8), Qt::ISODate), Qt::UTC);
     if (!expires.isValid())
         return false;
     comment->keyId = match.captured(1).toUpper();
