@@ -487,7 +487,7 @@ result=$(minisign -V -m "$run/server.keyline" -x "$delegation" -p "$keys/orvi.pu
     || fail "minisign refuses the delegation of the server's key: $result"
 say "the server's key $(key_id "$(sed -n 2p "$server_keys/orvi.pub")") ($server_keys/orvi.pub)" \
     "is delegated by the package key $(key_id "$public_key") in $delegation, checked by minisign:"
-printf '    %s\n' "$result"
+printf '%s\n' "$result" | sed 's/^/    /'
 
 # --- The update server: the update queries, with links to nginx ---------------------------------
 # Behind nginx every client has nginx's address: the server's own per-address limit is off,
