@@ -429,20 +429,42 @@ say "nginx on 127.0.0.1:$nginx_port serves $served${nginx_user:+ (workers as $ng
     "the folder $(status_of "http://127.0.0.1:$nginx_port/")," \
     "index.xml $(status_of "http://127.0.0.1:$nginx_port/index.xml")"
 
+# --- The update server's key, delegated by the package key ----------------------------------------
+# The server signs its answers with a key of its own (made once and kept, like the package key),
+# which the package key delegates for a week at every run; minisign checks the statement as the
+# updater will.
+server_keys=$keys/server
+if [ ! -f "$server_keys/orvi.key" ]; then
+    rm -rf "$server_keys"
+    "$build/tools/mkpackage/mkpackage" --generate-key "$server_keys" --no-password >/dev/null
+fi
+delegation=$run/server.delegation
+"$build/tools/mkpackage/mkpackage" --delegate "$server_keys/orvi.pub" --sign "$keys/orvi.key" \
+    --valid-days 7 --output "$delegation" >/dev/null
+sed -n 2p "$server_keys/orvi.pub" >"$run/server.keyline"
+result=$(minisign -V -m "$run/server.keyline" -x "$delegation" -p "$keys/orvi.pub" 2>&1) \
+    || fail "minisign refuses the delegation of the server's key: $result"
+say "the server's key $(key_id "$(sed -n 2p "$server_keys/orvi.pub")") ($server_keys/orvi.pub)" \
+    "is delegated by the package key $(key_id "$public_key") in $delegation, checked by minisign:"
+printf '%s\n' "$result" | sed 's/^/    /'
+
 # --- The update server: the update queries, with links to nginx ---------------------------------
 # Behind nginx every client has nginx's address: the server's own per-address limit is off,
 # nginx's limit_conn counts the clients' addresses instead.
 "$build/tools/update-server/update-server" --catalogue "$catalogue" --update-port "$update_port" \
     --base-url "http://127.0.0.1:$nginx_port" --max-connections-per-address 0 \
+    --server-key "$server_keys/orvi.key" --delegation "$delegation" \
     >"$run/server-port" 2>"$logs/server.log" &
 server_pid=$!
 wait_until 10 eval 'grep -qs "^update port " "$run/server-port" || ! kill -0 "$server_pid" 2>/dev/null' \
     || true
 grep -qs '^update port ' "$run/server-port" \
     || fail "the update server did not start on port $update_port: $(cat "$logs/server.log")"
+wait_until 5 grep -qs 'answers signed with' "$logs/server.log" \
+    || fail "the update server does not sign its answers: $(cat "$logs/server.log")"
 say "update server on 127.0.0.1:$update_port, behind nginx's stream module on" \
     "127.0.0.1:$query_port (at most 100 connections from one address), links to" \
-    "http://127.0.0.1:$nginx_port"
+    "http://127.0.0.1:$nginx_port; $(grep -o 'answers signed with .*' "$logs/server.log")"
 
 # --- A display and an accessibility bus --------------------------------------------------------
 if $headless; then

@@ -1,3 +1,4 @@
+#include "applicationfolder.h"
 #include "fakeupdateserver.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
@@ -92,8 +93,11 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     TestEnvironment environment;
     const QString root = environment.root() + QStringLiteral("/installation");
-    // The main application is missing, so the query sends an empty request at once.
+    // A main application with an empty inventory: the request carries the nonce the fake
+    // server signs its answers for.
     QDir().mkpath(root);
+    if (!ApplicationFolder::makeScripted(ApplicationFolder::mainProgram(root), "out <s></s>"))
+        qFatal("cannot make the main application");
 
     FakeUpdateServer server;
     bool ok = false;

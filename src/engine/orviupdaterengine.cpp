@@ -12,7 +12,8 @@
 OrviUpdaterEngine::OrviUpdaterEngine(EngineSettings settings)
     : m_settings(std::move(settings))
     , m_downloadFolder(Platform::downloadFolder())
-    , m_query(m_settings.updateServer, m_settings.networkTimeout, m_settings.queryTimeout)
+    , m_query(m_settings.updateServer, m_settings.networkTimeout, m_settings.queryTimeout,
+          { m_settings.signingKeys, m_settings.unsignedAllowed })
     , m_acceptance(m_settings.signingKeys, m_settings.unsignedAllowed,
           m_settings.appRoot.value_or(QString()))
     , m_download(
@@ -56,11 +57,12 @@ bool OrviUpdaterEngine::checkUpdates()
         UpdateQuery::commandLine(*m_settings.appRoot), m_settings.mainAppTimeout);
     m_acceptance.setReportedVersions(
         InventoryVersions::read(UpdateQuery::inventory(output).value_or(QByteArray())));
-    const QByteArray request = UpdateQuery::request(output);
+    const QByteArray nonce = UpdateQuery::newNonce();
+    const QByteArray request = UpdateQuery::request(output, nonce);
 
     m_updates.clear();
     m_channelRefused = false;
-    UpdateQueryClient::Reply reply = m_query.exchange(request);
+    UpdateQueryClient::Reply reply = m_query.exchange(request, nonce);
     const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
     switch (reply.outcome) {
     case UpdateQueryClient::Outcome::Received:
@@ -93,7 +95,10 @@ bool OrviUpdaterEngine::checkUpdates()
             QMessageBox::Ok, QMessageBox::Ok);
         return false;
     case UpdateQueryClient::Outcome::AnswerRefused:
-        // As a broken exchange: the user can do nothing else about it, only the exit code tells.
+        // As a broken exchange: the user can do nothing else about it, only the exit code and
+        // this line for whoever looks into it tell.
+        qWarning("The update server's answer was refused: %s.",
+            AnswerSignature::describe(reply.answerCheck));
         m_channelRefused = true;
         break;
     case UpdateQueryClient::Outcome::ExchangeFailed:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "answersignature.h"
 #include "replyparser.h"
 
 #include <QByteArray>
@@ -14,6 +15,11 @@ class UpdateEntry;
  * the last one stopped and turned into catalogue entries at once, so neither the bytes nor a
  * document are kept: a reply costs the text of its entries and the unfinished token at its
  * end, whatever its size.
+ *
+ * The bytes that the update server's signature covers (ReplySchema) are hashed as their tokens
+ * complete, up to the start of the signature element, and the server's key and the signature
+ * are picked up on the way, so that the signature is checked without keeping the reply.
+ * The reply must be UTF-8: the reader counts characters, and the signature covers bytes.
  */
 class ReplyReader
 {
@@ -21,7 +27,11 @@ public:
     /// Deeper nesting than any reply needs; a reply nested deeper never completes.
     static constexpr int MaxDepth = 256;
 
-    ReplyReader();
+    /// The most text the server key's element or the signature may hold.
+    static constexpr qsizetype MaxSignatureText = 4096;
+
+    /// A reader of the answer to the request that carried nonce.
+    explicit ReplyReader(const QByteArray &nonce = QByteArray());
     ~ReplyReader();
     ReplyReader(const ReplyReader &) = delete;
     ReplyReader &operator=(const ReplyReader &) = delete;
@@ -36,13 +46,23 @@ public:
     QVector<UpdateEntry *> takeEntries();
     /// The number of bytes received so far.
     qsizetype size() const { return m_size; }
-    /// What the reply holds in memory, roughly: the entries' text, and twice the unfinished
-    /// text at the end of what was received, which the look-ahead keeps decoded.
+    /// What the reply holds in memory, roughly: the entries' text, twice the unfinished text
+    /// at the end of what was received, which the look-ahead keeps decoded, and its bytes
+    /// once more, kept until they are hashed for the signature.
     qsizetype cost() const;
     /// True once the bytes received can never become a complete reply.
     bool isHopeless() const { return m_hopeless; }
+    /// Checks the complete reply's signature against the package keys that may delegate the
+    /// server's key, at the time now. Once per reply.
+    AnswerSignature::Result checkSignature(
+        const QList<PackageSignature::PublicKey> &packageKeys, const QDateTime &now);
 
 private:
+    /// Hashes the signed bytes up to the character offset end.
+    void hashUpTo(qint64 end);
+    /// Picks up the server's key and the signature, and ends the signed bytes at the signature.
+    void readSignatureParts(QXmlStreamReader::TokenType token);
+
     QXmlStreamReader m_reader;
     ReplyParser m_parser;
     qsizetype m_size = 0;
@@ -51,4 +71,22 @@ private:
     int m_depth = 0;
     bool m_complete = false;
     bool m_hopeless = false;
+
+    AnswerSignature m_signature;
+    /// Bytes received that are still to be hashed, from m_unhashedStart on.
+    QByteArray m_unhashed;
+    qsizetype m_unhashedStart = 0;
+    /// The characters hashed so far, as the token reader counts them (UTF-16 units).
+    qint64 m_hashedChars = 0;
+    /// False from the start of the signature element on.
+    bool m_signing = true;
+    enum class Capture { None, ServerKey, Signature };
+    Capture m_capture = Capture::None;
+    bool m_serverKeyFound = false;
+    bool m_signatureFound = false;
+    /// Something stands where only the signature may: a reply that cannot verify.
+    bool m_misplaced = false;
+    QByteArray m_serverKeyLine;
+    QByteArray m_statement;
+    QByteArray m_signatureText;
 };

@@ -4,7 +4,10 @@
 
 #include <QProcess>
 
+#include <sodium.h>
+
 namespace {
+// The inventory's markers in the main application's output.
 constexpr char OpenMarker[] = "<s>";
 constexpr char CloseMarker[] = "</s>";
 constexpr qsizetype OpenMarkerSize = sizeof(OpenMarker) - 1;
@@ -28,14 +31,22 @@ std::optional<QByteArray> UpdateQuery::inventory(const QByteArray &output)
     return output.mid(begin, close - begin);
 }
 
-QByteArray UpdateQuery::request(const QByteArray &output)
+QByteArray UpdateQuery::request(const QByteArray &output, const QByteArray &nonce)
 {
     const std::optional<QByteArray> found = inventory(output);
     if (!found)
         return QByteArray();
-    const QString text
-        = QLatin1String(OpenMarker) + QString::fromLatin1(*found) + QLatin1String(CloseMarker);
-    return text.toUtf8();
+    return "<s nonce=\"" + nonce + "\">" + QString::fromLatin1(*found).toUtf8() + CloseMarker;
+}
+
+QByteArray UpdateQuery::newNonce()
+{
+    static const bool ready = sodium_init() >= 0;
+    if (!ready)
+        qFatal("libsodium cannot be initialised");
+    QByteArray bytes(32, '\0');
+    randombytes_buf(bytes.data(), size_t(bytes.size()));
+    return bytes.toHex();
 }
 
 QByteArray UpdateQuery::runMainApp(const QString &commandLine, int timeoutMs)

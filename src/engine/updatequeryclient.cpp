@@ -5,19 +5,23 @@
 #include "updateentry.h"
 #include "updatequery.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QNetworkProxy>
 
-UpdateQueryClient::UpdateQueryClient(UpdateServer server, int networkTimeoutMs, int queryTimeoutMs)
+UpdateQueryClient::UpdateQueryClient(
+    UpdateServer server, int networkTimeoutMs, int queryTimeoutMs, AnswerTrust trust)
     : m_server(std::move(server))
     , m_networkTimeout(networkTimeoutMs)
     , m_queryTimeout(queryTimeoutMs)
+    , m_trust(std::move(trust))
 {
 }
 
 UpdateQueryClient::~UpdateQueryClient() = default;
 
-UpdateQueryClient::Reply UpdateQueryClient::exchange(const QByteArray &request)
+UpdateQueryClient::Reply UpdateQueryClient::exchange(
+    const QByteArray &request, const QByteArray &nonce)
 {
     Reply result;
     // One limit for the whole exchange, so that a server trickling bytes cannot hold the run.
@@ -45,7 +49,7 @@ UpdateQueryClient::Reply UpdateQueryClient::exchange(const QByteArray &request)
 
     // Bytes may already wait in the socket (read while the request was being written), and
     // waitForReadyRead() only reports bytes that come after them.
-    ReplyReader reply;
+    ReplyReader reply(nonce);
     while (!reply.add(m_socket.read(UpdateQuery::ReadChunkSize))) {
         if (reply.isHopeless() || reply.size() > UpdateQuery::MaxReplySize
             || reply.cost() > UpdateQuery::MaxReplySize || deadline.hasExpired()
@@ -53,6 +57,14 @@ UpdateQueryClient::Reply UpdateQueryClient::exchange(const QByteArray &request)
             result.outcome = Outcome::ExchangeFailed;
             return result;
         }
+    }
+    const AnswerSignature::Result check
+        = reply.checkSignature(m_trust.packageKeys, QDateTime::currentDateTimeUtc());
+    if (check != AnswerSignature::Result::Verified
+        && !(check == AnswerSignature::Result::Unsigned && m_trust.unsignedAllowed)) {
+        result.outcome = Outcome::AnswerRefused;
+        result.answerCheck = check;
+        return result;
     }
     for (UpdateEntry *entry : reply.takeEntries())
         result.entries.emplace_back(entry);

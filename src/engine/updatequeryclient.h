@@ -1,5 +1,7 @@
 #pragma once
 
+#include "answersignature.h"
+#include "packagesignature.h"
 #include "updateserver.h"
 
 #include <QByteArray>
@@ -14,8 +16,10 @@ class UpdateEntry;
 /*
  * The exchange of the update query with the update server: one connection (through the
  * proxy's CONNECT tunnel where one is set), the request written whole, and the reply read
- * until it is a complete document, within the network limits and the bounds of a reply.
- * The connection stays open until the client is destroyed.
+ * until it is a complete document, within the network limits and the bounds of a reply;
+ * its entries are taken only when the server's signature over it and the request's nonce
+ * holds (or, where unsigned answers are allowed, it carries none). The connection stays open
+ * until the client is destroyed.
  */
 class UpdateQueryClient
 {
@@ -45,23 +49,43 @@ public:
         QString socketError;
         /// Why the server's certificate was refused (CertificateRefused only).
         QString certificateError;
+        /// Why the answer was refused (AnswerRefused only).
+        AnswerSignature::Result answerCheck = AnswerSignature::Result::Verified;
         /// The catalogue of a complete reply, in reply order.
         std::vector<std::unique_ptr<UpdateEntry>> entries;
     };
 
+    /// Whom an answer must come from.
+    struct AnswerTrust
+    {
+        /// The package keys that may delegate the server's key.
+        QList<PackageSignature::PublicKey> packageKeys;
+        /// Whether an answer without a signature is taken.
+        bool unsignedAllowed;
+
+        /// The keys and the choice built into this updater.
+        static AnswerTrust builtIn()
+        {
+            return { PackageSignature::builtInKeys(), PackageSignature::unsignedPackagesAllowed() };
+        }
+    };
+
     /// A client of server; networkTimeoutMs bounds each wait, queryTimeoutMs the exchange.
-    UpdateQueryClient(UpdateServer server, int networkTimeoutMs, int queryTimeoutMs);
+    UpdateQueryClient(UpdateServer server, int networkTimeoutMs, int queryTimeoutMs,
+        AnswerTrust trust = AnswerTrust::builtIn());
     ~UpdateQueryClient();
     UpdateQueryClient(const UpdateQueryClient &) = delete;
     UpdateQueryClient &operator=(const UpdateQueryClient &) = delete;
 
-    /// Sends request to the update server and reads its reply, blocking until the reply is
-    /// complete or the exchange failed. Meant to be called once per client.
-    Reply exchange(const QByteArray &request);
+    /// Sends request, which carries nonce, to the update server and reads its reply, blocking
+    /// until the reply is complete and checked or the exchange failed. Meant to be called once
+    /// per client.
+    Reply exchange(const QByteArray &request, const QByteArray &nonce);
 
 private:
     UpdateServer m_server;
     int m_networkTimeout;
     int m_queryTimeout;
+    AnswerTrust m_trust;
     QTcpSocket m_socket;
 };

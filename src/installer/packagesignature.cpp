@@ -66,11 +66,9 @@ PackageSignature::PackageSignature(const QByteArray &text)
     m_wellFormed = true;
 }
 
-PackageSignature::Result PackageSignature::verify(const QByteArray &fileHash,
-    const QList<PublicKey> &keys, const TrustedComment &expected, QString *errorText) const
+PackageSignature::Result PackageSignature::checkSigner(
+    const QList<PublicKey> &keys, PublicKey *signer, QString *reason) const
 {
-    QString ignored;
-    QString *reason = errorText ? errorText : &ignored;
     if (m_empty) {
         *reason = QCoreApplication::translate("translation", "The package is not signed.", "nc");
         return Result::Unsigned;
@@ -98,6 +96,31 @@ PackageSignature::Result PackageSignature::verify(const QByteArray &fileHash,
             "translation", "The package's signature has been tampered with.", "nc");
         return Result::ForgedComment;
     }
+    *signer = *key;
+    return Result::Verified;
+}
+
+PackageSignature::Result PackageSignature::verifyStatement(
+    const QByteArray &messageHash, const QList<PublicKey> &keys) const
+{
+    QString reason;
+    PublicKey signer;
+    const Result result = checkSigner(keys, &signer, &reason);
+    if (result != Result::Verified)
+        return result;
+    return verifyDetached(m_signature, messageHash, signer.key) ? Result::Verified
+                                                                : Result::Altered;
+}
+
+PackageSignature::Result PackageSignature::verify(const QByteArray &fileHash,
+    const QList<PublicKey> &keys, const TrustedComment &expected, QString *errorText) const
+{
+    QString ignored;
+    QString *reason = errorText ? errorText : &ignored;
+    PublicKey signer;
+    const Result result = checkSigner(keys, &signer, reason);
+    if (result != Result::Verified)
+        return result;
 
     TrustedComment signedFor;
     if (!TrustedComment::fromText(m_trustedComment, &signedFor)
@@ -135,7 +158,7 @@ PackageSignature::Result PackageSignature::verify(const QByteArray &fileHash,
         return Result::OtherFile;
     }
 
-    if (!verifyDetached(m_signature, fileHash, key->key)) {
+    if (!verifyDetached(m_signature, fileHash, signer.key)) {
         *reason = QCoreApplication::translate(
             "translation", "The package has been altered since it was signed.", "nc");
         return Result::Altered;

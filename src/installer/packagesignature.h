@@ -57,6 +57,12 @@ public:
     Result verify(const QByteArray &fileHash, const QList<PublicKey> &keys,
         const TrustedComment &expected, QString *errorText = nullptr) const;
 
+    /// Checks the signature as a statement about a message whose BLAKE2b-512 (PackageHash) is
+    /// messageHash: made by one of keys, with its trusted comment intact, over exactly those
+    /// bytes. What the trusted comment says is the caller's to check. Returns Verified, or
+    /// Unsigned, Malformed, Legacy, UnknownKey, ForgedComment or Altered.
+    Result verifyStatement(const QByteArray &messageHash, const QList<PublicKey> &keys) const;
+
     /// Reads a minisign public key, the base64 line of a .pub file. False when it is not one.
     static bool parsePublicKey(const QByteArray &base64, PublicKey *key);
     /// The keys built into this updater (ORVI_UPDATE_PUBLIC_KEYS).
@@ -67,6 +73,10 @@ public:
     static QString keyIdText(const QByteArray &id);
 
 private:
+    /// The key of keys that made the signature, once its trusted comment is found intact;
+    /// otherwise why not, with a translated reason.
+    Result checkSigner(const QList<PublicKey> &keys, PublicKey *signer, QString *reason) const;
+
     bool m_empty = true;
     bool m_wellFormed = false;
     QByteArray m_algorithm;

@@ -5,6 +5,7 @@
  * writes, exact and case-sensitive:
  *
  *   <updates>
+ *     <serverKey key="RWQ...">the delegation: a minisign signature of the key line</serverKey>
  *     <request project="orvi" name="core" type="app">
  *       <latest/>  or  <noSuchUpdate/>  or  <noSuchComponent/>  or the update's items:
  *       <version/> <description/> <copyrights/> <author/> <webpage/> <email/> <changelog/>
@@ -12,8 +13,11 @@
  *       and, for an installed base version the publisher keeps a delta from:
  *       <deltaBase/> <deltaLink/> <deltaSize/> <deltaSignature/>
  *     </request>
+ *     <answerSignature>base64 of the server's Ed25519ph signature</answerSignature>
  *   </updates>
  *
+ * The signature covers AnswerSignedPrefix, the request's nonce, a line feed and every byte of
+ * the reply before the "<" of "<answerSignature", which is the root's last child element.
  * The updater ignores the root's name. The publisher's catalogue index names its items alike.
  */
 namespace ReplySchema {
@@ -51,6 +55,15 @@ constexpr char deltaBase[] = "deltaBase";
 constexpr char deltaLink[] = "deltaLink";
 constexpr char deltaSize[] = "deltaSize";
 constexpr char deltaSignature[] = "deltaSignature";
+
+/// The server's public key (attribute "key": the base64 line of its .pub file) and, as the
+/// element's text, the statement by which a package key delegates answering to it.
+constexpr char serverKey[] = "serverKey";
+constexpr char serverKeyLine[] = "key";
+/// The server's signature of the answer, the root's last child element.
+constexpr char answerSignature[] = "answerSignature";
+/// What the answer's signature is over, before the nonce: it is never a package's message.
+constexpr char answerSignedPrefix[] = "orvi-update-answer nonce=";
 
 /// The one text of "critical" that marks an update critical.
 constexpr char criticalTrue[] = "true";

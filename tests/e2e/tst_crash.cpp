@@ -148,9 +148,10 @@ quint16 tst_Crash::startServer(QProcess *server, const QString &catalogue, const
 {
     server->setProcessChannelMode(QProcess::SeparateChannels);
     server->start(QStringLiteral(ORVI_UPDATE_SERVER_BINARY),
-        { QStringLiteral("--catalogue"), catalogue, QStringLiteral("--update-port"),
+        QStringList { QStringLiteral("--catalogue"), catalogue, QStringLiteral("--update-port"),
             QStringLiteral("0"), QStringLiteral("--base-url"), baseUrl, QStringLiteral("--bind"),
-            QStringLiteral("127.0.0.1") });
+            QStringLiteral("127.0.0.1") }
+            + TestSigning::serverOptions(m_environment->root()));
     if (!server->waitForStarted())
         return 0;
     QByteArray output;

@@ -231,7 +231,7 @@ void tst_EndToEnd::wholeUpdate()
 
     QCOMPARE(code, secondFails ? Startup::exitRolledBack : 0);
     const QByteArray request = m_updateServer->received();
-    QVERIFY2(request.startsWith("<s>") && request.endsWith("</s>")
+    QVERIFY2(request.startsWith("<s nonce=\"") && request.endsWith("</s>")
             && request.contains("<component project=\"orvi\" name=\"core\"")
             && request.contains("<component project=\"orvi\" name=\"emoticons\""),
         request.constData());

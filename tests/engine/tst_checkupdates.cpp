@@ -4,7 +4,9 @@
 #include "fakeupdateserver.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
+#include "startup.h"
 #include "testenvironment.h"
+#include "testsigning.h"
 #include "updateentry.h"
 
 #include <QHostAddress>
@@ -30,6 +32,17 @@ const QByteArray SampleInventory
       "<component project=\"orvi\" name=\"caf\xc3\xa9&amp;skin\" type=\"data\" version=\"3\"/>\n";
 // The sample prints UTF-8; the query takes each byte as a Latin-1 character.
 const QByteArray SampleRequest = "<s>" + QString::fromLatin1(SampleInventory).toUtf8() + "</s>";
+
+const QString ExchangeFailed = QStringLiteral(
+    "An error occured while comunicating update server. Check your internet connection.");
+
+// The request with its nonce, which must be fresh, taken out of the opening marker.
+QByteArray withoutNonce(const QByteArray &request)
+{
+    static const QRegularExpression nonce(QStringLiteral("^<s nonce=\"[0-9a-f]{64}\">"));
+    QString text = QString::fromLatin1(request);
+    return text.replace(nonce, QStringLiteral("<s>")).toLatin1();
+}
 
 QStringList names(const QVector<UpdateEntry *> &entries)
 {
@@ -65,6 +78,8 @@ private slots:
     void failedExchangeIsShown_data();
     void failedExchangeIsShown();
     void binaryQueriesServer();
+    void answerMustBeTrusted_data();
+    void answerMustBeTrusted();
 
 private:
     QString mainAppFolder(const QString &name = QStringLiteral("Orvi"));
@@ -159,14 +174,19 @@ void tst_CheckUpdates::requestFromMainApp()
 
     EngineSettings query = settings(folder);
     query.mainAppTimeout = 1000;
+    query.networkTimeout = 1000;
     OrviUpdaterEngine engine(query);
     engine.adoptUpdates({ staleEntry() });
 
-    QVERIFY(engine.checkUpdates());
-    QVERIFY(m_boxes.isEmpty());
+    // Without a request there is no nonce to sign an answer for: the server waits, as the
+    // update server does, and the query fails.
+    QCOMPARE(engine.checkUpdates(), !request.isEmpty());
+    QCOMPARE(m_boxes.size(), request.isEmpty() ? 1 : 0);
     QCOMPARE(names(engine.updates()),
-        QStringList({ QStringLiteral("core"), QStringLiteral("gg"), QStringLiteral("skin") }));
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), request, 10000);
+        request.isEmpty() ? QStringList()
+                          : QStringList({ QStringLiteral("core"), QStringLiteral("gg"),
+                              QStringLiteral("skin") }));
+    QTRY_COMPARE_WITH_TIMEOUT(withoutNonce(m_server->received()), request, 10000);
     QCOMPARE(m_server->connections(), 1);
 }
 
@@ -183,7 +203,8 @@ void tst_CheckUpdates::folderWithSpaces()
     OrviUpdaterEngine engine(settings(folder));
     QVERIFY(engine.checkUpdates());
     QVERIFY(!engine.hasUpdates());
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), QByteArray("<s>1:-updatequery</s>"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        withoutNonce(m_server->received()), QByteArray("<s>1:-updatequery</s>"), 10000);
 }
 
 void tst_CheckUpdates::failedExchangeIsShown_data()
@@ -263,8 +284,64 @@ void tst_CheckUpdates::binaryQueriesServer()
     QVERIFY(updater.waitForFinished(60000));
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), SampleRequest, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(withoutNonce(m_server->received()), SampleRequest, 10000);
     QCOMPARE(m_server->connections(), 1);
+}
+
+void tst_CheckUpdates::answerMustBeTrusted_data()
+{
+    QTest::addColumn<int>("signing"); // FakeUpdateServer::Signing
+    QTest::addColumn<QStringList>("keys"); // the key that signs, the one that delegates "server"
+    QTest::addColumn<int>("expiresIn"); // hours from now
+    QTest::addColumn<QByteArray>("comment"); // the delegation's own when empty
+    QTest::addColumn<int>("check"); // AnswerSignature::Result
+
+    using S = FakeUpdateServer::Signing;
+    using R = AnswerSignature::Result;
+    const auto row = [](const char *name, S signing, const char *keys, int hours, R check,
+                         const QByteArray &comment = QByteArray()) {
+        QTest::newRow(name) << int(signing) << QString::fromLatin1(keys).split(QLatin1Char(' '))
+                            << hours << comment << int(check);
+    };
+    row("signed", S::ForRequest, "server test", 24, R::Verified);
+    row("expired within the clock's allowance", S::ForRequest, "server test", -23, R::Verified);
+    row("altered by a byte", S::Altered, "server test", 24, R::Forged);
+    row("replayed from an earlier request", S::ForAnotherRequest, "server test", 24, R::Forged);
+    row("without a signature", S::Unsigned, "server test", 24, R::Unsigned);
+    row("server key delegated by an unknown key", S::ForRequest, "server other", 24,
+        R::NotDelegated);
+    row("delegation expired", S::ForRequest, "server test", -25, R::DelegationExpired);
+    row("package signature as the delegation", S::ForRequest, "server test", 24, R::NotADelegation,
+        TestSigning::comment("core", "1", "core.zip"));
+}
+
+void tst_CheckUpdates::answerMustBeTrusted()
+{
+    QFETCH(int, signing);
+    QFETCH(QStringList, keys);
+    QFETCH(int, expiresIn);
+    QFETCH(QByteArray, comment);
+    QFETCH(int, check);
+    const QString folder = mainAppFolder();
+    QVERIFY(installSample(folder));
+    QVERIFY(m_server->setSigner(TestSigning::keyFile(keys.at(0), ".key"),
+        TestSigning::delegation(QDateTime::currentDateTimeUtc().addSecs(expiresIn * 3600),
+            keys.at(1), QStringLiteral("server"), comment)));
+    FakeUpdateServer::Script script { 0, { NoUpdates }, 0, FakeUpdateServer::Ending::StayOpen };
+    script.signing = FakeUpdateServer::Signing(signing);
+    m_server->setScript(script);
+    const bool taken = check == int(AnswerSignature::Result::Verified);
+    const QByteArray warning = QByteArray("The update server's answer was refused: ")
+        + AnswerSignature::describe(AnswerSignature::Result(check)) + '.';
+    if (!taken)
+        QTest::ignoreMessage(QtWarningMsg, warning.constData());
+
+    const int code = Startup::updateRun(false, Startup::Query(), settings(folder));
+    QCOMPARE(code, taken ? 0 : Startup::exitChannelRefused);
+    // Never "nothing new" for an answer that cannot be trusted: the exchange failed.
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(
+        m_boxes.first().text, taken ? QStringLiteral("No updates available.") : ExchangeFailed);
 }
 
 QTEST_MAIN(tst_CheckUpdates)

@@ -71,7 +71,12 @@ void tst_UpdateQuery::request()
     QFETCH(QByteArray, output);
     QFETCH(QByteArray, request);
 
-    QCOMPARE(UpdateQuery::request(output), request);
+    // The rows' "<s>" carries a fresh nonce.
+    const QByteArray nonce = UpdateQuery::newNonce();
+    QVERIFY(nonce.size() == 64 && QByteArray::fromHex(nonce).toHex() == nonce);
+    QVERIFY(UpdateQuery::newNonce() != nonce);
+    QCOMPARE(UpdateQuery::request(output, nonce),
+        request.isEmpty() ? request : "<s nonce=\"" + nonce + "\">" + request.mid(3));
 }
 
 void tst_UpdateQuery::runMainAppMergesChannels()

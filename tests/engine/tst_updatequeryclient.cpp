@@ -9,7 +9,8 @@
 
 namespace {
 
-const QByteArray Request = "<s>ABC</s>";
+const QByteArray Nonce = QByteArray("5a").repeated(32);
+const QByteArray Request = "<s nonce=\"" + Nonce + "\">ABC</s>";
 
 const QByteArray &NoUpdates = FakeUpdateServer::NoUpdates;
 const QByteArray &ThreeUpdates = FakeUpdateServer::ThreeUpdates;
@@ -105,7 +106,7 @@ void tst_UpdateQueryClient::replyArrivals()
     m_server->setScript(script);
 
     UpdateQueryClient query = client();
-    const UpdateQueryClient::Reply reply = query.exchange(Request);
+    const UpdateQueryClient::Reply reply = query.exchange(Request, Nonce);
     QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::Received);
     QCOMPARE(::names(reply.entries), names);
     // A server that closes at once may close before it has read the request.
@@ -162,7 +163,7 @@ void tst_UpdateQueryClient::replyNeverCompletes()
     UpdateQueryClient query = client(networkTimeout, queryTimeout);
     QElapsedTimer elapsed;
     elapsed.start();
-    const UpdateQueryClient::Reply reply = query.exchange(Request);
+    const UpdateQueryClient::Reply reply = query.exchange(Request, Nonce);
     QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::ExchangeFailed);
     QVERIFY(reply.entries.empty());
     QVERIFY2(elapsed.elapsed() < 10000, qPrintable(QString::number(elapsed.elapsed())));
@@ -175,7 +176,7 @@ void tst_UpdateQueryClient::unreachableServer()
     const quint16 port = closedPort();
     QVERIFY(port != 0);
     UpdateQueryClient query(UpdateServer(QStringLiteral("127.0.0.1"), port), 5000, 60000);
-    QCOMPARE(query.exchange(Request).outcome, UpdateQueryClient::Outcome::ConnectFailed);
+    QCOMPARE(query.exchange(Request, Nonce).outcome, UpdateQueryClient::Outcome::ConnectFailed);
 }
 
 void tst_UpdateQueryClient::queryTunnelsThroughProxy_data()
@@ -200,7 +201,7 @@ void tst_UpdateQueryClient::queryTunnelsThroughProxy()
     qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
     // Only the proxy knows this name: a query that went direct would fail to resolve it.
     UpdateQueryClient query(UpdateServer(QStringLiteral("updates.orvi.test"), 443), 5000, 60000);
-    const UpdateQueryClient::Reply reply = query.exchange(Request);
+    const UpdateQueryClient::Reply reply = query.exchange(Request, Nonce);
     qunsetenv("https_proxy");
 
     if (tunnel == int(FakeUpdateServer::Tunnel::Accept)) {

@@ -1,6 +1,7 @@
 // Whatever the main application prints, the inventory is the text between the first "<s>"
-// and the last "</s>" (or to the end), and the request is that text between the markers,
-// every byte sent as the UTF-8 form of the Latin-1 character of the same value.
+// and the last "</s>" (or to the end), and the request is that text between the markers, the
+// opening one carrying the nonce, every byte sent as the UTF-8 form of the Latin-1 character
+// of the same value.
 #include "fuzzcheck.h"
 #include "updatequery.h"
 
@@ -29,7 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray output(reinterpret_cast<const char *>(data), qsizetype(size));
     const std::optional<QByteArray> inventory = UpdateQuery::inventory(output);
-    const QByteArray request = UpdateQuery::request(output);
+    // A nonce from the input's first bytes, so that it varies as the server sees it.
+    const QByteArray nonce = output.left(32).toHex().leftJustified(64, '0');
+    const QByteArray request = UpdateQuery::request(output, nonce);
 
     const qsizetype first = output.indexOf(open);
     const qsizetype last = output.lastIndexOf(close);
@@ -44,6 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Either the inventory stops at the last closing marker, or that marker overlaps or
     // precedes the opening one and the inventory runs to the end.
     FUZZ_CHECK(end == last || (last < begin && end == output.size()));
-    FUZZ_CHECK(request == open + latin1AsUtf8(*inventory) + close);
+    FUZZ_CHECK(request == "<s nonce=\"" + nonce + "\">" + latin1AsUtf8(*inventory) + close);
     return 0;
 }

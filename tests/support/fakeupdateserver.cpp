@@ -1,7 +1,12 @@
 #include "fakeupdateserver.h"
 
+#include "answersigner.h"
+#include "testsigning.h"
+
+#include <QDomDocument>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -20,7 +25,43 @@ const QByteArray FakeUpdateServer::ThreeUpdates
 
 namespace {
 constexpr qsizetype FloodChunk = 64 * 1024;
+
+// The nonce of the request's opening marker (empty for "<s>"); false until the marker is in.
+bool nonceOf(const QByteArray &request, QByteArray *nonce)
+{
+    static const QRegularExpression marker(QStringLiteral("<s( nonce=\"([^\"]*)\")?>"));
+    const QRegularExpressionMatch match = marker.match(QString::fromLatin1(request));
+    *nonce = match.captured(2).toLatin1();
+    return match.hasMatch();
 }
+
+// The script's document signed by signer for nonce, cut where the script cuts it.
+FakeUpdateServer::Script signedScript(
+    const FakeUpdateServer::Script &script, const AnswerSigner &signer, const QByteArray &nonce)
+{
+    using Signing = FakeUpdateServer::Signing;
+    const QByteArray document = script.pieces.join();
+    const qsizetype end = document.lastIndexOf("</");
+    QByteArray answer = document.left(end) + signer.serverKeyElement();
+    signer.appendSignature(&answer,
+        script.signing == Signing::ForAnotherRequest ? QByteArray(nonce).fill('0') + "1" : nonce);
+    if (script.signing == Signing::Altered) {
+        // The first letter of the first name: the document stays well-formed.
+        const qsizetype name = answer.indexOf(" name=\"") + 7;
+        answer[name] = char(answer.at(name) ^ 1);
+    }
+    const qsizetype inserted = answer.size() - end;
+    answer += document.mid(end);
+    FakeUpdateServer::Script result = script;
+    result.pieces.clear();
+    for (qsizetype from = 0, to = 0, i = 0; i < script.pieces.size(); from = to, ++i) {
+        to += script.pieces.at(i).size()
+            + (to <= end && to + script.pieces.at(i).size() > end ? inserted : 0);
+        result.pieces << answer.mid(from, to - from);
+    }
+    return result;
+}
+} // namespace
 
 FakeUpdateServer::FakeUpdateServer() : m_server(new QTcpServer)
 {
@@ -37,6 +78,8 @@ FakeUpdateServer::FakeUpdateServer() : m_server(new QTcpServer)
                 m_port = m_server->serverPort();
         },
         Qt::BlockingQueuedConnection);
+    setSigner(TestSigning::keyFile(QStringLiteral("server"), ".key"),
+        TestSigning::delegation(QDateTime::currentDateTimeUtc().addDays(1)));
 }
 
 FakeUpdateServer::~FakeUpdateServer()
@@ -64,6 +107,19 @@ QList<QByteArray> FakeUpdateServer::tunnelRequests() const
     return m_tunnelRequests;
 }
 
+bool FakeUpdateServer::setSigner(const QString &secretKeyPath, const QByteArray &delegation)
+{
+    auto signer = std::make_shared<AnswerSigner>();
+    QString errorText;
+    if (!signer->load(secretKeyPath, QByteArray(), delegation, &errorText)) {
+        qWarning("cannot sign answers: %s", qPrintable(errorText));
+        return false;
+    }
+    QMutexLocker locker(&m_mutex);
+    m_signer = std::move(signer);
+    return true;
+}
+
 FakeUpdateServer::Script FakeUpdateServer::script() const
 {
     QMutexLocker locker(&m_mutex);
@@ -80,10 +136,31 @@ void FakeUpdateServer::serve(QTcpSocket *socket)
 {
     ++m_connections;
     const auto current = std::make_shared<const Script>(script());
+    std::shared_ptr<const AnswerSigner> answerSigner;
+    {
+        QMutexLocker locker(&m_mutex);
+        answerSigner = m_signer;
+    }
+    const bool signing = current->signing != Signing::Unsigned && answerSigner
+        && current->ending != Ending::Flood && QDomDocument().setContent(current->pieces.join());
+    // What the client sent after any CONNECT: a signed answer waits for the request's nonce.
+    auto request = std::make_shared<QByteArray>();
+    auto started = std::make_shared<bool>(false);
+    const auto take = [=](const QByteArray &bytes) {
+        record(bytes);
+        request->append(bytes);
+        QByteArray nonce;
+        if (*started || (signing && !nonceOf(*request, &nonce)))
+            return;
+        *started = true;
+        const auto answer = signing
+            ? std::make_shared<const Script>(signedScript(*current, *answerSigner, nonce))
+            : current;
+        QTimer::singleShot(current->delayMs, socket, [=] { play(socket, answer, 0); });
+    };
     if (current->tunnel == Tunnel::None) {
-        QObject::connect(
-            socket, &QTcpSocket::readyRead, socket, [this, socket] { record(socket->readAll()); });
-        QTimer::singleShot(current->delayMs, socket, [=] { play(socket, current, 0); });
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] { take(socket->readAll()); });
+        take(QByteArray());
         return;
     }
     // The CONNECT request comes first; what follows it is the tunnelled exchange.
@@ -91,7 +168,7 @@ void FakeUpdateServer::serve(QTcpSocket *socket)
     auto open = std::make_shared<bool>(false);
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] {
         if (*open) {
-            record(socket->readAll());
+            take(socket->readAll());
             return;
         }
         header->append(socket->readAll());
@@ -110,8 +187,7 @@ void FakeUpdateServer::serve(QTcpSocket *socket)
             return;
         }
         socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
-        record(rest);
-        QTimer::singleShot(current->delayMs, socket, [=] { play(socket, current, 0); });
+        take(rest);
     });
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 
+class AnswerSigner;
 class QTcpServer;
 class QTcpSocket;
 
@@ -17,7 +18,9 @@ class QTcpSocket;
  * connection from its own thread, so it keeps answering while the test's thread is blocked
  * in the update query. Each connection gets the current script: after a delay, the reply
  * pieces with a gap between them, then the connection stays open, is closed, or is flooded
- * with bytes that never form a document. Everything received is recorded.
+ * with bytes that never form a document. Everything received is recorded. A script whose
+ * pieces form a whole document is signed as the update server signs its answers, for the
+ * nonce of the request, which it waits for.
  */
 class FakeUpdateServer
 {
@@ -30,6 +33,9 @@ public:
     /// Acting also as an HTTP proxy: the connection must open with CONNECT, which is then
     /// accepted (and the script played through the tunnel) or refused with 403.
     enum class Tunnel { None, Accept, Refuse };
+    /// How a whole document is signed: for the request's nonce, not at all, for another
+    /// request's nonce (a replay), or for the request and then altered in a byte.
+    enum class Signing { ForRequest, Unsigned, ForAnotherRequest, Altered };
 
     struct Script
     {
@@ -42,6 +48,7 @@ public:
         /// What the flood repeats after an opening "<reply>".
         QByteArray floodUnit = "x";
         Tunnel tunnel = Tunnel::None;
+        Signing signing = Signing::ForRequest;
     };
 
     FakeUpdateServer();
@@ -84,6 +91,11 @@ public:
         setScript(script);
     }
 
+    /// Signs with the server's secret key at secretKeyPath and the delegation statement from
+    /// now on (at first: tests/keys/server.key, delegated by the test key for a day); false
+    /// when the key cannot be read.
+    bool setSigner(const QString &secretKeyPath, const QByteArray &delegation);
+
     /// Everything received on all connections so far, CONNECT requests excepted.
     QByteArray received() const;
     /// The request lines of the CONNECT requests received so far.
@@ -108,6 +120,7 @@ private:
 
     mutable QMutex m_mutex;
     Script m_script;
+    std::shared_ptr<const AnswerSigner> m_signer;
     QByteArray m_received;
     QList<QByteArray> m_tunnelRequests;
     std::atomic<int> m_connections { 0 };

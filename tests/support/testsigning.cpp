@@ -2,6 +2,7 @@
 
 #include "packagehash.h"
 #include "packagesigner.h"
+#include "serverkeycomment.h"
 #include "testenvironment.h"
 
 #include <QFile>
@@ -9,12 +10,10 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-namespace {
-QString keyFile(const QString &key, const char *suffix)
+QString TestSigning::keyFile(const QString &key, const char *suffix)
 {
     return QStringLiteral(ORVI_TEST_KEYS_DIR "/") + key + QLatin1String(suffix);
 }
-} // namespace
 
 QByteArray TestSigning::sign(const QString &file, const QByteArray &trustedComment,
     const QString &key, const QStringList &extra)
@@ -79,4 +78,32 @@ PackageSignature::PublicKey TestSigning::publicKey(const QString &key)
     if (!PackageSignature::parsePublicKey(text.split('\n').value(1), &publicKey))
         qFatal("%s.pub is not a minisign public key", qPrintable(key));
     return publicKey;
+}
+
+QByteArray TestSigning::delegation(const QDateTime &expires, const QString &signer,
+    const QString &serverKey, const QByteArray &trustedComment)
+{
+    PackageSigner packageKey;
+    QString errorText;
+    if (!packageKey.load(keyFile(signer, ".key"), &errorText)) {
+        qWarning("cannot sign a delegation: %s", qPrintable(errorText));
+        return QByteArray();
+    }
+    const QByteArray keyLine
+        = TestEnvironment::readFile(keyFile(serverKey, ".pub")).split('\n').value(1);
+    ServerKeyComment comment;
+    comment.keyId = PackageSignature::keyIdText(publicKey(serverKey).id);
+    comment.expires = expires;
+    return packageKey.signatureText(
+        keyLine + '\n', trustedComment.isEmpty() ? comment.toText() : trustedComment);
+}
+
+QStringList TestSigning::serverOptions(const QString &folder)
+{
+    const QString statement = folder + QStringLiteral("/server.delegation");
+    if (!TestEnvironment::writeFile(
+            statement, delegation(QDateTime::currentDateTimeUtc().addDays(1))))
+        qWarning("cannot write %s", qPrintable(statement));
+    return { QStringLiteral("--server-key"), keyFile(QStringLiteral("server"), ".key"),
+        QStringLiteral("--delegation"), statement };
 }

@@ -4,12 +4,14 @@
 #include "trustedcomment.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
 /*
  * Signs packages for tests with Debian's minisign and the key pairs under tests/keys: "test",
- * the key the test builds trust, and "other", one they do not.
+ * the key the test builds trust, and "other", one they do not; "server" is the update server's
+ * key, which "test" delegates.
  */
 class TestSigning
 {
@@ -25,4 +27,15 @@ public:
     static QByteArray hashOf(const QString &file);
     /// The public key of the pair named key.
     static PackageSignature::PublicKey publicKey(const QString &key);
+    /// The path of the file of the pair named key with suffix (".key" or ".pub").
+    static QString keyFile(const QString &key, const char *suffix);
+    /// The statement by which the package key signer delegates the update server's key
+    /// serverKey until expires, or with trustedComment when one is given.
+    static QByteArray delegation(const QDateTime &expires,
+        const QString &signer = QStringLiteral("test"),
+        const QString &serverKey = QStringLiteral("server"),
+        const QByteArray &trustedComment = QByteArray());
+    /// The update server's options that sign its answers with the test server key, delegated
+    /// by the test key for a day; the statement is written into folder.
+    static QStringList serverOptions(const QString &folder);
 };

@@ -140,6 +140,7 @@ private slots:
     void publishesInCatalogue();
     void signs_data();
     void signs();
+    void delegatesServerKey();
 
 private:
     int mkpackage(
@@ -658,6 +659,34 @@ void tst_MkPackage::signs()
     QByteArray errors;
     QCOMPARE(mkpackage(packageArguments(package), nullptr, &errors), 0);
     QVERIFY(!QFile::exists(signature));
+}
+
+// What mkpackage --delegate writes, checked by Debian's minisign (the updater's check of it has
+// tests of its own).
+void tst_MkPackage::delegatesServerKey()
+{
+    const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+    if (minisign.isEmpty())
+        QSKIP("minisign is not installed (scripts/install-deps.sh installs it)");
+    const QString statement = m_environment->root() + QStringLiteral("/server.delegation");
+    const QString server = TestSigning::keyFile(QStringLiteral("server"), ".pub");
+    QCOMPARE(mkpackage({ QStringLiteral("--delegate"), server, QStringLiteral("--sign"),
+                 TestSigning::keyFile(QStringLiteral("test"), ".key"), QStringLiteral("--output"),
+                 statement }),
+        0);
+    // The signed message is the key's line, as sed -n 2p prints it.
+    const QString message = m_environment->root() + QStringLiteral("/server.keyline");
+    QVERIFY(TestEnvironment::writeFile(
+        message, TestEnvironment::readFile(server).split('\n').value(1) + '\n'));
+    QProcess check;
+    check.start(minisign,
+        { QStringLiteral("-V"), QStringLiteral("-p"),
+            TestSigning::keyFile(QStringLiteral("test"), ".pub"), QStringLiteral("-m"), message,
+            QStringLiteral("-x"), statement });
+    QVERIFY(check.waitForFinished(30000));
+    QVERIFY2(check.exitCode() == 0, check.readAllStandardError().constData());
+    QVERIFY(check.readAllStandardOutput().contains(
+        "Trusted comment: orvi-server-key key=903FFA4AEDFBB509 expires="));
 }
 
 ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_MkPackage)

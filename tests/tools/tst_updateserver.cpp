@@ -1,5 +1,6 @@
 #include "replyreader.h"
 #include "testenvironment.h"
+#include "testsigning.h"
 #include "updateentry.h"
 
 #include <QDomDocument>
@@ -62,11 +63,14 @@ QByteArray component(const QByteArray &name, const QByteArray &type, const QByte
         + version + "\"/>";
 }
 
+// The nonce of every request, as the updater makes them.
+const QByteArray Nonce = QByteArray("0f").repeated(32);
+
 // What the updater sends for the inventory bytes the main application printed: every byte
 // widened to the character of the same value, then UTF-8 encoded.
 QByteArray asSentByUpdater(const QByteArray &inventory)
 {
-    return (QLatin1String("<s>") + QString::fromLatin1(inventory) + QLatin1String("</s>")).toUtf8();
+    return "<s nonce=\"" + Nonce + "\">" + QString::fromLatin1(inventory).toUtf8() + "</s>";
 }
 
 // How the server ended an exchange, seen from a plain socket: a reset tells itself from a
@@ -150,7 +154,8 @@ private:
     bool startServer(const QStringList &extraArguments = QStringList());
     QByteArray exchange(const QByteArray &request);
     QStringList stopServer();
-    static Entries parseReply(const QByteArray &reply);
+    /// The entries of reply, once its signature for nonce holds (none otherwise).
+    static Entries parseReply(const QByteArray &reply, const QByteArray &nonce = Nonce);
 
     std::unique_ptr<TestEnvironment> m_environment;
     QString m_catalogue;
@@ -187,7 +192,7 @@ bool tst_UpdateServer::startServer(const QStringList &extraArguments)
     m_server->start(QStringLiteral(ORVI_UPDATE_SERVER_BINARY),
         QStringList { QStringLiteral("--catalogue"), m_catalogue, QStringLiteral("--update-port"),
             QStringLiteral("0"), QStringLiteral("--base-url"), BaseUrl }
-            + extraArguments);
+            + TestSigning::serverOptions(m_environment->root()) + extraArguments);
     if (!m_server->waitForStarted(10000))
         return false;
     m_updatePort = 0;
@@ -236,12 +241,16 @@ QStringList tst_UpdateServer::stopServer()
     return lines;
 }
 
-Entries tst_UpdateServer::parseReply(const QByteArray &reply)
+Entries tst_UpdateServer::parseReply(const QByteArray &reply, const QByteArray &nonce)
 {
-    ReplyReader reader;
+    ReplyReader reader(nonce);
     if (!reader.add(reply))
         qWarning("reply is not a complete document: %s", reply.left(200).constData());
     Entries entries;
+    if (reader.checkSignature(
+            { TestSigning::publicKey(QStringLiteral("test")) }, QDateTime::currentDateTimeUtc())
+        != AnswerSignature::Result::Verified)
+        return entries;
     for (UpdateEntry *entry : reader.takeEntries())
         entries.emplace_back(entry);
     return entries;
@@ -398,8 +407,9 @@ void tst_UpdateServer::signature()
     const auto last = [this] {
         QDomDocument document;
         document.setContent(exchange(asSentByUpdater(component("core", "app", "1"))));
-        const QDomElement element
-            = document.documentElement().firstChildElement().lastChildElement();
+        const QDomElement element = document.documentElement()
+                                        .firstChildElement(QStringLiteral("request"))
+                                        .lastChildElement();
         return element.tagName() == QLatin1String("signature") ? element.text() : element.tagName();
     };
     QCOMPARE(last(), QStringLiteral("timestamp"));
@@ -455,7 +465,11 @@ void tst_UpdateServer::endOfExchange_data()
     QTest::newRow("answered") << asSentByUpdater(component("core", "app", "1")) << 1;
     QTest::newRow("large request answered in its turn")
         << asSentByUpdater(component("core", "app", "1").repeated(1500)) << 1500;
+    QTest::newRow("from an updater before signed answers, answered for no nonce")
+        << QByteArray("<s>" + component("core", "app", "1") + "</s>") << 1;
     QTest::newRow("nothing sent") << QByteArray() << 0;
+    QTest::newRow("nonce not 64 hexadecimal digits")
+        << QByteArray("<s nonce=\"0f\">" + component("core", "app", "1") + "</s>") << 0;
     QTest::newRow("no closing marker") << QByteArray("<s><component name=\"core\"/>") << 0;
     QTest::newRow("malformed inventory") << QByteArray("<s><component name=\"core\"></s>") << 0;
     QTest::newRow("too long") << QByteArray("<s>") + QByteArray(1024 * 1024 + 10, ' ') << 0;
@@ -472,7 +486,9 @@ void tst_UpdateServer::endOfExchange()
     const Ending ending = plainExchange(m_updatePort, request);
     QCOMPARE(ending.reset, offers == 0);
     if (offers > 0)
-        QCOMPARE(parseReply(ending.received).size(), size_t(offers));
+        QCOMPARE(
+            parseReply(ending.received, request.startsWith("<s>") ? QByteArray() : Nonce).size(),
+            size_t(offers));
     else
         QCOMPARE(ending.received, QByteArray());
 }
@@ -719,26 +735,42 @@ void tst_UpdateServer::refusesToStart_data()
 {
     QTest::addColumn<QByteArray>("index");
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("statement"); // with the server key when not empty
     QTest::addColumn<QByteArray>("message");
 
     const QStringList serving { QStringLiteral("--base-url"), BaseUrl };
+    QTest::newRow("package signature as the delegation")
+        << indexXml() << serving
+        << TestSigning::delegation(QDateTime::currentDateTimeUtc().addDays(1),
+               QStringLiteral("test"), QStringLiteral("server"),
+               TestSigning::comment("core", "1", "core.zip"))
+        << QByteArray("not a signature of a server key");
     QTest::newRow("package outside the folder")
         << QByteArray("<catalogue><component project=\"orvi\" name=\"core\" type=\"app\">"
                       "<version>2</version><package>../core.zip</package></component></catalogue>")
-        << serving << QByteArray("index.xml:1");
-    QTest::newRow("no base URL") << indexXml() << QStringList() << QByteArray("--base-url");
+        << serving << QByteArray() << QByteArray("index.xml:1");
+    QTest::newRow("no base URL") << indexXml() << QStringList() << QByteArray()
+                                 << QByteArray("--base-url");
     QTest::newRow("base URL not a URL")
         << indexXml() << QStringList { QStringLiteral("--base-url"), QStringLiteral("http://[x") }
-        << QByteArray("not a URL");
+        << QByteArray() << QByteArray("not a URL");
 }
 
 void tst_UpdateServer::refusesToStart()
 {
     QFETCH(QByteArray, index);
     QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, statement);
     QFETCH(QByteArray, message);
 
     QVERIFY(TestEnvironment::writeFile(m_catalogue + QStringLiteral("/index.xml"), index));
+    if (!statement.isEmpty()) {
+        const QString file = m_environment->root() + QStringLiteral("/statement");
+        QVERIFY(TestEnvironment::writeFile(file, statement));
+        arguments << QStringLiteral("--server-key")
+                  << TestSigning::keyFile(QStringLiteral("server"), ".key")
+                  << QStringLiteral("--delegation") << file;
+    }
     QProcess server;
     server.start(QStringLiteral(ORVI_UPDATE_SERVER_BINARY),
         QStringList { QStringLiteral("--catalogue"), m_catalogue, QStringLiteral("--update-port"),

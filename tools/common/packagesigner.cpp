@@ -246,6 +246,19 @@ bool PackageSigner::sign(const QString &path, const QByteArray &trustedComment,
         return false;
     }
 
+    const QByteArray text = prehashedSignatureText(hash, trustedComment);
+    QSaveFile out(signaturePath);
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        *errorText = tr("Cannot write %1: %2").arg(signaturePath, out.errorString());
+        return false;
+    }
+    return true;
+}
+
+QByteArray PackageSigner::prehashedSignatureText(
+    const QByteArray &hash, const QByteArray &trustedComment) const
+{
+    Q_ASSERT(m_loaded);
     const unsigned char *const id = m_secret.data();
     const unsigned char *const secretKey = id + keyIdSize;
     QByteArray signature(crypto_sign_BYTES, '\0');
@@ -255,16 +268,41 @@ bool PackageSigner::sign(const QString &path, const QByteArray &trustedComment,
     QByteArray globalSignature(crypto_sign_BYTES, '\0');
     crypto_sign_detached(reinterpret_cast<unsigned char *>(globalSignature.data()), nullptr,
         bytes(signed_), static_cast<unsigned long long>(signed_.size()), secretKey);
-
-    QSaveFile out(signaturePath);
-    const QByteArray text = "untrusted comment: signature from mkpackage secret key\n"
+    return "untrusted comment: signature from mkpackage secret key\n"
         + ("ED" + QByteArray(reinterpret_cast<const char *>(id), keyIdSize) + signature).toBase64()
         + "\ntrusted comment: " + trustedComment + '\n' + globalSignature.toBase64() + '\n';
-    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
-        *errorText = tr("Cannot write %1: %2").arg(signaturePath, out.errorString());
-        return false;
+}
+
+QByteArray PackageSigner::signatureText(
+    const QByteArray &message, const QByteArray &trustedComment) const
+{
+    PackageHash hash;
+    hash.add(message.constData(), message.size());
+    return prehashedSignatureText(hash.result(), trustedComment);
+}
+
+QByteArray PackageSigner::signParts(const QList<QByteArrayView> &parts) const
+{
+    Q_ASSERT(m_loaded);
+    crypto_sign_state state;
+    crypto_sign_init(&state);
+    for (const QByteArrayView part : parts) {
+        crypto_sign_update(&state, reinterpret_cast<const unsigned char *>(part.data()),
+            static_cast<unsigned long long>(part.size()));
     }
-    return true;
+    QByteArray signature(crypto_sign_BYTES, '\0');
+    crypto_sign_final_create(&state, reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+        m_secret.data() + keyIdSize);
+    return signature;
+}
+
+QByteArray PackageSigner::publicKeyLine() const
+{
+    // An Ed25519 secret key in libsodium's form ends with its public key.
+    const char *const id = reinterpret_cast<const char *>(m_secret.data());
+    return ("Ed" + QByteArray(id, keyIdSize)
+        + QByteArray(id + keyIdSize + crypto_sign_SECRETKEYBYTES - publicKeySize, publicKeySize))
+        .toBase64();
 }
 
 QString PackageSigner::keyIdText() const

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
 #include <QString>
 
 #include <array>
@@ -33,6 +35,13 @@ public:
     /// Writes the signature file of the file at path, with trustedComment, to signaturePath.
     bool sign(const QString &path, const QByteArray &trustedComment, const QString &signaturePath,
         QString *errorText) const;
+    /// The text of a signature file for the bytes message, with trustedComment.
+    QByteArray signatureText(const QByteArray &message, const QByteArray &trustedComment) const;
+    /// The Ed25519ph signature (libsodium's multi-part one, SHA-512 of the message) of parts,
+    /// one after the other, as one message.
+    QByteArray signParts(const QList<QByteArrayView> &parts) const;
+    /// The public key's base64 line, as the second line of its .pub file.
+    QByteArray publicKeyLine() const;
 
     /// The key id as minisign prints it.
     QString keyIdText() const;
@@ -43,6 +52,8 @@ private:
     static constexpr int secretSize = keyIdSize + crypto_sign_SECRETKEYBYTES + 32;
 
     static bool checksumMatches(const unsigned char *secret);
+    QByteArray prehashedSignatureText(
+        const QByteArray &hash, const QByteArray &trustedComment) const;
 
     std::array<unsigned char, secretSize> m_secret {};
     std::array<unsigned char, crypto_pwhash_scryptsalsa208sha256_SALTBYTES> m_salt {};

@@ -3,6 +3,7 @@
 #include "packagebuilder.h"
 #include "packagesigner.h"
 #include "passwordprompt.h"
+#include "serverkeycomment.h"
 #include "trustedcomment.h"
 
 #include <QCommandLineParser>
@@ -11,6 +12,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -84,6 +88,55 @@ int generateKey(const QString &folder, bool withPassword)
     return 0;
 }
 
+// Reads the secret key at path and asks for its password where it has one.
+bool loadSigner(const QString &path, PackageSigner *signer, QString *errorText)
+{
+    if (!signer->load(path, errorText))
+        return false;
+    if (!signer->needsPassword())
+        return true;
+    QByteArray password;
+    const bool unlocked
+        = signingPassword(false, &password, errorText) && signer->unlock(password, errorText);
+    password.fill('\0');
+    return unlocked;
+}
+
+// The statement by which the package key delegates answering update queries to the server key
+// of publicKeyPath for days: a signature of the key's line in minisign's format.
+int delegate(
+    const QString &publicKeyPath, const QString &secretKeyPath, int days, const QString &outputPath)
+{
+    QFile publicKey(publicKeyPath);
+    if (!publicKey.open(QIODevice::ReadOnly))
+        return fail(tr("Cannot read %1: %2").arg(publicKeyPath, publicKey.errorString()));
+    const QByteArray keyLine = publicKey.read(4096).split('\n').value(1).trimmed();
+    const QByteArray::FromBase64Result key
+        = QByteArray::fromBase64Encoding(keyLine, QByteArray::AbortOnBase64DecodingErrors);
+    if (!key || key.decoded.size() != 42 || !key.decoded.startsWith("Ed"))
+        return fail(tr("%1 is not a minisign public key").arg(publicKeyPath));
+    PackageSigner signer;
+    QString errorText;
+    if (!loadSigner(secretKeyPath, &signer, &errorText))
+        return fail(errorText);
+    QByteArray id = key.decoded.mid(2, 8);
+    std::reverse(id.begin(), id.end());
+    ServerKeyComment comment;
+    comment.keyId = QString::fromLatin1(id.toHex().toUpper());
+    // Whole seconds, as the comment writes them.
+    comment.expires = QDateTime::fromSecsSinceEpoch(
+        QDateTime::currentSecsSinceEpoch() + qint64(days) * 24 * 60 * 60, Qt::UTC);
+    const QByteArray text = signer.signatureText(keyLine + '\n', comment.toText());
+    QSaveFile out(outputPath);
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
+        return fail(tr("Cannot write %1: %2").arg(outputPath, out.errorString()));
+    print(stdout,
+        tr("%1: key %2 delegated by key %3 until %4")
+            .arg(outputPath, comment.keyId, signer.keyIdText(),
+                QString::fromLatin1(comment.toText().split('=').constLast())));
+    return 0;
+}
+
 bool isPlainName(const QString &text)
 {
     return !text.isEmpty() && text != QLatin1String(".") && text != QLatin1String("..")
@@ -148,14 +201,32 @@ int main(int argc, char *argv[])
         "BASE");
     const QCommandLineOption noPasswordOption(QStringLiteral("no-password"),
         tr("With --generate-key: a secret key without a password (keep it offline)."));
+    const QCommandLineOption delegateOption = option("delegate",
+        "Only make the statement by which the package key of --sign delegates answering update "
+        "queries to the update server's key in this .pub file, written to --output.",
+        "server-public-key");
+    const QCommandLineOption validDaysOption = option(
+        "valid-days", "With --delegate: the days the delegation holds (default 30).", "days");
     parser.addOptions({ oldOption, newOption, projectOption, nameOption, typeOption, outputOption,
         catalogueOption, versionOption, descriptionOption, changelogOption, changelogFileOption,
         copyrightsOption, authorOption, webpageOption, emailOption, timestampOption, criticalOption,
-        signOption, generateKeyOption, noPasswordOption, deltaOption });
+        signOption, generateKeyOption, noPasswordOption, deltaOption, delegateOption,
+        validDaysOption });
     parser.process(app);
 
     if (parser.isSet(generateKeyOption))
         return generateKey(parser.value(generateKeyOption), !parser.isSet(noPasswordOption));
+    if (parser.isSet(delegateOption)) {
+        bool ok = true;
+        const int days
+            = parser.isSet(validDaysOption) ? parser.value(validDaysOption).toInt(&ok) : 30;
+        if (!ok || days <= 0 || days > 3650)
+            return fail(tr("--valid-days must be a number of days from 1 to 3650"));
+        if (parser.value(signOption).isEmpty() || parser.value(outputOption).isEmpty())
+            return fail(tr("--delegate needs --sign and --output"));
+        return delegate(parser.value(delegateOption), parser.value(signOption), days,
+            parser.value(outputOption));
+    }
 
     for (const QCommandLineOption &required :
         { oldOption, newOption, projectOption, nameOption, typeOption, outputOption }) {
@@ -228,16 +299,8 @@ int main(int argc, char *argv[])
     if (signing) {
         if (entry.version.isEmpty())
             return fail(tr("--version is required with --sign (the signature names it)"));
-        if (!signer.load(parser.value(signOption), &errorText))
+        if (!loadSigner(parser.value(signOption), &signer, &errorText))
             return fail(errorText);
-        if (signer.needsPassword()) {
-            QByteArray password;
-            const bool unlocked = signingPassword(false, &password, &errorText)
-                && signer.unlock(password, &errorText);
-            password.fill('\0');
-            if (!unlocked)
-                return fail(errorText);
-        }
     }
 
     const QString deltaBase = parser.value(deltaOption);

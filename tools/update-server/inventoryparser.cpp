@@ -9,7 +9,9 @@
 #include <memory>
 
 namespace {
+// The opening marker is "<s>" or "<s nonce=...>"; either starts with three bytes of these.
 const QByteArray OpenMarker = QByteArrayLiteral("<s>");
+const QByteArray NonceMarker = QByteArrayLiteral("<s nonce=\"");
 const QByteArray CloseMarker = QByteArrayLiteral("</s>");
 // The inventory is a sequence of elements; a root around it makes it one document.
 constexpr char DocumentStart[] = "<inventory>";
@@ -84,12 +86,48 @@ QString decode(const QByteArray &request)
 
 } // namespace
 
+// The first "<s>" or "<s " from from on; -1 when none, or when the last "<s" has no byte after
+// it yet.
+qsizetype openMarkerAt(const QByteArray &received, qsizetype from)
+{
+    for (qsizetype at = received.indexOf("<s", from); at >= 0;
+         at = received.indexOf("<s", at + 1)) {
+        if (at + 2 >= received.size())
+            return -1;
+        if (received.at(at + 2) == '>' || received.at(at + 2) == ' ')
+            return at;
+    }
+    return -1;
+}
+
+// The nonce of the opening marker at open in text, its end in *end: the inventory's start.
+bool readNonce(const QByteArray &text, qsizetype open, QByteArray *nonce, qsizetype *end)
+{
+    if (text.at(open + 2) == '>') {
+        nonce->clear();
+        *end = open + OpenMarker.size();
+        return true;
+    }
+    const qsizetype digits = open + NonceMarker.size();
+    if (!QByteArrayView(text).sliced(open).startsWith(NonceMarker)
+        || text.size() < digits + InventoryParser::NonceSize + 2
+        || QByteArrayView(text).sliced(digits + InventoryParser::NonceSize, 2) != "\">")
+        return false;
+    *nonce = text.mid(digits, InventoryParser::NonceSize);
+    for (const char c : *nonce) {
+        if (!(c >= '0' && c <= '9') && !(c >= 'a' && c <= 'f') && !(c >= 'A' && c <= 'F'))
+            return false;
+    }
+    *end = digits + InventoryParser::NonceSize + 2;
+    return true;
+}
+
 bool InventoryParser::isComplete(
     const QByteArray &received, qsizetype *searched, qsizetype *openMarker)
 {
     // A marker may straddle the end of what was searched before.
     if (*openMarker < 0)
-        *openMarker = received.indexOf(OpenMarker, qMax(0, *searched - OpenMarker.size() + 1));
+        *openMarker = openMarkerAt(received, qMax(0, *searched - OpenMarker.size() + 1));
     bool complete = false;
     if (*openMarker >= 0) {
         const qsizetype from
@@ -103,16 +141,22 @@ bool InventoryParser::isComplete(
 }
 
 bool InventoryParser::parse(
-    const QByteArray &request, QList<Component> *components, QString *errorText)
+    const QByteArray &request, QList<Component> *components, QByteArray *nonce, QString *errorText)
 {
     components->clear();
     // Plain ASCII, the usual request, is its own decoding and goes to the parser as it came.
     const QByteArray text = isAscii(request) ? request : decode(request).toUtf8();
-    const qsizetype open = text.indexOf(OpenMarker);
+    const qsizetype open = openMarkerAt(text, 0);
     const qsizetype close = text.lastIndexOf(CloseMarker);
     if (open < 0 || close < open + OpenMarker.size()) {
         *errorText
             = QCoreApplication::translate("translation", "the request lacks <s> or </s>", "nc");
+        return false;
+    }
+    qsizetype begin = 0;
+    if (!readNonce(text, open, nonce, &begin) || close < begin) {
+        *errorText = QCoreApplication::translate(
+            "translation", "the request's nonce is not 64 hexadecimal digits", "nc");
         return false;
     }
     const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate("UTF-8"));
@@ -123,12 +167,11 @@ bool InventoryParser::parse(
     ParseState state { parser.get(), components };
     XML_SetUserData(parser.get(), &state);
     XML_SetStartElementHandler(parser.get(), startElement);
-    const char *inventory = text.constData() + open + OpenMarker.size();
+    const char *inventory = text.constData() + begin;
     const bool parsed
         = XML_Parse(parser.get(), DocumentStart, int(std::strlen(DocumentStart)), XML_FALSE)
             == XML_STATUS_OK
-        && XML_Parse(parser.get(), inventory, int(close - open - OpenMarker.size()), XML_FALSE)
-            == XML_STATUS_OK
+        && XML_Parse(parser.get(), inventory, int(close - begin), XML_FALSE) == XML_STATUS_OK
         && XML_Parse(parser.get(), DocumentEnd, int(std::strlen(DocumentEnd)), XML_TRUE)
             == XML_STATUS_OK;
     if (state.tooMany) {

@@ -1,3 +1,4 @@
+#include "answersigner.h"
 #include "catalogue.h"
 #include "serverlog.h"
 #include "signalwatcher.h"
@@ -5,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QHostAddress>
 #include <QUrl>
@@ -126,8 +128,17 @@ int main(int argc, char *argv[])
         tr("KiB of socket send and of receive buffer per connection (default 64; 0: the "
            "system's own)."),
         QStringLiteral("KiB"), QStringLiteral("64"));
+    const QCommandLineOption serverKeyOption(QStringLiteral("server-key"),
+        tr("The server's own minisign secret key, which signs every answer; one with a "
+           "password takes it from ORVI_SERVER_KEY_PASSWORD."),
+        QStringLiteral("file"));
+    const QCommandLineOption delegationOption(QStringLiteral("delegation"),
+        tr("The statement by which a package key delegates answering to the server's key "
+           "(mkpackage --delegate, or minisign -S); required with --server-key."),
+        QStringLiteral("file"));
     parser.addOptions({ catalogueOption, updatePortOption, bindOption, baseUrlOption, timeoutOption,
-        deadlineOption, connectionsOption, perAddressOption, memoryOption, socketBufferOption });
+        deadlineOption, connectionsOption, perAddressOption, memoryOption, socketBufferOption,
+        serverKeyOption, delegationOption });
     parser.process(app);
 
     if (!parser.isSet(catalogueOption) || !parser.isSet(updatePortOption)
@@ -185,7 +196,23 @@ int main(int argc, char *argv[])
     if (baseUrl.isEmpty() || !QUrl(baseUrl, QUrl::StrictMode).isValid())
         return fail(tr("not a URL: %1").arg(baseUrl));
 
+    AnswerSigner signer;
+    if (parser.isSet(serverKeyOption) != parser.isSet(delegationOption))
+        return fail(tr("--server-key and --delegation go together"));
+    const bool signing = parser.isSet(serverKeyOption);
+    if (signing) {
+        QByteArray password = qgetenv("ORVI_SERVER_KEY_PASSWORD");
+        const bool loaded = signer.loadFiles(parser.value(serverKeyOption), password,
+                                parser.value(delegationOption), &errorText)
+            && signer.checkDelegation(QDateTime::currentDateTimeUtc(), &errorText);
+        password.fill('\0');
+        if (!loaded)
+            return fail(errorText);
+    }
+
     UpdateQueryServer queryServer(catalogueFolder, baseUrl);
+    if (signing)
+        queryServer.setAnswerSigner(&signer);
     queryServer.setIdleTimeout(idleTimeout);
     queryServer.setRequestDeadline(requestDeadline);
     queryServer.setMaximumConnections(maximumConnections);
@@ -209,6 +236,11 @@ int main(int argc, char *argv[])
                          .arg(catalogueFolder)
                          .arg(catalogue.entries().size())
                          .arg(address.toString(), baseUrl));
+    ServerLog::write(signing
+            ? QStringLiteral("answers signed with key %1, delegated until %2")
+                  .arg(signer.keyIdText(), signer.expires().toString(Qt::ISODate))
+            : QStringLiteral("answers unsigned: only updaters built with unsigned packages "
+                             "allowed take them"));
     const int result = app.exec();
     ServerLog::write(QStringLiteral("stopped"));
     // Standard error may be a pipe nobody reads; a stop must not hang on it.

@@ -146,10 +146,11 @@ bool UpdateQueryConnection::checkTime(qint64 now)
 void UpdateQueryConnection::answer()
 {
     QList<InventoryParser::Component> components;
+    QByteArray nonce;
     QString errorText;
     UpdateReplyBuilder::Summary summary;
-    if (!InventoryParser::parse(m_request, &components, &errorText)
-        || !m_replyBuilder->build(components, &m_reply, &summary, &errorText)) {
+    if (!InventoryParser::parse(m_request, &components, &nonce, &errorText)
+        || !m_replyBuilder->build(components, nonce, &m_reply, &summary, &errorText)) {
         finish(QStringLiteral("dropped: %1").arg(errorText), Reset);
         return;
     }

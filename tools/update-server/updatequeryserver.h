@@ -68,6 +68,8 @@ public:
     /// kernel doubles for its bookkeeping; 0 leaves the system's own, which grow to some MiB
     /// for a peer that reads nothing or sends much.
     void setSocketBufferSize(int bytes) { m_socketBufferSize = bytes; }
+    /// Signs every answer with signer, which outlives the server (default: unsigned answers).
+    void setAnswerSigner(const AnswerSigner *signer) { m_replyBuilder.setSigner(signer); }
 
 private:
     void handleReadyConnections();

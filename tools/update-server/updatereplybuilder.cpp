@@ -1,5 +1,6 @@
 #include "updatereplybuilder.h"
 
+#include "answersigner.h"
 #include "cataloguecache.h"
 #include "replyschema.h"
 #include "versionnumber.h"
@@ -174,7 +175,7 @@ void UpdateReplyBuilder::prepareOffers()
 }
 
 bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &components,
-    QByteArray *reply, Summary *summary, QString *errorText)
+    const QByteArray &nonce, QByteArray *reply, Summary *summary, QString *errorText)
 {
     if (!m_catalogue->refresh(errorText))
         return false;
@@ -193,6 +194,8 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
     reply->append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<")
         .append(ReplySchema::updates)
         .append(">\n");
+    if (m_signer)
+        reply->append(m_signer->serverKeyElement());
     for (const InventoryParser::Component &component : components) {
         const auto offer = m_offers.find({ component.project, component.name, component.type });
         if (offer == m_offers.end()) {
@@ -232,6 +235,8 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
         }
         reply->append(requestEnd);
     }
+    if (m_signer)
+        m_signer->appendSignature(reply, nonce);
     reply->append("</").append(ReplySchema::updates).append(">\n");
     // The reply may wait long for a slow client: it keeps no more room than it uses.
     if (reply->capacity() > reply->size() + reply->size() / 4)

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+class AnswerSigner;
 class CatalogueCache;
 
 /*
@@ -24,7 +25,8 @@ class CatalogueCache;
  * are written once per catalogue read and then copied into every reply that offers it. An
  * unknown component with a project, name or type longer than MaximumEchoedText bytes gets no
  * element: the updater passes over unknown components, and echoing them would let a request
- * make a reply several times its size.
+ * make a reply several times its size. With a signer, the reply opens with the server's key and
+ * its delegation and closes with the signature over the request's nonce and the reply.
  */
 class UpdateReplyBuilder
 {
@@ -47,10 +49,14 @@ public:
     /// Answers from catalogue; links are baseUrl followed by "/" and the package file.
     UpdateReplyBuilder(CatalogueCache *catalogue, QString baseUrl);
 
+    /// Signs every reply with signer from now on; none leaves replies unsigned.
+    void setSigner(const AnswerSigner *signer) { m_signer = signer; }
+
     /// The reply for components from the catalogue as it stands on disk now (see
-    /// CatalogueCache::refresh); false with errorText when there is no catalogue to answer from.
-    bool build(const QList<InventoryParser::Component> &components, QByteArray *reply,
-        Summary *summary, QString *errorText);
+    /// CatalogueCache::refresh), signed for nonce; false with errorText when there is no
+    /// catalogue to answer from.
+    bool build(const QList<InventoryParser::Component> &components, const QByteArray &nonce,
+        QByteArray *reply, Summary *summary, QString *errorText);
 
 private:
     struct ComponentKey
@@ -79,6 +85,7 @@ private:
 
     CatalogueCache *m_catalogue;
     QString m_baseUrl;
+    const AnswerSigner *m_signer = nullptr;
     int m_preparedGeneration = -1;
     QHash<ComponentKey, Offer> m_offers;
 };
