@@ -32,6 +32,7 @@ private slots:
     void openedFolderStaysWhereItWasChecked_data();
     void openedFolderStaysWhereItWasChecked();
 #else
+    void reparsePointIsRefused_data();
     void reparsePointIsRefused();
 #endif
     void relocationListStartsWithUpdater();
@@ -194,14 +195,27 @@ void tst_Platform::openedFolderStaysWhereItWasChecked()
 
 #else
 
-// A junction or link in place of the download folder would send the files elsewhere.
+void tst_Platform::reparsePointIsRefused_data()
+{
+    QTest::addColumn<QString>("name"); // in the temporary folder
+    QTest::newRow("download folder") << QStringLiteral("tupdates");
+    QTest::newRow("a package folder in it, after the check") << QStringLiteral("tupdates/P");
+}
+
+// A junction or link in place of the download folder, or of a folder in it, would send the
+// files elsewhere.
 void tst_Platform::reparsePointIsRefused()
 {
+    QFETCH(QString, name);
     TestEnvironment environment;
     const QString elsewhere = environment.root() + QStringLiteral("/elsewhere");
     QVERIFY(QDir().mkpath(elsewhere));
-    QVERIFY(QDir().mkpath(Platform::tempFolder()));
-    const QString folder = Platform::downloadFolder().chopped(1);
+    const bool inside = name.contains(QLatin1Char('/'));
+    if (inside)
+        QVERIFY(environment.confineDownloadFolder());
+    else
+        QVERIFY(QDir().mkpath(Platform::tempFolder()));
+    const QString folder = Platform::tempFolder() + QLatin1Char('/') + name;
     if (!::CreateSymbolicLinkW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(folder).utf16()),
             reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(elsewhere).utf16()),
             SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
@@ -211,9 +225,15 @@ void tst_Platform::reparsePointIsRefused()
         = ::GetFileAttributesW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(folder).utf16()));
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         QSKIP("this system makes no reparse points here");
-    const QString refusal = Platform::prepareDownloadFolder();
-
-    QVERIFY2(refusal.contains(folder), qPrintable(refusal));
+    if (!inside) {
+        const QString refusal = Platform::prepareDownloadFolder();
+        QVERIFY2(refusal.contains(folder), qPrintable(refusal));
+        return;
+    }
+    QCOMPARE(FileSystem::create(folder + QStringLiteral("/x.dll")), -1);
+    QVERIFY(!FileSystem::makeFolder(folder + QStringLiteral("/unwind")));
+    QCOMPARE(FileSystem::kindOf(folder + QStringLiteral("/x.dll")), FileSystem::Kind::Link);
+    QVERIFY(QDir(elsewhere).isEmpty());
 }
 
 #endif
