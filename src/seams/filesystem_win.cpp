@@ -204,8 +204,9 @@ bool FileSystem::creationRefused(const QString &folder)
 
 FileSystem::Kind FileSystem::kindOf(const QString &path)
 {
+    // Below a missing folder nothing is there; below a reparse point nothing is reached.
     if (!reachable(path))
-        return Kind::Link;
+        return errno == ENOENT ? Kind::Missing : Kind::Link;
     const QFileInfo info(path);
     if (info.isSymLink() || info.isJunction())
         return Kind::Link;

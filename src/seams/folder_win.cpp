@@ -17,21 +17,33 @@ QString joined(const QString &folder, const QString &name)
     return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
 }
 
+enum class FolderKind { Plain, Missing, Other };
+
 // Windows has no folder descriptors here; a folder is entered only when it is no reparse point
 // (a junction or link would lead elsewhere), asked of the entry itself, never of its target.
-bool isPlainFolder(const QString &path)
+FolderKind folderKind(const QString &path)
 {
     const HANDLE handle
         = ::CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()),
             FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FolderKind::Missing
+                                                                              : FolderKind::Other;
+    }
     BY_HANDLE_FILE_INFORMATION information;
     const bool known = ::GetFileInformationByHandle(handle, &information);
     ::CloseHandle(handle);
     return known && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-        && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+            && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0
+        ? FolderKind::Plain
+        : FolderKind::Other;
+}
+
+bool isPlainFolder(const QString &path)
+{
+    return folderKind(path) == FolderKind::Plain;
 }
 
 // The system's own words for error, as Qt's file classes report it.
@@ -90,7 +102,14 @@ Folder::Place Folder::place(const QString &relative) const
     QString reached = m_path;
     for (const QString &name : std::as_const(names)) {
         reached = joined(reached, name);
-        if (!isPlainFolder(reached)) {
+        // A missing folder is told apart, as Unix does, so that callers take the name as free.
+        switch (folderKind(reached)) {
+        case FolderKind::Plain:
+            continue;
+        case FolderKind::Missing:
+            FileSystem::fail(ENOENT);
+            return place;
+        case FolderKind::Other:
             FileSystem::fail(ELOOP);
             return place;
         }
@@ -120,9 +139,14 @@ Folder::Status Folder::status() const
 
 FileSystem::Handle Folder::create(const QString &name, int) const
 {
+    m_errorText.clear();
     const Place place = this->place(name);
-    if (!place.isValid())
+    if (!place.isValid()) {
+        // In the words a plain open of the same path would have used.
+        if (errno == ENOENT)
+            m_errorText = systemText(ERROR_PATH_NOT_FOUND);
         return -1;
+    }
     const QString path = QDir::toNativeSeparators(place.path());
     const int handle = ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()),
         _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
