@@ -81,13 +81,6 @@ const Folder *confinedFolder(const QString &path, QString *relative)
 
 void Folder::confine(std::shared_ptr<const Folder> folder, const QString &path)
 {
-#ifdef Q_OS_WIN
-    // Not on Windows yet: confined there, the rollback of a failed run stalls under Wine, so
-    // paths stay reached by name, as the download folder's own reparse-point check allows.
-    Q_UNUSED(folder);
-    Q_UNUSED(path);
-    return;
-#endif
     const QString clean = cleanFolderPath(path);
     QVector<Confined> &folders = confinedFolders();
     folders.erase(
