@@ -171,8 +171,10 @@ QString Planner::backupFor(const QString &relative)
     const QString base = PackagePlan::cleanAbsolutePath(m_input.unwindFolder + relative);
     // A name of its own for every backup of the run, so that none replaces another.
     QString backup = base;
+    // Behind a link every name looks taken; the backup then fails where it is made.
+    const bool reachable = FileSystem::kindOf(folderOf(base)) != FileSystem::Kind::Link;
     for (int n = 1; m_input.takenBackups.contains(backup) || m_backups.contains(backup)
-         || FileSystem::kindOf(backup) != FileSystem::Kind::Missing;
+         || (reachable && FileSystem::kindOf(backup) != FileSystem::Kind::Missing);
          ++n)
         backup = base + QStringLiteral(".~%1").arg(n);
     m_backups.insert(backup);

@@ -83,7 +83,7 @@ bool PlanExecutor::prepare()
     const int creationMask = FileSystem::creationMask();
     for (const PlanStep &step : std::as_const(m_steps)) {
         if (!step.backup.isEmpty() && !folders.make(folderOf(step.backup))) {
-            m_errorText = cannotBackUp(step.named, step.backup);
+            m_errorText = cannotBackUp(step.target, step.backup);
             return false;
         }
         // The payload's last use is the one that moves it; its earlier uses link or copy it

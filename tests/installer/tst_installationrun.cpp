@@ -376,22 +376,28 @@ void tst_InstallationRun::mainApplicationMissing()
 void tst_InstallationRun::swappedFolderLeadsNowhereElse_data()
 {
     QTest::addColumn<QString>("swapped"); // below the download folder; empty: that folder itself
-    QTest::addColumn<FileSystem::Operation>("operation"); // the first one below it swaps it
+    QTest::addColumn<QString>("trigger"); // the folder whose first operation swaps it
+    QTest::addColumn<FileSystem::Operation>("operation"); // the operation below trigger
     QTest::addColumn<QString>("box"); // the first box's first line; empty: none
     QTest::addColumn<InstallationRun::Outcome>("outcome");
 
     QTest::newRow("package folder, as the first file is unpacked")
-        << QStringLiteral("P") << FileSystem::Operation::Open
+        << QStringLiteral("P") << QStringLiteral("P") << FileSystem::Operation::Open
         << QStringLiteral("Cannot create file a.dll (%1)").arg(qt_error_string(ENOTDIR))
         << InstallationRun::Outcome::RolledBack;
     QTest::newRow("unwind folder, as the first backup is made")
-        << QStringLiteral("P/unwind") << FileSystem::Operation::Link
+        << QStringLiteral("P/unwind") << QStringLiteral("P/unwind") << FileSystem::Operation::Link
         << QStringLiteral("Cannot back up file <root>/a.dll to <download>P/unwind/a.dll!")
         // No backup can be looked at through it either: the journal stays for the next start.
         << InstallationRun::Outcome::RollbackFailed;
+    // Every backup name there looks taken then: the plan must not look for a free one for ever.
+    QTest::newRow("unwind folder, before the plan")
+        << QStringLiteral("P/unwind") << QStringLiteral("P") << FileSystem::Operation::Open
+        << QStringLiteral("Cannot back up file <root>/a.dll to <download>P/unwind/a.dll!")
+        << InstallationRun::Outcome::RolledBack;
     // Only this user may rename it: the run goes on in the folder it opened.
     QTest::newRow("download folder, as the journal is written")
-        << QString() << FileSystem::Operation::Open << QString()
+        << QString() << QString() << FileSystem::Operation::Open << QString()
         << InstallationRun::Outcome::Completed;
 }
 
@@ -403,6 +409,7 @@ void tst_InstallationRun::swappedFolderLeadsNowhereElse()
     QSKIP("the links of this system are reparse points, which the platform tests cover");
 #endif
     QFETCH(QString, swapped);
+    QFETCH(QString, trigger);
     QFETCH(FileSystem::Operation, operation);
     QFETCH(QString, box);
     QFETCH(InstallationRun::Outcome, outcome);
@@ -419,11 +426,12 @@ void tst_InstallationRun::swappedFolderLeadsNowhereElse()
     writePackage(QStringLiteral("P"), p);
     m_engine->adoptUpdates({ entry("P") });
     const QString folder = QDir::cleanPath(m_engine->downloadFolder() + swapped);
+    const QString watched = QDir::cleanPath(m_engine->downloadFolder() + trigger);
     bool done = false;
     FileSystem::setFaultInjector(
         [&](FileSystem::Operation called, const QString &path, const QString &other) {
-            const auto below = [&folder](const QString &file) {
-                return QDir::cleanPath(file).startsWith(folder + QLatin1Char('/'));
+            const auto below = [&watched](const QString &file) {
+                return QDir::cleanPath(file).startsWith(watched + QLatin1Char('/'));
             };
             if (!done && called == operation && (below(path) || below(other))) {
                 done = QDir().rename(folder, m_environment->root() + QStringLiteral("/moved"))

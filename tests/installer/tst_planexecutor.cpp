@@ -195,8 +195,9 @@ void tst_PlanExecutor::prepareRefusesALinkInTheUnwindFolder()
         m_folder->filePath(QStringLiteral("package/")), {});
     QVERIFY(!executor.prepare());
     QCOMPARE(executor.errorText(),
-        QStringLiteral("Cannot back up file root/deep/x.dll to %1!")
-            .arg(m_folder->filePath(QStringLiteral("package/unwind/deep/x.dll"))));
+        QStringLiteral("Cannot back up file %1 to %2!")
+            .arg(m_folder->filePath(QStringLiteral("root/deep/x.dll")),
+                m_folder->filePath(QStringLiteral("package/unwind/deep/x.dll"))));
     QCOMPARE(TestEnvironment::readFile(m_folder->filePath(QStringLiteral("root/deep/x.dll"))),
         QByteArray("old"));
 }
