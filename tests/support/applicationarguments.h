@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QTest>
 
+#include "testprocess.h"
+
 /*
  * Lets a test choose what QCoreApplication::arguments() returns. The application object
  * reads its arguments from the vector it was built with, so a test builds it from argc()
@@ -27,7 +29,11 @@ public:
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
         ApplicationArguments::init(argc, argv);                                                    \
-        QApplication app(ApplicationArguments::argc(), ApplicationArguments::argv());              \
-        TestObject test;                                                                           \
-        return QTest::qExec(&test, argc, argv);                                                    \
+        int code = 0;                                                                              \
+        {                                                                                          \
+            QApplication app(ApplicationArguments::argc(), ApplicationArguments::argv());          \
+            TestObject test;                                                                       \
+            code = QTest::qExec(&test, argc, argv);                                                \
+        }                                                                                          \
+        return TestProcess::finish(code);                                                          \
     }
