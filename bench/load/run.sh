@@ -147,7 +147,8 @@ scenario() {
         if [ "$mode" = tls ]; then
             listen_ssl=" ssl"
             ssl_lines="ssl_certificate $root/tests/keys/tls/server.pem;
-    ssl_certificate_key $root/tests/keys/tls/server.key;"
+    ssl_certificate_key $root/tests/keys/tls/server.key;
+    ssl_protocols TLSv1.2 TLSv1.3;"
         fi
         # Two workers, each with its own listening socket (reuseport): one worker would need
         # two descriptors per connection, more than the open-file limit allows at 10,500.
@@ -200,6 +201,7 @@ stream {
         proxy_pass 127.0.0.1:$front;
         proxy_ssl on;
         proxy_ssl_session_reuse off;
+        proxy_ssl_protocols TLSv1.2 TLSv1.3;
         proxy_ssl_verify on;
         proxy_ssl_trusted_certificate $root/tests/keys/tls/ca.pem;
         proxy_ssl_name localhost;

@@ -74,6 +74,7 @@ events { worker_connections 256; }
 stream {
     ssl_certificate %CERT%;
     ssl_certificate_key %KEY%;
+    ssl_protocols TLSv1.2 TLSv1.3;
     limit_conn_zone $binary_remote_addr zone=peers:1m;
 %SERVERS%}
 )";
