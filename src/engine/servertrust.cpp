@@ -10,6 +10,7 @@ namespace {
 // The test authorities, for the whole process.
 QMutex testMutex;
 QList<QSslCertificate> testAuthorities;
+bool testPlain = false;
 
 // The authority's name as the certificates it issued state it.
 bool sameName(const QSslCertificate &issued, const QSslCertificate &authority)
@@ -60,7 +61,15 @@ ServerTrust ServerTrust::builtIn()
     const QList<QSslCertificate> pins = builtInPins();
     ServerTrust trust = pins.isEmpty() ? system() : pinned(pins);
     QMutexLocker locker(&testMutex);
+    if (testPlain)
+        return plain();
     return testAuthorities.isEmpty() ? trust : trust.withAuthorities(testAuthorities);
+}
+
+void ServerTrust::setTestPlain(bool plain)
+{
+    QMutexLocker locker(&testMutex);
+    testPlain = plain;
 }
 
 void ServerTrust::setTestAuthorities(const QList<QSslCertificate> &authorities)

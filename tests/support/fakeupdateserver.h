@@ -22,7 +22,8 @@ class QTcpServer;
  * pieces form a whole document is signed as the update server signs its answers, for the
  * nonce of the request, which it waits for. It speaks TLS (inside the tunnel where it acts as
  * the proxy too) with a certificate of tests/keys/tls, "server" unless a test picks another;
- * plain TCP only where the updater is built to query that way.
+ * plain TCP only where the updater is built to query that way, or where a test server cannot
+ * speak TLS (TestTls::serverSideWorks()).
  */
 class FakeUpdateServer
 {

@@ -2,6 +2,10 @@
 
 #include "testenvironment.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 QString TestTls::file(const QString &name, const char *suffix)
 {
     return QStringLiteral(ORVI_TEST_KEYS_DIR "/tls/") + name + QLatin1String(suffix);
@@ -15,4 +19,14 @@ QList<QSslCertificate> TestTls::certificates(const QString &name)
 QSslKey TestTls::key(const QString &name)
 {
     return QSslKey(TestEnvironment::readFile(file(name, ".key")), QSsl::Rsa, QSsl::Pem);
+}
+
+bool TestTls::serverSideWorks()
+{
+#ifdef Q_OS_WIN
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return !(ntdll && ::GetProcAddress(ntdll, "wine_get_version"));
+#else
+    return true;
+#endif
 }
