@@ -398,6 +398,10 @@ printf '%s\n' "basicConstraints=critical,CA:FALSE" "extendedKeyUsage=serverAuth"
 openssl x509 -req -in "$run/server-tls.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
     -CAcreateserial -CAserial "$run/ca.srl" -days 7 -sha256 -extfile "$run/server-tls.ext" \
     -out "$run/server-tls.pem" 2>/dev/null || fail "openssl could not certify the server's key"
+# nginx sends the authority with the certificate: Wine's Schannel builds the chain only from what
+# the server sends (it cannot import the set of authorities Qt hands it), and Qt then checks the
+# chain's root against the pinned authority itself.
+cat "$tls/ca.pem" >>"$run/server-tls.pem"
 # Static files only: the packages (HEAD, GET and ranges are nginx's own), nothing else, no
 # listing; 400 kB/s per download. The update queries pass through the stream module, which
 # terminates TLS, to the update server, at most 100 connections at once from one address ($2:
