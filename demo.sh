@@ -5,7 +5,9 @@
 # the sample main application and the updater) and a catalogue of version 2 packages signed
 # with the demo's own key, which the updater is built with; checks the signatures with Debian's
 # minisign, serves the packages with a private nginx and the update queries with the update
-# server, both on loopback, and runs the updater from the installation as a user would.
+# server behind nginx's TLS (a certificate of the demo's own authority, which the updater is
+# built to trust alone), all on loopback, and runs the updater from the installation as a user
+# would.
 # On a desktop the windows are yours to click; without a display they run under Xvfb and are
 # clicked through over the accessibility bus. Ends by comparing the installation with version 2.
 # With --windows the same update runs with the Windows updater.exe and orvi7.exe, cross-built
@@ -79,9 +81,13 @@ if [ "$(id -u)" = 0 ] && ! safe_above "$existing"; then
 fi
 
 # --- The demo's signing key and the build that trusts it -----------------------------------------
+# The TLS authority below is pinned once it exists (the first configuration only builds
+# mkpackage).
 configure() {
+    local pin=()
+    [ -f "$keys/tls/ca.pem" ] && pin=(-DORVI_UPDATE_SERVER_CA="$keys/tls/ca.pem")
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF \
-        -DORVI_UPDATE_PUBLIC_KEYS="$1" >/dev/null
+        -DORVI_UPDATE_PUBLIC_KEYS="$1" "${pin[@]}" >/dev/null
 }
 # The minisign key id: bytes 2 to 9 of the public key, printed as a little-endian number.
 key_id() {
@@ -101,11 +107,28 @@ if [ ! -f "$keys/orvi.pub" ] || [ ! -f "$keys/orvi.key" ]; then
     key_made=true
 fi
 public_key=$(sed -n 2p "$keys/orvi.pub")
+
+# --- The demo's TLS authority, pinned in the build -------------------------------------------------
+# Made once with openssl and kept, like the signing key, so the build stays as it is; the
+# server's certificate is made anew at every run (below) and lives a week.
+tls=$keys/tls
+if [ ! -f "$tls/ca.pem" ] || [ ! -f "$tls/ca.key" ]; then
+    rm -rf "$tls"
+    mkdir -p "$tls"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tls/ca.key" -out "$tls/ca.pem" \
+        -days 3650 -subj "/CN=Orvi demo update authority" \
+        -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null \
+        || fail "openssl could not make the demo's authority"
+    say "made the demo's TLS authority in $tls/ca.pem (its key $tls/ca.key, a demo key only)"
+fi
 # The same key again leaves the build as it is; a new one recompiles the one source holding it.
 configure "$public_key"
 cmake --build "$build" --target updater orvi7 mkpackage update-server
 [ "$(sed -n 's/^ORVI_UPDATE_PUBLIC_KEYS:[A-Z]*=//p' "$build/CMakeCache.txt")" = "$public_key" ] \
     || fail "$build is not configured with the demo's public key"
+[ "$(sed -n 's/^ORVI_UPDATE_SERVER_CA:[A-Z]*=//p' "$build/CMakeCache.txt")" = "$tls/ca.pem" ] \
+    || fail "$build does not pin the demo's TLS authority"
 if $windows; then
     # Qt for Windows and the libraries from Debian's sources, built once and cached (as the
     # test command builds them), then updater.exe, its deployment and orvi7.exe.
@@ -113,7 +136,7 @@ if $windows; then
     windows_deps=$(scripts/windows/build-deps.sh | tail -n 1)
     windows_zstd=$(scripts/windows/build-zstd.sh | tail -n 1)
     cmake -S . -B "$windows_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_BUILD_TESTS=OFF \
-        -DORVI_UPDATE_PUBLIC_KEYS="$public_key" \
+        -DORVI_UPDATE_PUBLIC_KEYS="$public_key" -DORVI_UPDATE_SERVER_CA="$tls/ca.pem" \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
         -DORVI_WINDOWS_PREFIX="$windows_deps" -DCMAKE_PREFIX_PATH="$windows_deps" \
         -DORVI_WINDOWS_ZSTD_PREFIX="$windows_zstd" \
@@ -126,7 +149,9 @@ started=$SECONDS
 if $key_made; then
     say "made the demo's signing key pair in $keys (no password: a demo key only)"
 fi
-say "the updater is built with one package key, id $(key_id "$public_key") ($keys/orvi.pub)"
+say "the updater is built with one package key, id $(key_id "$public_key") ($keys/orvi.pub)," \
+    "and trusts the update server's certificate only from the authority pinned in it:" \
+    "$(openssl x509 -in "$tls/ca.pem" -noout -subject -fingerprint -sha256 | tr '\n' ' ')"
 
 installation=$out/installation
 appdata=$out/appdata
@@ -365,10 +390,22 @@ free_port() {
     /usr/bin/python3 -c 'import socket
 s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
+# The update server's certificate for 127.0.0.1 from the demo's authority, a week long.
+openssl req -newkey rsa:2048 -nodes -keyout "$run/server-tls.key" -out "$run/server-tls.csr" \
+    -subj "/CN=127.0.0.1" 2>/dev/null || fail "openssl could not make the server's key"
+printf '%s\n' "basicConstraints=critical,CA:FALSE" "extendedKeyUsage=serverAuth" \
+    "subjectAltName=IP:127.0.0.1" >"$run/server-tls.ext"
+openssl x509 -req -in "$run/server-tls.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
+    -CAcreateserial -CAserial "$run/ca.srl" -days 7 -sha256 -extfile "$run/server-tls.ext" \
+    -out "$run/server-tls.pem" 2>/dev/null || fail "openssl could not certify the server's key"
+# nginx sends the authority with the certificate: Wine's Schannel builds the chain only from what
+# the server sends (it cannot import the set of authorities Qt hands it), and Qt then checks the
+# chain's root against the pinned authority itself.
+cat "$tls/ca.pem" >>"$run/server-tls.pem"
 # Static files only: the packages (HEAD, GET and ranges are nginx's own), nothing else, no
-# listing; 400 kB/s per download. The update queries pass through the stream module to the
-# update server, at most 100 connections at once from one address ($2: nginx's port for them,
-# $3: the update server's).
+# listing; 400 kB/s per download. The update queries pass through the stream module, which
+# terminates TLS, to the update server, at most 100 connections at once from one address ($2:
+# nginx's port for them, $3: the update server's).
 stream_module=/usr/lib/nginx/modules/ngx_stream_module.so
 [ -f "$stream_module" ] || fail "nginx's stream module is missing (scripts/install-deps.sh installs it)"
 write_nginx_config() {
@@ -398,8 +435,12 @@ http {
 }
 stream {
     limit_conn_zone \$binary_remote_addr zone=update_peers:1m;
+    ssl_certificate "$run/server-tls.pem";
+    ssl_certificate_key "$run/server-tls.key";
+    # Debian's nginx 1.22 leaves TLS 1.3 out by default.
+    ssl_protocols TLSv1.2 TLSv1.3;
     server {
-        listen 127.0.0.1:$2;
+        listen 127.0.0.1:$2 ssl;
         limit_conn update_peers 100;
         proxy_pass 127.0.0.1:$3;
         proxy_timeout 30s;
@@ -462,7 +503,15 @@ grep -qs '^update port ' "$run/server-port" \
     || fail "the update server did not start on port $update_port: $(cat "$logs/server.log")"
 wait_until 5 grep -qs 'answers signed with' "$logs/server.log" \
     || fail "the update server does not sign its answers: $(cat "$logs/server.log")"
-say "update server on 127.0.0.1:$update_port, behind nginx's stream module on" \
+tls_check=$(openssl s_client -connect "127.0.0.1:$query_port" -CAfile "$tls/ca.pem" \
+    -verify_ip 127.0.0.1 -verify_return_error </dev/null 2>&1) \
+    || fail "nginx's TLS on 127.0.0.1:$query_port does not verify: $tls_check"
+say "nginx terminates TLS on 127.0.0.1:$query_port with $run/server-tls.pem" \
+    "($(openssl x509 -in "$run/server-tls.pem" -noout -subject -enddate | tr '\n' ' '))," \
+    "openssl s_client against the demo's authority:" \
+    "$(printf '%s\n' "$tls_check" | grep -m1 -o 'Verify return code: .*')," \
+    "$(printf '%s\n' "$tls_check" | grep -m1 -o 'New, [^,]*, Cipher is .*')"
+say "update server on 127.0.0.1:$update_port (plain, on loopback), behind nginx's TLS on" \
     "127.0.0.1:$query_port (at most 100 connections from one address), links to" \
     "http://127.0.0.1:$nginx_port; $(grep -o 'answers signed with .*' "$logs/server.log")"
 

@@ -33,7 +33,9 @@ echo "== layers"
 scripts/check-layers.sh
 echo "== checks: ran in $((SECONDS - start)) s"
 
-# The test builds check package signatures against the committed test key.
+# The test builds check package signatures against the committed test key, and pin the test
+# authority of the update server's certificate, so that the updater program talks to the tests'
+# servers (the tests set it in place of the system's authorities in their own processes).
 test_key=$(sed -n 2p "$root/tests/keys/test.pub")
 
 build() {
@@ -42,7 +44,8 @@ build() {
     local start=$SECONDS
     echo "== $name: configure and build"
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVI_WERROR=ON \
-        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DORVI_UPDATE_PUBLIC_KEYS="$test_key" "$@" >/dev/null
+        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DORVI_UPDATE_PUBLIC_KEYS="$test_key" \
+        -DORVI_UPDATE_SERVER_CA="$root/tests/keys/tls/ca.pem" "$@" >/dev/null
     cmake --build "$dir"
     echo "== $name: built in $((SECONDS - start)) s"
     start=$SECONDS

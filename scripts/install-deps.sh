@@ -13,7 +13,7 @@ packages=(
     fonts-wine
     xvfb xdotool xauth zip unzip curl time
     python3-pyatspi dbus-daemon imagemagick
-    nginx libnginx-mod-stream tinyproxy
+    nginx libnginx-mod-stream tinyproxy openssl
 )
 
 missing=()

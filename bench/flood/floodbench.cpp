@@ -2,7 +2,9 @@
 #include "fakeupdateserver.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
+#include "servertrust.h"
 #include "testenvironment.h"
+#include "testtls.h"
 #include "updatequery.h"
 
 #include <QApplication>
@@ -54,6 +56,8 @@ int queryProcess(int argc, char *argv[])
         [](const MessageBoxHandler::Box &box) { return MessageBoxHandler::defaultAnswer(box); });
     (void)argc;
     resetPeak();
+    // The fake server's test certificate, as the tests trust it.
+    ServerTrust::setTestAuthorities(TestTls::certificates(QStringLiteral("ca")));
     EngineSettings settings;
     settings.appRoot = QString::fromLocal8Bit(argv[3]);
     settings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), quint16(port.toUInt()));

@@ -5,10 +5,15 @@
 # percentile, errors, the server's CPU time per query and its memory: resident after 10,000
 # queries and at the end, and the peak.
 #
-#   bench/load/run.sh [--nginx | --hostile] [build-dir] [clients] [queries] [idle]
+#   bench/load/run.sh [--nginx | --tls | --hostile] [build-dir] [clients] [queries] [idle]
 #
 # --nginx puts nginx's stream module in front of two server instances and runs the same
-# figures through it. --hostile runs the server with its default limits beside hostile
+# figures through it. --tls does the same with nginx terminating TLS (the test certificate of
+# tests/keys/tls, RSA 2048), as the publisher runs it; the load generator speaks plain TCP, so
+# a second nginx beside it opens a TLS connection with a full handshake for each of its
+# connections (no session reuse, as each updater run is a new client). Both print nginx's CPU
+# time per query beside the servers' (the client-side nginx of --tls not counted); --tls runs
+# without the idle connections, which would only measure the client-side nginx. --hostile runs the server with its default limits beside hostile
 # clients instead (see hostilebench.cpp): 300 that never read the replies to their requests
 # of nearly 1 MiB, for short and for long unknown names, holding their connections or
 # giving each up after a second and sending again, beside one ordinary client, then a
@@ -20,7 +25,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 mode=direct
-if [ "${1:-}" = --nginx ] || [ "${1:-}" = --hostile ]; then
+if [ "${1:-}" = --nginx ] || [ "${1:-}" = --tls ] || [ "${1:-}" = --hostile ]; then
     mode=${1#--}
     shift
 fi
@@ -39,7 +44,7 @@ hostile=$build/bench/load/hostile-bench
 
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 stream_module=/usr/lib/nginx/modules/ngx_stream_module.so
-if [ "$mode" = nginx ] && [ ! -f "$stream_module" ]; then
+if { [ "$mode" = nginx ] || [ "$mode" = tls ]; } && [ ! -f "$stream_module" ]; then
     echo "nginx's stream module is missing: scripts/install-deps.sh installs it" >&2
     exit 1
 fi
@@ -95,6 +100,15 @@ start_server() {
     server_pid=$(pgrep -P "$wrapper")
 }
 
+# The CPU ticks of the workers of the nginx whose master's pid file is $1.
+nginx_ticks() {
+    local master workers
+    master=$(cat "$1" 2>/dev/null) || { echo 0; return; }
+    workers=$(pgrep -P "$master" | tr '\n' ' ')
+    # shellcheck disable=SC2086
+    cpu_ticks $workers
+}
+
 cpu_ticks() {
     local total=0 pid
     for pid in "$@"; do
@@ -129,6 +143,13 @@ scenario() {
         start_server "$work/server2.log" "${behind[@]}"
         local port2=$server_port pid2=$server_pid
         target=$(free_port)
+        local listen_ssl="" ssl_lines=""
+        if [ "$mode" = tls ]; then
+            listen_ssl=" ssl"
+            ssl_lines="ssl_certificate $root/tests/keys/tls/server.pem;
+    ssl_certificate_key $root/tests/keys/tls/server.key;
+    ssl_protocols TLSv1.2 TLSv1.3;"
+        fi
         # Two workers, each with its own listening socket (reuseport): one worker would need
         # two descriptors per connection, more than the open-file limit allows at 10,500.
         cat > "$work/nginx.conf" <<CONF
@@ -140,13 +161,14 @@ pid $work/nginx.pid;
 error_log $work/nginx-error.log;
 events { worker_connections 16000; }
 stream {
+    $ssl_lines
     limit_conn_zone \$binary_remote_addr zone=update_peers:10m;
     upstream update_servers {
         server 127.0.0.1:$port1;
         server 127.0.0.1:$port2;
     }
     server {
-        listen 127.0.0.1:$target reuseport backlog=4096;
+        listen 127.0.0.1:$target$listen_ssl reuseport backlog=4096;
         limit_conn update_peers 100;
         proxy_pass update_servers;
         proxy_timeout 1h;
@@ -161,16 +183,55 @@ CONF
             sleep 0.1
         done
         ids="$pid1,$pid2"
+        if [ "$mode" = tls ]; then
+            # The client side: plain from the load generator, TLS to the front.
+            local front=$target
+            target=$(free_port)
+            cat > "$work/client-nginx.conf" <<CONF
+load_module $stream_module;
+daemon off;
+worker_processes 1;
+worker_rlimit_nofile 20000;
+pid $work/client-nginx.pid;
+error_log $work/client-nginx-error.log;
+events { worker_connections 16000; }
+stream {
+    server {
+        listen 127.0.0.1:$target backlog=4096;
+        proxy_pass 127.0.0.1:$front;
+        proxy_ssl on;
+        proxy_ssl_session_reuse off;
+        proxy_ssl_protocols TLSv1.2 TLSv1.3;
+        proxy_ssl_verify on;
+        proxy_ssl_trusted_certificate $root/tests/keys/tls/ca.pem;
+        proxy_ssl_name localhost;
+        proxy_timeout 1h;
+    }
+}
+CONF
+            timeout 3600 "$nginx" -p "$work" -c "$work/client-nginx.conf" &
+            pids+=("$!")
+            for _ in $(seq 50); do
+                [ -s "$work/client-nginx.pid" ] && break
+                sleep 0.1
+            done
+        fi
     fi
-    local before after status=0
+    local before after nginx_before=0 nginx_after=0 status=0
     before=$(cpu_ticks ${ids//,/ })
+    [ "$mode" = direct ] || nginx_before=$(nginx_ticks "$work/nginx.pid")
     # In the background, so that an interrupt is handled at once rather than after the run.
     "$bench" run "$target" "$ids" "$clients" "$queries" "$held" &
     pids+=("$!")
     wait "$!" || status=$?
     after=$(cpu_ticks ${ids//,/ })
+    [ "$mode" = direct ] || nginx_after=$(nginx_ticks "$work/nginx.pid")
     awk -v t=$((after - before)) -v q="$queries" -v hz="$(getconf CLK_TCK)" 'BEGIN {
         printf "  server CPU time: %.1f s, %.0f us per query\n", t / hz, t / hz / q * 1e6 }'
+    if [ "$mode" != direct ]; then
+        awk -v t=$((nginx_after - nginx_before)) -v q="$queries" -v hz="$(getconf CLK_TCK)" \
+            'BEGIN { printf "  nginx CPU time: %.1f s, %.0f us per query\n", t / hz, t / hz / q * 1e6 }'
+    fi
     for pid in "${pids[@]}"; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
@@ -180,7 +241,7 @@ CONF
         : > "$work/server.log"
         return $status
     fi
-    if [ "$mode" = nginx ]; then
+    if [ "$mode" != direct ]; then
         # What nginx complained about, once per kind of message.
         grep -E '\[(alert|crit|error|warn)\]' "$work/nginx-error.log" 2>/dev/null \
             | sed -E 's/^[0-9/: ]+//; s/[0-9]+#[0-9]+: \*?[0-9]* ?//; s/, client: .*//' \
@@ -240,11 +301,14 @@ fi
 
 where="the update server"
 [ "$mode" = nginx ] && where="nginx (stream) in front of two update servers"
+[ "$mode" = tls ] && where="nginx (stream) terminating TLS in front of two update servers, a full handshake per query"
 echo "$where, $clients simultaneous clients, $queries queries:"
 result=0
 scenario 0 || result=$?
-echo "$where, $clients simultaneous clients, $queries queries, beside $idle idle connections:"
-scenario "$idle" || result=$?
+if [ "$mode" != tls ]; then
+    echo "$where, $clients simultaneous clients, $queries queries, beside $idle idle connections:"
+    scenario "$idle" || result=$?
+fi
 if [ "$mode" = direct ]; then
     echo "a stand-in that answers every request with the server's reply unread, $clients simultaneous clients, $queries queries (what loopback and the load generator allow here):"
     scenario 0 fixed || result=$?

@@ -4,6 +4,7 @@
 #include "packagedownload.h"
 #include "packagesignature.h"
 #include "runlock.h"
+#include "servertrust.h"
 #include "updatequery.h"
 #include "updateserver.h"
 
@@ -27,6 +28,8 @@ struct EngineSettings
     std::shared_ptr<const Folder> downloadFolder;
     /// The endpoint of the update query; built in, or from ORVI_UPDATE_SERVER.
     UpdateServer updateServer = UpdateServer::fromEnvironment();
+    /// Whom the update server's certificate must come from; built in.
+    ServerTrust serverTrust = ServerTrust::builtIn();
     /// Each of the update query's network waits, in milliseconds.
     int networkTimeout = UpdateQuery::NetworkTimeout;
     /// The whole exchange with the update server, in milliseconds.

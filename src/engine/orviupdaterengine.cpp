@@ -12,8 +12,8 @@
 OrviUpdaterEngine::OrviUpdaterEngine(EngineSettings settings)
     : m_settings(std::move(settings))
     , m_downloadFolder(Platform::downloadFolder())
-    , m_query(m_settings.updateServer, m_settings.networkTimeout, m_settings.queryTimeout,
-          { m_settings.signingKeys, m_settings.unsignedAllowed })
+    , m_query(m_settings.updateServer, m_settings.serverTrust, m_settings.networkTimeout,
+          m_settings.queryTimeout, { m_settings.signingKeys, m_settings.unsignedAllowed })
     , m_acceptance(m_settings.signingKeys, m_settings.unsignedAllowed,
           m_settings.appRoot.value_or(QString()))
     , m_download(
@@ -85,14 +85,10 @@ bool OrviUpdaterEngine::checkUpdates()
         return false;
     case UpdateQueryClient::Outcome::CertificateRefused:
         m_channelRefused = true;
-        MessageBoxHandler::critical(title,
-            QCoreApplication::translate("translation",
-                "The update server %1 could not prove its identity: %2. The updater did not "
-                "check for updates over this connection; a network that intercepts secure "
-                "connections may be the cause.",
-                "nc")
-                .arg(m_settings.updateServer.host(), reply.certificateError),
-            QMessageBox::Ok, QMessageBox::Ok);
+        qWarning(
+            "The update server's certificate was refused: %s.", qPrintable(reply.certificateError));
+        MessageBoxHandler::critical(
+            title, certificateText(reply), QMessageBox::Ok, QMessageBox::Ok);
         return false;
     case UpdateQueryClient::Outcome::AnswerRefused:
         // As a broken exchange: the user can do nothing else about it, only the exit code and
@@ -111,6 +107,43 @@ bool OrviUpdaterEngine::checkUpdates()
             "nc"),
         QMessageBox::Ok, QMessageBox::Ok);
     return false;
+}
+
+QString OrviUpdaterEngine::certificateText(const UpdateQueryClient::Reply &reply) const
+{
+    const QString host = m_settings.updateServer.host();
+    // Each problem its own text, so that a user can tell a network in the way from a clock.
+    switch (reply.certificateProblem) {
+    case UpdateQueryClient::CertificateProblem::OtherAuthority:
+        return QCoreApplication::translate("translation",
+            "The update server %1 presented a certificate from an authority the updater does "
+            "not trust. The updater did not check for updates over this connection; a network "
+            "that intercepts secure connections may be the cause.",
+            "nc")
+            .arg(host);
+    case UpdateQueryClient::CertificateProblem::Expired:
+        return QCoreApplication::translate("translation",
+            "The certificate of the update server %1 has expired or is not valid yet. The "
+            "updater did not check for updates over this connection. Check the date and time "
+            "of this computer.",
+            "nc")
+            .arg(host);
+    case UpdateQueryClient::CertificateProblem::OtherName:
+        return QCoreApplication::translate("translation",
+            "The update server %1 presented a certificate made for another server. The updater "
+            "did not check for updates over this connection; a network that redirects secure "
+            "connections may be the cause.",
+            "nc")
+            .arg(host);
+    case UpdateQueryClient::CertificateProblem::Other:
+        break;
+    }
+    return QCoreApplication::translate("translation",
+        "The update server %1 could not prove its identity: %2. The updater did not "
+        "check for updates over this connection; a network that intercepts secure "
+        "connections may be the cause.",
+        "nc")
+        .arg(host, reply.certificateError);
 }
 
 bool OrviUpdaterEngine::hasUpdates() const

@@ -93,6 +93,9 @@ public slots:
     void installUpdates();
 
 private:
+    /// The box's text for a refused certificate of the update server.
+    QString certificateText(const UpdateQueryClient::Reply &reply) const;
+
     const EngineSettings m_settings;
     const QString m_downloadFolder;
     std::vector<std::unique_ptr<UpdateEntry>> m_updates;

@@ -8,10 +8,39 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QNetworkProxy>
+#include <QSslConfiguration>
 
-UpdateQueryClient::UpdateQueryClient(
-    UpdateServer server, int networkTimeoutMs, int queryTimeoutMs, AnswerTrust trust)
+namespace {
+using CertificateProblem = UpdateQueryClient::CertificateProblem;
+
+CertificateProblem problemOf(QSslError::SslError error)
+{
+    switch (error) {
+    case QSslError::CertificateExpired:
+    case QSslError::CertificateNotYetValid:
+        return CertificateProblem::Expired;
+    case QSslError::HostNameMismatch:
+        return CertificateProblem::OtherName;
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::CertificateSignatureFailed:
+    case QSslError::CertificateUntrusted:
+    case QSslError::CertificateRejected:
+    case QSslError::InvalidCaCertificate:
+        return CertificateProblem::OtherAuthority;
+    default:
+        return CertificateProblem::Other;
+    }
+}
+} // namespace
+
+UpdateQueryClient::UpdateQueryClient(UpdateServer server, ServerTrust serverTrust,
+    int networkTimeoutMs, int queryTimeoutMs, AnswerTrust trust)
     : m_server(std::move(server))
+    , m_serverTrust(std::move(serverTrust))
     , m_networkTimeout(networkTimeoutMs)
     , m_queryTimeout(queryTimeoutMs)
     , m_trust(std::move(trust))
@@ -44,6 +73,11 @@ UpdateQueryClient::Reply UpdateQueryClient::exchange(
         result.outcome = Outcome::ConnectFailed;
         return result;
     }
+    if (!m_serverTrust.isPlain()) {
+        Reply refused = handshake(wait);
+        if (refused.outcome != Outcome::Received)
+            return refused;
+    }
     m_socket.write(request);
     m_socket.waitForBytesWritten(wait());
 
@@ -68,6 +102,53 @@ UpdateQueryClient::Reply UpdateQueryClient::exchange(
     }
     for (UpdateEntry *entry : reply.takeEntries())
         result.entries.emplace_back(entry);
+    result.outcome = Outcome::Received;
+    return result;
+}
+
+UpdateQueryClient::Reply UpdateQueryClient::handshake(const std::function<int()> &wait)
+{
+    Reply result;
+    QSslConfiguration configuration = m_socket.sslConfiguration();
+    if (const std::optional<QList<QSslCertificate>> authorities = m_serverTrust.authorities())
+        configuration.setCaCertificates(*authorities);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    m_socket.setSslConfiguration(configuration);
+    // After the tunnel is up, so that through a proxy TLS runs inside it; the name verified is
+    // the server's, whatever carries the bytes.
+    m_socket.startClientEncryption();
+    if (!m_socket.waitForEncrypted(wait())) {
+        const QList<QSslError> errors = m_socket.sslHandshakeErrors();
+        if (errors.isEmpty()) {
+            // No certificate to blame: the server does not speak TLS, or the link broke.
+            qWarning("The TLS handshake with the update server failed: %s.",
+                qPrintable(m_socket.errorString()));
+            result.outcome = Outcome::ExchangeFailed;
+            return result;
+        }
+        // The first problem the user can name; an unknown one only when there is no other.
+        result.certificateProblem = CertificateProblem::Other;
+        for (const QSslError &error : errors) {
+            const CertificateProblem problem = problemOf(error.error());
+            if (problem != CertificateProblem::Other) {
+                result.certificateProblem = problem;
+                result.certificateError = error.errorString();
+                break;
+            }
+        }
+        if (result.certificateError.isEmpty())
+            result.certificateError = errors.constFirst().errorString();
+        result.outcome = Outcome::CertificateRefused;
+        return result;
+    }
+    if (!m_serverTrust.pinHolds(m_socket.peerCertificateChain())) {
+        result.outcome = Outcome::CertificateRefused;
+        result.certificateProblem = CertificateProblem::OtherAuthority;
+        result.certificateError = QStringLiteral("the certificate does not come from the pinned "
+                                                 "authority");
+        return result;
+    }
     result.outcome = Outcome::Received;
     return result;
 }

@@ -2,12 +2,14 @@
 
 #include "answersignature.h"
 #include "packagesignature.h"
+#include "servertrust.h"
 #include "updateserver.h"
 
 #include <QByteArray>
+#include <QSslSocket>
 #include <QString>
-#include <QTcpSocket>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -15,7 +17,8 @@ class UpdateEntry;
 
 /*
  * The exchange of the update query with the update server: one connection (through the
- * proxy's CONNECT tunnel where one is set), the request written whole, and the reply read
+ * proxy's CONNECT tunnel where one is set), TLS verified as the server trust says (inside the
+ * tunnel; plain TCP only where the trust is plain), the request written whole, and the reply read
  * until it is a complete document, within the network limits and the bounds of a reply;
  * its entries are taken only when the server's signature over it and the request's nonce
  * holds (or, where unsigned answers are allowed, it carries none). The connection stays open
@@ -40,6 +43,18 @@ public:
         AnswerRefused,
     };
 
+    /// Why a server's certificate was refused.
+    enum class CertificateProblem {
+        /// It does not come from an authority the updater trusts (or not from the pinned one).
+        OtherAuthority,
+        /// It has expired, or is not valid yet.
+        Expired,
+        /// It was made for another name than the server's.
+        OtherName,
+        /// Anything else; Reply::certificateError says what.
+        Other,
+    };
+
     struct Reply
     {
         Outcome outcome = Outcome::ExchangeFailed;
@@ -48,6 +63,8 @@ public:
         /// The socket's description of the failure (ProxyFailed only).
         QString socketError;
         /// Why the server's certificate was refused (CertificateRefused only).
+        CertificateProblem certificateProblem = CertificateProblem::Other;
+        /// The TLS backend's description of it (CertificateRefused only).
         QString certificateError;
         /// Why the answer was refused (AnswerRefused only).
         AnswerSignature::Result answerCheck = AnswerSignature::Result::Verified;
@@ -70,9 +87,10 @@ public:
         }
     };
 
-    /// A client of server; networkTimeoutMs bounds each wait, queryTimeoutMs the exchange.
-    UpdateQueryClient(UpdateServer server, int networkTimeoutMs, int queryTimeoutMs,
-        AnswerTrust trust = AnswerTrust::builtIn());
+    /// A client of server whose certificate serverTrust verifies; networkTimeoutMs bounds each
+    /// wait, queryTimeoutMs the exchange.
+    UpdateQueryClient(UpdateServer server, ServerTrust serverTrust, int networkTimeoutMs,
+        int queryTimeoutMs, AnswerTrust trust = AnswerTrust::builtIn());
     ~UpdateQueryClient();
     UpdateQueryClient(const UpdateQueryClient &) = delete;
     UpdateQueryClient &operator=(const UpdateQueryClient &) = delete;
@@ -83,9 +101,13 @@ public:
     Reply exchange(const QByteArray &request, const QByteArray &nonce);
 
 private:
+    /// The failures of a handshake that did not complete, as a reply; Received when it did.
+    Reply handshake(const std::function<int()> &wait);
+
     UpdateServer m_server;
+    ServerTrust m_serverTrust;
     int m_networkTimeout;
     int m_queryTimeout;
     AnswerTrust m_trust;
-    QTcpSocket m_socket;
+    QSslSocket m_socket;
 };

@@ -519,5 +519,20 @@
         <comment>nc</comment>
         <translation>Podpis pakietu dotyczy zmian względem innej wersji (%1).</translation>
     </message>
+    <message>
+        <source>The update server %1 presented a certificate from an authority the updater does not trust. The updater did not check for updates over this connection; a network that intercepts secure connections may be the cause.</source>
+        <comment>nc</comment>
+        <translation>Serwer aktualizacji %1 przedstawił certyfikat wystawiony przez urząd, któremu aktualizator nie ufa. Aktualizator nie sprawdził aktualizacji przez to połączenie; przyczyną może być sieć przechwytująca bezpieczne połączenia.</translation>
+    </message>
+    <message>
+        <source>The certificate of the update server %1 has expired or is not valid yet. The updater did not check for updates over this connection. Check the date and time of this computer.</source>
+        <comment>nc</comment>
+        <translation>Certyfikat serwera aktualizacji %1 wygasł lub nie jest jeszcze ważny. Aktualizator nie sprawdził aktualizacji przez to połączenie. Sprawdź datę i godzinę na tym komputerze.</translation>
+    </message>
+    <message>
+        <source>The update server %1 presented a certificate made for another server. The updater did not check for updates over this connection; a network that redirects secure connections may be the cause.</source>
+        <comment>nc</comment>
+        <translation>Serwer aktualizacji %1 przedstawił certyfikat wystawiony dla innego serwera. Aktualizator nie sprawdził aktualizacji przez to połączenie; przyczyną może być sieć przekierowująca bezpieczne połączenia.</translation>
+    </message>
 </context>
 </TS>

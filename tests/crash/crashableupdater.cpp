@@ -7,16 +7,20 @@
 // Windows, which cannot stop itself, it prints "paused" and waits for a line on its standard
 // input). With ORVI_TEST_KILL_AT=text:n it kills itself at the n-th file operation on a path
 // holding text, in the download folder too. ORVI_TEST_LOCK_TIMEOUT sets how many milliseconds it
-// waits for the runs before it. It prints how many changes it made when it ends by itself.
+// waits for the runs before it; ORVI_TEST_SERVER_CA names a PEM file of the authorities it
+// trusts in place of the system's; ORVI_TEST_PLAIN_QUERY=1 has it query the test server plain. It
+// prints how many changes it made when it ends by itself.
 
 #include "filesystem.h"
 #include "messageboxhandler.h"
 #include "platform.h"
+#include "servertrust.h"
 #include "startup.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QTimer>
 #include <QWidget>
 
@@ -116,6 +120,13 @@ int main(int argc, char **argv)
         ++changes;
         return 0;
     });
+    if (qEnvironmentVariableIsSet("ORVI_TEST_SERVER_CA")) {
+        QFile authorities(qEnvironmentVariable("ORVI_TEST_SERVER_CA"));
+        if (authorities.open(QIODevice::ReadOnly))
+            ServerTrust::setTestAuthorities(QSslCertificate::fromData(authorities.readAll()));
+    }
+    if (qEnvironmentVariableIntValue("ORVI_TEST_PLAIN_QUERY") == 1)
+        ServerTrust::setTestPlain(true);
     EngineSettings settings;
     if (qEnvironmentVariableIsSet("ORVI_TEST_LOCK_TIMEOUT"))
         settings.lockTimeout = qEnvironmentVariableIntValue("ORVI_TEST_LOCK_TIMEOUT");

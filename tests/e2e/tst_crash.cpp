@@ -70,6 +70,8 @@ private:
     Snapshot m_after;
     NginxServer m_goodPackages;
     NginxServer m_failingPackages;
+    // The update servers' TLS front, as the publisher runs it.
+    NginxServer m_queries;
     QProcess m_goodServer;
     QProcess m_failingServer;
     QProcess m_emptyServer;
@@ -150,7 +152,9 @@ quint16 tst_Crash::startServer(QProcess *server, const QString &catalogue, const
     server->start(QStringLiteral(ORVI_UPDATE_SERVER_BINARY),
         QStringList { QStringLiteral("--catalogue"), catalogue, QStringLiteral("--update-port"),
             QStringLiteral("0"), QStringLiteral("--base-url"), baseUrl, QStringLiteral("--bind"),
-            QStringLiteral("127.0.0.1") }
+            QStringLiteral("127.0.0.1"),
+            // Behind nginx every client has nginx's address; nginx limits per address instead.
+            QStringLiteral("--max-connections-per-address"), QStringLiteral("0") }
             + TestSigning::serverOptions(m_environment->root()));
     if (!server->waitForStarted())
         return 0;
@@ -190,6 +194,11 @@ void tst_Crash::initTestCase()
     // Offers nothing, so its links lead nowhere.
     m_emptyPort = startServer(&m_emptyServer, empty, m_goodPackages.url(QString()));
     QVERIFY(m_goodPort && m_failingPort && m_emptyPort);
+    QVERIFY2(m_queries.startTlsFront({ m_goodPort, m_failingPort, m_emptyPort }),
+        m_queries.errorLog().constData());
+    m_goodPort = m_queries.frontPort(0);
+    m_failingPort = m_queries.frontPort(1);
+    m_emptyPort = m_queries.frontPort(2);
 
     m_app = root + QStringLiteral("/Orvi Messenger");
     freshInstallation();
@@ -214,6 +223,7 @@ void tst_Crash::cleanupTestCase()
         server->terminate();
         server->waitForFinished(10000);
     }
+    m_queries.stop();
     m_goodPackages.stop();
     m_failingPackages.stop();
     m_environment.reset();

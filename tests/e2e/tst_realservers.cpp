@@ -1,12 +1,17 @@
+#include "applicationfolder.h"
 #include "entrybuilder.h"
+#include "fakeupdateserver.h"
 #include "nginxserver.h"
 #include "orviupdaterengine.h"
 #include "serverprocess.h"
 #include "testenvironment.h"
+#include "testsigning.h"
 #include "updateentry.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,9 +47,14 @@ private slots:
     void cleanup();
     void nginxRedirectsRefusesHeadAndCuts();
     void tinyproxyCarriesEveryRequest();
+    void queryOverTls_data();
+    void queryOverTls();
 
 private:
     bool startNginx();
+    /// Starts tinyproxy on a free port, handing what goes to .orvi.test to upstream (an HTTP
+    /// server or proxy on 127.0.0.1); its log is tinyproxy.log in the work folder.
+    quint16 startTinyproxy(quint16 upstream);
     QString fileOf(const QString &path) const
     {
         return m_engine->downloadFolder() + QLatin1Char('/') + path;
@@ -54,6 +64,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_work;
     std::unique_ptr<NginxServer> m_nginx;
     std::unique_ptr<ServerProcess> m_tinyproxy;
+    std::unique_ptr<QProcess> m_updateServer;
     std::unique_ptr<OrviUpdaterEngine> m_engine;
     QByteArray m_chain;
     QByteArray m_signed;
@@ -70,6 +81,11 @@ void TestRealServers::init()
 
 void TestRealServers::cleanup()
 {
+    if (m_updateServer) {
+        m_updateServer->terminate();
+        m_updateServer->waitForFinished(10000);
+        m_updateServer.reset();
+    }
     m_engine.reset();
     m_tinyproxy.reset();
     m_nginx.reset();
@@ -157,27 +173,9 @@ void TestRealServers::tinyproxyCarriesEveryRequest()
 
     // The proxy hands every request for .orvi.test to nginx as its upstream; nothing else
     // resolves that name, so a request that bypassed the proxy would fail.
-    const quint16 port = ServerProcess::freePort();
+    const quint16 port = startTinyproxy(m_nginx->port());
+    QVERIFY2(port != 0, "tinyproxy did not start");
     const QByteArray log = QFile::encodeName(m_work->path() + QStringLiteral("/tinyproxy.log"));
-    const QByteArray config = "Port " + QByteArray::number(port)
-        + "\n"
-          "Listen 127.0.0.1\n"
-          "Timeout 30\n"
-          "LogFile \""
-        + log
-        + "\"\n"
-          "LogLevel Info\n"
-          "MaxClients 10\n"
-          "Allow 127.0.0.1\n"
-          "Upstream http 127.0.0.1:"
-        + QByteArray::number(m_nginx->port()) + " \".orvi.test\"\n";
-    const QString configFile = m_work->path() + QStringLiteral("/tinyproxy.conf");
-    QVERIFY(TestEnvironment::writeFile(configFile, config));
-    m_tinyproxy = std::make_unique<ServerProcess>();
-    QVERIFY2(m_tinyproxy->start(
-                 tinyproxy, { QStringLiteral("-d"), QStringLiteral("-c"), configFile }, port),
-        "tinyproxy did not start");
-
     qputenv("http_proxy", "http://127.0.0.1:" + QByteArray::number(port));
     EngineSettings settings;
     settings.unsignedAllowed = true;
@@ -203,6 +201,106 @@ void TestRealServers::tinyproxyCarriesEveryRequest()
         const QByteArray line = "): " + request.arg(base).toLatin1() + " HTTP/1.1";
         QTRY_VERIFY2_WITH_TIMEOUT(TestEnvironment::readFile(QFile::decodeName(log)).contains(line),
             line.constData(), 5000);
+    }
+}
+
+quint16 TestRealServers::startTinyproxy(quint16 upstream)
+{
+    const quint16 port = ServerProcess::freePort();
+    const QByteArray log = QFile::encodeName(m_work->path() + QStringLiteral("/tinyproxy.log"));
+    const QByteArray config = "Port " + QByteArray::number(port)
+        + "\n"
+          "Listen 127.0.0.1\n"
+          "Timeout 30\n"
+          "LogFile \""
+        + log
+        + "\"\n"
+          "LogLevel Info\n"
+          "MaxClients 10\n"
+          "Allow 127.0.0.1\n"
+          "Upstream http 127.0.0.1:"
+        + QByteArray::number(upstream) + " \".orvi.test\"\n";
+    const QString configFile = m_work->path() + QStringLiteral("/tinyproxy.conf");
+    if (!TestEnvironment::writeFile(configFile, config))
+        return 0;
+    m_tinyproxy = std::make_unique<ServerProcess>();
+    if (!m_tinyproxy->start(ServerProcess::findProgram(QStringLiteral("tinyproxy")),
+            { QStringLiteral("-d"), QStringLiteral("-c"), configFile }, port))
+        return 0;
+    return port;
+}
+
+void TestRealServers::queryOverTls_data()
+{
+    QTest::addColumn<QString>("route");
+    // The update server as the publisher runs it: plain on loopback behind nginx's TLS.
+    QTest::newRow("through nginx's TLS front") << QStringLiteral("nginx");
+    // A proxy that sees only CONNECT and the encrypted bytes it carries.
+    QTest::newRow("through tinyproxy's tunnel") << QStringLiteral("tinyproxy");
+}
+
+void TestRealServers::queryOverTls()
+{
+    QFETCH(QString, route);
+    const QString tinyproxy = ServerProcess::findProgram(QStringLiteral("tinyproxy"));
+    if (!NginxServer::isInstalled() || tinyproxy.isEmpty())
+        QSKIP("nginx or tinyproxy is not installed (scripts/install-deps.sh installs both)");
+    const QString app = m_work->path() + QStringLiteral("/Orvi");
+    QVERIFY(ApplicationFolder::makeWithSample(app));
+    QVERIFY(TestEnvironment::writeFile(app + QStringLiteral("/components"), "orvi core app 1\n"));
+    EngineSettings settings;
+    settings.appRoot = app;
+    FakeUpdateServer fake;
+    quint16 port = 0;
+    if (route == QLatin1String("nginx")) {
+        const QString catalogue = m_work->path() + QStringLiteral("/catalogue");
+        QVERIFY(TestEnvironment::writeFile(catalogue + QStringLiteral("/core.zip"), "zip"));
+        QVERIFY(TestEnvironment::writeFile(catalogue + QStringLiteral("/index.xml"),
+            "<catalogue><component project=\"orvi\" name=\"core\" type=\"app\"><version>2"
+            "</version><package>core.zip</package></component></catalogue>"));
+        m_updateServer = std::make_unique<QProcess>();
+        m_updateServer->start(QStringLiteral(ORVI_UPDATE_SERVER_BINARY),
+            QStringList { QStringLiteral("--catalogue"), catalogue, QStringLiteral("--update-port"),
+                QStringLiteral("0"), QStringLiteral("--base-url"),
+                QStringLiteral("http://127.0.0.1:1"),
+                QStringLiteral("--max-connections-per-address"), QStringLiteral("0") }
+                + TestSigning::serverOptions(m_work->path()));
+        QVERIFY(m_updateServer->waitForStarted());
+        QByteArray output;
+        while (!output.contains('\n') && m_updateServer->waitForReadyRead(10000))
+            output += m_updateServer->readAllStandardOutput();
+        static const QRegularExpression portLine(QStringLiteral("update port (\\d+)"));
+        const quint16 backend
+            = quint16(portLine.match(QString::fromLatin1(output)).captured(1).toUInt());
+        QVERIFY2(backend != 0, output.constData());
+        m_nginx = std::make_unique<NginxServer>();
+        QVERIFY2(m_nginx->startTlsFront({ backend }), m_nginx->errorLog().constData());
+        settings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), m_nginx->frontPort(0));
+    } else {
+        // tinyproxy passes the CONNECT for .orvi.test on to the fake server, which opens the
+        // tunnel and speaks TLS inside it.
+        FakeUpdateServer::Script script { 0, { FakeUpdateServer::ThreeUpdates }, 0,
+            FakeUpdateServer::Ending::StayOpen };
+        script.tunnel = FakeUpdateServer::Tunnel::Accept;
+        fake.setScript(script);
+        port = startTinyproxy(fake.port());
+        QVERIFY2(port != 0, "tinyproxy did not start");
+        qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
+        settings.updateServer = UpdateServer(QStringLiteral("updates.orvi.test"), 443);
+    }
+
+    m_engine = std::make_unique<OrviUpdaterEngine>(settings);
+    const bool queried = m_engine->checkUpdates();
+    qunsetenv("https_proxy");
+    QVERIFY(queried);
+    QVERIFY(m_engine->hasUpdates());
+    QCOMPARE(QByteArray::fromStdString(m_engine->updates().first()->name()), QByteArray("core"));
+    if (route == QLatin1String("tinyproxy")) {
+        QCOMPARE(fake.handshakes(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            TestEnvironment::readFile(m_work->path() + QStringLiteral("/tinyproxy.log"))
+                .contains("CONNECT updates.orvi.test:443"),
+            5000);
     }
 }
 

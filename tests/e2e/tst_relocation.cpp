@@ -1,6 +1,7 @@
 #include "applicationfolder.h"
 #include "fakeupdateserver.h"
 #include "testenvironment.h"
+#include "testtls.h"
 
 #include <QDir>
 #include <QFile>
@@ -79,6 +80,12 @@ private slots:
 
 void tst_Relocation::relocatesAndTheCopyQueries()
 {
+    if (!ORVI_UPDATER_PINS_TEST_CA)
+        QSKIP("The updater program trusts the test server only when built with "
+              "-DORVI_UPDATE_SERVER_CA=tests/keys/tls/ca.pem, as the test command builds it");
+    if (!TestTls::serverSideWorks())
+        QSKIP("Under Wine the test server cannot speak TLS: Qt's Schannel backend finds a server's "
+              "certificate with CertFindChainInStore, a stub in Wine 8.0");
     TestEnvironment environment;
     QVERIFY(environment.isValid());
     const QString app = environment.root() + QStringLiteral("/Orvi Messenger");
@@ -129,6 +136,8 @@ void tst_Relocation::relocatesAndTheCopyQueries()
     // The copy got "-u", "-q", "-root" and the folder: it asked for exactly that folder's
     // main application's components.
     QTRY_VERIFY_WITH_TIMEOUT(server.received().endsWith("</s>"), 30000);
+    // Over TLS: the copy found the TLS plug-in of its deployment as well.
+    QCOMPARE(server.handshakes(), 1);
     const QByteArray request = server.received();
     QVERIFY2(request.startsWith("<s nonce=\""), request.constData());
     QCOMPARE(request.mid(request.indexOf('>') + 1),

@@ -7,6 +7,7 @@
 #include "startup.h"
 #include "testenvironment.h"
 #include "testsigning.h"
+#include "testtls.h"
 #include "updateentry.h"
 
 #include <QHostAddress>
@@ -80,6 +81,8 @@ private slots:
     void binaryQueriesServer();
     void answerMustBeTrusted_data();
     void answerMustBeTrusted();
+    void certificateMustVerify_data();
+    void certificateMustVerify();
 
 private:
     QString mainAppFolder(const QString &name = QStringLiteral("Orvi"));
@@ -265,6 +268,12 @@ void tst_CheckUpdates::failedExchangeIsShown()
 
 void tst_CheckUpdates::binaryQueriesServer()
 {
+    if (!ORVI_UPDATER_PINS_TEST_CA)
+        QSKIP("The updater program trusts the test server only when built with "
+              "-DORVI_UPDATE_SERVER_CA=tests/keys/tls/ca.pem, as the test command builds it");
+    if (!TestTls::serverSideWorks())
+        QSKIP("Under Wine the test server cannot speak TLS: Qt's Schannel backend finds a server's "
+              "certificate with CertFindChainInStore, a stub in Wine 8.0");
     const QString folder = mainAppFolder(QStringLiteral("Orvi Messenger"));
     QVERIFY(installSample(folder));
     m_server->answer(NoUpdates);
@@ -342,6 +351,56 @@ void tst_CheckUpdates::answerMustBeTrusted()
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(
         m_boxes.first().text, taken ? QStringLiteral("No updates available.") : ExchangeFailed);
+}
+
+void tst_CheckUpdates::certificateMustVerify_data()
+{
+    QTest::addColumn<QString>("certificate"); // the server's, of tests/keys/tls
+    QTest::addColumn<QString>("text"); // the box's; %1 stands for the server
+
+    QTest::newRow("from the test authority")
+        << QStringLiteral("server") << QStringLiteral("No updates available.");
+    QTest::newRow("from another authority")
+        << QStringLiteral("otherca-server")
+        << QStringLiteral("The update server %1 presented a certificate from an authority the "
+                          "updater does not trust. The updater did not check for updates over "
+                          "this connection; a network that intercepts secure connections may be "
+                          "the cause.");
+    QTest::newRow("expired") << QStringLiteral("expired")
+                             << QStringLiteral("The certificate of the update server %1 has "
+                                               "expired or is not valid yet. The updater did not "
+                                               "check for updates over this connection. Check "
+                                               "the date and time of this computer.");
+    QTest::newRow("for another name")
+        << QStringLiteral("othername")
+        << QStringLiteral("The update server %1 presented a certificate made for another server. "
+                          "The updater did not check for updates over this connection; a network "
+                          "that redirects secure connections may be the cause.");
+}
+
+void tst_CheckUpdates::certificateMustVerify()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QString, text);
+    if (!TestTls::serverSideWorks())
+        QSKIP("Under Wine the test server cannot speak TLS: Qt's Schannel backend finds a server's "
+              "certificate with CertFindChainInStore, a stub in Wine 8.0");
+    const QString folder = mainAppFolder();
+    QVERIFY(installSample(folder));
+    m_server->setCertificate(certificate);
+    m_server->answer(NoUpdates);
+    const bool taken = certificate == QLatin1String("server");
+    if (!taken)
+        QTest::ignoreMessage(QtWarningMsg,
+            QRegularExpression(QStringLiteral("^The update server's certificate was refused: ")));
+
+    const int code = Startup::updateRun(false, Startup::Query(), settings(folder));
+    QCOMPARE(code, taken ? 0 : Startup::exitChannelRefused);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.first().text, taken ? text : text.arg(QStringLiteral("127.0.0.1")));
+    QCOMPARE(m_boxes.first().icon, taken ? QMessageBox::Information : QMessageBox::Critical);
+    // The inventory went nowhere but to a server that proved itself.
+    QCOMPARE(m_server->received().isEmpty(), !taken);
 }
 
 QTEST_MAIN(tst_CheckUpdates)

@@ -1,4 +1,5 @@
 #include "fakeupdateserver.h"
+#include "testtls.h"
 #include "updateentry.h"
 #include "updatequeryclient.h"
 
@@ -21,6 +22,24 @@ QStringList names(const std::vector<std::unique_ptr<UpdateEntry>> &entries)
     for (const std::unique_ptr<UpdateEntry> &entry : entries)
         result << QString::fromUtf8(QByteArray::fromStdString(entry->name()));
     return result;
+}
+
+// The authorities of tests/keys/tls named, as one list.
+QList<QSslCertificate> authorities(const QStringList &names)
+{
+    QList<QSslCertificate> result;
+    for (const QString &name : names)
+        result += TestTls::certificates(name);
+    return result;
+}
+
+// The test authority in place of the system's, as the test builds' updater has it; plain
+// where the test server cannot speak TLS.
+ServerTrust testTrust()
+{
+    if (!TestTls::serverSideWorks())
+        return ServerTrust::plain();
+    return ServerTrust::system().withAuthorities(authorities({ QStringLiteral("ca") }));
 }
 
 quint16 closedPort()
@@ -54,12 +73,14 @@ private slots:
     void unreachableServer();
     void queryTunnelsThroughProxy_data();
     void queryTunnelsThroughProxy();
+    void certificateIsVerified_data();
+    void certificateIsVerified();
 
 private:
     UpdateQueryClient client(int networkTimeout = 20000, int queryTimeout = 60000) const
     {
         return UpdateQueryClient(UpdateServer(QStringLiteral("127.0.0.1"), m_server->port()),
-            networkTimeout, queryTimeout);
+            testTrust(), networkTimeout, queryTimeout);
     }
 
     std::unique_ptr<FakeUpdateServer> m_server;
@@ -175,7 +196,8 @@ void tst_UpdateQueryClient::unreachableServer()
 {
     const quint16 port = closedPort();
     QVERIFY(port != 0);
-    UpdateQueryClient query(UpdateServer(QStringLiteral("127.0.0.1"), port), 5000, 60000);
+    UpdateQueryClient query(
+        UpdateServer(QStringLiteral("127.0.0.1"), port), testTrust(), 5000, 60000);
     QCOMPARE(query.exchange(Request, Nonce).outcome, UpdateQueryClient::Outcome::ConnectFailed);
 }
 
@@ -200,7 +222,8 @@ void tst_UpdateQueryClient::queryTunnelsThroughProxy()
     }
     qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
     // Only the proxy knows this name: a query that went direct would fail to resolve it.
-    UpdateQueryClient query(UpdateServer(QStringLiteral("updates.orvi.test"), 443), 5000, 60000);
+    UpdateQueryClient query(
+        UpdateServer(QStringLiteral("updates.orvi.test"), 443), testTrust(), 5000, 60000);
     const UpdateQueryClient::Reply reply = query.exchange(Request, Nonce);
     qunsetenv("https_proxy");
 
@@ -209,11 +232,81 @@ void tst_UpdateQueryClient::queryTunnelsThroughProxy()
         QCOMPARE(m_server->tunnelRequests(),
             QList<QByteArray> { "CONNECT updates.orvi.test:443 HTTP/1.1" });
         QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), Request, 10000);
+        // Inside the tunnel, for the server's name.
+        QCOMPARE(m_server->handshakes(), TestTls::serverSideWorks() ? 1 : 0);
         return;
     }
     QCOMPARE(reply.outcome, UpdateQueryClient::Outcome::ProxyFailed);
     QCOMPARE(reply.proxy, QStringLiteral("127.0.0.1:%1").arg(port));
     QVERIFY(!reply.socketError.isEmpty());
+}
+
+void tst_UpdateQueryClient::certificateIsVerified_data()
+{
+    QTest::addColumn<QString>("certificate"); // the server's, of tests/keys/tls; empty: plain
+    QTest::addColumn<QStringList>("authorities"); // in place of the system's
+    QTest::addColumn<QStringList>("pins");
+    QTest::addColumn<int>("outcome"); // UpdateQueryClient::Outcome
+    QTest::addColumn<int>("problem"); // UpdateQueryClient::CertificateProblem, when refused
+
+    using O = UpdateQueryClient::Outcome;
+    using P = UpdateQueryClient::CertificateProblem;
+    const QStringList ca { QStringLiteral("ca") };
+    const QStringList both { QStringLiteral("ca"), QStringLiteral("otherca") };
+    const QStringList other { QStringLiteral("otherca") };
+    const auto row = [](const char *name, const char *certificate, const QStringList &trusted,
+                         const QStringList &pins, O outcome, P problem = P::Other) {
+        QTest::newRow(name) << QString::fromLatin1(certificate) << trusted << pins << int(outcome)
+                            << int(problem);
+    };
+    row("from a trusted authority", "server", ca, {}, O::Received);
+    row("from another authority", "otherca-server", ca, {}, O::CertificateRefused,
+        P::OtherAuthority);
+    row("expired", "expired", ca, {}, O::CertificateRefused, P::Expired);
+    row("for another name", "othername", ca, {}, O::CertificateRefused, P::OtherName);
+    row("from the pinned authority", "otherca-server", both, other, O::Received);
+    row("trusted, but not from the pinned authority", "server", both, other, O::CertificateRefused,
+        P::OtherAuthority);
+    // Never a fall-back to plain TCP.
+    row("server without TLS", "", ca, {}, O::ExchangeFailed);
+}
+
+void tst_UpdateQueryClient::certificateIsVerified()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QStringList, authorities);
+    QFETCH(QStringList, pins);
+    QFETCH(int, outcome);
+    QFETCH(int, problem);
+    if (!TestTls::serverSideWorks())
+        QSKIP("Under Wine the test server cannot speak TLS: Qt's Schannel backend finds a server's "
+              "certificate with CertFindChainInStore, a stub in Wine 8.0");
+    m_server->setPlain(certificate.isEmpty());
+    if (!certificate.isEmpty())
+        m_server->setCertificate(certificate);
+    m_server->answer(ThreeUpdates);
+    if (certificate.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+            QRegularExpression(QStringLiteral("^The TLS handshake with the update server failed")));
+
+    const ServerTrust trust
+        = pins.isEmpty() ? ServerTrust::system() : ServerTrust::pinned(::authorities(pins));
+    UpdateQueryClient query(UpdateServer(QStringLiteral("127.0.0.1"), m_server->port()),
+        trust.withAuthorities(::authorities(authorities)), 5000, 60000);
+    const UpdateQueryClient::Reply reply = query.exchange(Request, Nonce);
+    QCOMPARE(int(reply.outcome), outcome);
+    if (reply.outcome == UpdateQueryClient::Outcome::Received) {
+        QCOMPARE(reply.entries.size(), size_t(3));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->received(), Request, 10000);
+        return;
+    }
+    if (reply.outcome == UpdateQueryClient::Outcome::CertificateRefused) {
+        QCOMPARE(int(reply.certificateProblem), problem);
+        QVERIFY(!reply.certificateError.isEmpty());
+    }
+    // Not a byte of the request reached a server that could not prove itself.
+    QVERIFY(reply.entries.empty());
+    QVERIFY2(!m_server->received().contains("nonce"), m_server->received().constData());
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateQueryClient)

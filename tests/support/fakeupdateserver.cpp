@@ -1,14 +1,17 @@
 #include "fakeupdateserver.h"
 
 #include "answersigner.h"
+#include "packagesignature.h"
 #include "testsigning.h"
+#include "testtls.h"
 
 #include <QDomDocument>
 #include <QHostAddress>
 #include <QMutexLocker>
 #include <QRegularExpression>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 const QByteArray FakeUpdateServer::NoUpdates
@@ -25,6 +28,21 @@ const QByteArray FakeUpdateServer::ThreeUpdates
 
 namespace {
 constexpr qsizetype FloodChunk = 64 * 1024;
+
+// Hands out every connection as a QSslSocket still in plain mode, so that the CONNECT of a
+// tunnel can be answered before the handshake.
+class SslCapableServer : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
 
 // The nonce of the request's opening marker (empty for "<s>"); false until the marker is in.
 bool nonceOf(const QByteArray &request, QByteArray *nonce)
@@ -63,7 +81,10 @@ FakeUpdateServer::Script signedScript(
 }
 } // namespace
 
-FakeUpdateServer::FakeUpdateServer() : m_server(new QTcpServer)
+FakeUpdateServer::FakeUpdateServer()
+    : m_certificate(QStringLiteral("server"))
+    , m_plain(PackageSignature::unsignedPackagesAllowed() || !TestTls::serverSideWorks())
+    , m_server(new SslCapableServer)
 {
     m_server->moveToThread(&m_thread);
     m_thread.start();
@@ -72,7 +93,7 @@ FakeUpdateServer::FakeUpdateServer() : m_server(new QTcpServer)
         [this] {
             QObject::connect(m_server.get(), &QTcpServer::newConnection, m_server.get(), [this] {
                 while (QTcpSocket *socket = m_server->nextPendingConnection())
-                    serve(socket);
+                    serve(static_cast<QSslSocket *>(socket));
             });
             if (m_server->listen(QHostAddress::LocalHost, 0))
                 m_port = m_server->serverPort();
@@ -93,6 +114,18 @@ void FakeUpdateServer::setScript(const Script &script)
 {
     QMutexLocker locker(&m_mutex);
     m_script = script;
+}
+
+void FakeUpdateServer::setCertificate(const QString &name)
+{
+    QMutexLocker locker(&m_mutex);
+    m_certificate = name;
+}
+
+void FakeUpdateServer::setPlain(bool plain)
+{
+    QMutexLocker locker(&m_mutex);
+    m_plain = plain;
 }
 
 QByteArray FakeUpdateServer::received() const
@@ -132,14 +165,29 @@ void FakeUpdateServer::record(const QByteArray &bytes)
     m_received += bytes;
 }
 
-void FakeUpdateServer::serve(QTcpSocket *socket)
+void FakeUpdateServer::encrypt(QSslSocket *socket, const QString &certificate)
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(TestTls::certificates(certificate).value(0));
+    configuration.setPrivateKey(TestTls::key(certificate));
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket->setSslConfiguration(configuration);
+    QObject::connect(socket, &QSslSocket::encrypted, socket, [this] { ++m_handshakes; });
+    socket->startServerEncryption();
+}
+
+void FakeUpdateServer::serve(QSslSocket *socket)
 {
     ++m_connections;
     const auto current = std::make_shared<const Script>(script());
     std::shared_ptr<const AnswerSigner> answerSigner;
+    QString certificate;
+    bool plain = false;
     {
         QMutexLocker locker(&m_mutex);
         answerSigner = m_signer;
+        certificate = m_certificate;
+        plain = m_plain;
     }
     const bool signing = current->signing != Signing::Unsigned && answerSigner
         && current->ending != Ending::Flood && QDomDocument().setContent(current->pieces.join());
@@ -160,6 +208,8 @@ void FakeUpdateServer::serve(QTcpSocket *socket)
     };
     if (current->tunnel == Tunnel::None) {
         QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] { take(socket->readAll()); });
+        if (!plain)
+            encrypt(socket, certificate);
         take(QByteArray());
         return;
     }
@@ -187,12 +237,15 @@ void FakeUpdateServer::serve(QTcpSocket *socket)
             return;
         }
         socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
+        // The client starts its handshake only after this answer: the tunnel carries TLS.
+        if (!plain)
+            encrypt(socket, certificate);
         take(rest);
     });
 }
 
 void FakeUpdateServer::play(
-    QTcpSocket *socket, const std::shared_ptr<const Script> &script, int piece)
+    QSslSocket *socket, const std::shared_ptr<const Script> &script, int piece)
 {
     if (piece < script->pieces.size()) {
         socket->write(script->pieces.at(piece));
@@ -212,6 +265,8 @@ void FakeUpdateServer::play(
             qMax<qsizetype>(1, FloodChunk / qMax<qsizetype>(1, script->floodUnit.size())));
         QObject::connect(
             socket, &QTcpSocket::bytesWritten, socket, [=] { pumpFlood(socket, chunk, limit); });
+        QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket,
+            [=] { pumpFlood(socket, chunk, limit); });
         // A document that is opened and never closed makes the client read on.
         socket->write("<reply>");
         pumpFlood(socket, chunk, limit);
@@ -220,11 +275,12 @@ void FakeUpdateServer::play(
     }
 }
 
-void FakeUpdateServer::pumpFlood(QTcpSocket *socket, const QByteArray &chunk, qint64 limit)
+void FakeUpdateServer::pumpFlood(QSslSocket *socket, const QByteArray &chunk, qint64 limit)
 {
-    // Only a little is queued at a time, so a client that stops reading stops the flood.
+    // Only a little is queued at a time, so a client that stops reading stops the flood (under
+    // TLS, bytes wait encrypted too).
     while (socket->state() == QAbstractSocket::ConnectedState && m_flooded < limit
-        && socket->bytesToWrite() < FloodChunk) {
+        && socket->bytesToWrite() + socket->encryptedBytesToWrite() < FloodChunk) {
         socket->write(chunk);
         m_flooded += chunk.size();
     }

@@ -10,8 +10,8 @@
 #include <memory>
 
 class AnswerSigner;
+class QSslSocket;
 class QTcpServer;
-class QTcpSocket;
 
 /*
  * An update server for tests. It listens on 127.0.0.1 on a free port and serves every
@@ -20,7 +20,10 @@ class QTcpSocket;
  * pieces with a gap between them, then the connection stays open, is closed, or is flooded
  * with bytes that never form a document. Everything received is recorded. A script whose
  * pieces form a whole document is signed as the update server signs its answers, for the
- * nonce of the request, which it waits for.
+ * nonce of the request, which it waits for. It speaks TLS (inside the tunnel where it acts as
+ * the proxy too) with a certificate of tests/keys/tls, "server" unless a test picks another;
+ * plain TCP only where the updater is built to query that way, or where a test server cannot
+ * speak TLS (TestTls::serverSideWorks()).
  */
 class FakeUpdateServer
 {
@@ -96,12 +99,19 @@ public:
     /// when the key cannot be read.
     bool setSigner(const QString &secretKeyPath, const QByteArray &delegation);
 
-    /// Everything received on all connections so far, CONNECT requests excepted.
+    /// Presents the server certificate name of tests/keys/tls from the next connection on.
+    void setCertificate(const QString &name);
+    /// Speaks plain TCP from the next connection on (or TLS again).
+    void setPlain(bool plain);
+
+    /// Everything received on all connections so far (decrypted), CONNECT requests excepted.
     QByteArray received() const;
     /// The request lines of the CONNECT requests received so far.
     QList<QByteArray> tunnelRequests() const;
     /// The number of connections accepted so far.
     int connections() const { return m_connections; }
+    /// The number of TLS handshakes completed so far.
+    int handshakes() const { return m_handshakes; }
     /// The bytes of flood handed to the system so far.
     qint64 flooded() const { return m_flooded; }
 
@@ -114,16 +124,20 @@ private:
     Script script() const;
     void record(const QByteArray &bytes);
     // These run in the server's thread.
-    void serve(QTcpSocket *socket);
-    void play(QTcpSocket *socket, const std::shared_ptr<const Script> &script, int piece);
-    void pumpFlood(QTcpSocket *socket, const QByteArray &chunk, qint64 limit);
+    void serve(QSslSocket *socket);
+    void encrypt(QSslSocket *socket, const QString &certificate);
+    void play(QSslSocket *socket, const std::shared_ptr<const Script> &script, int piece);
+    void pumpFlood(QSslSocket *socket, const QByteArray &chunk, qint64 limit);
 
     mutable QMutex m_mutex;
     Script m_script;
     std::shared_ptr<const AnswerSigner> m_signer;
     QByteArray m_received;
     QList<QByteArray> m_tunnelRequests;
+    QString m_certificate;
+    bool m_plain;
     std::atomic<int> m_connections { 0 };
+    std::atomic<int> m_handshakes { 0 };
     std::atomic<qint64> m_flooded { 0 };
     quint16 m_port = 0;
 

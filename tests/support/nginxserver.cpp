@@ -1,6 +1,7 @@
 #include "nginxserver.h"
 
 #include "testenvironment.h"
+#include "testtls.h"
 
 #include <QFile>
 
@@ -24,8 +25,6 @@ bool NginxServer::start(const QString &root, const QByteArray &serverLines)
 {
     if (!m_work.isValid() || !isInstalled())
         return false;
-    const QString work = m_work.path();
-    const QString configFile = work + QStringLiteral("/nginx.conf");
     QByteArray config = R"(daemon off;
 worker_processes 1;
 %USER%pid %WORK%/nginx.pid;
@@ -46,12 +45,57 @@ http {
 %LINES%    }
 }
 )";
+    config.replace("%ROOT%", QFile::encodeName(root)).replace("%LINES%", serverLines);
+    return run(config);
+}
+
+bool NginxServer::startTlsFront(const QList<quint16> &backends, const QString &certificate)
+{
+    if (!m_work.isValid() || !isInstalled() || backends.isEmpty())
+        return false;
+    // The first front listens on %PORT%, which run() picks; the others on ports of their own.
+    m_frontPorts = { 0 };
+    for (qsizetype i = 1; i < backends.size(); ++i)
+        m_frontPorts << ServerProcess::freePort();
+    QByteArray servers;
+    for (qsizetype i = 0; i < backends.size(); ++i) {
+        servers += "    server {\n        listen 127.0.0.1:"
+            + (i == 0 ? QByteArray("%PORT%") : QByteArray::number(m_frontPorts.at(i)))
+            + " ssl;\n"
+              "        limit_conn peers 100;\n"
+              "        proxy_pass 127.0.0.1:"
+            + QByteArray::number(backends.at(i)) + ";\n    }\n";
+    }
+    QByteArray config = R"(daemon off;
+worker_processes 1;
+load_module /usr/lib/nginx/modules/ngx_stream_module.so;
+%USER%pid %WORK%/nginx.pid;
+events { worker_connections 256; }
+stream {
+    ssl_certificate %CERT%;
+    ssl_certificate_key %KEY%;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    limit_conn_zone $binary_remote_addr zone=peers:1m;
+%SERVERS%}
+)";
+    config.replace("%CERT%", QFile::encodeName(TestTls::file(certificate)))
+        .replace("%KEY%", QFile::encodeName(TestTls::file(certificate, ".key")))
+        .replace("%SERVERS%", servers);
+    if (!run(config))
+        return false;
+    m_frontPorts[0] = m_port;
+    return true;
+}
+
+bool NginxServer::run(const QByteArray &text)
+{
+    const QString work = m_work.path();
+    const QString configFile = work + QStringLiteral("/nginx.conf");
+    QByteArray config = text;
     // Started by root, the worker would run as a user who cannot enter the test's private
     // folders.
     config.replace("%USER%", geteuid() == 0 ? "user root;\n" : "")
-        .replace("%WORK%", QFile::encodeName(work))
-        .replace("%ROOT%", QFile::encodeName(root))
-        .replace("%LINES%", serverLines);
+        .replace("%WORK%", QFile::encodeName(work));
     // The port was free when asked; another program may take it before nginx does.
     for (int attempt = 0; attempt < 3; ++attempt) {
         m_port = ServerProcess::freePort();

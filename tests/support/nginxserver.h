@@ -3,6 +3,7 @@
 #include "serverprocess.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -14,6 +15,13 @@
  *     NginxServer nginx;
  *     QVERIFY2(nginx.start(folder), nginx.errorLog().constData());
  *     const QString link = nginx.url(QStringLiteral("/core.zip"));
+ *
+ * Or the TLS front of update servers, as the publisher runs it: each backend, plain on
+ * loopback, behind a port of its own where nginx's stream module terminates TLS with a
+ * certificate of tests/keys/tls, at most 100 connections at once from one address.
+ *
+ *     QVERIFY2(front.startTlsFront({ updateServerPort }), front.errorLog().constData());
+ *     settings.updateServer = UpdateServer("127.0.0.1", front.frontPort(0));
  */
 class NginxServer
 {
@@ -24,9 +32,15 @@ public:
     /// Serves the files below root; serverLines go into the server block (locations, limits).
     /// False when nginx did not start (errorLog() says why).
     bool start(const QString &root, const QByteArray &serverLines = QByteArray());
+    /// Terminates TLS in front of each of backends (plain update servers on 127.0.0.1),
+    /// presenting certificate; false when nginx did not start.
+    bool startTlsFront(
+        const QList<quint16> &backends, const QString &certificate = QStringLiteral("server"));
     void stop() { m_process.stop(); }
 
     quint16 port() const { return m_port; }
+    /// The TLS port in front of the backend at index.
+    quint16 frontPort(int index) const { return m_frontPorts.value(index); }
     /// "http://127.0.0.1:<port>" followed by path.
     QString url(const QString &path) const;
     /// The master process; its workers are its children.
@@ -35,7 +49,11 @@ public:
     QByteArray errorLog() const;
 
 private:
+    /// Writes config (its "%PORT%" a free port) and starts nginx on it; false when it failed.
+    bool run(const QByteArray &config);
+
     QTemporaryDir m_work;
     ServerProcess m_process;
     quint16 m_port = 0;
+    QList<quint16> m_frontPorts;
 };

@@ -11,7 +11,9 @@
  * Keeps a test's files out of the real temporary and home folders: the temporary folder, the
  * cache home (and so the download folder), the data home and the state home (on Windows the
  * temporary and application-data folders) point into one QTemporaryDir for the lifetime of the
- * object.
+ * object, and the updater trusts the test authority (tests/keys/tls/ca.pem) in place of the
+ * system's, in this process and, through ORVI_TEST_SERVER_CA, in the test updater it starts
+ * (where test servers cannot speak TLS, the query is plain: ORVI_TEST_PLAIN_QUERY).
  */
 class TestEnvironment
 {

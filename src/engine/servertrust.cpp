@@ -1,0 +1,101 @@
+#include "servertrust.h"
+
+#include "builtinservertrust.h"
+#include "packagesignature.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace {
+// The test authorities, for the whole process.
+QMutex testMutex;
+QList<QSslCertificate> testAuthorities;
+bool testPlain = false;
+
+// The authority's name as the certificates it issued state it.
+bool sameName(const QSslCertificate &issued, const QSslCertificate &authority)
+{
+    const QList<QByteArray> attributes = authority.subjectInfoAttributes();
+    if (attributes.isEmpty() || attributes != issued.issuerInfoAttributes())
+        return false;
+    for (const QByteArray &attribute : attributes) {
+        if (issued.issuerInfo(attribute) != authority.subjectInfo(attribute))
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+ServerTrust ServerTrust::plain()
+{
+    ServerTrust trust;
+    trust.m_plain = true;
+    return trust;
+}
+
+ServerTrust ServerTrust::system()
+{
+    return ServerTrust();
+}
+
+ServerTrust ServerTrust::pinned(const QList<QSslCertificate> &pins)
+{
+    ServerTrust trust;
+    trust.m_pins = pins;
+    // The backend verifies with the pins alone, so on OpenSSL nothing else can pass at all.
+    trust.m_authorities = pins;
+    return trust;
+}
+
+QList<QSslCertificate> ServerTrust::builtInPins()
+{
+    static const QList<QSslCertificate> pins
+        = QSslCertificate::fromData(QByteArray(BuiltInServerTrust::authorities), QSsl::Pem);
+    return pins;
+}
+
+ServerTrust ServerTrust::builtIn()
+{
+    if (PackageSignature::unsignedPackagesAllowed())
+        return plain();
+    const QList<QSslCertificate> pins = builtInPins();
+    ServerTrust trust = pins.isEmpty() ? system() : pinned(pins);
+    QMutexLocker locker(&testMutex);
+    if (testPlain)
+        return plain();
+    return testAuthorities.isEmpty() ? trust : trust.withAuthorities(testAuthorities);
+}
+
+void ServerTrust::setTestPlain(bool plain)
+{
+    QMutexLocker locker(&testMutex);
+    testPlain = plain;
+}
+
+void ServerTrust::setTestAuthorities(const QList<QSslCertificate> &authorities)
+{
+    QMutexLocker locker(&testMutex);
+    testAuthorities = authorities;
+}
+
+ServerTrust ServerTrust::withAuthorities(const QList<QSslCertificate> &authorities) const
+{
+    ServerTrust trust = *this;
+    trust.m_authorities = authorities;
+    return trust;
+}
+
+bool ServerTrust::pinHolds(const QList<QSslCertificate> &chain) const
+{
+    if (m_pins.isEmpty())
+        return true;
+    if (chain.isEmpty())
+        return false;
+    for (const QSslCertificate &pin : m_pins) {
+        // Schannel reports the chain it built, the root included; OpenSSL what the server sent,
+        // whose last certificate the backend checked against the pins alone.
+        if (chain.contains(pin) || sameName(chain.constLast(), pin))
+            return true;
+    }
+    return false;
+}

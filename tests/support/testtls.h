@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QList>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+
+/*
+ * The test authorities and certificates of tests/keys/tls (made by its make.sh): "ca", the
+ * authority the tests trust in place of the system's, "otherca", one they do not; server
+ * certificates "server" (127.0.0.1, localhost, updates.orvi.test), "expired", "othername" and
+ * "otherca-server".
+ */
+class TestTls
+{
+public:
+    /// The path of name + suffix (".pem" or ".key") in tests/keys/tls.
+    static QString file(const QString &name, const char *suffix = ".pem");
+    /// The certificates of name's PEM file.
+    static QList<QSslCertificate> certificates(const QString &name);
+    /// The private key of the server certificate name.
+    static QSslKey key(const QString &name);
+    /// False where a test server cannot speak TLS: under Wine, whose CertFindChainInStore (which
+    /// Qt's Schannel backend needs to find a server's certificate) is a stub that finds nothing.
+    static bool serverSideWorks();
+};
