@@ -25,7 +25,7 @@
  * folder and says that this user cannot change it; exit code 1; nothing is downloaded and
  * nothing changes. The user is real: on Linux a second uid, started by this test (as root);
  * on Windows the test itself runs as a second uid in its own Wine prefix, where a folder of
- * root's is one it cannot change (see scripts/windows/run-as-other-user.sh).
+ * root's is one it cannot change (see cmake/wine-run-other-user.sh.in).
  */
 class tst_ReadOnlyInstallation : public QObject
 {
@@ -56,7 +56,7 @@ void tst_ReadOnlyInstallation::initTestCase()
 #ifdef Q_OS_WIN
     m_app = qEnvironmentVariable("ORVI_TEST_FOREIGN_INSTALLATION");
     if (m_app.isEmpty())
-        QSKIP("needs a second user; scripts/windows/run-as-other-user.sh gives it");
+        QSKIP("needs a second user; cmake/wine-run-other-user.sh.in gives it");
     m_otherScratch = m_environment->tempFolder();
 #else
     if (::geteuid() != 0)
@@ -99,7 +99,9 @@ void tst_ReadOnlyInstallation::refusedBeforeTheOffer()
     const auto before = FolderSnapshot::take(m_app, true);
 
     QProcessEnvironment environment = update.environment();
-    QString program = QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY);
+    // Under Wine the other user runs a copy where it can reach it (see the script above).
+    QString program = qEnvironmentVariable(
+        "ORVI_TEST_UPDATER_COPY", QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY));
     QStringList arguments { QStringLiteral("-u"), QStringLiteral("-root"), m_app };
     if (quiet)
         arguments.prepend(QStringLiteral("-q"));

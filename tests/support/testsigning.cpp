@@ -10,9 +10,14 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+QString TestSigning::keysFolder()
+{
+    return qEnvironmentVariable("ORVI_TEST_KEYS_DIR", QStringLiteral(ORVI_TEST_KEYS_DIR));
+}
+
 QString TestSigning::keyFile(const QString &key, const char *suffix)
 {
-    return QStringLiteral(ORVI_TEST_KEYS_DIR "/") + key + QLatin1String(suffix);
+    return keysFolder() + QLatin1Char('/') + key + QLatin1String(suffix);
 }
 
 QByteArray TestSigning::sign(const QString &file, const QByteArray &trustedComment,

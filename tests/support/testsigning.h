@@ -27,6 +27,9 @@ public:
     static QByteArray hashOf(const QString &file);
     /// The public key of the pair named key.
     static PackageSignature::PublicKey publicKey(const QString &key);
+    /// tests/keys, or the copy that ORVI_TEST_KEYS_DIR names for a test run by a user who
+    /// cannot reach the checkout.
+    static QString keysFolder();
     /// The path of the file of the pair named key with suffix (".key" or ".pub").
     static QString keyFile(const QString &key, const char *suffix);
     /// The statement by which the package key signer delegates the update server's key

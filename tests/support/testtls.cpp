@@ -1,6 +1,7 @@
 #include "testtls.h"
 
 #include "testenvironment.h"
+#include "testsigning.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -8,7 +9,7 @@
 
 QString TestTls::file(const QString &name, const char *suffix)
 {
-    return QStringLiteral(ORVI_TEST_KEYS_DIR "/tls/") + name + QLatin1String(suffix);
+    return TestSigning::keysFolder() + QStringLiteral("/tls/") + name + QLatin1String(suffix);
 }
 
 QList<QSslCertificate> TestTls::certificates(const QString &name)
