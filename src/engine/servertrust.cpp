@@ -49,9 +49,9 @@ ServerTrust ServerTrust::pinned(const QList<QSslCertificate> &pins)
 
 QList<QSslCertificate> ServerTrust::builtInPins()
 {
-    static const QList<QSslCertificate> pins
-        = QSslCertificate::fromData(QByteArray(BuiltInServerTrust::authorities), QSsl::Pem);
-    return pins;
+    // Read anew each time: before Qt has found its TLS plug-in (on Windows in the folder that
+    // the deployment's qt.conf names, read once the application exists) nothing can be read.
+    return QSslCertificate::fromData(QByteArray(BuiltInServerTrust::authorities), QSsl::Pem);
 }
 
 ServerTrust ServerTrust::builtIn()
@@ -60,6 +60,14 @@ ServerTrust ServerTrust::builtIn()
         return plain();
     const QList<QSslCertificate> pins = builtInPins();
     ServerTrust trust = pins.isEmpty() ? system() : pinned(pins);
+    if (pins.isEmpty() && BuiltInServerTrust::authorities[0] != '\0') {
+        // A pin that cannot be read refuses every server rather than let the system's
+        // authorities stand in for it.
+        qWarning("The built-in authority of the update server could not be read (no TLS "
+                 "support found)");
+        trust = pinned({});
+        trust.m_pinUnreadable = true;
+    }
     QMutexLocker locker(&testMutex);
     if (testPlain)
         return plain();
@@ -87,6 +95,8 @@ ServerTrust ServerTrust::withAuthorities(const QList<QSslCertificate> &authoriti
 
 bool ServerTrust::pinHolds(const QList<QSslCertificate> &chain) const
 {
+    if (m_pinUnreadable)
+        return false;
     if (m_pins.isEmpty())
         return true;
     if (chain.isEmpty())

@@ -25,7 +25,9 @@ public:
     /// TLS, verified against pins alone.
     static ServerTrust pinned(const QList<QSslCertificate> &pins);
     /// Plain in a build that takes unsigned packages, else the built-in pin or the system's
-    /// authorities (the test authorities in their place where a test set them).
+    /// authorities (the test authorities in their place where a test set them). A built-in pin
+    /// can be read only once Qt's TLS plug-in is found, so only after the application exists;
+    /// before, the trust refuses every server.
     static ServerTrust builtIn();
     /// The authority of ORVI_UPDATE_SERVER_CA; none when the build has none.
     static QList<QSslCertificate> builtInPins();
@@ -50,4 +52,5 @@ private:
     bool m_plain = false;
     std::optional<QList<QSslCertificate>> m_authorities;
     QList<QSslCertificate> m_pins;
+    bool m_pinUnreadable = false;
 };

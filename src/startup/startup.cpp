@@ -25,9 +25,12 @@
 #include <exception>
 #include <memory>
 
-int Startup::run(int &argc, char **argv, EngineSettings settings)
+int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings &)> &adjust)
 {
     QApplication application(argc, argv);
+    EngineSettings settings;
+    if (adjust)
+        adjust(settings);
     EmbeddedResources::registerBundle();
     QTranslator translator;
     loadTranslation(translator);

@@ -36,9 +36,12 @@ public:
     /// that a quiet run can tell a blocked channel from "nothing new".
     static constexpr int exitChannelRefused = 5;
 
-    /// Runs the program with its command line; returns the exit code. settings carry what the
-    /// command line does not say (tests shorten its limits); its appRoot is the command line's.
-    static int run(int &argc, char **argv, EngineSettings settings = EngineSettings());
+    /// Runs the program with its command line; returns the exit code. The engine's settings
+    /// are made once the application exists (the built-in server trust needs Qt's TLS plug-in,
+    /// which a deployment's qt.conf finds); adjust changes what the command line does not say
+    /// (tests shorten its limits). Their appRoot is the command line's.
+    static int run(
+        int &argc, char **argv, const std::function<void(EngineSettings &)> &adjust = nullptr);
 
     /// Scans every argument after the program name for exactly "-q" and "-u", and finds the
     /// main application's folder after "-root".

@@ -127,10 +127,10 @@ int main(int argc, char **argv)
     }
     if (qEnvironmentVariableIntValue("ORVI_TEST_PLAIN_QUERY") == 1)
         ServerTrust::setTestPlain(true);
-    EngineSettings settings;
-    if (qEnvironmentVariableIsSet("ORVI_TEST_LOCK_TIMEOUT"))
-        settings.lockTimeout = qEnvironmentVariableIntValue("ORVI_TEST_LOCK_TIMEOUT");
-    const int code = Startup::run(argc, argv, settings);
+    const int code = Startup::run(argc, argv, [](EngineSettings &settings) {
+        if (qEnvironmentVariableIsSet("ORVI_TEST_LOCK_TIMEOUT"))
+            settings.lockTimeout = qEnvironmentVariableIntValue("ORVI_TEST_LOCK_TIMEOUT");
+    });
     std::printf("changes %d\n", changes);
     return code;
 }
