@@ -212,7 +212,7 @@ void tst_UpdateQueryClient::queryTunnelsThroughProxy_data()
 void tst_UpdateQueryClient::queryTunnelsThroughProxy()
 {
     QFETCH(int, tunnel);
-    quint16 port = m_server->port();
+    quint16 port = m_server->proxyPort();
     if (tunnel < 0) {
         port = closedPort();
         QVERIFY(port != 0);

@@ -95,12 +95,26 @@ FakeUpdateServer::FakeUpdateServer()
                 while (QTcpSocket *socket = m_server->nextPendingConnection())
                     serve(static_cast<QSslSocket *>(socket));
             });
-            if (m_server->listen(QHostAddress::LocalHost, 0))
+            if (!m_plain) {
+                for (const TestTls::Front &front : TestTls::fronts()) {
+                    if (m_server->listen(QHostAddress::LocalHost, front.backend)) {
+                        m_front = front;
+                        break;
+                    }
+                }
+            }
+            if (m_server->isListening() || m_server->listen(QHostAddress::LocalHost, 0))
                 m_port = m_server->serverPort();
         },
         Qt::BlockingQueuedConnection);
     setSigner(TestSigning::keyFile(QStringLiteral("server"), ".key"),
         TestSigning::delegation(QDateTime::currentDateTimeUtc().addDays(1)));
+}
+
+quint16 FakeUpdateServer::port() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_front.backend == 0 || m_plain ? m_port : m_front.ports.value(m_certificate);
 }
 
 FakeUpdateServer::~FakeUpdateServer()
@@ -179,6 +193,32 @@ void FakeUpdateServer::encrypt(QSslSocket *socket, const QString &certificate)
 void FakeUpdateServer::serve(QSslSocket *socket)
 {
     ++m_connections;
+    if (m_front.backend == 0) {
+        serveConnection(socket, QByteArray(), false);
+        return;
+    }
+    // A connection from the front opens with "PROXY TCP4 ...\r\n"; any other is a client's own.
+    auto head = std::make_shared<QByteArray>();
+    auto reading = std::make_shared<QMetaObject::Connection>();
+    *reading = QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] {
+        head->append(socket->readAll());
+        static const QByteArray Marker = "PROXY ";
+        if (!Marker.startsWith(head->left(Marker.size()))) {
+            QObject::disconnect(*reading);
+            serveConnection(socket, *head, false);
+            return;
+        }
+        const qsizetype end = head->indexOf("\r\n");
+        if (end < 0)
+            return;
+        QObject::disconnect(*reading);
+        ++m_handshakes;
+        serveConnection(socket, head->mid(end + 2), true);
+    });
+}
+
+void FakeUpdateServer::serveConnection(QSslSocket *socket, const QByteArray &initial, bool fronted)
+{
     const auto current = std::make_shared<const Script>(script());
     std::shared_ptr<const AnswerSigner> answerSigner;
     QString certificate;
@@ -206,17 +246,18 @@ void FakeUpdateServer::serve(QSslSocket *socket)
             : current;
         QTimer::singleShot(current->delayMs, socket, [=] { play(socket, answer, 0); });
     };
-    if (current->tunnel == Tunnel::None) {
+    // Behind the front, the CONNECT came on the connection to the proxy (splice()).
+    if (current->tunnel == Tunnel::None || fronted) {
         QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] { take(socket->readAll()); });
-        if (!plain)
+        if (!plain && !fronted)
             encrypt(socket, certificate);
-        take(QByteArray());
+        take(initial);
         return;
     }
     // The CONNECT request comes first; what follows it is the tunnelled exchange.
-    auto header = std::make_shared<QByteArray>();
+    auto header = std::make_shared<QByteArray>(initial);
     auto open = std::make_shared<bool>(false);
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] {
+    const auto readTunnel = [=] {
         if (*open) {
             take(socket->readAll());
             return;
@@ -237,11 +278,35 @@ void FakeUpdateServer::serve(QSslSocket *socket)
             return;
         }
         socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
+        if (!plain && m_front.backend != 0) {
+            QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
+            splice(socket, m_front.ports.value(certificate), rest);
+            return;
+        }
         // The client starts its handshake only after this answer: the tunnel carries TLS.
         if (!plain)
             encrypt(socket, certificate);
         take(rest);
-    });
+    };
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, readTunnel);
+    if (!header->isEmpty())
+        readTunnel();
+}
+
+void FakeUpdateServer::splice(QSslSocket *socket, quint16 port, const QByteArray &rest)
+{
+    // As a real proxy does: bytes pass both ways unread, and an end on one side ends the other.
+    auto *front = new QTcpSocket(socket);
+    QObject::connect(
+        front, &QTcpSocket::readyRead, socket, [=] { socket->write(front->readAll()); });
+    QObject::connect(
+        socket, &QTcpSocket::readyRead, front, [=] { front->write(socket->readAll()); });
+    QObject::connect(
+        front, &QTcpSocket::disconnected, socket, [=] { socket->disconnectFromHost(); });
+    QObject::connect(
+        socket, &QTcpSocket::disconnected, front, [=] { front->disconnectFromHost(); });
+    front->connectToHost(QHostAddress::LocalHost, port);
+    front->write(rest + socket->readAll());
 }
 
 void FakeUpdateServer::play(

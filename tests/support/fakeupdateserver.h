@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testtls.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
@@ -23,7 +25,9 @@ class QTcpServer;
  * nonce of the request, which it waits for. It speaks TLS (inside the tunnel where it acts as
  * the proxy too) with a certificate of tests/keys/tls, "server" unless a test picks another;
  * plain TCP only where the updater is built to query that way, or where a test server cannot
- * speak TLS (TestTls::serverSideWorks()).
+ * speak TLS (TestTls::serverSideWorks()). Under Wine, where it cannot, it listens plain behind
+ * a TLS front on the Linux side (TestTls::fronts()), which opens each connection with the
+ * PROXY protocol's line; as the proxy it then carries the tunnel to the front.
  */
 class FakeUpdateServer
 {
@@ -57,8 +61,12 @@ public:
     FakeUpdateServer();
     ~FakeUpdateServer();
 
-    /// The port listened on; 0 when listening failed.
-    quint16 port() const { return m_port; }
+    /// The port a client connects to: the one listened on, or behind a TLS front the front's
+    /// port for the current certificate (the one listened on while plain); 0 when listening
+    /// failed.
+    quint16 port() const;
+    /// The port listened on, which takes the CONNECT requests when it acts as the proxy.
+    quint16 proxyPort() const { return m_port; }
 
     void setScript(const Script &script);
     /// Answers reply as soon as a connection is accepted.
@@ -110,7 +118,8 @@ public:
     QList<QByteArray> tunnelRequests() const;
     /// The number of connections accepted so far.
     int connections() const { return m_connections; }
-    /// The number of TLS handshakes completed so far.
+    /// The number of TLS handshakes completed so far (behind a front: the connections it
+    /// passed on, which it does after the handshake).
     int handshakes() const { return m_handshakes; }
     /// The bytes of flood handed to the system so far.
     qint64 flooded() const { return m_flooded; }
@@ -125,6 +134,8 @@ private:
     void record(const QByteArray &bytes);
     // These run in the server's thread.
     void serve(QSslSocket *socket);
+    void serveConnection(QSslSocket *socket, const QByteArray &initial, bool fronted);
+    void splice(QSslSocket *socket, quint16 port, const QByteArray &rest);
     void encrypt(QSslSocket *socket, const QString &certificate);
     void play(QSslSocket *socket, const std::shared_ptr<const Script> &script, int piece);
     void pumpFlood(QSslSocket *socket, const QByteArray &chunk, qint64 limit);
@@ -140,6 +151,7 @@ private:
     std::atomic<int> m_handshakes { 0 };
     std::atomic<qint64> m_flooded { 0 };
     quint16 m_port = 0;
+    TestTls::Front m_front;
 
     QThread m_thread;
     // Lives in m_thread and is deleted there; the connections are its children.

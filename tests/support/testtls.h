@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -20,7 +21,17 @@ public:
     static QList<QSslCertificate> certificates(const QString &name);
     /// The private key of the server certificate name.
     static QSslKey key(const QString &name);
-    /// False where a test server cannot speak TLS: under Wine, whose CertFindChainInStore (which
-    /// Qt's Schannel backend needs to find a server's certificate) is a stub that finds nothing.
+    /// A plain port for a test server behind TLS ports, one per server certificate name.
+    struct Front
+    {
+        quint16 backend = 0;
+        QHash<QString, quint16> ports;
+    };
+    /// The TLS fronts that terminate TLS for the test servers where they cannot (below); none
+    /// elsewhere.
+    static QList<Front> fronts();
+    /// False where a test server cannot speak TLS, neither itself nor behind a front: under
+    /// Wine, whose CertFindChainInStore (which Qt's Schannel backend needs to find a server's
+    /// certificate) is a stub that finds nothing, unless cmake/wine-run.sh.in's nginx fronts it.
     static bool serverSideWorks();
 };
