@@ -14,10 +14,6 @@
 
 #include <zstd.h>
 
-#ifndef Q_OS_WIN
-#include <sys/stat.h>
-#endif
-
 namespace {
 
 struct EncoderFree
@@ -28,30 +24,6 @@ struct EncoderFree
 QString tr(const char *text)
 {
     return QCoreApplication::translate("translation", text, "nc");
-}
-
-QString folderPart(const QString &relative)
-{
-    const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? QString() : relative.left(slash);
-}
-
-QString namePart(const QString &relative)
-{
-    return relative.mid(relative.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
-int unixModeOf(const QString &path)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(path)
-    return ZipWriter::noMode;
-#else
-    struct stat status;
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return ZipWriter::noMode;
-    return int(status.st_mode & 0777);
-#endif
 }
 
 // A file mapped whole for reading; an empty one maps to nothing.
@@ -179,8 +151,8 @@ bool DeltaBuilder::build(const QString &oldRoot, const QString &newRoot, const Q
     writer.writeAttribute(QStringLiteral("type"), m_type);
     const auto writeFile = [&writer](const QString &relative, const QString &action) {
         writer.writeEmptyElement(QStringLiteral("file"));
-        writer.writeAttribute(QStringLiteral("name"), namePart(relative));
-        writer.writeAttribute(QStringLiteral("path"), folderPart(relative));
+        writer.writeAttribute(QStringLiteral("name"), ZipWriter::fileNameOf(relative));
+        writer.writeAttribute(QStringLiteral("path"), ZipWriter::folderOf(relative));
         writer.writeAttribute(QStringLiteral("action"), action);
     };
     for (const QString &relative : removed)
@@ -189,8 +161,8 @@ bool DeltaBuilder::build(const QString &oldRoot, const QString &newRoot, const Q
         writeFile(relative, QStringLiteral("add"));
     for (const Patch &patch : std::as_const(patches)) {
         writer.writeEmptyElement(QStringLiteral("patch"));
-        writer.writeAttribute(QStringLiteral("name"), namePart(patch.relative));
-        writer.writeAttribute(QStringLiteral("path"), folderPart(patch.relative));
+        writer.writeAttribute(QStringLiteral("name"), ZipWriter::fileNameOf(patch.relative));
+        writer.writeAttribute(QStringLiteral("path"), ZipWriter::folderOf(patch.relative));
         writer.writeAttribute(QStringLiteral("entry"), patch.entry);
         writer.writeAttribute(QStringLiteral("size"), QString::number(patch.size));
         writer.writeAttribute(QStringLiteral("base"), QString::fromLatin1(patch.base.toHex()));
@@ -208,14 +180,14 @@ bool DeltaBuilder::build(const QString &oldRoot, const QString &newRoot, const Q
         if (!written)
             break;
         const QString source = newDir.filePath(relative);
-        written = zip.addFile(relative.toLatin1(), source, errorText, unixModeOf(source));
+        written = zip.addFile(relative.toLatin1(), source, errorText, ZipWriter::modeOf(source));
     }
     // Each patch entry records the mode of the file it makes.
     for (const Patch &patch : std::as_const(patches)) {
         if (!written)
             break;
         written = zip.addData(patch.entry.toLatin1(), patch.bytes, errorText,
-            ZipWriter::NameFlag::None, unixModeOf(newDir.filePath(patch.relative)));
+            ZipWriter::NameFlag::None, ZipWriter::modeOf(newDir.filePath(patch.relative)));
     }
     QString closeError;
     if (!zip.close(&closeError) && written) {

@@ -3,6 +3,10 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 QString tr(const char *text)
@@ -21,6 +25,30 @@ constexpr uLong MadeOnUnix = (3 << 8) | 45;
 constexpr uLong PlainFileType = 0100000;
 
 } // namespace
+
+int ZipWriter::modeOf(const QString &file)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(file)
+    return noMode;
+#else
+    struct stat status;
+    if (::stat(QFile::encodeName(file).constData(), &status) != 0)
+        return noMode;
+    return int(status.st_mode & 0777);
+#endif
+}
+
+QString ZipWriter::folderOf(const QString &name)
+{
+    const qsizetype slash = name.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : name.left(slash);
+}
+
+QString ZipWriter::fileNameOf(const QString &name)
+{
+    return name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
+}
 
 ZipWriter::~ZipWriter()
 {

@@ -26,6 +26,12 @@ public:
     bool open(const QString &path, QString *errorText);
     /// The mode of an entry that records none (made on MS-DOS, as far as readers can tell).
     static constexpr int noMode = -1;
+    /// The permission bits of file, which the installer gives the file it places; noMode on
+    /// Windows or when they cannot be read.
+    static int modeOf(const QString &file);
+    /// The folder part of an entry name ("" for a top-level one) and its last part.
+    static QString folderOf(const QString &name);
+    static QString fileNameOf(const QString &name);
 
     /// Adds an entry called name holding contents; an entry with a unixMode is recorded as
     /// made on Unix with that mode.

@@ -9,27 +9,11 @@
 #include <QSet>
 #include <QXmlStreamWriter>
 
-#ifndef Q_OS_WIN
-#include <sys/stat.h>
-#endif
-
 namespace {
 
 QString tr(const char *text)
 {
     return QCoreApplication::translate("translation", text, "nc");
-}
-
-// Folder and file name of a relative path; the folder is empty for a top-level file.
-QString folderPart(const QString &relative)
-{
-    const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? QString() : relative.left(slash);
-}
-
-QString namePart(const QString &relative)
-{
-    return relative.mid(relative.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
 bool isLatin1(const QString &text)
@@ -39,20 +23,6 @@ bool isLatin1(const QString &text)
             return false;
     }
     return true;
-}
-
-// The permission bits of a file, which the installer gives a new file; none on Windows.
-int unixModeOf(const QString &path)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(path)
-    return ZipWriter::noMode;
-#else
-    struct stat status;
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return ZipWriter::noMode;
-    return int(status.st_mode & 0777);
-#endif
 }
 
 QStringList sortedUnion(const QStringList &a, const QStringList &b)
@@ -88,8 +58,8 @@ QByteArray PackageBuilder::descriptor(const FolderComparison &comparison) const
     // before the folder's files arrive.
     const auto writeFile = [&writer](const QString &relative, const QString &action) {
         writer.writeEmptyElement(QStringLiteral("file"));
-        writer.writeAttribute(QStringLiteral("name"), namePart(relative));
-        writer.writeAttribute(QStringLiteral("path"), folderPart(relative));
+        writer.writeAttribute(QStringLiteral("name"), ZipWriter::fileNameOf(relative));
+        writer.writeAttribute(QStringLiteral("path"), ZipWriter::folderOf(relative));
         writer.writeAttribute(QStringLiteral("action"), action);
     };
     for (const QString &relative : comparison.removedFiles())
@@ -122,7 +92,7 @@ bool PackageBuilder::checkPaths(const QString &descriptorEntry, QString *errorTe
             return false;
         }
         // The installer never copies a file whose name starts with this prefix.
-        if (namePart(relative).startsWith(skippedPrefix)) {
+        if (ZipWriter::fileNameOf(relative).startsWith(skippedPrefix)) {
             *errorText = tr("%1: the installer does not install files whose name starts with %2")
                              .arg(relative, skippedPrefix);
             return false;
@@ -175,7 +145,7 @@ bool PackageBuilder::build(
         if (!written)
             break;
         const QString source = newDir.filePath(relative);
-        written = zip.addFile(relative.toLatin1(), source, errorText, unixModeOf(source));
+        written = zip.addFile(relative.toLatin1(), source, errorText, ZipWriter::modeOf(source));
     }
     QString closeError;
     if (!zip.close(&closeError) && written) {
