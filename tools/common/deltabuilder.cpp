@@ -189,20 +189,7 @@ bool DeltaBuilder::build(const QString &oldRoot, const QString &newRoot, const Q
         written = zip.addData(patch.entry.toLatin1(), patch.bytes, errorText,
             ZipWriter::NameFlag::None, ZipWriter::modeOf(newDir.filePath(patch.relative)));
     }
-    QString closeError;
-    if (!zip.close(&closeError) && written) {
-        *errorText = closeError;
-        written = false;
-    }
-    if (written) {
-        QFile::remove(outputPath);
-        if (!QFile::rename(partPath, outputPath)) {
-            *errorText = tr("Cannot create %1").arg(outputPath);
-            written = false;
-        }
-    }
-    if (!written)
-        QFile::remove(partPath);
+    written = zip.closeInto(outputPath, written, errorText);
     m_patchCount = written ? int(patches.size()) : 0;
     return written;
 }

@@ -161,3 +161,22 @@ bool ZipWriter::close(QString *errorText)
     }
     return true;
 }
+
+bool ZipWriter::closeInto(const QString &outputPath, bool written, QString *errorText)
+{
+    QString closeError;
+    if (!close(&closeError) && written) {
+        *errorText = closeError;
+        written = false;
+    }
+    if (written) {
+        QFile::remove(outputPath);
+        if (!QFile::rename(m_path, outputPath)) {
+            *errorText = tr("Cannot create %1").arg(outputPath);
+            written = false;
+        }
+    }
+    if (!written)
+        QFile::remove(m_path);
+    return written;
+}

@@ -44,6 +44,9 @@ public:
     bool addDirectory(const QByteArray &name, QString *errorText);
     /// Writes the central directory and closes the archive; false when that fails.
     bool close(QString *errorText);
+    /// Closes the archive and, when written says all went in, moves it over outputPath; else,
+    /// or when either fails (errorText then says why, unless it already does), removes it.
+    bool closeInto(const QString &outputPath, bool written, QString *errorText);
 
 private:
     enum class Kind { Data, Directory };

@@ -147,19 +147,6 @@ bool PackageBuilder::build(
         const QString source = newDir.filePath(relative);
         written = zip.addFile(relative.toLatin1(), source, errorText, ZipWriter::modeOf(source));
     }
-    QString closeError;
-    if (!zip.close(&closeError) && written) {
-        *errorText = closeError;
-        written = false;
-    }
-    if (written) {
-        QFile::remove(outputPath);
-        if (!QFile::rename(partPath, outputPath)) {
-            *errorText = tr("Cannot create %1").arg(outputPath);
-            written = false;
-        }
-    }
-    if (!written)
-        QFile::remove(partPath);
+    written = zip.closeInto(outputPath, written, errorText);
     return written;
 }
