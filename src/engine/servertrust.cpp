@@ -10,7 +10,6 @@ namespace {
 // The test authorities, for the whole process.
 QMutex testMutex;
 QList<QSslCertificate> testAuthorities;
-bool testPlain = false;
 
 // The authority's name as the certificates it issued state it.
 bool sameName(const QSslCertificate &issued, const QSslCertificate &authority)
@@ -69,15 +68,7 @@ ServerTrust ServerTrust::builtIn()
         trust.m_pinUnreadable = true;
     }
     QMutexLocker locker(&testMutex);
-    if (testPlain)
-        return plain();
     return testAuthorities.isEmpty() ? trust : trust.withAuthorities(testAuthorities);
-}
-
-void ServerTrust::setTestPlain(bool plain)
-{
-    QMutexLocker locker(&testMutex);
-    testPlain = plain;
 }
 
 void ServerTrust::setTestAuthorities(const QList<QSslCertificate> &authorities)

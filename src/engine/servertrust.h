@@ -12,8 +12,7 @@
  * or nobody, where the query is plain TCP (only a build that takes unsigned packages, for
  * staging and old servers). Tests give the authorities in place of the system's, with
  * withAuthorities() or, for every built-in trust of the process, setTestAuthorities(); the
- * machine's own store is never touched. Where test servers cannot speak TLS (Wine), tests query
- * them plain (setTestPlain()).
+ * machine's own store is never touched.
  */
 class ServerTrust
 {
@@ -34,9 +33,6 @@ public:
     /// Test seam: builtIn() trusts authorities in place of the system's from now on (an empty
     /// list goes back to the system's).
     static void setTestAuthorities(const QList<QSslCertificate> &authorities);
-    /// Test seam: builtIn() is plain from now on (or again as built), for test servers on a
-    /// system where they cannot speak TLS.
-    static void setTestPlain(bool plain);
 
     /// This trust with authorities as the set the TLS backend verifies with; a pin still holds.
     ServerTrust withAuthorities(const QList<QSslCertificate> &authorities) const;

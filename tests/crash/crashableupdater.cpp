@@ -8,8 +8,7 @@
 // input). With ORVI_TEST_KILL_AT=text:n it kills itself at the n-th file operation on a path
 // holding text, in the download folder too. ORVI_TEST_LOCK_TIMEOUT sets how many milliseconds it
 // waits for the runs before it; ORVI_TEST_SERVER_CA names a PEM file of the authorities it
-// trusts in place of the system's; ORVI_TEST_PLAIN_QUERY=1 has it query the test server plain. It
-// prints how many changes it made when it ends by itself.
+// trusts in place of the system's. It prints how many changes it made when it ends by itself.
 
 #include "filesystem.h"
 #include "messageboxhandler.h"
@@ -125,8 +124,6 @@ int main(int argc, char **argv)
         if (authorities.open(QIODevice::ReadOnly))
             ServerTrust::setTestAuthorities(QSslCertificate::fromData(authorities.readAll()));
     }
-    if (qEnvironmentVariableIntValue("ORVI_TEST_PLAIN_QUERY") == 1)
-        ServerTrust::setTestPlain(true);
     const int code = Startup::run(argc, argv, [](EngineSettings &settings) {
         if (qEnvironmentVariableIsSet("ORVI_TEST_LOCK_TIMEOUT"))
             settings.lockTimeout = qEnvironmentVariableIntValue("ORVI_TEST_LOCK_TIMEOUT");

@@ -24,10 +24,10 @@ class QTcpServer;
  * pieces form a whole document is signed as the update server signs its answers, for the
  * nonce of the request, which it waits for. It speaks TLS (inside the tunnel where it acts as
  * the proxy too) with a certificate of tests/keys/tls, "server" unless a test picks another;
- * plain TCP only where the updater is built to query that way, or where a test server cannot
- * speak TLS (TestTls::serverSideWorks()). Under Wine, where it cannot, it listens plain behind
- * a TLS front on the Linux side (TestTls::fronts()), which opens each connection with the
- * PROXY protocol's line; as the proxy it then carries the tunnel to the front.
+ * plain TCP only where the updater is built to query that way. Under Wine, where it cannot
+ * speak TLS itself, it listens plain behind a TLS front on the Linux side (TestTls::fronts()),
+ * which opens each connection with the PROXY protocol's line; as the proxy it then carries the
+ * tunnel to the front.
  */
 class FakeUpdateServer
 {

@@ -30,12 +30,6 @@ TestEnvironment::TestEnvironment()
     ServerTrust::setTestAuthorities(TestTls::certificates(QStringLiteral("ca")));
     m_oldValues.insert("ORVI_TEST_SERVER_CA", qgetenv("ORVI_TEST_SERVER_CA"));
     qputenv("ORVI_TEST_SERVER_CA", QFile::encodeName(TestTls::file(QStringLiteral("ca"))));
-    // Where the test servers cannot speak TLS, the query to them is plain.
-    m_oldValues.insert("ORVI_TEST_PLAIN_QUERY", qgetenv("ORVI_TEST_PLAIN_QUERY"));
-    if (!TestTls::serverSideWorks()) {
-        ServerTrust::setTestPlain(true);
-        qputenv("ORVI_TEST_PLAIN_QUERY", "1");
-    }
     for (const char *folder : { "tmp", "data", "cache" })
         QDir(m_root.path()).mkpath(QLatin1String(folder));
 #ifdef Q_OS_WIN
@@ -57,7 +51,6 @@ TestEnvironment::~TestEnvironment()
         Folder::confine(nullptr, Platform::tempFolder());
     }
     ServerTrust::setTestAuthorities({});
-    ServerTrust::setTestPlain(false);
     for (auto old = m_oldValues.cbegin(); old != m_oldValues.cend(); ++old) {
         if (old.value().isEmpty())
             qunsetenv(old.key().constData());

@@ -12,8 +12,7 @@
  * cache home (and so the download folder), the data home and the state home (on Windows the
  * temporary and application-data folders) point into one QTemporaryDir for the lifetime of the
  * object, and the updater trusts the test authority (tests/keys/tls/ca.pem) in place of the
- * system's, in this process and, through ORVI_TEST_SERVER_CA, in the test updater it starts
- * (where test servers cannot speak TLS, the query is plain: ORVI_TEST_PLAIN_QUERY).
+ * system's, in this process and, through ORVI_TEST_SERVER_CA, in the test updater it starts.
  */
 class TestEnvironment
 {

@@ -21,17 +21,16 @@ public:
     static QList<QSslCertificate> certificates(const QString &name);
     /// The private key of the server certificate name.
     static QSslKey key(const QString &name);
+    /// True under Wine, whose CertFindChainInStore (which Qt's Schannel backend needs to find a
+    /// server's certificate) is a stub that finds nothing: there a test server cannot speak TLS
+    /// itself.
+    static bool underWine();
     /// A plain port for a test server behind TLS ports, one per server certificate name.
     struct Front
     {
         quint16 backend = 0;
         QHash<QString, quint16> ports;
     };
-    /// The TLS fronts that terminate TLS for the test servers where they cannot (below); none
-    /// elsewhere.
+    /// The TLS fronts that cmake/wine-run.sh.in starts for the test servers under Wine.
     static QList<Front> fronts();
-    /// False where a test server cannot speak TLS, neither itself nor behind a front: under
-    /// Wine, whose CertFindChainInStore (which Qt's Schannel backend needs to find a server's
-    /// certificate) is a stub that finds nothing, unless cmake/wine-run.sh.in's nginx fronts it.
-    static bool serverSideWorks();
 };
