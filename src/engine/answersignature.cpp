@@ -1,6 +1,6 @@
 #include "answersignature.h"
 
-#include "replyschema.h"
+#include "answerbinding.h"
 
 const char *AnswerSignature::describe(Result result)
 {
@@ -23,19 +23,22 @@ const char *AnswerSignature::describe(Result result)
         return "the delegation is for another server key";
     case Result::DelegationExpired:
         return "the server key's delegation has expired";
+    case Result::DelegationTooLong:
+        return "the server key's delegation ends further ahead than any delegation may";
     case Result::Forged:
-        return "its signature does not hold for this request";
+        return "its signature does not hold for this request (a server older than this updater "
+               "signs for the nonce alone)";
     }
     return "";
 }
 
-AnswerSignature::AnswerSignature(const QByteArray &nonce)
+AnswerSignature::AnswerSignature(const QByteArray &request)
 {
     static const bool ready = sodium_init() >= 0;
     Q_UNUSED(ready);
     crypto_sign_init(&m_state);
-    const QByteArray prefix = ReplySchema::answerSignedPrefix + nonce + '\n';
-    addSigned(prefix.constData(), prefix.size());
+    const QByteArray binding = AnswerBinding::forRequest(request);
+    addSigned(binding.constData(), binding.size());
 }
 
 void AnswerSignature::addSigned(const char *data, qsizetype size)
@@ -62,6 +65,8 @@ AnswerSignature::Result AnswerSignature::verify(const QByteArray &keyLine,
         return Result::OtherKey;
     case ServerKeyDelegation::Result::Expired:
         return Result::DelegationExpired;
+    case ServerKeyDelegation::Result::TooLong:
+        return Result::DelegationTooLong;
     }
     const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
         signature.trimmed(), QByteArray::AbortOnBase64DecodingErrors);

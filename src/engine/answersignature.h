@@ -11,10 +11,10 @@
 
 /*
  * The check of the update server's signature over one answer: Ed25519ph (libsodium's
- * multi-part signature, which hashes the message with SHA-512 as it streams) over
- * ReplySchema::answerSignedPrefix, the nonce the request carried, a line feed and the signed
- * bytes of the answer, made by a server key that a trusted package key delegated. The bytes
- * are taken as they arrive, so the answer is never kept whole.
+ * multi-part signature, which hashes the message with SHA-512 as it streams) over the binding
+ * to the request it answers (AnswerBinding::forRequest) and the signed bytes of the answer,
+ * made by a server key that a trusted package key delegated. The bytes are taken as they
+ * arrive, so the answer is never kept whole.
  */
 class AnswerSignature
 {
@@ -33,16 +33,18 @@ public:
         NotADelegation,
         OtherKey,
         DelegationExpired,
-        /// The signature does not hold: the answer was altered, answers another request, or was
-        /// signed by another key.
+        DelegationTooLong,
+        /// The signature does not hold: the answer was altered, answers another request (or
+        /// only its nonce, as servers before answers bound to the request sign), or was signed
+        /// by another key.
         Forged,
     };
 
     /// What result means, in English, for a diagnostic line.
     static const char *describe(Result result);
 
-    /// Starts the check of an answer to the request that carried nonce.
-    explicit AnswerSignature(const QByteArray &nonce);
+    /// Starts the check of an answer to request, the bytes sent.
+    explicit AnswerSignature(const QByteArray &request);
     AnswerSignature(const AnswerSignature &) = delete;
     AnswerSignature &operator=(const AnswerSignature &) = delete;
 

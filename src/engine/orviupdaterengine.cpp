@@ -62,7 +62,8 @@ bool OrviUpdaterEngine::checkUpdates()
 
     m_updates.clear();
     m_channelRefused = false;
-    UpdateQueryClient::Reply reply = m_query.exchange(request, nonce);
+    UpdateQueryClient::Reply reply = m_query.exchange(request,
+        ComponentAnswers::expectedFor(UpdateQuery::inventory(output).value_or(QByteArray())));
     const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
     switch (reply.outcome) {
     case UpdateQueryClient::Outcome::Received:
@@ -93,8 +94,7 @@ bool OrviUpdaterEngine::checkUpdates()
     case UpdateQueryClient::Outcome::AnswerRefused:
         // As a broken exchange: the user can do nothing else about it, only the exit code and
         // this line for whoever looks into it tell.
-        qWarning("The update server's answer was refused: %s.",
-            AnswerSignature::describe(reply.answerCheck));
+        qWarning("The update server's answer was refused: %s.", qPrintable(reply.refusal));
         m_channelRefused = true;
         break;
     case UpdateQueryClient::Outcome::ExchangeFailed:

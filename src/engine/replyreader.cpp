@@ -3,7 +3,19 @@
 #include "replyschema.h"
 #include "updateentry.h"
 
-ReplyReader::ReplyReader(const QByteArray &nonce) : m_signature(nonce)
+namespace {
+bool blank(QByteArrayView bytes)
+{
+    for (const char c : bytes) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+ReplyReader::ReplyReader(const QByteArray &request, ComponentAnswers expected)
+    : m_answers(std::move(expected)), m_signature(request)
 {
     // Names are taken as written, prefixes included, and an undeclared prefix is no error.
     m_reader.setNamespaceProcessing(false);
@@ -17,6 +29,8 @@ ReplyReader::~ReplyReader()
 bool ReplyReader::add(const QByteArray &piece)
 {
     m_size += piece.size();
+    if (m_complete && !blank(piece))
+        m_trailing = true;
     if (m_complete || m_hopeless)
         return m_complete;
     m_reader.addData(piece);
@@ -26,11 +40,17 @@ bool ReplyReader::add(const QByteArray &piece)
         const QXmlStreamReader::TokenType token = m_reader.readNext();
         if (token == QXmlStreamReader::Invalid)
             break;
-        if (token == QXmlStreamReader::StartElement)
+        if (token == QXmlStreamReader::StartElement) {
             m_hopeless = ++m_depth > MaxDepth;
+            noteAnswer();
+        } else if (m_rootEnded && token != QXmlStreamReader::EndDocument
+            && !(token == QXmlStreamReader::Characters && m_reader.isWhitespace())) {
+            // A comment or an instruction after the root: nobody signed it.
+            m_trailing = true;
+        }
         readSignatureParts(token);
         if (token == QXmlStreamReader::EndElement)
-            --m_depth;
+            m_rootEnded = --m_depth == 0;
         else if (token == QXmlStreamReader::EndDocument)
             m_complete = true;
         m_tokenEnd = m_reader.characterOffset();
@@ -46,6 +66,8 @@ bool ReplyReader::add(const QByteArray &piece)
     m_unhashedStart = 0;
     if (m_reader.hasError() && m_reader.error() != QXmlStreamReader::PrematureEndOfDocumentError)
         m_hopeless = true;
+    if (m_hopeless && m_rootEnded)
+        m_trailing = true;
     if (m_hopeless) {
         m_complete = false;
         m_reader.clear();
@@ -69,6 +91,16 @@ void ReplyReader::hashUpTo(qint64 end)
     }
     m_signature.addSigned(m_unhashed.constData() + m_unhashedStart, byte - m_unhashedStart);
     m_unhashedStart = byte;
+}
+
+void ReplyReader::noteAnswer()
+{
+    if (m_reader.qualifiedName() != QLatin1String(ReplySchema::request))
+        return;
+    const QXmlStreamAttributes attributes = m_reader.attributes();
+    m_answers.answer(attributes.value(QLatin1String(ReplySchema::project)).toString(),
+        attributes.value(QLatin1String(ReplySchema::name)).toString(),
+        attributes.value(QLatin1String(ReplySchema::type)).toString());
 }
 
 void ReplyReader::readSignatureParts(QXmlStreamReader::TokenType token)

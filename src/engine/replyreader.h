@@ -1,6 +1,7 @@
 #pragma once
 
 #include "answersignature.h"
+#include "componentanswers.h"
 #include "replyparser.h"
 
 #include <QByteArray>
@@ -20,6 +21,8 @@ class UpdateEntry;
  * complete, up to the start of the signature element, and the server's key and the signature
  * are picked up on the way, so that the signature is checked without keeping the reply.
  * The reply must be UTF-8: the reader counts characters, and the signature covers bytes.
+ * It notes which of the inventory's components the reply answers, and what follows the root's
+ * end: only blanks may.
  */
 class ReplyReader
 {
@@ -30,8 +33,10 @@ public:
     /// The most text the server key's element or the signature may hold.
     static constexpr qsizetype MaxSignatureText = 4096;
 
-    /// A reader of the answer to the request that carried nonce.
-    explicit ReplyReader(const QByteArray &nonce = QByteArray());
+    /// A reader of the answer to request (the bytes sent), which must answer every component
+    /// of expected.
+    explicit ReplyReader(
+        const QByteArray &request = QByteArray(), ComponentAnswers expected = ComponentAnswers());
     ~ReplyReader();
     ReplyReader(const ReplyReader &) = delete;
     ReplyReader &operator=(const ReplyReader &) = delete;
@@ -52,6 +57,11 @@ public:
     qsizetype cost() const;
     /// True once the bytes received can never become a complete reply.
     bool isHopeless() const { return m_hopeless; }
+    /// True once anything but blanks came after the root's end tag (which makes a reply
+    /// hopeless when it comes with the document's last piece).
+    bool hasTrailingBytes() const { return m_trailing; }
+    /// The components expected, and which of them the reply answered so far.
+    const ComponentAnswers &answers() const { return m_answers; }
     /// Checks the complete reply's signature against the package keys that may delegate the
     /// server's key, at the time now. Once per reply.
     AnswerSignature::Result checkSignature(
@@ -63,14 +73,20 @@ private:
     /// Picks up the server's key and the signature, and ends the signed bytes at the signature.
     void readSignatureParts(QXmlStreamReader::TokenType token);
 
+    /// Notes the component of a "request" element as answered.
+    void noteAnswer();
+
     QXmlStreamReader m_reader;
     ReplyParser m_parser;
+    ComponentAnswers m_answers;
     qsizetype m_size = 0;
     /// Where the last complete token ended, in characters.
     qint64 m_tokenEnd = 0;
     int m_depth = 0;
     bool m_complete = false;
     bool m_hopeless = false;
+    bool m_rootEnded = false;
+    bool m_trailing = false;
 
     AnswerSignature m_signature;
     /// Bytes received that are still to be hashed, from m_unhashedStart on.

@@ -3,6 +3,8 @@
 #include "packagehash.h"
 #include "serverkeycomment.h"
 
+const qint64 ServerKeyDelegation::MaximumLifetimeDays = ORVI_SERVER_KEY_DELEGATION_MAX_DAYS;
+
 ServerKeyDelegation::ServerKeyDelegation(const QByteArray &keyLine, const QByteArray &statement)
     : m_keyLine(keyLine.trimmed()), m_statement(statement)
 {
@@ -30,6 +32,8 @@ ServerKeyDelegation::Result ServerKeyDelegation::check(
         return Result::OtherKey;
     if (now.toUTC() > comment.expires.addSecs(ClockSkewSeconds))
         return Result::Expired;
+    if (comment.expires > now.toUTC().addDays(MaximumLifetimeDays))
+        return Result::TooLong;
     *serverKey = key;
     return Result::Delegated;
 }

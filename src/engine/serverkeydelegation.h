@@ -20,6 +20,10 @@ public:
     /// zone taken for UTC is off by up to 14 hours). An expired key is trusted that much
     /// longer by every updater, so publishers renew delegations well before they end.
     static constexpr qint64 ClockSkewSeconds = 24 * 60 * 60;
+    /// The furthest ahead of now a delegation may end (ORVI_SERVER_KEY_DELEGATION_MAX_DAYS at
+    /// configure time): there is no revocation, so a delegation for ever would make a stolen
+    /// server key good for ever.
+    static const qint64 MaximumLifetimeDays;
 
     enum class Result {
         Delegated,
@@ -32,6 +36,8 @@ public:
         /// A delegation of another key.
         OtherKey,
         Expired,
+        /// It ends further ahead than MaximumLifetimeDays.
+        TooLong,
     };
 
     /// keyLine is the server key's base64 line, statement the text of the signature file.

@@ -1,6 +1,7 @@
 #include "updatequery.h"
 
 #include "mainapppaths.h"
+#include "replyschema.h"
 
 #include <QProcess>
 
@@ -36,7 +37,11 @@ QByteArray UpdateQuery::request(const QByteArray &output, const QByteArray &nonc
     const std::optional<QByteArray> found = inventory(output);
     if (!found)
         return QByteArray();
-    return "<s nonce=\"" + nonce + "\">" + QString::fromLatin1(*found).toUtf8() + CloseMarker;
+    // The form's element goes first, where old servers read it as an element of the inventory
+    // that names no component.
+    return "<s nonce=\"" + nonce + "\"><" + ReplySchema::answerForm + ' '
+        + ReplySchema::answerFormName + "=\"" + ReplySchema::requestBoundForm + "\"/>"
+        + QString::fromLatin1(*found).toUtf8() + CloseMarker;
 }
 
 QByteArray UpdateQuery::newNonce()

@@ -34,12 +34,13 @@ public:
     /// to before the last "</s>" (to the end when that "</s>" comes first). None when a
     /// marker is missing or the last "</s>" opens the output.
     static std::optional<QByteArray> inventory(const QByteArray &output);
-    /// The bytes sent to the update server for output: "<s nonce=\"" + nonce + "\">" +
-    /// inventory + "</s>", every inventory byte taken as a Latin-1 character and the whole
+    /// The bytes sent to the update server for output: "<s nonce=\"" + nonce + "\">", the
+    /// element that asks for answers signed over this request (ReplySchema::answerForm), the
+    /// inventory and "</s>", every inventory byte taken as a Latin-1 character and the whole
     /// encoded as UTF-8; empty when output holds no inventory.
     static QByteArray request(const QByteArray &output, const QByteArray &nonce);
-    /// A fresh nonce from the system's random source: 64 lower-case hexadecimal digits, which
-    /// the server's signature of its answer must cover.
+    /// A fresh nonce from the system's random source: 64 lower-case hexadecimal digits, so that
+    /// no two requests are alike and an answer recorded earlier never fits.
     static QByteArray newNonce();
 
     /// Runs commandLine with standard output and error merged and returns what it printed.

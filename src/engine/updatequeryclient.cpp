@@ -50,7 +50,7 @@ UpdateQueryClient::UpdateQueryClient(UpdateServer server, ServerTrust serverTrus
 UpdateQueryClient::~UpdateQueryClient() = default;
 
 UpdateQueryClient::Reply UpdateQueryClient::exchange(
-    const QByteArray &request, const QByteArray &nonce)
+    const QByteArray &request, const ComponentAnswers &expected)
 {
     Reply result;
     // One limit for the whole exchange, so that a server trickling bytes cannot hold the run.
@@ -83,26 +83,63 @@ UpdateQueryClient::Reply UpdateQueryClient::exchange(
 
     // Bytes may already wait in the socket (read while the request was being written), and
     // waitForReadyRead() only reports bytes that come after them.
-    ReplyReader reply(nonce);
+    ReplyReader reply(request, expected);
+    const auto overBounds = [&reply] {
+        return reply.size() > UpdateQuery::MaxReplySize || reply.cost() > UpdateQuery::MaxReplySize;
+    };
     while (!reply.add(m_socket.read(UpdateQuery::ReadChunkSize))) {
-        if (reply.isHopeless() || reply.size() > UpdateQuery::MaxReplySize
-            || reply.cost() > UpdateQuery::MaxReplySize || deadline.hasExpired()
+        if (reply.hasTrailingBytes())
+            return delivered(QStringLiteral("bytes follow the answer's end"));
+        if (reply.isHopeless())
+            return delivered(QStringLiteral("it is not an answer the updater can read"));
+        if (overBounds())
+            return delivered(QStringLiteral("it passes the bounds of an answer"));
+        if (deadline.hasExpired()
             || (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(wait()))) {
             result.outcome = Outcome::ExchangeFailed;
             return result;
         }
     }
+    // What came with the answer's end counts as part of it.
+    while (m_socket.bytesAvailable() > 0 && !overBounds())
+        reply.add(m_socket.read(UpdateQuery::ReadChunkSize));
+    if (reply.hasTrailingBytes())
+        return delivered(QStringLiteral("bytes follow the answer's end"));
+
     const AnswerSignature::Result check
         = reply.checkSignature(m_trust.packageKeys, QDateTime::currentDateTimeUtc());
-    if (check != AnswerSignature::Result::Verified
-        && !(check == AnswerSignature::Result::Unsigned && m_trust.unsignedAllowed)) {
+    const bool takenUnsigned
+        = check == AnswerSignature::Result::Unsigned && m_trust.unsignedAllowed;
+    if (check != AnswerSignature::Result::Verified && !takenUnsigned) {
         result.outcome = Outcome::AnswerRefused;
         result.answerCheck = check;
+        result.refusal = QString::fromLatin1(AnswerSignature::describe(check));
+        return result;
+    }
+    // An unsigned answer, where one is taken at all, vouches for nothing anyway.
+    if (!takenUnsigned && reply.answers().unanswered() > 0) {
+        result.outcome = Outcome::AnswerRefused;
+        result.refusal = QStringLiteral("it answers %1 of %2 components, not %3")
+                             .arg(reply.answers().expected() - reply.answers().unanswered())
+                             .arg(reply.answers().expected())
+                             .arg(reply.answers().firstUnanswered());
         return result;
     }
     for (UpdateEntry *entry : reply.takeEntries())
         result.entries.emplace_back(entry);
     result.outcome = Outcome::Received;
+    return result;
+}
+
+UpdateQueryClient::Reply UpdateQueryClient::delivered(const QString &reason) const
+{
+    Reply result;
+    if (m_serverTrust.isPlain()) {
+        result.outcome = Outcome::ExchangeFailed;
+        return result;
+    }
+    result.outcome = Outcome::AnswerRefused;
+    result.refusal = reason;
     return result;
 }
 

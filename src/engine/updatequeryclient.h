@@ -1,6 +1,7 @@
 #pragma once
 
 #include "answersignature.h"
+#include "componentanswers.h"
 #include "packagesignature.h"
 #include "servertrust.h"
 #include "updateserver.h"
@@ -20,9 +21,12 @@ class UpdateEntry;
  * proxy's CONNECT tunnel where one is set), TLS verified as the server trust says (inside the
  * tunnel; plain TCP only where the trust is plain), the request written whole, and the reply read
  * until it is a complete document, within the network limits and the bounds of a reply;
- * its entries are taken only when the server's signature over it and the request's nonce
- * holds (or, where unsigned answers are allowed, it carries none). The connection stays open
- * until the client is destroyed.
+ * its entries are taken only when the server's signature over it and the request holds and it
+ * answers every component of the inventory (or, where unsigned answers are allowed, it carries
+ * no signature). Over TLS, a reply that the server's connection delivered whole but that
+ * fails a check (not a document, past the bounds, bytes after it) is refused, as the network
+ * can only cut or delay what TLS carries; only a reply cut short or late is a broken exchange.
+ * The connection stays open until the client is destroyed.
  */
 class UpdateQueryClient
 {
@@ -35,11 +39,14 @@ public:
         ConnectFailed,
         /// The proxy did not connect the tunnel; Reply::proxy and Reply::socketError say why.
         ProxyFailed,
-        /// The reply stopped, closed, overran its bounds or never became a document.
+        /// The reply stopped or closed before it was complete (over plain TCP also: overran its
+        /// bounds or can never become a document).
         ExchangeFailed,
         /// The server's certificate did not verify; Reply::certificateError says why.
         CertificateRefused,
-        /// The reply came whole but cannot be vouched for (its signature does not hold).
+        /// The reply came but cannot be vouched for: its signature does not hold, it leaves a
+        /// component out, or (over TLS) it is no document, overruns its bounds or has bytes
+        /// after it. Reply::refusal says why.
         AnswerRefused,
     };
 
@@ -66,8 +73,10 @@ public:
         CertificateProblem certificateProblem = CertificateProblem::Other;
         /// The TLS backend's description of it (CertificateRefused only).
         QString certificateError;
-        /// Why the answer was refused (AnswerRefused only).
+        /// The signature's check (AnswerRefused for a signature that does not hold only).
         AnswerSignature::Result answerCheck = AnswerSignature::Result::Verified;
+        /// Why the answer was refused, in English for a diagnostic line (AnswerRefused only).
+        QString refusal;
         /// The catalogue of a complete reply, in reply order.
         std::vector<std::unique_ptr<UpdateEntry>> entries;
     };
@@ -95,14 +104,17 @@ public:
     UpdateQueryClient(const UpdateQueryClient &) = delete;
     UpdateQueryClient &operator=(const UpdateQueryClient &) = delete;
 
-    /// Sends request, which carries nonce, to the update server and reads its reply, blocking
-    /// until the reply is complete and checked or the exchange failed. Meant to be called once
-    /// per client.
-    Reply exchange(const QByteArray &request, const QByteArray &nonce);
+    /// Sends request to the update server and reads its reply, which must answer every
+    /// component of expected, blocking until the reply is complete and checked or the exchange
+    /// failed. Meant to be called once per client.
+    Reply exchange(const QByteArray &request, const ComponentAnswers &expected);
 
 private:
     /// The failures of a handshake that did not complete, as a reply; Received when it did.
     Reply handshake(const std::function<int()> &wait);
+    /// A reply the server delivered that fails for reason: refused over TLS, where only the
+    /// server could have sent it; a broken exchange over plain TCP.
+    Reply delivered(const QString &reason) const;
 
     UpdateServer m_server;
     ServerTrust m_serverTrust;

@@ -16,8 +16,11 @@
  *     <answerSignature>base64 of the server's Ed25519ph signature</answerSignature>
  *   </updates>
  *
- * The signature covers AnswerSignedPrefix, the request's nonce, a line feed and every byte of
- * the reply before the "<" of "<answerSignature", which is the root's last child element.
+ * The signature covers answerSignedPrefix, the BLAKE2b hash of the request's bytes, a line feed
+ * and every byte of the reply before the "<" of "<answerSignature", which is the root's last
+ * child element. The updater asks for that form with an answerForm element at the start of its
+ * request's inventory; updaters before it sent none and get answers signed over
+ * nonceAnswerSignedPrefix and their request's nonce alone, which the updater never takes.
  * The updater ignores the root's name. The publisher's catalogue index names its items alike.
  */
 namespace ReplySchema {
@@ -62,8 +65,18 @@ constexpr char serverKey[] = "serverKey";
 constexpr char serverKeyLine[] = "key";
 /// The server's signature of the answer, the root's last child element.
 constexpr char answerSignature[] = "answerSignature";
-/// What the answer's signature is over, before the nonce: it is never a package's message.
-constexpr char answerSignedPrefix[] = "orvi-update-answer nonce=";
+/// What the answer's signature is over, before the hash of the request it answers (64
+/// lower-case hexadecimal digits of BLAKE2b-256): it is never a package's message, nor an
+/// answer of the older form.
+constexpr char answerSignedPrefix[] = "orvi-update-answer-2 request=";
+/// The older form, before the request's nonce, for updaters that do not ask for the above.
+constexpr char nonceAnswerSignedPrefix[] = "orvi-update-answer nonce=";
+
+/// The request's element that asks for answers signed over the request
+/// (<answerForm name="orvi-update-answer-2"/>); servers that do not know it pass over it.
+constexpr char answerForm[] = "answerForm";
+constexpr char answerFormName[] = "name";
+constexpr char requestBoundForm[] = "orvi-update-answer-2";
 
 /// The one text of "critical" that marks an update critical.
 constexpr char criticalTrue[] = "true";

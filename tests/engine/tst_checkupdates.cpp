@@ -4,6 +4,7 @@
 #include "fakeupdateserver.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
+#include "serverkeydelegation.h"
 #include "startup.h"
 #include "testenvironment.h"
 #include "testsigning.h"
@@ -13,6 +14,8 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(FakeUpdateServer::Script)
 
 namespace {
 
@@ -36,10 +39,12 @@ const QByteArray SampleRequest = "<s>" + QString::fromLatin1(SampleInventory).to
 const QString ExchangeFailed = QStringLiteral(
     "An error occured while comunicating update server. Check your internet connection.");
 
-// The request with its nonce, which must be fresh, taken out of the opening marker.
+// The request with its nonce, which must be fresh, and the ask for answers bound to it taken
+// out of the opening marker.
 QByteArray withoutNonce(const QByteArray &request)
 {
-    static const QRegularExpression nonce(QStringLiteral("^<s nonce=\"[0-9a-f]{64}\">"));
+    static const QRegularExpression nonce(
+        QStringLiteral("^<s nonce=\"[0-9a-f]{64}\"><answerForm name=\"orvi-update-answer-2\"/>"));
     QString text = QString::fromLatin1(request);
     return text.replace(nonce, QStringLiteral("<s>")).toLatin1();
 }
@@ -82,6 +87,10 @@ private slots:
     void answerMustBeTrusted();
     void certificateMustVerify_data();
     void certificateMustVerify();
+    void answerBoundToQuestion_data();
+    void answerBoundToQuestion();
+    void tamperedExchangeIsRefused_data();
+    void tamperedExchangeIsRefused();
 
 private:
     QString mainAppFolder(const QString &name = QStringLiteral("Orvi"));
@@ -316,6 +325,11 @@ void tst_CheckUpdates::answerMustBeTrusted_data()
     row("server key delegated by an unknown key", S::ForRequest, "server other", 24,
         R::NotDelegated);
     row("delegation expired", S::ForRequest, "server test", -25, R::DelegationExpired);
+    // There is no revocation: a delegation for ever would make a stolen server key good for ever.
+    row("delegation ends past the bound", S::ForRequest, "server test",
+        int(ServerKeyDelegation::MaximumLifetimeDays + 2) * 24, R::DelegationTooLong);
+    row("delegation ends just within the bound", S::ForRequest, "server test",
+        int(ServerKeyDelegation::MaximumLifetimeDays) * 24 - 1, R::Verified);
     row("package signature as the delegation", S::ForRequest, "server test", 24, R::NotADelegation,
         TestSigning::comment("core", "1", "core.zip"));
 }
@@ -394,6 +408,103 @@ void tst_CheckUpdates::certificateMustVerify()
     QCOMPARE(m_boxes.first().icon, taken ? QMessageBox::Information : QMessageBox::Critical);
     // The inventory went nowhere but to a server that proved itself.
     QCOMPARE(m_server->received().isEmpty(), !taken);
+}
+
+void tst_CheckUpdates::answerBoundToQuestion_data()
+{
+    QTest::addColumn<int>("signing"); // FakeUpdateServer::Signing
+    QTest::addColumn<QByteArray>("components"); // the sample main application's
+    QTest::addColumn<QByteArray>("leaveOut"); // a component the answer does not answer
+    QTest::addColumn<QString>("refusal"); // empty: taken
+
+    using S = FakeUpdateServer::Signing;
+    const QByteArray longName(ComponentAnswers::MaximumEchoedText + 1, 'n');
+    const QString forged
+        = QString::fromLatin1(AnswerSignature::describe(AnswerSignature::Result::Forged));
+    QTest::newRow("signed over this request")
+        << int(S::ForRequest) << Components << QByteArray() << QString();
+    QTest::newRow("relayed with another inventory")
+        << int(S::ForAnotherInventory) << Components << QByteArray() << forged;
+    QTest::newRow("signed for the nonce alone, as older servers sign")
+        << int(S::NonceOnly) << Components << QByteArray() << forged;
+    QTest::newRow("one component left out")
+        << int(S::ForRequest) << Components << QByteArray("gg")
+        << QStringLiteral("it answers 2 of 3 components, not orvi/gg/plugin");
+    QTest::newRow("an unknown component with an over-long name left out, as the server does")
+        << int(S::ForRequest) << QByteArray(Components + "orvi " + longName + " data 1\n")
+        << longName << QString();
+}
+
+void tst_CheckUpdates::answerBoundToQuestion()
+{
+    QFETCH(int, signing);
+    QFETCH(QByteArray, components);
+    QFETCH(QByteArray, leaveOut);
+    QFETCH(QString, refusal);
+    const QString folder = mainAppFolder();
+    QVERIFY(ApplicationFolder::makeWithSample(folder)
+        && TestEnvironment::writeFile(folder + QStringLiteral("/components"), components));
+    FakeUpdateServer::Script script { 0, { NoUpdates }, 0, FakeUpdateServer::Ending::StayOpen };
+    script.signing = FakeUpdateServer::Signing(signing);
+    script.leaveOut = leaveOut;
+    m_server->setScript(script);
+    if (!refusal.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+            qPrintable(QStringLiteral("The update server's answer was refused: %1.").arg(refusal)));
+
+    const int code = Startup::updateRun(false, Startup::Query(), settings(folder));
+    QCOMPARE(code, refusal.isEmpty() ? 0 : Startup::exitChannelRefused);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.first().text,
+        refusal.isEmpty() ? QStringLiteral("No updates available.") : ExchangeFailed);
+}
+
+void tst_CheckUpdates::tamperedExchangeIsRefused_data()
+{
+    QTest::addColumn<FakeUpdateServer::Script>("script");
+    QTest::addColumn<QString>("refusal"); // empty: a broken exchange, or taken with "taken"
+
+    using Script = FakeUpdateServer::Script;
+    const auto open = FakeUpdateServer::Ending::StayOpen;
+    const auto withTrailing = [&](const QByteArray &trailing) {
+        Script script { 0, { NoUpdates }, 0, open };
+        script.trailing = trailing;
+        return script;
+    };
+    const QString trailing = QStringLiteral("bytes follow the answer's end");
+    QTest::newRow("blank lines after the answer")
+        << withTrailing("\n\r\n  \n") << QStringLiteral("taken");
+    QTest::newRow("text after the answer") << withTrailing("junk") << trailing;
+    QTest::newRow("a comment after the answer") << withTrailing("<!-- more -->") << trailing;
+    QTest::newRow("a second root after the answer") << withTrailing("<updates/>") << trailing;
+    QTest::newRow("complete, but with more requests than an answer may hold") << Script {
+        0, { "<reply>" + QByteArray("<request/>").repeated(10001) + "</reply>" }, 0, open
+    } << QStringLiteral("it is not an answer the updater can read");
+    // What a network can do to an exchange over TLS: cut it short, or hold it up.
+    QTest::newRow("cut short, then closed")
+        << Script { 0, { NoUpdates.left(40) }, 0, FakeUpdateServer::Ending::Close } << QString();
+    QTest::newRow("silent until the time limit") << Script() << QString();
+}
+
+void tst_CheckUpdates::tamperedExchangeIsRefused()
+{
+    QFETCH(FakeUpdateServer::Script, script);
+    QFETCH(QString, refusal);
+    const QString folder = mainAppFolder();
+    QVERIFY(installSample(folder));
+    m_server->setScript(script);
+    const bool taken = refusal == QLatin1String("taken");
+    if (!taken && !refusal.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+            qPrintable(QStringLiteral("The update server's answer was refused: %1.").arg(refusal)));
+
+    EngineSettings query = settings(folder);
+    query.networkTimeout = 1000;
+    const int code = Startup::updateRun(false, Startup::Query(), query);
+    QCOMPARE(code, taken || refusal.isEmpty() ? 0 : Startup::exitChannelRefused);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(
+        m_boxes.first().text, taken ? QStringLiteral("No updates available.") : ExchangeFailed);
 }
 
 QTEST_MAIN(tst_CheckUpdates)

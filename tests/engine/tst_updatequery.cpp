@@ -71,12 +71,14 @@ void tst_UpdateQuery::request()
     QFETCH(QByteArray, output);
     QFETCH(QByteArray, request);
 
-    // The rows' "<s>" carries a fresh nonce.
+    // The rows' "<s>" carries a fresh nonce, and the request asks for answers bound to it.
     const QByteArray nonce = UpdateQuery::newNonce();
     QVERIFY(nonce.size() == 64 && QByteArray::fromHex(nonce).toHex() == nonce);
     QVERIFY(UpdateQuery::newNonce() != nonce);
     QCOMPARE(UpdateQuery::request(output, nonce),
-        request.isEmpty() ? request : "<s nonce=\"" + nonce + "\">" + request.mid(3));
+        request.isEmpty() ? request
+                          : "<s nonce=\"" + nonce + "\"><answerForm name=\"orvi-update-answer-2\"/>"
+                + request.mid(3));
 }
 
 void tst_UpdateQuery::runMainAppMergesChannels()

@@ -47,6 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Either the inventory stops at the last closing marker, or that marker overlaps or
     // precedes the opening one and the inventory runs to the end.
     FUZZ_CHECK(end == last || (last < begin && end == output.size()));
-    FUZZ_CHECK(request == "<s nonce=\"" + nonce + "\">" + latin1AsUtf8(*inventory) + close);
+    FUZZ_CHECK(request
+        == "<s nonce=\"" + nonce + "\"><answerForm name=\"orvi-update-answer-2\"/>"
+            + latin1AsUtf8(*inventory) + close);
     return 0;
 }

@@ -1,11 +1,14 @@
 #include "fakeupdateserver.h"
 
+#include "answerbinding.h"
 #include "answersigner.h"
 #include "packagesignature.h"
+#include "replyschema.h"
 #include "testsigning.h"
 #include "testtls.h"
 
 #include <QDomDocument>
+#include <QDomElement>
 #include <QHostAddress>
 #include <QMutexLocker>
 #include <QRegularExpression>
@@ -13,6 +16,8 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTimer>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
 
 const QByteArray FakeUpdateServer::NoUpdates
     = "<?xml version=\"1.0\"?><reply><request project=\"orvi\" name=\"core\" "
@@ -44,37 +49,116 @@ protected:
     }
 };
 
-// The nonce of the request's opening marker (empty for "<s>"); false until the marker is in.
-bool nonceOf(const QByteArray &request, QByteArray *nonce)
+// The request as the updater sent it, once it is whole: from its opening marker to the end of
+// its closing one; and its nonce (empty for "<s>").
+bool wholeRequest(const QByteArray &received, QByteArray *request, QByteArray *nonce)
 {
     static const QRegularExpression marker(QStringLiteral("<s( nonce=\"([^\"]*)\")?>"));
-    const QRegularExpressionMatch match = marker.match(QString::fromLatin1(request));
+    const QRegularExpressionMatch match = marker.match(QString::fromLatin1(received));
+    const qsizetype close = received.lastIndexOf("</s>");
+    if (!match.hasMatch() || close < match.capturedEnd())
+        return false;
     *nonce = match.captured(2).toLatin1();
-    return match.hasMatch();
+    *request = received.mid(match.capturedStart(), close + 4 - match.capturedStart());
+    return true;
 }
 
-// The script's document signed by signer for nonce, cut where the script cuts it.
-FakeUpdateServer::Script signedScript(
-    const FakeUpdateServer::Script &script, const AnswerSigner &signer, const QByteArray &nonce)
+struct Component
+{
+    QString project;
+    QString name;
+    QString type;
+};
+
+// The inventory's components, decoded as the update server decodes the request.
+QList<Component> componentsOf(const QByteArray &request)
+{
+    const QByteArray bytes = QString::fromUtf8(request).toLatin1();
+    QString text = QString::fromUtf8(bytes);
+    if (text.toUtf8() != bytes)
+        text = QString::fromLatin1(bytes);
+    QXmlStreamReader reader(
+        text.replace(QRegularExpression(QStringLiteral("^<s[^>]*>")), QStringLiteral("<s>")));
+    QList<Component> components;
+    while (!reader.atEnd()) {
+        if (reader.readNext() == QXmlStreamReader::StartElement
+            && reader.name() == QLatin1String("component"))
+            components.append({ reader.attributes().value(QLatin1String("project")).toString(),
+                reader.attributes().value(QLatin1String("name")).toString(),
+                reader.attributes().value(QLatin1String("type")).toString() });
+    }
+    return components;
+}
+
+// Answers as unknown every component of request that document leaves unanswered, but leaveOut.
+QByteArray unknownAnswers(
+    const QByteArray &document, const QByteArray &request, const QByteArray &leaveOut)
+{
+    QDomDocument parsed;
+    parsed.setContent(document);
+    const QDomNodeList answered = parsed.elementsByTagName(QStringLiteral("request"));
+    QByteArray answers;
+    QXmlStreamWriter writer(&answers);
+    for (const Component &component : componentsOf(request)) {
+        bool found = component.name == QString::fromUtf8(leaveOut);
+        for (int i = 0; !found && i < answered.size(); ++i) {
+            const QDomElement element = answered.at(i).toElement();
+            found = element.attribute(QStringLiteral("project")) == component.project
+                && element.attribute(QStringLiteral("name")) == component.name
+                && element.attribute(QStringLiteral("type")) == component.type;
+        }
+        if (found)
+            continue;
+        writer.writeStartElement(QStringLiteral("request"));
+        writer.writeAttribute(QStringLiteral("project"), component.project);
+        writer.writeAttribute(QStringLiteral("name"), component.name);
+        writer.writeAttribute(QStringLiteral("type"), component.type);
+        writer.writeEmptyElement(QStringLiteral("noSuchComponent"));
+        writer.writeEndElement();
+    }
+    return answers;
+}
+
+// What the signature of an answer to request binds it to, as the script's signing says.
+QByteArray bindingFor(FakeUpdateServer::Signing signing, QByteArray request, QByteArray nonce)
+{
+    using Signing = FakeUpdateServer::Signing;
+    const bool asked = request.contains(QByteArray("<") + ReplySchema::answerForm);
+    if (signing == Signing::ForAnotherRequest) {
+        request.replace(nonce, QByteArray(nonce).fill('0'));
+        nonce.fill('0');
+    }
+    if (signing == Signing::ForAnotherInventory)
+        request.replace("version=\"", "version=\"99");
+    if (!asked || signing == Signing::NonceOnly)
+        return AnswerBinding::forNonce(nonce);
+    return AnswerBinding::forRequest(request);
+}
+
+// The script's document signed by signer for request, cut where the script cuts it.
+FakeUpdateServer::Script signedScript(const FakeUpdateServer::Script &script,
+    const AnswerSigner &signer, const QByteArray &request, const QByteArray &nonce)
 {
     using Signing = FakeUpdateServer::Signing;
     const QByteArray document = script.pieces.join();
     const qsizetype end = document.lastIndexOf("</");
-    QByteArray answer = document.left(end) + signer.serverKeyElement();
-    signer.appendSignature(&answer,
-        script.signing == Signing::ForAnotherRequest ? QByteArray(nonce).fill('0') + "1" : nonce);
+    QByteArray answer = document.left(end) + unknownAnswers(document, request, script.leaveOut)
+        + signer.serverKeyElement();
+    signer.appendSignature(&answer, bindingFor(script.signing, request, nonce));
     if (script.signing == Signing::Altered) {
         // The first letter of the first name: the document stays well-formed.
         const qsizetype name = answer.indexOf(" name=\"") + 7;
         answer[name] = char(answer.at(name) ^ 1);
     }
     const qsizetype inserted = answer.size() - end;
-    answer += document.mid(end);
+    answer += document.mid(end) + script.trailing;
     FakeUpdateServer::Script result = script;
     result.pieces.clear();
     for (qsizetype from = 0, to = 0, i = 0; i < script.pieces.size(); from = to, ++i) {
         to += script.pieces.at(i).size()
             + (to <= end && to + script.pieces.at(i).size() > end ? inserted : 0);
+        if (i == script.pieces.size() - 1)
+            to = answer.size();
         result.pieces << answer.mid(from, to - from);
     }
     return result;
@@ -235,18 +319,19 @@ void FakeUpdateServer::serveConnection(QSslSocket *socket, const QByteArray &ini
     }
     const bool signing = current->signing != Signing::Unsigned && answerSigner
         && current->ending != Ending::Flood && QDomDocument().setContent(current->pieces.join());
-    // What the client sent after any CONNECT: a signed answer waits for the request's nonce.
+    // What the client sent after any CONNECT: a signed answer waits for the whole request.
     auto request = std::make_shared<QByteArray>();
     auto started = std::make_shared<bool>(false);
     const auto take = [=](const QByteArray &bytes) {
         record(bytes);
         request->append(bytes);
+        QByteArray whole;
         QByteArray nonce;
-        if (*started || (signing && !nonceOf(*request, &nonce)))
+        if (*started || (signing && !wholeRequest(*request, &whole, &nonce)))
             return;
         *started = true;
         const auto answer = signing
-            ? std::make_shared<const Script>(signedScript(*current, *answerSigner, nonce))
+            ? std::make_shared<const Script>(signedScript(*current, *answerSigner, whole, nonce))
             : current;
         QTimer::singleShot(current->delayMs, socket, [=] { play(socket, answer, 0); });
     };

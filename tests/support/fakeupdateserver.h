@@ -21,8 +21,10 @@ class QTcpServer;
  * in the update query. Each connection gets the current script: after a delay, the reply
  * pieces with a gap between them, then the connection stays open, is closed, or is flooded
  * with bytes that never form a document. Everything received is recorded. A script whose
- * pieces form a whole document is signed as the update server signs its answers, for the
- * nonce of the request, which it waits for. It speaks TLS (inside the tunnel where it acts as
+ * pieces form a whole document is signed as the update server signs its answers, over the
+ * whole request (which it waits for) where the request asks for that, else over its nonce,
+ * and answers each component of the inventory that the document does not answer as unknown,
+ * as the update server does. It speaks TLS (inside the tunnel where it acts as
  * the proxy too) with a certificate of tests/keys/tls, "server" unless a test picks another;
  * plain TCP only where the updater is built to query that way. Under Wine, where it cannot
  * speak TLS itself, it listens plain behind a TLS front on the Linux side (TestTls::fronts()),
@@ -40,9 +42,18 @@ public:
     /// Acting also as an HTTP proxy: the connection must open with CONNECT, which is then
     /// accepted (and the script played through the tunnel) or refused with 403.
     enum class Tunnel { None, Accept, Refuse };
-    /// How a whole document is signed: for the request's nonce, not at all, for another
-    /// request's nonce (a replay), or for the request and then altered in a byte.
-    enum class Signing { ForRequest, Unsigned, ForAnotherRequest, Altered };
+    /// How a whole document is signed: for the request, not at all, for another request (a
+    /// replay), for the request and then altered in a byte, for the request's nonce with
+    /// another inventory (relayed by a man in the middle who raised every version), or for the
+    /// nonce alone (the form of servers before answers bound to the request).
+    enum class Signing {
+        ForRequest,
+        Unsigned,
+        ForAnotherRequest,
+        Altered,
+        ForAnotherInventory,
+        NonceOnly
+    };
 
     struct Script
     {
@@ -56,6 +67,10 @@ public:
         QByteArray floodUnit = "x";
         Tunnel tunnel = Tunnel::None;
         Signing signing = Signing::ForRequest;
+        /// The name of an inventory component left unanswered by a signed answer.
+        QByteArray leaveOut = QByteArray();
+        /// Bytes sent right after a signed answer, in its last piece.
+        QByteArray trailing = QByteArray();
     };
 
     FakeUpdateServer();

@@ -1,3 +1,5 @@
+#include "answerbinding.h"
+#include "packagesignature.h"
 #include "replyreader.h"
 #include "testenvironment.h"
 #include "testsigning.h"
@@ -18,6 +20,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <sodium.h>
 
 using Entries = std::vector<std::unique_ptr<UpdateEntry>>;
 
@@ -67,10 +71,33 @@ QByteArray component(const QByteArray &name, const QByteArray &type, const QByte
 const QByteArray Nonce = QByteArray("0f").repeated(32);
 
 // What the updater sends for the inventory bytes the main application printed: every byte
-// widened to the character of the same value, then UTF-8 encoded.
+// widened to the character of the same value, then UTF-8 encoded, after the element that asks
+// for answers signed over the request.
 QByteArray asSentByUpdater(const QByteArray &inventory)
 {
-    return "<s nonce=\"" + Nonce + "\">" + QString::fromLatin1(inventory).toUtf8() + "</s>";
+    return "<s nonce=\"" + Nonce + "\"><answerForm name=\"orvi-update-answer-2\"/>"
+        + QString::fromLatin1(inventory).toUtf8() + "</s>";
+}
+
+// True when reply is signed, by the test server key, the way servers sign for updaters that
+// do not ask for answers bound to their request: over the nonce alone.
+bool signedForNonce(const QByteArray &reply, const QByteArray &nonce)
+{
+    const qsizetype end = reply.indexOf("<answerSignature>");
+    const qsizetype close = reply.indexOf("</answerSignature>");
+    if (end < 0 || close < end)
+        return false;
+    QByteArray signature = QByteArray::fromBase64(reply.mid(end + 17, close - end - 17));
+    const QByteArray message = AnswerBinding::forNonce(nonce) + reply.left(end);
+    const PackageSignature::PublicKey key = TestSigning::publicKey(QStringLiteral("server"));
+    crypto_sign_state state;
+    crypto_sign_init(&state);
+    crypto_sign_update(&state, reinterpret_cast<const unsigned char *>(message.constData()),
+        static_cast<unsigned long long>(message.size()));
+    return signature.size() == crypto_sign_BYTES
+        && crypto_sign_final_verify(&state, reinterpret_cast<unsigned char *>(signature.data()),
+               reinterpret_cast<const unsigned char *>(key.key.constData()))
+        == 0;
 }
 
 // How the server ended an exchange, seen from a plain socket: a reset tells itself from a
@@ -154,8 +181,11 @@ private:
     bool startServer(const QStringList &extraArguments = QStringList());
     QByteArray exchange(const QByteArray &request);
     QStringList stopServer();
-    /// The entries of reply, once its signature for nonce holds (none otherwise).
-    static Entries parseReply(const QByteArray &reply, const QByteArray &nonce = Nonce);
+    /// The entries of reply, once its signature for request holds and it answers every
+    /// component (none otherwise).
+    static Entries parseReply(const QByteArray &reply, const QByteArray &request);
+    /// The entries of the answer to the request for inventory.
+    Entries query(const QByteArray &inventory);
 
     std::unique_ptr<TestEnvironment> m_environment;
     QString m_catalogue;
@@ -241,19 +271,28 @@ QStringList tst_UpdateServer::stopServer()
     return lines;
 }
 
-Entries tst_UpdateServer::parseReply(const QByteArray &reply, const QByteArray &nonce)
+Entries tst_UpdateServer::parseReply(const QByteArray &reply, const QByteArray &request)
 {
-    ReplyReader reader(nonce);
+    const QByteArray inventory = QString::fromUtf8(request).toLatin1();
+    ReplyReader reader(request,
+        ComponentAnswers::expectedFor(inventory.mid(inventory.indexOf("/>") + 2).chopped(4)));
     if (!reader.add(reply))
         qWarning("reply is not a complete document: %s", reply.left(200).constData());
     Entries entries;
     if (reader.checkSignature(
             { TestSigning::publicKey(QStringLiteral("test")) }, QDateTime::currentDateTimeUtc())
-        != AnswerSignature::Result::Verified)
+            != AnswerSignature::Result::Verified
+        || reader.answers().unanswered() > 0)
         return entries;
     for (UpdateEntry *entry : reader.takeEntries())
         entries.emplace_back(entry);
     return entries;
+}
+
+Entries tst_UpdateServer::query(const QByteArray &inventory)
+{
+    const QByteArray request = asSentByUpdater(inventory);
+    return parseReply(exchange(request), request);
 }
 
 void tst_UpdateServer::reply_data()
@@ -322,7 +361,7 @@ void tst_UpdateServer::reply()
     for (int i = 0; i < requests.size(); ++i)
         QCOMPARE(requests.at(i).firstChildElement().tagName(), answers.at(i));
 
-    const Entries entries = parseReply(reply);
+    const Entries entries = parseReply(reply, asSentByUpdater(inventory));
     QStringList versions;
     for (const auto &entry : entries)
         versions << QString::fromStdString(entry->version());
@@ -334,8 +373,8 @@ void tst_UpdateServer::availableUpdateCarriesEveryField()
     // The package's size is read from the catalogue folder; a package not there has none.
     QVERIFY(TestEnvironment::writeFile(
         m_catalogue + QStringLiteral("/core-2.0.zip"), QByteArray(1234, 'z')));
-    const Entries entries = parseReply(exchange(
-        asSentByUpdater(component("core", "app", "1") + component("smileys", "plugin", "1"))));
+    const Entries entries
+        = query(component("core", "app", "1") + component("smileys", "plugin", "1"));
     QCOMPARE(entries.size(), size_t(2));
     QCOMPARE(entries.back()->size(), std::int64_t(-1));
     const UpdateEntry &entry = *entries.front();
@@ -373,8 +412,7 @@ void tst_UpdateServer::deltaGoesToItsBaseOnly()
     const QString delta = m_catalogue + QStringLiteral("/core-2.0-from-1.0.zip");
     QVERIFY(TestEnvironment::writeFile(delta, QByteArray(99, 'd')));
     QVERIFY(TestEnvironment::writeFile(delta + QStringLiteral(".minisig"), "signed"));
-    const Entries entries
-        = parseReply(exchange(asSentByUpdater(component("core", "app", installed))));
+    const Entries entries = query(component("core", "app", installed));
     QCOMPARE(entries.size(), size_t(1));
     const UpdateEntry::Delta &offered = entries.front()->delta();
     QCOMPARE(QByteArray::fromStdString(offered.base), base);
@@ -443,14 +481,14 @@ void tst_UpdateServer::requestInPieces()
     QByteArray reply;
     while (socket.waitForReadyRead(5000))
         reply += socket.readAll();
-    QCOMPARE(parseReply(reply).size(), size_t(1));
+    QCOMPARE(parseReply(reply, request).size(), size_t(1));
 }
 
 void tst_UpdateServer::baseUrl()
 {
     QVERIFY(startServer(
         { QStringLiteral("--base-url"), QStringLiteral("http://cdn.orvi.example/pkg/") }));
-    const Entries entries = parseReply(exchange(asSentByUpdater(component("core", "app", "1"))));
+    const Entries entries = query(component("core", "app", "1"));
     QCOMPARE(entries.size(), size_t(1));
     QCOMPARE(entries.front()->link(), std::string("http://cdn.orvi.example/pkg/core-2.0.zip"));
 }
@@ -485,10 +523,10 @@ void tst_UpdateServer::endOfExchange()
 
     const Ending ending = plainExchange(m_updatePort, request);
     QCOMPARE(ending.reset, offers == 0);
-    if (offers > 0)
-        QCOMPARE(
-            parseReply(ending.received, request.startsWith("<s>") ? QByteArray() : Nonce).size(),
-            size_t(offers));
+    if (offers > 0 && request.startsWith("<s>"))
+        QVERIFY(signedForNonce(ending.received, QByteArray()));
+    else if (offers > 0)
+        QCOMPARE(parseReply(ending.received, request).size(), size_t(offers));
     else
         QCOMPARE(ending.received, QByteArray());
 }
@@ -552,7 +590,7 @@ void tst_UpdateServer::limits()
     const Ending extra = plainExchange(m_updatePort, request, qPrintable(extraFrom));
     QCOMPARE(extra.reset, !extraAnswered);
     if (extraAnswered)
-        QCOMPARE(parseReply(extra.received).size(), size_t(1));
+        QCOMPARE(parseReply(extra.received, request).size(), size_t(1));
     else
         QCOMPARE(extra.received, QByteArray());
 
@@ -575,7 +613,7 @@ void tst_UpdateServer::limits()
         QByteArray reply;
         while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(5000))
             reply += socket->readAll();
-        QCOMPARE(parseReply(reply + socket->readAll()).size(), size_t(1));
+        QCOMPARE(parseReply(reply + socket->readAll(), request).size(), size_t(1));
     }
 
     const QStringList log = stopServer();
@@ -644,14 +682,14 @@ void tst_UpdateServer::memoryBudget()
         QByteArray reply;
         while (first.state() == QAbstractSocket::ConnectedState && first.waitForReadyRead(5000))
             reply += first.readAll();
-        QCOMPARE(parseReply(reply + first.readAll()).size(), size_t(1500));
+        QCOMPARE(parseReply(reply + first.readAll(), large).size(), size_t(1500));
     }
 
-    const Ending second = plainExchange(
-        m_updatePort, asSentByUpdater(component("core", "app", "1").repeated(components)));
+    const QByteArray request = asSentByUpdater(component("core", "app", "1").repeated(components));
+    const Ending second = plainExchange(m_updatePort, request);
     QCOMPARE(second.reset, !answered);
     if (answered)
-        QCOMPARE(parseReply(second.received).size(), size_t(components));
+        QCOMPARE(parseReply(second.received, request).size(), size_t(components));
     else
         QVERIFY(!second.received.endsWith("</updates>\n"));
     QByteArray log;
@@ -679,8 +717,7 @@ void tst_UpdateServer::catalogueChangedWhileServing()
     QFETCH(QString, offered);
 
     const auto offeredVersion = [this] {
-        const Entries entries
-            = parseReply(exchange(asSentByUpdater(component("core", "app", "1"))));
+        const Entries entries = query(component("core", "app", "1"));
         return entries.size() == 1 ? QString::fromStdString(entries.front()->version()) : QString();
     };
     const QString index = m_catalogue + QStringLiteral("/index.xml");
@@ -707,8 +744,9 @@ void tst_UpdateServer::catalogueChangedWhileServing()
 
 void tst_UpdateServer::oneLogLinePerExchangeAndCleanStop()
 {
-    const QByteArray reply = exchange(asSentByUpdater(component("core", "app", "1")));
-    QCOMPARE(parseReply(reply).size(), size_t(1));
+    const QByteArray request = asSentByUpdater(component("core", "app", "1"));
+    const QByteArray reply = exchange(request);
+    QCOMPARE(parseReply(reply, request).size(), size_t(1));
 
     m_server->terminate();
     QVERIFY(m_server->waitForFinished(5000));

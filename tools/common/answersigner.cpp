@@ -89,13 +89,11 @@ bool AnswerSigner::checkDelegation(const QDateTime &now, QString *errorText)
     return true;
 }
 
-void AnswerSigner::appendSignature(QByteArray *answer, QByteArrayView nonce) const
+void AnswerSigner::appendSignature(QByteArray *answer, QByteArrayView binding) const
 {
     // Signed up to the element's "<", its indentation included.
     answer->append("    ");
-    const QByteArray signature
-        = m_signer.signParts({ QByteArrayView(ReplySchema::answerSignedPrefix), nonce,
-            QByteArrayView("\n"), QByteArrayView(*answer) });
+    const QByteArray signature = m_signer.signParts({ binding, QByteArrayView(*answer) });
     answer->append('<').append(ReplySchema::answerSignature).append('>');
     answer->append(signature.toBase64());
     answer->append("</").append(ReplySchema::answerSignature).append(">\n");

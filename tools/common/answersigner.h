@@ -9,8 +9,9 @@
 
 /*
  * The update server's side of signed answers: its own key, the statement by which a package
- * key delegates answering to that key, and the signature of each answer over the request's
- * nonce and the answer's bytes, in the elements the updater reads (ReplySchema).
+ * key delegates answering to that key, and the signature of each answer over its binding to
+ * the request (AnswerBinding) and the answer's bytes, in the elements the updater reads
+ * (ReplySchema).
  */
 class AnswerSigner
 {
@@ -34,8 +35,9 @@ public:
     /// start tag.
     const QByteArray &serverKeyElement() const { return m_serverKeyElement; }
     /// Appends to answer, which holds every byte of the answer so far, the line that carries
-    /// its signature for the request that carried nonce; the root's end tag comes next.
-    void appendSignature(QByteArray *answer, QByteArrayView nonce) const;
+    /// its signature over binding (AnswerBinding) and those bytes; the root's end tag comes
+    /// next.
+    void appendSignature(QByteArray *answer, QByteArrayView binding) const;
 
 private:
     PackageSigner m_signer;

@@ -1,5 +1,7 @@
 #include "inventoryparser.h"
 
+#include "replyschema.h"
+
 #include <QCoreApplication>
 #include <QStringDecoder>
 
@@ -26,6 +28,7 @@ struct ParseState
     XML_Parser parser;
     QList<InventoryParser::Component> *components;
     bool tooMany = false;
+    bool requestBound = false;
 };
 
 struct ParserDeleter
@@ -35,9 +38,17 @@ struct ParserDeleter
 
 void XMLCALL startElement(void *data, const XML_Char *name, const XML_Char **attributes)
 {
+    auto *state = static_cast<ParseState *>(data);
+    if (std::strcmp(name, ReplySchema::answerForm) == 0) {
+        for (const XML_Char **attribute = attributes; *attribute; attribute += 2) {
+            if (std::strcmp(attribute[0], ReplySchema::answerFormName) == 0
+                && std::strcmp(attribute[1], ReplySchema::requestBoundForm) == 0)
+                state->requestBound = true;
+        }
+        return;
+    }
     if (std::strcmp(name, "component") != 0)
         return;
-    auto *state = static_cast<ParseState *>(data);
     if (state->components->size() >= MaximumComponents) {
         state->tooMany = true;
         XML_StopParser(state->parser, XML_FALSE);
@@ -140,10 +151,20 @@ bool InventoryParser::isComplete(
     return complete;
 }
 
-bool InventoryParser::parse(
-    const QByteArray &request, QList<Component> *components, QByteArray *nonce, QString *errorText)
+QByteArrayView InventoryParser::requestBytes(const QByteArray &received)
+{
+    const qsizetype open = openMarkerAt(received, 0);
+    const qsizetype close = received.lastIndexOf(CloseMarker);
+    if (open < 0 || close < open)
+        return QByteArrayView();
+    return QByteArrayView(received).sliced(open, close + CloseMarker.size() - open);
+}
+
+bool InventoryParser::parse(const QByteArray &request, QList<Component> *components,
+    QByteArray *nonce, bool *requestBound, QString *errorText)
 {
     components->clear();
+    *requestBound = false;
     // Plain ASCII, the usual request, is its own decoding and goes to the parser as it came.
     const QByteArray text = isAscii(request) ? request : decode(request).toUtf8();
     const qsizetype open = openMarkerAt(text, 0);
@@ -186,5 +207,6 @@ bool InventoryParser::parse(
         components->clear();
         return false;
     }
+    *requestBound = state.requestBound;
     return true;
 }

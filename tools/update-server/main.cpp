@@ -1,5 +1,6 @@
 #include "answersigner.h"
 #include "catalogue.h"
+#include "delegationwatch.h"
 #include "serverlog.h"
 #include "signalwatcher.h"
 #include "updatequeryserver.h"
@@ -241,6 +242,9 @@ int main(int argc, char *argv[])
                   .arg(signer.keyIdText(), signer.expires().toString(Qt::ISODate))
             : QStringLiteral("answers unsigned: only updaters built with unsigned packages "
                              "allowed take them"));
+    DelegationWatch delegationWatch(signer.keyIdText(), signer.expires());
+    if (signing)
+        delegationWatch.check();
     const int result = app.exec();
     ServerLog::write(QStringLiteral("stopped"));
     // Standard error may be a pipe nobody reads; a stop must not hang on it.

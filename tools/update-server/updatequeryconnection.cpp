@@ -1,5 +1,6 @@
 #include "updatequeryconnection.h"
 
+#include "answerbinding.h"
 #include "inventoryparser.h"
 #include "memorybudget.h"
 #include "serverlog.h"
@@ -147,10 +148,23 @@ void UpdateQueryConnection::answer()
 {
     QList<InventoryParser::Component> components;
     QByteArray nonce;
+    bool requestBound = false;
     QString errorText;
     UpdateReplyBuilder::Summary summary;
-    if (!InventoryParser::parse(m_request, &components, &nonce, &errorText)
-        || !m_replyBuilder->build(components, nonce, &m_reply, &summary, &errorText)) {
+    if (!InventoryParser::parse(m_request, &components, &nonce, &requestBound, &errorText)) {
+        finish(QStringLiteral("dropped: %1").arg(errorText), Reset);
+        return;
+    }
+    // Whoever asked is told nothing rather than something no updater may take.
+    if (const QString refusal = m_replyBuilder->refusal(QDateTime::currentDateTimeUtc());
+        !refusal.isEmpty()) {
+        finish(QStringLiteral("closed unanswered: %1").arg(refusal), Close);
+        return;
+    }
+    const QByteArray binding = requestBound
+        ? AnswerBinding::forRequest(InventoryParser::requestBytes(m_request))
+        : AnswerBinding::forNonce(nonce);
+    if (!m_replyBuilder->build(components, binding, &m_reply, &summary, &errorText)) {
         finish(QStringLiteral("dropped: %1").arg(errorText), Reset);
         return;
     }
@@ -164,6 +178,8 @@ void UpdateQueryConnection::answer()
                     .arg(m_reply.size());
     if (summary.deltas > 0)
         m_outcome += QStringLiteral("; %1 with a delta").arg(summary.deltas);
+    if (!requestBound)
+        m_outcome += QStringLiteral("; signed for the nonce alone (an older updater)");
     if (summary.notEchoed > 0)
         m_outcome += QStringLiteral("; %1 unknown left out, a text over %2 bytes")
                          .arg(summary.notEchoed)

@@ -174,8 +174,16 @@ void UpdateReplyBuilder::prepareOffers()
     m_preparedGeneration = m_catalogue->generation();
 }
 
+QString UpdateReplyBuilder::refusal(const QDateTime &now) const
+{
+    if (!m_signer || m_signer->expires() > now)
+        return QString();
+    return QStringLiteral("the server key's delegation expired at %1")
+        .arg(m_signer->expires().toString(Qt::ISODate));
+}
+
 bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &components,
-    const QByteArray &nonce, QByteArray *reply, Summary *summary, QString *errorText)
+    const QByteArray &binding, QByteArray *reply, Summary *summary, QString *errorText)
 {
     if (!m_catalogue->refresh(errorText))
         return false;
@@ -236,7 +244,7 @@ bool UpdateReplyBuilder::build(const QList<InventoryParser::Component> &componen
         reply->append(requestEnd);
     }
     if (m_signer)
-        m_signer->appendSignature(reply, nonce);
+        m_signer->appendSignature(reply, binding);
     reply->append("</").append(ReplySchema::updates).append(">\n");
     // The reply may wait long for a slow client: it keeps no more room than it uses.
     if (reply->capacity() > reply->size() + reply->size() / 4)

@@ -3,6 +3,7 @@
 #include "inventoryparser.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QPair>
@@ -26,7 +27,8 @@ class CatalogueCache;
  * unknown component with a project, name or type longer than MaximumEchoedText bytes gets no
  * element: the updater passes over unknown components, and echoing them would let a request
  * make a reply several times its size. With a signer, the reply opens with the server's key and
- * its delegation and closes with the signature over the request's nonce and the reply.
+ * its delegation and closes with the signature over its binding to the request and the reply;
+ * once the delegation has expired, there is no reply at all.
  */
 class UpdateReplyBuilder
 {
@@ -52,10 +54,13 @@ public:
     /// Signs every reply with signer from now on; none leaves replies unsigned.
     void setSigner(const AnswerSigner *signer) { m_signer = signer; }
 
+    /// Why no answer may be given at the time now: the signer's delegation has expired (an
+    /// unsigned answer would be refused by every updater that asked); empty when answers may.
+    QString refusal(const QDateTime &now) const;
     /// The reply for components from the catalogue as it stands on disk now (see
-    /// CatalogueCache::refresh), signed for nonce; false with errorText when there is no
-    /// catalogue to answer from.
-    bool build(const QList<InventoryParser::Component> &components, const QByteArray &nonce,
+    /// CatalogueCache::refresh), signed over binding (AnswerBinding); false with errorText when
+    /// there is no catalogue to answer from.
+    bool build(const QList<InventoryParser::Component> &components, const QByteArray &binding,
         QByteArray *reply, Summary *summary, QString *errorText);
 
 private:
