@@ -176,6 +176,8 @@ private slots:
     void oneLogLinePerExchangeAndCleanStop();
     void refusesToStart_data();
     void refusesToStart();
+    void delegationRunsOut_data();
+    void delegationRunsOut();
 
 private:
     bool startServer(const QStringList &extraArguments = QStringList());
@@ -819,6 +821,60 @@ void tst_UpdateServer::refusesToStart()
     const QByteArray errors = server.readAllStandardError();
     QVERIFY2(errors.contains(message), errors.constData());
     QCOMPARE(server.readAllStandardOutput(), QByteArray());
+}
+
+void tst_UpdateServer::delegationRunsOut_data()
+{
+    QTest::addColumn<int>("expiresIn"); // seconds from now
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("ends in a month") << 30 * 24 * 3600 << false;
+    QTest::newRow("ends within a week: a warning at the start") << 6 * 24 * 3600 << true;
+    // The updaters would refuse any answer after it; none is given, and the log says why.
+    QTest::newRow("ends while the server runs: then closed unanswered") << 4 << true;
+}
+
+void tst_UpdateServer::delegationRunsOut()
+{
+    QFETCH(int, expiresIn);
+    QFETCH(bool, warned);
+    const QString statement = m_environment->root() + QStringLiteral("/short.delegation");
+    QVERIFY(TestEnvironment::writeFile(
+        statement, TestSigning::delegation(QDateTime::currentDateTimeUtc().addSecs(expiresIn))));
+    QVERIFY(startServer({ QStringLiteral("--delegation"), statement }));
+
+    const QByteArray request = asSentByUpdater(component("core", "app", "1"));
+    QCOMPARE(parseReply(exchange(request), request).size(), size_t(1));
+    const bool runsOut = expiresIn < 60;
+    QByteArray log;
+    if (runsOut) {
+        Ending ending;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (ending = plainExchange(m_updatePort, request)).received.isEmpty(), 15000);
+        QVERIFY(!ending.reset);
+        // The expiry's own line comes from a timer, a little after the expiry.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log += m_server->readAllStandardError()).contains(": update queries are closed"),
+            10000);
+    }
+    m_server->terminate();
+    QVERIFY(m_server->waitForFinished(5000));
+    log += m_server->readAllStandardError();
+    m_server.reset();
+
+    const QString text = QString::fromUtf8(log);
+    const auto count = [&text](const char *pattern) {
+        return text.count(
+            QRegularExpression(QLatin1String(pattern), QRegularExpression::MultilineOption));
+    };
+    QCOMPARE(
+        count(" warning: the delegation of server key [0-9A-F]{16} expires at "), warned ? 1 : 0);
+    QCOMPARE(count(" the delegation of server key [0-9A-F]{16} expired at .*: update queries are "
+                   "closed unanswered"),
+        runsOut ? 1 : 0);
+    // Each query after the expiry, the test's polls among them.
+    QCOMPARE(count(" update .* closed unanswered: the server key's delegation expired at ") > 0,
+        runsOut);
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateServer)
