@@ -25,6 +25,7 @@ start_front() {
         cat "$keys/$name.pem" "$keys/ca.pem" >"$front/$name.pem"
     done
     cat "$keys/otherca-server.pem" "$keys/otherca.pem" >"$front/otherca-server.pem"
+    cat "$keys/fakeca-server.pem" "$keys/fakeca.pem" >"$front/fakeca-server.pem"
     free_port() {
         port=$((20000 + RANDOM % 12000))
         while [[ $taken == *" $port "* ]]; do port=$((20000 + RANDOM % 12000)); done
@@ -36,7 +37,7 @@ start_front() {
             free_port
             backend=$port
             plan+="${plan:+;}$backend"
-            for name in server otherca-server expired othername; do
+            for name in server otherca-server fakeca-server expired othername; do
                 free_port
                 plan+=" $name=$port"
                 servers+="    server { listen 127.0.0.1:$port ssl; ssl_certificate $front/$name.pem;"

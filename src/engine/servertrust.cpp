@@ -5,14 +5,17 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSslKey>
+
+#include <algorithm>
 
 namespace {
 // The test authorities, for the whole process.
 QMutex testMutex;
 QList<QSslCertificate> testAuthorities;
 
-// The authority's name as the certificates it issued state it.
-bool sameName(const QSslCertificate &issued, const QSslCertificate &authority)
+// True when issued names authority as its issuer.
+bool namesIssuer(const QSslCertificate &issued, const QSslCertificate &authority)
 {
     const QList<QByteArray> attributes = authority.subjectInfoAttributes();
     if (attributes.isEmpty() || attributes != issued.issuerInfoAttributes())
@@ -22,6 +25,12 @@ bool sameName(const QSslCertificate &issued, const QSslCertificate &authority)
             return false;
     }
     return true;
+}
+
+// A root names itself as its issuer.
+bool isRoot(const QSslCertificate &certificate)
+{
+    return namesIssuer(certificate, certificate);
 }
 } // namespace
 
@@ -92,11 +101,25 @@ bool ServerTrust::pinHolds(const QList<QSslCertificate> &chain) const
         return true;
     if (chain.isEmpty())
         return false;
-    for (const QSslCertificate &pin : m_pins) {
-        // Schannel reports the chain it built, the root included; OpenSSL what the server sent,
-        // whose last certificate the backend checked against the pins alone.
-        if (chain.contains(pin) || sameName(chain.constLast(), pin))
-            return true;
+    // Schannel reports the chain it built, up to a root of the system's store; OpenSSL what the
+    // server sent, which may stop below the root that the backend found among the authorities
+    // it was given. A name can be copied, so the roots are compared by their keys: the one
+    // thing of the pinned authority no one else holds (a root re-issued with it still holds).
+    QList<QSslCertificate> roots;
+    if (isRoot(chain.constLast())) {
+        roots << chain.constLast();
+    } else {
+        for (const QSslCertificate &authority : m_authorities.value_or(QList<QSslCertificate>())) {
+            if (namesIssuer(chain.constLast(), authority))
+                roots << authority;
+        }
     }
-    return false;
+    const auto pinned = [this](const QSslCertificate &root) {
+        const QSslKey key = root.publicKey();
+        return !key.isNull()
+            && std::any_of(m_pins.cbegin(), m_pins.cend(),
+                [&key](const QSslCertificate &pin) { return pin.publicKey() == key; });
+    };
+    // Where several authorities of the name could be the root, each must be pinned.
+    return !roots.isEmpty() && std::all_of(roots.cbegin(), roots.cend(), pinned);
 }

@@ -8,7 +8,8 @@
 /*
  * Whom the update server's certificate must come from: the system's trusted authorities, or
  * the authority built in with ORVI_UPDATE_SERVER_CA alone (a pin, checked by our own code on
- * the peer's chain as well, since a TLS backend may add the system's authorities to any set);
+ * the key of the peer's root as well, since a TLS backend may add the system's authorities to
+ * any set);
  * or nobody, where the query is plain TCP (only a build that takes unsigned packages, for
  * staging and old servers). Tests give the authorities in place of the system's, with
  * withAuthorities() or, for every built-in trust of the process, setTestAuthorities(); the
@@ -40,8 +41,8 @@ public:
     bool isPlain() const { return m_plain; }
     /// The set the TLS backend verifies with; none: the system's.
     std::optional<QList<QSslCertificate>> authorities() const { return m_authorities; }
-    /// True when there is no pin, or when chain (the peer's, the server's own certificate
-    /// first, as the backend verified it) reaches a pinned authority.
+    /// True when there is no pin, or when the root of chain (the peer's, the server's own
+    /// certificate first, as the backend verified it) has the key of a pinned authority.
     bool pinHolds(const QList<QSslCertificate> &chain) const;
 
 private:

@@ -182,8 +182,8 @@ UpdateQueryClient::Reply UpdateQueryClient::handshake(const std::function<int()>
     if (!m_serverTrust.pinHolds(m_socket.peerCertificateChain())) {
         result.outcome = Outcome::CertificateRefused;
         result.certificateProblem = CertificateProblem::OtherAuthority;
-        result.certificateError = QStringLiteral("the certificate does not come from the pinned "
-                                                 "authority");
+        result.certificateError = QStringLiteral("the root of its chain does not hold the key of "
+                                                 "the pinned authority");
         return result;
     }
     result.outcome = Outcome::Received;

@@ -251,39 +251,54 @@ void tst_UpdateQueryClient::certificateIsVerified_data()
 {
     QTest::addColumn<QString>("certificate"); // the server's, of tests/keys/tls; empty: plain
     QTest::addColumn<QStringList>("authorities"); // in place of the system's
+    QTest::addColumn<QStringList>("systemRoots"); // trusted by the system besides
     QTest::addColumn<QStringList>("pins");
     QTest::addColumn<int>("outcome"); // UpdateQueryClient::Outcome
     QTest::addColumn<int>("problem"); // UpdateQueryClient::CertificateProblem, when refused
+    QTest::addColumn<bool>("byPin"); // refused by the pin, after the backend took it
 
     using O = UpdateQueryClient::Outcome;
     using P = UpdateQueryClient::CertificateProblem;
     const QStringList ca { QStringLiteral("ca") };
     const QStringList both { QStringLiteral("ca"), QStringLiteral("otherca") };
     const QStringList other { QStringLiteral("otherca") };
+    const QStringList fake { QStringLiteral("fakeca") };
     const auto row = [](const char *name, const char *certificate, const QStringList &trusted,
-                         const QStringList &pins, O outcome, P problem = P::Other) {
-        QTest::newRow(name) << QString::fromLatin1(certificate) << trusted << pins << int(outcome)
-                            << int(problem);
+                         const QStringList &system, const QStringList &pins, O outcome,
+                         P problem = P::Other, bool byPin = false) {
+        QTest::newRow(name) << QString::fromLatin1(certificate) << trusted << system << pins
+                            << int(outcome) << int(problem) << byPin;
     };
-    row("from a trusted authority", "server", ca, {}, O::Received);
-    row("from another authority", "otherca-server", ca, {}, O::CertificateRefused,
+    row("from a trusted authority", "server", ca, {}, {}, O::Received);
+    row("from another authority", "otherca-server", ca, {}, {}, O::CertificateRefused,
         P::OtherAuthority);
-    row("expired", "expired", ca, {}, O::CertificateRefused, P::Expired);
-    row("for another name", "othername", ca, {}, O::CertificateRefused, P::OtherName);
-    row("from the pinned authority", "otherca-server", both, other, O::Received);
-    row("trusted, but not from the pinned authority", "server", both, other, O::CertificateRefused,
-        P::OtherAuthority);
+    row("expired", "expired", ca, {}, {}, O::CertificateRefused, P::Expired);
+    row("for another name", "othername", ca, {}, {}, O::CertificateRefused, P::OtherName);
+    row("from the pinned authority", "otherca-server", both, {}, other, O::Received);
+    row("from the pinned authority, the system trusting another", "server", ca, other, ca,
+        O::Received);
+    row("trusted, but not from the pinned authority", "server", both, {}, other,
+        O::CertificateRefused, P::OtherAuthority, true);
+    // A root of the pinned authority's name, the key its own, that the system trusts (put in
+    // its store by a program that intercepts TLS, say): the pin refuses it.
+    row("from an authority of the pinned one's name that the system trusts", "fakeca-server", ca,
+        fake, ca, O::CertificateRefused, P::OtherAuthority, true);
+    // Without it in the system's store the backend already refuses it: its issuer is unknown.
+    row("from an authority of the pinned one's name unknown to the system", "fakeca-server", ca, {},
+        ca, O::CertificateRefused, P::OtherAuthority);
     // Never a fall-back to plain TCP.
-    row("server without TLS", "", ca, {}, O::ExchangeFailed);
+    row("server without TLS", "", ca, {}, {}, O::ExchangeFailed);
 }
 
 void tst_UpdateQueryClient::certificateIsVerified()
 {
     QFETCH(QString, certificate);
     QFETCH(QStringList, authorities);
+    QFETCH(QStringList, systemRoots);
     QFETCH(QStringList, pins);
     QFETCH(int, outcome);
     QFETCH(int, problem);
+    QFETCH(bool, byPin);
     m_server->setPlain(certificate.isEmpty());
     if (!certificate.isEmpty())
         m_server->setCertificate(certificate);
@@ -291,6 +306,23 @@ void tst_UpdateQueryClient::certificateIsVerified()
     if (certificate.isEmpty())
         QTest::ignoreMessage(QtWarningMsg,
             QRegularExpression(QStringLiteral("^The TLS handshake with the update server failed")));
+    // Under Wine the system's store is the Wine prefix's own; elsewhere the backend is given
+    // the authorities that a system would add to any set (as Schannel does).
+    QStringList added;
+    const auto removeRoots = qScopeGuard([&added] {
+        for (const QString &root : std::as_const(added))
+            TestTls::removeWineRoot(root);
+    });
+    for (const QString &root : std::as_const(systemRoots)) {
+#ifdef Q_OS_WIN
+        if (!TestTls::underWine())
+            QSKIP("The system's store is changed only under Wine, in the build's own prefix");
+        QVERIFY2(TestTls::addWineRoot(root), qPrintable(root));
+        added << root;
+#else
+        authorities << root;
+#endif
+    }
 
     const ServerTrust trust
         = pins.isEmpty() ? ServerTrust::system() : ServerTrust::pinned(::authorities(pins));
@@ -306,6 +338,11 @@ void tst_UpdateQueryClient::certificateIsVerified()
     if (reply.outcome == UpdateQueryClient::Outcome::CertificateRefused) {
         QCOMPARE(int(reply.certificateProblem), problem);
         QVERIFY(!reply.certificateError.isEmpty());
+        QVERIFY2((reply.certificateError
+                     == QLatin1String(
+                         "the root of its chain does not hold the key of the pinned authority"))
+                == byPin,
+            qPrintable(reply.certificateError));
     }
     // Not a byte of the request reached a server that could not prove itself.
     QVERIFY(reply.entries.empty());

@@ -5,6 +5,8 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+
+#include <wincrypt.h>
 #endif
 
 QString TestTls::file(const QString &name, const char *suffix)
@@ -48,4 +50,54 @@ QList<TestTls::Front> TestTls::fronts()
             result << front;
     }
     return result;
+}
+
+#ifdef Q_OS_WIN
+namespace {
+// The current user's Root store, or null.
+HCERTSTORE openRootStore()
+{
+    return ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+}
+} // namespace
+#endif
+
+bool TestTls::addWineRoot(const QString &name)
+{
+#ifdef Q_OS_WIN
+    const QByteArray der = certificates(name).value(0).toDer();
+    HCERTSTORE store = underWine() && !der.isEmpty() ? openRootStore() : nullptr;
+    if (!store)
+        return false;
+    const bool added = ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+        reinterpret_cast<const BYTE *>(der.constData()), DWORD(der.size()),
+        CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    ::CertCloseStore(store, 0);
+    return added;
+#else
+    Q_UNUSED(name);
+    return false;
+#endif
+}
+
+void TestTls::removeWineRoot(const QString &name)
+{
+#ifdef Q_OS_WIN
+    const QByteArray der = certificates(name).value(0).toDer();
+    HCERTSTORE store = underWine() && !der.isEmpty() ? openRootStore() : nullptr;
+    if (!store)
+        return;
+    PCCERT_CONTEXT certificate = ::CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE *>(der.constData()), DWORD(der.size()));
+    if (certificate) {
+        // Deleting frees the context it is given, the one found.
+        if (PCCERT_CONTEXT found = ::CertFindCertificateInStore(
+                store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr))
+            ::CertDeleteCertificateFromStore(found);
+        ::CertFreeCertificateContext(certificate);
+    }
+    ::CertCloseStore(store, 0);
+#else
+    Q_UNUSED(name);
+#endif
 }

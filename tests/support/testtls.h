@@ -10,7 +10,8 @@
  * The test authorities and certificates of tests/keys/tls (made by its make.sh): "ca", the
  * authority the tests trust in place of the system's, "otherca", one they do not; server
  * certificates "server" (127.0.0.1, localhost, updates.orvi.test), "expired", "othername" and
- * "otherca-server".
+ * "otherca-server"; and "fakeca", an authority named as "ca" with a key of its own, which made
+ * "fakeca-server".
  */
 class TestTls
 {
@@ -33,4 +34,10 @@ public:
     };
     /// The TLS fronts that cmake/wine-run.sh.in starts for the test servers under Wine.
     static QList<Front> fronts();
+    /// Under Wine, places the authority name in the Root store of the build's own Wine prefix
+    /// (the current user's), so that Schannel trusts it as one of the system's; false where it
+    /// cannot, and everywhere but under Wine, where the machine's store is never touched.
+    static bool addWineRoot(const QString &name);
+    /// Takes the authority name out of that store again.
+    static void removeWineRoot(const QString &name);
 };

@@ -8,6 +8,8 @@
 #   othername.pem/.key  updates.elsewhere.test only, from ca.pem
 #   otherca.pem       an authority the tests do not trust
 #   otherca-server.pem/.key  the same names as server.pem, from otherca.pem
+#   fakeca.pem        an authority of the test authority's very name, with a key of its own
+#   fakeca-server.pem/.key  the same names as server.pem, from fakeca.pem
 set -eu
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -59,7 +61,9 @@ CONF
 
 authority ca "Orvi test authority"
 authority otherca "Another test authority"
+authority fakeca "Orvi test authority"
 certificate server ca "IP:127.0.0.1,DNS:localhost,DNS:updates.orvi.test"
 certificate expired ca "IP:127.0.0.1,DNS:localhost,DNS:updates.orvi.test" 20200101000000Z 20210101000000Z
 certificate othername ca "DNS:updates.elsewhere.test"
 certificate otherca-server otherca "IP:127.0.0.1,DNS:localhost,DNS:updates.orvi.test"
+certificate fakeca-server fakeca "IP:127.0.0.1,DNS:localhost,DNS:updates.orvi.test"
