@@ -97,8 +97,8 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     TestEnvironment environment;
     const QString root = environment.root() + QStringLiteral("/installation");
-    // A main application with an empty inventory: the request carries the nonce the fake
-    // server signs its answers for.
+    // A main application with an empty inventory: the request, which the fake server signs
+    // its answers over, is still whole.
     QDir().mkpath(root);
     if (!ApplicationFolder::makeScripted(ApplicationFolder::mainProgram(root), "out <s></s>"))
         qFatal("cannot make the main application");

@@ -136,7 +136,9 @@ void tst_Relocation::relocatesAndTheCopyQueries()
     QCOMPARE(server.handshakes(), 1);
     const QByteArray request = server.received();
     QVERIFY2(request.startsWith("<s nonce=\""), request.constData());
-    QCOMPARE(request.mid(request.indexOf('>') + 1),
+    const QByteArray answerForm = "<answerForm name=\"orvi-update-answer-2\"/>";
+    QCOMPARE(request.mid(request.indexOf('>') + 1, answerForm.size()), answerForm);
+    QCOMPARE(request.mid(request.indexOf('>') + 1 + answerForm.size()),
         QByteArray("\n<component project=\"orvi\" name=\"core\" type=\"app\" "
                    "version=\"7.1\"/>\n</s>"));
     // Quiet and without updates, the copy ends by itself, showing nothing.
