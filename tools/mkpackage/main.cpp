@@ -220,8 +220,11 @@ int main(int argc, char *argv[])
         bool ok = true;
         const int days
             = parser.isSet(validDaysOption) ? parser.value(validDaysOption).toInt(&ok) : 30;
-        if (!ok || days <= 0 || days > 3650)
-            return fail(tr("--valid-days must be a number of days from 1 to 3650"));
+        // A longer delegation would be refused by every updater of this build.
+        if (!ok || days <= 0 || days > ORVI_SERVER_KEY_DELEGATION_MAX_DAYS)
+            return fail(tr("--valid-days must be a number of days from 1 to %1, the longest "
+                           "delegation the updaters take")
+                            .arg(ORVI_SERVER_KEY_DELEGATION_MAX_DAYS));
         if (parser.value(signOption).isEmpty() || parser.value(outputOption).isEmpty())
             return fail(tr("--delegate needs --sign and --output"));
         return delegate(parser.value(delegateOption), parser.value(signOption), days,
