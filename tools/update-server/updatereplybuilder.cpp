@@ -176,7 +176,8 @@ void UpdateReplyBuilder::prepareOffers()
 
 QString UpdateReplyBuilder::refusal(const QDateTime &now) const
 {
-    if (!m_signer || m_signer->expires() > now)
+    // A signer whose delegation was never checked has no expiry to go by.
+    if (!m_signer || !m_signer->expires().isValid() || m_signer->expires() > now)
         return QString();
     return QStringLiteral("the server key's delegation expired at %1")
         .arg(m_signer->expires().toString(Qt::ISODate));
