@@ -121,7 +121,9 @@ int main(int argc, char *argv[])
         QStringLiteral("count"), QStringLiteral("100"));
     const QCommandLineOption memoryOption(QStringLiteral("memory-budget"),
         tr("MiB that requests still arriving and replies not yet taken may hold across all "
-           "connections; past it, a connection that needs more than 64 KiB is dropped "
+           "connections; the first 32 KiB of a request and a reply of up to 32 KiB are always "
+           "served. Past it, a longer request stops being read until there is room (its "
+           "deadline still runs) and a longer reply the client does not take at once is reset "
            "(default 16)."),
         QStringLiteral("MiB"), QStringLiteral("16"));
     const QCommandLineOption socketBufferOption(QStringLiteral("socket-buffer"),
