@@ -19,7 +19,7 @@
 # giving each up after a second and sending again, beside one ordinary client, then a
 # slowloris of 1,000 connections from one address beside 20 ordinary clients from others, at
 # --max-connections 500; each for 30 s (ORVI_HOSTILE_SECONDS). --fair measures fairness
-# between clients behind nginx (stream, one worker, limit_conn 100 per address) sending the
+# between clients behind nginx (stream, two workers, limit_conn 100 per address) sending the
 # PROXY protocol's line to a server started with --proxy-protocol: one ordinary client from
 # 127.0.0.2 asking every 20 ms, alone (the unloaded figure), beside a crowd of 100 clients from
 # the one address 127.0.3.1 asking in a closed loop, and, at --max-connections 500, 20 ordinary
@@ -318,7 +318,7 @@ fair_scenario() {
     [ -n "$direct" ] || cat > "$work/nginx.conf" <<CONF
 load_module $stream_module;
 daemon off;
-worker_processes 1;
+worker_processes 2;
 worker_rlimit_nofile 20000;
 pid $work/nginx.pid;
 error_log $work/nginx-error.log;
@@ -326,7 +326,7 @@ events { worker_connections 16000; }
 stream {
     limit_conn_zone \$binary_remote_addr zone=update_peers:10m;
     server {
-        listen 127.0.0.1:$front backlog=4096;
+        listen 127.0.0.1:$front reuseport backlog=4096;
         limit_conn update_peers 100;
         proxy_pass 127.0.0.1:$server_port;
         proxy_protocol $proxy_protocol;
@@ -378,7 +378,7 @@ if [ "$mode" = fair ]; then
         proxy_protocol=off proxy_options=(--max-connections-per-address 0)
         echo "(a server without --proxy-protocol: nginx sends no PROXY line and the server's per-address limit is off)"
     fi
-    echo "nginx (stream, PROXY protocol) in front of the update server, one ordinary client from 127.0.0.2 asking every 20 ms, alone, $seconds s:"
+    echo "nginx (stream, proxy_protocol $proxy_protocol) in front of the update server, one ordinary client from 127.0.0.2 asking every 20 ms, alone, $seconds s:"
     fair_scenario crowd 0 "$seconds" -- --idle-timeout 30000 || result=$?
     echo "the same beside a crowd of 100 clients from 127.0.3.1 asking in a closed loop, $seconds s:"
     fair_scenario --crowd 100 crowd 0 "$seconds" -- --idle-timeout 30000 || result=$?

@@ -17,6 +17,8 @@ public:
     using Key = AddressTally::Key;
 
     bool isEmpty() const { return m_turns.empty(); }
+    /// The addresses with requests waiting: one round of turns.
+    size_t addressCount() const { return m_turns.size(); }
     /// Queues descriptor behind the others of address.
     void push(const Key &address, int descriptor);
     /// Takes the first descriptor of the address whose turn it is; -1 when none waits.

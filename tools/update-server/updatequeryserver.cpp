@@ -229,7 +229,8 @@ void UpdateQueryServer::refuse(int socket, const QString &peer, const QString &r
 
 void UpdateQueryServer::takeConnection(int socket, const sockaddr *address)
 {
-    if (m_connections.size() >= size_t(m_maximumConnections) && !makeRoom()) {
+    const bool full = m_connections.size() >= size_t(m_maximumConnections);
+    if (full && m_idle.size() == 0) {
         refuse(socket, peerOf(address),
             QStringLiteral("%1 connections open").arg(m_connections.size()));
         return;
@@ -242,6 +243,9 @@ void UpdateQueryServer::takeConnection(int socket, const sockaddr *address)
             QStringLiteral("%1 connections open from its address").arg(m_addresses.limit()));
         return;
     }
+    // Only once the new connection is admitted, so that no other is dropped in vain.
+    if (full)
+        makeRoom();
     ++m_acceptedConnections;
     if (m_socketBufferSize > 0) {
         ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &m_socketBufferSize, sizeof m_socketBufferSize);
@@ -352,18 +356,17 @@ void UpdateQueryServer::track(OpenConnection &open)
     open.idle = idle;
 }
 
-bool UpdateQueryServer::makeRoom()
+void UpdateQueryServer::makeRoom()
 {
     const auto found = m_connections.find(m_idle.oldestOfLargest());
     if (found == m_connections.end())
-        return false;
+        return;
     found->second.connection->abandon(
         QStringLiteral("dropped: the oldest connection waiting for its request from the "
                        "address with the most, for a new one at the limit of %1 connections")
             .arg(m_maximumConnections));
     ++m_droppedForRoom;
     remove(found);
-    return true;
 }
 
 void UpdateQueryServer::handleReadyConnections()
@@ -423,11 +426,11 @@ void UpdateQueryServer::queueIfWaiting(OpenConnection &open)
 
 void UpdateQueryServer::answerInTurns(qint64 turnStart)
 {
+    // One round at most, then back to the sockets: a client that has just connected waits
+    // for one request of each address ahead of it, not for a turn's worth of a crowd's.
     qint64 now = m_clock.elapsed();
-    do {
+    for (size_t round = m_answerTurns.addressCount(); round > 0; --round) {
         const int descriptor = m_answerTurns.pop();
-        if (descriptor < 0)
-            break;
         const auto found = m_connections.find(descriptor);
         // The descriptor may have gone to another connection since it was queued.
         if (found == m_connections.end() || found->second.connection->waitsFor() != Wait::Turn
@@ -437,7 +440,9 @@ void UpdateQueryServer::answerInTurns(qint64 turnStart)
         if (!connection->answerNow(now) || !watch(connection, Wait::Turn))
             remove(found);
         now = m_clock.elapsed();
-    } while (now - turnStart < TurnTime);
+        if (now - turnStart >= TurnTime)
+            break;
+    }
 }
 
 void UpdateQueryServer::resumeParked()

@@ -99,8 +99,8 @@ private:
     /// Queues a connection for answerInTurns or answerWaiting if it waits for its turn, for
     /// resumeParked if it waits for memory.
     void queueIfWaiting(OpenConnection &open);
-    /// Answers small requests, a client address at a time in turn, for what is left of the
-    /// turn begun at turnStart (at least one).
+    /// Answers small requests, one of each client address waiting in turn, for what is left
+    /// of the turn begun at turnStart (at least one).
     void answerInTurns(qint64 turnStart);
     /// Answers small requests in turn, then the large requests queued first, for about one
     /// turn's time.
@@ -128,8 +128,8 @@ private:
     bool identify(Connections::iterator connection);
     /// Lists the connection among the idle ones while it waits for its request.
     void track(OpenConnection &open);
-    /// Drops the oldest idle connection of the address with the most; false when none waits.
-    bool makeRoom();
+    /// Drops the oldest idle connection of the address with the most, if any.
+    void makeRoom();
 
     CatalogueCache m_catalogue;
     UpdateReplyBuilder m_replyBuilder;
