@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -119,12 +120,15 @@ Ending plainExchange(quint16 port, const QByteArray &request, const char *from =
 }
 
 // A connection from the address from that has sent bytes and waits; -1 if it cannot open.
-// port receives its own port.
-int openHeld(quint16 serverPort, const char *from, const QByteArray &bytes, quint16 *port)
+// port receives its own port. A receive window makes a peer that takes little of its reply.
+int openHeld(quint16 serverPort, const char *from, const QByteArray &bytes, quint16 *port,
+    int receiveWindow = 0)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval bound = { 10, 0 };
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    if (receiveWindow > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveWindow, sizeof receiveWindow);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = ::inet_addr(from);
@@ -714,7 +718,8 @@ void tst_UpdateServer::idleMakeRoomAtTheLimit_data()
     QTest::addColumn<int>("dropped");
 
     // As many held connections, each with part of its request, as the server takes at once;
-    // then one more client comes with a whole request.
+    // then one more client comes with a whole request. A held one marked "!" has sent a whole
+    // request instead and does not take its large reply: it waits for nothing of its own.
     const QByteArray a = "127.0.0.2";
     const QByteArray b = "127.0.0.3";
     const QByteArray c = "127.0.0.4";
@@ -727,6 +732,8 @@ void tst_UpdateServer::idleMakeRoomAtTheLimit_data()
     QTest::newRow("behind a proxy, by the clients' addresses")
         << true << QByteArrayList { "10.0.0.2", "10.0.0.1", "10.0.0.1" } << QByteArray("10.0.0.3")
         << 1;
+    QTest::newRow("none waiting for its request: the new one refused")
+        << false << QByteArrayList { "127.0.0.2!", "127.0.0.3!" } << c << -1;
 }
 
 void tst_UpdateServer::idleMakeRoomAtTheLimit()
@@ -745,22 +752,36 @@ void tst_UpdateServer::idleMakeRoomAtTheLimit()
     const auto opening = [proxied](const QByteArray &client, int i) {
         return proxied ? proxyLine(client, 40000 + i) : QByteArray();
     };
+    const QByteArray large = asSentByUpdater(component("core", "app", "1").repeated(1500));
     QList<int> sockets;
     QStringList peers;
     for (qsizetype i = 0; i < held.size(); ++i) {
+        const bool busy = held.at(i).endsWith('!');
+        const QByteArray client = held.at(i).chopped(busy ? 1 : 0);
         quint16 port = 0;
-        sockets << openHeld(m_updatePort, proxied ? "127.0.0.1" : held.at(i).constData(),
-            opening(held.at(i), int(i)) + request.left(20), &port);
+        sockets << openHeld(m_updatePort, proxied ? "127.0.0.1" : client.constData(),
+            opening(client, int(i)) + (busy ? large : request.left(20)), &port, busy ? 4096 : 0);
         QVERIFY(sockets.constLast() >= 0);
+        char first = 0;
+        // The reply has begun, and the rest waits for room in the socket.
+        QVERIFY(!busy || ::recv(sockets.constLast(), &first, 1, MSG_PEEK) == 1);
         peers << QStringLiteral("update %1:%2 ")
-                     .arg(QString::fromLatin1(held.at(i)))
+                     .arg(QString::fromLatin1(client))
                      .arg(proxied ? 40000 + i : port);
     }
     const Ending extra = plainExchange(m_updatePort, opening(extraFrom, 99) + request,
         proxied ? "127.0.0.1" : extraFrom.constData());
-    QCOMPARE(parseReply(extra.received).size(), size_t(1));
+    QCOMPARE(extra.reset, dropped < 0);
+    if (dropped < 0)
+        QCOMPARE(extra.received, QByteArray());
+    else
+        QCOMPARE(parseReply(extra.received).size(), size_t(1));
 
     for (qsizetype i = 0; i < sockets.size(); ++i) {
+        if (held.at(i).endsWith('!')) {
+            ::close(sockets.at(i));
+            continue;
+        }
         const Ending ending = finishHeld(sockets.at(i), request.mid(20));
         if (i == dropped)
             QCOMPARE(ending.received, QByteArray());
@@ -769,7 +790,12 @@ void tst_UpdateServer::idleMakeRoomAtTheLimit()
     }
     const QStringList log = stopServer();
     const QStringList drops = log.filter(QStringLiteral("dropped: the oldest connection waiting"));
-    QVERIFY2(drops.size() == 1 && drops.constFirst().startsWith(peers.at(dropped)),
+    const QString expected = dropped < 0
+        ? QStringLiteral("refused %1:").arg(QString::fromLatin1(extraFrom))
+        : peers.at(dropped);
+    QVERIFY2(drops.size() == (dropped < 0 ? 0 : 1)
+            && std::any_of(log.cbegin(), log.cend(),
+                [&expected](const QString &line) { return line.startsWith(expected); }),
         qPrintable(log.join(QLatin1Char('\n'))));
 }
 
