@@ -404,8 +404,9 @@ openssl x509 -req -in "$run/server-tls.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.ke
 cat "$tls/ca.pem" >>"$run/server-tls.pem"
 # Static files only: the packages (HEAD, GET and ranges are nginx's own), nothing else, no
 # listing; 400 kB/s per download. The update queries pass through the stream module, which
-# terminates TLS, to the update server, at most 100 connections at once from one address ($2:
-# nginx's port for them, $3: the update server's).
+# terminates TLS, to the update server, at most 100 connections at once from one address, each
+# opened with the PROXY protocol's line naming the client ($2: nginx's port for them, $3: the
+# update server's).
 stream_module=/usr/lib/nginx/modules/ngx_stream_module.so
 [ -f "$stream_module" ] || fail "nginx's stream module is missing (scripts/install-deps.sh installs it)"
 write_nginx_config() {
@@ -443,6 +444,7 @@ stream {
         listen 127.0.0.1:$2 ssl;
         limit_conn update_peers 100;
         proxy_pass 127.0.0.1:$3;
+        proxy_protocol on;
         proxy_timeout 30s;
     }
 }
@@ -490,10 +492,10 @@ say "the server's key $(key_id "$(sed -n 2p "$server_keys/orvi.pub")") ($server_
 printf '%s\n' "$result" | sed 's/^/    /'
 
 # --- The update server: the update queries, with links to nginx ---------------------------------
-# Behind nginx every client has nginx's address: the server's own per-address limit is off,
-# nginx's limit_conn counts the clients' addresses instead.
+# Behind nginx every connection comes from nginx's address: the PROXY protocol's line names
+# the client, whose address the server's per-address limit and log then use.
 "$build/tools/update-server/update-server" --catalogue "$catalogue" --update-port "$update_port" \
-    --base-url "http://127.0.0.1:$nginx_port" --max-connections-per-address 0 \
+    --base-url "http://127.0.0.1:$nginx_port" --proxy-protocol \
     --server-key "$server_keys/orvi.key" --delegation "$delegation" \
     >"$run/server-port" 2>"$logs/server.log" &
 server_pid=$!
@@ -512,7 +514,8 @@ say "nginx terminates TLS on 127.0.0.1:$query_port with $run/server-tls.pem" \
     "$(printf '%s\n' "$tls_check" | grep -m1 -o 'Verify return code: .*')," \
     "$(printf '%s\n' "$tls_check" | grep -m1 -o 'New, [^,]*, Cipher is .*')"
 say "update server on 127.0.0.1:$update_port (plain, on loopback), behind nginx's TLS on" \
-    "127.0.0.1:$query_port (at most 100 connections from one address), links to" \
+    "127.0.0.1:$query_port (at most 100 connections from one address, each named to the" \
+    "server by the PROXY protocol's line), links to" \
     "http://127.0.0.1:$nginx_port; $(grep -o 'answers signed with .*' "$logs/server.log")"
 
 # --- A display and an accessibility bus --------------------------------------------------------

@@ -11,11 +11,18 @@
 //       127.0.0.2 asks the ordinary query in a closed loop for SECONDS. Prints the ordinary
 //       client's latency, the server's peak resident memory and the peak of the kernel's TCP
 //       memory.
-//   hostile-bench slowloris PORT PID HOLD CLIENTS SECONDS
-//       HOLD connections from 127.0.0.1 send the start of a request and then nothing; each
-//       one the server closes or refuses is opened again 100 ms later. Beside them CLIENTS
-//       ordinary clients from 127.0.0.2 on ask the ordinary query every 20 ms for SECONDS.
-//       Prints the share of their queries that were answered.
+//   hostile-bench slowloris PORT PID HOLD CLIENTS SECONDS [ADDRESSES]
+//       HOLD connections from 127.0.0.1 (or spread over ADDRESSES addresses from 127.0.1.1 on)
+//       send the start of a request and then nothing; each one the server closes or refuses
+//       is opened again 100 ms later. Beside them CLIENTS ordinary clients from 127.0.0.2 on
+//       ask the ordinary query every 20 ms for SECONDS. Prints the share of their queries that
+//       were answered.
+//   hostile-bench crowd PORT PID CROWD SECONDS
+//       CROWD clients from the one address 127.0.3.1 ask the ordinary query in a closed loop,
+//       each again as soon as its last one ended, for SECONDS; prints their queries answered.
+//       CROWD 0: one ordinary client from 127.0.0.2 asks every 20 ms instead and its latency
+//       is printed. The crowd and the ordinary client run as two processes, so that the
+//       crowd's events never delay the ordinary client's in the load generator.
 
 #include "benchquery.h"
 
@@ -26,6 +33,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,7 +92,8 @@ long tcpMemoryKib()
 
 struct Client
 {
-    enum Role { Ordinary, Flooder, Holder };
+    // A crowd client asks what an ordinary one asks, in a closed loop.
+    enum Role { Ordinary, Flooder, Holder, Crowd };
     Role role = Ordinary;
     uint32_t source = 0;
     int fd = -1;
@@ -109,7 +118,7 @@ public:
     }
 
     /// Adds count clients of role, the i-th from source(i).
-    void add(Client::Role role, int count, uint32_t (*source)(int));
+    void add(Client::Role role, int count, const std::function<uint32_t(int)> &source);
     /// Runs every client for the given time and prints the figures.
     int run(
         double duration, const std::string &hostileRequest, double queryInterval, double hold = -1);
@@ -137,9 +146,17 @@ private:
     long m_hostileEnded = 0;
     long m_hostileClosed = 0;
     long m_connectFailures = 0;
+    long m_crowdAnswered = 0;
+    long m_crowdUnanswered = 0;
 };
 
-void HostileRun::add(Client::Role role, int count, uint32_t (*source)(int))
+// Ordinary and crowd clients send the ordinary request and read the reply.
+bool readsReplies(const Client &client)
+{
+    return client.role == Client::Ordinary || client.role == Client::Crowd;
+}
+
+void HostileRun::add(Client::Role role, int count, const std::function<uint32_t(int)> &source)
 {
     for (int i = 0; i < count; ++i) {
         Client client;
@@ -193,7 +210,10 @@ void HostileRun::end(Client &client, bool answered)
         ::close(client.fd);
     client.fd = -1;
     const Clock::time_point now = Clock::now();
-    if (client.role == Client::Ordinary) {
+    if (client.role == Client::Crowd) {
+        ++(answered ? m_crowdAnswered : m_crowdUnanswered);
+        client.due = now;
+    } else if (client.role == Client::Ordinary) {
         if (answered)
             m_latencies.push_back(seconds(now - client.start) * 1000);
         else
@@ -221,8 +241,7 @@ void HostileRun::closeByClient(Client &client)
 
 void HostileRun::sendSome(Client &client)
 {
-    const std::string &text
-        = client.role == Client::Ordinary ? m_ordinaryRequest : m_hostileRequest;
+    const std::string &text = readsReplies(client) ? m_ordinaryRequest : m_hostileRequest;
     while (client.sent < text.size()) {
         const ssize_t written
             = ::send(client.fd, text.data() + client.sent, text.size() - client.sent, MSG_NOSIGNAL);
@@ -235,11 +254,11 @@ void HostileRun::sendSome(Client &client)
         client.sent += size_t(written);
     }
     client.sentAt = Clock::now();
-    if (client.role != Client::Ordinary)
+    if (!readsReplies(client))
         ++m_hostileSent;
     // Ordinary clients read the reply; the others only notice the server ending it.
     epoll_event event = {};
-    event.events = client.role == Client::Ordinary ? uint32_t(EPOLLIN) : uint32_t(EPOLLRDHUP);
+    event.events = readsReplies(client) ? uint32_t(EPOLLIN) : uint32_t(EPOLLRDHUP);
     event.data.ptr = &client;
     ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, client.fd, &event);
 }
@@ -273,7 +292,7 @@ void HostileRun::handle(Client &client, uint32_t events)
         }
         client.connected = true;
     }
-    if (client.role != Client::Ordinary && client.sent == m_hostileRequest.size()) {
+    if (!readsReplies(client) && client.sent == m_hostileRequest.size()) {
         end(client, false);
         return;
     }
@@ -281,8 +300,7 @@ void HostileRun::handle(Client &client, uint32_t events)
         end(client, false);
         return;
     }
-    const std::string &text
-        = client.role == Client::Ordinary ? m_ordinaryRequest : m_hostileRequest;
+    const std::string &text = readsReplies(client) ? m_ordinaryRequest : m_hostileRequest;
     if (client.sent < text.size())
         sendSome(client);
     else
@@ -305,7 +323,7 @@ int HostileRun::run(
         for (Client &client : m_clients) {
             if (client.fd < 0 && client.due <= now)
                 open(client);
-            else if (client.fd >= 0 && client.role == Client::Ordinary
+            else if (client.fd >= 0 && readsReplies(client)
                 && seconds(now - client.start) > QueryTimeoutSeconds)
                 end(client, false);
             else if (client.fd >= 0 && client.role == Client::Flooder && hold >= 0
@@ -328,13 +346,21 @@ int HostileRun::run(
     };
     const long answered = long(m_latencies.size());
     const long asked = answered + m_unanswered;
+    const bool crowdOnly = m_crowdAnswered + m_crowdUnanswered > 0;
+    if (crowdOnly) {
+        std::printf("  crowd queries: %ld answered, %ld not (%.0f answered per second)\n",
+            m_crowdAnswered, m_crowdUnanswered, double(m_crowdAnswered) / duration);
+        return m_crowdAnswered > 0 ? 0 : 2;
+    }
     std::printf("  ordinary queries: %ld asked, %ld answered (%.1f %%); latency median %.1f ms, "
                 "99th percentile %.1f ms, max %.1f ms\n",
         asked, answered, asked ? 100.0 * double(answered) / double(asked) : 0.0, percentile(0.5),
         percentile(0.99), m_latencies.empty() ? 0.0 : m_latencies.back());
-    std::printf("  hostile connections: %ld requests sent whole, %ld connections ended by the "
-                "server, %ld given up by the client; %ld refused or failed as they opened\n",
-        m_hostileSent, m_hostileEnded, m_hostileClosed, m_connectFailures);
+    if (m_hostileSent + m_hostileEnded + m_connectFailures > 0)
+        std::printf("  hostile connections: %ld requests sent whole, %ld connections ended by "
+                    "the server, %ld given up by the client; %ld refused or failed as they "
+                    "opened\n",
+            m_hostileSent, m_hostileEnded, m_hostileClosed, m_connectFailures);
     std::printf("  server peak resident memory (VmHWM) %.1f MiB; kernel TCP memory at most "
                 "%.1f MiB (both ends)\n",
         double(statusKib(m_pid, "VmHWM")) / 1024, double(peakTcpKib) / 1024);
@@ -356,6 +382,11 @@ uint32_t ordinarySource(int i)
     return (127u << 24) | (2u + uint32_t(i));
 }
 
+uint32_t crowdSource(int)
+{
+    return (127u << 24) | (3u << 8) | 1u;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -365,11 +396,14 @@ int main(int argc, char *argv[])
     const bool flood = (arguments.size() == 7 || arguments.size() == 8)
         && arguments.at(1) == QLatin1String("flood")
         && (arguments.at(6) == QLatin1String("short") || arguments.at(6) == QLatin1String("long"));
-    const bool slowloris = arguments.size() == 7 && arguments.at(1) == QLatin1String("slowloris");
-    if (!flood && !slowloris) {
+    const bool slowloris = (arguments.size() == 7 || arguments.size() == 8)
+        && arguments.at(1) == QLatin1String("slowloris");
+    const bool crowd = arguments.size() == 6 && arguments.at(1) == QLatin1String("crowd");
+    if (!flood && !slowloris && !crowd) {
         std::fprintf(stderr,
             "usage: hostile-bench flood PORT PID FLOODERS SECONDS short|long [HOLD]\n"
-            "       hostile-bench slowloris PORT PID HOLD CLIENTS SECONDS\n");
+            "       hostile-bench slowloris PORT PID HOLD CLIENTS SECONDS [ADDRESSES]\n"
+            "       hostile-bench crowd PORT PID CROWD SECONDS\n");
         return 1;
     }
     rlimit limit = {};
@@ -385,7 +419,21 @@ int main(int argc, char *argv[])
             floodRequest(arguments.at(6) == QLatin1String("long")), 0,
             arguments.size() == 8 ? arguments.at(7).toDouble() : -1);
     }
-    run.add(Client::Holder, arguments.at(4).toInt(), holderSource);
+    if (crowd) {
+        const int count = arguments.at(4).toInt();
+        if (count > 0)
+            run.add(Client::Crowd, count, crowdSource);
+        else
+            run.add(Client::Ordinary, 1, ordinarySource);
+        return run.run(arguments.at(5).toDouble(), std::string(), QueryIntervalSeconds);
+    }
+    const uint32_t addresses = arguments.size() == 8 ? arguments.at(7).toUInt() : 0;
+    if (addresses > 0)
+        run.add(Client::Holder, arguments.at(4).toInt(), [addresses](int i) {
+            return (127u << 24) | (1u << 8) | (1u + uint32_t(i) % addresses);
+        });
+    else
+        run.add(Client::Holder, arguments.at(4).toInt(), holderSource);
     run.add(Client::Ordinary, arguments.at(5).toInt(), ordinarySource);
     return run.run(arguments.at(6).toDouble(), request().substr(0, 100), QueryIntervalSeconds);
 }

@@ -5,7 +5,7 @@
 # percentile, errors, the server's CPU time per query and its memory: resident after 10,000
 # queries and at the end, and the peak.
 #
-#   bench/load/run.sh [--nginx | --tls | --hostile] [build-dir] [clients] [queries] [idle]
+#   bench/load/run.sh [--nginx | --tls | --hostile | --fair] [build-dir] [clients] [queries] [idle]
 #
 # --nginx puts nginx's stream module in front of two server instances and runs the same
 # figures through it. --tls does the same with nginx terminating TLS (the test certificate of
@@ -18,14 +18,22 @@
 # of nearly 1 MiB, for short and for long unknown names, holding their connections or
 # giving each up after a second and sending again, beside one ordinary client, then a
 # slowloris of 1,000 connections from one address beside 20 ordinary clients from others, at
-# --max-connections 500; each for 30 s (ORVI_HOSTILE_SECONDS). The build dir (default
+# --max-connections 500; each for 30 s (ORVI_HOSTILE_SECONDS). --fair measures fairness
+# between clients behind nginx (stream, two workers, limit_conn 100 per address) sending the
+# PROXY protocol's line to a server started with --proxy-protocol: one ordinary client from
+# 127.0.0.2 asking every 20 ms, alone (the unloaded figure), beside a crowd of 100 clients from
+# the one address 127.0.3.1 asking in a closed loop, and, at --max-connections 500, 20 ordinary
+# clients beside 1000 idle connections from ten addresses (127.0.1.1-10, 100 each; the
+# server's time limits far above the run); then, for reference, the first two without nginx;
+# each for ORVI_HOSTILE_SECONDS. The build dir (default
 # build/release) is configured as a Release build and the server and the load generators
 # built in it first; ORVI_UPDATE_SERVER names another server binary to measure.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 mode=direct
-if [ "${1:-}" = --nginx ] || [ "${1:-}" = --tls ] || [ "${1:-}" = --hostile ]; then
+if [ "${1:-}" = --nginx ] || [ "${1:-}" = --tls ] || [ "${1:-}" = --hostile ] \
+    || [ "${1:-}" = --fair ]; then
     mode=${1#--}
     shift
 fi
@@ -44,7 +52,7 @@ hostile=$build/bench/load/hostile-bench
 
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 stream_module=/usr/lib/nginx/modules/ngx_stream_module.so
-if { [ "$mode" = nginx ] || [ "$mode" = tls ]; } && [ ! -f "$stream_module" ]; then
+if [ "$mode" != direct ] && [ "$mode" != hostile ] && [ ! -f "$stream_module" ]; then
     echo "nginx's stream module is missing: scripts/install-deps.sh installs it" >&2
     exit 1
 fi
@@ -284,6 +292,104 @@ hostile_scenario() {
             answered, lost, refused }' "$work/server.log"
     return $status
 }
+
+# One fairness run behind nginx with the PROXY protocol on a fresh server (and the options
+# given): [--direct, without nginx] [--crowd N, beside N crowd clients], the hostile-bench
+# arguments after the port and the server's pid, then "--", then the server's options.
+fair_scenario() {
+    local arguments=() status=0 front direct= crowd=
+    if [ "$1" = --direct ]; then
+        direct=1
+        shift
+    fi
+    if [ "$1" = --crowd ]; then
+        crowd=$2
+        shift 2
+    fi
+    while [ "$1" != -- ]; do arguments+=("$1"); shift; done
+    shift
+    if [ -n "$direct" ]; then
+        start_server "$work/server.log" "$@"
+        front=$server_port
+    else
+        start_server "$work/server.log" "${proxy_options[@]}" "$@"
+        front=$(free_port)
+    fi
+    [ -n "$direct" ] || cat > "$work/nginx.conf" <<CONF
+load_module $stream_module;
+daemon off;
+worker_processes 2;
+worker_rlimit_nofile 20000;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 16000; }
+stream {
+    limit_conn_zone \$binary_remote_addr zone=update_peers:10m;
+    server {
+        listen 127.0.0.1:$front reuseport backlog=4096;
+        limit_conn update_peers 100;
+        proxy_pass 127.0.0.1:$server_port;
+        proxy_protocol $proxy_protocol;
+        proxy_timeout 1h;
+    }
+}
+CONF
+    if [ -z "$direct" ]; then
+        timeout 3600 "$nginx" -p "$work" -c "$work/nginx.conf" &
+        pids+=("$!")
+        for _ in $(seq 50); do
+            [ -s "$work/nginx.pid" ] && break
+            sleep 0.1
+        done
+    fi
+    # A crowd runs in a process of its own beside the ordinary client's.
+    if [ -n "$crowd" ]; then
+        "$hostile" crowd "$front" "$server_pid" "$crowd" "$seconds" &
+        pids+=("$!")
+    fi
+    "$hostile" "${arguments[0]}" "$front" "$server_pid" "${arguments[@]:1}" &
+    pids+=("$!")
+    wait "$!" || status=$?
+    [ -z "$crowd" ] || wait "${pids[-2]}" || status=$?
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    pids=()
+    rm -f "$work/nginx.pid"
+    awk '$2 == "refused" { refused++ }
+        / update / {
+            if (/ components: /) answered++
+            if (/dropped: the oldest connection waiting/) room++
+            if (/PROXY/) noline++
+        }
+        END { printf "  server log: %d answered, %d idle connections dropped to make room, %d refusal lines, %d without a PROXY line\n",
+            answered, room, refused, noline }' "$work/server.log"
+    return $status
+}
+
+if [ "$mode" = fair ]; then
+    seconds=${ORVI_HOSTILE_SECONDS:-30}
+    result=0
+    # A server from before the PROXY protocol (ORVI_UPDATE_SERVER) runs as it was deployed
+    # then: every client with nginx's address, its per-address limit off.
+    proxy_protocol=on proxy_options=(--proxy-protocol)
+    if [[ $("$server" --help 2>&1 || true) != *--proxy-protocol* ]]; then
+        proxy_protocol=off proxy_options=(--max-connections-per-address 0)
+        echo "(a server without --proxy-protocol: nginx sends no PROXY line and the server's per-address limit is off)"
+    fi
+    echo "nginx (stream, proxy_protocol $proxy_protocol) in front of the update server, one ordinary client from 127.0.0.2 asking every 20 ms, alone, $seconds s:"
+    fair_scenario crowd 0 "$seconds" -- --idle-timeout 30000 || result=$?
+    echo "the same beside a crowd of 100 clients from 127.0.3.1 asking in a closed loop, $seconds s:"
+    fair_scenario --crowd 100 crowd 0 "$seconds" -- --idle-timeout 30000 || result=$?
+    echo "the same at --max-connections 500, 20 ordinary clients from 127.0.0.2-21 asking every 20 ms beside 1000 idle connections from 127.0.1.1-10, $seconds s:"
+    fair_scenario slowloris 1000 20 "$seconds" 10 -- --max-connections 500 \
+        --idle-timeout 3600000 --request-deadline 3600000 || result=$?
+    echo "for reference, the update server alone (no nginx): the ordinary client alone, then beside the crowd, $seconds s each:"
+    fair_scenario --direct crowd 0 "$seconds" -- --idle-timeout 30000 || result=$?
+    fair_scenario --direct --crowd 100 crowd 0 "$seconds" -- --idle-timeout 30000 || result=$?
+    exit $result
+fi
 
 if [ "$mode" = hostile ]; then
     seconds=${ORVI_HOSTILE_SECONDS:-30}

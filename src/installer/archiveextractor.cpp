@@ -1,6 +1,7 @@
 #include "archiveextractor.h"
 
 #include "archivestream.h"
+#include "entryname.h"
 #include "filesystem.h"
 
 #include <QFile>
@@ -70,7 +71,7 @@ ArchiveExtractor::Result ArchiveExtractor::extractAll(const FileHandler &fileExt
             return Result::CannotOpenArchive;
         m_entryName = (info.flag & utf8NameFlag) ? QString::fromUtf8(rawName)
                                                  : QString::fromLatin1(rawName);
-        if (!isSafeEntryName(m_entryName))
+        if (!EntryName::isSafe(m_entryName))
             return Result::CannotExtractEntry;
         if (!m_refusedFolder.isEmpty()
             && (m_entryName == m_refusedFolder
@@ -157,17 +158,6 @@ bool ArchiveExtractor::declaredSize(const QString &archivePath, qint64 *total)
         next = unzGoToNextFile(archive.get());
     }
     return next == UNZ_END_OF_LIST_OF_FILE;
-}
-
-bool ArchiveExtractor::isSafeEntryName(const QString &name)
-{
-    if (name.isEmpty() || name.startsWith(QLatin1Char('/')))
-        return false;
-    if (name.contains(QLatin1Char('\\')) || name.contains(QLatin1Char(':'))
-        || name.contains(QChar(0)))
-        return false;
-    const QStringList segments = name.split(QLatin1Char('/'));
-    return !segments.contains(QLatin1String(".."));
 }
 
 bool ArchiveExtractor::ensureFolder(const QString &folder)

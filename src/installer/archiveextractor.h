@@ -53,10 +53,6 @@ public:
     /// The system's description of why the file for entryName() could not be created.
     QString fileErrorText() const { return m_fileErrorText; }
 
-    /// True when name stays below the folder it is extracted into: no ".." segment, no
-    /// leading "/", no drive prefix or other ":", no backslash, not empty.
-    static bool isSafeEntryName(const QString &name);
-
 private:
     bool ensureFolder(const QString &folder);
     Result extractEntry(void *archive, quint64 declared, const QString &path);

@@ -1,6 +1,6 @@
 #include "deltapackage.h"
 
-#include "archiveextractor.h"
+#include "entryname.h"
 #include "filepatch.h"
 #include "filesystem.h"
 #include "foldermaker.h"
@@ -83,8 +83,8 @@ bool DeltaPackage::apply(const QString &archivePath, Prepared *prepared)
     QSet<QString> patchEntries;
     for (const PackageDescriptor::Patch &patch : descriptor.patches()) {
         if (!patch.entry.startsWith(patchPrefix) || patch.entry.contains(QLatin1Char('/'))
-            || !ArchiveExtractor::isSafeEntryName(relativePath(patch.path, patch.name))
-            || patch.size < 0 || patch.size > FilePatch::MaxSize || patch.base.size() != 64
+            || !EntryName::isSafe(relativePath(patch.path, patch.name)) || patch.size < 0
+            || patch.size > FilePatch::MaxSize || patch.base.size() != 64
             || patch.result.size() != 64)
             return fail(Failure::Unusable, QStringLiteral("damaged patch list"));
         needed += patch.size;

@@ -18,7 +18,9 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unzip.h>
 
 #include <memory>
@@ -84,6 +86,13 @@ bool writeTree(const QString &root, const Tree &tree)
             return false;
     }
     return true;
+}
+
+// Creates an empty file at path, whatever encoding its bytes are in.
+bool writeRawName(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    return fd >= 0 && ::close(fd) == 0;
 }
 
 struct Entry
@@ -420,6 +429,31 @@ void tst_MkPackage::refusals_data()
     QTest::newRow("name outside Latin-1")
         << none << Tree { { QStringLiteral("\u65e5\u672c.txt"), "x" } } << QStringList()
         << QStringLiteral("must be Latin-1 text");
+    // Names the updater refuses, or that a Windows file system cannot hold.
+    const auto named = [&none](const char *row, const QString &name, const QString &message) {
+        QTest::newRow(row) << none << Tree { { name, "x" } } << QStringList() << message;
+    };
+    named("colon", QStringLiteral("orvi7.exe:evil"),
+        QStringLiteral("orvi7.exe:evil: the updater refuses this name"));
+    named("control character", QStringLiteral("sub/a\u0001b.dll"),
+        QStringLiteral("sub/a\u0001b.dll: a packaged path may not hold a control character"));
+    named("not UTF-8", QStringLiteral("bad\u00ff.txt"),
+        QStringLiteral("bad\ufffd.txt: the name is not valid UTF-8"));
+    named("device name", QStringLiteral("nul"), QStringLiteral("nul: nul is a device name"));
+    named("device name with an extension", QStringLiteral("sub/con.txt"),
+        QStringLiteral("sub/con.txt: con.txt is a device name"));
+    named("numbered device folder", QStringLiteral("Com1/a.dll"),
+        QStringLiteral("Com1/a.dll: Com1 is a device name"));
+    named("trailing dot", QStringLiteral("trail."),
+        QStringLiteral("trail.: Windows cannot hold a name ending in a dot or a space"));
+    named("trailing space", QStringLiteral("sub /a.dll"),
+        QStringLiteral("sub /a.dll: Windows cannot hold a name ending in a dot or a space"));
+    named("wildcard", QStringLiteral("a?.dll"),
+        QStringLiteral("a?.dll: Windows cannot hold a name with ?"));
+    QTest::newRow("names differing only in case")
+        << none
+        << Tree { { QStringLiteral("Lib/core.dll"), "x" }, { QStringLiteral("lib/core.dll"), "y" } }
+        << QStringList() << QStringLiteral("Lib/core.dll and lib/core.dll differ only in case");
     QTest::newRow("package not a zip")
         << none << none
         << QStringList { QStringLiteral("--output"), QStringLiteral("core-2.0.tar") }
@@ -461,12 +495,23 @@ void tst_MkPackage::refusals()
     QFETCH(QString, message);
 
     QVERIFY(writeTree(m_old, oldExtra));
+    // QTemporaryDir does not see a name that is not UTF-8, so cannot remove it.
+    QList<QByteArray> rawPaths;
+    const auto removeRawPaths = qScopeGuard([&rawPaths] {
+        for (const QByteArray &path : rawPaths)
+            ::unlink(path.constData());
+    });
     for (auto it = newExtra.cbegin(); it != newExtra.cend(); ++it) {
         const QString path = m_new + QLatin1Char('/') + it.key();
-        if (it.value() == "<link>")
+        if (it.value() == "<link>") {
             QVERIFY(QFile::link(m_new + QStringLiteral("/a.dll"), path));
-        else
+        } else if (it.key().contains(QChar(0xff))) {
+            // Latin-1 byte for byte: a name that is not UTF-8.
+            rawPaths << QFile::encodeName(m_new) + '/' + it.key().toLatin1();
+            QVERIFY(writeRawName(rawPaths.constLast()));
+        } else {
             QVERIFY(TestEnvironment::writeFile(path, it.value()));
+        }
     }
     const QString output = m_environment->root() + QLatin1Char('/') + PackageFile;
     QStringList arguments = packageArguments(output);

@@ -11,6 +11,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -145,6 +146,56 @@ Ending plainExchange(quint16 port, const QByteArray &request, const char *from =
     return ending;
 }
 
+// A connection from the address from that has sent bytes and waits; -1 if it cannot open.
+// port receives its own port. A receive window makes a peer that takes little of its reply.
+int openHeld(quint16 serverPort, const char *from, const QByteArray &bytes, quint16 *port,
+    int receiveWindow = 0)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval bound = { 10, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    if (receiveWindow > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveWindow, sizeof receiveWindow);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::inet_addr(from);
+    socklen_t length = sizeof address;
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(serverPort);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0
+        || ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) != bytes.size()
+        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// Sends the rest of a request on a held connection and reads until the server ends it.
+Ending finishHeld(int fd, const QByteArray &rest)
+{
+    Ending ending;
+    if (::send(fd, rest.constData(), size_t(rest.size()), MSG_NOSIGNAL) != rest.size())
+        ending.reset = true;
+    char buffer[65536];
+    ssize_t received = 0;
+    while ((received = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        ending.received.append(buffer, qsizetype(received));
+    ending.reset = ending.reset || (received < 0 && errno == ECONNRESET);
+    ::close(fd);
+    return ending;
+}
+
+// The PROXY protocol's line for a client at address.
+QByteArray proxyLine(const QByteArray &address, int port)
+{
+    return "PROXY TCP4 " + address + " 127.0.0.1 " + QByteArray::number(port) + " 443\r\n";
+}
+
 } // namespace
 
 class tst_UpdateServer : public QObject
@@ -168,6 +219,10 @@ private slots:
     void endOfExchange();
     void limits_data();
     void limits();
+    void proxyProtocol_data();
+    void proxyProtocol();
+    void idleMakeRoomAtTheLimit_data();
+    void idleMakeRoomAtTheLimit();
     void replyNotTakenIsCutAtTheDeadline();
     void memoryBudget_data();
     void memoryBudget();
@@ -554,10 +609,6 @@ void tst_UpdateServer::limits_data()
         << QStringList { QStringLiteral("--request-deadline"), QStringLiteral("1000") } << 1
         << local << true << false << QStringLiteral("1 components: 1 available")
         << QStringLiteral("dropped: no complete request within 1000 ms");
-    QTest::newRow("connection over the limit closed at once, the others still served")
-        << QStringList { QStringLiteral("--max-connections"), QStringLiteral("3") } << 3 << local
-        << false << true << QStringLiteral("refused 127.0.0.1:")
-        << QStringLiteral("1 components: 1 available");
     QTest::newRow("connection over the per-address limit closed at once, the others served")
         << perAddress << 3 << local << false << true << QStringLiteral("refused 127.0.0.1:")
         << QStringLiteral("1 components: 1 available");
@@ -631,6 +682,163 @@ void tst_UpdateServer::limits()
     QVERIFY2(firstIndex(loggedFirst) >= 0, qPrintable(log.join(QLatin1Char('\n'))));
     QVERIFY2(
         firstIndex(loggedFirst) < firstIndex(loggedThen), qPrintable(log.join(QLatin1Char('\n'))));
+}
+
+void tst_UpdateServer::proxyProtocol_data()
+{
+    QTest::addColumn<QByteArray>("heldLine");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("answered");
+    QTest::addColumn<QString>("logged");
+
+    // At most one connection from a client's address; the held one, if any, waits first.
+    const QByteArray client = proxyLine("192.0.2.7", 51234);
+    const QByteArray none;
+    QTest::newRow("TCP4: the client's address logged")
+        << none << client << true << QStringLiteral("update 192.0.2.7:51234 1 components");
+    QTest::newRow("TCP6: the client's address logged")
+        << none << QByteArray("PROXY TCP6 2001:db8::7 2001:db8::1 51234 443\r\n") << true
+        << QStringLiteral("update 2001:db8::7:51234 1 components");
+    QTest::newRow("UNKNOWN: the proxy's own address")
+        << none << QByteArray("PROXY UNKNOWN\r\n") << true << QStringLiteral("update 127.0.0.1:");
+    QTest::newRow("no line: dropped")
+        << none << none << false << QStringLiteral("dropped: no PROXY protocol line: %3Cs");
+    QTest::newRow("address out of range: dropped")
+        << none << proxyLine("192.0.2.300", 51234) << false
+        << QStringLiteral("dropped: no PROXY protocol line: PROXY TCP4 192.0.2.300");
+    QTest::newRow("IPv6 address in a TCP4 line: dropped")
+        << none << proxyLine("2001:db8::7", 51234) << false
+        << QStringLiteral("dropped: no PROXY protocol line");
+    QTest::newRow("port out of range: dropped")
+        << none << proxyLine("192.0.2.7", 65536) << false
+        << QStringLiteral("dropped: no PROXY protocol line");
+    QTest::newRow("field missing: dropped")
+        << none << QByteArray("PROXY TCP4 192.0.2.7 127.0.0.1 51234\r\n") << false
+        << QStringLiteral("dropped: no PROXY protocol line");
+    QTest::newRow("line past 107 bytes: dropped")
+        << none << "PROXY TCP4 " + QByteArray(100, '1') + "\r\n"
+        << false << QStringLiteral("dropped: no PROXY protocol line");
+    QTest::newRow("a client at its address's limit refused")
+        << client << proxyLine("192.0.2.7", 51235) << false
+        << QStringLiteral("refused 192.0.2.7:51235: 1 connections open from its address");
+    QTest::newRow("another client beside one at the limit answered")
+        << client << proxyLine("192.0.2.8", 51235) << true
+        << QStringLiteral("update 192.0.2.8:51235 1 components");
+}
+
+void tst_UpdateServer::proxyProtocol()
+{
+    QFETCH(QByteArray, heldLine);
+    QFETCH(QByteArray, line);
+    QFETCH(bool, answered);
+    QFETCH(QString, logged);
+    QVERIFY(startServer({ QStringLiteral("--proxy-protocol"),
+        QStringLiteral("--max-connections-per-address"), QStringLiteral("1") }));
+
+    const QByteArray request = asSentByUpdater(component("core", "app", "1"));
+    quint16 heldPort = 0;
+    const int held
+        = heldLine.isEmpty() ? -1 : openHeld(m_updatePort, "127.0.0.1", heldLine + "<s", &heldPort);
+    QCOMPARE(held >= 0, !heldLine.isEmpty());
+    const Ending ending = plainExchange(m_updatePort, line + request);
+    if (held >= 0)
+        ::close(held);
+    QCOMPARE(ending.reset, !answered);
+    if (answered)
+        QCOMPARE(parseReply(ending.received).size(), size_t(1));
+    else
+        QCOMPARE(ending.received, QByteArray());
+    const QStringList log = stopServer();
+    QVERIFY2(log.filter(logged).size() == 1, qPrintable(log.join(QLatin1Char('\n'))));
+}
+
+void tst_UpdateServer::idleMakeRoomAtTheLimit_data()
+{
+    QTest::addColumn<bool>("proxied");
+    QTest::addColumn<QByteArrayList>("held");
+    QTest::addColumn<QByteArray>("extraFrom");
+    QTest::addColumn<int>("dropped");
+
+    // As many held connections, each with part of its request, as the server takes at once;
+    // then one more client comes with a whole request. A held one marked "!" has sent a whole
+    // request instead and does not take its large reply: it waits for nothing of its own.
+    const QByteArray a = "127.0.0.2";
+    const QByteArray b = "127.0.0.3";
+    const QByteArray c = "127.0.0.4";
+    QTest::newRow("the oldest of the address with the most")
+        << false << QByteArrayList { b, a, b, a, a } << c << 1;
+    QTest::newRow("the newcomer's own address when it has the most")
+        << false << QByteArrayList { a, a, b } << a << 0;
+    QTest::newRow("one connection each: the oldest")
+        << false << QByteArrayList { b, a, c } << QByteArray("127.0.0.5") << 0;
+    QTest::newRow("behind a proxy, by the clients' addresses")
+        << true << QByteArrayList { "10.0.0.2", "10.0.0.1", "10.0.0.1" } << QByteArray("10.0.0.3")
+        << 1;
+    QTest::newRow("none waiting for its request: the new one refused")
+        << false << QByteArrayList { "127.0.0.2!", "127.0.0.3!" } << c << -1;
+}
+
+void tst_UpdateServer::idleMakeRoomAtTheLimit()
+{
+    QFETCH(bool, proxied);
+    QFETCH(QByteArrayList, held);
+    QFETCH(QByteArray, extraFrom);
+    QFETCH(int, dropped);
+    QStringList arguments { QStringLiteral("--max-connections"), QString::number(held.size()) };
+    if (proxied)
+        arguments << QStringLiteral("--proxy-protocol");
+    QVERIFY(startServer(arguments));
+
+    // Behind the proxy every connection comes from 127.0.0.1, and its line names the client.
+    const QByteArray request = asSentByUpdater(component("core", "app", "1"));
+    const auto opening = [proxied](const QByteArray &client, int i) {
+        return proxied ? proxyLine(client, 40000 + i) : QByteArray();
+    };
+    const QByteArray large = asSentByUpdater(component("core", "app", "1").repeated(1500));
+    QList<int> sockets;
+    QStringList peers;
+    for (qsizetype i = 0; i < held.size(); ++i) {
+        const bool busy = held.at(i).endsWith('!');
+        const QByteArray client = held.at(i).chopped(busy ? 1 : 0);
+        quint16 port = 0;
+        sockets << openHeld(m_updatePort, proxied ? "127.0.0.1" : client.constData(),
+            opening(client, int(i)) + (busy ? large : request.left(20)), &port, busy ? 4096 : 0);
+        QVERIFY(sockets.constLast() >= 0);
+        char first = 0;
+        // The reply has begun, and the rest waits for room in the socket.
+        QVERIFY(!busy || ::recv(sockets.constLast(), &first, 1, MSG_PEEK) == 1);
+        peers << QStringLiteral("update %1:%2 ")
+                     .arg(QString::fromLatin1(client))
+                     .arg(proxied ? 40000 + i : port);
+    }
+    const Ending extra = plainExchange(m_updatePort, opening(extraFrom, 99) + request,
+        proxied ? "127.0.0.1" : extraFrom.constData());
+    QCOMPARE(extra.reset, dropped < 0);
+    if (dropped < 0)
+        QCOMPARE(extra.received, QByteArray());
+    else
+        QCOMPARE(parseReply(extra.received).size(), size_t(1));
+
+    for (qsizetype i = 0; i < sockets.size(); ++i) {
+        if (held.at(i).endsWith('!')) {
+            ::close(sockets.at(i));
+            continue;
+        }
+        const Ending ending = finishHeld(sockets.at(i), request.mid(20));
+        if (i == dropped)
+            QCOMPARE(ending.received, QByteArray());
+        else
+            QCOMPARE(parseReply(ending.received).size(), size_t(1));
+    }
+    const QStringList log = stopServer();
+    const QStringList drops = log.filter(QStringLiteral("dropped: the oldest connection waiting"));
+    const QString expected = dropped < 0
+        ? QStringLiteral("refused %1:").arg(QString::fromLatin1(extraFrom))
+        : peers.at(dropped);
+    QVERIFY2(drops.size() == (dropped < 0 ? 0 : 1)
+            && std::any_of(log.cbegin(), log.cend(),
+                [&expected](const QString &line) { return line.startsWith(expected); }),
+        qPrintable(log.join(QLatin1Char('\n'))));
 }
 
 void tst_UpdateServer::replyNotTakenIsCutAtTheDeadline()

@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QStringDecoder>
+
+#include <dirent.h>
 
 namespace {
 
@@ -16,6 +19,28 @@ QString tr(const char *text)
 
 enum class Kind { File, Folder };
 
+// Qt decodes file names as UTF-8 and passes over those it cannot, so they are looked for in
+// the folder's raw listing.
+bool findUndecodable(const QString &folder, QString *errorText)
+{
+    DIR *listing = ::opendir(QFile::encodeName(folder).constData());
+    if (!listing) {
+        *errorText = tr("Cannot read %1").arg(folder);
+        return false;
+    }
+    bool decodable = true;
+    while (const dirent *entry = decodable ? ::readdir(listing) : nullptr) {
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString name = decoder(QByteArray(entry->d_name));
+        if (decoder.hasError()) {
+            *errorText = tr("%1/%2: the name is not valid UTF-8").arg(folder, name);
+            decodable = false;
+        }
+    }
+    ::closedir(listing);
+    return decodable;
+}
+
 bool listTree(const QString &givenRoot, QMap<QString, Kind> *tree, QString *errorText)
 {
     const QString root = QDir(givenRoot).absolutePath();
@@ -24,6 +49,8 @@ bool listTree(const QString &givenRoot, QMap<QString, Kind> *tree, QString *erro
         *errorText = tr("%1 is not a folder").arg(root);
         return false;
     }
+    if (!findUndecodable(root, errorText))
+        return false;
     const QDir rootDir(root);
     QDirIterator it(root,
         QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -37,9 +64,11 @@ bool listTree(const QString &givenRoot, QMap<QString, Kind> *tree, QString *erro
                              .arg(info.filePath());
             return false;
         }
-        if (info.isDir())
+        if (info.isDir()) {
+            if (!findUndecodable(info.filePath(), errorText))
+                return false;
             tree->insert(relative, Kind::Folder);
-        else if (info.isFile())
+        } else if (info.isFile())
             tree->insert(relative, Kind::File);
         else {
             *errorText = tr("%1 is not a plain file").arg(info.filePath());
@@ -98,6 +127,8 @@ bool FolderComparison::compare(const QString &oldRoot, const QString &newRoot, Q
     m_removedFiles.clear();
     m_newEmptyFolders.clear();
     m_removedFolders.clear();
+    m_newFiles.clear();
+    m_newFolders.clear();
 
     QMap<QString, Kind> oldTree;
     QMap<QString, Kind> newTree;
@@ -107,6 +138,7 @@ bool FolderComparison::compare(const QString &oldRoot, const QString &newRoot, Q
     const QDir oldDir(oldRoot);
     const QDir newDir(newRoot);
     for (auto it = newTree.cbegin(); it != newTree.cend(); ++it) {
+        (it.value() == Kind::File ? m_newFiles : m_newFolders).append(it.key());
         const auto old = oldTree.constFind(it.key());
         if (it.value() == Kind::Folder) {
             if (old == oldTree.cend() && !holdsFile(newTree, it.key()))

@@ -27,6 +27,9 @@ public:
     const QStringList &newEmptyFolders() const { return m_newEmptyFolders; }
     /// Folders only in the old tree: a package empties them but cannot remove them.
     const QStringList &removedFolders() const { return m_removedFolders; }
+    /// Every file and every folder of the new tree.
+    const QStringList &newFiles() const { return m_newFiles; }
+    const QStringList &newFolders() const { return m_newFolders; }
 
 private:
     QStringList m_addedFiles;
@@ -34,4 +37,6 @@ private:
     QStringList m_removedFiles;
     QStringList m_newEmptyFolders;
     QStringList m_removedFolders;
+    QStringList m_newFiles;
+    QStringList m_newFolders;
 };

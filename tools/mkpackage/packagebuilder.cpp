@@ -1,5 +1,6 @@
 #include "packagebuilder.h"
 
+#include "portablepath.h"
 #include "zipwriter.h"
 
 #include <QCoreApplication>
@@ -80,11 +81,21 @@ bool PackageBuilder::checkPaths(const QString &descriptorEntry, QString *errorTe
         touched.insert(removed);
 
     for (const QString &relative : sortedUnion(payload, m_comparison.removedFiles())) {
-        if (!isLatin1(relative) || relative.contains(QLatin1Char('\\'))) {
-            *errorText
-                = tr("%1: a packaged path must be Latin-1 text without backslashes").arg(relative);
+        *errorText = PortablePath::fault(relative);
+        if (!errorText->isEmpty())
+            return false;
+        if (!isLatin1(relative)) {
+            *errorText = tr("%1: a packaged path must be Latin-1 text").arg(relative);
             return false;
         }
+    }
+    // Files first, so that two files are named rather than the folders they lie in.
+    const QStringList clash
+        = PortablePath::caseClash(m_comparison.newFiles() + m_comparison.newFolders());
+    if (!clash.isEmpty()) {
+        *errorText = tr("%1 and %2 differ only in case: Windows cannot hold both")
+                         .arg(clash.constFirst(), clash.constLast());
+        return false;
     }
     for (const QString &relative : payload) {
         if (relative.toLatin1().size() > 255) {

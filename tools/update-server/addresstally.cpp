@@ -15,13 +15,23 @@ quint64 bigEndian64(const unsigned char *bytes)
     return value;
 }
 
+// An IPv4 address goes in as IPv6 maps it (::ffff:a.b.c.d); an IPv6 one keeps its first
+// 64 bits and never has the low half of a mapped one.
+constexpr quint64 Mapped = 0xffffu;
+
+AddressTally::Key keyOfIpv6(const unsigned char *bytes)
+{
+    const quint64 high = bigEndian64(bytes);
+    const quint64 low = bigEndian64(bytes + 8);
+    if (high == 0 && low >> 32 == Mapped)
+        return { 0, low };
+    return { high, 0 };
+}
+
 } // namespace
 
 AddressTally::Key AddressTally::keyOf(const sockaddr *address)
 {
-    // An IPv4 address goes in as IPv6 maps it (::ffff:a.b.c.d); an IPv6 one keeps its first
-    // 64 bits and never has the low half of a mapped one.
-    constexpr quint64 Mapped = 0xffffu;
     if (address->sa_family == AF_INET) {
         const auto *v4 = reinterpret_cast<const sockaddr_in *>(address);
         return { 0, Mapped << 32 | ntohl(v4->sin_addr.s_addr) };
@@ -30,11 +40,17 @@ AddressTally::Key AddressTally::keyOf(const sockaddr *address)
         return { 0, 0 };
     unsigned char bytes[16];
     std::memcpy(bytes, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, sizeof bytes);
-    const quint64 high = bigEndian64(bytes);
-    const quint64 low = bigEndian64(bytes + 8);
-    if (high == 0 && low >> 32 == Mapped)
-        return { 0, low };
-    return { high, 0 };
+    return keyOfIpv6(bytes);
+}
+
+AddressTally::Key AddressTally::keyOf(const QHostAddress &address)
+{
+    if (address.protocol() == QAbstractSocket::IPv4Protocol)
+        return { 0, Mapped << 32 | address.toIPv4Address() };
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return { 0, 0 };
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    return keyOfIpv6(bytes.c);
 }
 
 bool AddressTally::admit(const Key &key)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QHostAddress>
 
 #include <utility>
 
@@ -18,6 +19,7 @@ public:
 
     /// The key address counts under.
     static Key keyOf(const sockaddr *address);
+    static Key keyOf(const QHostAddress &address);
 
     /// Connections allowed from one address; 0 (the default) lifts the limit.
     void setLimit(int connections) { m_limit = connections; }

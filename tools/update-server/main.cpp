@@ -112,23 +112,31 @@ int main(int argc, char *argv[])
            "(default 10000)."),
         QStringLiteral("ms"), QStringLiteral("10000"));
     const QCommandLineOption connectionsOption(QStringLiteral("max-connections"),
-        tr("Update connections open at once; more are closed at once (default 20000, at most "
-           "what the open-file limit allows)."),
+        tr("Update connections open at once; at the limit a new one takes the place of the "
+           "oldest one still waiting for its request from the address with the most such, or "
+           "is closed at once when none waits (default 20000, at most what the open-file limit "
+           "allows)."),
         QStringLiteral("count"), QStringLiteral("20000"));
     const QCommandLineOption perAddressOption(QStringLiteral("max-connections-per-address"),
         tr("Update connections open at once from one address (an IPv6 /64); more are closed at "
-           "once (default 100; 0: no limit, for a server behind a proxy such as nginx, where "
-           "every client has the proxy's address)."),
+           "once (default 100; 0: no limit). Behind a proxy such as nginx every client has the "
+           "proxy's address, unless --proxy-protocol gives the client's."),
         QStringLiteral("count"), QStringLiteral("100"));
     const QCommandLineOption memoryOption(QStringLiteral("memory-budget"),
         tr("MiB that requests still arriving and replies not yet taken may hold across all "
-           "connections; past it, a connection that needs more than 64 KiB is dropped "
+           "connections; the first 32 KiB of a request and a reply of up to 32 KiB are always "
+           "served. Past it, a longer request stops being read until there is room (its "
+           "deadline still runs) and a longer reply the client does not take at once is reset "
            "(default 16)."),
         QStringLiteral("MiB"), QStringLiteral("16"));
     const QCommandLineOption socketBufferOption(QStringLiteral("socket-buffer"),
         tr("KiB of socket send and of receive buffer per connection (default 64; 0: the "
            "system's own)."),
         QStringLiteral("KiB"), QStringLiteral("64"));
+    const QCommandLineOption proxyProtocolOption(QStringLiteral("proxy-protocol"),
+        tr("Every update connection opens with the PROXY protocol's line (version 1) from a "
+           "proxy in front, such as nginx's proxy_protocol on; the client's address it names "
+           "counts in the limits and the log. A connection without one is dropped."));
     const QCommandLineOption serverKeyOption(QStringLiteral("server-key"),
         tr("The server's own minisign secret key, which signs every answer; one with a "
            "password takes it from ORVI_SERVER_KEY_PASSWORD."),
@@ -139,7 +147,7 @@ int main(int argc, char *argv[])
         QStringLiteral("file"));
     parser.addOptions({ catalogueOption, updatePortOption, bindOption, baseUrlOption, timeoutOption,
         deadlineOption, connectionsOption, perAddressOption, memoryOption, socketBufferOption,
-        serverKeyOption, delegationOption });
+        proxyProtocolOption, serverKeyOption, delegationOption });
     parser.process(app);
 
     if (!parser.isSet(catalogueOption) || !parser.isSet(updatePortOption)
@@ -220,6 +228,7 @@ int main(int argc, char *argv[])
     queryServer.setMaximumConnectionsPerAddress(perAddress);
     queryServer.setMemoryBudget(qsizetype(memoryBudget) * 1024 * 1024);
     queryServer.setSocketBufferSize(socketBuffer * 1024);
+    queryServer.setProxyProtocol(parser.isSet(proxyProtocolOption));
     if (!queryServer.listen(address, updatePort, &errorText))
         return fail(errorText);
 

@@ -3,6 +3,7 @@
 #include "answerbinding.h"
 #include "inventoryparser.h"
 #include "memorybudget.h"
+#include "proxyheader.h"
 #include "serverlog.h"
 #include "updatereplybuilder.h"
 
@@ -81,6 +82,8 @@ bool UpdateQueryConnection::handleReady(qint64 now)
         read += received;
         m_lastActivity = now;
         m_request.append(buffer, qsizetype(received));
+        if (m_awaitingProxyLine && !readProxyLine())
+            return false;
         if (m_request.size() > m_limits.maximumRequestSize) {
             finish(QStringLiteral("dropped: request longer than %1 bytes")
                        .arg(m_limits.maximumRequestSize),
@@ -88,10 +91,38 @@ bool UpdateQueryConnection::handleReady(qint64 now)
             return false;
         }
         hold(m_request.size());
-        if (InventoryParser::isComplete(m_request, &m_searched, &m_openMarker)) {
+        // The server answers it in its client's turn.
+        if (!m_awaitingProxyLine
+            && InventoryParser::isComplete(m_request, &m_searched, &m_openMarker)) {
             m_complete = true;
-            return m_request.size() > SmallExchange || answerNow(now);
+            return true;
         }
+    }
+    return true;
+}
+
+bool UpdateQueryConnection::readProxyLine()
+{
+    ProxyHeader header;
+    switch (header.read(m_request)) {
+    case ProxyHeader::Status::Incomplete:
+        return true;
+    case ProxyHeader::Status::Malformed:
+        finish(QStringLiteral("dropped: no PROXY protocol line: %1")
+                   .arg(QString::fromLatin1(m_request.left(ProxyHeader::MaximumSize)
+                                                .split('\r')
+                                                .constFirst()
+                                                .toPercentEncoding(" :./[]"))),
+            Reset);
+        return false;
+    case ProxyHeader::Status::Complete:
+        break;
+    }
+    m_awaitingProxyLine = false;
+    m_request.remove(0, header.length());
+    if (!header.client().isNull()) {
+        m_client = header.client();
+        m_peer = QStringLiteral("%1:%2").arg(m_client.toString()).arg(header.clientPort());
     }
     return true;
 }

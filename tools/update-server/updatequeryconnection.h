@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 
 class MemoryBudget;
@@ -44,10 +45,22 @@ public:
     enum class Wait { Request, Memory, Turn, Room };
 
     int descriptor() const { return m_descriptor; }
+    /// Makes the exchange open with the PROXY protocol's line from a proxy in front, which
+    /// names the client; a connection without a well-formed one is dropped.
+    void expectProxyLine() { m_awaitingProxyLine = true; }
+    /// True until the line expected has arrived.
+    bool awaitsProxyLine() const { return m_awaitingProxyLine; }
+    /// The client's address and port as the log names it.
+    const QString &peer() const { return m_peer; }
+    /// The client the proxy's line named; null when none did.
+    const QHostAddress &client() const { return m_client; }
+    /// True when a complete request is over SmallExchange.
+    bool isLarge() const { return m_request.size() > SmallExchange; }
     /// Request while the request is arriving; Memory when a request past SmallExchange waits
-    /// for room in the budget to read on (resume); Turn when a complete request over
-    /// SmallExchange waits for the server to answer it (answerNow), so that large requests
-    /// never hold up small ones; Room while a reply waits for room in the socket's send buffer.
+    /// for room in the budget to read on (resume); Turn when a complete request waits for the
+    /// server to answer it (answerNow), so that the server can take turns between clients and
+    /// answer small requests before large ones; Room while a reply waits for room in the
+    /// socket's send buffer.
     Wait waitsFor() const;
     /// Reads on, at the next handleReady, a request that waited for memory.
     void resume() { m_parked = false; }
@@ -64,6 +77,9 @@ private:
     enum Ending { Close, Reset };
 
     bool isWriting() const { return m_written < m_reply.size(); }
+    /// Takes the PROXY protocol's line off the request once it has arrived; false when the
+    /// exchange is over.
+    bool readProxyLine();
     void answer();
     bool writeReply(qint64 now);
     /// Keeps a reply the socket did not take at once if the budget allows; false when the
@@ -74,7 +90,9 @@ private:
     void finish(const QString &outcome, Ending ending);
 
     int m_descriptor;
-    const QString m_peer;
+    QString m_peer;
+    QHostAddress m_client;
+    bool m_awaitingProxyLine = false;
     UpdateReplyBuilder *m_replyBuilder;
     MemoryBudget *m_budget;
     const Limits m_limits;

@@ -111,18 +111,20 @@ void UpdateQueryServer::close()
     const size_t open = m_connections.size();
     m_waiting.clear();
     m_parked.clear();
+    m_answerTurns.clear();
     m_answerTimer.stop();
     m_connections.clear();
     m_sweepTimer.stop();
     ServerLog::write(QStringLiteral("connections: %1 accepted, %2 refused over the limit of %3, "
                                     "%4 over the limit of %5 per address, %6 still open dropped "
-                                    "at the stop")
+                                    "at the stop, %7 idle dropped for new ones at the limit")
                          .arg(m_acceptedConnections)
                          .arg(m_refusedConnections - m_refusedForAddress)
                          .arg(m_maximumConnections)
                          .arg(m_refusedForAddress)
                          .arg(m_addresses.limit())
-                         .arg(open));
+                         .arg(open)
+                         .arg(m_droppedForRoom));
 }
 
 void UpdateQueryServer::acceptConnections(qint64 turnStart)
@@ -206,7 +208,7 @@ bool UpdateQueryServer::logUnloggedRefusals()
     return true;
 }
 
-void UpdateQueryServer::refuse(int socket, const QString &peer, const QString &reason)
+void UpdateQueryServer::logRefusal(const QString &peer, const QString &reason)
 {
     ++m_refusedConnections;
     if (m_refusalLogTimer.isActive()) {
@@ -215,6 +217,11 @@ void UpdateQueryServer::refuse(int socket, const QString &peer, const QString &r
         ServerLog::write(QStringLiteral("refused %1: %2").arg(peer, reason));
         m_refusalLogTimer.start(RefusalLogInterval);
     }
+}
+
+void UpdateQueryServer::refuse(int socket, const QString &peer, const QString &reason)
+{
+    logRefusal(peer, reason);
     const linger immediately = { 1, 0 };
     ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
     ::close(socket);
@@ -222,18 +229,23 @@ void UpdateQueryServer::refuse(int socket, const QString &peer, const QString &r
 
 void UpdateQueryServer::takeConnection(int socket, const sockaddr *address)
 {
-    if (m_connections.size() >= size_t(m_maximumConnections)) {
+    const bool full = m_connections.size() >= size_t(m_maximumConnections);
+    if (full && m_idle.size() == 0) {
         refuse(socket, peerOf(address),
             QStringLiteral("%1 connections open").arg(m_connections.size()));
         return;
     }
     const AddressTally::Key key = AddressTally::keyOf(address);
-    if (!m_addresses.admit(key)) {
+    // Behind a proxy, the client's address counts once the proxy's line names it.
+    if (!m_proxyProtocol && !m_addresses.admit(key)) {
         ++m_refusedForAddress;
         refuse(socket, peerOf(address),
             QStringLiteral("%1 connections open from its address").arg(m_addresses.limit()));
         return;
     }
+    // Only once the new connection is admitted, so that no other is dropped in vain.
+    if (full)
+        makeRoom();
     ++m_acceptedConnections;
     if (m_socketBufferSize > 0) {
         ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &m_socketBufferSize, sizeof m_socketBufferSize);
@@ -244,14 +256,23 @@ void UpdateQueryServer::takeConnection(int socket, const sockaddr *address)
         &m_replyBuilder, &m_budget,
         UpdateQueryConnection::Limits { m_idleTimeout, m_requestDeadline, m_maximumRequestSize },
         now);
+    if (m_proxyProtocol)
+        connection->expectProxyLine();
     // The request often comes with the connection itself.
     if (!connection->handleReady(now) || !watch(connection.get(), std::nullopt)) {
-        m_addresses.release(key);
+        if (!m_proxyProtocol)
+            m_addresses.release(key);
         return;
     }
     const auto taken
-        = m_connections.emplace(socket, OpenConnection { std::move(connection), key }).first;
-    queueIfWaiting(taken->second.connection.get());
+        = m_connections
+              .emplace(socket,
+                  OpenConnection { std::move(connection), key, !m_proxyProtocol, m_opened++ })
+              .first;
+    if (!identify(taken))
+        return;
+    track(taken->second);
+    queueIfWaiting(taken->second);
     if (!m_sweepTimer.isActive()) {
         // A tenth of the shorter limit: a connection goes at most that much after its time.
         m_sweepTimer.start(std::clamp(std::min(m_idleTimeout, m_requestDeadline) / 10, 10, 1000));
@@ -287,11 +308,65 @@ bool UpdateQueryServer::watch(UpdateQueryConnection *connection, std::optional<W
 UpdateQueryServer::Connections::iterator UpdateQueryServer::remove(Connections::iterator connection)
 {
     // The connection has closed its descriptor, which took it out of the epoll set.
-    m_addresses.release(connection->second.address);
+    if (connection->second.counted)
+        m_addresses.release(connection->second.address);
+    if (connection->second.idle)
+        m_idle.remove(connection->second.address, connection->second.order);
     const auto next = m_connections.erase(connection);
     if (m_connections.empty())
         m_sweepTimer.stop();
     return next;
+}
+
+bool UpdateQueryServer::identify(Connections::iterator connection)
+{
+    OpenConnection &open = connection->second;
+    if (open.counted || open.connection->awaitsProxyLine())
+        return true;
+    // "PROXY UNKNOWN": the proxy could not tell, and its own address counts.
+    const AddressTally::Key key = open.connection->client().isNull()
+        ? open.address
+        : AddressTally::keyOf(open.connection->client());
+    if (!m_addresses.admit(key)) {
+        ++m_refusedForAddress;
+        logRefusal(open.connection->peer(),
+            QStringLiteral("%1 connections open from its address").arg(m_addresses.limit()));
+        remove(connection);
+        return false;
+    }
+    if (open.idle) {
+        m_idle.remove(open.address, open.order);
+        open.idle = false;
+    }
+    open.address = key;
+    open.counted = true;
+    return true;
+}
+
+void UpdateQueryServer::track(OpenConnection &open)
+{
+    const Wait wait = open.connection->waitsFor();
+    const bool idle = wait == Wait::Request || wait == Wait::Memory;
+    if (idle == open.idle)
+        return;
+    if (idle)
+        m_idle.add(open.address, open.order, open.connection->descriptor());
+    else
+        m_idle.remove(open.address, open.order);
+    open.idle = idle;
+}
+
+void UpdateQueryServer::makeRoom()
+{
+    const auto found = m_connections.find(m_idle.oldestOfLargest());
+    if (found == m_connections.end())
+        return;
+    found->second.connection->abandon(
+        QStringLiteral("dropped: the oldest connection waiting for its request from the "
+                       "address with the most, for a new one at the limit of %1 connections")
+            .arg(m_maximumConnections));
+    ++m_droppedForRoom;
+    remove(found);
 }
 
 void UpdateQueryServer::handleReadyConnections()
@@ -318,26 +393,55 @@ void UpdateQueryServer::handleReadyConnections()
                 continue;
             UpdateQueryConnection *connection = found->second.connection.get();
             const UpdateQueryConnection::Wait before = connection->waitsFor();
-            if (!connection->handleReady(now) || !watch(connection, before))
+            if (!connection->handleReady(now) || !watch(connection, before)) {
                 remove(found);
-            else
-                queueIfWaiting(connection);
+            } else if (identify(found)) {
+                track(found->second);
+                queueIfWaiting(found->second);
+            }
         }
         if (acceptReady)
             acceptConnections(turnStart);
     } while (ready == EventsPerTurn && ++batches < BatchesPerTurn
         && m_clock.elapsed() - turnStart < TurnTime);
+    if (!m_answerTurns.isEmpty())
+        answerInTurns(turnStart);
     resumeParked();
 }
 
-void UpdateQueryServer::queueIfWaiting(UpdateQueryConnection *connection)
+void UpdateQueryServer::queueIfWaiting(OpenConnection &open)
 {
+    UpdateQueryConnection *connection = open.connection.get();
     if (connection->waitsFor() == Wait::Memory) {
         m_parked.push_back(connection->descriptor());
     } else if (connection->waitsFor() == Wait::Turn) {
-        m_waiting.push_back(connection->descriptor());
+        if (connection->isLarge())
+            m_waiting.push_back(connection->descriptor());
+        else
+            m_answerTurns.push(open.address, connection->descriptor());
         if (!m_answerTimer.isActive())
             m_answerTimer.start();
+    }
+}
+
+void UpdateQueryServer::answerInTurns(qint64 turnStart)
+{
+    // One round at most, then back to the sockets: a client that has just connected waits
+    // for one request of each address ahead of it, not for a turn's worth of a crowd's.
+    qint64 now = m_clock.elapsed();
+    for (size_t round = m_answerTurns.addressCount(); round > 0; --round) {
+        const int descriptor = m_answerTurns.pop();
+        const auto found = m_connections.find(descriptor);
+        // The descriptor may have gone to another connection since it was queued.
+        if (found == m_connections.end() || found->second.connection->waitsFor() != Wait::Turn
+            || found->second.connection->isLarge())
+            continue;
+        UpdateQueryConnection *connection = found->second.connection.get();
+        if (!connection->answerNow(now) || !watch(connection, Wait::Turn))
+            remove(found);
+        now = m_clock.elapsed();
+        if (now - turnStart >= TurnTime)
+            break;
     }
 }
 
@@ -364,7 +468,8 @@ void UpdateQueryServer::answerWaiting()
     // At least one, then as many as the turn's time allows: each may take milliseconds, and
     // the small requests that arrive meanwhile are answered in the turns between.
     const qint64 turnStart = m_clock.elapsed();
-    qint64 now = turnStart;
+    answerInTurns(turnStart);
+    qint64 now = m_clock.elapsed();
     do {
         if (m_waiting.empty())
             break;
@@ -379,7 +484,7 @@ void UpdateQueryServer::answerWaiting()
             remove(found);
         now = m_clock.elapsed();
     } while (now - turnStart < TurnTime);
-    if (m_waiting.empty())
+    if (m_waiting.empty() && m_answerTurns.isEmpty())
         m_answerTimer.stop();
     resumeParked();
 }
