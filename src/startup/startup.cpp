@@ -242,7 +242,7 @@ int Startup::updateRun(
     RunRecord unrecorded;
     RunRecord &result = record ? *record : unrecorded;
     const auto ended = [&result](RunRecord::Outcome outcome, int code) {
-        result.setOutcome(outcome, result.reason());
+        result.setOutcome(outcome);
         return code;
     };
     try {
