@@ -1,4 +1,5 @@
 #include "applicationfolder.h"
+#include "fakeupdateserver.h"
 #include "platform.h"
 #include "runlock.h"
 #include "runrecord.h"
@@ -45,6 +46,9 @@ void tst_RunRecord::recordsHowTheRunEnded_data()
                                  << QStringLiteral("core");
     QTest::newRow("nothing new") << QStringLiteral("nothing") << 0 << QStringLiteral("no-updates")
                                  << none << QString();
+    // The exit code reaches no one when the relocation started the run: only the record tells.
+    QTest::newRow("answer refused")
+        << QStringLiteral("altered") << 5 << QStringLiteral("channel-refused") << none << QString();
     QTest::newRow("another run holds the locks")
         << QStringLiteral("locked") << 4 << QStringLiteral("another-run") << none << QString();
 #ifndef Q_OS_WIN
@@ -98,6 +102,15 @@ void tst_RunRecord::recordsHowTheRunEnded()
 
     const QString runId = QStringLiteral("run %1").arg(QLatin1String(QTest::currentDataTag()));
     QProcessEnvironment variables = update.environment();
+    // Signed, and altered after signing, which every build refuses.
+    FakeUpdateServer altered;
+    FakeUpdateServer::Script script { 0, { FakeUpdateServer::NoUpdates }, 0,
+        FakeUpdateServer::Ending::StayOpen };
+    script.signing = FakeUpdateServer::Signing::Altered;
+    altered.setScript(script);
+    if (scenario == QLatin1String("altered"))
+        variables.insert(QStringLiteral("ORVI_UPDATE_SERVER"),
+            QStringLiteral("127.0.0.1:%1").arg(altered.port()));
     variables.insert(QStringLiteral("XDG_CACHE_HOME"), environment.cacheHome());
     variables.insert(QStringLiteral("ORVI_TEST_LOCK_TIMEOUT"), QStringLiteral("0"));
 #ifdef Q_OS_WIN
@@ -160,7 +173,7 @@ void tst_RunRecord::recordsHowTheRunEnded()
     // A failure says why; a run that went as asked has nothing to say.
     const bool failed = exitCode != 0;
     QCOMPARE(!written.value(QStringLiteral("reason")).toString().isEmpty(),
-        failed && scenario != QLatin1String("locked"));
+        failed && scenario != QLatin1String("locked") && scenario != QLatin1String("altered"));
     if (scenario == QLatin1String("unsafe"))
         QFile::setPermissions(
             environment.tempFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
