@@ -7,7 +7,8 @@
 # minisign, serves the packages with a private nginx and the update queries with the update
 # server behind nginx's TLS (a certificate of the demo's own authority, which the updater is
 # built to trust alone), all on loopback, and runs the updater from the installation as a user
-# would.
+# would, and then once more quietly, as the main application starts it, printing the result
+# the updater recorded for the main application.
 # On a desktop the windows are yours to click; without a display they run under Xvfb and are
 # clicked through over the accessibility bus. Ends by comparing the installation with version 2.
 # With --windows the same update runs with the Windows updater.exe and orvi7.exe, cross-built
@@ -696,6 +697,26 @@ if [ "$fetched" -gt 0 ]; then
     say "the update downloaded $fetched bytes ($(update_requests | awk '$1 == "GET" { print $2 }' |
         sed 's|^/||' | tr '\n' ' ' | sed 's/ $//')) against $whole bytes of the whole" \
         "packages: $(awk -v f="$fetched" -v w="$whole" 'BEGIN { printf "%.2f", 100 * f / w }') %"
+fi
+# --- The run's result, as the main application learns it ---------------------------------------
+# The main application starts the updater quietly with a run id of its own: the relocation run
+# exits as soon as its copy starts, and the copy records how the run ended in the state folder,
+# where the main application reads it.
+if ! $windows; then
+    run_id=demo-$(date +%s)
+    say "a quiet run started through the relocation, as the main application starts it:" \
+        "$installation/updater -q -runid $run_id"
+    timeout 60 "$installation/updater" -q -runid "$run_id" \
+        || fail "the quiet relocation run failed (code $?)"
+    result_ready() {
+        "$installation/orvi7.exe" -updateresult "$run_id" >"$run/update-result" 2>&1
+    }
+    wait_until 60 result_ready \
+        || fail "no result of the run $run_id was recorded: $(cat "$run/update-result")"
+    say "the main application reads the run's result (orvi7.exe -updateresult $run_id):"
+    sed 's/^/    /' "$run/update-result"
+    say "the record, $homes/state/orvi-updater/last-run.json:"
+    sed 's/^/    /' "$homes/state/orvi-updater/last-run.json"
 fi
 say "update server log:"
 sed 's/^/    /' "$logs/server.log"

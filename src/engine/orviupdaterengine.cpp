@@ -55,8 +55,9 @@ bool OrviUpdaterEngine::checkUpdates()
         return false;
     const QByteArray output = UpdateQuery::runMainApp(
         UpdateQuery::commandLine(*m_settings.appRoot), m_settings.mainAppTimeout);
-    m_acceptance.setReportedVersions(
-        InventoryVersions::read(UpdateQuery::inventory(output).value_or(QByteArray())));
+    m_reportedVersions
+        = InventoryVersions::read(UpdateQuery::inventory(output).value_or(QByteArray()));
+    m_acceptance.setReportedVersions(m_reportedVersions);
     const QByteArray nonce = UpdateQuery::newNonce();
     const QByteArray request = UpdateQuery::request(output, nonce);
 
@@ -193,4 +194,6 @@ void OrviUpdaterEngine::installUpdates()
     connect(&run, &InstallationRun::installFinished, this, &OrviUpdaterEngine::installFinished);
     run.run();
     m_installOutcome = run.outcome();
+    m_failedPackage = run.failedPackage();
+    m_failureReason = run.failureReason();
 }

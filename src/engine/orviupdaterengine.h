@@ -57,6 +57,11 @@ public:
     bool installSucceeded() const { return m_installSucceeded; }
     /// How the installation run ended; NotRun before it.
     InstallationRun::Outcome installOutcome() const { return m_installOutcome; }
+    /// The package whose failure rolled the installation back, and why; empty unless one did.
+    QString failedPackage() const { return m_failedPackage; }
+    QString failureReason() const { return m_failureReason; }
+    /// The component versions the main application reported to the last query.
+    InventoryVersions reportedVersions() const { return m_reportedVersions; }
     /// The main application's folder; none when the command line named none.
     std::optional<QString> appRoot() const { return m_settings.appRoot; }
     /// The download folder: the temporary folder followed by "/tupdates/".
@@ -106,6 +111,9 @@ private:
     bool m_installSucceeded = false;
     bool m_channelRefused = false;
     InstallationRun::Outcome m_installOutcome = InstallationRun::Outcome::NotRun;
+    QString m_failedPackage;
+    QString m_failureReason;
+    InventoryVersions m_reportedVersions;
     /// The package folders the download's deltas prepared, by update.
     QHash<const UpdateEntry *, DeltaPackage::Prepared> m_prepared;
 };

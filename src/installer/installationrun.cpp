@@ -98,6 +98,7 @@ void InstallationRun::run()
         PackageInstaller::Failure failure;
         if (!installer.install(m_downloadFolder, &detailsList, &failure)) {
             MessageBoxHandler::critical(updateTitle(), failure.message);
+            m_failureReason = failure.message;
             rollBack(i, name, failure.errorText);
             return;
         }
@@ -217,6 +218,10 @@ void InstallationRun::rollBack(int failed, const QString &name, const QString &e
         = QCoreApplication::translate("translation", "Failed installing package ", "nc") + name;
     if (!errorText.isEmpty())
         text += QLatin1Char('\n') + errorText;
+    m_failedPackage = name;
+    if (!errorText.isEmpty() && !m_failureReason.contains(errorText))
+        m_failureReason
+            += (m_failureReason.isEmpty() ? QString() : QStringLiteral("\n")) + errorText;
     const QMessageBox::StandardButton answer = MessageBoxHandler::warning(
         title, text, QMessageBox::Abort | QMessageBox::Retry, QMessageBox::Retry);
 

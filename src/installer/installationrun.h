@@ -49,6 +49,10 @@ public:
     void run();
     /// How the run ended.
     Outcome outcome() const { return m_outcome; }
+    /// The name of the package whose failure rolled the run back; empty unless it was.
+    QString failedPackage() const { return m_failedPackage; }
+    /// Why that package failed, as the user was told.
+    QString failureReason() const { return m_failureReason; }
 
     /// Undoes an unfinished journal left in downloadFolder by an interrupted run, then empties
     /// the folder. A journal with a step outside the folders it names and downloadFolder (for
@@ -75,6 +79,8 @@ private:
     InstallationJournal m_journal;
     bool m_marked = false;
     Outcome m_outcome = Outcome::NotRun;
+    QString m_failedPackage;
+    QString m_failureReason;
     PackageInstaller::RunState m_runState;
     const QHash<const UpdateEntry *, DeltaPackage::Prepared> *m_prepared = nullptr;
     // Kept until the run ends: the rollback needs each installer's plan.

@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "runlock.h"
 #include "runmarker.h"
+#include "updateentry.h"
 
 #include <QApplication>
 #include <QDir>
@@ -25,6 +26,24 @@
 #include <exception>
 #include <memory>
 
+namespace {
+// The components on offer, with the version each had before the run and has after it.
+QVector<RunRecord::Component> offered(const OrviUpdaterEngine &engine, bool installed)
+{
+    QVector<RunRecord::Component> components;
+    const InventoryVersions reported = engine.reportedVersions();
+    for (const UpdateEntry *entry : engine.updates()) {
+        const QByteArray project = QByteArray::fromStdString(entry->project());
+        const QByteArray name = QByteArray::fromStdString(entry->name());
+        const QByteArray type = QByteArray::fromStdString(entry->type());
+        const QByteArray before = reported.versionOf(project, name, type);
+        components.append({ project, name, type, before,
+            installed ? QByteArray::fromStdString(entry->version()) : before });
+    }
+    return components;
+}
+} // namespace
+
 int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings &)> &adjust)
 {
     QApplication application(argc, argv);
@@ -36,6 +55,14 @@ int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings
     loadTranslation(translator);
 
     const Switches switches = scanSwitches(QCoreApplication::arguments());
+    // Every way out goes through here, so that the main application learns how the run ended;
+    // before the locks are released, so that a relocated copy's record always comes later.
+    RunRecord record(switches.runId);
+    const auto finish = [&record](int code) {
+        if (!record.write(code))
+            qWarning("The run's result could not be recorded: %s", qPrintable(record.errorText()));
+        return code;
+    };
     // Nothing is copied, downloaded or restored through a folder someone else could steer.
     auto downloadFolder = std::make_shared<Folder>();
     auto scratchFolder = std::make_shared<Folder>();
@@ -44,7 +71,8 @@ int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings
     if (!refusal.isEmpty()) {
         MessageBoxHandler::critical(
             QCoreApplication::translate("translation", "Update", "program update"), refusal);
-        return 1;
+        record.setOutcome(RunRecord::Outcome::UnsafeFolder, refusal);
+        return finish(1);
     }
     // From here on what is in them is reached from the folders as they were checked, so that
     // one swapped for a link later leads nowhere else.
@@ -60,15 +88,18 @@ int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings
     const QString appFolder = switches.update ? switches.appRoot.value_or(QString())
                                               : QCoreApplication::applicationDirPath();
     int code = 0;
-    if (!lockRun(lock, appFolder, switches.quiet, settings.lockTimeout, &code))
-        return code;
+    if (!lockRun(lock, appFolder, switches.quiet, settings.lockTimeout, &code)) {
+        record.setOutcome(code == exitAnotherRun ? RunRecord::Outcome::AnotherRun
+                                                 : RunRecord::Outcome::LockFailed);
+        return finish(code);
+    }
     if (switches.update) {
         settings.appRoot = switches.appRoot;
         settings.downloadFolder = std::move(downloadFolder);
-        return updateRun(switches.quiet, Query(), settings);
+        return finish(updateRun(switches.quiet, Query(), settings, &record));
     }
-    return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
-        Platform::relocationFiles(), switches.quiet);
+    return finish(relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
+        Platform::relocationFiles(), switches.quiet, switches.runId, &record));
 }
 
 bool Startup::lockRun(RunLock &lock, const QString &appFolder, bool quiet, int timeout, int *code)
@@ -115,21 +146,29 @@ Startup::Switches Startup::scanSwitches(const QStringList &arguments)
             switches.update = true;
     }
     switches.appRoot = MainAppPaths::rootFolder(arguments);
+    const qsizetype runId = arguments.indexOf(QStringLiteral("-runid"), 1);
+    if (runId > 0 && runId + 1 < arguments.size())
+        switches.runId = arguments.at(runId + 1);
     return switches;
 }
 
-QStringList Startup::relaunchArguments(bool quiet, const QString &programFolder)
+QStringList Startup::relaunchArguments(
+    bool quiet, const QString &programFolder, const QString &runId)
 {
     QStringList arguments { QStringLiteral("-u") };
     if (quiet)
         arguments << QStringLiteral("-q");
     arguments << QStringLiteral("-root") << programFolder;
+    if (!runId.isEmpty())
+        arguments << QStringLiteral("-runid") << runId;
     return arguments;
 }
 
 int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder,
-    const QStringList &files, bool quiet)
+    const QStringList &files, bool quiet, const QString &runId, RunRecord *record)
 {
+    RunRecord unrecorded;
+    RunRecord &result = record ? *record : unrecorded;
     QDir().mkpath(downloadFolder);
     const Folder target = Folder::open(downloadFolder);
     for (const QString &name : files) {
@@ -144,19 +183,24 @@ int Startup::relocate(const QString &sourceFolder, const QString &downloadFolder
         // A stale copy from an earlier run is in the way.
         target.unlink(name);
         if (!copyInto(source, target, name, &errorText)) {
+            const QString text = QCoreApplication::translate(
+                "translation", "Copy error: %1 (%2)", "program update")
+                                     .arg(errorText, source.fileName());
             MessageBoxHandler::critical(
-                QCoreApplication::translate("translation", "Update", "program update"),
-                QCoreApplication::translate("translation", "Copy error: %1 (%2)", "program update")
-                    .arg(errorText, source.fileName()));
+                QCoreApplication::translate("translation", "Update", "program update"), text);
+            result.setOutcome(RunRecord::Outcome::RelocationFailed, text);
             return 1;
         }
     }
+    // The copy's own record replaces this one when it ends.
+    result.setOutcome(RunRecord::Outcome::Relocated);
     if (Platform::startRelocatedCopy(
-            downloadFolder + files.first(), relaunchArguments(quiet, sourceFolder)))
+            downloadFolder + files.first(), relaunchArguments(quiet, sourceFolder, runId)))
         return 0;
+    const QString text = QCoreApplication::translate("translation", "Cannot run update!", "nc");
     MessageBoxHandler::critical(
-        QCoreApplication::translate("translation", "Update", "program update"),
-        QCoreApplication::translate("translation", "Cannot run update!", "nc"));
+        QCoreApplication::translate("translation", "Update", "program update"), text);
+    result.setOutcome(RunRecord::Outcome::RelocationFailed, text);
     return 1;
 }
 
@@ -192,34 +236,46 @@ bool Startup::copyInto(QFile &source, const Folder &target, const QString &name,
     return true;
 }
 
-int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &settings)
+int Startup::updateRun(
+    bool quiet, const Query &query, const EngineSettings &settings, RunRecord *record)
 {
+    RunRecord unrecorded;
+    RunRecord &result = record ? *record : unrecorded;
+    const auto ended = [&result](RunRecord::Outcome outcome, int code) {
+        result.setOutcome(outcome);
+        return code;
+    };
     try {
         OrviUpdaterEngine engine(settings);
         if (!settleEarlierRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
-            return exitRollbackFailed;
+            return ended(RunRecord::Outcome::RecoveryFailed, exitRollbackFailed);
         if (settings.appRoot && !acceptRunMarker(engine.downloadFolder(), *settings.appRoot))
-            return exitAnotherRun;
+            return ended(RunRecord::Outcome::InterruptedElsewhere, exitAnotherRun);
         // Whoever else could write the record of installed versions could freeze all updates
         // or clear the record; the recovery below may already write it.
         if (const QString refusal = Platform::prepareStateFolder(); !refusal.isEmpty()) {
             MessageBoxHandler::critical(
                 QCoreApplication::translate("translation", "Update", "program update"), refusal);
+            result.setOutcome(RunRecord::Outcome::UnsafeFolder, refusal);
             return 1;
         }
         // Before the main application is asked anything: it may be half replaced.
         if (!recoverInterruptedRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
-            return exitRollbackFailed;
+            return ended(RunRecord::Outcome::RecoveryFailed, exitRollbackFailed);
         const bool queried = query ? query(engine) : engine.checkUpdates();
-        if (!queried)
-            return engine.channelRefused() ? exitChannelRefused : 0;
+        if (!queried) {
+            return engine.channelRefused()
+                ? ended(RunRecord::Outcome::ChannelRefused, exitChannelRefused)
+                : ended(RunRecord::Outcome::QueryFailed, 0);
+        }
         if (!engine.hasUpdates()) {
             if (!quiet)
                 MessageBoxHandler::information(
                     QCoreApplication::translate("translation", "Update", "program update"),
                     QCoreApplication::translate("translation", "No updates available.", "nc"));
-            return 0;
+            return ended(RunRecord::Outcome::NoUpdates, 0);
         }
+        result.setComponents(offered(engine, false));
         if (!engine.canChangeAppFolder()) {
             // Also when quiet: before anything is downloaded, and the only word the user gets.
             MessageBoxHandler::critical(
@@ -230,27 +286,45 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
                     "that folder, such as an administrator.",
                     "nc")
                     .arg(QDir::toNativeSeparators(*engine.appRoot())));
-            return 1;
+            return ended(RunRecord::Outcome::FolderNotWritable, 1);
         }
+        // What the download window shows of a failed download, for the record.
+        QString fetching;
+        QString downloadError;
+        QObject::connect(&engine, &OrviUpdaterEngine::downloadFile,
+            [&fetching](const QString &name) { fetching = name; });
+        QObject::connect(&engine, &OrviUpdaterEngine::error,
+            [&downloadError](const QString &text) { downloadError = text; });
         showFirstDialog(&engine, quiet);
         const int code = QApplication::exec();
+        if (engine.installOutcome() != InstallationRun::Outcome::NotRun)
+            result.setFailedPackage(engine.failedPackage());
         switch (engine.installOutcome()) {
         case InstallationRun::Outcome::NotRun:
+            if (downloadError.isEmpty())
+                return ended(RunRecord::Outcome::Cancelled, code);
+            result.setFailedPackage(fetching);
+            result.setOutcome(RunRecord::Outcome::DownloadFailed, downloadError);
             return code;
         case InstallationRun::Outcome::Completed:
-            return 0;
+            result.setComponents(offered(engine, true));
+            return ended(RunRecord::Outcome::Installed, 0);
         case InstallationRun::Outcome::RolledBack:
+            result.setOutcome(RunRecord::Outcome::RolledBack, engine.failureReason());
             return exitRolledBack;
         case InstallationRun::Outcome::RollbackFailed:
+            result.setOutcome(RunRecord::Outcome::RollbackFailed, engine.failureReason());
             return exitRollbackFailed;
         }
         return code;
     } catch (const std::exception &exception) {
+        const QString text = QString::fromLocal8Bit(exception.what());
         MessageBoxHandler::critical(
-            QCoreApplication::translate("translation", "Update", "program update"),
-            QString::fromLocal8Bit(exception.what()));
+            QCoreApplication::translate("translation", "Update", "program update"), text);
+        result.setOutcome(RunRecord::Outcome::Error, text);
         return 1;
     } catch (...) {
+        result.setOutcome(RunRecord::Outcome::Error);
         return 1;
     }
 }

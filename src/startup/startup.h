@@ -1,6 +1,7 @@
 #pragma once
 
 #include "enginesettings.h"
+#include "runrecord.h"
 
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,9 @@ public:
         bool update = false;
         /// The folder after the first "-root"; none when "-root" is missing or last.
         std::optional<QString> appRoot;
+        /// What follows the first "-runid": the main application's name for this run, which
+        /// the run's record repeats; empty when none is given.
+        QString runId;
     };
     using Query = std::function<bool(OrviUpdaterEngine &engine)>;
     /// Exit code of an update run whose installation failed and was rolled back.
@@ -44,22 +48,26 @@ public:
         int &argc, char **argv, const std::function<void(EngineSettings &)> &adjust = nullptr);
 
     /// Scans every argument after the program name for exactly "-q" and "-u", and finds the
-    /// main application's folder after "-root".
+    /// main application's folder after "-root" and the run id after "-runid".
     static Switches scanSwitches(const QStringList &arguments);
-    /// The arguments the relocated copy is started with.
-    static QStringList relaunchArguments(bool quiet, const QString &programFolder);
+    /// The arguments the relocated copy is started with; the run id is passed on when given.
+    static QStringList relaunchArguments(
+        bool quiet, const QString &programFolder, const QString &runId = QString());
     /// Copies files from sourceFolder into downloadFolder (one retry per file after removing
-    /// a stale copy) and starts the copied updater; returns the exit code. Tells the user
-    /// when a file cannot be copied or the copy cannot be started.
+    /// a stale copy) and starts the copied updater, passing runId on; returns the exit code.
+    /// Tells the user when a file cannot be copied or the copy cannot be started. record, when
+    /// given, receives the outcome.
     static int relocate(const QString &sourceFolder, const QString &downloadFolder,
-        const QStringList &files, bool quiet);
+        const QStringList &files, bool quiet, const QString &runId = QString(),
+        RunRecord *record = nullptr);
     /// The update run: recovery of an interrupted run, engine, query, then "No updates
     /// available.", a refusal (exit code 1) when this user cannot change the application
     /// folder, or the first dialog and the event loop; returns the exit code (0 installed or
     /// nothing to do, exitRolledBack, exitRollbackFailed). query replaces the engine's
-    /// checkUpdates(); the engine is built with settings.
+    /// checkUpdates(); the engine is built with settings. record, when given, receives the
+    /// outcome, the versions on offer and what failed.
     static int updateRun(bool quiet, const Query &query = Query(),
-        const EngineSettings &settings = EngineSettings());
+        const EngineSettings &settings = EngineSettings(), RunRecord *record = nullptr);
 
     /// Takes the run's locks (see RunLock), waiting up to timeout; false, after telling the
     /// user (unless quiet and another run keeps them), with the exit code in *code.

@@ -6,6 +6,7 @@
 #include "orviupdaterengine.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -30,6 +31,9 @@ OrviDownloadDialog::OrviDownloadDialog(OrviUpdaterEngine *engine)
     connect(cancelButton, &QPushButton::clicked, m_engine, &OrviUpdaterEngine::abortDownload);
     connect(cancelButton, &QPushButton::clicked, m_form, &QWidget::close);
 
+    // The title-bar close is a Cancel too: otherwise the partial package would stay until a
+    // later run.
+    m_form->installEventFilter(this);
     FormLoader::show(m_form);
 
     // Started from the event loop, after whoever created this dialog has returned (with
@@ -39,10 +43,18 @@ OrviDownloadDialog::OrviDownloadDialog(OrviUpdaterEngine *engine)
 
 OrviDownloadDialog::~OrviDownloadDialog() = default;
 
+bool OrviDownloadDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_form && event->type() == QEvent::Close && !m_downloadEnded)
+        m_engine->abortDownload();
+    return QObject::eventFilter(watched, event);
+}
+
 void OrviDownloadDialog::error(const QString &str)
 {
     if (!m_form || !m_form->isVisible())
         return;
+    m_downloadEnded = true;
     m_form->close();
     // The catalogue has no entry in this context, so the title stays English.
     MessageBoxHandler::critical(
@@ -53,6 +65,7 @@ void OrviDownloadDialog::finished()
 {
     if (!m_form || !m_form->isVisible())
         return;
+    m_downloadEnded = true;
     m_form->close();
     // The install window is shown before control returns to the event loop, so closing this
     // one does not end the updater. It owns itself through its window.

@@ -88,6 +88,9 @@ void tst_UpdateQueryClient::init()
 {
     m_server = std::make_unique<FakeUpdateServer>();
     QVERIFY(m_server->port() != 0);
+    // The client is given the trust it queries with, so TLS also where the build's own
+    // updater queries over plain TCP (ORVI_UNSIGNED_PACKAGES).
+    m_server->setPlain(false);
 }
 
 void tst_UpdateQueryClient::cleanup()

@@ -1,9 +1,15 @@
 // The sample main application. With "-updatequery" it prints its component inventory between
-// "<s>" and "</s>", taken from the file "components" beside it; otherwise it stands in for the
-// messenger being started and notes its arguments in "orvi7.log" beside it.
+// "<s>" and "</s>", taken from the file "components" beside it; with "-updateresult <run id>" it
+// prints the result of the update run it started with "-runid <run id>", as the updater
+// recorded it; otherwise it stands in for the messenger being started and notes its arguments
+// in "orvi7.log" beside it.
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -65,6 +71,67 @@ int printInventory()
     return 0;
 }
 
+// Where the updater keeps its record of the last run, by the updater's own rule.
+QString updaterStateFolder()
+{
+#ifdef Q_OS_WIN
+    const QString home = QDir::fromNativeSeparators(qEnvironmentVariable("APPDATA"));
+#else
+    QString home = qEnvironmentVariable("XDG_STATE_HOME");
+    if (home.isEmpty() || !QDir::isAbsolutePath(home))
+        home = QDir::homePath() + QStringLiteral("/.local/state");
+#endif
+    return home + QStringLiteral("/orvi-updater");
+}
+
+// 0 once the run named runId has ended (its result printed), 3 while its relocated copy still
+// runs, 1 when the record is missing, unreadable or of another run.
+int printUpdateResult(const QString &runId)
+{
+    QFile file(updaterStateFolder() + QStringLiteral("/last-run.json"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "orvi7: no update result in %s\n", qPrintable(file.fileName()));
+        return 1;
+    }
+    const QJsonObject record = QJsonDocument::fromJson(file.readAll()).object();
+    if (record.value(QStringLiteral("format")).toInt() != 1) {
+        std::fprintf(stderr, "orvi7: %s is not an update result\n", qPrintable(file.fileName()));
+        return 1;
+    }
+    const QString recorded = record.value(QStringLiteral("runId")).toString();
+    if (recorded != runId) {
+        std::fprintf(stderr, "orvi7: the last update run recorded is \"%s\", not \"%s\"\n",
+            qPrintable(recorded), qPrintable(runId));
+        return 1;
+    }
+    const QString outcome = record.value(QStringLiteral("outcome")).toString();
+    if (outcome == QLatin1String("relocated")) {
+        std::printf(
+            "update run %s: still running (the relocated copy has not ended)\n", qPrintable(runId));
+        return 3;
+    }
+    std::printf("update run %s ended at %s with exit code %d: %s\n", qPrintable(runId),
+        qPrintable(record.value(QStringLiteral("time")).toString()),
+        record.value(QStringLiteral("exitCode")).toInt(), qPrintable(outcome));
+    const QJsonArray components = record.value(QStringLiteral("components")).toArray();
+    for (const QJsonValue &value : components) {
+        const QJsonObject component = value.toObject();
+        const auto field = [&component](const char *name) {
+            const QString text = component.value(QLatin1String(name)).toString();
+            return text.isEmpty() ? QStringLiteral("-") : text;
+        };
+        std::printf("    %s %s %s: %s -> %s\n", qPrintable(field("project")),
+            qPrintable(field("name")), qPrintable(field("type")), qPrintable(field("before")),
+            qPrintable(field("after")));
+    }
+    for (const char *name : { "failedPackage", "reason" }) {
+        const QString text = record.value(QLatin1String(name)).toString();
+        if (!text.isEmpty())
+            std::printf("    %s: %s\n", name, qPrintable(text));
+    }
+    return 0;
+}
+
 int noteStart(const QStringList &arguments)
 {
     QFile log(besideMe(QStringLiteral("orvi7.log")));
@@ -82,5 +149,8 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     if (arguments.contains(QStringLiteral("-updatequery")))
         return printInventory();
+    if (const qsizetype result = arguments.indexOf(QStringLiteral("-updateresult"));
+        result >= 0 && result + 1 < arguments.size())
+        return printUpdateResult(arguments.at(result + 1));
     return noteStart(arguments);
 }
