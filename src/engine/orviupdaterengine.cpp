@@ -63,6 +63,7 @@ bool OrviUpdaterEngine::checkUpdates()
 
     m_updates.clear();
     m_channelRefused = false;
+    m_channelRefusal.clear();
     UpdateQueryClient::Reply reply = m_query.exchange(request,
         ComponentAnswers::expectedFor(UpdateQuery::inventory(output).value_or(QByteArray())));
     const QString title = QCoreApplication::translate("translation", "Check updates", "nc");
@@ -87,6 +88,7 @@ bool OrviUpdaterEngine::checkUpdates()
         return false;
     case UpdateQueryClient::Outcome::CertificateRefused:
         m_channelRefused = true;
+        m_channelRefusal = reply.certificateError;
         qWarning(
             "The update server's certificate was refused: %s.", qPrintable(reply.certificateError));
         MessageBoxHandler::critical(
@@ -97,6 +99,7 @@ bool OrviUpdaterEngine::checkUpdates()
         // this line for whoever looks into it tell.
         qWarning("The update server's answer was refused: %s.", qPrintable(reply.refusal));
         m_channelRefused = true;
+        m_channelRefusal = reply.refusal;
         break;
     case UpdateQueryClient::Outcome::ExchangeFailed:
         break;

@@ -48,6 +48,8 @@ public:
     /// True when the last query was refused because the server or its answer could not be
     /// trusted, which a blocked or forged channel causes and a plain outage does not.
     bool channelRefused() const { return m_channelRefused; }
+    /// Why the last query's channel was refused, in the system's words; empty when it was not.
+    QString channelRefusal() const { return m_channelRefusal; }
 
     /// The catalogue in reply order; the entries stay owned by the engine.
     QVector<UpdateEntry *> updates() const;
@@ -110,6 +112,7 @@ private:
     QString m_details;
     bool m_installSucceeded = false;
     bool m_channelRefused = false;
+    QString m_channelRefusal;
     InstallationRun::Outcome m_installOutcome = InstallationRun::Outcome::NotRun;
     QString m_failedPackage;
     QString m_failureReason;

@@ -264,9 +264,11 @@ int Startup::updateRun(
             return ended(RunRecord::Outcome::RecoveryFailed, exitRollbackFailed);
         const bool queried = query ? query(engine) : engine.checkUpdates();
         if (!queried) {
-            return engine.channelRefused()
-                ? ended(RunRecord::Outcome::ChannelRefused, exitChannelRefused)
-                : ended(RunRecord::Outcome::QueryFailed, 0);
+            if (engine.channelRefused()) {
+                result.setOutcome(RunRecord::Outcome::ChannelRefused, engine.channelRefusal());
+                return exitChannelRefused;
+            }
+            return ended(RunRecord::Outcome::QueryFailed, 0);
         }
         if (!engine.hasUpdates()) {
             if (!quiet)
