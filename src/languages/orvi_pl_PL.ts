@@ -430,6 +430,11 @@
         <translation>Trwa inna aktualizacja komunikatora Orvi.</translation>
     </message>
     <message>
+        <source>It was started by the user %1 (process %2).</source>
+        <comment>nc</comment>
+        <translation>Uruchomił ją użytkownik %1 (proces %2).</translation>
+    </message>
+    <message>
         <source>Cannot lock the update: %1</source>
         <comment>nc</comment>
         <translation>Nie można zablokować aktualizacji: %1</translation>

@@ -76,13 +76,22 @@ bool Startup::lockRun(RunLock &lock, const QString &appFolder, bool quiet, int t
     QString errorText;
     switch (lock.acquire(Platform::runLockFile(), appFolder, timeout, &errorText)) {
     case RunLock::Result::Locked:
+    // Goes on as far as any run of a user who cannot change the installation.
+    case RunLock::Result::Unwritable:
         return true;
     case RunLock::Result::Busy:
-        if (!quiet)
+        if (!quiet) {
+            QString text = QCoreApplication::translate(
+                "translation", "Another update of Orvi instant messenger is running.", "nc");
+            if (const RunLock::Holder holder = lock.holder(); !holder.user.isEmpty())
+                text += QLatin1Char(' ')
+                    + QCoreApplication::translate(
+                        "translation", "It was started by the user %1 (process %2).", "nc")
+                          .arg(holder.user)
+                          .arg(holder.process);
             MessageBoxHandler::information(
-                QCoreApplication::translate("translation", "Update", "program update"),
-                QCoreApplication::translate(
-                    "translation", "Another update of Orvi instant messenger is running.", "nc"));
+                QCoreApplication::translate("translation", "Update", "program update"), text);
+        }
         *code = exitAnotherRun;
         return false;
     case RunLock::Result::Failed:

@@ -18,10 +18,16 @@
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <cerrno>
 #include <stdexcept>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 class tst_Startup : public QObject
 {
@@ -63,6 +69,8 @@ private slots:
 
     void lockRun_data();
     void lockRun();
+    void nobodyElseHoldsTheRun_data();
+    void nobodyElseHoldsTheRun();
 
     void binaryWithoutRootExitsAtOnce();
 
@@ -657,6 +665,102 @@ void tst_Startup::lockRun()
     if (code != 1)
         QCOMPARE(RunLock().acquire(Platform::runLockFile(), m_source, 0),
             code == 0 ? RunLock::Result::Busy : RunLock::Result::Locked);
+}
+
+void tst_Startup::nobodyElseHoldsTheRun_data()
+{
+    // "folder", "lock file": another user locks it for reading; "own run": another run of
+    // this user holds the lock; "pipe": a pipe stands in the run marker's place.
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<int>("code");
+    QTest::newRow("another user's read lock on the installation") << QStringLiteral("folder") << 0;
+    QTest::newRow("another user's read lock on a lock file left behind")
+        << QStringLiteral("lock file") << 0;
+    QTest::newRow("this user's other run: named in the box")
+        << QStringLiteral("own run") << Startup::exitAnotherRun;
+    QTest::newRow("a pipe as the run marker: told at once")
+        << QStringLiteral("pipe") << Startup::exitAnotherRun;
+}
+
+// Who cannot change the installation cannot hold up its updates, and what stands in the
+// installation cannot stall a start.
+void tst_Startup::nobodyElseHoldsTheRun()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(int, code);
+    QVERIFY(ApplicationFolder::make(m_source));
+    QVERIFY(QDir().mkpath(m_environment->tempFolder()));
+    QProcess otherUser;
+    const auto stopOtherUser = qScopeGuard([&otherUser] {
+        otherUser.kill();
+        otherUser.waitForFinished();
+    });
+    RunLock ownRun;
+    const QString lockFile = m_source + QStringLiteral("/.orvi-update.lock");
+    if (obstacle == QLatin1String("folder") || obstacle == QLatin1String("lock file")) {
+#ifdef Q_OS_WIN
+        QSKIP("a second user's lock is a Unix matter here; Windows keeps others out by ACL");
+#else
+        if (::geteuid() != 0)
+            QSKIP("another user's lock needs root to change its uid");
+        QVERIFY(::chmod(QFile::encodeName(m_environment->root()).constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(m_source).constData(), 0755) == 0);
+        QString locked = m_source;
+        if (obstacle == QLatin1String("lock file")) {
+            // As a run killed while it held the lock leaves it.
+            QVERIFY(TestEnvironment::writeFile(lockFile, "someone\n1\n"));
+            QVERIFY(::chmod(QFile::encodeName(lockFile).constData(), 0600) == 0);
+            locked = lockFile;
+        }
+        // A shared lock taken by the other uid, held until this test ends it.
+        otherUser.start(QStringLiteral("setpriv"),
+            { QStringLiteral("--reuid=48123"), QStringLiteral("--regid=48123"),
+                QStringLiteral("--clear-groups"), QStringLiteral("flock"), QStringLiteral("-s"),
+                QStringLiteral("-n"), locked, QStringLiteral("-c"),
+                QStringLiteral("echo held; exec cat") });
+        QVERIFY2(otherUser.waitForStarted(), qPrintable(otherUser.errorString()));
+        QSignalSpy said(&otherUser, &QProcess::readyReadStandardOutput);
+        QSignalSpy ended(&otherUser, &QProcess::finished);
+        QTRY_VERIFY_WITH_TIMEOUT(!said.isEmpty() || !ended.isEmpty(), 10000);
+        // The folder is open to every reader, the lock file left behind to none but its owner.
+        QCOMPARE(ended.isEmpty(), obstacle == QLatin1String("folder"));
+#endif
+    } else if (obstacle == QLatin1String("own run")) {
+        QCOMPARE(ownRun.acquire(m_environment->root() + QStringLiteral("/own.lock"), m_source, 0),
+            RunLock::Result::Locked);
+    } else {
+#ifdef Q_OS_WIN
+        QSKIP("Windows has no pipes in folders");
+#else
+        QVERIFY(::mkfifo(QFile::encodeName(RunMarker::path(m_source)).constData(), 0600) == 0);
+#endif
+    }
+
+    RunLock lock;
+    int exitCode = 0;
+    if (Startup::lockRun(lock, m_source, false, 0, &exitCode)) {
+        EngineSettings settings;
+        settings.appRoot = m_source;
+        exitCode = Startup::updateRun(
+            false, [](OrviUpdaterEngine &) { return false; }, settings);
+    }
+
+    QCOMPARE(exitCode, code);
+    if (code == 0) {
+        QVERIFY(m_boxes.boxes().isEmpty());
+        // The lock goes with the run, and with it its file.
+        lock.release();
+        QVERIFY(!QFileInfo::exists(lockFile));
+        return;
+    }
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const QString text = m_boxes.boxes().constFirst().text;
+    const QString named = obstacle == QLatin1String("pipe")
+        ? QStringLiteral("?")
+        : QStringLiteral("%1 (process %2)")
+              .arg(Platform::userName())
+              .arg(QCoreApplication::applicationPid());
+    QVERIFY2(text.contains(named), qPrintable(text));
 }
 
 QTEST_MAIN(tst_Startup)
