@@ -5,6 +5,7 @@
 #include "platform.h"
 #include "updateentry.h"
 #include "updatequery.h"
+#include "versionnumber.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -49,14 +50,32 @@ OrviUpdaterEngine::OrviUpdaterEngine(EngineSettings settings)
 
 OrviUpdaterEngine::~OrviUpdaterEngine() = default;
 
+void OrviUpdaterEngine::recordConfirmedVersions(const InventoryVersions &reported)
+{
+    QVector<VersionRecords::Record> confirmed;
+    for (const VersionRecords::Record &record : std::as_const(m_unconfirmedVersions)) {
+        const QByteArray now = reported.versionOf(record.project, record.name, record.type);
+        if (!now.isEmpty()
+            && VersionNumber::compare(QString::fromUtf8(record.version), QString::fromUtf8(now))
+                <= 0)
+            confirmed.append(record);
+    }
+    m_unconfirmedVersions.clear();
+    // As after an install: a record that cannot be written only weakens the replay check.
+    if (!confirmed.isEmpty())
+        VersionRecords(Platform::stateFolder()).record(confirmed);
+}
+
 bool OrviUpdaterEngine::checkUpdates()
 {
     if (!m_settings.appRoot)
         return false;
     const QByteArray output = UpdateQuery::runMainApp(
         UpdateQuery::commandLine(*m_settings.appRoot), m_settings.mainAppTimeout);
-    m_acceptance.setReportedVersions(
-        InventoryVersions::read(UpdateQuery::inventory(output).value_or(QByteArray())));
+    const InventoryVersions reported
+        = InventoryVersions::read(UpdateQuery::inventory(output).value_or(QByteArray()));
+    recordConfirmedVersions(reported);
+    m_acceptance.setReportedVersions(reported);
     const QByteArray nonce = UpdateQuery::newNonce();
     const QByteArray request = UpdateQuery::request(output, nonce);
 

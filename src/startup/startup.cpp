@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "discardedfolders.h"
 #include "embeddedresources.h"
 #include "filesystem.h"
 #include "folder.h"
@@ -65,7 +66,12 @@ int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings
     if (switches.update) {
         settings.appRoot = switches.appRoot;
         settings.downloadFolder = std::move(downloadFolder);
-        return updateRun(switches.quiet, Query(), settings);
+        const int updateCode = updateRun(switches.quiet, Query(), settings);
+        // The windows are closed: what a recovery moved aside no longer keeps anyone waiting,
+        // and being this user's alone, it needs no lock.
+        lock.release();
+        DiscardedFolders::removeAll(Platform::downloadFolder());
+        return updateCode;
     }
     return relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
         Platform::relocationFiles(), switches.quiet);
@@ -217,8 +223,11 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
             return 1;
         }
         // Before the main application is asked anything: it may be half replaced.
-        if (!recoverInterruptedRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
+        QVector<VersionRecords::Record> completedVersions;
+        if (!recoverInterruptedRun(
+                engine.downloadFolder(), settings.appRoot.value_or(QString()), &completedVersions))
             return exitRollbackFailed;
+        engine.confirmVersions(completedVersions);
         const bool queried = query ? query(engine) : engine.checkUpdates();
         if (!queried)
             return engine.channelRefused() ? exitChannelRefused : 0;
@@ -251,6 +260,7 @@ int Startup::updateRun(bool quiet, const Query &query, const EngineSettings &set
         case InstallationRun::Outcome::RolledBack:
             return exitRolledBack;
         case InstallationRun::Outcome::RollbackFailed:
+        case InstallationRun::Outcome::Kept:
             return exitRollbackFailed;
         }
         return code;
@@ -325,7 +335,8 @@ bool Startup::acceptRunMarker(const QString &downloadFolder, const QString &appF
     return false;
 }
 
-bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot)
+bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot,
+    QVector<VersionRecords::Record> *completedVersions)
 {
     QStringList unrestored;
     InstallationRun::Outcome outcome = InstallationRun::Outcome::NotRun;
@@ -334,11 +345,13 @@ bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString
         // before the boxes that tell how it ended.
         std::unique_ptr<OrviRecoveryDialog> window;
         outcome = InstallationRun::recover(
-            downloadFolder, appRoot, &unrestored, [&window](int percent) {
+            downloadFolder, appRoot, &unrestored,
+            [&window](int percent) {
                 if (!window)
                     window = std::make_unique<OrviRecoveryDialog>();
                 window->setProgress(percent);
-            });
+            },
+            completedVersions);
     }
     switch (outcome) {
     case InstallationRun::Outcome::NotRun:
@@ -353,6 +366,17 @@ bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString
                 "before that update.",
                 "nc"));
         return true;
+    case InstallationRun::Outcome::Kept:
+        // Also when quiet: nothing else tells why no update is ever installed.
+        MessageBoxHandler::critical(
+            QCoreApplication::translate("translation", "Update", "program update"),
+            QCoreApplication::translate("translation",
+                "The update journal %1 belongs to another installation than %2, so it was "
+                "neither undone nor removed. If no update is running, deleting it is safe.",
+                "nc")
+                .arg(QDir::toNativeSeparators(unrestored.value(0)),
+                    QDir::toNativeSeparators(appRoot)));
+        return false;
     case InstallationRun::Outcome::RollbackFailed:
         break;
     }

@@ -6,12 +6,14 @@
 #include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
+#include "packageinstaller.h"
 #include "platform.h"
 #include "runlock.h"
 #include "runmarker.h"
 #include "startup.h"
 #include "testenvironment.h"
 #include "toplevelwindows.h"
+#include "versionrecords.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,12 +21,14 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QScopeGuard>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <cerrno>
 #include <stdexcept>
 
 #ifndef Q_OS_WIN
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -71,6 +75,8 @@ private slots:
     void lockRun();
     void nobodyElseHoldsTheRun_data();
     void nobodyElseHoldsTheRun();
+    void plantedJournalsReachNothingOutside_data();
+    void plantedJournalsReachNothingOutside();
 
     void binaryWithoutRootExitsAtOnce();
 
@@ -761,6 +767,110 @@ void tst_Startup::nobodyElseHoldsTheRun()
               .arg(Platform::userName())
               .arg(QCoreApplication::applicationPid());
     QVERIFY2(text.contains(named), qPrintable(text));
+}
+
+void tst_Startup::plantedJournalsReachNothingOutside_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("box"); // what the last box says
+    QTest::addColumn<bool>("kept"); // the journal stays where it is
+
+    const QString safe = QStringLiteral("If no update is running, deleting it is safe.");
+    QTest::newRow("naming / as the plug-in folder")
+        << QStringLiteral("root plug-ins") << Startup::exitRollbackFailed << safe << true;
+    QTest::newRow("naming another folder as the plug-in folder")
+        << QStringLiteral("other plug-ins") << Startup::exitRollbackFailed << safe << true;
+    QTest::newRow("a link inside the installation")
+        << QStringLiteral("link") << Startup::exitRollbackFailed
+        << QStringLiteral("could not be undone completely") << true;
+    QTest::newRow("a finished journal recording version 999")
+        << QStringLiteral("999") << 0 << QStringLiteral("Couldn't connect") << false;
+    QTest::newRow("a journal of 1 GiB: set aside, never read")
+        << QStringLiteral("huge") << 0 << QStringLiteral("tupdates-kept-") << false;
+}
+
+void tst_Startup::plantedJournalsReachNothingOutside()
+{
+    QFETCH(QString, planted);
+    QFETCH(int, code);
+    QFETCH(QString, box);
+    QFETCH(bool, kept);
+    QVERIFY(ApplicationFolder::makeWithSample(m_source));
+    QVERIFY(TestEnvironment::writeFile(
+        m_source + QStringLiteral("/components"), "orvi core app 2\norvi extra app 1\n"));
+    const QString outside = m_environment->root() + QStringLiteral("/outside");
+    QVERIFY(TestEnvironment::writeFile(outside + QStringLiteral("/victim.dll"), "outside"));
+    const auto outsideBefore = FolderSnapshot::take(outside);
+    PlanStep step;
+    step.kind = PlanStep::Kind::Replace;
+    step.target = outside + QStringLiteral("/victim.dll");
+    step.backup = m_download + QStringLiteral("pkg/unwind/victim.dll");
+    QVERIFY(TestEnvironment::writeFile(step.backup, "planted"));
+    const QString journalFile = InstallationJournal::filePath(m_download);
+    InstallationJournal journal(m_download);
+    if (planted == QLatin1String("root plug-ins")) {
+        QVERIFY(journal.begin({ m_source, QStringLiteral("/") }));
+    } else if (planted == QLatin1String("other plug-ins")) {
+        QVERIFY(journal.begin({ m_source, outside }));
+    } else if (planted == QLatin1String("link")) {
+#ifdef Q_OS_WIN
+        QSKIP("the links of this system are reparse points, which the platform tests cover");
+#endif
+        QVERIFY(QFile::link(outside, m_source + QStringLiteral("/lib")));
+        step.target = m_source + QStringLiteral("/lib/victim.dll");
+        QVERIFY(journal.begin({ m_source, QString() }));
+    } else if (planted == QLatin1String("999")) {
+        QVERIFY(journal.begin({ m_source, QString() }));
+        QVERIFY(journal.finish(true,
+            { { m_source, "orvi", "core", "app", "999" },
+                { m_source, "orvi", "extra", "app", "1" } }));
+    } else {
+        QVERIFY(TestEnvironment::writeFile(journalFile, "orvi-journal 2\n"));
+        QVERIFY(QFile::resize(journalFile, qint64(1) << 30));
+    }
+    if (planted != QLatin1String("999") && planted != QLatin1String("huge"))
+        QVERIFY(journal.addPackage(QStringLiteral("pkg"), { step }));
+    const QByteArray journalBefore
+        = planted == QLatin1String("huge") ? QByteArray() : TestEnvironment::readFile(journalFile);
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    }
+    EngineSettings settings;
+    settings.appRoot = m_source;
+    settings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), closedPort);
+#ifndef Q_OS_WIN
+    struct rusage usage;
+    QVERIFY(::getrusage(RUSAGE_SELF, &usage) == 0);
+    const long peakBefore = usage.ru_maxrss;
+#endif
+
+    const int exitCode = Startup::updateRun(
+        true, [](OrviUpdaterEngine &engine) { return engine.checkUpdates(); }, settings);
+
+    QCOMPARE(exitCode, code);
+    QCOMPARE(FolderSnapshot::take(outside), outsideBefore);
+    QVERIFY(!m_boxes.boxes().isEmpty());
+    const QString text = m_boxes.boxes().constLast().text;
+    QVERIFY2(text.contains(box), qPrintable(text));
+    if (box.contains(QLatin1String("deleting it is safe")))
+        QVERIFY2(text.contains(QDir::toNativeSeparators(journalFile)), qPrintable(text));
+    QCOMPARE(TestEnvironment::readFile(journalFile) == journalBefore, kept);
+    if (planted == QLatin1String("999")) {
+        // Only what the main application confirms: it reports version 2 of the core.
+        const VersionRecords records(Platform::stateFolder());
+        QCOMPARE(records.recorded(m_source, "orvi", "core", "app"), QByteArray());
+        QCOMPARE(records.recorded(m_source, "orvi", "extra", "app"), QByteArray("1"));
+    }
+#ifndef Q_OS_WIN
+    // The journal is never read whole: the peak grows by far less than its size.
+    QVERIFY(::getrusage(RUSAGE_SELF, &usage) == 0);
+    QVERIFY2(
+        usage.ru_maxrss - peakBefore < 64 * 1024, qPrintable(QString::number(usage.ru_maxrss)));
+#endif
 }
 
 QTEST_MAIN(tst_Startup)
