@@ -57,6 +57,13 @@ public:
     static QByteArray holderRecord();
     /// The holder a lock's text names; an empty user for any text not of that form.
     static Holder holderOf(const QByteArray &record);
+#ifdef Q_OS_WIN
+    /// The access list of the application folder's mutex, made from the folder's own access
+    /// list (both as the system lays out an ACL): whom the folder's entries let add or write
+    /// files gets every access, whom they deny it is denied every access, and nobody else
+    /// gets any. Empty when it cannot be made.
+    static QByteArray mutexAccessList(const QByteArray &folderAccessList);
+#endif
 
 private:
     struct Handles;
