@@ -16,9 +16,14 @@
 //                          times the complete install of packages of small files (5000 and
 //                          100000 by default) against the recovery of the same install killed
 //                          halfway through its changes
-//   install-bench recover <download folder>
-//                          undoes the unfinished run journalled there, as the next start does
+//   install-bench recover <download folder> <root>
+//                          undoes the unfinished run journalled there for the application
+//                          folder root, as the next start does
+//   install-bench remove <download folder>
+//                          removes what recoveries moved aside beside the download folder, as
+//                          a run does once its windows are closed
 
+#include "discardedfolders.h"
 #include "enginesettings.h"
 #include "installationjournal.h"
 #include "installationrun.h"
@@ -278,8 +283,16 @@ int runRecover(int argc, char **argv)
     QCoreApplication application(argc, argv);
     QStringList unrestored;
     const InstallationRun::Outcome outcome
-        = InstallationRun::recover(QCoreApplication::arguments().value(2), QString(), &unrestored);
+        = InstallationRun::recover(QCoreApplication::arguments().value(2),
+            QCoreApplication::arguments().value(3), &unrestored);
     return outcome == InstallationRun::Outcome::RolledBack && unrestored.isEmpty() ? 0 : 1;
+}
+
+int runRemove(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    DiscardedFolders::removeAll(QCoreApplication::arguments().value(2));
+    return 0;
 }
 
 struct RecoveryFigures
@@ -287,8 +300,9 @@ struct RecoveryFigures
     qsizetype undone = 0;
     // From the first target replaced to the end of an install left alone.
     double changing = 0;
-    // Until the journal says the run was undone, and until the recovery ended.
-    std::vector<double> restorations, recoveries;
+    // Until the journal says the run was undone, until the recovery ended, and the removal of
+    // what it moved aside, which comes once the windows are closed.
+    std::vector<double> restorations, recoveries, removals;
 };
 
 /// Where the archive of package is kept: the recovery empties the download folder, archives
@@ -361,7 +375,7 @@ RecoveryFigures measureRecovery(const QString &self, const QString &work,
         // download folder is emptied after that.
         const Clock::time_point started = Clock::now();
         Clock::time_point restored;
-        const Measurement m = runChild({ self, QStringLiteral("recover"), download },
+        const Measurement m = runChild({ self, QStringLiteral("recover"), download, root },
             [&](pid_t pid) { restored = waitForReplacement(journal, pid); });
         if (m.exitCode != 0)
             qFatal("recovery failed");
@@ -370,6 +384,13 @@ RecoveryFigures measureRecovery(const QString &self, const QString &work,
                 QStringLiteral("diff -r -q %1 %2 >/dev/null").arg(quoted(oldTree), quoted(root))))
             qFatal("recovery did not give back the old tree");
         figures.recoveries.push_back(m.seconds);
+        const Measurement removal = runChild({ self, QStringLiteral("remove"), download });
+        if (removal.exitCode != 0
+            || !QDir(QFileInfo(QDir::cleanPath(download)).path())
+                    .entryList({ QStringLiteral("tupdates-discarded-*") }, QDir::Dirs)
+                    .isEmpty())
+            qFatal("what the recovery moved aside was not removed");
+        figures.removals.push_back(removal.seconds);
     }
     return figures;
 }
@@ -619,25 +640,28 @@ int runRecoveryBenchmark(const QString &work, int rounds, const std::vector<int>
     shell(QStringLiteral("rm -rf %1").arg(quoted(setAside)));
 
     out << Qt::endl
-        << QStringLiteral("%1  %2  %3  %4  %5")
+        << QStringLiteral("%1  %2  %3  %4  %5  %6")
                .arg(QStringLiteral("files"), 8)
                .arg(QStringLiteral("install s"), 10)
                .arg(QStringLiteral("restored s"), 10)
                .arg(QStringLiteral("recovery s"), 10)
                .arg(QStringLiteral("ratio"), 6)
+               .arg(QStringLiteral("removal s"), 10)
         << Qt::endl;
     for (const Row &row : rows) {
         const double recovery = median(row.recovery.recoveries);
-        out << QStringLiteral("%1  %2  %3  %4  %5")
+        out << QStringLiteral("%1  %2  %3  %4  %5  %6")
                    .arg(row.count, 8)
                    .arg(row.install, 10, 'f', 3)
                    .arg(median(row.recovery.restorations), 10, 'f', 3)
                    .arg(recovery, 10, 'f', 3)
                    .arg(recovery / row.install, 6, 'f', 2)
+                   .arg(median(row.recovery.removals), 10, 'f', 3)
             << Qt::endl;
     }
     out << "medians of " << rounds << " rounds; the install killed halfway through its changes; "
-        << "restored: until the journal says the run was undone; target: ratio <= 2" << Qt::endl;
+        << "restored: until the journal says the run was undone; target: ratio <= 2; removal: "
+        << "what the recovery moved aside, once the windows are closed" << Qt::endl;
     return 0;
 }
 } // namespace
@@ -646,8 +670,10 @@ int main(int argc, char **argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "install") == 0)
         return runInstall(argc, argv);
-    if (argc >= 3 && std::strcmp(argv[1], "recover") == 0)
+    if (argc >= 4 && std::strcmp(argv[1], "recover") == 0)
         return runRecover(argc, argv);
+    if (argc >= 3 && std::strcmp(argv[1], "remove") == 0)
+        return runRemove(argc, argv);
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     // "recovery <rounds> <work> [file counts]".

@@ -5,6 +5,7 @@
 #include "platform.h"
 #include "updateentry.h"
 #include "updatequery.h"
+#include "versionnumber.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -49,6 +50,22 @@ OrviUpdaterEngine::OrviUpdaterEngine(EngineSettings settings)
 
 OrviUpdaterEngine::~OrviUpdaterEngine() = default;
 
+void OrviUpdaterEngine::recordConfirmedVersions(const InventoryVersions &reported)
+{
+    QVector<VersionRecords::Record> confirmed;
+    for (const VersionRecords::Record &record : std::as_const(m_unconfirmedVersions)) {
+        const QByteArray now = reported.versionOf(record.project, record.name, record.type);
+        if (!now.isEmpty()
+            && VersionNumber::compare(QString::fromUtf8(record.version), QString::fromUtf8(now))
+                <= 0)
+            confirmed.append(record);
+    }
+    m_unconfirmedVersions.clear();
+    // As after an install: a record that cannot be written only weakens the replay check.
+    if (!confirmed.isEmpty())
+        VersionRecords(Platform::stateFolder()).record(confirmed);
+}
+
 bool OrviUpdaterEngine::checkUpdates()
 {
     if (!m_settings.appRoot)
@@ -57,6 +74,7 @@ bool OrviUpdaterEngine::checkUpdates()
         UpdateQuery::commandLine(*m_settings.appRoot), m_settings.mainAppTimeout);
     m_reportedVersions
         = InventoryVersions::read(UpdateQuery::inventory(output).value_or(QByteArray()));
+    recordConfirmedVersions(m_reportedVersions);
     m_acceptance.setReportedVersions(m_reportedVersions);
     const QByteArray nonce = UpdateQuery::newNonce();
     const QByteArray request = UpdateQuery::request(output, nonce);

@@ -36,6 +36,13 @@ public:
     /// fills the catalogue. False when the query could not be completed (also, silently, when
     /// there is no main application folder); the user has been told where that applies.
     bool checkUpdates();
+    /// The versions an earlier run's completed journal says it installed. The next
+    /// checkUpdates() records each whose version is no higher than what the main application
+    /// then reports, and drops the others: a journal is no proof of what is installed.
+    void confirmVersions(const QVector<VersionRecords::Record> &versions)
+    {
+        m_unconfirmedVersions = versions;
+    }
     /// True when the catalogue holds at least one entry.
     bool hasUpdates() const;
 
@@ -102,6 +109,8 @@ public slots:
 private:
     /// The box's text for a refused certificate of the update server.
     QString certificateText(const UpdateQueryClient::Reply &reply) const;
+    /// Records the versions given to confirmVersions() that reported confirms.
+    void recordConfirmedVersions(const InventoryVersions &reported);
 
     const EngineSettings m_settings;
     const QString m_downloadFolder;
@@ -117,6 +126,7 @@ private:
     QString m_failedPackage;
     QString m_failureReason;
     InventoryVersions m_reportedVersions;
+    QVector<VersionRecords::Record> m_unconfirmedVersions;
     /// The package folders the download's deltas prepared, by update.
     QHash<const UpdateEntry *, DeltaPackage::Prepared> m_prepared;
 };

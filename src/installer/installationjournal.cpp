@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QUrl>
 
-#include <optional>
+#include <iterator>
 
 namespace {
 const QByteArray header = QByteArrayLiteral("orvi-journal 2\n");
@@ -37,38 +37,121 @@ QByteArray checksumLine(const QByteArray &records)
         + '\n';
 }
 
-QByteArray readJournal(const QString &downloadFolder)
+// The journal's lines one at a time, each with its newline; none past the end or at a line
+// too long for any journal this updater writes.
+class LineReader
+{
+public:
+    explicit LineReader(QFile *file) : m_file(file) { }
+    bool next(QByteArray *line)
+    {
+        // A path is at most a few thousand characters, each at most twelve once encoded.
+        constexpr qint64 longestLine = 1024 * 1024;
+        *line = m_file->readLine(longestLine);
+        return line->endsWith('\n');
+    }
+
+private:
+    QFile *m_file;
+};
+
+void readRecord(const QByteArray &line, bool first, InstallationJournal::Contents *contents)
+{
+    if (line.startsWith("step ")) {
+        const QList<QByteArray> fields = line.chopped(1).split(' ');
+        if (fields.size() != 5)
+            return;
+        PlanStep step;
+        for (int kind = 0; kind < int(std::size(kindNames)); ++kind) {
+            if (fields.at(1) == kindNames[kind])
+                step.kind = PlanStep::Kind(kind);
+        }
+        step.target = decoded(fields.at(2));
+        step.backup = decoded(fields.at(3));
+        step.temporary = decoded(fields.at(4));
+        contents->steps.append(step);
+    } else if (first && line.startsWith("folders ")) {
+        const QList<QByteArray> fields = line.chopped(1).split(' ');
+        if (fields.size() == 3)
+            contents->folders = { decoded(fields.at(1)), decoded(fields.at(2)) };
+    } else {
+        contents->installed += VersionRecords::fromText(line);
+    }
+}
+
+// The journal read once, line by line, its checksum taken on the way; Damaged when it is not a
+// whole journal (cut short, edited, too large, or not a journal at all).
+InstallationJournal::Contents readContents(QFile *file)
+{
+    using Contents = InstallationJournal::Contents;
+    Contents contents;
+    contents.state = InstallationJournal::State::Damaged;
+    if (file->size() > InstallationJournal::largestJournal)
+        return contents;
+    LineReader reader(file);
+    QByteArray first;
+    if (!reader.next(&first) || (first != header && first != formerHeader))
+        return contents;
+    const bool checksummed = first == header;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(first);
+    // A line is a record only once a later one shows that it is neither the checksum nor the
+    // end; the last record tells how the run ended.
+    QByteArray lastRecord;
+    QByteArray previous;
+    QByteArray line;
+    bool hasPrevious = false;
+    qint64 records = 0;
+    while (reader.next(&line)) {
+        if (line == endLine) {
+            if (file->atEnd()) {
+                const bool whole = checksummed
+                    ? hasPrevious && previous == checksumWord + hash.result().toHex() + '\n'
+                    : true;
+                if (!whole)
+                    return Contents { InstallationJournal::State::Damaged, {}, {}, {} };
+                if (!checksummed && hasPrevious) {
+                    readRecord(previous, records == 0, &contents);
+                    lastRecord = previous;
+                }
+                const bool finished = lastRecord == completedLine || lastRecord == rolledBackLine;
+                contents.state = finished ? InstallationJournal::State::Finished
+                                          : InstallationJournal::State::Unfinished;
+                if (lastRecord != completedLine)
+                    contents.installed.clear();
+                if (finished)
+                    contents.steps.clear();
+                if (!checksummed)
+                    contents.folders = {};
+                return contents;
+            }
+        }
+        if (hasPrevious) {
+            hash.addData(previous);
+            readRecord(previous, records++ == 0, &contents);
+            lastRecord = std::move(previous);
+        }
+        previous = std::move(line);
+        hasPrevious = true;
+    }
+    return Contents { InstallationJournal::State::Damaged, {}, {}, {} };
+}
+
+InstallationJournal::Contents readJournal(const QString &downloadFolder)
 {
     // The journal is never a link: it is replaced by rename only. Read relative to the folder
     // opened without following a link, so that no name above it is followed twice.
+    if (FileSystem::kindOf(InstallationJournal::filePath(downloadFolder))
+        == FileSystem::Kind::Missing)
+        return {};
     const FileSystem::Handle handle = Folder::open(downloadFolder).read(QStringLiteral("journal"));
     QFile file;
-    if (handle < 0 || !file.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-        return QByteArray();
-    return file.readAll();
-}
-
-// The records of a whole journal, without its checksum and end lines; nothing when the text
-// is not one (cut short, edited, or not a journal at all).
-std::optional<QByteArray> recordsOf(const QByteArray &text)
-{
-    if (!text.endsWith(endLine))
-        return std::nullopt;
-    const QByteArray body = text.chopped(endLine.size());
-    if (text.startsWith(formerHeader))
-        return body;
-    if (!text.startsWith(header))
-        return std::nullopt;
-    const qsizetype checksumAt = body.lastIndexOf('\n', body.size() - 2) + 1;
-    const QByteArray records = body.left(checksumAt);
-    if (checksumAt <= 0 || body.mid(checksumAt) != checksumLine(records))
-        return std::nullopt;
-    return records;
-}
-
-std::optional<QByteArray> readRecords(const QString &downloadFolder)
-{
-    return recordsOf(readJournal(downloadFolder));
+    if (handle < 0 || !file.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        InstallationJournal::Contents unreadable;
+        unreadable.state = InstallationJournal::State::Damaged;
+        return unreadable;
+    }
+    return readContents(&file);
 }
 
 } // namespace
@@ -121,55 +204,28 @@ bool InstallationJournal::write()
     return ok;
 }
 
+InstallationJournal::Contents InstallationJournal::read(const QString &downloadFolder)
+{
+    return readJournal(downloadFolder);
+}
+
 InstallationJournal::State InstallationJournal::state(const QString &downloadFolder)
 {
-    if (FileSystem::kindOf(filePath(downloadFolder)) == FileSystem::Kind::Missing)
-        return State::None;
-    const std::optional<QByteArray> records = readRecords(downloadFolder);
-    if (!records)
-        return State::Damaged;
-    return records->endsWith(completedLine) || records->endsWith(rolledBackLine)
-        ? State::Finished
-        : State::Unfinished;
+    return read(downloadFolder).state;
 }
 
 QVector<VersionRecords::Record> InstallationJournal::installedVersions(
     const QString &downloadFolder)
 {
-    const std::optional<QByteArray> records = readRecords(downloadFolder);
-    if (!records || !records->endsWith(completedLine))
-        return {};
-    return VersionRecords::fromText(*records);
+    return read(downloadFolder).installed;
 }
 
 QVector<InstallationJournal::Step> InstallationJournal::steps(const QString &downloadFolder)
 {
-    QVector<Step> steps;
-    const QList<QByteArray> lines = readRecords(downloadFolder).value_or(QByteArray()).split('\n');
-    for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() != 5 || fields.at(0) != "step")
-            continue;
-        Step step;
-        for (int kind = 0; kind < int(std::size(kindNames)); ++kind) {
-            if (fields.at(1) == kindNames[kind])
-                step.kind = Step::Kind(kind);
-        }
-        step.target = decoded(fields.at(2));
-        step.backup = decoded(fields.at(3));
-        step.temporary = decoded(fields.at(4));
-        steps.append(step);
-    }
-    return steps;
+    return read(downloadFolder).steps;
 }
 
 InstallationJournal::Folders InstallationJournal::folders(const QString &downloadFolder)
 {
-    const QByteArray records = readRecords(downloadFolder).value_or(QByteArray());
-    if (!records.startsWith(header))
-        return {};
-    const QList<QByteArray> fields = records.mid(header.size()).split('\n').value(0).split(' ');
-    if (fields.size() != 3 || fields.at(0) != "folders")
-        return {};
-    return { decoded(fields.at(1)), decoded(fields.at(2)) };
+    return read(downloadFolder).folders;
 }

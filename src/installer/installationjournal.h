@@ -28,6 +28,21 @@ public:
         QString plugins;
     };
 
+    /// What one reading of a journal found.
+    struct Contents
+    {
+        State state = State::None;
+        /// Empty for a journal of the previous format.
+        Folders folders;
+        /// The steps of an unfinished journal, in the order recorded.
+        QVector<Step> steps;
+        /// The versions a completed journal installed.
+        QVector<VersionRecords::Record> installed;
+    };
+    /// A journal larger than this is no journal this updater wrote: it counts as damaged, and
+    /// is never read.
+    static constexpr qint64 largestJournal = qint64(64) * 1024 * 1024;
+
     /// The journal of the download folder downloadFolder.
     explicit InstallationJournal(const QString &downloadFolder);
 
@@ -39,6 +54,9 @@ public:
     /// was rolled back.
     bool finish(bool completed, const QVector<VersionRecords::Record> &installed = {});
 
+    /// The journal file in downloadFolder, read once and line by line: memory grows with the
+    /// steps it records, never with the file.
+    static Contents read(const QString &downloadFolder);
     /// What the journal file in downloadFolder says.
     static State state(const QString &downloadFolder);
     /// The versions a completed journal in downloadFolder installed; none for any other.

@@ -1,5 +1,8 @@
 #include "installationrun.h"
 
+#include "confinedroots.h"
+#include "discardedfolders.h"
+#include "mainapppaths.h"
 #include "messageboxhandler.h"
 #include "planexecutor.h"
 #include "platform.h"
@@ -149,66 +152,90 @@ void InstallationRun::run()
 }
 
 InstallationRun::Outcome InstallationRun::recover(const QString &downloadFolder,
-    const QString &appRoot, QStringList *unrestored, const RecoveryProgress &progress)
+    const QString &appRoot, QStringList *unrestored, const RecoveryProgress &progress,
+    QVector<VersionRecords::Record> *completedVersions)
 {
-    Outcome outcome = Outcome::NotRun;
-    // Once the journal is closed, its run no longer marks the folder.
-    const QString appFolder = InstallationJournal::folders(downloadFolder).application;
-    switch (InstallationJournal::state(downloadFolder)) {
-    case InstallationJournal::State::None:
+    const InstallationJournal::Contents journal = InstallationJournal::read(downloadFolder);
+    if (journal.state == InstallationJournal::State::None)
         return Outcome::NotRun;
-    case InstallationJournal::State::Finished:
-        // A run that completed may have ended before its versions were recorded.
-        if (const QVector<VersionRecords::Record> installed
-            = InstallationJournal::installedVersions(downloadFolder);
-            !installed.isEmpty())
-            VersionRecords(Platform::stateFolder()).record(installed);
-        break;
-    case InstallationJournal::State::Damaged:
+    if (journal.state == InstallationJournal::State::Damaged) {
         // Written only by renaming a whole synced file into place: damage is not ours to mend.
         *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
         return Outcome::RollbackFailed;
-    case InstallationJournal::State::Unfinished: {
-        const QVector<PlanStep> steps = InstallationJournal::steps(downloadFolder);
-        // Nothing of a journal is undone when any step would reach beyond its run's folders.
-        const InstallationJournal::Folders folders = appFolder.isEmpty()
-            ? InstallationJournal::Folders { appRoot,
-                  PackageInstaller::destinationOf("plugin", appRoot) }
-            : InstallationJournal::folders(downloadFolder);
-        const StepBounds bounds({ folders.application, folders.plugins, downloadFolder });
-        if (!std::all_of(steps.cbegin(), steps.cend(),
-                [&bounds](const PlanStep &step) { return bounds.holds(step); })) {
-            *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
-            return Outcome::RollbackFailed;
-        }
-        // Told only when the percentage moves, since a step takes far less time than a repaint;
-        // 100 waits until the restored names are durable.
-        int shown = 0;
-        const PlanExecutor::Progress stepDone = [&](int undone) {
-            if (const int percent = int(99LL * undone / steps.size()); percent != shown)
-                progress(shown = percent);
-        };
-        if (progress)
-            progress(0);
-        *unrestored = PlanExecutor::undo(steps, 0, progress ? stepDone : PlanExecutor::Progress());
-        if (!unrestored->isEmpty())
-            return Outcome::RollbackFailed;
-        if (progress)
-            progress(100);
-        InstallationJournal journal(downloadFolder);
-        if (!journal.begin(InstallationJournal::folders(downloadFolder))
-            || !journal.finish(false)) {
-            *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
-            return Outcome::RollbackFailed;
-        }
-        outcome = Outcome::RolledBack;
-        break;
     }
+    // A journal of the previous format names no folders; it is this run's.
+    const InstallationJournal::Folders folders = journal.folders.application.isEmpty()
+        ? InstallationJournal::Folders { appRoot,
+              PackageInstaller::destinationOf("plugin", appRoot) }
+        : journal.folders;
+    if (!isThisRuns(folders, appRoot)) {
+        *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
+        return Outcome::Kept;
     }
-    if (!appFolder.isEmpty())
-        RunMarker::remove(appFolder);
-    removeFolderFiles(downloadFolder);
-    return outcome;
+    if (journal.state == InstallationJournal::State::Finished) {
+        // A run that completed may have ended before its versions were recorded; they are
+        // recorded once the main application confirms them.
+        if (completedVersions)
+            *completedVersions = journal.installed;
+        RunMarker::remove(folders.application);
+        removeFolderFiles(downloadFolder);
+        return Outcome::NotRun;
+    }
+    // Nothing of a journal is undone when any step would reach beyond its run's folders.
+    const StepBounds bounds({ folders.application, folders.plugins, downloadFolder });
+    if (!std::all_of(journal.steps.cbegin(), journal.steps.cend(),
+            [&bounds](const PlanStep &step) { return bounds.holds(step); })) {
+        *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
+        return Outcome::RollbackFailed;
+    }
+    {
+        // Every name below the roots is reached from the roots opened here, so that a folder
+        // in them that is, or becomes, a link leads the undo nowhere else.
+        const ConfinedRoots roots({ folders.application, folders.plugins });
+        if (!undoSteps(journal.steps, progress, unrestored))
+            return Outcome::RollbackFailed;
+    }
+    InstallationJournal closing(downloadFolder);
+    if (!closing.begin(journal.folders) || !closing.finish(false)) {
+        *unrestored = QStringList { InstallationJournal::filePath(downloadFolder) };
+        return Outcome::RollbackFailed;
+    }
+    RunMarker::remove(folders.application);
+    // The application is back: what is left is moved out of the way at once and removed once
+    // the windows are closed.
+    if (!DiscardedFolders::discard(downloadFolder))
+        removeFolderFiles(downloadFolder);
+    return Outcome::RolledBack;
+}
+
+bool InstallationRun::isThisRuns(
+    const InstallationJournal::Folders &folders, const QString &appRoot)
+{
+    // A journal that names no plug-in folder reaches none.
+    return !appRoot.isEmpty() && MainAppPaths::sameFolder(folders.application, appRoot)
+        && (folders.plugins.isEmpty()
+            || MainAppPaths::sameFolder(
+                folders.plugins, PackageInstaller::destinationOf("plugin", appRoot)));
+}
+
+bool InstallationRun::undoSteps(
+    const QVector<PlanStep> &steps, const RecoveryProgress &progress, QStringList *unrestored)
+{
+    // Told only when the percentage moves, since a step takes far less time than a repaint;
+    // 100 waits until the restored names are durable.
+    int shown = 0;
+    const PlanExecutor::Progress stepDone = [&](int undone) {
+        if (const int percent = int(99LL * undone / steps.size()); percent != shown)
+            progress(shown = percent);
+    };
+    if (progress)
+        progress(0);
+    *unrestored = PlanExecutor::undo(steps, 0, progress ? stepDone : PlanExecutor::Progress());
+    if (!unrestored->isEmpty())
+        return false;
+    if (progress)
+        progress(100);
+    return true;
 }
 
 void InstallationRun::rollBack(int failed, const QString &name, const QString &errorText)

@@ -26,7 +26,15 @@ class InstallationRun : public QObject
     Q_OBJECT
 
 public:
-    enum class Outcome { NotRun, Completed, RolledBack, RollbackFailed };
+    enum class Outcome {
+        NotRun,
+        Completed,
+        RolledBack,
+        RollbackFailed,
+        /// The recovery found the journal of other folders than its run's: nothing was done
+        /// and the journal is kept.
+        Kept
+    };
     /// Told how far the undo of an interrupted run got, in percent: 0 as it starts, 100 once
     /// what it restored is durable.
     using RecoveryProgress = std::function<void(int percent)>;
@@ -54,14 +62,18 @@ public:
     /// Why that package failed, as the user was told.
     QString failureReason() const { return m_failureReason; }
 
-    /// Undoes an unfinished journal left in downloadFolder by an interrupted run, then empties
-    /// the folder. A journal with a step outside the folders it names and downloadFolder (for
-    /// a journal naming none: appRoot and its plug-in folder) is not undone at all. NotRun when
-    /// there was nothing to undo, RolledBack when the installation is as it was before that run,
-    /// RollbackFailed when something could not be undone: what was kept is then in downloadFolder,
-    /// and the next start tries again. Shows nothing; progress, when given, hears of an undo only.
+    /// Undoes an unfinished journal left in downloadFolder by an interrupted run, then moves
+    /// what is left in the folder aside (see DiscardedFolders). Only a journal of this run's
+    /// folders, appRoot and its plug-in folder, is acted on (a journal of the previous format
+    /// names none and is taken as this run's); any other is kept: Kept. A journal with a step
+    /// outside its folders and downloadFolder is not undone at all. NotRun when there was
+    /// nothing to undo (a completed journal's versions then go to completedVersions, when
+    /// given), RolledBack when the installation is as it was before that run, RollbackFailed
+    /// when something could not be undone: what was kept is then in downloadFolder, and the
+    /// next start tries again. Shows nothing; progress, when given, hears of an undo only.
     static Outcome recover(const QString &downloadFolder, const QString &appRoot,
-        QStringList *unrestored, const RecoveryProgress &progress = RecoveryProgress());
+        QStringList *unrestored, const RecoveryProgress &progress = RecoveryProgress(),
+        QVector<VersionRecords::Record> *completedVersions = nullptr);
 
 signals:
     void installFile(const QString &name);
@@ -69,6 +81,11 @@ signals:
     void installFinished();
 
 private:
+    /// True when folders are appRoot and its plug-in folder.
+    static bool isThisRuns(const InstallationJournal::Folders &folders, const QString &appRoot);
+    /// Undoes steps for the recovery; false, with what was not restored, when it failed.
+    static bool undoSteps(
+        const QVector<PlanStep> &steps, const RecoveryProgress &progress, QStringList *unrestored);
     void rollBack(int failed, const QString &name, const QString &errorText);
 
     QVector<UpdateEntry *> m_updates;

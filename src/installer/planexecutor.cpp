@@ -33,6 +33,16 @@ bool isLeftOver(FileSystem::Kind kind)
     return kind == FileSystem::Kind::File || kind == FileSystem::Kind::Link;
 }
 
+// Makes folder and those missing above it, through the file-system seam so that no link on
+// the way is followed. False when nothing was made.
+bool makeFolders(const QString &folder)
+{
+    if (folder.isEmpty() || FileSystem::kindOf(folder) != FileSystem::Kind::Missing)
+        return false;
+    makeFolders(folderOf(folder));
+    return FileSystem::makeFolder(folder);
+}
+
 // Makes way for a backup to go back to target: removes a folder the run made there (empty
 // once its own steps ran) and makes the target's folder, should someone have removed it since.
 // False when nothing was in the way.
@@ -41,10 +51,7 @@ bool makeWay(const QString &target)
     bool made = false;
     if (FileSystem::kindOf(target) == FileSystem::Kind::Folder)
         made = FileSystem::removeFolder(target);
-    const QString folder = folderOf(target);
-    if (FileSystem::kindOf(folder) == FileSystem::Kind::Missing)
-        made = QDir().mkpath(folder) || made;
-    return made;
+    return makeFolders(folderOf(target)) || made;
 }
 
 // Puts backup back at target; across file systems through a synced copy under temporary.

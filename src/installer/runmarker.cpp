@@ -33,12 +33,20 @@ void RunMarker::remove(const QString &appFolder)
 
 QString RunMarker::owner(const QString &appFolder)
 {
-    QFile marker(path(appFolder));
-    if (FileSystem::kindOf(marker.fileName()) == FileSystem::Kind::Missing)
+    const QString marker = path(appFolder);
+    if (FileSystem::kindOf(marker) == FileSystem::Kind::Missing)
         return QString();
-    // A marker that cannot be read still marks the folder: its user is then unknown.
-    const QString owner = marker.open(QIODevice::ReadOnly)
-        ? QString::fromUtf8(marker.read(1024)).trimmed()
-        : QString();
+    // Opened without blocking and only as a plain file, so that a pipe in its place cannot
+    // stall the run while it holds the locks; what cannot be read still marks the folder, its
+    // user then unknown, and so does a marker too large for one this updater wrote.
+    constexpr qint64 largestMarker = 1024;
+    QFile file;
+    const FileSystem::Handle handle = FileSystem::read(marker);
+    QString owner;
+    if (handle >= 0 && file.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)
+        && file.size() <= largestMarker)
+        owner = QString::fromUtf8(file.read(largestMarker)).trimmed();
+    else if (handle >= 0 && !file.isOpen())
+        FileSystem::close(handle, marker);
     return owner.isEmpty() ? QStringLiteral("?") : owner;
 }

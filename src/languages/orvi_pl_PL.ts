@@ -430,6 +430,16 @@
         <translation>Trwa inna aktualizacja komunikatora Orvi.</translation>
     </message>
     <message>
+        <source>It was started by the user %1 (process %2).</source>
+        <comment>nc</comment>
+        <translation>Uruchomił ją użytkownik %1 (proces %2).</translation>
+    </message>
+    <message>
+        <source>The update journal %1 belongs to another installation than %2, so it was neither undone nor removed. If no update is running, deleting it is safe.</source>
+        <comment>nc</comment>
+        <translation>Dziennik aktualizacji %1 należy do innej instalacji niż %2, więc nie został ani cofnięty, ani usunięty. Jeśli żadna aktualizacja nie trwa, można go bezpiecznie usunąć.</translation>
+    </message>
+    <message>
         <source>Cannot lock the update: %1</source>
         <comment>nc</comment>
         <translation>Nie można zablokować aktualizacji: %1</translation>

@@ -86,7 +86,14 @@ Folder::Place Folder::place(const QString &relative) const
     for (const QByteArray &name : std::as_const(names)) {
         const int next = ::openat(place.m_folder, name.constData(), folderFlags);
         if (next < 0) {
-            FileSystem::fail(errno);
+            int error = errno;
+            // Told apart: a link on the way is refused, a plain file there holds nothing below.
+            struct stat status;
+            if (error == ENOTDIR
+                && ::fstatat(place.m_folder, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+                && !S_ISLNK(status.st_mode))
+                error = ENOENT;
+            FileSystem::fail(error);
             return place;
         }
         if (place.m_owned)

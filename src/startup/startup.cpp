@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "discardedfolders.h"
 #include "embeddedresources.h"
 #include "filesystem.h"
 #include "folder.h"
@@ -96,7 +97,12 @@ int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings
     if (switches.update) {
         settings.appRoot = switches.appRoot;
         settings.downloadFolder = std::move(downloadFolder);
-        return finish(updateRun(switches.quiet, Query(), settings, &record));
+        const int updateCode = finish(updateRun(switches.quiet, Query(), settings, &record));
+        // The windows are closed: what a recovery moved aside no longer keeps anyone waiting,
+        // and being this user's alone, it needs no lock.
+        lock.release();
+        DiscardedFolders::removeAll(Platform::downloadFolder());
+        return updateCode;
     }
     return finish(relocate(QCoreApplication::applicationDirPath(), Platform::downloadFolder(),
         Platform::relocationFiles(), switches.quiet, switches.runId, &record));
@@ -107,13 +113,22 @@ bool Startup::lockRun(RunLock &lock, const QString &appFolder, bool quiet, int t
     QString errorText;
     switch (lock.acquire(Platform::runLockFile(), appFolder, timeout, &errorText)) {
     case RunLock::Result::Locked:
+    // Goes on as far as any run of a user who cannot change the installation.
+    case RunLock::Result::Unwritable:
         return true;
     case RunLock::Result::Busy:
-        if (!quiet)
+        if (!quiet) {
+            QString text = QCoreApplication::translate(
+                "translation", "Another update of Orvi instant messenger is running.", "nc");
+            if (const RunLock::Holder holder = lock.holder(); !holder.user.isEmpty())
+                text += QLatin1Char(' ')
+                    + QCoreApplication::translate(
+                        "translation", "It was started by the user %1 (process %2).", "nc")
+                          .arg(holder.user)
+                          .arg(holder.process);
             MessageBoxHandler::information(
-                QCoreApplication::translate("translation", "Update", "program update"),
-                QCoreApplication::translate(
-                    "translation", "Another update of Orvi instant messenger is running.", "nc"));
+                QCoreApplication::translate("translation", "Update", "program update"), text);
+        }
         *code = exitAnotherRun;
         return false;
     case RunLock::Result::Failed:
@@ -260,8 +275,11 @@ int Startup::updateRun(
             return 1;
         }
         // Before the main application is asked anything: it may be half replaced.
-        if (!recoverInterruptedRun(engine.downloadFolder(), settings.appRoot.value_or(QString())))
+        QVector<VersionRecords::Record> completedVersions;
+        if (!recoverInterruptedRun(
+                engine.downloadFolder(), settings.appRoot.value_or(QString()), &completedVersions))
             return ended(RunRecord::Outcome::RecoveryFailed, exitRollbackFailed);
+        engine.confirmVersions(completedVersions);
         const bool queried = query ? query(engine) : engine.checkUpdates();
         if (!queried) {
             if (engine.channelRefused()) {
@@ -315,6 +333,7 @@ int Startup::updateRun(
             result.setOutcome(RunRecord::Outcome::RolledBack, engine.failureReason());
             return exitRolledBack;
         case InstallationRun::Outcome::RollbackFailed:
+        case InstallationRun::Outcome::Kept:
             result.setOutcome(RunRecord::Outcome::RollbackFailed, engine.failureReason());
             return exitRollbackFailed;
         }
@@ -392,7 +411,8 @@ bool Startup::acceptRunMarker(const QString &downloadFolder, const QString &appF
     return false;
 }
 
-bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot)
+bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot,
+    QVector<VersionRecords::Record> *completedVersions)
 {
     QStringList unrestored;
     InstallationRun::Outcome outcome = InstallationRun::Outcome::NotRun;
@@ -401,11 +421,13 @@ bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString
         // before the boxes that tell how it ended.
         std::unique_ptr<OrviRecoveryDialog> window;
         outcome = InstallationRun::recover(
-            downloadFolder, appRoot, &unrestored, [&window](int percent) {
+            downloadFolder, appRoot, &unrestored,
+            [&window](int percent) {
                 if (!window)
                     window = std::make_unique<OrviRecoveryDialog>();
                 window->setProgress(percent);
-            });
+            },
+            completedVersions);
     }
     switch (outcome) {
     case InstallationRun::Outcome::NotRun:
@@ -420,6 +442,17 @@ bool Startup::recoverInterruptedRun(const QString &downloadFolder, const QString
                 "before that update.",
                 "nc"));
         return true;
+    case InstallationRun::Outcome::Kept:
+        // Also when quiet: nothing else tells why no update is ever installed.
+        MessageBoxHandler::critical(
+            QCoreApplication::translate("translation", "Update", "program update"),
+            QCoreApplication::translate("translation",
+                "The update journal %1 belongs to another installation than %2, so it was "
+                "neither undone nor removed. If no update is running, deleting it is safe.",
+                "nc")
+                .arg(QDir::toNativeSeparators(unrestored.value(0)),
+                    QDir::toNativeSeparators(appRoot)));
+        return false;
     case InstallationRun::Outcome::RollbackFailed:
         break;
     }

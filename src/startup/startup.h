@@ -2,9 +2,11 @@
 
 #include "enginesettings.h"
 #include "runrecord.h"
+#include "versionrecords.h"
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
 #include <optional>
@@ -85,7 +87,9 @@ private:
     static bool acceptRunMarker(const QString &downloadFolder, const QString &appFolder);
     /// Undoes a run that an unfinished journal in downloadFolder says was interrupted and tells
     /// the user; false when it could not be undone completely.
-    static bool recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot);
+    /// The versions a completed journal recorded go to completedVersions.
+    static bool recoverInterruptedRun(const QString &downloadFolder, const QString &appRoot,
+        QVector<VersionRecords::Record> *completedVersions);
     static void showFirstDialog(OrviUpdaterEngine *engine, bool quiet);
     /// Copies source to name in target, which it creates or overwrites (never through a link);
     /// false, with the reason in errorText, when it cannot.

@@ -1,5 +1,6 @@
 #include "applicationfolder.h"
 #include "foldersnapshot.h"
+#include "runlock.h"
 #include "servedupdate.h"
 #include "testenvironment.h"
 #include "testpackage.h"
@@ -82,14 +83,25 @@ void tst_ReadOnlyInstallation::initTestCase()
 void tst_ReadOnlyInstallation::refusedBeforeTheOffer_data()
 {
     QTest::addColumn<bool>("quiet");
-    QTest::newRow("offer window") << false;
-    QTest::newRow("quiet download") << true;
+    // A run of a user who may change the installation holds its lock meanwhile.
+    QTest::addColumn<bool>("held");
+    QTest::newRow("offer window") << false << false;
+    QTest::newRow("quiet download") << true << false;
+#ifndef Q_OS_WIN
+    QTest::newRow("quiet download, while another run holds the installation") << true << true;
+#endif
 }
 
 void tst_ReadOnlyInstallation::refusedBeforeTheOffer()
 {
     QFETCH(bool, quiet);
+    QFETCH(bool, held);
 
+    // Not waited for: this user could not update the installation anyway.
+    RunLock otherRun;
+    if (held)
+        QCOMPARE(otherRun.acquire(m_environment->root() + QStringLiteral("/root.lock"), m_app, 0),
+            RunLock::Result::Locked);
     ServedUpdate update(m_environment->root() + QStringLiteral("/staging"));
     QVERIFY(update.isValid());
     TestPackage core;

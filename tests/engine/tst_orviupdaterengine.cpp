@@ -252,8 +252,12 @@ void tst_OrviUpdaterEngine::downloadedPackageIsCheckedBeforeInstalling()
 void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
 {
     // A run that fails records nothing; a completed journal whose versions never reached the
-    // records (a crash in between) has them recorded by the next start.
-    OrviUpdaterEngine engine(settings());
+    // records (a crash in between) has them recorded by the next start, once the main
+    // application reports them.
+    FakeUpdateServer updateServer;
+    EngineSettings engineSettings = settings();
+    engineSettings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), updateServer.port());
+    OrviUpdaterEngine engine(engineSettings);
     const QString folder = engine.downloadFolder();
     engine.adoptUpdates({ EntryBuilder().make() });
     QuitRecorder::run([&engine] { engine.installUpdates(); });
@@ -269,8 +273,16 @@ void tst_OrviUpdaterEngine::versionIsRecordedOnlyByACompletedRun()
     QVERIFY(journal.begin({ m_root, QString() }));
     QVERIFY(journal.finish(true, { { m_root, "orvi", "core", "app", "2.5" } }));
     QStringList unrestored;
-    QCOMPARE(
-        InstallationRun::recover(folder, QString(), &unrestored), InstallationRun::Outcome::NotRun);
+    QVector<VersionRecords::Record> completed;
+    QCOMPARE(InstallationRun::recover(folder, m_root, &unrestored, {}, &completed),
+        InstallationRun::Outcome::NotRun);
+    QCOMPARE(records.recorded(m_root, "orvi", "core", "app"), QByteArray());
+    QVERIFY(ApplicationFolder::makeWithSample(m_root));
+    QVERIFY(
+        TestEnvironment::writeFile(m_root + QStringLiteral("/components"), "orvi core app 2.5\n"));
+    updateServer.answer(FakeUpdateServer::NoUpdates);
+    engine.confirmVersions(completed);
+    QVERIFY(engine.checkUpdates());
     QCOMPARE(
         records.recorded(m_root + QStringLiteral("/"), "orvi", "core", "app"), QByteArray("2.5"));
     QCOMPARE(InstallationJournal::state(folder), InstallationJournal::State::None);

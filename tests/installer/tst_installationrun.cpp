@@ -1,9 +1,11 @@
 #include "applicationarguments.h"
 #include "applicationfolder.h"
 #include "boxrecorder.h"
+#include "discardedfolders.h"
 #include "entrybuilder.h"
 #include "filesystem.h"
 #include "foldersnapshot.h"
+#include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
 #include "platform.h"
@@ -42,6 +44,8 @@ private slots:
     void mainApplicationMissing();
     void swappedFolderLeadsNowhereElse_data();
     void swappedFolderLeadsNowhereElse();
+    void recoveryEndsWhenTheApplicationIsBack_data();
+    void recoveryEndsWhenTheApplicationIsBack();
 
 private:
     struct Start
@@ -461,6 +465,68 @@ void tst_InstallationRun::swappedFolderLeadsNowhereElse()
     if (outcome == InstallationRun::Outcome::RollbackFailed)
         QVERIFY(after.remove(QFileInfo(RunMarker::path(m_root)).fileName()) == 1);
     QVERIFY2(after == before, qPrintable(FolderSnapshot::describeDifference(before, after)));
+}
+
+void tst_InstallationRun::recoveryEndsWhenTheApplicationIsBack_data()
+{
+    // What else the download folder holds besides an interrupted run's package folder.
+    QTest::addColumn<QString>("leftOver");
+    QTest::newRow("payloads and emptied backup folders") << QString();
+    QTest::newRow("a link to a folder outside among them") << QStringLiteral("link");
+    QTest::newRow("an earlier recovery's, never removed") << QStringLiteral("earlier");
+}
+
+// The recovery returns once the application is back and what is left is out of the way; it
+// goes when the windows are closed, links removed and never followed.
+void tst_InstallationRun::recoveryEndsWhenTheApplicationIsBack()
+{
+    QFETCH(QString, leftOver);
+    const QString download = QDir::cleanPath(m_engine->downloadFolder());
+    const QString parent = QFileInfo(download).path();
+    PlanStep step;
+    step.kind = PlanStep::Kind::Replace;
+    step.target = m_root + QStringLiteral("/lib/x.dll");
+    step.backup = download + QStringLiteral("/core/unwind/lib/x.dll");
+    QVERIFY(TestEnvironment::writeFile(step.target, "new"));
+    QVERIFY(TestEnvironment::writeFile(step.backup, "old"));
+    QVERIFY(TestEnvironment::writeFile(download + QStringLiteral("/core/lib/y.dll"), "payload"));
+    QVERIFY(TestEnvironment::writeFile(download + QStringLiteral("/core.zip"), "archive"));
+    const QString outside = m_environment->root() + QStringLiteral("/outside");
+    QVERIFY(TestEnvironment::writeFile(outside + QStringLiteral("/keep"), "mine"));
+    if (leftOver == QLatin1String("link")) {
+#ifdef Q_OS_WIN
+        QSKIP("the links of this system are reparse points, which the platform tests cover");
+#endif
+        QVERIFY(QFile::link(outside, download + QStringLiteral("/core/lib/outside")));
+    }
+    if (leftOver == QLatin1String("earlier"))
+        QVERIFY(TestEnvironment::writeFile(
+            parent + QStringLiteral("/tupdates-discarded-1/old/z.dll"), "earlier"));
+    InstallationJournal journal(download);
+    QVERIFY(journal.begin({ m_root, QString() }));
+    QVERIFY(journal.addPackage(QStringLiteral("core"), { step }));
+
+    QStringList unrestored;
+    QCOMPARE(InstallationRun::recover(download, m_root, &unrestored),
+        InstallationRun::Outcome::RolledBack);
+
+    QCOMPARE(TestEnvironment::readFile(step.target), QByteArray("old"));
+    QCOMPARE(QDir(download).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList());
+    const QString discarded = parent
+        + (leftOver == QLatin1String("earlier") ? QStringLiteral("/tupdates-discarded-2")
+                                                : QStringLiteral("/tupdates-discarded-1"));
+    QCOMPARE(TestEnvironment::readFile(discarded + QStringLiteral("/core/lib/y.dll")),
+        QByteArray("payload"));
+    QCOMPARE(InstallationJournal::state(discarded), InstallationJournal::State::Finished);
+
+    DiscardedFolders::removeAll(download);
+
+    QCOMPARE(QDir(parent).entryList(
+                 { QStringLiteral("tupdates-discarded-*") }, QDir::AllEntries | QDir::Hidden),
+        QStringList());
+    QCOMPARE(TestEnvironment::readFile(outside + QStringLiteral("/keep")), QByteArray("mine"));
+    QVERIFY(QFileInfo::exists(download));
 }
 
 ORVI_TEST_MAIN_WITH_ARGUMENTS(tst_InstallationRun)

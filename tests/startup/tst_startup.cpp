@@ -6,22 +6,34 @@
 #include "installationjournal.h"
 #include "messageboxhandler.h"
 #include "orviupdaterengine.h"
+#include "packageinstaller.h"
 #include "platform.h"
 #include "runlock.h"
 #include "runmarker.h"
 #include "startup.h"
 #include "testenvironment.h"
 #include "toplevelwindows.h"
+#include "versionrecords.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
+#include <QScopeGuard>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <cerrno>
 #include <stdexcept>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 class tst_Startup : public QObject
 {
@@ -63,6 +75,14 @@ private slots:
 
     void lockRun_data();
     void lockRun();
+    void nobodyElseHoldsTheRun_data();
+    void nobodyElseHoldsTheRun();
+#ifdef Q_OS_WIN
+    void mutexAccessList_data();
+    void mutexAccessList();
+#endif
+    void plantedJournalsReachNothingOutside_data();
+    void plantedJournalsReachNothingOutside();
 
     void binaryWithoutRootExitsAtOnce();
 
@@ -658,6 +678,313 @@ void tst_Startup::lockRun()
         QCOMPARE(RunLock().acquire(Platform::runLockFile(), m_source, 0),
             code == 0 ? RunLock::Result::Busy : RunLock::Result::Locked);
 }
+
+void tst_Startup::nobodyElseHoldsTheRun_data()
+{
+    // "folder", "lock file": another user locks it for reading; "own run": another run of
+    // this user holds the lock; "pipe": a pipe stands in the run marker's place.
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<int>("code");
+    QTest::newRow("another user's read lock on the installation") << QStringLiteral("folder") << 0;
+    QTest::newRow("another user's read lock on a lock file left behind")
+        << QStringLiteral("lock file") << 0;
+    QTest::newRow("this user's other run: named in the box")
+        << QStringLiteral("own run") << Startup::exitAnotherRun;
+    QTest::newRow("a pipe as the run marker: told at once")
+        << QStringLiteral("pipe") << Startup::exitAnotherRun;
+}
+
+// Who cannot change the installation cannot hold up its updates, and what stands in the
+// installation cannot stall a start.
+void tst_Startup::nobodyElseHoldsTheRun()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(int, code);
+    QVERIFY(ApplicationFolder::make(m_source));
+    QVERIFY(QDir().mkpath(m_environment->tempFolder()));
+    QProcess otherUser;
+    const auto stopOtherUser = qScopeGuard([&otherUser] {
+        otherUser.kill();
+        otherUser.waitForFinished();
+    });
+    RunLock ownRun;
+    const QString lockFile = m_source + QStringLiteral("/.orvi-update.lock");
+    if (obstacle == QLatin1String("folder") || obstacle == QLatin1String("lock file")) {
+#ifdef Q_OS_WIN
+        QSKIP("a second user's lock is a Unix matter here; Windows keeps others out by ACL");
+#else
+        if (::geteuid() != 0)
+            QSKIP("another user's lock needs root to change its uid");
+        QVERIFY(::chmod(QFile::encodeName(m_environment->root()).constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(m_source).constData(), 0755) == 0);
+        QString locked = m_source;
+        if (obstacle == QLatin1String("lock file")) {
+            // As a run killed while it held the lock leaves it.
+            QVERIFY(TestEnvironment::writeFile(lockFile, "someone\n1\n"));
+            QVERIFY(::chmod(QFile::encodeName(lockFile).constData(), 0600) == 0);
+            locked = lockFile;
+        }
+        // A shared lock taken by the other uid, held until this test ends it.
+        otherUser.start(QStringLiteral("setpriv"),
+            { QStringLiteral("--reuid=48123"), QStringLiteral("--regid=48123"),
+                QStringLiteral("--clear-groups"), QStringLiteral("flock"), QStringLiteral("-s"),
+                QStringLiteral("-n"), locked, QStringLiteral("-c"),
+                QStringLiteral("echo held; exec cat") });
+        QVERIFY2(otherUser.waitForStarted(), qPrintable(otherUser.errorString()));
+        QSignalSpy said(&otherUser, &QProcess::readyReadStandardOutput);
+        QSignalSpy ended(&otherUser, &QProcess::finished);
+        QTRY_VERIFY_WITH_TIMEOUT(!said.isEmpty() || !ended.isEmpty(), 10000);
+        // The folder is open to every reader, the lock file left behind to none but its owner.
+        QCOMPARE(ended.isEmpty(), obstacle == QLatin1String("folder"));
+#endif
+    } else if (obstacle == QLatin1String("own run")) {
+        QCOMPARE(ownRun.acquire(m_environment->root() + QStringLiteral("/own.lock"), m_source, 0),
+            RunLock::Result::Locked);
+    } else {
+#ifdef Q_OS_WIN
+        QSKIP("Windows has no pipes in folders");
+#else
+        QVERIFY(::mkfifo(QFile::encodeName(RunMarker::path(m_source)).constData(), 0600) == 0);
+#endif
+    }
+
+    RunLock lock;
+    int exitCode = 0;
+    if (Startup::lockRun(lock, m_source, false, 0, &exitCode)) {
+        EngineSettings settings;
+        settings.appRoot = m_source;
+        exitCode = Startup::updateRun(
+            false, [](OrviUpdaterEngine &) { return false; }, settings);
+    }
+
+    QCOMPARE(exitCode, code);
+    if (code == 0) {
+        QVERIFY(m_boxes.boxes().isEmpty());
+        // The lock goes with the run, and with it its file.
+        lock.release();
+        QVERIFY(!QFileInfo::exists(lockFile));
+        return;
+    }
+    QCOMPARE(m_boxes.boxes().size(), 1);
+    const QString text = m_boxes.boxes().constFirst().text;
+    const QString named = obstacle == QLatin1String("pipe")
+        ? QStringLiteral("?")
+        : QStringLiteral("%1 (process %2)")
+              .arg(Platform::userName())
+              .arg(QCoreApplication::applicationPid());
+    QVERIFY2(text.contains(named), qPrintable(text));
+}
+
+void tst_Startup::plantedJournalsReachNothingOutside_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("box"); // what a box says
+    QTest::addColumn<bool>("kept"); // the journal stays where it is
+
+    const QString safe = QStringLiteral("If no update is running, deleting it is safe.");
+    QTest::newRow("naming / as the plug-in folder")
+        << QStringLiteral("root plug-ins") << Startup::exitRollbackFailed << safe << true;
+    QTest::newRow("naming another folder as the plug-in folder")
+        << QStringLiteral("other plug-ins") << Startup::exitRollbackFailed << safe << true;
+    QTest::newRow("a link inside the installation")
+        << QStringLiteral("link") << Startup::exitRollbackFailed
+        << QStringLiteral("could not be undone completely") << true;
+    QTest::newRow("a finished journal recording version 999")
+        << QStringLiteral("999") << 0 << QStringLiteral("Couldn't connect") << false;
+    QTest::newRow("a journal of 1 GiB: set aside, never read")
+        << QStringLiteral("huge") << 0 << QStringLiteral("tupdates-kept-") << false;
+}
+
+void tst_Startup::plantedJournalsReachNothingOutside()
+{
+    QFETCH(QString, planted);
+    QFETCH(int, code);
+    QFETCH(QString, box);
+    QFETCH(bool, kept);
+    QVERIFY(ApplicationFolder::makeWithSample(m_source));
+    QVERIFY(TestEnvironment::writeFile(
+        m_source + QStringLiteral("/components"), "orvi core app 2\norvi extra app 1\n"));
+    const QString outside = m_environment->root() + QStringLiteral("/outside");
+    QVERIFY(TestEnvironment::writeFile(outside + QStringLiteral("/victim.dll"), "outside"));
+    const auto outsideBefore = FolderSnapshot::take(outside);
+    PlanStep step;
+    step.kind = PlanStep::Kind::Replace;
+    step.target = outside + QStringLiteral("/victim.dll");
+    step.backup = m_download + QStringLiteral("pkg/unwind/victim.dll");
+    QVERIFY(TestEnvironment::writeFile(step.backup, "planted"));
+    const QString journalFile = InstallationJournal::filePath(m_download);
+    InstallationJournal journal(m_download);
+    if (planted == QLatin1String("root plug-ins")) {
+        QVERIFY(journal.begin({ m_source, QStringLiteral("/") }));
+    } else if (planted == QLatin1String("other plug-ins")) {
+        QVERIFY(journal.begin({ m_source, outside }));
+    } else if (planted == QLatin1String("link")) {
+#ifdef Q_OS_WIN
+        QSKIP("the links of this system are reparse points, which the platform tests cover");
+#endif
+        QVERIFY(QFile::link(outside, m_source + QStringLiteral("/lib")));
+        step.target = m_source + QStringLiteral("/lib/victim.dll");
+        QVERIFY(journal.begin({ m_source, QString() }));
+    } else if (planted == QLatin1String("999")) {
+        QVERIFY(journal.begin({ m_source, QString() }));
+        QVERIFY(journal.finish(true,
+            { { m_source, "orvi", "core", "app", "999" },
+                { m_source, "orvi", "extra", "app", "1" } }));
+    } else {
+        QVERIFY(TestEnvironment::writeFile(journalFile, "orvi-journal 2\n"));
+        QVERIFY(QFile::resize(journalFile, qint64(1) << 30));
+    }
+    if (planted != QLatin1String("999") && planted != QLatin1String("huge"))
+        QVERIFY(journal.addPackage(QStringLiteral("pkg"), { step }));
+    const QByteArray journalBefore
+        = planted == QLatin1String("huge") ? QByteArray() : TestEnvironment::readFile(journalFile);
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    }
+    EngineSettings settings;
+    settings.appRoot = m_source;
+    settings.updateServer = UpdateServer(QStringLiteral("127.0.0.1"), closedPort);
+#ifndef Q_OS_WIN
+    struct rusage usage;
+    QVERIFY(::getrusage(RUSAGE_SELF, &usage) == 0);
+    const long peakBefore = usage.ru_maxrss;
+#endif
+
+    const int exitCode = Startup::updateRun(
+        true, [](OrviUpdaterEngine &engine) { return engine.checkUpdates(); }, settings);
+
+    QCOMPARE(exitCode, code);
+    QCOMPARE(FolderSnapshot::take(outside), outsideBefore);
+    const QStringList texts = m_boxes.texts();
+    QVERIFY2(!texts.filter(box).isEmpty(), qPrintable(texts.join(QLatin1Char('\n'))));
+    const QString text = texts.filter(box).value(0);
+    if (box.contains(QLatin1String("deleting it is safe")))
+        QVERIFY2(text.contains(QDir::toNativeSeparators(journalFile)), qPrintable(text));
+    QCOMPARE(
+        QFileInfo::exists(journalFile) && TestEnvironment::readFile(journalFile) == journalBefore,
+        kept);
+    if (planted == QLatin1String("999")) {
+        // Only what the main application confirms: it reports version 2 of the core.
+        const VersionRecords records(Platform::stateFolder());
+        QCOMPARE(records.recorded(m_source, "orvi", "core", "app"), QByteArray());
+        QCOMPARE(records.recorded(m_source, "orvi", "extra", "app"), QByteArray("1"));
+    }
+#ifndef Q_OS_WIN
+    // The journal is never read whole: the peak grows by far less than its size.
+    QVERIFY(::getrusage(RUSAGE_SELF, &usage) == 0);
+    QVERIFY2(
+        usage.ru_maxrss - peakBefore < 64 * 1024, qPrintable(QString::number(usage.ru_maxrss)));
+#endif
+}
+
+#ifdef Q_OS_WIN
+namespace {
+// The well-known accounts the rows name.
+const QMap<QString, WELL_KNOWN_SID_TYPE> &accounts()
+{
+    static const QMap<QString, WELL_KNOWN_SID_TYPE> known {
+        { QStringLiteral("Administrators"), WinBuiltinAdministratorsSid },
+        { QStringLiteral("Users"), WinBuiltinUsersSid },
+        { QStringLiteral("Everyone"), WinWorldSid },
+        { QStringLiteral("SYSTEM"), WinLocalSystemSid },
+        { QStringLiteral("CreatorOwner"), WinCreatorOwnerSid },
+        { QStringLiteral("Guests"), WinBuiltinGuestsSid },
+    };
+    return known;
+}
+
+QByteArray sidOf(const QString &account)
+{
+    QByteArray sid(SECURITY_MAX_SID_SIZE, '\0');
+    DWORD size = DWORD(sid.size());
+    if (!CreateWellKnownSid(accounts().value(account), nullptr, sid.data(), &size))
+        return QByteArray();
+    sid.resize(int(size));
+    return sid;
+}
+} // namespace
+
+void tst_Startup::mutexAccessList_data()
+{
+    // Entries as "allow|deny <account> <mask>[ inherit-only]"; the mutex's as "allow|deny
+    // <account>", each with every access to the mutex.
+    QTest::addColumn<QStringList>("folder");
+    QTest::addColumn<QStringList>("mutex");
+    const QString full = QString::number(FILE_ALL_ACCESS);
+    const QString readOnly = QString::number(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE);
+    const QString addFile = QString::number(FILE_ADD_FILE | SYNCHRONIZE);
+    QTest::newRow("Program Files: administrators and the system write, users read") << QStringList {
+        QStringLiteral("allow Administrators ") + full, QStringLiteral("allow SYSTEM ") + full,
+        QStringLiteral("allow Users ") + readOnly, QStringLiteral("allow Everyone ") + readOnly,
+        QStringLiteral("allow CreatorOwner %1 inherit-only").arg(full)
+    } << QStringList { QStringLiteral("allow Administrators"), QStringLiteral("allow SYSTEM") };
+    QTest::newRow("a folder users may add files to") << QStringList {
+        QStringLiteral("allow Administrators ") + full, QStringLiteral("allow Users ") + addFile
+    } << QStringList { QStringLiteral("allow Administrators"), QStringLiteral("allow Users") };
+    QTest::newRow("a writer denied: denied first") << QStringList {
+        QStringLiteral("allow Users ") + full, QStringLiteral("deny Guests ") + full
+    } << QStringList { QStringLiteral("deny Guests"), QStringLiteral("allow Users") };
+    QTest::newRow("nobody may write")
+        << QStringList { QStringLiteral("allow Everyone ") + readOnly } << QStringList();
+}
+
+// Who may open the application folder's mutex, and so hold up every update, is whoever may
+// change the folder; Wine does not enforce access lists, so the list itself is checked.
+void tst_Startup::mutexAccessList()
+{
+    QFETCH(QStringList, folder);
+    QFETCH(QStringList, mutex);
+    QVector<QByteArray> sids;
+    DWORD size = sizeof(ACL);
+    for (const QString &entry : std::as_const(folder)) {
+        const QString account = entry.section(QLatin1Char(' '), 1, 1);
+        sids << sidOf(account);
+        QVERIFY2(!sids.last().isEmpty(), qPrintable(account));
+        size += DWORD(sizeof(ACCESS_ALLOWED_ACE) + sids.last().size());
+    }
+    QByteArray folderList(int(size), '\0');
+    auto *acl = reinterpret_cast<ACL *>(folderList.data());
+    QVERIFY(InitializeAcl(acl, size, ACL_REVISION));
+    for (int i = 0; i < folder.size(); ++i) {
+        const QStringList fields = folder.at(i).split(QLatin1Char(' '));
+        const DWORD flags = fields.last() == QLatin1String("inherit-only")
+            ? DWORD(INHERIT_ONLY_ACE | CONTAINER_INHERIT_ACE | OBJECT_INHERIT_ACE)
+            : 0;
+        const DWORD mask = fields.at(2).toULong();
+        auto *sid = PSID(sids[i].data());
+        QVERIFY(fields.first() == QLatin1String("allow")
+                ? AddAccessAllowedAceEx(acl, ACL_REVISION, flags, mask, sid)
+                : AddAccessDeniedAceEx(acl, ACL_REVISION, flags, mask, sid));
+    }
+
+    QByteArray built = RunLock::mutexAccessList(folderList);
+
+    QVERIFY(!built.isEmpty());
+    auto *list = reinterpret_cast<ACL *>(built.data());
+    QVERIFY(IsValidAcl(list));
+    QStringList entries;
+    for (DWORD index = 0; index < list->AceCount; ++index) {
+        void *ace = nullptr;
+        QVERIFY(GetAce(list, index, &ace));
+        const auto *entry = static_cast<const ACCESS_ALLOWED_ACE *>(ace);
+        QCOMPARE(entry->Mask, DWORD(MUTEX_ALL_ACCESS));
+        QString account;
+        for (auto known = accounts().cbegin(); known != accounts().cend(); ++known) {
+            const QByteArray sid = sidOf(known.key());
+            if (EqualSid(PSID(&entry->SidStart), PSID(const_cast<char *>(sid.constData()))))
+                account = known.key();
+        }
+        entries << (entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ? QStringLiteral("allow ")
+                                                                     : QStringLiteral("deny "))
+                + account;
+    }
+    QCOMPARE(entries, mutex);
+}
+#endif
 
 QTEST_MAIN(tst_Startup)
 #include "tst_startup.moc"
