@@ -89,9 +89,11 @@ int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings
     const QString appFolder = switches.update ? switches.appRoot.value_or(QString())
                                               : QCoreApplication::applicationDirPath();
     int code = 0;
-    if (!lockRun(lock, appFolder, switches.quiet, settings.lockTimeout, &code)) {
+    QString lockRefusal;
+    if (!lockRun(lock, appFolder, switches.quiet, settings.lockTimeout, &code, &lockRefusal)) {
         record.setOutcome(code == exitAnotherRun ? RunRecord::Outcome::AnotherRun
-                                                 : RunRecord::Outcome::LockFailed);
+                                                 : RunRecord::Outcome::LockFailed,
+            lockRefusal);
         return finish(code);
     }
     if (switches.update) {
@@ -108,7 +110,8 @@ int Startup::run(int &argc, char **argv, const std::function<void(EngineSettings
         Platform::relocationFiles(), switches.quiet, switches.runId, &record));
 }
 
-bool Startup::lockRun(RunLock &lock, const QString &appFolder, bool quiet, int timeout, int *code)
+bool Startup::lockRun(
+    RunLock &lock, const QString &appFolder, bool quiet, int timeout, int *code, QString *refusal)
 {
     QString errorText;
     switch (lock.acquire(Platform::runLockFile(), appFolder, timeout, &errorText)) {
@@ -117,27 +120,26 @@ bool Startup::lockRun(RunLock &lock, const QString &appFolder, bool quiet, int t
     case RunLock::Result::Unwritable:
         return true;
     case RunLock::Result::Busy:
-        if (!quiet) {
-            QString text = QCoreApplication::translate(
-                "translation", "Another update of Orvi instant messenger is running.", "nc");
-            if (const RunLock::Holder holder = lock.holder(); !holder.user.isEmpty())
-                text += QLatin1Char(' ')
-                    + QCoreApplication::translate(
-                        "translation", "It was started by the user %1 (process %2).", "nc")
-                          .arg(holder.user)
-                          .arg(holder.process);
+        *refusal = QCoreApplication::translate(
+            "translation", "Another update of Orvi instant messenger is running.", "nc");
+        if (const RunLock::Holder holder = lock.holder(); !holder.user.isEmpty())
+            *refusal += QLatin1Char(' ')
+                + QCoreApplication::translate(
+                    "translation", "It was started by the user %1 (process %2).", "nc")
+                      .arg(holder.user)
+                      .arg(holder.process);
+        if (!quiet)
             MessageBoxHandler::information(
-                QCoreApplication::translate("translation", "Update", "program update"), text);
-        }
+                QCoreApplication::translate("translation", "Update", "program update"), *refusal);
         *code = exitAnotherRun;
         return false;
     case RunLock::Result::Failed:
         break;
     }
+    *refusal = QCoreApplication::translate("translation", "Cannot lock the update: %1", "nc")
+                   .arg(errorText);
     MessageBoxHandler::critical(
-        QCoreApplication::translate("translation", "Update", "program update"),
-        QCoreApplication::translate("translation", "Cannot lock the update: %1", "nc")
-            .arg(errorText));
+        QCoreApplication::translate("translation", "Update", "program update"), *refusal);
     *code = 1;
     return false;
 }

@@ -72,9 +72,10 @@ public:
         const EngineSettings &settings = EngineSettings(), RunRecord *record = nullptr);
 
     /// Takes the run's locks (see RunLock), waiting up to timeout; false, after telling the
-    /// user (unless quiet and another run keeps them), with the exit code in *code.
-    static bool lockRun(
-        class RunLock &lock, const QString &appFolder, bool quiet, int timeout, int *code);
+    /// user (unless quiet and another run keeps them), with the exit code in *code and what
+    /// the user is or would be told in *refusal.
+    static bool lockRun(class RunLock &lock, const QString &appFolder, bool quiet, int timeout,
+        int *code, QString *refusal);
 
 private:
     static void loadTranslation(class QTranslator &translator);

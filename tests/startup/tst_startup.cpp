@@ -663,8 +663,11 @@ void tst_Startup::lockRun()
 
     RunLock lock;
     int exitCode = 0;
-    QCOMPARE(Startup::lockRun(lock, m_source, quiet, 0, &exitCode), code == 0);
+    QString refusal;
+    QCOMPARE(Startup::lockRun(lock, m_source, quiet, 0, &exitCode, &refusal), code == 0);
     QCOMPARE(exitCode, code);
+    // The record says why even where a quiet run shows nothing.
+    QCOMPARE(refusal.isEmpty(), code == 0);
     if (box.isEmpty()) {
         QVERIFY(m_boxes.boxes().isEmpty());
     } else {
@@ -750,7 +753,8 @@ void tst_Startup::nobodyElseHoldsTheRun()
 
     RunLock lock;
     int exitCode = 0;
-    if (Startup::lockRun(lock, m_source, false, 0, &exitCode)) {
+    QString refusal;
+    if (Startup::lockRun(lock, m_source, false, 0, &exitCode, &refusal)) {
         EngineSettings settings;
         settings.appRoot = m_source;
         exitCode = Startup::updateRun(
