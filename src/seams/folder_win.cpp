@@ -17,7 +17,7 @@ QString joined(const QString &folder, const QString &name)
     return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
 }
 
-enum class FolderKind { Plain, Missing, Other };
+enum class FolderKind { Plain, Missing, File, Other };
 
 // Windows has no folder descriptors here; a folder is entered only when it is no reparse point
 // (a junction or link would lead elsewhere), asked of the entry itself, never of its target.
@@ -35,10 +35,10 @@ FolderKind folderKind(const QString &path)
     BY_HANDLE_FILE_INFORMATION information;
     const bool known = ::GetFileInformationByHandle(handle, &information);
     ::CloseHandle(handle);
-    return known && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-            && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0
-        ? FolderKind::Plain
-        : FolderKind::Other;
+    if (!known || (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return FolderKind::Other;
+    return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FolderKind::Plain
+                                                                          : FolderKind::File;
 }
 
 bool isPlainFolder(const QString &path)
@@ -106,7 +106,9 @@ Folder::Place Folder::place(const QString &relative) const
         switch (folderKind(reached)) {
         case FolderKind::Plain:
             continue;
+        // A plain file on the way holds nothing below it, as on Unix; a link is refused.
         case FolderKind::Missing:
+        case FolderKind::File:
             FileSystem::fail(ENOENT);
             return place;
         case FolderKind::Other:
