@@ -61,6 +61,7 @@ class tst_UpdateQueryClient : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -83,6 +84,15 @@ private:
 
     std::unique_ptr<FakeUpdateServer> m_server;
 };
+
+void tst_UpdateQueryClient::initTestCase()
+{
+    // Roots a run of these tests left in the Wine prefix's store, killed before it took them out.
+    if (!qEnvironmentVariableIsSet("ORVI_TEST_ROOTS_IN_PLACE")) {
+        for (const char *root : { "otherca", "fakeca" })
+            TestTls::removeWineRoot(QLatin1String(root));
+    }
+}
 
 void tst_UpdateQueryClient::init()
 {
@@ -309,23 +319,36 @@ void tst_UpdateQueryClient::certificateIsVerified()
     if (certificate.isEmpty())
         QTest::ignoreMessage(QtWarningMsg,
             QRegularExpression(QStringLiteral("^The TLS handshake with the update server failed")));
-    // Under Wine the system's store is the Wine prefix's own; elsewhere the backend is given
-    // the authorities that a system would add to any set (as Schannel does).
-    QStringList added;
-    const auto removeRoots = qScopeGuard([&added] {
-        for (const QString &root : std::as_const(added))
-            TestTls::removeWineRoot(root);
-    });
-    for (const QString &root : std::as_const(systemRoots)) {
+        // Under Wine the system's store is the Wine prefix's own, which Schannel reads once per
+        // process: the row runs in a process of its own started once the roots are in place.
+        // Elsewhere the backend is given the authorities that a system would add to any set (as
+        // Schannel does).
 #ifdef Q_OS_WIN
+    if (!systemRoots.isEmpty() && !qEnvironmentVariableIsSet("ORVI_TEST_ROOTS_IN_PLACE")) {
         if (!TestTls::underWine())
             QSKIP("The system's store is changed only under Wine, in the build's own prefix");
-        QVERIFY2(TestTls::addWineRoot(root), qPrintable(root));
-        added << root;
-#else
-        authorities << root;
-#endif
+        const auto removeRoots = qScopeGuard([&systemRoots] {
+            for (const QString &root : std::as_const(systemRoots))
+                TestTls::removeWineRoot(root);
+        });
+        for (const QString &root : std::as_const(systemRoots))
+            QVERIFY2(TestTls::addWineRoot(root), qPrintable(root));
+        QProcess row;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("ORVI_TEST_ROOTS_IN_PLACE"), QStringLiteral("1"));
+        row.setProcessEnvironment(environment);
+        row.setProcessChannelMode(QProcess::MergedChannels);
+        row.start(QCoreApplication::applicationFilePath(),
+            { QStringLiteral("certificateIsVerified:")
+                + QString::fromUtf8(QTest::currentDataTag()) });
+        QVERIFY(row.waitForFinished(120000));
+        QVERIFY2(row.exitStatus() == QProcess::NormalExit && row.exitCode() == 0,
+            row.readAll().constData());
+        return;
     }
+#else
+    authorities << systemRoots;
+#endif
 
     const ServerTrust trust
         = pins.isEmpty() ? ServerTrust::system() : ServerTrust::pinned(::authorities(pins));

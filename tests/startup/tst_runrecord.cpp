@@ -113,10 +113,7 @@ void tst_RunRecord::recordsHowTheRunEnded()
             QStringLiteral("127.0.0.1:%1").arg(altered.port()));
     variables.insert(QStringLiteral("XDG_CACHE_HOME"), environment.cacheHome());
     variables.insert(QStringLiteral("ORVI_TEST_LOCK_TIMEOUT"), QStringLiteral("0"));
-#ifdef Q_OS_WIN
-    variables.remove(QStringLiteral("QT_PLUGIN_PATH"));
-    variables.remove(QStringLiteral("QT_QPA_PLATFORM"));
-#else
+#ifndef Q_OS_WIN
     variables.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
 #endif
     QString program = QStringLiteral(ORVI_CRASHABLE_UPDATER_BINARY);
@@ -124,6 +121,9 @@ void tst_RunRecord::recordsHowTheRunEnded()
         app, QStringLiteral("-runid"), runId };
     if (relocation) {
 #ifdef Q_OS_WIN
+        // The deployed updater finds its own plug-ins, as on a user's machine.
+        variables.remove(QStringLiteral("QT_PLUGIN_PATH"));
+        variables.remove(QStringLiteral("QT_QPA_PLATFORM"));
         program = app + QStringLiteral("/updater.exe");
         QVERIFY(QFile::copy(QStringLiteral(ORVI_DEPLOY_DIR "/updater.exe"), program));
         for (const QString &file : Platform::relocationFiles().mid(1)) {

@@ -3,6 +3,8 @@
 #include "testenvironment.h"
 #include "testsigning.h"
 
+#include <QCryptographicHash>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 
@@ -83,20 +85,17 @@ bool TestTls::addWineRoot(const QString &name)
 void TestTls::removeWineRoot(const QString &name)
 {
 #ifdef Q_OS_WIN
-    const QByteArray der = certificates(name).value(0).toDer();
-    HCERTSTORE store = underWine() && !der.isEmpty() ? openRootStore() : nullptr;
-    if (!store)
+    // Wine's store leaves a deleted certificate in the registry, where every later process of
+    // the prefix finds it again: its key goes instead, named by the SHA-1 hash as the store
+    // names it.
+    const QList<QSslCertificate> found = certificates(name);
+    if (!underWine() || found.isEmpty())
         return;
-    PCCERT_CONTEXT certificate = ::CertCreateCertificateContext(
-        X509_ASN_ENCODING, reinterpret_cast<const BYTE *>(der.constData()), DWORD(der.size()));
-    if (certificate) {
-        // Deleting frees the context it is given, the one found.
-        if (PCCERT_CONTEXT found = ::CertFindCertificateInStore(
-                store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr))
-            ::CertDeleteCertificateFromStore(found);
-        ::CertFreeCertificateContext(certificate);
-    }
-    ::CertCloseStore(store, 0);
+    const QString key
+        = QStringLiteral("Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\")
+        + QString::fromLatin1(
+            found.constFirst().digest(QCryptographicHash::Sha1).toHex().toUpper());
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(key.utf16()));
 #else
     Q_UNUSED(name);
 #endif

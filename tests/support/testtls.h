@@ -38,6 +38,7 @@ public:
     /// (the current user's), so that Schannel trusts it as one of the system's; false where it
     /// cannot, and everywhere but under Wine, where the machine's store is never touched.
     static bool addWineRoot(const QString &name);
-    /// Takes the authority name out of that store again.
+    /// Takes the authority name out of that store again. A process's Schannel reads the store
+    /// once, so a change shows only in processes started after it.
     static void removeWineRoot(const QString &name);
 };
