@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the formatting, the Polish catalogue against the sources and
-# that includes point down the layers, builds the updater twice (plain, and with AddressSanitizer
-# and UndefinedBehaviorSanitizer) with warnings as errors, and runs every test offscreen in both;
+# that includes point down the layers, builds the updater three times (plain, with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and for staging: unsigned packages, plain TCP)
+# with warnings as errors, and runs every test offscreen in each;
 # builds the fuzzers with clang and replays each on its corpus plus a fixed set of inputs; then
 # builds Qt for Windows from Debian's sources (once, cached), cross-builds the updater and its
 # tests for Windows and runs them under Wine.
@@ -56,6 +57,9 @@ build() {
 
 build plain
 build sanitize -DORVI_SANITIZE=ON
+# The build publishers use on staging servers: unsigned packages, the query over plain TCP; the
+# tests that need signatures or TLS skip there, saying why.
+build staging -DORVI_UNSIGNED_PACKAGES=ON
 build fuzz -DCMAKE_CXX_COMPILER=clang++ -DORVI_FUZZ=ON
 
 # Windows: Qt and the libraries from Debian's sources (cached), then the updater, the sample

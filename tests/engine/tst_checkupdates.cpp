@@ -501,6 +501,9 @@ void tst_CheckUpdates::tamperedExchangeIsRefused()
     QVERIFY(installSample(folder));
     m_server->setScript(script);
     const bool taken = refusal == QLatin1String("taken");
+    if (!taken && !refusal.isEmpty() && PackageSignature::unsignedPackagesAllowed())
+        QSKIP("This build queries the update server over plain TCP, where anyone on the way may "
+              "have sent such bytes: a broken exchange (configured with ORVI_UNSIGNED_PACKAGES)");
     if (!taken && !refusal.isEmpty())
         QTest::ignoreMessage(QtWarningMsg,
             qPrintable(QStringLiteral("The update server's answer was refused: %1.").arg(refusal)));
