@@ -10,16 +10,6 @@ bool echoed(QStringView text)
 }
 } // namespace
 
-bool ComponentAnswers::Key::operator==(const Key &other) const
-{
-    return project == other.project && name == other.name && type == other.type;
-}
-
-size_t qHash(const ComponentAnswers::Key &key, size_t seed)
-{
-    return qHashMulti(seed, key.project, key.name, key.type);
-}
-
 ComponentAnswers ComponentAnswers::expectedFor(const QByteArray &inventory)
 {
     QStringDecoder utf8(QStringDecoder::Utf8);
@@ -37,7 +27,7 @@ ComponentAnswers ComponentAnswers::expectedFor(const QByteArray &inventory)
         if (++components > MaximumComponents)
             return ComponentAnswers();
         const QXmlStreamAttributes attributes = reader.attributes();
-        Key key { attributes.value(QLatin1String("project")).toString(),
+        ComponentKey key { attributes.value(QLatin1String("project")).toString(),
             attributes.value(QLatin1String("name")).toString(),
             attributes.value(QLatin1String("type")).toString() };
         if (echoed(key.project) && echoed(key.name) && echoed(key.type)
@@ -51,7 +41,7 @@ ComponentAnswers ComponentAnswers::expectedFor(const QByteArray &inventory)
 
 void ComponentAnswers::answer(const QString &project, const QString &name, const QString &type)
 {
-    const auto found = m_answered.find(Key { project, name, type });
+    const auto found = m_answered.find(ComponentKey { project, name, type });
     if (found != m_answered.end() && !found.value()) {
         found.value() = true;
         --m_unanswered;

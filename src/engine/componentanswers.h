@@ -1,5 +1,7 @@
 #pragma once
 
+#include "componentkey.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -13,8 +15,7 @@
 class ComponentAnswers
 {
 public:
-    /// The longest project, name or type the update server echoes for an unknown component.
-    static constexpr qsizetype MaximumEchoedText = 256;
+    static constexpr qsizetype MaximumEchoedText = ComponentKey::MaximumEchoedText;
     /// The most components the update server reads from one request.
     static constexpr qsizetype MaximumComponents = 10000;
 
@@ -37,16 +38,6 @@ public:
     QString firstUnanswered() const;
 
 private:
-    struct Key
-    {
-        QString project;
-        QString name;
-        QString type;
-
-        bool operator==(const Key &other) const;
-    };
-    friend size_t qHash(const Key &key, size_t seed);
-
-    QHash<Key, bool> m_answered;
+    QHash<ComponentKey, bool> m_answered;
     qsizetype m_unanswered = 0;
 };

@@ -109,16 +109,6 @@ bool isEchoed(const InventoryParser::Component &component)
 
 } // namespace
 
-bool UpdateReplyBuilder::ComponentKey::operator==(const ComponentKey &other) const
-{
-    return project == other.project && name == other.name && type == other.type;
-}
-
-size_t qHash(const UpdateReplyBuilder::ComponentKey &key, size_t seed)
-{
-    return qHashMulti(seed, key.project, key.name, key.type);
-}
-
 UpdateReplyBuilder::UpdateReplyBuilder(CatalogueCache *catalogue, QString baseUrl)
     : m_catalogue(catalogue), m_baseUrl(std::move(baseUrl))
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "componentkey.h"
 #include "inventoryparser.h"
 
 #include <QByteArray>
@@ -33,7 +34,7 @@ class CatalogueCache;
 class UpdateReplyBuilder
 {
 public:
-    static constexpr qsizetype MaximumEchoedText = 256;
+    static constexpr qsizetype MaximumEchoedText = ComponentKey::MaximumEchoedText;
 
     struct Summary
     {
@@ -64,16 +65,6 @@ public:
         QByteArray *reply, Summary *summary, QString *errorText);
 
 private:
-    struct ComponentKey
-    {
-        QString project;
-        QString name;
-        QString type;
-
-        bool operator==(const ComponentKey &other) const;
-    };
-    friend size_t qHash(const ComponentKey &key, size_t seed);
-
     struct Offer
     {
         qsizetype entry;
